@@ -1,0 +1,39 @@
+#include "common/number.h"
+
+#include <limits>
+
+namespace vela {
+namespace {
+
+bool isCSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+constexpr int64_t kClamp64 = int64_t{1} << 62;
+
+}  // namespace
+
+int64_t parseAtoi64(std::string_view text) {
+    size_t i = 0;
+    while (i < text.size() && isCSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int64_t value = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        if (value < kClamp64) value = value * 10 + (text[i] - '0');
+        if (value > kClamp64) value = kClamp64;
+    }
+    return negative ? -value : value;
+}
+
+int32_t parseAtoi(std::string_view text) {
+    const int64_t value = parseAtoi64(text);
+    if (value > std::numeric_limits<int32_t>::max()) return std::numeric_limits<int32_t>::max();
+    if (value < std::numeric_limits<int32_t>::min()) return std::numeric_limits<int32_t>::min();
+    return static_cast<int32_t>(value);
+}
+
+}  // namespace vela

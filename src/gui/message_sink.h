@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace vela {
+
+// The two icons of the program's message boxes.
+enum class MessageIcon {
+    Stop,         // input and run errors, the modem, the test server
+    Exclamation,  // the data layer's own error texts
+};
+
+// Where modal message boxes go. The window uses QMessageBoxSink; tests use a recording
+// sink so that no test ever blocks on a modal box.
+class MessageSink {
+public:
+    virtual ~MessageSink() = default;
+    virtual void ShowMessage(QWidget* parent, const QString& text, MessageIcon icon) = 0;
+};
+
+// A modal QMessageBox with an OK button, titled with the program's name.
+class QMessageBoxSink : public MessageSink {
+public:
+    void ShowMessage(QWidget* parent, const QString& text, MessageIcon icon) override;
+};
+
+}  // namespace vela

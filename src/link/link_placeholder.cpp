@@ -1,0 +1,2 @@
+// Placeholder so the library has a translation unit until the link code lands.
+namespace vela {}
