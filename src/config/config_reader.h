@@ -11,6 +11,9 @@ namespace vela {
 // The only device type the reader serves ("FM2XXX").
 inline constexpr int kDeviceTypeFm2xxx = 0;
 
+// What the operator is shown when a configuration file is refused.
+inline constexpr std::string_view kErrorInXmlFile = "Error in XML file!";
+
 // Reads the XML configuration file at `path` and rebuilds `image` from it.
 // Fails (image unchanged) when the device type is not served, the file cannot be
 // read, or the image would not fit its 16-bit length fields.

@@ -1,13 +1,532 @@
+// vela-sim modem: a GSM modem on a pseudo-terminal. It answers the AT dialogue of the
+// wake-up SMS, checks and decodes the PDU, and with --deliver plays the network by
+// starting a simulated tracker against the address carried in the SMS.
 #include "sim_commands.h"
+#include "sim_modem_pdu.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
 
 namespace velasim {
 
-// Placeholder until this simulator lands.
-int RunSimModem(const Args&) {
-    std::fprintf(stderr, "vela-sim modem: not available yet\n");
-    return 1;
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+volatile std::sig_atomic_t gStop = 0;
+
+void onStopSignal(int) {
+    gStop = 1;
+}
+
+enum class Behaviour {
+    kNormal,
+    kEcho,
+    kSplit,
+    kSlow,
+    kSilent,
+    kSimPin,
+    kCpinError,
+    kNoPrompt,
+    kNoFinalOk
+};
+
+struct BehaviourName {
+    const char* name;
+    Behaviour behaviour;
+};
+constexpr BehaviourName kBehaviours[] = {
+    {"normal", Behaviour::kNormal},         {"echo", Behaviour::kEcho},
+    {"split", Behaviour::kSplit},           {"slow", Behaviour::kSlow},
+    {"silent", Behaviour::kSilent},         {"sim-pin", Behaviour::kSimPin},
+    {"cpin-error", Behaviour::kCpinError},  {"no-prompt", Behaviour::kNoPrompt},
+    {"no-final-ok", Behaviour::kNoFinalOk},
+};
+
+constexpr milliseconds kSlowDelay{1500};     // well inside the dialogue's 6 s limits
+constexpr milliseconds kSplitSpacing{30};    // so that pieces arrive in separate reads
+constexpr milliseconds kDeliveryDelay{500};  // the network takes a moment
+constexpr milliseconds kIdlePause{20};       // while no one holds the line open
+
+struct Options {
+    std::string link;
+    Behaviour behaviour = Behaviour::kNormal;
+    bool deliver = false;
+    std::vector<std::string> trackerArgs;
+};
+
+void line(const std::string& text) {
+    std::fprintf(stdout, "%s\n", text.c_str());
+    std::fflush(stdout);
+}
+
+void printUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: vela-sim modem [--link PATH] [--behaviour NAME] [--deliver]\n"
+                 "                      [--tracker-arg ARG]...\n\n"
+                 "A GSM modem on a pseudo-terminal. Prints 'modem: /dev/pts/N' once ready;\n"
+                 "--link also makes PATH a symbolic link to it (removed at exit).\n"
+                 "Behaviours: normal (default), echo (echoes everything, ignores ATE0),\n"
+                 "  split (replies in several writes), slow (each reply 1.5 s late), silent,\n"
+                 "  sim-pin, cpin-error, no-prompt (no '> ' after AT+CMGS), no-final-ok.\n"
+                 "--deliver: after accepting an SMS, start 'vela-sim tracker --host H --port P\n"
+                 "  ARG...' with the loopback address and port carried in the SMS.\n"
+                 "Stops on SIGINT or SIGTERM.\n");
+}
+
+// Returns 0 to go on, or the exit status.
+int parseOptions(const Args& args, Options& options) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "vela-sim modem: %s needs a value\n", arg.c_str());
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            printUsage(stdout);
+            return -1;
+        }
+        if (arg == "--deliver") {
+            options.deliver = true;
+        } else if (arg == "--link") {
+            if (!value(options.link)) return 2;
+        } else if (arg == "--tracker-arg") {
+            std::string extra;
+            if (!value(extra)) return 2;
+            options.trackerArgs.push_back(extra);
+        } else if (arg == "--behaviour" || arg == "--behavior") {
+            std::string name;
+            if (!value(name)) return 2;
+            const auto* found =
+                std::find_if(std::begin(kBehaviours), std::end(kBehaviours),
+                             [&](const BehaviourName& b) { return name == b.name; });
+            if (found == std::end(kBehaviours)) {
+                std::fprintf(stderr, "vela-sim modem: unknown behaviour '%s'\n", name.c_str());
+                return 2;
+            }
+            options.behaviour = found->behaviour;
+        } else {
+            std::fprintf(stderr, "vela-sim modem: unknown option '%s'\n", arg.c_str());
+            printUsage(stderr);
+            return 2;
+        }
+    }
+    return 0;
+}
+
+bool isLoopback(const std::string& host) {
+    in_addr address{};
+    if (inet_pton(AF_INET, host.c_str(), &address) != 1) return false;
+    return (ntohl(address.s_addr) >> 24) == 127;
+}
+
+class Modem {
+public:
+    Modem(int master, const Options& options) : master_(master), options_(options) {
+        // Real modems start with echo on; ATE0 turns it off.
+        echo_ = options.behaviour != Behaviour::kSilent;
+    }
+
+    ~Modem() { stopTrackers(); }
+
+    void Run() {
+        std::vector<char> buffer(4096);
+        while (gStop == 0) {
+            reapTrackers();
+            startDueDeliveries();
+            flushDueOutput();
+            int timeout = 100;
+            if (!output_.empty()) {
+                const auto wait =
+                    std::chrono::ceil<milliseconds>(output_.front().due - Clock::now());
+                timeout = static_cast<int>(std::clamp<long long>(wait.count(), 0, 100));
+            }
+            pollfd p{master_, POLLIN, 0};
+            const int r = ::poll(&p, 1, timeout);
+            if (r <= 0) continue;
+            if ((p.revents & POLLIN) != 0) {
+                const ssize_t n = ::read(master_, buffer.data(), buffer.size());
+                if (n > 0) {
+                    Feed(std::string_view(buffer.data(), static_cast<size_t>(n)));
+                    continue;
+                }
+            }
+            // No one holds the line open (EIO or hang-up): look again shortly.
+            std::this_thread::sleep_for(kIdlePause);
+        }
+    }
+
+private:
+    struct Pending {
+        Clock::time_point due;
+        std::string bytes;
+    };
+
+    void Feed(std::string_view bytes) {
+        if (options_.behaviour == Behaviour::kEcho ||
+            (echo_ && options_.behaviour != Behaviour::kSilent)) {
+            send(std::string(bytes), true);
+        }
+        for (char c : bytes) {
+            if (inPdu_) {
+                if (c == '\x1A') {
+                    inPdu_ = false;
+                    handlePdu(pdu_);
+                    pdu_.clear();
+                } else if (c == '\x1B') {
+                    inPdu_ = false;
+                    pdu_.clear();
+                    line("sms: cancelled with ESC");
+                } else if (c == '\r' || c == '\n') {
+                    // A line end inside the PDU: the sender gave up and talks commands.
+                    if (!pdu_.empty()) {
+                        inPdu_ = false;
+                        handleCommand(pdu_);
+                        pdu_.clear();
+                    }
+                } else {
+                    pdu_ += c;
+                }
+                continue;
+            }
+            if (c == '\r') {
+                handleCommand(command_);
+                command_.clear();
+            } else if (c != '\n') {
+                command_ += c;
+            }
+        }
+    }
+
+    void handleCommand(const std::string& raw) {
+        std::string command;
+        for (char c : raw) {
+            if (!std::isspace(static_cast<unsigned char>(c))) {
+                command += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            }
+        }
+        if (command.empty()) return;
+        line("command: " + Printable(raw));
+        if (command == "AT" || command == "ATQ0" || command == "ATQ" || command == "ATZ") {
+            reply("\r\nOK\r\n");
+        } else if (command == "ATE0") {
+            echo_ = false;
+            reply("\r\nOK\r\n");
+        } else if (command == "ATE1" || command == "ATE") {
+            echo_ = true;
+            reply("\r\nOK\r\n");
+        } else if (command == "AT+CMGF=0" || command == "AT+CMGF=1") {
+            pduMode_ = command.back() == '0';
+            reply("\r\nOK\r\n");
+        } else if (command == "AT+CMGF?") {
+            reply(std::string("\r\n+CMGF: ") + (pduMode_ ? "0" : "1") + "\r\n\r\nOK\r\n");
+        } else if (command == "AT+CPIN?") {
+            if (options_.behaviour == Behaviour::kSimPin) {
+                reply("\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n");
+            } else if (options_.behaviour == Behaviour::kCpinError) {
+                reply("\r\nERROR\r\n");
+            } else {
+                reply("\r\n+CPIN: READY\r\n\r\nOK\r\n");
+            }
+        } else if (command.rfind("AT+CMGS=", 0) == 0) {
+            const std::string number = command.substr(8);
+            const bool numeric = !number.empty() && number.size() < 5 &&
+                                 std::all_of(number.begin(), number.end(),
+                                             [](char c) { return c >= '0' && c <= '9'; });
+            if (!pduMode_ || !numeric) {
+                reply("\r\n+CMS ERROR: 304\r\n");
+            } else if (options_.behaviour == Behaviour::kNoPrompt) {
+                line("no-prompt: the '> ' prompt is withheld");
+            } else {
+                announced_ = std::stoi(number);
+                inPdu_ = true;
+                reply("\r\n> ");
+            }
+        } else {
+            reply("\r\nERROR\r\n");
+        }
+    }
+
+    void handlePdu(const std::string& hex) {
+        line("pdu: " + hex);
+        std::string error;
+        const std::optional<PushSms> sms = DecodePushSms(hex, error);
+        if (!sms) {
+            line("pdu-error: " + error);
+            reply("\r\n+CMS ERROR: 304\r\n");
+            return;
+        }
+        if (sms->tpduOctets != announced_) {
+            line("length: announced " + std::to_string(announced_) + ", the PDU holds " +
+                 std::to_string(sms->tpduOctets) + " octets: mismatch");
+            reply("\r\n+CMS ERROR: 304\r\n");
+            return;
+        }
+        line("length: " + std::to_string(announced_) + " (matches the PDU)");
+        char type[8];
+        std::snprintf(type, sizeof type, "%02X", sms->addressType);
+        line("address: " + Printable(sms->address) + " (type " + type + ")");
+        line("destination port: " +
+             (sms->destinationPort ? std::to_string(*sms->destinationPort) : std::string("none")));
+        line("originator port: " +
+             (sms->originatorPort ? std::to_string(*sms->originatorPort) : std::string("none")));
+        if (sms->bodyError.empty()) {
+            line("sms user: " + Printable(sms->smsUser));
+            line("sms password: " + Printable(sms->smsPassword));
+            line("ip: " + Printable(sms->ip));
+            line("port: " + std::to_string(sms->port));
+            line("apn: " + Printable(sms->apn));
+            line("gprs user: " + Printable(sms->gprsUser));
+            line("gprs password: " + Printable(sms->gprsPassword));
+        } else {
+            line("body-error: " + sms->bodyError);
+        }
+        ++reference_;
+        const std::string accepted = "\r\n+CMGS: " + std::to_string(reference_) + "\r\n";
+        if (options_.behaviour == Behaviour::kNoFinalOk) {
+            reply(accepted);
+        } else {
+            reply(accepted + "\r\nOK\r\n");
+        }
+        line("sms: accepted as message " + std::to_string(reference_));
+        if (options_.deliver) scheduleDelivery(*sms);
+    }
+
+    void reply(const std::string& text) {
+        if (options_.behaviour == Behaviour::kSilent) return;
+        send(text, false);
+    }
+
+    // Queues bytes for the line; replies obey the slow and split behaviours, echoes go
+    // out at once.
+    void send(const std::string& text, bool isEcho) {
+        Clock::time_point due = output_.empty() ? Clock::now() : output_.back().due;
+        if (!isEcho && options_.behaviour == Behaviour::kSlow) due += kSlowDelay;
+        if (!isEcho && options_.behaviour == Behaviour::kSplit) {
+            // "O" then "K\r\n": pieces of one and three bytes, written apart.
+            size_t at = 0;
+            size_t size = 1;
+            while (at < text.size()) {
+                output_.push_back({due, text.substr(at, size)});
+                at += size;
+                size = size == 1 ? 3 : 1;
+                due += kSplitSpacing;
+            }
+            return;
+        }
+        output_.push_back({due, text});
+    }
+
+    void flushDueOutput() {
+        while (!output_.empty() && output_.front().due <= Clock::now()) {
+            const std::string& bytes = output_.front().bytes;
+            size_t done = 0;
+            const auto limit = Clock::now() + std::chrono::seconds(2);
+            while (done < bytes.size() && Clock::now() < limit) {
+                const ssize_t n = ::write(master_, bytes.data() + done, bytes.size() - done);
+                if (n > 0) {
+                    done += static_cast<size_t>(n);
+                } else if (n < 0 && errno != EINTR) {
+                    std::this_thread::sleep_for(milliseconds(5));
+                }
+            }
+            output_.pop_front();
+        }
+    }
+
+    void scheduleDelivery(const PushSms& sms) {
+        if (!sms.bodyError.empty()) {
+            line("deliver: refused: the SMS carries no readable address");
+            return;
+        }
+        if (!isLoopback(sms.ip)) {
+            line("deliver: refused: " + Printable(sms.ip) + " is not a loopback address");
+            return;
+        }
+        deliveries_.push_back({Clock::now() + kDeliveryDelay, sms.ip, sms.port});
+    }
+
+    void startDueDeliveries() {
+        while (!deliveries_.empty() && deliveries_.front().due <= Clock::now()) {
+            const Delivery delivery = deliveries_.front();
+            deliveries_.pop_front();
+            startTracker(delivery.host, delivery.port);
+        }
+    }
+
+    void startTracker(const std::string& host, int port) {
+        std::error_code ec;
+        const std::string self = std::filesystem::read_symlink("/proc/self/exe", ec).string();
+        if (ec) {
+            line("deliver: cannot find this program: " + ec.message());
+            return;
+        }
+        std::vector<std::string> argv = {self, "tracker", "--host",
+                                         host, "--port",  std::to_string(port)};
+        argv.insert(argv.end(), options_.trackerArgs.begin(), options_.trackerArgs.end());
+        std::vector<char*> cargv;
+        for (std::string& arg : argv) cargv.push_back(arg.data());
+        cargv.push_back(nullptr);
+        std::fflush(stdout);
+        const pid_t pid = ::fork();
+        if (pid < 0) {
+            line(std::string("deliver: cannot start the tracker: ") + std::strerror(errno));
+            return;
+        }
+        if (pid == 0) {
+            const int devnull = ::open("/dev/null", O_RDONLY);
+            if (devnull >= 0) ::dup2(devnull, 0);
+            ::execv(cargv[0], cargv.data());
+            _exit(127);
+        }
+        trackers_.push_back(pid);
+        line("deliver: tracker started (pid " + std::to_string(pid) + ") for " + host + ":" +
+             std::to_string(port));
+    }
+
+    static std::string describeStatus(int status) {
+        if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
+        if (WIFSIGNALED(status)) return "ended by signal " + std::to_string(WTERMSIG(status));
+        return "ended";
+    }
+
+    void reapTrackers() {
+        for (auto it = trackers_.begin(); it != trackers_.end();) {
+            int status = 0;
+            if (::waitpid(*it, &status, WNOHANG) == *it) {
+                line("tracker: pid " + std::to_string(*it) + " " + describeStatus(status));
+                it = trackers_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+
+    // At exit: ask the trackers to end, then insist after two seconds.
+    void stopTrackers() {
+        for (pid_t pid : trackers_) ::kill(pid, SIGTERM);
+        const auto limit = Clock::now() + std::chrono::seconds(2);
+        while (!trackers_.empty() && Clock::now() < limit) {
+            reapTrackers();
+            if (!trackers_.empty()) std::this_thread::sleep_for(kIdlePause);
+        }
+        for (pid_t pid : trackers_) {
+            ::kill(pid, SIGKILL);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            line("tracker: pid " + std::to_string(pid) + " " + describeStatus(status));
+        }
+        trackers_.clear();
+    }
+
+    struct Delivery {
+        Clock::time_point due;
+        std::string host;
+        int port;
+    };
+
+    int master_;
+    const Options& options_;
+    bool echo_ = true;
+    bool pduMode_ = false;
+    bool inPdu_ = false;
+    int announced_ = 0;
+    int reference_ = 0;
+    std::string command_;
+    std::string pdu_;
+    std::deque<Pending> output_;
+    std::deque<Delivery> deliveries_;
+    std::vector<pid_t> trackers_;
+};
+
+// Owns the pseudo-terminal pair and the link; both go at scope exit.
+struct Terminal {
+    int master = -1;
+    int slave = -1;
+    std::string link;
+    ~Terminal() {
+        if (!link.empty()) ::unlink(link.c_str());
+        if (slave >= 0) ::close(slave);
+        if (master >= 0) ::close(master);
+    }
+};
+
+}  // namespace
+
+int RunSimModem(const Args& args) {
+    Options options;
+    if (const int status = parseOptions(args, options); status != 0) return status < 0 ? 0 : status;
+
+    Terminal terminal;
+    termios raw{};
+    cfmakeraw(&raw);
+    char name[256] = {};
+    if (::openpty(&terminal.master, &terminal.slave, name, &raw, nullptr) != 0) {
+        std::fprintf(stderr, "vela-sim modem: no pseudo-terminal: %s\n", std::strerror(errno));
+        return 1;
+    }
+    // The simulator keeps the slave side open itself, so the line (and its raw
+    // settings) lives on while Vela opens and closes it.
+    ::fcntl(terminal.master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(terminal.slave, F_SETFD, FD_CLOEXEC);
+    ::fcntl(terminal.master, F_SETFL, ::fcntl(terminal.master, F_GETFL) | O_NONBLOCK);
+
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    line(std::string("modem: ") + name);
+    if (!options.link.empty()) {
+        struct stat info {};
+        if (::lstat(options.link.c_str(), &info) == 0) {
+            if (!S_ISLNK(info.st_mode)) {
+                std::fprintf(stderr, "vela-sim modem: %s exists and is not a link\n",
+                             options.link.c_str());
+                return 1;
+            }
+            ::unlink(options.link.c_str());
+        }
+        if (::symlink(name, options.link.c_str()) != 0) {
+            std::fprintf(stderr, "vela-sim modem: cannot link %s: %s\n", options.link.c_str(),
+                         std::strerror(errno));
+            return 1;
+        }
+        terminal.link = options.link;
+        line("link: " + options.link);
+    }
+
+    {
+        Modem modem(terminal.master, options);
+        modem.Run();
+    }
+    line("modem: stopped");
+    return 0;
 }
 
 }  // namespace velasim

@@ -1,14 +1,145 @@
+#include "app/main_dialog.h"
 #include "commands.h"
+#include "console_view.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QTimer>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 namespace velactl {
 
-// Placeholders until the headless runs land.
-int RunListen(const Args&) {
-    std::fprintf(stderr, "velactl listen: not available yet\n");
-    return kExitFailure;
+namespace {
+
+struct RunOptions {
+    std::optional<std::string> tracker;
+    std::optional<std::string> config;
+    std::optional<std::string> dir;
+    int timeoutSeconds = 0;  // 0: no limit
+};
+
+void printListenUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: velactl listen --tracker DESC --config FILE [--dir DIR] [--timeout S]\n\n"
+                 "Runs \"Listen\" without a window: reads FILE for the tracker DESC of the\n"
+                 "database in DIR (default: the current directory), listens on the stored\n"
+                 "local port and configures the tracker that calls.\n"
+                 "Prints every change of the window's lines as 'status: ', 'device: ', 'file: ',\n"
+                 "'progress: ' and every message box as 'error: ' or 'warning: '.\n"
+                 "Exit status: 0 the tracker answered, 1 failure, 2 usage error, 3 --timeout\n"
+                 "ran out.\n");
 }
+
+// Parses "--name value" and "--name=value"; nullopt (after a message) on a usage error.
+std::optional<RunOptions> parseRunOptions(const char* command, const Args& args, bool& help) {
+    RunOptions options;
+    help = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> value;
+        if (name == "--help" || name == "-h") {
+            help = true;
+            return options;
+        }
+        if (const auto equals = name.find('=');
+            name.rfind("--", 0) == 0 && equals != std::string::npos) {
+            value = name.substr(equals + 1);
+            name.resize(equals);
+        }
+        if (name != "--tracker" && name != "--config" && name != "--dir" && name != "--timeout") {
+            std::fprintf(stderr, "velactl %s: unknown option '%s'\n", command, name.c_str());
+            return std::nullopt;
+        }
+        if (!value) {
+            if (i + 1 >= args.size()) {
+                std::fprintf(stderr, "velactl %s: %s needs a value\n", command, name.c_str());
+                return std::nullopt;
+            }
+            value = args[++i];
+        }
+        if (name == "--tracker") options.tracker = *value;
+        if (name == "--config") options.config = *value;
+        if (name == "--dir") options.dir = *value;
+        if (name == "--timeout") {
+            bool ok = false;
+            const int seconds = QString::fromStdString(*value).toInt(&ok);
+            if (!ok || seconds <= 0) {
+                std::fprintf(stderr, "velactl %s: --timeout needs a positive number of seconds\n",
+                             command);
+                return std::nullopt;
+            }
+            options.timeoutSeconds = seconds;
+        }
+    }
+    return options;
+}
+
+}  // namespace
+
+int RunListen(const Args& args) {
+    bool help = false;
+    const std::optional<RunOptions> options = parseRunOptions("listen", args, help);
+    if (help) {
+        printListenUsage(stdout);
+        return kExitOk;
+    }
+    if (!options) return kExitUsage;
+    if (!options->tracker || !options->config) {
+        std::fprintf(stderr, "velactl listen: --tracker and --config are required\n");
+        printListenUsage(stderr);
+        return kExitUsage;
+    }
+
+    int argc = 1;
+    char name[] = "velactl";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+
+    // Relative names are taken from the directory velactl was started in.
+    const QString directory = QDir::cleanPath(
+        QDir::current().absoluteFilePath(QString::fromStdString(options->dir.value_or("."))));
+    const QString config =
+        QDir::current().absoluteFilePath(QString::fromStdString(*options->config));
+    ConsoleView view(QString::fromStdString(*options->tracker), QDir::cleanPath(config));
+    vela::MainDialog dialog(view, std::filesystem::path(directory.toStdString()));
+
+    int exitCode = kExitFailure;
+    QObject::connect(&dialog, &vela::MainDialog::SessionEnded, &app,
+                     [&](vela::MainDialog::SessionOutcome outcome) {
+                         const bool passed =
+                             outcome == vela::MainDialog::SessionOutcome::Answered ||
+                             outcome == vela::MainDialog::SessionOutcome::TestPassed;
+                         exitCode = passed ? kExitOk : kExitFailure;
+                         // Quit once the handler that ended the session has returned.
+                         QTimer::singleShot(0, &app, &QCoreApplication::quit);
+                     });
+
+    dialog.OnInitDialog();
+    dialog.OnListen();
+    if (!dialog.listenActive) {
+        if (!view.errorShown()) {
+            std::fprintf(stderr,
+                         "velactl listen: the run did not start (is \"%s\" in the tracker list of "
+                         "%s?)\n",
+                         options->tracker->c_str(), directory.toUtf8().constData());
+        }
+        return kExitFailure;
+    }
+    if (options->timeoutSeconds > 0) {
+        QTimer::singleShot(std::chrono::seconds(options->timeoutSeconds), &app, [&] {
+            std::fprintf(stderr, "velactl listen: no answer within %d s\n",
+                         options->timeoutSeconds);
+            exitCode = kExitTimeout;
+            app.quit();
+        });
+    }
+    app.exec();
+    return exitCode;
+}
+
+// Placeholders until the headless runs land.
 int RunGo(const Args&) {
     std::fprintf(stderr, "velactl go: not available yet\n");
     return kExitFailure;

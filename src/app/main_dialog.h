@@ -1,0 +1,153 @@
+#pragma once
+
+#include "app/main_dialog_view.h"
+#include "common/result.h"
+#include "config/config_image.h"
+#include "link/config_session.h"
+#include "link/listen_socket.h"
+#include "link/tracker_socket.h"
+#include "modem/serial_port.h"
+#include "storage/program_settings.h"
+#include "storage/tracker_list.h"
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vela {
+
+// The spine of the program: owns every long-lived object (settings, trackers, image,
+// serial port, sockets, run flags), runs the button handlers and the configuration
+// session, and reports only through its MainDialogView. The window and velactl are two
+// faces of this one object.
+class MainDialog : public QObject {
+    Q_OBJECT
+public:
+    // How a configuration session ended.
+    enum class SessionOutcome {
+        Answered,    // the tracker answered after the image
+        TestPassed,  // the test server of the port check called
+        Closed,      // the peer closed the connection before its step
+        Failed,      // the connection failed
+    };
+
+    // The fixed pauses of the runs; shortened only by tests.
+    struct Pauses {
+        std::chrono::milliseconds session{1000};  // after the image, after the answer
+        std::chrono::milliseconds sms{2000};      // before the modem dialogue
+        std::chrono::milliseconds portCheck{2000};
+    };
+
+    // What a press of a run button carries past the steps it shares with the others.
+    struct PreparedRun {
+        TrackerEntry tracker;
+        QString configPath;
+    };
+
+    using ConfigReader =
+        std::function<Status(const std::filesystem::path&, int deviceType, ConfigImage&)>;
+
+    // `workingDirectory` is taken once: the database and test-server.ini live there
+    // whatever directory is current later.
+    explicit MainDialog(MainDialogView& view,
+                        std::filesystem::path workingDirectory = std::filesystem::current_path(),
+                        QObject* parent = nullptr);
+    ~MainDialog() override;
+
+    // Start-up: defaults, stored settings, stored trackers, the choice, "Idle...".
+    void OnInitDialog();
+    void fillTrackerChoice();
+    // "...": the tracker list dialog, then the list is saved whatever closed it.
+    void OnEditTrackers();
+    // "Settings": the settings dialog, saved only when closed with OK.
+    void OnSettings();
+    // The run buttons. "Let's Go" is also the Enter key.
+    void OnLetsGo();
+    void OnListen();
+    void OnCheckPort();
+
+    // Rebuilds `image` from the XML file; false when the reader refused it.
+    bool ReadConfigFile(const QString& path, int deviceType);
+    // A new listening socket on settings.localPort in place of the earlier one. The
+    // failure's message names the port and the system's reason.
+    Status StartListening();
+    void StopListening();
+    // The accept notification: takes the one connection and closes the listener.
+    void AcceptTracker();
+    // The read notification of a connection.
+    void ReceiveFromTracker(TrackerSocket& socket);
+
+    // Steps shared by the three run buttons.
+    // Steps 1 to 8 of a press: the stop of a waiting run, the tracker, the file, the
+    // reader. Nothing when the press ended there (stopped, nothing chosen, refused).
+    std::optional<PreparedRun> PrepareRun(RunButton run);
+    // The listening step: StartListening, then "Stop!!!" and the run's flag, the other
+    // run buttons disabled. On failure the stop box, and the run stays Ready.
+    bool BeginWaiting(RunButton run);
+    // The operator's stop of a waiting run.
+    void StopRun(RunButton run);
+    // The run's flag (goActive, listenActive, portCheckActive).
+    bool& activeFlag(RunButton run);
+    static QString restCaption(RunButton run);
+
+    // The port the listener is bound to (0 when none listens); for tests and tools.
+    quint16 listeningPort() const;
+    const std::filesystem::path& workingDirectoryPath() const { return workingDirectory; }
+
+    // Test seams: the XML reader and the pauses.
+    void setConfigReader(ConfigReader reader) { configReader_ = std::move(reader); }
+    void setPauses(Pauses pauses) { pauses_ = pauses; }
+    const Pauses& pauses() const { return pauses_; }
+    MainDialogView& view() { return view_; }
+
+    // The long-lived objects, in declaration order.
+    SerialPort serialPort;
+    ProgramSettings settings;
+    const std::filesystem::path workingDirectory;
+    TrackerList trackers;
+    ByteString receivedData;
+    std::unique_ptr<ListenSocket> listenSocket;
+    std::unique_ptr<TrackerSocket> trackerSocket;
+    ConfigImage image;
+    bool goActive = false;
+    bool listenActive = false;
+    bool portCheckActive = false;
+    // Sent with the port check's test message.
+    QString installationTag;
+
+signals:
+    // A session ended (answer, test server, close, failure); emitted when its handler
+    // is done with the window.
+    void SessionEnded(vela::MainDialog::SessionOutcome outcome);
+
+private:
+    void reportStorageError(const std::string& message);
+    void identifyCaller(TrackerSocket& socket);
+    void takeAnswer(TrackerSocket& socket);
+    void reportSessionEnd(TrackerSocket& socket);
+    void onTrackerEnded(TrackerSocket& socket);
+    // Returns the run that was waiting for this session to Ready (flag, caption, buttons).
+    void finishSessionRun();
+    void setOtherRunsEnabled(RunButton run, bool enabled);
+    void notAvailableYet(RunButton run);
+
+    MainDialogView& view_;
+    ConfigReader configReader_;
+    Pauses pauses_;
+    // Which run listens, and which one the current session belongs to: a session ends
+    // only the run whose listener accepted it, and only while that run still waits.
+    struct RunTicket {
+        RunButton run;
+        unsigned serial;
+    };
+    unsigned runSerial_ = 0;
+    std::optional<RunTicket> listeningRun_;
+    std::optional<RunTicket> sessionRun_;
+    int handlerDepth_ = 0;
+};
+
+}  // namespace vela

@@ -1,0 +1,41 @@
+#pragma once
+
+// The texts of the main window's lines, buttons and message boxes, each defined once.
+namespace vela::texts {
+
+// Status line.
+inline constexpr const char* kIdle = "Idle...";
+inline constexpr const char* kStartingPushSms = "Starting the push sms creation";
+inline constexpr const char* kPushSmsSending = "Push sms sending...";
+inline constexpr const char* kSkippingPushSms = "Skipping the push sms creation";
+inline constexpr const char* kWaitingForConnection = "Waiting for incoming connection...";
+inline constexpr const char* kSendingTestMessage = "Sending the test message to ";
+inline constexpr const char* kWelcome = "Welcome ";  // + IMEI + "!"
+inline constexpr const char* kWelcomeEnd = "!";
+inline constexpr const char* kTestCompleted = "Test completed successfully!";
+inline constexpr const char* kCatchNewConfig = "Catch the new config...";       // + length
+inline constexpr const char* kDoneReceivedAnswer = "Done, received answer...";  // + lengths
+// A session that ends without its result.
+inline constexpr const char* kClosedBeforeIdentified =
+    "Connection closed by the tracker before it identified itself";
+inline constexpr const char* kClosedBeforeAnswer =
+    "Connection closed by the tracker before it answered";
+inline constexpr const char* kConnectionFailed = "Connection to the tracker failed: ";  // + reason
+
+// Device and file lines.
+inline constexpr const char* kDeviceImei = "Device IMEI: ";
+inline constexpr const char* kConfigurationFile = "Configuration file: ";
+
+// Run buttons.
+inline constexpr const char* kStopCaption = "Stop!!!";
+inline constexpr const char* kLetsGoCaption = "Let's Go";          // the window's first caption
+inline constexpr const char* kLetsGoRestCaption = "Let's Go!!!!";  // every later rest
+inline constexpr const char* kListenCaption = "Listen";
+inline constexpr const char* kCheckPortCaption = "Check port";
+
+// Message boxes.
+// "%1": the port, "%2": the system's reason.
+inline constexpr const char* kCannotListen = "Cannot listen on port %1: %2";
+inline constexpr const char* kNotAvailableYet = "\"%1\" is not available yet.";
+
+}  // namespace vela::texts

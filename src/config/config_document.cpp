@@ -1,0 +1,110 @@
+#include "config/config_document.h"
+
+#include <algorithm>
+#include <functional>
+
+namespace vela {
+namespace {
+
+constexpr std::size_t kNotFound = std::string_view::npos;
+
+// The text between an opening tag at `open` (of length `openLength`) and a closing
+// tag at `close`; empty when the closing tag does not lie after the opening one.
+std::string_view between(std::string_view text, std::size_t open, std::size_t openLength,
+                         std::size_t close) {
+    const std::size_t start = open + openLength;
+    if (close <= start) return {};
+    return text.substr(start, close - start);
+}
+
+}  // namespace
+
+Tag::Tag(std::string_view name)
+    : open("<" + std::string(name) + ">"), close("</" + std::string(name) + ">") {}
+
+Tag::Tag(std::string openTag, std::string closeTag)
+    : open(std::move(openTag)), close(std::move(closeTag)) {}
+
+ConfigDocument::ConfigDocument(std::string_view fileBytes)
+    : text_(fileBytes.substr(0, fileBytes.find('\0'))) {
+    // Only ASCII letters: bytes from 0x80 up are left alone whatever the locale.
+    std::transform(text_.begin(), text_.end(), text_.begin(), [](char c) {
+        return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+}
+
+std::optional<std::string> ConfigDocument::TakeSection(const Tag& tag) {
+    const std::string_view text = text_;
+    const std::size_t s = text.find(tag.open);
+    const std::size_t e = text.find(tag.close);
+    if (s == kNotFound || e == kNotFound) return std::nullopt;
+    if (e < s + tag.open.size()) return std::string();
+    std::string section(between(text, s, tag.open.size(), e));
+    text_.erase(s, e + tag.close.size() - s);
+    return section;
+}
+
+std::optional<std::string_view> ConfigDocument::NextElement(const Tag& tag, ElementCursor& cursor,
+                                                            CursorAdvance advance) const {
+    const std::string_view text = text_;
+    const std::size_t q = text.find(tag.open, cursor.openFrom);
+    const std::size_t r = text.find(tag.close, cursor.closeFrom);
+    if (q == kNotFound || r == kNotFound) {
+        // Searching from the end finds nothing, so the loop stays over.
+        cursor.openFrom = cursor.closeFrom = text.size() + 1;
+        return std::nullopt;
+    }
+    if (advance == CursorAdvance::BothPastElement) {
+        cursor.openFrom = cursor.closeFrom = r + tag.close.size();
+    } else {
+        cursor.openFrom = q + tag.open.size();
+        cursor.closeFrom = r + tag.close.size();
+    }
+    return between(text, q, tag.open.size(), r);
+}
+
+std::optional<std::string_view> ConfigDocument::ReadValue(std::string_view text, const Tag& tag) {
+    const std::size_t v = text.find(tag.open);
+    const std::size_t w = text.find(tag.close);
+    if (v == kNotFound || w == kNotFound) return std::nullopt;
+    return between(text, v, tag.open.size(), w);
+}
+
+std::size_t ElementValues::find(const std::string& needle, std::size_t from) {
+    for (NextOccurrence& next : next_) {
+        if (next.needle != &needle) continue;
+        // Still valid when the search would start at or after the last one and not
+        // beyond what it found.
+        if (from < next.from || (next.at != kNotFound && next.at < from)) {
+            next.from = from;
+            next.at = std::string_view(text_).find(needle, from);
+        }
+        return next.at;
+    }
+    next_.push_back({&needle, from, std::string_view(text_).find(needle, from)});
+    return next_.back().at;
+}
+
+std::optional<std::string_view> ElementValues::ReadValue(std::string_view element, const Tag& tag) {
+    const std::less<const char*> before;
+    const char* const begin = text_.data();
+    const char* const end = begin + text_.size();
+    if (before(element.data(), begin) || before(end, element.data()) ||
+        element.size() > static_cast<std::size_t>(end - element.data())) {
+        return ConfigDocument::ReadValue(element, tag);
+    }
+    const std::size_t start = static_cast<std::size_t>(element.data() - begin);
+    const std::size_t limit = start + element.size();
+    // The first occurrence in the document from the element's start is the first one
+    // inside the element, when it ends within it; otherwise there is none inside.
+    const auto inside = [&](const std::string& needle) {
+        const std::size_t at = find(needle, start);
+        return (at != kNotFound && at + needle.size() <= limit) ? at - start : kNotFound;
+    };
+    const std::size_t v = inside(tag.open);
+    const std::size_t w = inside(tag.close);
+    if (v == kNotFound || w == kNotFound) return std::nullopt;
+    return between(element, v, tag.open.size(), w);
+}
+
+}  // namespace vela

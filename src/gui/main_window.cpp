@@ -1,0 +1,247 @@
+#include "gui/main_window.h"
+
+#include "app/main_dialog.h"
+#include "app/run_texts.h"
+#include "gui/about_dialog.h"
+#include "gui/dialog_units.h"
+#include "gui/program_art.h"
+#include "gui/settings_dialog.h"
+#include "gui/tracker_list_dialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QComboBox>
+#include <QContextMenuEvent>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QThread>
+#include <algorithm>
+
+namespace vela {
+
+namespace {
+
+QLineEdit* readOnlyLine(QWidget* parent, const char* name, const QRect& geometry) {
+    auto* line = new QLineEdit(parent);
+    line->setObjectName(QString::fromLatin1(name));
+    line->setReadOnly(true);
+    line->setGeometry(geometry);
+    return line;
+}
+
+QPushButton* pushButton(QWidget* parent, const char* name, const char* caption,
+                        const QRect& geometry) {
+    auto* button = new QPushButton(QString::fromLatin1(caption), parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setGeometry(geometry);
+    return button;
+}
+
+}  // namespace
+
+MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
+    : QDialog(parent), messages_(messages), fileChooser_(&MainWindow::ChooseWithFileDialog) {
+    setObjectName(QStringLiteral("mainWindow"));
+    setWindowTitle(QStringLiteral("Vela"));
+    setWindowIcon(programIcon());
+    setFont(DialogUnits::dialogFont());
+    // A caption and a system menu with a close box; no minimize or maximize box.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
+    const DialogUnits u(font());
+    setFixedSize(u.size(319, 204));
+
+    auto* trackerGroup = new QGroupBox(QStringLiteral("Tracker:"), this);
+    trackerGroup->setObjectName(QStringLiteral("trackerGroup"));
+    trackerGroup->setGeometry(u.rect(7, 7, 236, 31));
+    trackerChoice_ = new QComboBox(this);
+    trackerChoice_->setObjectName(QStringLiteral("trackerChoice"));
+    trackerChoice_->setEditable(false);
+    trackerChoice_->setGeometry(u.rect(14, 18, 193, 14));
+    editTrackersButton_ = pushButton(this, "editTrackersButton", "...", u.rect(210, 17, 24, 14));
+
+    auto* statusGroup = new QGroupBox(QStringLiteral("Status:"), this);
+    statusGroup->setObjectName(QStringLiteral("statusGroup"));
+    statusGroup->setGeometry(u.rect(7, 45, 236, 81));
+    statusLine_ = readOnlyLine(this, "statusLine", u.rect(13, 58, 221, 14));
+    deviceLine_ = readOnlyLine(this, "deviceLine", u.rect(13, 74, 221, 14));
+    fileLine_ = readOnlyLine(this, "fileLine", u.rect(13, 89, 221, 14));
+    progressBar_ = new QProgressBar(this);
+    progressBar_->setObjectName(QStringLiteral("progressBar"));
+    progressBar_->setRange(0, 100);
+    progressBar_->setValue(0);
+    progressBar_->setTextVisible(false);
+    progressBar_->setGeometry(u.rect(14, 106, 221, 14));
+    progressBar_->hide();
+
+    settingsButton_ = pushButton(this, "settingsButton", "Settings", u.rect(263, 11, 49, 14));
+    letsGoButton_ =
+        pushButton(this, "letsGoButton", texts::kLetsGoCaption, u.rect(263, 30, 49, 14));
+    letsGoButton_->setDefault(true);  // the Enter key
+    listenButton_ =
+        pushButton(this, "listenButton", texts::kListenCaption, u.rect(263, 48, 49, 14));
+    checkPortButton_ =
+        pushButton(this, "checkPortButton", texts::kCheckPortCaption, u.rect(263, 67, 49, 14));
+    exitButton_ = pushButton(this, "exitButton", "Exit", u.rect(263, 106, 49, 14));
+    connect(exitButton_, &QPushButton::clicked, this, &QDialog::reject);
+
+    auto* picture = new QLabel(this);
+    picture->setObjectName(QStringLiteral("picture"));
+    picture->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+    const QRect pictureRect = u.rect(93, 146, 135, 31);
+    picture->setGeometry(pictureRect);
+    picture->setPixmap(programPicture(pictureRect.size() - QSize(4, 4)));
+    picture->setAlignment(Qt::AlignCenter);
+
+    // Qt cannot add to the platform's system menu: the about box is on the context
+    // menu and on F1.
+    aboutAction_ = new QAction(QStringLiteral("&About Vela..."), this);
+    aboutAction_->setObjectName(QStringLiteral("aboutAction"));
+    aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
+    aboutAction_->setShortcutContext(Qt::WindowShortcut);
+    addAction(aboutAction_);
+    connect(aboutAction_, &QAction::triggered, this, &MainWindow::ShowAbout);
+}
+
+MainWindow::~MainWindow() {
+    while (waitCursorDepth_ > 0) SetWaitCursor(false);
+}
+
+void MainWindow::Attach(MainDialog& dialog) {
+    connect(editTrackersButton_, &QPushButton::clicked, &dialog, &MainDialog::OnEditTrackers);
+    connect(settingsButton_, &QPushButton::clicked, &dialog, &MainDialog::OnSettings);
+    connect(letsGoButton_, &QPushButton::clicked, &dialog, &MainDialog::OnLetsGo);
+    connect(listenButton_, &QPushButton::clicked, &dialog, &MainDialog::OnListen);
+    connect(checkPortButton_, &QPushButton::clicked, &dialog, &MainDialog::OnCheckPort);
+}
+
+void MainWindow::ShowAbout() {
+    AboutDialog about(this);
+    about.exec();
+}
+
+void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
+    QMenu menu(this);
+    menu.addAction(aboutAction_);
+    menu.exec(event->globalPos());
+}
+
+QPushButton* MainWindow::runButton(RunButton button) const {
+    switch (button) {
+        case RunButton::LetsGo:
+            return letsGoButton_;
+        case RunButton::Listen:
+            return listenButton_;
+        case RunButton::CheckPort:
+            break;
+    }
+    return checkPortButton_;
+}
+
+void MainWindow::SetStatusText(const QString& text) {
+    statusLine_->setText(text);
+}
+void MainWindow::SetDeviceText(const QString& text) {
+    deviceLine_->setText(text);
+}
+void MainWindow::SetFileText(const QString& text) {
+    fileLine_->setText(text);
+}
+void MainWindow::SetProgress(int position) {
+    progressBar_->setValue(position);
+}
+void MainWindow::SetProgressVisible(bool visible) {
+    progressBar_->setVisible(visible);
+}
+
+void MainWindow::SetRunCaption(RunButton button, const QString& caption) {
+    runButton(button)->setText(caption);
+}
+
+void MainWindow::SetRunEnabled(RunButton button, bool enabled) {
+    runButton(button)->setEnabled(enabled);
+}
+
+void MainWindow::ShowMessage(const QString& text, BoxIcon icon) {
+    messages_.ShowMessage(this, text,
+                          icon == BoxIcon::Stop ? MessageIcon::Stop : MessageIcon::Exclamation);
+}
+
+std::optional<QString> MainWindow::ChooseWithFileDialog(QWidget* parent) {
+    QFileDialog dialog(parent);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    // The file itself need not exist (the reader then builds its smallest image); its
+    // folder must.
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setNameFilter(QStringLiteral("XML Files (*.xml)"));
+    dialog.setDefaultSuffix(QStringLiteral("xml"));
+    dialog.setOption(QFileDialog::ReadOnly, false);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+    return dialog.selectedFiles().first();
+}
+
+std::optional<QString> MainWindow::ChooseConfigFile() {
+    return fileChooser_(this);
+}
+
+void MainWindow::RepaintNow() {
+    repaint();
+}
+
+void MainWindow::SetWaitCursor(bool on) {
+    if (on) {
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        ++waitCursorDepth_;
+    } else if (waitCursorDepth_ > 0) {
+        QApplication::restoreOverrideCursor();
+        --waitCursorDepth_;
+    }
+}
+
+void MainWindow::FillTrackerChoice(const QStringList& descriptions) {
+    QStringList sorted = descriptions;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const QString& a, const QString& b) {
+        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+    });
+    trackerChoice_->clear();
+    trackerChoice_->addItems(sorted);
+    trackerChoice_->setCurrentIndex(sorted.isEmpty() ? -1 : 0);
+}
+
+std::optional<QString> MainWindow::SelectedTracker() const {
+    if (trackerChoice_->currentIndex() < 0) return std::nullopt;
+    return trackerChoice_->currentText();
+}
+
+void MainWindow::RunTrackerListDialog(TrackerList& trackers) {
+    TrackerListDialog dialog(trackers, messages_, this);
+    dialog.exec();
+}
+
+bool MainWindow::RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) {
+    SettingsDialog dialog(settings, serialPort, messages_, this);
+    return dialog.exec() == QDialog::Accepted;
+}
+
+void MainWindow::Pause(std::chrono::milliseconds length) {
+    // No other handler may run meanwhile: no input, no socket notification, no timer.
+    // Only the window's pending repaints are delivered (processEvents cannot be trusted
+    // to leave socket notifiers alone with every event dispatcher).
+    repaint();
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::UpdateRequest);
+        const qint64 left = length.count() - timer.elapsed();
+        if (left <= 0) break;
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 15)));
+    }
+}
+
+}  // namespace vela

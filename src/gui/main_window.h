@@ -1,0 +1,81 @@
+#pragma once
+
+#include "app/main_dialog_view.h"
+#include "gui/message_sink.h"
+
+#include <QDialog>
+#include <functional>
+
+class QComboBox;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QContextMenuEvent;
+class QAction;
+
+namespace vela {
+
+class MainDialog;
+
+// The main window: dialog template 102 in widgets, laid out in dialog units. It shows
+// what MainDialog reports and hands the button presses to it.
+class MainWindow : public QDialog, public MainDialogView {
+    Q_OBJECT
+public:
+    // Picks the XML file; the window's own is the platform's file-open dialog.
+    using FileChooser = std::function<std::optional<QString>(QWidget* parent)>;
+
+    explicit MainWindow(MessageSink& messages, QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Connects the buttons to the handlers of `dialog`, which reports through this window.
+    void Attach(MainDialog& dialog);
+    void setFileChooser(FileChooser chooser) { fileChooser_ = std::move(chooser); }
+    // The about box, modal.
+    void ShowAbout();
+    QAction* aboutAction() const { return aboutAction_; }
+
+    // MainDialogView
+    void SetStatusText(const QString& text) override;
+    void SetDeviceText(const QString& text) override;
+    void SetFileText(const QString& text) override;
+    void SetProgress(int position) override;
+    void SetProgressVisible(bool visible) override;
+    void SetRunCaption(RunButton button, const QString& caption) override;
+    void SetRunEnabled(RunButton button, bool enabled) override;
+    void ShowMessage(const QString& text, BoxIcon icon) override;
+    std::optional<QString> ChooseConfigFile() override;
+    void RepaintNow() override;
+    void SetWaitCursor(bool on) override;
+    void FillTrackerChoice(const QStringList& descriptions) override;
+    std::optional<QString> SelectedTracker() const override;
+    void RunTrackerListDialog(TrackerList& trackers) override;
+    bool RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) override;
+    void Pause(std::chrono::milliseconds length) override;
+
+    static std::optional<QString> ChooseWithFileDialog(QWidget* parent);
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    QPushButton* runButton(RunButton button) const;
+
+    MessageSink& messages_;
+    FileChooser fileChooser_;
+    QComboBox* trackerChoice_ = nullptr;
+    QPushButton* editTrackersButton_ = nullptr;
+    QLineEdit* statusLine_ = nullptr;
+    QLineEdit* deviceLine_ = nullptr;
+    QLineEdit* fileLine_ = nullptr;
+    QProgressBar* progressBar_ = nullptr;
+    QPushButton* settingsButton_ = nullptr;
+    QPushButton* letsGoButton_ = nullptr;
+    QPushButton* listenButton_ = nullptr;
+    QPushButton* checkPortButton_ = nullptr;
+    QPushButton* exitButton_ = nullptr;
+    QAction* aboutAction_ = nullptr;
+    int waitCursorDepth_ = 0;
+};
+
+}  // namespace vela

@@ -1,0 +1,284 @@
+#include "gui/settings_dialog.h"
+
+#include "common/number.h"
+#include "gui/dialog_units.h"
+#include "gui/input_validators.h"
+#include "gui/ip_address_edit.h"
+#include "storage/hex_port.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+
+#include <algorithm>
+#include <filesystem>
+#include <string_view>
+#include <system_error>
+#include <utility>
+
+namespace vela {
+
+namespace {
+
+const QString kCaption = QStringLiteral("Settings");
+const QString kExternalPortRange = QStringLiteral("External port must be from 0 to 65535!");
+const QString kLocalPortRange = QStringLiteral("Local port must be from 0 to 65535!");
+
+constexpr int kProbedComPorts = 40;
+constexpr int kListedComPorts = 8;
+constexpr int32_t kMaxPort = 65535;
+
+// The port boxes hold single-byte characters; the conversions work on their codes.
+std::string portBytes(const QString& text) {
+    const QByteArray bytes = text.toLatin1();
+    return std::string(bytes.constData(), static_cast<size_t>(bytes.size()));
+}
+
+int32_t decimalPort(const QLineEdit* box) {
+    return parseAtoi(portBytes(box->text()));
+}
+int32_t hexPort(const QLineEdit* box) {
+    return parseHexPort(portBytes(box->text()));
+}
+
+QString decimalText(int32_t port) {
+    return QString::number(port);
+}
+QString hexText(int32_t port) {
+    return QString::fromStdString(formatHexPort(port));
+}
+
+// Restores the normal cursor however the probe ends.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+#ifdef __linux__
+// /dev/ttyUSB* and then /dev/ttyACM*, each in the order of their numbers.
+std::vector<std::string> usbSerialDevices() {
+    struct Device {
+        std::string prefix;
+        long number;
+        std::string path;
+    };
+    std::vector<Device> devices;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it("/dev", error), end; !error && it != end;
+         it.increment(error)) {
+        const std::string name = it->path().filename().string();
+        for (const std::string_view prefix :
+             {std::string_view("ttyUSB"), std::string_view("ttyACM")}) {
+            if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
+                continue;
+            const std::string digits = name.substr(prefix.size());
+            if (!std::all_of(digits.begin(), digits.end(),
+                             [](char c) { return c >= '0' && c <= '9'; }))
+                continue;
+            if (digits.size() > 9) continue;
+            devices.push_back({std::string(prefix), std::stol(digits), it->path().string()});
+        }
+    }
+    std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
+        return a.prefix != b.prefix ? a.prefix > b.prefix : a.number < b.number;
+    });
+    std::vector<std::string> paths;
+    for (const Device& device : devices) paths.push_back(device.path);
+    return paths;
+}
+#endif
+
+}  // namespace
+
+SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort,
+                               MessageSink& messages, QWidget* parent)
+    : QDialog(parent),
+      settings_(settings),
+      serialPort_(serialPort),
+      messages_(messages),
+      probeNames_(&SettingsDialog::DefaultProbeNames) {
+    setWindowTitle(kCaption);
+    setFont(DialogUnits::dialogFont());
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    BuildControls();
+
+    // Hex mode starts off at every opening; the ports are shown in decimal.
+    externalIp_->setAddress(settings_.externalIp);
+    externalPort_->setText(decimalText(settings_.externalPort));
+    localPort_->setText(decimalText(settings_.localPort));
+    timeoutSeconds_ = settings_.timeoutSeconds;
+    timeout_->setText(QString::number(timeoutSeconds_));
+    // The stored name is shown as it stands, listed or not.
+    const QString modemPort = QString::fromStdString(settings_.modemPort);
+    modemPort_->setCurrentIndex(modemPort_->findText(modemPort, Qt::MatchExactly));
+    modemPort_->setEditText(modemPort);
+}
+
+SettingsDialog::~SettingsDialog() = default;
+
+void SettingsDialog::BuildControls() {
+    const DialogUnits units(font());
+    setFixedSize(units.size(237, 119));
+
+    // Group boxes first, so that the controls lie above their frames.
+    auto* externalGroup = new QGroupBox(QStringLiteral("External IP / Port:"), this);
+    externalGroup->setGeometry(units.rect(7, 7, 155, 32));
+    auto* localGroup = new QGroupBox(QStringLiteral("Local port / Timeout, s:"), this);
+    localGroup->setGeometry(units.rect(7, 42, 155, 32));
+    auto* modemGroup = new QGroupBox(QStringLiteral("Modem port:"), this);
+    modemGroup->setGeometry(units.rect(6, 79, 155, 32));
+
+    externalIp_ = new IpAddressEdit(this);
+    externalIp_->setObjectName(QStringLiteral("externalIp"));
+    externalIp_->setGeometry(units.rect(13, 19, 100, 13));
+
+    auto makePortBox = [&](const char* name, QRect rect) {
+        auto* edit = new QLineEdit(this);
+        edit->setObjectName(QString::fromLatin1(name));
+        edit->setValidator(new UpperCaseValidator(edit));
+        edit->setGeometry(rect);
+        return edit;
+    };
+    externalPort_ = makePortBox("externalPort", units.rect(117, 19, 40, 13));
+    localPort_ = makePortBox("localPort", units.rect(13, 55, 40, 13));
+
+    timeout_ = new QLineEdit(this);
+    timeout_->setObjectName(QStringLiteral("timeout"));
+    timeout_->setValidator(new DigitsValidator(timeout_));
+    timeout_->setReadOnly(true);
+    // Drawn on the window colour, as read-only boxes are, so it does not invite typing.
+    QPalette readOnly = timeout_->palette();
+    readOnly.setColor(QPalette::Base, readOnly.color(QPalette::Window));
+    timeout_->setPalette(readOnly);
+    timeout_->setGeometry(units.rect(59, 54, 40, 13));
+
+    hexMode_ = new QCheckBox(QStringLiteral("Hex mode"), this);
+    hexMode_->setObjectName(QStringLiteral("hexMode"));
+    // The platform's check box keeps more room between box and text than the template
+    // allows for; widen it rather than cut its text.
+    QRect hexModeRect = units.rect(105, 56, 49, 10);
+    const int hexModeNeeds =
+        hexMode_->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, hexMode_) +
+        hexMode_->style()->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, hexMode_) +
+        hexMode_->fontMetrics().horizontalAdvance(hexMode_->text()) + 2;
+    hexModeRect.setWidth(std::max(hexModeRect.width(), hexModeNeeds));
+    hexMode_->setGeometry(hexModeRect);
+
+    modemPort_ = new QComboBox(this);
+    modemPort_->setObjectName(QStringLiteral("modemPort"));
+    modemPort_->setEditable(true);
+    // Typed names are used as they stand and never added to the list.
+    modemPort_->setInsertPolicy(QComboBox::NoInsert);
+    for (int n = 1; n <= kListedComPorts; ++n) modemPort_->addItem(QStringLiteral("COM%1").arg(n));
+    // The template's height includes the opened list; the closed box is one line high.
+    modemPort_->setGeometry(units.rect(13, 92, 100, 13));
+
+    auto makeButton = [&](const char* name, const QString& text, QRect rect) {
+        auto* button = new QPushButton(text, this);
+        button->setObjectName(QString::fromLatin1(name));
+        button->setGeometry(rect);
+        return button;
+    };
+    probe_ = makeButton("probeButton", QStringLiteral("<>"), units.rect(117, 91, 40, 14));
+    ok_ = makeButton("okButton", QStringLiteral("OK"), units.rect(180, 7, 50, 14));
+    cancel_ = makeButton("cancelButton", QStringLiteral("Cancel"), units.rect(180, 24, 50, 14));
+    ok_->setDefault(true);
+
+    QWidget* const tabOrder[] = {externalIp_, externalPort_, localPort_, timeout_, hexMode_,
+                                 modemPort_,  probe_,        ok_,        cancel_};
+    for (size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    connect(hexMode_, &QCheckBox::clicked, this, &SettingsDialog::OnHexMode);
+    connect(probe_, &QPushButton::clicked, this, &SettingsDialog::OnProbe);
+    connect(ok_, &QPushButton::clicked, this, &SettingsDialog::accept);
+    connect(cancel_, &QPushButton::clicked, this, &SettingsDialog::reject);
+}
+
+std::vector<std::string> SettingsDialog::DefaultProbeNames() {
+    std::vector<std::string> names;
+    for (int n = 1; n <= kProbedComPorts; ++n) names.push_back("COM" + std::to_string(n));
+#ifdef __linux__
+    for (std::string& path : usbSerialDevices()) names.push_back(std::move(path));
+#endif
+    return names;
+}
+
+void SettingsDialog::SetProbeNames(ProbeNames probeNames) {
+    probeNames_ = std::move(probeNames);
+}
+
+void SettingsDialog::ShowStop(const QString& text, QWidget* focus) {
+    messages_.ShowMessage(this, text, MessageIcon::Stop);
+    focus->setFocus(Qt::OtherFocusReason);
+    if (auto* edit = qobject_cast<QLineEdit*>(focus)) edit->selectAll();
+}
+
+void SettingsDialog::OnHexMode() {
+    // Only the texts change; the ranges are checked when OK takes the values.
+    if (hexMode_->isChecked()) {
+        externalPort_->setText(hexText(decimalPort(externalPort_)));
+        localPort_->setText(hexText(decimalPort(localPort_)));
+    } else {
+        externalPort_->setText(decimalText(hexPort(externalPort_)));
+        localPort_->setText(decimalText(hexPort(localPort_)));
+    }
+}
+
+void SettingsDialog::OnProbe() {
+    const WaitCursor waitCursor;
+    // An earlier SMS dispatch leaves the modem's port open; it would refuse a second
+    // opening of its own device.
+    if (serialPort_.IsOpen()) serialPort_.Close();
+    modemPort_->clear();
+    modemPort_->clearEditText();
+
+    const std::string kept = settings_.modemPort;
+    const std::vector<std::string> names = probeNames_ ? probeNames_() : std::vector<std::string>{};
+    for (const std::string& name : names) {
+        settings_.modemPort = name;
+        // A port that does not open is skipped without a message.
+        (void)serialPort_.Open(settings_.modemPort);
+        if (serialPort_.IsOpen()) {
+            serialPort_.Close();
+            modemPort_->addItem(QString::fromStdString(name));
+        }
+    }
+    settings_.modemPort = kept;
+
+    // The edit field stays empty until the operator chooses or types a name.
+    modemPort_->setCurrentIndex(-1);
+    modemPort_->clearEditText();
+}
+
+void SettingsDialog::accept() {
+    const bool hex = hexMode_->isChecked();
+    const int32_t externalPort = hex ? hexPort(externalPort_) : decimalPort(externalPort_);
+    const int32_t localPort = hex ? hexPort(localPort_) : decimalPort(localPort_);
+    // A decimal port outside the port range would reach the push message and the
+    // listening socket as a different port; refuse it and write nothing.
+    if (externalPort < 0 || externalPort > kMaxPort) {
+        ShowStop(kExternalPortRange, externalPort_);
+        return;
+    }
+    if (localPort < 0 || localPort > kMaxPort) {
+        ShowStop(kLocalPortRange, localPort_);
+        return;
+    }
+
+    settings_.externalIp = externalIp_->address();
+    settings_.modemPort = modemPort_->currentText().toStdString();
+    settings_.timeoutSeconds = timeoutSeconds_;
+    settings_.externalPort = externalPort;
+    settings_.localPort = localPort;
+    QDialog::accept();
+}
+
+}  // namespace vela

@@ -1,0 +1,316 @@
+#include "gui/tracker_list_dialog.h"
+
+#include "gui/dialog_units.h"
+#include "gui/input_validators.h"
+#include "storage/hex_port.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSignalBlocker>
+
+#include <memory>
+
+namespace vela {
+
+namespace {
+
+const QString kCaption = QStringLiteral("Tracker list");
+const QString kNeedDescription = QStringLiteral("Please type description of device");
+const QString kNeedPhone = QStringLiteral("Please type phone number");
+const QString kNeedApn = QStringLiteral("Please type apn");
+const QString kDescriptionUsed = QStringLiteral("This description is used already!");
+
+// The database columns hold at most this many characters per text.
+constexpr int kMaxTextLength = 255;
+
+// The list box's order: alphabetical ignoring case; equal texts in other case keep a
+// fixed order among themselves.
+bool listsBefore(const QString& a, const QString& b) {
+    const int folded = QString::compare(a, b, Qt::CaseInsensitive);
+    return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
+}
+
+std::string toText(const QString& text) {
+    return text.toStdString();
+}
+
+}  // namespace
+
+TrackerListDialog::TrackerListDialog(TrackerList& trackers, MessageSink& messages, QWidget* parent)
+    : QDialog(parent), trackers_(trackers), messages_(messages) {
+    setWindowTitle(kCaption);
+    setFont(DialogUnits::dialogFont());
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    BuildControls();
+
+    ShowValues(Values{});
+    // The box sorts the descriptions itself; nothing is selected at first.
+    for (const TrackerEntry& entry : trackers_.entries()) {
+        InsertSorted(QString::fromStdString(entry.description));
+    }
+    SelectQuietly(nullptr);
+}
+
+TrackerListDialog::~TrackerListDialog() = default;
+
+void TrackerListDialog::BuildControls() {
+    const DialogUnits units(font());
+    setFixedSize(units.size(301, 244));
+
+    // Group boxes first, so that the controls lie above their frames.
+    const struct {
+        const char* title;
+        int y;
+    } groups[] = {
+        {"Description (IMEI) / device:", 7}, {"Phone number / push port:", 41},
+        {"SMS user name / password:", 76},   {"APN / Authentication:", 113},
+        {"GPRS user name / password:", 150},
+    };
+    for (const auto& group : groups) {
+        auto* box = new QGroupBox(QString::fromLatin1(group.title), this);
+        box->setGeometry(units.rect(99, group.y, 195, 31));
+    }
+
+    auto makeEdit = [&](const char* name, QRect rect) {
+        auto* edit = new QLineEdit(this);
+        edit->setObjectName(QString::fromLatin1(name));
+        edit->setMaxLength(kMaxTextLength);
+        edit->setGeometry(rect);
+        return edit;
+    };
+    auto makeList = [&](const char* name, QRect rect, const QStringList& items) {
+        auto* combo = new QComboBox(this);
+        combo->setObjectName(QString::fromLatin1(name));
+        combo->addItems(items);
+        combo->setGeometry(rect);
+        return combo;
+    };
+    auto makeButton = [&](const char* name, const QString& text, QRect rect) {
+        auto* button = new QPushButton(text, this);
+        button->setObjectName(QString::fromLatin1(name));
+        button->setGeometry(rect);
+        return button;
+    };
+
+    list_ = new QListWidget(this);
+    list_->setObjectName(QStringLiteral("trackerList"));
+    list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setGeometry(units.rect(7, 7, 86, 230));
+
+    // Drop-down lists get the height of the edit boxes beside them; the heights of
+    // the template include the opened list.
+    description_ = makeEdit("description", units.rect(105, 18, 110, 13));
+    deviceType_ = makeList("deviceType", units.rect(222, 18, 66, 13), {QStringLiteral("FM2XXX")});
+
+    auto* plus = new QLabel(QStringLiteral("+"), this);
+    plus->setObjectName(QStringLiteral("phonePlus"));
+    plus->setGeometry(units.rect(104, 55, 8, 8));
+    phone_ = makeEdit("phone", units.rect(113, 52, 103, 14));
+    phone_->setValidator(new DigitsValidator(phone_));
+    pushPort_ = makeEdit("pushPort", units.rect(222, 52, 66, 14));
+    pushPort_->setValidator(new UpperCaseValidator(pushPort_));
+
+    smsUser_ = makeEdit("smsUser", units.rect(105, 87, 111, 14));
+    smsPassword_ = makeEdit("smsPassword", units.rect(222, 87, 66, 14));
+    smsPassword_->setEchoMode(QLineEdit::Password);
+
+    apn_ = makeEdit("apn", units.rect(105, 124, 110, 14));
+    auth_ = makeList("auth", units.rect(222, 124, 66, 14),
+                     {QStringLiteral("None"), QStringLiteral("CHAP"), QStringLiteral("PAP")});
+
+    gprsUser_ = makeEdit("gprsUser", units.rect(105, 161, 111, 14));
+    gprsPassword_ = makeEdit("gprsPassword", units.rect(222, 161, 66, 14));
+    gprsPassword_->setEchoMode(QLineEdit::Password);
+
+    add_ = makeButton("addButton", QStringLiteral("Add"), units.rect(130, 191, 50, 14));
+    delete_ = makeButton("deleteButton", QStringLiteral("Delete"), units.rect(185, 191, 50, 14));
+    save_ = makeButton("saveButton", QStringLiteral("Save"), units.rect(238, 191, 50, 14));
+    exit_ = makeButton("exitButton", QStringLiteral("Exit"), units.rect(238, 218, 50, 14));
+    // Save is the dialog's OK command: Enter runs it, and it does not close the dialog.
+    save_->setDefault(true);
+
+    QWidget* const tabOrder[] = {list_,         description_, deviceType_, phone_, pushPort_,
+                                 smsUser_,      smsPassword_, apn_,        auth_,  gprsUser_,
+                                 gprsPassword_, add_,         delete_,     save_,  exit_};
+    for (size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
+
+    connect(list_, &QListWidget::itemSelectionChanged, this, &TrackerListDialog::OnChooseTracker);
+    connect(add_, &QPushButton::clicked, this, &TrackerListDialog::OnAdd);
+    connect(delete_, &QPushButton::clicked, this, &TrackerListDialog::OnDelete);
+    connect(save_, &QPushButton::clicked, this, &TrackerListDialog::OnSave);
+    connect(exit_, &QPushButton::clicked, this, &TrackerListDialog::reject);
+}
+
+TrackerListDialog::Values TrackerListDialog::ReadValues() const {
+    Values values;
+    values.description = description_->text();
+    values.phone = phone_->text();
+    values.pushPort = pushPort_->text();
+    values.smsUser = smsUser_->text();
+    values.smsPassword = smsPassword_->text();
+    values.apn = apn_->text();
+    values.gprsUser = gprsUser_->text();
+    values.gprsPassword = gprsPassword_->text();
+    values.auth = auth_->currentIndex();
+    values.deviceType = deviceType_->currentIndex();
+    return values;
+}
+
+void TrackerListDialog::ShowValues(const Values& values) {
+    description_->setText(values.description);
+    phone_->setText(values.phone);
+    pushPort_->setText(values.pushPort);
+    smsUser_->setText(values.smsUser);
+    smsPassword_->setText(values.smsPassword);
+    apn_->setText(values.apn);
+    gprsUser_->setText(values.gprsUser);
+    gprsPassword_->setText(values.gprsPassword);
+    // An index that names no item leaves the list without a choice (-1).
+    auth_->setCurrentIndex(values.auth >= 0 && values.auth < auth_->count() ? values.auth : -1);
+    deviceType_->setCurrentIndex(values.deviceType >= 0 && values.deviceType < deviceType_->count()
+                                     ? values.deviceType
+                                     : -1);
+}
+
+void TrackerListDialog::ShowStop(const QString& text) {
+    messages_.ShowMessage(this, text, MessageIcon::Stop);
+}
+
+bool TrackerListDialog::CheckRequiredFields(const Values& values) {
+    if (values.description.isEmpty()) {
+        ShowStop(kNeedDescription);
+        return false;
+    }
+    if (values.phone.isEmpty()) {
+        ShowStop(kNeedPhone);
+        return false;
+    }
+    if (values.apn.isEmpty()) {
+        ShowStop(kNeedApn);
+        return false;
+    }
+    return true;
+}
+
+TrackerEntry TrackerListDialog::EntryFrom(const Values& values) {
+    TrackerEntry entry;
+    entry.description = toText(values.description);
+    entry.phone = toText(values.phone);
+    // The port box holds single-byte characters; the digit rule works on their codes.
+    const QByteArray port = values.pushPort.toLatin1();
+    entry.pushPort =
+        parseHexPort(std::string_view(port.constData(), static_cast<size_t>(port.size())));
+    entry.apn = toText(values.apn);
+    entry.auth = values.auth;
+    entry.smsUser = toText(values.smsUser);
+    entry.smsPassword = toText(values.smsPassword);
+    entry.gprsUser = toText(values.gprsUser);
+    entry.gprsPassword = toText(values.gprsPassword);
+    entry.deviceType = values.deviceType;
+    return entry;
+}
+
+QListWidgetItem* TrackerListDialog::SelectedItem() const {
+    const QList<QListWidgetItem*> selected = list_->selectedItems();
+    return selected.isEmpty() ? nullptr : selected.first();
+}
+
+QListWidgetItem* TrackerListDialog::InsertSorted(const QString& description) {
+    int row = 0;
+    while (row < list_->count() && !listsBefore(description, list_->item(row)->text())) ++row;
+    auto* item = new QListWidgetItem(description);
+    list_->insertItem(row, item);
+    return item;
+}
+
+void TrackerListDialog::SelectQuietly(QListWidgetItem* item) {
+    const QSignalBlocker blocker(list_);
+    if (item == nullptr) {
+        list_->clearSelection();
+        list_->setCurrentRow(-1);
+        return;
+    }
+    list_->setCurrentItem(item);
+    item->setSelected(true);
+    list_->scrollToItem(item);
+}
+
+void TrackerListDialog::OnChooseTracker() {
+    const QListWidgetItem* item = SelectedItem();
+    if (item == nullptr) return;
+    const int index = trackers_.findByDescription(toText(item->text()));
+    if (index < 0) return;
+    const TrackerEntry entry = trackers_.at(index);
+    Values values;
+    values.description = item->text();
+    values.phone = QString::fromStdString(entry.phone);
+    values.pushPort = QString::fromStdString(formatHexPort(entry.pushPort));
+    values.auth = entry.auth;
+    values.apn = QString::fromStdString(entry.apn);
+    values.smsUser = QString::fromStdString(entry.smsUser);
+    values.smsPassword = QString::fromStdString(entry.smsPassword);
+    values.gprsUser = QString::fromStdString(entry.gprsUser);
+    values.gprsPassword = QString::fromStdString(entry.gprsPassword);
+    values.deviceType = entry.deviceType;
+    ShowValues(values);
+}
+
+void TrackerListDialog::OnAdd() {
+    const Values values = ReadValues();
+    if (values.deviceType < 0) return;
+    if (!CheckRequiredFields(values)) return;
+    for (int row = 0; row < list_->count(); ++row) {
+        if (list_->item(row)->text() == values.description) {
+            ShowStop(kDescriptionUsed);
+            return;
+        }
+    }
+    trackers_.add(EntryFrom(values));
+    // The boxes keep what was typed.
+    SelectQuietly(InsertSorted(values.description));
+}
+
+void TrackerListDialog::OnSave() {
+    const Values values = ReadValues();
+    QListWidgetItem* selected = SelectedItem();
+    if (selected == nullptr || values.deviceType < 0) return;
+    if (!CheckRequiredFields(values)) return;
+    for (int row = 0; row < list_->count(); ++row) {
+        const QListWidgetItem* item = list_->item(row);
+        // Keeping the tracker's own description is allowed.
+        if (item != selected && item->text() == values.description) {
+            ShowStop(kDescriptionUsed);
+            return;
+        }
+    }
+    const int index = trackers_.findByDescription(toText(selected->text()));
+    if (index < 0) return;
+    trackers_.replaceAt(index, EntryFrom(values));
+    {
+        const QSignalBlocker blocker(list_);
+        std::unique_ptr<QListWidgetItem> old(list_->takeItem(list_->row(selected)));
+    }
+    SelectQuietly(InsertSorted(values.description));
+}
+
+void TrackerListDialog::OnDelete() {
+    QListWidgetItem* selected = SelectedItem();
+    if (selected == nullptr) return;
+    const int index = trackers_.findByDescription(toText(selected->text()));
+    if (index < 0) return;
+    trackers_.removeAt(index);
+    {
+        const QSignalBlocker blocker(list_);
+        std::unique_ptr<QListWidgetItem> old(list_->takeItem(list_->row(selected)));
+    }
+    // No item stays selected; the boxes keep the deleted tracker's fields, so "Add"
+    // can bring it back.
+    SelectQuietly(nullptr);
+}
+
+}  // namespace vela

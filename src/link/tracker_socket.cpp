@@ -1,0 +1,96 @@
+#include "link/tracker_socket.h"
+
+#include "link/config_session.h"
+
+#include <QCoreApplication>
+#include <QTcpSocket>
+#include <QTimer>
+#include <chrono>
+
+namespace vela {
+
+namespace {
+// Qt reads no further ahead than this while the session is busy (a pause, the image):
+// a caller that floods cannot grow the process's memory.
+constexpr qint64 kReadAhead = 16 * static_cast<qint64>(kReceiveChunk);
+// How long a closed connection may take to deliver what was queued once its session
+// object is gone.
+constexpr std::chrono::seconds kClosingLimit{30};
+}  // namespace
+
+TrackerSocket::TrackerSocket(QTcpSocket* connection) : connection_(connection) {
+    connection_->setParent(nullptr);
+    connection_->setReadBufferSize(kReadAhead);
+    connect(connection_.get(), &QTcpSocket::readyRead, this, [this] {
+        if (!closedLocally_) emit ReceiveReady();
+    });
+    connect(connection_.get(), &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError) { noteError(); });
+    connect(connection_.get(), &QAbstractSocket::disconnected, this, [this] {
+        if (closedLocally_) return;
+        if (!HasEnded()) closedByPeer_ = true;
+        if (!endReported_) {
+            endReported_ = true;
+            emit Ended();
+        }
+    });
+}
+
+TrackerSocket::~TrackerSocket() {
+    // Destroyed with the session (a new accept, the program's end): no more signals.
+    connection_->disconnect(this);
+    if (connection_->state() == QAbstractSocket::ClosingState) {
+        // Still delivering its last bytes: let it finish on its own, within a bound.
+        QTcpSocket* closing = connection_.release();
+        closing->setParent(QCoreApplication::instance());  // gone at the latest at exit
+        QObject::connect(closing, &QAbstractSocket::disconnected, closing, &QObject::deleteLater);
+        QTimer::singleShot(kClosingLimit, closing, [closing] {
+            closing->abort();
+            closing->deleteLater();
+        });
+    }
+}
+
+void TrackerSocket::noteError() {
+    if (closedLocally_) return;
+    if (connection_->error() == QAbstractSocket::RemoteHostClosedError) {
+        closedByPeer_ = true;
+    } else if (errorText_.isEmpty()) {
+        errorText_ = connection_->errorString();
+    }
+    if (!endReported_) {
+        endReported_ = true;
+        emit Ended();
+    }
+}
+
+std::size_t TrackerSocket::Receive(uint8_t* buffer, std::size_t capacity) {
+    const qint64 count =
+        connection_->read(reinterpret_cast<char*>(buffer), static_cast<qint64>(capacity));
+    return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+bool TrackerSocket::HasReceived() const {
+    return connection_->bytesAvailable() > 0;
+}
+
+void TrackerSocket::Send(std::span<const uint8_t> bytes) {
+    if (closedLocally_ || connection_->state() != QAbstractSocket::ConnectedState) return;
+    connection_->write(reinterpret_cast<const char*>(bytes.data()),
+                       static_cast<qint64>(bytes.size()));
+    connection_->flush();
+}
+
+void TrackerSocket::Flush() {
+    if (closedLocally_ || connection_->state() != QAbstractSocket::ConnectedState) return;
+    connection_->flush();
+}
+
+void TrackerSocket::Close() {
+    if (closedLocally_) return;
+    closedLocally_ = true;
+    // disconnectFromHost() delivers what is still queued before it closes.
+    connection_->disconnectFromHost();
+}
+
+}  // namespace vela

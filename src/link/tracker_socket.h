@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+
+class QTcpSocket;
+
+namespace vela {
+
+// The accepted connection of one configuration session. ReceiveReady is the read
+// notification; Ended tells that the peer closed the connection or that it failed.
+class TrackerSocket : public QObject {
+    Q_OBJECT
+public:
+    // Takes ownership of an accepted connection.
+    explicit TrackerSocket(QTcpSocket* connection);
+    ~TrackerSocket() override;
+
+    // Set just before the image is sent: the next data is the tracker's answer.
+    bool answerPending = false;
+
+    // Up to `capacity` received bytes; 0 when none wait.
+    std::size_t Receive(uint8_t* buffer, std::size_t capacity);
+    bool HasReceived() const;
+    // Queues all of `bytes` and writes what the system takes at once; the rest follows
+    // as the connection drains, however many writes it needs.
+    void Send(std::span<const uint8_t> bytes);
+    // Writes what the system takes now of what is queued; a failed write ends the
+    // connection (HasEnded) at once instead of at the next notification.
+    void Flush();
+    // Ends the session: whatever is still queued is delivered, then the connection is
+    // closed. Nothing more is read or reported.
+    void Close();
+
+    bool IsClosed() const { return closedLocally_; }
+    // The peer closed the connection (before we did).
+    bool ClosedByPeer() const { return closedByPeer_; }
+    // The connection failed for another reason (reset, write error...).
+    bool Failed() const { return !errorText_.isEmpty(); }
+    const QString& ErrorText() const { return errorText_; }
+    bool HasEnded() const { return closedByPeer_ || Failed(); }
+
+signals:
+    void ReceiveReady();
+    void Ended();
+
+private:
+    void noteError();
+
+    std::unique_ptr<QTcpSocket> connection_;
+    bool closedLocally_ = false;
+    bool closedByPeer_ = false;
+    bool endReported_ = false;
+    QString errorText_;
+};
+
+}  // namespace vela

@@ -1,0 +1,179 @@
+// POSIX backend of SerialPort: termios on a file descriptor.
+#include "modem/serial_port.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <thread>
+
+namespace vela {
+
+struct SerialPort::Backend {
+    int fd = -1;
+};
+
+namespace {
+
+speed_t speedConstant(int speed) {
+    switch (speed) {
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 230400:
+            return B230400;
+        case 460800:
+            return B460800;
+        case 921600:
+            return B921600;
+        default:
+            return B115200;
+    }
+}
+
+std::string openFailure(const std::string& device, int error) {
+    std::string text = "Could not open " + device + ": " + std::strerror(error);
+    if (error == EACCES) {
+        text += " (the user is probably not in the 'dialout' group)";
+    } else if (error == EBUSY) {
+        text += " (another program, such as ModemManager or brltty, holds the port)";
+    }
+    return text;
+}
+
+// Line settings of the modem link. Failures are ignored: a pseudo-terminal refuses
+// some of them, and a real port that refuses shows up as a silent modem.
+void configureLine(int fd, int speed) {
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CRTSCTS);
+        tio.c_cflag |= CS8 | CSTOPB | CLOCAL | CREAD;
+        tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY | INPCK);
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        const speed_t constant = speedConstant(speed);
+        cfsetispeed(&tio, constant);
+        cfsetospeed(&tio, constant);
+        (void)tcsetattr(fd, TCSANOW, &tio);
+    }
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    (void)ioctl(fd, TIOCMBIS, &lines);
+    (void)tcflush(fd, TCIOFLUSH);
+}
+
+}  // namespace
+
+SerialPort::SerialPort() : backend_(std::make_unique<Backend>()) {}
+
+SerialPort::~SerialPort() {
+    Close();
+}
+
+std::string SerialPort::DeviceName(const std::string& name) {
+    if (name.find('/') != std::string::npos) return name;
+    if (name.size() > 3 && name.compare(0, 3, "COM") == 0) {
+        const std::string digits = name.substr(3);
+        bool allDigits = !digits.empty() && digits.size() < 6;
+        for (char c : digits) allDigits = allDigits && c >= '0' && c <= '9';
+        if (allDigits && std::stoi(digits) >= 1) {
+            return "/dev/ttyS" + std::to_string(std::stoi(digits) - 1);
+        }
+    }
+    return "/dev/" + name;
+}
+
+Status SerialPort::Open(const std::string& name, int speed) {
+    if (IsOpen()) {
+        Close();
+        std::this_thread::sleep_for(reopenPause_);
+    }
+    const std::string device = DeviceName(name);
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return Status::Fail(openFailure(device, errno));
+    // Exclusive from here on: a second opening fails with EBUSY (except for root).
+    (void)::ioctl(fd, TIOCEXCL);
+    backend_->fd = fd;
+    configureLine(fd, speed < 0 ? kDefaultSpeed : speed);
+    return Status::Ok();
+}
+
+void SerialPort::Close() {
+    if (backend_->fd < 0) return;
+    (void)::ioctl(backend_->fd, TIOCNXCL);
+    ::close(backend_->fd);
+    backend_->fd = -1;
+}
+
+bool SerialPort::IsOpen() const {
+    return backend_->fd >= 0;
+}
+
+bool SerialPort::Write(const void* data, std::size_t count) {
+    if (!IsOpen()) return false;
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    // The descriptor is non-blocking: wait for room when the output queue is full, but
+    // never longer than the 2 ms per byte a real line needs, plus a second.
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000) +
+                       std::chrono::milliseconds(2 * static_cast<long long>(count));
+    while (done < count) {
+        const ssize_t n = ::write(backend_->fd, bytes + done, count - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            limit - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{backend_->fd, POLLOUT, 0};
+        (void)::poll(&p, 1, static_cast<int>(left.count()));
+    }
+    return true;
+}
+
+std::size_t SerialPort::Read(void* buffer, std::size_t capacity) {
+    if (!IsOpen() || capacity == 0) return 0;
+    for (;;) {
+        const ssize_t n = ::read(backend_->fd, buffer, capacity);
+        if (n > 0) return static_cast<std::size_t>(n);
+        if (n < 0 && errno == EINTR) continue;
+        return 0;
+    }
+}
+
+bool SerialPort::WaitForInput(std::chrono::milliseconds limit) {
+    if (!IsOpen()) return false;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        // Round up so that a wait never ends just before the limit and forces a spin.
+        const auto ms = left.count() < 0 ? 0 : left.count() + 1;
+        pollfd p{backend_->fd, POLLIN, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(ms));
+        if (r > 0) {
+            if ((p.revents & POLLIN) != 0) return true;
+            // Hang-up or error (the other side went away): nothing will come; wait out
+            // the limit rather than return at once and make the caller spin.
+            if (ms > 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            }
+            return false;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        return false;
+    }
+}
+
+}  // namespace vela

@@ -1,0 +1,89 @@
+#include "storage/csv.h"
+
+namespace vela {
+
+Result<std::vector<CsvRecord>> parseCsv(std::string_view text) {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
+    std::vector<CsvRecord> records;
+    size_t line = 1;
+    size_t pos = 0;
+    const size_t size = text.size();
+    auto endOfLine = [&](size_t at) { return text[at] == '\r' || text[at] == '\n'; };
+    auto skipLineBreak = [&] {
+        if (text[pos] == '\r' && pos + 1 < size && text[pos + 1] == '\n') ++pos;
+        ++pos;
+        ++line;
+    };
+    while (pos < size) {
+        CsvRecord record;
+        record.line = line;
+        for (;;) {
+            std::string field;
+            if (pos < size && text[pos] == '"') {
+                const size_t openedOn = line;
+                ++pos;
+                for (;;) {
+                    if (pos >= size) {
+                        return Result<std::vector<CsvRecord>>::Fail(
+                            "line " + std::to_string(openedOn) + ": a quoted field is not closed");
+                    }
+                    const char c = text[pos];
+                    if (c == '"') {
+                        if (pos + 1 < size && text[pos + 1] == '"') {
+                            field += '"';
+                            pos += 2;
+                            continue;
+                        }
+                        ++pos;
+                        break;
+                    }
+                    if (c == '\n' || (c == '\r' && !(pos + 1 < size && text[pos + 1] == '\n'))) {
+                        ++line;
+                    }
+                    field += c;
+                    ++pos;
+                }
+                if (pos < size && text[pos] != ',' && !endOfLine(pos)) {
+                    return Result<std::vector<CsvRecord>>::Fail(
+                        "line " + std::to_string(line) +
+                        ": text after the closing quote of a field");
+                }
+            } else {
+                while (pos < size && text[pos] != ',' && !endOfLine(pos)) field += text[pos++];
+            }
+            record.fields.push_back(std::move(field));
+            if (pos < size && text[pos] == ',') {
+                ++pos;
+                continue;
+            }
+            break;  // end of line or of text
+        }
+        if (pos < size) skipLineBreak();
+        records.push_back(std::move(record));
+    }
+    return records;
+}
+
+std::string formatCsvRecord(const std::vector<std::string>& fields) {
+    std::string out;
+    for (size_t i = 0; i < fields.size(); ++i) {
+        if (i > 0) out += ',';
+        const std::string& field = fields[i];
+        const bool quote = field.find_first_of(",\"\r\n") != std::string::npos ||
+                           (!field.empty() && (field.front() == ' ' || field.back() == ' '));
+        if (!quote) {
+            out += field;
+            continue;
+        }
+        out += '"';
+        for (char c : field) {
+            if (c == '"') out += '"';
+            out += c;
+        }
+        out += '"';
+    }
+    out += "\r\n";
+    return out;
+}
+
+}  // namespace vela

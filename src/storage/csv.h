@@ -1,0 +1,27 @@
+#pragma once
+
+#include "common/result.h"
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vela {
+
+// One record of a CSV text and the line on which it starts (from 1), for messages.
+struct CsvRecord {
+    size_t line = 0;
+    std::vector<std::string> fields;
+};
+
+// RFC 4180: fields separated by commas, records by CRLF (LF or CR alone are accepted
+// too); a field in double quotes may hold commas, line breaks and doubled quotes. A
+// UTF-8 byte order mark in front is skipped, a line break at the end makes no record.
+// Fails on a quoted field that is not closed or has text after its closing quote.
+Result<std::vector<CsvRecord>> parseCsv(std::string_view text);
+
+// One record with CRLF at its end; a field is quoted when it holds a comma, a quote,
+// a line break or spaces at its edges.
+std::string formatCsvRecord(const std::vector<std::string>& fields);
+
+}  // namespace vela

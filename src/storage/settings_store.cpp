@@ -1,0 +1,85 @@
+#include "storage/settings_store.h"
+
+#include "storage/columns.h"
+#include "storage/database_file.h"
+
+#include <utility>
+
+namespace vela {
+
+namespace {
+
+// Columns are chosen by name, so a table made by another tool may order them freely.
+constexpr const char* kSelectSettings =
+    "SELECT \"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\" FROM \"Settings\"";
+constexpr const char* kDeleteSettings = "DELETE FROM \"Settings\"";
+constexpr const char* kInsertSettings =
+    "INSERT INTO \"Settings\" (\"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\") "
+    "VALUES (?1, ?2, ?3, ?4, ?5)";
+
+Status readFirstRow(sqlite::Database& db, ProgramSettings& settings) {
+    Result<sqlite::Statement> query = db.prepare(kSelectSettings);
+    if (!query) return query.status();
+    sqlite::Statement& row = query.value();
+    Result<bool> stepped = row.step();
+    if (!stepped) return stepped.status();
+    if (!stepped.value()) return Status::Ok();  // empty table: the defaults stay
+    // Only the first row counts; further rows are not read.
+    settings.externalIp = low32Bits(row.columnInt(0));
+    settings.externalPort = columnInt32(row.columnInt(1));
+    settings.localPort = columnInt32(row.columnInt(2));
+    settings.timeoutSeconds = columnInt32(row.columnInt(3));
+    settings.modemPort = row.columnText(4);
+    return Status::Ok();
+}
+
+Status replaceRows(sqlite::Database& db, const ProgramSettings& settings) {
+    if (Status deleted = db.execute(kDeleteSettings); !deleted) return deleted;
+    Result<sqlite::Statement> insert = db.prepare(kInsertSettings);
+    if (!insert) return insert.status();
+    sqlite::Statement& row = insert.value();
+    // The 32 bits of the address as a signed value: 255.255.255.255 is kept as -1.
+    for (Status bound :
+         {row.bind(1, static_cast<int64_t>(static_cast<int32_t>(settings.externalIp))),
+          row.bind(2, int64_t{settings.externalPort}), row.bind(3, int64_t{settings.localPort}),
+          row.bind(4, int64_t{settings.timeoutSeconds}),
+          row.bind(5, std::string_view(settings.modemPort))}) {
+        if (!bound) return bound;
+    }
+    return row.step().status();
+}
+
+}  // namespace
+
+SettingsStore::SettingsStore(std::filesystem::path workingDirectory, StorageErrorReporter reporter)
+    : workingDirectory_(std::move(workingDirectory)), reporter_(std::move(reporter)) {}
+
+Status SettingsStore::load(ProgramSettings& settings) const {
+    const std::filesystem::path file = databaseFile(workingDirectory_);
+    ProgramSettings read = settings;
+    Status status =
+        readDatabase(file, [&](sqlite::Database& db) { return readFirstRow(db, read); });
+    if (!status) {
+        std::string message =
+            "Cannot load the settings from " + file.string() + ": " + status.message();
+        if (reporter_) reporter_(message);
+        return Status::Fail(std::move(message));
+    }
+    settings = std::move(read);
+    return Status::Ok();
+}
+
+Status SettingsStore::save(const ProgramSettings& settings) const {
+    const std::filesystem::path file = databaseFile(workingDirectory_);
+    Status status =
+        writeDatabase(file, [&](sqlite::Database& db) { return replaceRows(db, settings); });
+    if (!status) {
+        std::string message =
+            "Cannot save the settings to " + file.string() + ": " + status.message();
+        if (reporter_) reporter_(message);
+        return Status::Fail(std::move(message));
+    }
+    return Status::Ok();
+}
+
+}  // namespace vela

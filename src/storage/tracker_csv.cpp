@@ -1,0 +1,167 @@
+#include "storage/tracker_csv.h"
+
+#include "storage/csv.h"
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+
+namespace vela {
+
+namespace {
+
+std::string_view trimmed(std::string_view text) {
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+    return text;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) {
+            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        };
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+std::optional<int32_t> parseDecimal(std::string_view text) {
+    text = trimmed(text);
+    if (text.empty()) return 0;
+    bool negative = false;
+    if (text.front() == '+' || text.front() == '-') {
+        negative = text.front() == '-';
+        text.remove_prefix(1);
+    }
+    if (text.empty()) return std::nullopt;
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+        if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1) return std::nullopt;
+    }
+    if (negative) value = -value;
+    if (value < std::numeric_limits<int32_t>::min() ||
+        value > std::numeric_limits<int32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<int32_t>(value);
+}
+
+bool isBlank(const CsvRecord& record) {
+    return record.fields.size() == 1 && trimmed(record.fields[0]).empty();
+}
+
+using Entries = std::vector<TrackerEntry>;
+
+}  // namespace
+
+std::string writeTrackerCsv(const TrackerList& list) {
+    std::string out = formatCsvRecord({kTrackerCsvColumns.begin(), kTrackerCsvColumns.end()});
+    for (const TrackerEntry& e : list.entries()) {
+        out += formatCsvRecord({e.description, e.phone, std::to_string(e.pushPort), e.apn,
+                                std::to_string(e.auth), e.smsUser, e.smsPassword, e.gprsUser,
+                                e.gprsPassword, std::to_string(e.deviceType)});
+    }
+    return out;
+}
+
+Result<Entries> readTrackerCsv(std::string_view text) {
+    Result<std::vector<CsvRecord>> parsed = parseCsv(text);
+    if (!parsed) return parsed.status();
+    const std::vector<CsvRecord>& records = parsed.value();
+
+    size_t next = 0;
+    while (next < records.size() && isBlank(records[next])) ++next;
+    if (next == records.size()) return Result<Entries>::Fail("no header row");
+    const CsvRecord& header = records[next++];
+
+    // columnOf[i]: which known column the file's i-th field holds.
+    std::vector<size_t> columnOf;
+    std::array<bool, kTrackerCsvColumns.size()> seen{};
+    for (const std::string& rawName : header.fields) {
+        const std::string_view name = trimmed(rawName);
+        size_t known = kTrackerCsvColumns.size();
+        for (size_t k = 0; k < kTrackerCsvColumns.size(); ++k) {
+            if (equalsIgnoringCase(name, kTrackerCsvColumns[k])) known = k;
+        }
+        const std::string where = "line " + std::to_string(header.line) + ": ";
+        if (known == kTrackerCsvColumns.size()) {
+            return Result<Entries>::Fail(where + "unknown column '" + std::string(name) +
+                                         "' (the columns are Imei, Phone, Port, APN, Auth, "
+                                         "SMSuser, SMSpass, GPRSuser, GPRSpass, Mode)");
+        }
+        if (seen[known]) {
+            return Result<Entries>::Fail(where + "column " + kTrackerCsvColumns[known] +
+                                         " appears twice");
+        }
+        seen[known] = true;
+        columnOf.push_back(known);
+    }
+    if (!seen[0]) {
+        return Result<Entries>::Fail("line " + std::to_string(header.line) +
+                                     ": the header row has no Imei column");
+    }
+
+    Entries entries;
+    for (; next < records.size(); ++next) {
+        const CsvRecord& record = records[next];
+        if (isBlank(record)) continue;
+        const std::string where = "line " + std::to_string(record.line) + ": ";
+        if (record.fields.size() != columnOf.size()) {
+            return Result<Entries>::Fail(where + std::to_string(record.fields.size()) +
+                                         " fields, but the header row has " +
+                                         std::to_string(columnOf.size()));
+        }
+        TrackerEntry entry;
+        for (size_t i = 0; i < columnOf.size(); ++i) {
+            const std::string& value = record.fields[i];
+            int32_t* number = nullptr;
+            switch (columnOf[i]) {
+                case 0:
+                    entry.description = value;
+                    break;
+                case 1:
+                    entry.phone = value;
+                    break;
+                case 2:
+                    number = &entry.pushPort;
+                    break;
+                case 3:
+                    entry.apn = value;
+                    break;
+                case 4:
+                    number = &entry.auth;
+                    break;
+                case 5:
+                    entry.smsUser = value;
+                    break;
+                case 6:
+                    entry.smsPassword = value;
+                    break;
+                case 7:
+                    entry.gprsUser = value;
+                    break;
+                case 8:
+                    entry.gprsPassword = value;
+                    break;
+                default:
+                    number = &entry.deviceType;
+                    break;
+            }
+            if (number == nullptr) continue;
+            std::optional<int32_t> parsedNumber = parseDecimal(value);
+            if (!parsedNumber) {
+                return Result<Entries>::Fail(where + kTrackerCsvColumns[columnOf[i]] + " '" +
+                                             value + "' is not a whole number");
+            }
+            *number = *parsedNumber;
+        }
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+}  // namespace vela

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "common/result.h"
+#include "storage/tracker_list.h"
+
+#include <array>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vela {
+
+// The columns of a tracker CSV file: the Trackers table's columns without ID, numbers
+// in decimal (Port too, as stored).
+inline constexpr std::array<const char*, 10> kTrackerCsvColumns = {
+    "Imei", "Phone", "Port", "APN", "Auth", "SMSuser", "SMSpass", "GPRSuser", "GPRSpass", "Mode"};
+
+// The header row and one row per entry, in list order, CRLF line ends.
+std::string writeTrackerCsv(const TrackerList& list);
+
+// Reads a CSV whose first row names the columns. Names are matched ignoring case and
+// surrounding spaces, in any order; Imei is required, a missing column reads as empty
+// text or 0, an unknown or repeated one is refused. Blank lines are skipped. Numbers
+// are decimal 32-bit integers (empty reads as 0). Fails, naming the line, on the first
+// malformed row.
+Result<std::vector<TrackerEntry>> readTrackerCsv(std::string_view text);
+
+}  // namespace vela

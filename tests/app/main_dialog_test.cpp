@@ -1,0 +1,471 @@
+// MainDialog with a recording view and real loopback sockets: start-up, the "Listen"
+// run, the configuration session and the ways it can end.
+#include "app/main_dialog.h"
+#include "app/run_texts.h"
+#include "loopback_client.h"
+#include "recording_view.h"
+#include "storage/settings_store.h"
+#include "storage/tracker_store.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+#include <QTcpServer>
+
+namespace vela::test {
+namespace {
+
+const QByteArray kImei = "352094081234567";
+
+// A reader that builds a given image without touching the file; device type 1 refused.
+MainDialog::ConfigReader imageReader(QByteArray bytes) {
+    return [bytes](const std::filesystem::path&, int deviceType, ConfigImage& image) {
+        if (deviceType != 0) return Status::Fail("device type not served");
+        std::copy(bytes.begin(), bytes.end(), image.bytes.begin());
+        image.length = static_cast<uint16_t>(bytes.size());
+        return Status::Ok();
+    };
+}
+
+// The smallest image: rest length 000F, then 15 bytes.
+QByteArray smallImage() {
+    QByteArray bytes("\x00\x0F\x44\x00\x00", 5);
+    bytes += QByteArray(12, '\x11');
+    return bytes;
+}
+
+void storeTrackers(const std::filesystem::path& dir, const std::vector<std::string>& names,
+                   int deviceType = 0) {
+    TrackerList list;
+    for (const std::string& name : names) {
+        TrackerEntry entry;
+        entry.description = name;
+        entry.phone = "37060000000";
+        entry.deviceType = deviceType;
+        list.add(entry);
+    }
+    ASSERT_TRUE(TrackerStore(dir).save(list).ok());
+}
+
+class MainDialogTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    RecordingView view;
+    std::unique_ptr<MainDialog> dialog;
+    std::vector<MainDialog::SessionOutcome> outcomes;
+    QByteArray image = smallImage();
+
+    void open(int deviceType = 0) {
+        storeTrackers(dir.path(), {std::string(kImei.constData())}, deviceType);
+        dialog = std::make_unique<MainDialog>(view, dir.path());
+        dialog->setConfigReader(imageReader(image));
+        QObject::connect(
+            dialog.get(), &MainDialog::SessionEnded,
+            [this](MainDialog::SessionOutcome outcome) { outcomes.push_back(outcome); });
+        dialog->OnInitDialog();
+        dialog->settings.localPort = 0;
+        view.configFile = QString::fromStdString((dir / "device.xml").string());
+    }
+
+    quint16 listen() {
+        dialog->OnListen();
+        EXPECT_TRUE(dialog->listenActive);
+        const quint16 port = dialog->listeningPort();
+        EXPECT_NE(port, 0);
+        return port;
+    }
+
+    bool waitForOutcome(std::size_t count = 1) {
+        return waitUntil([&] { return outcomes.size() >= count; });
+    }
+};
+
+TEST_F(MainDialogTest, WholeListenRunShowsEveryStepInOrder) {
+    open();
+    qsizetype mark = view.events.size();
+    const quint16 port = listen();
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"file: Configuration file: device.xml", "progress: 0", "progress: shown",
+                           "status: Skipping the push sms creation", "progress: 50",
+                           "status: Waiting for incoming connection...", "caption listen: Stop!!!",
+                           "enabled letsgo: 0", "enabled checkport: 0"}));
+
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(port));
+    mark = view.events.size();
+    tracker.send(identification(kImei));
+    ASSERT_TRUE(tracker.waitForBytes(image.size()));
+    ASSERT_TRUE(waitUntil([&] { return view.status.startsWith("Catch"); }));
+    EXPECT_EQ(tracker.received, image);
+    EXPECT_EQ(view.since(mark), (QStringList{"progress: 75", "status: Welcome 352094081234567!",
+                                             "device: Device IMEI: 352094081234567", "pause 1000",
+                                             "status: Catch the new config...000F Bytes"}));
+
+    mark = view.events.size();
+    tracker.send(QByteArray("\x01\x00\x0F", 3));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"status: Done, received answer...000F (000F) Bytes", "progress: 100",
+                           "pause 1000", "progress: hidden", "caption listen: Listen",
+                           "enabled letsgo: 1", "enabled checkport: 1"}));
+    EXPECT_FALSE(dialog->listenActive);
+    EXPECT_TRUE(tracker.waitForClose());
+}
+
+TEST_F(MainDialogTest, IdentificationInPiecesIsHandledOnceOnTheCompletingRead) {
+    open();
+    struct Case {
+        QByteArray first, second, imei;
+    };
+    const QByteArray twenty = QByteArray("\x00\x0F\x31", 3) + QByteArray("AB") + kImei;  // 20 bytes
+    const std::vector<Case> cases = {
+        {identification(kImei).left(10), identification(kImei).mid(10), kImei},
+        {twenty.left(16), twenty.mid(16), twenty.right(15)},
+        {twenty, QByteArray(), twenty.right(15)},  // more than 17 in one piece
+    };
+    for (const Case& c : cases) {
+        outcomes.clear();
+        const quint16 port = listen();
+        LoopbackClient tracker;
+        ASSERT_TRUE(tracker.connectTo(port));
+        const qsizetype mark = view.events.size();
+        tracker.send(c.first);
+        waitUntil([] { return false; }, std::chrono::milliseconds(100));
+        if (!c.second.isEmpty()) {
+            EXPECT_FALSE(view.since(mark).join('|').contains("Welcome"));
+            tracker.send(c.second);
+        }
+        ASSERT_TRUE(tracker.waitForBytes(image.size()));
+        tracker.send(QByteArray("\x01\x00\x0F", 3));
+        ASSERT_TRUE(waitForOutcome());
+        const QStringList seen = view.since(mark);
+        EXPECT_EQ(seen.filter("Welcome").size(), 1);
+        EXPECT_TRUE(seen.contains("status: Welcome " + QString::fromLatin1(c.imei) + "!"))
+            << seen.join('\n').toStdString();
+    }
+}
+
+TEST_F(MainDialogTest, FifteenXsEndTheListenRunAsAPassedTest) {
+    open();
+    const quint16 port = listen();
+    LoopbackClient server;
+    ASSERT_TRUE(server.connectTo(port));
+    const qsizetype mark = view.events.size();
+    server.send(identification("XXXXXXXXXXXXXXX"));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::TestPassed);
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"progress: 75", "status: Welcome XXXXXXXXXXXXXXX!",
+                           "device: Device IMEI: XXXXXXXXXXXXXXX", "progress: hidden",
+                           "caption listen: Listen", "enabled letsgo: 1", "enabled checkport: 1",
+                           "status: Test completed successfully!", "device: "}));
+    EXPECT_FALSE(dialog->listenActive);
+    EXPECT_TRUE(server.waitForClose());
+    EXPECT_TRUE(server.received.isEmpty());  // no image for the test server
+}
+
+TEST_F(MainDialogTest, ShortAnswersShowTheMissingBytesAsDashes) {
+    open();
+    const std::vector<std::pair<QByteArray, QString>> answers = {
+        {QByteArray("\x01", 1), "Done, received answer...---- (000F) Bytes"},
+        {QByteArray("\x01\x00", 2), "Done, received answer...00-- (000F) Bytes"},
+    };
+    for (const auto& [answer, text] : answers) {
+        outcomes.clear();
+        LoopbackClient tracker;
+        ASSERT_TRUE(tracker.connectTo(listen()));
+        tracker.send(identification(kImei));
+        ASSERT_TRUE(tracker.waitForBytes(image.size()));
+        ASSERT_TRUE(waitUntil([&] { return view.status.startsWith("Catch"); }));
+        tracker.send(answer);
+        ASSERT_TRUE(waitForOutcome());
+        EXPECT_EQ(view.status, text);
+        // The connection is closed at the answer; later data is not read.
+        EXPECT_TRUE(tracker.waitForClose());
+    }
+}
+
+TEST_F(MainDialogTest, ASecondCallerIsRefusedOnceTheFirstIsAccepted) {
+    open();
+    const quint16 port = listen();
+    LoopbackClient first;
+    ASSERT_TRUE(first.connectTo(port));
+    ASSERT_TRUE(waitUntil([&] { return dialog->trackerSocket != nullptr; }));
+    LoopbackClient second;
+    EXPECT_FALSE(second.connectTo(port));
+    EXPECT_EQ(second.socket.error(), QAbstractSocket::ConnectionRefusedError);
+    // The first session goes on undisturbed.
+    first.send(identification(kImei));
+    EXPECT_TRUE(first.waitForBytes(image.size()));
+}
+
+TEST_F(MainDialogTest, BusyPortIsReportedAndTheRunStaysReady) {
+    open();
+    QTcpServer occupier;
+    ASSERT_TRUE(occupier.listen(QHostAddress::Any, 0));
+    dialog->settings.localPort = occupier.serverPort();
+    const qsizetype mark = view.events.size();
+    dialog->OnListen();
+    const QStringList seen = view.since(mark);
+    const QStringList errors = seen.filter("error: ");
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_TRUE(errors.front().startsWith(
+        QStringLiteral("error: Cannot listen on port %1: ").arg(occupier.serverPort())));
+    EXPECT_GT(errors.front().size(), QStringLiteral("error: Cannot listen on port 1: ").size() + 4);
+    EXPECT_EQ(seen.mid(seen.indexOf(errors.front()) + 1),
+              (QStringList{"progress: hidden", "status: Idle..."}));
+    EXPECT_FALSE(dialog->listenActive);
+    EXPECT_TRUE(seen.filter("caption").isEmpty());
+    EXPECT_TRUE(seen.filter("enabled").isEmpty());
+}
+
+TEST_F(MainDialogTest, TrackerClosingEarlyIsShownAndTheRunStaysStoppable) {
+    open();
+    {
+        LoopbackClient tracker;
+        ASSERT_TRUE(tracker.connectTo(listen()));
+        tracker.send(QByteArray("\x00\x0F\x33", 3));
+        waitUntil([] { return false; }, std::chrono::milliseconds(50));
+        tracker.socket.disconnectFromHost();
+        ASSERT_TRUE(waitForOutcome());
+        EXPECT_EQ(outcomes.back(), MainDialog::SessionOutcome::Closed);
+        EXPECT_EQ(view.status, QString::fromLatin1(texts::kClosedBeforeIdentified));
+        EXPECT_TRUE(dialog->listenActive);
+        dialog->OnListen();  // the stop
+        EXPECT_FALSE(dialog->listenActive);
+        EXPECT_EQ(view.events.filter("caption listen").last(), "caption listen: Listen");
+    }
+    {
+        outcomes.clear();
+        LoopbackClient tracker;
+        ASSERT_TRUE(tracker.connectTo(listen()));
+        tracker.send(identification(kImei));
+        ASSERT_TRUE(tracker.waitForBytes(image.size()));
+        ASSERT_TRUE(waitUntil([&] { return view.status.startsWith("Catch"); }));
+        tracker.socket.disconnectFromHost();
+        ASSERT_TRUE(waitForOutcome());
+        EXPECT_EQ(outcomes.back(), MainDialog::SessionOutcome::Closed);
+        EXPECT_EQ(view.status, QString::fromLatin1(texts::kClosedBeforeAnswer));
+        EXPECT_TRUE(dialog->listenActive);
+    }
+}
+
+TEST_F(MainDialogTest, AnAnswerFollowedByACloseStillCounts) {
+    open();
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(listen()));
+    tracker.send(identification(kImei));
+    ASSERT_TRUE(tracker.waitForBytes(image.size()));
+    tracker.send(QByteArray("\x01\x00\x0F", 3));
+    tracker.socket.disconnectFromHost();
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
+    EXPECT_EQ(view.status, "Done, received answer...000F (000F) Bytes");
+}
+
+TEST_F(MainDialogTest, ALargeImageReachesTheTrackerWhole) {
+    image = QByteArray(60 * 1024, '\0');
+    for (qsizetype i = 0; i < image.size(); ++i)
+        image[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
+    image[0] = '\xEF';
+    image[1] = '\xFE';
+    open();
+    LoopbackClient tracker;
+    // A small receive window makes the image go out in many writes.
+    tracker.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 2048);
+    tracker.socket.setReadBufferSize(1024);
+    ASSERT_TRUE(tracker.connectTo(listen()));
+    tracker.send(identification(kImei));
+    ASSERT_TRUE(tracker.waitForBytes(image.size(), std::chrono::seconds(20)));
+    EXPECT_EQ(tracker.received, image);
+    ASSERT_TRUE(waitUntil([&] { return view.status.startsWith("Catch"); }));
+    EXPECT_EQ(view.status, "Catch the new config...EFFE Bytes");
+    tracker.send(QByteArray("\x01\xEF\xFE", 3));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(view.status, "Done, received answer...EFFE (EFFE) Bytes");
+}
+
+TEST_F(MainDialogTest, AConnectionLostWhileTheImageGoesOutIsShownInsteadOfSuccess) {
+    image = QByteArray(60 * 1024, '\x5A');
+    open();
+    LoopbackClient tracker;
+    tracker.socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 2048);
+    tracker.socket.setReadBufferSize(1024);
+    ASSERT_TRUE(tracker.connectTo(listen()));
+    view.duringPause = [&] {
+        view.duringPause = nullptr;
+        // The tracker goes away (reset) while most of the image still waits to be sent.
+        tracker.socket.abort();
+        waitUntil([] { return false; }, std::chrono::milliseconds(100));
+    };
+    tracker.send(identification(kImei));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_NE(outcomes.front(), MainDialog::SessionOutcome::Answered);
+    EXPECT_TRUE(view.status == QString::fromLatin1(texts::kClosedBeforeAnswer) ||
+                view.status.startsWith(QString::fromLatin1(texts::kConnectionFailed)))
+        << view.status.toStdString();
+    EXPECT_TRUE(view.events.filter("Catch the new config").isEmpty());
+    EXPECT_TRUE(dialog->listenActive);  // stoppable as before
+}
+
+TEST_F(MainDialogTest, AFloodingCallerDoesNotGrowTheReceivedData) {
+    open();
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(listen()));
+    std::size_t largest = 0;
+    const QByteArray flood(4 * 1024 * 1024, '7');
+    tracker.send(flood);
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            largest = std::max(largest, dialog->receivedData.size());
+            return !outcomes.empty();
+        },
+        std::chrono::seconds(20)));
+    EXPECT_LE(largest, kReceiveChunk + kIdentificationLength);
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
+    EXPECT_TRUE(view.events.contains("status: Welcome 777777777777777!"));
+}
+
+TEST_F(MainDialogTest, StopWhileWaitingAndASecondRunOnTheSamePort) {
+    open();
+    QTcpServer probe;  // a free port for both runs
+    ASSERT_TRUE(probe.listen(QHostAddress::Any, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    dialog->settings.localPort = port;
+    EXPECT_EQ(listen(), port);
+
+    const qsizetype mark = view.events.size();
+    dialog->OnListen();  // the stop
+    EXPECT_EQ(view.since(mark), (QStringList{"caption listen: Listen", "progress: hidden",
+                                             "enabled letsgo: 1", "enabled checkport: 1"}));
+    EXPECT_EQ(view.status, QString::fromLatin1(texts::kWaitingForConnection));
+    EXPECT_FALSE(dialog->listenActive);
+    LoopbackClient late;
+    EXPECT_FALSE(late.connectTo(port));
+
+    EXPECT_EQ(listen(), port);
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(port));
+    tracker.send(identification(kImei));
+    ASSERT_TRUE(tracker.waitForBytes(image.size()));
+    tracker.send(QByteArray("\x01\x00\x0F", 3));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
+}
+
+TEST_F(MainDialogTest, AStoppedRunsConnectionGoesOnWithoutEndingTheNextRun) {
+    open();
+    LoopbackClient early;
+    ASSERT_TRUE(early.connectTo(listen()));
+    ASSERT_TRUE(waitUntil([&] { return dialog->trackerSocket != nullptr; }));
+    dialog->OnListen();  // the stop: the accepted connection stays
+    EXPECT_FALSE(dialog->listenActive);
+    // A new run waits while the old connection still talks.
+    const quint16 second = listen();
+    early.send(identification(kImei));
+    ASSERT_TRUE(early.waitForBytes(image.size()));
+    early.send(QByteArray("\x01\x00\x0F", 3));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(view.status, "Done, received answer...000F (000F) Bytes");
+    EXPECT_TRUE(dialog->listenActive);  // the answer belonged to the stopped run
+    EXPECT_EQ(dialog->listeningPort(), second);
+}
+
+TEST_F(MainDialogTest, APressThatEndsBeforeListeningLeavesTheRunReady) {
+    open(/*deviceType=*/1);
+    qsizetype mark = view.events.size();
+    dialog->OnListen();
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"file: Configuration file: device.xml", "error: Error in XML file!"}));
+    EXPECT_FALSE(dialog->listenActive);
+
+    view.configFile.reset();  // the file dialog cancelled
+    mark = view.events.size();
+    dialog->OnListen();
+    EXPECT_TRUE(view.since(mark).isEmpty());
+
+    view.selected = QStringLiteral("not in the list");
+    dialog->receivedData = {1, 2, 3};
+    dialog->OnListen();
+    EXPECT_TRUE(view.since(mark).isEmpty());
+    EXPECT_TRUE(dialog->receivedData.empty());
+}
+
+TEST_F(MainDialogTest, WhileOneRunWaitsTheOthersDoNotStart) {
+    open();
+    listen();
+    dialog->OnCheckPort();
+    dialog->OnLetsGo();
+    EXPECT_FALSE(dialog->goActive);
+    EXPECT_FALSE(dialog->portCheckActive);
+    EXPECT_TRUE(dialog->listenActive);
+    EXPECT_NE(dialog->listeningPort(), 0);
+}
+
+TEST(MainDialogStartTest, WithoutADatabaseTheDefaultsStayAfterTwoWarnings) {
+    TempDir dir;
+    RecordingView view;
+    MainDialog dialog(view, dir.path());
+    dialog.settings.localPort = 1;  // replaced by the defaults
+    dialog.OnInitDialog();
+    EXPECT_EQ(view.events.filter("warning: ").size(), 2);
+    EXPECT_EQ(view.events.last(), "status: Idle...");
+    EXPECT_EQ(dialog.settings, ProgramSettings{});
+    EXPECT_TRUE(view.choice.isEmpty());
+    const qsizetype mark = view.events.size();
+    dialog.OnListen();  // empty choice: nothing happens
+    EXPECT_TRUE(view.since(mark).isEmpty());
+}
+
+TEST(MainDialogStartTest, TheDatabaseStaysInTheStartDirectory) {
+    TempDir start;
+    TempDir other;
+    storeTrackers(start.path(), {"b", "A", "c"});
+    ProgramSettings stored;
+    stored.localPort = 5000;
+    ASSERT_TRUE(SettingsStore(start.path()).save(stored).ok());
+
+    const auto previous = std::filesystem::current_path();
+    std::filesystem::current_path(start.path());
+    RecordingView view;
+    MainDialog dialog(view);  // captures the current directory once
+    std::filesystem::current_path(other.path());
+    dialog.OnInitDialog();
+    EXPECT_EQ(dialog.settings.localPort, 5000);
+    EXPECT_EQ(view.choice, (QStringList{"b", "A", "c"}));  // list order; the view sorts
+
+    view.trackerDialog = [](TrackerList& list) {
+        TrackerEntry entry;
+        entry.description = "d";
+        list.add(entry);
+    };
+    dialog.OnEditTrackers();
+    view.settingsDialog = [](ProgramSettings& settings) {
+        settings.localPort = 6000;
+        return false;  // Cancel: nothing saved
+    };
+    dialog.OnSettings();
+    std::filesystem::current_path(previous);
+
+    EXPECT_FALSE(std::filesystem::exists(other / "settings.accdb"));
+    TrackerList reloaded;
+    ASSERT_TRUE(TrackerStore(start.path()).load(reloaded).ok());
+    EXPECT_EQ(reloaded.count(), 4);
+    EXPECT_EQ(view.choice.size(), 4);
+    ProgramSettings saved;
+    ASSERT_TRUE(SettingsStore(start.path()).load(saved).ok());
+    EXPECT_EQ(saved.localPort, 5000);
+
+    view.settingsDialog = [](ProgramSettings& settings) {
+        settings.localPort = 7000;
+        return true;
+    };
+    dialog.OnSettings();
+    ASSERT_TRUE(SettingsStore(start.path()).load(saved).ok());
+    EXPECT_EQ(saved.localPort, 7000);
+}
+
+}  // namespace
+}  // namespace vela::test

@@ -1,0 +1,211 @@
+// The window on the offscreen platform: start-up, the sorted choice, the buttons.
+#include "gui/main_window.h"
+#include "app/main_dialog.h"
+#include "gui/about_dialog.h"
+#include "loopback_client.h"
+#include "recording_view.h"
+#include "storage/tracker_store.h"
+#include "test_support.h"
+#include "vela_version.h"
+
+#include <gtest/gtest.h>
+#include <QAction>
+#include <QComboBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+namespace vela::test {
+namespace {
+
+class RecordingSink : public MessageSink {
+public:
+    QStringList messages;
+    void ShowMessage(QWidget*, const QString& text, MessageIcon icon) override {
+        messages << (icon == MessageIcon::Stop ? "error: " : "warning: ") + text;
+    }
+};
+
+class MainWindowTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    RecordingSink sink;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<MainDialog> dialog;
+
+    void open(const std::vector<std::string>& trackers) {
+        if (!trackers.empty()) {
+            TrackerList list;
+            for (const std::string& name : trackers) {
+                TrackerEntry entry;
+                entry.description = name;
+                list.add(entry);
+            }
+            ASSERT_TRUE(TrackerStore(dir.path()).save(list).ok());
+        }
+        window = std::make_unique<MainWindow>(sink);
+        dialog = std::make_unique<MainDialog>(*window, dir.path());
+        dialog->setConfigReader([](const std::filesystem::path&, int, ConfigImage& image) {
+            image.bytes[0] = 0;
+            image.bytes[1] = 0x0F;
+            image.length = 17;
+            return Status::Ok();
+        });
+        window->setFileChooser([this](QWidget*) {
+            return std::optional<QString>(QString::fromStdString((dir / "device.xml").string()));
+        });
+        window->Attach(*dialog);
+        dialog->OnInitDialog();
+        dialog->settings.localPort = 0;
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+    }
+
+    template <typename T>
+    T* child(const char* name) const {
+        T* found = window->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+};
+
+TEST_F(MainWindowTest, StartsWithTheSortedChoiceAndTheTemplateControls) {
+    open({"b", "A", "c"});
+    auto* choice = child<QComboBox>("trackerChoice");
+    ASSERT_EQ(choice->count(), 3);
+    EXPECT_EQ(choice->itemText(0), "A");
+    EXPECT_EQ(choice->itemText(1), "b");
+    EXPECT_EQ(choice->itemText(2), "c");
+    EXPECT_EQ(choice->currentText(), "A");
+    EXPECT_TRUE(sink.messages.isEmpty());
+
+    EXPECT_EQ(window->windowTitle(), "Vela");
+    EXPECT_EQ(window->minimumSize(), window->maximumSize());
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(window->windowFlags() & Qt::WindowMaximizeButtonHint);
+    EXPECT_EQ(child<QLineEdit>("statusLine")->text(), "Idle...");
+    EXPECT_TRUE(child<QLineEdit>("statusLine")->isReadOnly());
+    EXPECT_TRUE(child<QLineEdit>("deviceLine")->text().isEmpty());
+    EXPECT_TRUE(child<QLineEdit>("fileLine")->text().isEmpty());
+    auto* bar = child<QProgressBar>("progressBar");
+    EXPECT_FALSE(bar->isVisible());
+    EXPECT_EQ(bar->minimum(), 0);
+    EXPECT_EQ(bar->maximum(), 100);
+    const std::vector<std::pair<const char*, const char*>> buttons = {
+        {"settingsButton", "Settings"}, {"letsGoButton", "Let's Go"},
+        {"listenButton", "Listen"},     {"checkPortButton", "Check port"},
+        {"exitButton", "Exit"},         {"editTrackersButton", "..."}};
+    for (const auto& [name, caption] : buttons) {
+        EXPECT_EQ(child<QPushButton>(name)->text(), caption);
+        EXPECT_TRUE(child<QPushButton>(name)->isEnabled());
+    }
+    EXPECT_TRUE(child<QPushButton>("letsGoButton")->isDefault());
+}
+
+TEST_F(MainWindowTest, StartsWithoutADatabaseAfterTwoWarnings) {
+    open({});
+    EXPECT_EQ(sink.messages.size(), 2);
+    EXPECT_EQ(sink.messages.filter("warning: ").size(), 2);
+    EXPECT_EQ(child<QComboBox>("trackerChoice")->count(), 0);
+    EXPECT_EQ(dialog->settings.externalPort, 16384);
+    EXPECT_EQ(dialog->settings.modemPort, "COM3");
+    // Nothing to choose: "Listen" does nothing.
+    QTest::mouseClick(child<QPushButton>("listenButton"), Qt::LeftButton);
+    EXPECT_FALSE(dialog->listenActive);
+    EXPECT_EQ(child<QPushButton>("listenButton")->text(), "Listen");
+}
+
+TEST_F(MainWindowTest, AWaitingRunDisablesTheOtherRunButtonsUntilItStops) {
+    open({"352094081234567"});
+    auto* listen = child<QPushButton>("listenButton");
+    auto* letsGo = child<QPushButton>("letsGoButton");
+    auto* checkPort = child<QPushButton>("checkPortButton");
+    QTest::mouseClick(listen, Qt::LeftButton);
+    EXPECT_TRUE(dialog->listenActive);
+    EXPECT_EQ(listen->text(), "Stop!!!");
+    EXPECT_TRUE(listen->isEnabled());
+    EXPECT_FALSE(letsGo->isEnabled());
+    EXPECT_FALSE(checkPort->isEnabled());
+    EXPECT_TRUE(child<QProgressBar>("progressBar")->isVisible());
+    EXPECT_EQ(child<QProgressBar>("progressBar")->value(), 50);
+    EXPECT_EQ(child<QLineEdit>("statusLine")->text(), "Waiting for incoming connection...");
+    EXPECT_EQ(child<QLineEdit>("fileLine")->text(), "Configuration file: device.xml");
+
+    QTest::mouseClick(listen, Qt::LeftButton);
+    EXPECT_FALSE(dialog->listenActive);
+    EXPECT_EQ(listen->text(), "Listen");
+    EXPECT_TRUE(letsGo->isEnabled());
+    EXPECT_TRUE(checkPort->isEnabled());
+    EXPECT_FALSE(child<QProgressBar>("progressBar")->isVisible());
+    EXPECT_EQ(child<QLineEdit>("statusLine")->text(), "Waiting for incoming connection...");
+}
+
+TEST_F(MainWindowTest, AWholeSessionEndsWithTheAnswerOnTheStatusLine) {
+    open({"352094081234567"});
+    dialog->setPauses({std::chrono::milliseconds(50), std::chrono::milliseconds(50),
+                       std::chrono::milliseconds(50)});
+    QTest::mouseClick(child<QPushButton>("listenButton"), Qt::LeftButton);
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(dialog->listeningPort()));
+    tracker.send(identification("352094081234567"));
+    ASSERT_TRUE(tracker.waitForBytes(17));
+    tracker.send(QByteArray("\x01\x00\x0F", 3));
+    auto* status = child<QLineEdit>("statusLine");
+    ASSERT_TRUE(waitUntil([&] { return status->text().startsWith("Done"); }));
+    EXPECT_EQ(status->text(), "Done, received answer...000F (000F) Bytes");
+    EXPECT_EQ(child<QLineEdit>("deviceLine")->text(), "Device IMEI: 352094081234567");
+    ASSERT_TRUE(waitUntil([&] { return !child<QProgressBar>("progressBar")->isVisible(); }));
+    EXPECT_EQ(child<QPushButton>("listenButton")->text(), "Listen");
+    EXPECT_TRUE(child<QPushButton>("letsGoButton")->isEnabled());
+}
+
+TEST_F(MainWindowTest, EnterIsLetsGoAndEscapeCloses) {
+    open({"A"});
+    QTest::keyClick(window.get(), Qt::Key_Return);
+    EXPECT_TRUE(window->isVisible());
+    ASSERT_EQ(sink.messages.size(), 1);  // "Let's Go" is the next issue's run
+    EXPECT_TRUE(sink.messages.front().contains("Let's Go"));
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_EQ(window->result(), QDialog::Rejected);
+}
+
+TEST_F(MainWindowTest, APauseHandlesNoSocketNotification) {
+    open({"A"});
+    QTcpServer server;
+    ASSERT_TRUE(server.listen(QHostAddress::LocalHost, 0));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    ASSERT_TRUE(client.waitForConnected(5000));
+    ASSERT_TRUE(server.waitForNewConnection(5000));
+    QTcpSocket* accepted = server.nextPendingConnection();
+    int notifications = 0;
+    QObject::connect(accepted, &QTcpSocket::readyRead, [&] { ++notifications; });
+    client.write("data");
+    ASSERT_TRUE(client.waitForBytesWritten(5000));
+    window->Pause(std::chrono::milliseconds(150));
+    EXPECT_EQ(notifications, 0);
+    EXPECT_TRUE(waitUntil([&] { return notifications > 0; }));
+}
+
+TEST_F(MainWindowTest, TheAboutBoxIsOnTheContextMenuAndF1) {
+    open({"A"});
+    QAction* about = window->aboutAction();
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(about->text(), "&About Vela...");
+    EXPECT_EQ(about->shortcut(), QKeySequence(Qt::Key_F1));
+    EXPECT_TRUE(window->actions().contains(about));
+
+    AboutDialog box(window.get());
+    EXPECT_EQ(box.windowTitle(), "About Vela");
+    auto* version = box.findChild<QLabel*>("versionLabel");
+    ASSERT_NE(version, nullptr);
+    EXPECT_EQ(version->text(), QStringLiteral("Vela Version %1").arg(vela::kVersion));
+}
+
+}  // namespace
+}  // namespace vela::test

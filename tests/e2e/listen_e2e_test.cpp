@@ -1,0 +1,178 @@
+// `velactl listen` and `vela-sim tracker` as separate processes on loopback.
+#include "config/config_reader.h"
+#include "storage/settings_store.h"
+#include "storage/tracker_store.h"
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <sstream>
+
+namespace vela::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::string kImei = "356307042441013";
+const std::string kXml =
+    "<sys>\n<powermode>false</powermode>\n</sys>\n<gps>\n<enable>true</enable>\n"
+    "<minperiod>60</minperiod>\n</gps>\n";
+
+// A port that nothing listens on right now (bound and released at once).
+int freePort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    ::close(fd);
+    return port;
+}
+
+std::string hex2(uint8_t byte) {
+    char text[3];
+    std::snprintf(text, sizeof text, "%.2X", byte);
+    return text;
+}
+
+class ListenE2eTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    int port = 0;
+    std::string xmlPath;
+    std::string lengthText;  // the image's length field, "%.2X%.2X"
+
+    void SetUp() override {
+        TrackerList list;
+        TrackerEntry entry;
+        entry.description = kImei;
+        entry.phone = "37060000000";
+        list.add(entry);
+        ASSERT_TRUE(TrackerStore(dir.path()).save(list).ok());
+        port = freePort();
+        ASSERT_NE(port, 0);
+        ProgramSettings settings;
+        settings.localPort = port;
+        ASSERT_TRUE(SettingsStore(dir.path()).save(settings).ok());
+        xmlPath = (dir / "device.xml").string();
+        writeFile(xmlPath, kXml);
+        ConfigImage image;
+        ASSERT_TRUE(EncodeConfigText(kXml, 0, image).ok());
+        lengthText = hex2(image.bytes[0]) + hex2(image.bytes[1]);
+    }
+
+    std::vector<std::string> listen(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv = {
+            toolPath("VELACTL"), "listen", "--tracker", kImei,
+            "--config",          xmlPath,  "--dir",     dir.path().string()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+
+    RunResult tracker(const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv = {toolPath("VELA_SIM"),
+                                         "tracker",
+                                         "--port",
+                                         std::to_string(port),
+                                         "--imei",
+                                         kImei,
+                                         "--expect-xml",
+                                         xmlPath,
+                                         "--timeout",
+                                         "20"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return runProgram(argv, 30s);
+    }
+};
+
+TEST_F(ListenE2eTest, ATrackerIsConfiguredAndTheRunEndsWithItsAnswer) {
+    ChildProcess velactl(listen({"--timeout", "30"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s))
+        << velactl.output() << velactl.errors();
+    const RunResult sim = tracker();
+    EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
+    EXPECT_EQ(velactl.wait(20s), 0) << velactl.errors();
+    EXPECT_EQ(velactl.output(),
+              "status: Idle...\n"
+              "file: Configuration file: device.xml\n"
+              "progress: 0\n"
+              "status: Skipping the push sms creation\n"
+              "progress: 50\n"
+              "status: Waiting for incoming connection...\n"
+              "progress: 75\n"
+              "status: Welcome " +
+                  kImei +
+                  "!\n"
+                  "device: Device IMEI: " +
+                  kImei +
+                  "\n"
+                  "status: Catch the new config..." +
+                  lengthText +
+                  " Bytes\n"
+                  "status: Done, received answer..." +
+                  lengthText + " (" + lengthText +
+                  ") Bytes\n"
+                  "progress: 100\n"
+                  "progress: hidden\n");
+}
+
+TEST_F(ListenE2eTest, SplitIdentificationAndAShortAnswer) {
+    ChildProcess velactl(listen({"--timeout", "30"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
+    const RunResult sim = tracker({"--split", "10", "--short-answer"});
+    EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
+    EXPECT_EQ(velactl.wait(20s), 0);
+    EXPECT_NE(velactl.output().find("status: Welcome " + kImei + "!\n"), std::string::npos);
+    EXPECT_NE(
+        velactl.output().find("status: Done, received answer...---- (" + lengthText + ") Bytes\n"),
+        std::string::npos)
+        << velactl.output();
+}
+
+TEST_F(ListenE2eTest, ATrackerThatClosesWithoutAnsweringFailsTheRun) {
+    ChildProcess velactl(listen({"--timeout", "30"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
+    (void)tracker({"--no-answer"});
+    EXPECT_EQ(velactl.wait(20s), 1);
+    EXPECT_NE(
+        velactl.output().find("status: Connection closed by the tracker before it answered\n"),
+        std::string::npos)
+        << velactl.output();
+}
+
+TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
+    {
+        const RunResult run = runProgram(listen({"--timeout", "1"}), 20s);
+        EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+    }
+    {
+        ChildProcess first(listen({"--timeout", "20"}));
+        ASSERT_TRUE(first.waitForOutput("status: Waiting for incoming connection...\n", 20s));
+        const RunResult second = runProgram(listen({"--timeout", "5"}), 20s);
+        EXPECT_EQ(second.exitCode, 1);
+        EXPECT_NE(second.out.find("error: Cannot listen on port " + std::to_string(port) + ": "),
+                  std::string::npos)
+            << second.out;
+        EXPECT_NE(second.out.find("progress: hidden\nstatus: Idle...\n"), std::string::npos);
+    }
+    EXPECT_EQ(runProgram({toolPath("VELACTL"), "listen", "--config", xmlPath}, 20s).exitCode, 2);
+    EXPECT_EQ(runProgram(listen({"--timeout", "soon"}), 20s).exitCode, 2);
+    const RunResult unknown = runProgram({toolPath("VELACTL"), "listen", "--tracker", "nobody",
+                                          "--config", xmlPath, "--dir", dir.path().string()},
+                                         20s);
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_FALSE(unknown.err.empty());
+}
+
+}  // namespace
+}  // namespace vela::test

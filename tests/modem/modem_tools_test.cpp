@@ -1,0 +1,219 @@
+// velactl pdu / sms and vela-sim modem, run as the programs they are.
+#include "modem/push_message.h"
+#include "storage/settings_store.h"
+#include "storage/tracker_store.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <memory>
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::runProgram;
+using test::TempDir;
+using test::toolPath;
+
+constexpr const char* kWorkedExample =
+    "0041000B912143658709F100F52306050407D1000000000A3139322e302e322e313013880A696e7465726e65"
+    "743a700000";
+constexpr const char* kDescription = "356307042441013";
+
+TrackerEntry exampleTracker() {
+    TrackerEntry tracker;
+    tracker.description = kDescription;
+    tracker.phone = "12345678901";
+    tracker.pushPort = 2001;
+    tracker.apn = "internet";
+    tracker.auth = kAuthPap;
+    return tracker;
+}
+
+ProgramSettings exampleSettings(const std::string& modemPort) {
+    ProgramSettings settings;
+    settings.externalIp = (192u << 24) | (2u << 8) | 10u;
+    settings.externalPort = 5000;
+    settings.modemPort = modemPort;
+    return settings;
+}
+
+void makeDatabase(const TempDir& dir, const ProgramSettings& settings,
+                  const TrackerEntry& tracker = exampleTracker()) {
+    ASSERT_TRUE(SettingsStore(dir.path()).save(settings).ok());
+    TrackerList list;
+    list.add(tracker);
+    ASSERT_TRUE(TrackerStore(dir.path()).save(list).ok());
+}
+
+// A simulated modem whose line is linked as DIR/modem.
+std::unique_ptr<ChildProcess> startModem(const TempDir& dir, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv = {toolPath("VELA_SIM"), "modem", "--link",
+                                     (dir / "modem").string()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    auto modem = std::make_unique<ChildProcess>(argv);
+    EXPECT_TRUE(modem->waitForOutput("link: ", 10s)) << modem->output() << modem->errors();
+    return modem;
+}
+
+std::vector<std::string> sms(const TempDir& dir) {
+    return {toolPath("VELACTL"), "sms", "--tracker", kDescription, "--dir", dir.path().string()};
+}
+
+TEST(VelactlPdu, PrintsThePduFromOptions) {
+    const std::string velactl = toolPath("VELACTL");
+    auto r = runProgram({velactl, "pdu", "--phone", "12345678901", "--push-port", "2001", "--ip",
+                         "192.0.2.10", "--port", "5000", "--apn", "internet", "--auth", "2"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(kWorkedExample) + "\n");
+
+    r = runProgram({velactl, "pdu", "--phone", "12345678901", "--push-port", "0x7D1", "--ip",
+                    "192.0.2.10", "--port", "0x1388", "--apn", "internet", "--auth", "2",
+                    "--sms-user", "u", "--gprs-password", "pw"});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("06050407D100000175"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("3a7000027077\n"), std::string::npos) << r.out;
+
+    // D4: refused with the field named, nothing printed as a PDU.
+    r = runProgram({velactl, "pdu", "--phone", "1", "--push-port", "70000", "--ip", "192.0.2.10",
+                    "--port", "5000", "--apn", "internet", "--auth", "0"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("push port 70000"), std::string::npos) << r.err;
+
+    r = runProgram({velactl, "pdu", "--phone", "1", "--push-port", "1", "--ip", "192.0.2.300",
+                    "--port", "5000", "--apn", "internet", "--auth", "0"});
+    EXPECT_EQ(r.exitCode, 2);
+    r = runProgram({velactl, "pdu", "--phone", "1"});
+    EXPECT_EQ(r.exitCode, 2);
+}
+
+TEST(VelactlPdu, BuildsThePduFromTheDatabase) {
+    TempDir dir;
+    makeDatabase(dir, exampleSettings("COM3"));
+    auto r = runProgram(
+        {toolPath("VELACTL"), "pdu", "--tracker", kDescription, "--dir", dir.path().string()});
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(kWorkedExample) + "\n");
+    r = runProgram(
+        {toolPath("VELACTL"), "pdu", "--tracker", "unknown", "--dir", dir.path().string()});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("unknown"), std::string::npos) << r.err;
+}
+
+// The end-to-end rehearsal: velactl sms against vela-sim modem, twice on one line.
+TEST(VelactlSms, SendsThroughTheSimulatedModem) {
+    TempDir dir;
+    auto modem = startModem(dir);
+    makeDatabase(dir, exampleSettings((dir / "modem").string()));
+    for (int round = 1; round <= 2; ++round) {
+        const auto r = runProgram(sms(dir), 60s);
+        EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+        EXPECT_NE(r.out.find("sms: sent to 12345678901"), std::string::npos) << r.out;
+        EXPECT_TRUE(modem->waitForOutput("sms: accepted as message " + std::to_string(round), 5s))
+            << modem->output();
+    }
+    const std::string log = modem->output();
+    EXPECT_NE(log.find(std::string("pdu: ") + kWorkedExample + "\n"), std::string::npos) << log;
+    for (const char* line : {"length: 48 (matches the PDU)", "address: 12345678901 (type 91)",
+                             "destination port: 2001", "ip: 192.0.2.10", "port: 5000",
+                             "apn: internet:p", "gprs password: \n"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+    modem->signal(SIGTERM);
+    EXPECT_EQ(modem->wait(5s), 0);
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(dir / "modem")));
+}
+
+TEST(VelactlSms, ModemBehavioursGiveTheDialoguesResults) {
+    const struct {
+        const char* behaviour;
+        int exitCode;
+        const char* line;
+    } cases[] = {
+        {"echo", 0, "sms: sent"},
+        {"split", 0, "sms: sent"},
+        {"slow", 0, "sms: sent"},
+        {"silent", 1, "error: Modem was not found, 1st command\n"},
+        {"sim-pin", 1, "error: SIM was not found or protected\n"},
+        {"cpin-error", 1, "error: SIM was not found or protected\n"},
+        {"no-prompt", 1, "error: Could not start sms routine\n"},
+        {"no-final-ok", 1, "error: Could not send SMS\n"},
+    };
+    // All at once: the failing ones wait out the real limits (up to 16 s).
+    struct Rig {
+        TempDir dir;
+        std::unique_ptr<ChildProcess> modem;
+        std::unique_ptr<ChildProcess> velactl;
+    };
+    std::vector<std::unique_ptr<Rig>> rigs;
+    for (const auto& c : cases) {
+        auto rig = std::make_unique<Rig>();
+        rig->modem = startModem(rig->dir, {"--behaviour", c.behaviour});
+        makeDatabase(rig->dir, exampleSettings((rig->dir / "modem").string()));
+        rig->velactl = std::make_unique<ChildProcess>(sms(rig->dir));
+        rigs.push_back(std::move(rig));
+    }
+    for (size_t i = 0; i < rigs.size(); ++i) {
+        SCOPED_TRACE(cases[i].behaviour);
+        EXPECT_EQ(rigs[i]->velactl->wait(60s), cases[i].exitCode);
+        EXPECT_NE(rigs[i]->velactl->output().find(cases[i].line), std::string::npos)
+            << rigs[i]->velactl->output() << rigs[i]->modem->output();
+    }
+}
+
+// D4 through the whole program: the modem is never touched.
+TEST(VelactlSms, RefusesAnOverlongMessageBeforeTheModem) {
+    TempDir dir;
+    auto modem = startModem(dir);
+    TrackerEntry tracker = exampleTracker();
+    tracker.apn = std::string(150, 'a');
+    makeDatabase(dir, exampleSettings((dir / "modem").string()), tracker);
+    const auto r = runProgram(sms(dir), 30s);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("error: The wake-up SMS is too long"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("APN"), std::string::npos) << r.out;
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(modem->output().find("command:"), std::string::npos) << modem->output();
+}
+
+TEST(VelactlSms, UnopenablePortShowsTheTextAndTheCause) {
+    TempDir dir;
+    makeDatabase(dir, exampleSettings((dir / "no-such-modem").string()));
+    const auto r = runProgram(sms(dir), 30s);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.out, "error: Could not open selected port\n");
+    EXPECT_NE(r.err.find("no-such-modem"), std::string::npos) << r.err;
+}
+
+// As the network, the modem hands the SMS only to a tracker on loopback.
+TEST(VelaSimModem, DeliversOnlyToLoopback) {
+    TempDir dir;
+    auto modem =
+        startModem(dir, {"--deliver", "--tracker-arg", "--imei", "--tracker-arg", kDescription});
+    makeDatabase(dir, exampleSettings((dir / "modem").string()));
+    auto r = runProgram(sms(dir), 60s);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(modem->waitForOutput("deliver: refused: 192.0.2.10 is not a loopback address", 5s))
+        << modem->output();
+
+    ProgramSettings loopback = exampleSettings((dir / "modem").string());
+    loopback.externalIp = (127u << 24) | 1u;
+    ASSERT_TRUE(SettingsStore(dir.path()).save(loopback).ok());
+    r = runProgram(sms(dir), 60s);
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_TRUE(modem->waitForOutput("deliver: tracker started", 5s)) << modem->output();
+    EXPECT_NE(modem->output().find("for 127.0.0.1:5000"), std::string::npos) << modem->output();
+    // Nothing listens on the port; whether the tracker gives up or is stopped with the
+    // modem, its end is reported.
+    modem->signal(SIGTERM);
+    EXPECT_EQ(modem->wait(10s), 0);
+    EXPECT_NE(modem->output().find("tracker: pid "), std::string::npos) << modem->output();
+}
+
+}  // namespace
+}  // namespace vela

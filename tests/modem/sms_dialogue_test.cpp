@@ -1,0 +1,207 @@
+#include "modem/sms_dialogue.h"
+#include "scripted_modem.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReplyPiece;
+using test::ScriptedModem;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kPdu =
+    "0041000B912143658709F100F52306050407D1000000000A3139322e302e322e313013880A696e7465726e65"
+    "743a700000";
+
+class RecordingUi : public ModemDialogueUi {
+public:
+    void SetWaitCursor(bool shown) override { cursor.push_back(shown); }
+    void ShowModemError(const std::string& text) override { errors.push_back(text); }
+    std::vector<bool> cursor;
+    std::vector<std::string> errors;
+};
+
+// Short limits keep the failing rows quick; the program uses the defaults.
+const DialogueLimits kShort{400ms, 800ms};
+
+const std::vector<std::string> kAllCommands = {"ATQ0\r\n",       "ATE0\r\n",
+                                               "AT+CMGF=0\r\n",  "AT+CPIN?\r\n",
+                                               "AT+CMGS=48\r\n", std::string(kPdu) + "\x1A\r\n"};
+
+struct DialogueRun {
+    bool result;
+    RecordingUi ui;
+    std::vector<std::string> commands;
+    std::string received;
+};
+
+DialogueRun runDialogue(ScriptedModem::Responder responder, const DialogueLimits& limits = kShort) {
+    ScriptedModem modem(std::move(responder));
+    SerialPort port;
+    DialogueRun run;
+    run.result = SendPushSms(port, modem.path(), kPdu, run.ui, limits);
+    EXPECT_TRUE(port.IsOpen());  // left open after success and failure alike
+    std::this_thread::sleep_for(20ms);
+    run.commands = modem.commands();
+    run.received = modem.received();
+    return run;
+}
+
+TEST(SmsDialogue, SendsTheSixStepsAndSucceeds) {
+    DialogueRun run = runDialogue(ScriptedModem::Standard());
+    EXPECT_TRUE(run.result);
+    EXPECT_TRUE(run.ui.errors.empty());
+    EXPECT_EQ(run.ui.cursor, (std::vector<bool>{true, false}));
+    EXPECT_EQ(run.commands, kAllCommands);
+    // The message ends with Ctrl-Z, CR, LF, and nothing follows it.
+    ASSERT_GE(run.received.size(), 3u);
+    EXPECT_EQ(run.received.substr(run.received.size() - 3), "\x1A\x0D\x0A");
+    EXPECT_EQ(run.received, "ATQ0\r\nATE0\r\nAT+CMGF=0\r\nAT+CPIN?\r\nAT+CMGS=48\r\n" +
+                                std::string(kPdu) + "\x1A\r\n");
+}
+
+TEST(SmsDialogue, EchoedCommandsAndExtraLinesDoNoHarm) {
+    DialogueRun run = runDialogue([](const std::string& command) {
+        std::vector<ReplyPiece> reply = ScriptedModem::Standard()(command);
+        reply.insert(reply.begin(), ReplyPiece{command.substr(0, command.size() - 1) + "\r\n"});
+        reply.push_back({"\r\n+CREG: 1\r\n"});
+        return reply;
+    });
+    EXPECT_TRUE(run.result);
+    EXPECT_TRUE(run.ui.errors.empty());
+    EXPECT_EQ(run.commands, kAllCommands);
+}
+
+TEST(SmsDialogue, RepliesSplitOverSeveralReadsAreJoined) {
+    const std::vector<ReplyPiece> ok = {{"\r\nO"}, {"K", 40ms}, {"\r", 40ms}, {"\n", 40ms}};
+    DialogueRun run = runDialogue(ScriptedModem::Standard({
+        {"ATQ0", ok},
+        {"ATE0", ok},
+        {"AT+CMGF", ok},
+        {"AT+CPIN?", {{"\r\n+CPIN: READ"}, {"Y\r\n", 40ms}, {"\r\nOK", 40ms}, {"\r\n", 40ms}}},
+        {"AT+CMGS=", {{"\r\n>"}, {" ", 40ms}}},
+        {"PDU", {{"\r\n+CMGS: 3\r\n\r\nO"}, {"K\r\n", 40ms}}},
+    }));
+    EXPECT_TRUE(run.result);
+    EXPECT_TRUE(run.ui.errors.empty());
+    EXPECT_EQ(run.commands, kAllCommands);
+}
+
+// Each row: the step left without its awaited reply fails with its own text, and the
+// dialogue goes no further.
+TEST(SmsDialogue, EachStepWithoutItsReplyFailsWithItsText) {
+    const struct {
+        const char* key;
+        const char* text;
+    } rows[] = {{"ATQ0", kTextNoModem1},     {"ATE0", kTextNoModem2},
+                {"AT+CMGF", kTextNoPduMode}, {"AT+CPIN?", kTextSimProblem},
+                {"AT+CMGS=", kTextNoPrompt}, {"PDU", kTextNotSent}};
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].key);
+        // "OK" without its line end, or an unrelated line, is not the awaited reply.
+        DialogueRun run = runDialogue(ScriptedModem::Standard({{rows[i].key, {{"\r\nOK"}}}}));
+        EXPECT_FALSE(run.result);
+        EXPECT_EQ(run.ui.errors, std::vector<std::string>{rows[i].text});
+        EXPECT_EQ(run.ui.cursor, (std::vector<bool>{true, false}));
+        EXPECT_EQ(run.commands,
+                  std::vector<std::string>(kAllCommands.begin(),
+                                           kAllCommands.begin() + static_cast<long>(i) + 1));
+    }
+}
+
+TEST(SmsDialogue, UnopenablePortFailsAtOnce) {
+    RecordingUi ui;
+    SerialPort port;
+    EXPECT_FALSE(SendPushSms(port, "/nonexistent/modem", kPdu, ui, kShort));
+    EXPECT_EQ(ui.errors, std::vector<std::string>{kTextPortNotOpened});
+    EXPECT_EQ(ui.cursor, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(port.IsOpen());
+}
+
+TEST(SmsDialogue, SimStateReplies) {
+    // Long limits: a refusal must end the step at once, not by its time-out.
+    const DialogueLimits patient{400ms, 30000ms};
+    const struct {
+        const char* reply;
+        bool ok;
+    } cases[] = {
+        {"\r\n+CPIN: READY\r\n\r\nOK\r\n", true},
+        {"\r\nERROR\r\n", false},
+        {"\r\n+CME ERROR\r\n", false},
+        {"\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n", false},
+        // ERROR is tested first, so READY beside it does not save the step.
+        {"\r\n+CPIN: READY\r\n\r\nOK\r\n\r\nERROR\r\n", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reply);
+        const auto before = Clock::now();
+        DialogueRun run =
+            runDialogue(ScriptedModem::Standard({{"AT+CPIN?", {{c.reply}}}}), patient);
+        EXPECT_LT(Clock::now() - before, 15000ms);
+        EXPECT_EQ(run.result, c.ok);
+        if (!c.ok) {
+            EXPECT_EQ(run.ui.errors, std::vector<std::string>{kTextSimProblem});
+            EXPECT_EQ(run.commands.size(), 4u);
+        }
+    }
+}
+
+// The first limit runs from before the opening, so the pause for a port still open
+// from an earlier run leaves less time for the first reply.
+TEST(SmsDialogue, ReopenPauseCountsAgainstTheFirstStep) {
+    const DialogueLimits limits{1000ms, 2000ms};
+    ScriptedModem modem(ScriptedModem::Standard({{"ATQ0", {{"\r\nOK\r\n", 500ms}}}}));
+    SerialPort port;
+    port.setReopenPause(600ms);
+    RecordingUi first;
+    EXPECT_TRUE(SendPushSms(port, modem.path(), kPdu, first, limits));
+    EXPECT_TRUE(first.errors.empty());
+    RecordingUi second;
+    EXPECT_FALSE(SendPushSms(port, modem.path(), kPdu, second, limits));
+    EXPECT_EQ(second.errors, std::vector<std::string>{kTextNoModem1});
+}
+
+// D13: a waiting step sleeps on the port; a dialogue that polled without pause would
+// burn a whole core for the length of the wait.
+TEST(SmsDialogue, WaitingSleepsInsteadOfSpinning) {
+    auto threadCpu = [] {
+        rusage usage{};
+        getrusage(RUSAGE_THREAD, &usage);
+        return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+    };
+    ScriptedModem modem([](const std::string&) { return std::vector<ReplyPiece>{}; });
+    SerialPort port;
+    RecordingUi ui;
+    const auto cpuBefore = threadCpu();
+    const auto before = Clock::now();
+    EXPECT_FALSE(SendPushSms(port, modem.path(), kPdu, ui, {1500ms, 1500ms}));
+    const auto wall = Clock::now() - before;
+    EXPECT_EQ(ui.errors, std::vector<std::string>{kTextNoModem1});
+    EXPECT_GE(wall, 1500ms);
+    EXPECT_LT(threadCpu() - cpuBefore, wall / 4);
+}
+
+TEST(SmsDialogue, CmgsAnnouncesTheTpduLength) {
+    ScriptedModem modem(ScriptedModem::Standard());
+    SerialPort port;
+    RecordingUi ui;
+    const std::string shortPdu =
+        "0041000391"
+        "21F3"
+        "00F5"
+        "00";
+    EXPECT_TRUE(SendPushSms(port, modem.path(), shortPdu, ui, kShort));
+    std::this_thread::sleep_for(20ms);
+    const auto commands = modem.commands();
+    ASSERT_EQ(commands.size(), 6u);
+    EXPECT_EQ(commands[4], "AT+CMGS=9\r\n");
+    EXPECT_EQ(commands[5], shortPdu + "\x1A\r\n");
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "storage/storage_errors.h"
+#include "storage/tracker_list.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace vela::test {
+
+// Collects what a store reports.
+struct ReportedErrors {
+    std::vector<std::string> messages;
+    StorageErrorReporter reporter() {
+        return [this](const std::string& message) { messages.push_back(message); };
+    }
+};
+
+// Runs the stock sqlite3 command-line tool on `file` with `script` on its standard
+// input; its standard output. Fails the test when the tool fails.
+std::string runSqliteCli(const std::filesystem::path& file, const std::string& script);
+
+// A tracker whose every field is derived from `n` and `tag`.
+TrackerEntry sampleTracker(int n, const std::string& tag = "T");
+TrackerList sampleList(int count, const std::string& tag = "T");
+
+}  // namespace vela::test

@@ -1,0 +1,191 @@
+// velactl db / settings / trackers, run as processes.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace vela {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RunResult;
+
+class VelactlStorage : public ::testing::Test {
+protected:
+    RunResult velactl(std::vector<std::string> args,
+                      const std::optional<std::string>& input = std::nullopt) {
+        args.insert(args.begin(), test::toolPath("VELACTL"));
+        return test::runProgram(args, std::chrono::seconds(60), dir.path(), input);
+    }
+    fs::path file() const { return dir.path() / "settings.accdb"; }
+    test::TempDir dir;
+};
+
+// Written by hand, not by the program's CSV writer: quoting where RFC 4180 needs it.
+std::string thousandTrackersCsv() {
+    std::string csv = "Imei,Phone,Port,APN,Auth,SMSuser,SMSpass,GPRSuser,GPRSpass,Mode\r\n";
+    for (int i = 0; i < 1000; ++i) {
+        const std::string n = std::to_string(i);
+        csv += "3563070424" + std::to_string(10000 + i) + ",3706" + std::to_string(1000000 + i) +
+               "," + std::to_string(2001 + i) + ",internet" + n + "," + std::to_string(i % 3) +
+               ",user" + n + ",\"p,a\"\"ss" + n + "\",," +
+               (i % 7 == 0 ? "\"two\r\nlines\"" : "g" + n) + ",0\r\n";
+    }
+    return csv;
+}
+
+TEST_F(VelactlStorage, DbInitImportExportRoundTrip) {
+    RunResult init = velactl({"db", "init"});
+    ASSERT_EQ(init.exitCode, 0) << init.err;
+    EXPECT_EQ(init.out, "created " + file().string() + "\n");
+    struct stat info {};
+    ASSERT_EQ(::stat(file().c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    RunResult again = velactl({"db", "init"});
+    EXPECT_EQ(again.exitCode, 1);
+    EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+
+    const std::string csv = thousandTrackersCsv();
+    test::writeFile(dir / "in.csv", csv);
+    RunResult imported = velactl({"trackers", "import", "in.csv"});
+    ASSERT_EQ(imported.exitCode, 0) << imported.err;
+    EXPECT_EQ(imported.out, "imported 1000 trackers\n");
+
+    RunResult exported = velactl({"trackers", "export"});
+    ASSERT_EQ(exported.exitCode, 0) << exported.err;
+    EXPECT_EQ(exported.out, csv);
+    ASSERT_EQ(velactl({"trackers", "export", "--dir", dir.path().string(), "out.csv"}).exitCode, 0);
+    EXPECT_EQ(test::readFile(dir / "out.csv"), csv);
+
+    // Importing the same rows again would repeat descriptions: nothing is imported.
+    RunResult twice = velactl({"trackers", "import", "in.csv"});
+    EXPECT_EQ(twice.exitCode, 1);
+    EXPECT_EQ(twice.err, "error: row 1 (356307042410000): This description is used already!\n");
+    EXPECT_EQ(velactl({"trackers", "export"}).out, csv);
+
+    RunResult replaced =
+        velactl({"trackers", "import", "--replace", "-"}, "Imei,Phone,APN\r\nonly,123,apn\r\n");
+    ASSERT_EQ(replaced.exitCode, 0) << replaced.err;
+    EXPECT_EQ(velactl({"trackers", "export"}).out,
+              "Imei,Phone,Port,APN,Auth,SMSuser,SMSpass,GPRSuser,GPRSpass,Mode\r\n"
+              "only,123,0,apn,0,,,,,0\r\n");
+
+    ASSERT_EQ(velactl({"db", "init", "--force"}).exitCode, 0);
+    EXPECT_EQ(velactl({"trackers", "list"}).out,
+              "Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
+}
+
+TEST_F(VelactlStorage, SettingsSetThenShow) {
+    RunResult missing = velactl({"settings", "show"});
+    EXPECT_EQ(missing.exitCode, 1);
+    EXPECT_EQ(missing.err,
+              "warning: Cannot load the settings from " + file().string() +
+                  ": the database does not exist; it will be created on the first save\n");
+    EXPECT_EQ(missing.out,
+              "external-ip: 0.0.0.0\nexternal-port: 16384\nlocal-port: 16384\n"
+              "timeout: 20\nmodem-port: COM3\n");
+
+    RunResult set = velactl({"settings", "set", "--external-ip", "255.255.255.255",
+                             "--external-port=16385", "--modem-port", "/dev/ttyUSB0"});
+    ASSERT_EQ(set.exitCode, 0) << set.err;
+    EXPECT_EQ(set.err, "");
+    ASSERT_EQ(velactl({"settings", "set", "--local-port", "5000"}).exitCode, 0);
+    RunResult shown = velactl({"settings", "show", "--dir", dir.path().string()});
+    ASSERT_EQ(shown.exitCode, 0) << shown.err;
+    EXPECT_EQ(shown.out,
+              "external-ip: 255.255.255.255\nexternal-port: 16385\nlocal-port: 5000\n"
+              "timeout: 20\nmodem-port: /dev/ttyUSB0\n");
+
+    for (std::vector<std::string> bad :
+         {std::vector<std::string>{"settings", "set", "--external-ip", "1.2.3"},
+          {"settings", "set", "--external-ip", "1.2.3.256"},
+          {"settings", "set", "--local-port", "65536"},
+          {"settings", "set", "--local-port", "12a"},
+          {"settings", "set"},
+          {"settings", "frobnicate"},
+          {"settings", "show", "--colour", "red"}}) {
+        RunResult result = velactl(bad);
+        EXPECT_EQ(result.exitCode, 2) << bad.back() << ": " << result.err;
+        EXPECT_NE(result.err.find("Usage: velactl settings"), std::string::npos);
+    }
+    EXPECT_EQ(velactl({"settings", "show"}).out, shown.out);  // refused changes changed nothing
+}
+
+TEST_F(VelactlStorage, AddAppliesTheDialogsChecksInOrderAndRemoveFindsExactly) {
+    auto add = [&](std::vector<std::string> options) {
+        options.insert(options.begin(), {"trackers", "add"});
+        return velactl(options);
+    };
+    RunResult none = add({"--phone", "", "--apn", ""});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_EQ(none.err, "error: Please type description of device\n");
+    EXPECT_EQ(add({"--description", "abc"}).err, "error: Please type phone number\n");
+    EXPECT_EQ(add({"--description", "abc", "--phone", "+3706", "--apn", ""}).err,
+              "error: Please type apn\n");
+    EXPECT_FALSE(fs::exists(file()));  // nothing was saved
+
+    RunResult added = add({"--description", "abc", "--phone", "+37060000000", "--push-port", "7d1",
+                           "--auth", "pap", "--gprs-password", "secret"});
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(added.out, "added abc\n");
+    EXPECT_EQ(add({"--description", "abc", "--phone", "1"}).err,
+              "error: This description is used already!\n");
+    ASSERT_EQ(add({"--description", "ABC", "--phone", "1", "--push-port", "12"}).exitCode, 0);
+
+    EXPECT_EQ(add({"--description", "x", "--phone", "12-34"}).exitCode, 2);
+    EXPECT_EQ(add({"--description", "x", "--phone", "1", "--push-port", "12345"}).exitCode, 2);
+    EXPECT_EQ(add({"--description", "x", "--phone", "1", "--push-port", "7G1"}).exitCode, 2);
+    EXPECT_EQ(add({"--description", "x", "--phone", "1", "--auth", "md5"}).exitCode, 2);
+    EXPECT_EQ(add({"--description", "x", "--phone", "1", "--device-type", "FM4"}).exitCode, 2);
+
+    RunResult listed = velactl({"trackers", "list"});
+    ASSERT_EQ(listed.exitCode, 0);
+    EXPECT_EQ(listed.out,
+              "Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n"
+              "abc\t+37060000000\t07D1\tinternet\tPAP\tFM2XXX\n"
+              "ABC\t+1\t0012\tinternet\tNone\tFM2XXX\n");
+    EXPECT_EQ(velactl({"trackers", "export"}).out,
+              "Imei,Phone,Port,APN,Auth,SMSuser,SMSpass,GPRSuser,GPRSpass,Mode\r\n"
+              "abc,37060000000,2001,internet,2,,,,secret,0\r\n"
+              "ABC,1,18,internet,0,,,,,0\r\n");
+
+    RunResult unknown = velactl({"trackers", "remove", "--description", "Abc"});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.err.find("no tracker is described 'Abc'"), std::string::npos);
+    ASSERT_EQ(velactl({"trackers", "remove", "--description", "abc"}).exitCode, 0);
+    EXPECT_EQ(velactl({"trackers", "list"}).out,
+              "Description\tPhone\tPush port\tAPN\tAuth\tDevice "
+              "type\nABC\t+1\t0012\tinternet\tNone\tFM2XXX\n");
+}
+
+TEST_F(VelactlStorage, HelpUsageErrorsAndStorageWarnings) {
+    for (const char* command : {"db", "settings", "trackers"}) {
+        RunResult help = velactl({command, "--help"});
+        EXPECT_EQ(help.exitCode, 0) << command;
+        EXPECT_NE(help.out.find(std::string("Usage: velactl ") + command), std::string::npos);
+        EXPECT_EQ(velactl({command}).exitCode, 2) << command;
+        EXPECT_EQ(velactl({command, "--bogus"}).exitCode, 2) << command;
+    }
+    EXPECT_EQ(velactl({"db", "drop"}).exitCode, 2);
+    EXPECT_EQ(velactl({"trackers", "import"}).exitCode, 2);
+
+    test::writeFile(file(), std::string(4096, 'x'));
+    RunResult list = velactl({"trackers", "list"});
+    EXPECT_EQ(list.exitCode, 1);
+    EXPECT_EQ(list.err, "warning: Cannot load the tracker list from " + file().string() +
+                            ": file is not a database\n");
+    RunResult add = velactl({"trackers", "add", "--description", "a", "--phone", "1"});
+    EXPECT_EQ(add.exitCode, 1);
+    EXPECT_EQ(test::readFile(file()), std::string(4096, 'x'));
+
+    test::writeFile(dir / "bad.csv", "Imei,Port\r\nx,7D1\r\n");
+    RunResult bad = velactl({"trackers", "import", "bad.csv"});
+    EXPECT_EQ(bad.exitCode, 1);
+    EXPECT_EQ(bad.err,
+              "velactl trackers import: bad.csv: line 2: Port '7D1' is not a whole number\n");
+}
+
+}  // namespace
+}  // namespace vela

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "app/main_dialog_view.h"
+
+#include <QString>
+#include <QStringList>
+#include <cstdio>
+#include <optional>
+
+namespace velactl {
+
+// The headless face of MainDialog: every change of a window line is printed as it
+// happens, one per line ("status: ", "device: ", "file: ", "progress: N" or
+// "progress: hidden"), every message box as "error: " (stop icon) or "warning: "
+// (exclamation). The tracker choice and the file choice are given on the command line.
+class ConsoleView : public vela::MainDialogView {
+public:
+    ConsoleView(QString tracker, std::optional<QString> configPath, std::FILE* out = stdout);
+
+    void SetStatusText(const QString& text) override;
+    void SetDeviceText(const QString& text) override;
+    void SetFileText(const QString& text) override;
+    void SetProgress(int position) override;
+    void SetProgressVisible(bool visible) override;
+    void SetRunCaption(vela::RunButton, const QString&) override {}
+    void SetRunEnabled(vela::RunButton, bool) override {}
+    void ShowMessage(const QString& text, vela::BoxIcon icon) override;
+    std::optional<QString> ChooseConfigFile() override { return configPath_; }
+    void RepaintNow() override {}
+    void SetWaitCursor(bool) override {}
+    void FillTrackerChoice(const QStringList& descriptions) override;
+    std::optional<QString> SelectedTracker() const override;
+    void RunTrackerListDialog(vela::TrackerList&) override {}
+    bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
+    void Pause(std::chrono::milliseconds length) override;
+
+    // A box with the stop icon was shown: the run failed.
+    bool errorShown() const { return errorShown_; }
+
+private:
+    void printLine(const char* label, const QString& text);
+
+    QString tracker_;
+    std::optional<QString> configPath_;
+    std::FILE* out_;
+    QStringList choice_;
+    QString status_;
+    QString device_;
+    QString file_;
+    int progress_ = 0;
+    bool progressVisible_ = false;
+    bool errorShown_ = false;
+};
+
+}  // namespace velactl
