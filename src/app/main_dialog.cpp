@@ -303,7 +303,7 @@ void MainDialog::identifyCaller(TrackerSocket& socket) {
     socket.answerPending = true;
     socket.Send(image.view());
     view_.Pause(pauses_.session);
-    socket.Flush();
+    socket.CheckConnection();
     if (socket.HasEnded()) {
         // The image did not get through: say so instead of the success text.
         reportSessionEnd(socket);

@@ -23,8 +23,9 @@ int64_t parseAtoi64(std::string_view text) {
     }
     int64_t value = 0;
     for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        if (value < kClamp64) value = value * 10 + (text[i] - '0');
-        if (value > kClamp64) value = kClamp64;
+        // Clamp before multiplying: value * 10 itself may not fit 64 bits.
+        const int digit = text[i] - '0';
+        value = value > (kClamp64 - digit) / 10 ? kClamp64 : value * 10 + digit;
     }
     return negative ? -value : value;
 }

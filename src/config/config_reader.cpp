@@ -4,10 +4,8 @@
 
 #include "config/config_walk.h"
 
-#include <array>
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <system_error>

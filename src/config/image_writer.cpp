@@ -12,9 +12,8 @@ Status ImageWriter::AppendRecord(int64_t id, std::string_view value) {
         return Status::Fail("parameter identifier " + std::to_string(id) + " is outside 0..65535");
     }
     if (value.size() > kMaxValueLength) {
-        return Status::Fail("the value of parameter " + std::to_string(id) + " is " +
-                            std::to_string(value.size()) + " bytes long; at most " +
-                            std::to_string(kMaxValueLength) + " fit");
+        return Status::Fail("the value of parameter " + std::to_string(id) + " is longer than " +
+                            std::to_string(kMaxValueLength) + " bytes");
     }
     if (bytes_.size() + 4 + value.size() > kMaxImageLength) {
         return Status::Fail("the image would grow past " + std::to_string(kMaxImageLength) +

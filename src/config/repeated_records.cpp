@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace vela {
 namespace {

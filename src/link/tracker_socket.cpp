@@ -2,10 +2,18 @@
 
 #include "link/config_session.h"
 
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
 #include <QCoreApplication>
 #include <QTcpSocket>
 #include <QTimer>
+#include <cerrno>
+#include <cstdio>
 #include <chrono>
+#include <cstring>
 
 namespace vela {
 
@@ -16,6 +24,31 @@ constexpr qint64 kReadAhead = 16 * static_cast<qint64>(kReceiveChunk);
 // How long a closed connection may take to deliver what was queued once its session
 // object is gone.
 constexpr std::chrono::seconds kClosingLimit{30};
+enum class PeerState { Alive, Closed, Failed };
+
+// Looks at the connection without taking data from it. The socket is non-blocking: a
+// live connection without data gives "would block".
+PeerState PeekPeer(qintptr descriptor) {
+    if (descriptor < 0) return PeerState::Alive;
+    char byte = 0;
+#ifdef _WIN32
+    const int peeked = ::recv(static_cast<SOCKET>(descriptor), &byte, 1, MSG_PEEK);
+    if (peeked > 0) return PeerState::Alive;
+    if (peeked == 0) return PeerState::Closed;
+    const int error = ::WSAGetLastError();
+    if (error == WSAEWOULDBLOCK || error == WSAEINTR) return PeerState::Alive;
+    return error == WSAECONNRESET ? PeerState::Closed : PeerState::Failed;
+#else
+    const auto peeked = ::recv(static_cast<int>(descriptor), &byte, 1, MSG_PEEK);
+    fprintf(stderr, "DBG peeked=%ld errno=%d\n", (long)peeked, errno);
+    if (peeked > 0) return PeerState::Alive;
+    if (peeked == 0) return PeerState::Closed;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return PeerState::Alive;
+    // Qt reports a reset as the remote host's close; so does the session.
+    return errno == ECONNRESET || errno == EPIPE ? PeerState::Closed : PeerState::Failed;
+#endif
+}
+
 }  // namespace
 
 TrackerSocket::TrackerSocket(QTcpSocket* connection) : connection_(connection) {
@@ -81,9 +114,23 @@ void TrackerSocket::Send(std::span<const uint8_t> bytes) {
     connection_->flush();
 }
 
-void TrackerSocket::Flush() {
-    if (closedLocally_ || connection_->state() != QAbstractSocket::ConnectedState) return;
-    connection_->flush();
+void TrackerSocket::CheckConnection() {
+    fprintf(stderr, "DBG enter closed=%d ended=%d\n", (int)closedLocally_, (int)HasEnded());
+    if (closedLocally_ || HasEnded()) return;
+    if (connection_->state() == QAbstractSocket::ConnectedState) connection_->flush();
+    if (HasEnded() || connection_->state() != QAbstractSocket::ConnectedState) return;
+    if (connection_->bytesAvailable() > 0) return;  // data first; its step decides
+    fprintf(stderr, "DBG before peek state=%d ended=%d avail=%lld\n", (int)connection_->state(), (int)HasEnded(), (long long)connection_->bytesAvailable());
+    switch (PeekPeer(connection_->socketDescriptor())) {
+        case PeerState::Alive:
+            break;
+        case PeerState::Closed:
+            closedByPeer_ = true;
+            break;
+        case PeerState::Failed:
+            errorText_ = QString::fromLocal8Bit(std::strerror(errno));
+            break;
+    }
 }
 
 void TrackerSocket::Close() {

@@ -29,9 +29,10 @@ public:
     // Queues all of `bytes` and writes what the system takes at once; the rest follows
     // as the connection drains, however many writes it needs.
     void Send(std::span<const uint8_t> bytes);
-    // Writes what the system takes now of what is queued; a failed write ends the
-    // connection (HasEnded) at once instead of at the next notification.
-    void Flush();
+    // Writes what the system takes now of what is queued and looks whether the peer
+    // is still there, without reading: a failed write, a close or a reset ends the
+    // connection (HasEnded) now instead of at the next notification.
+    void CheckConnection();
     // Ends the session: whatever is still queued is delivered, then the connection is
     // closed. Nothing more is read or reported.
     void Close();

@@ -107,11 +107,9 @@ TEST(ConfigReader, TextValuesAreUntrimmedAndUndecoded) {
               "04D0012C");
 }
 
-TEST(ConfigReader, OnlyPresentTagsGiveRecordsAndTheCountFollows) {
-    const auto image = encodeOk("<gps><minperiod>5</minperiod><minangle>9</minangle></gps>");
+TEST(ConfigReader, OnlyPresentTagsGiveRecords) {
     EXPECT_EQ(recordsOf("<gps><minperiod>5</minperiod><minangle>9</minangle></gps>"),
               (Records{{1011, "5"}, {1013, "9"}, {1271, ""}, {1272, ""}, {1273, ""}}));
-    EXPECT_EQ(image->bytes[3] * 256 + image->bytes[4], 5);
 }
 
 // One of every section, loop and value tag, to pin the order of all records.
@@ -224,12 +222,10 @@ TEST(ConfigReader, ImageUpToTheLimitIsBuiltAndBeyondRefused) {
         EXPECT_EQ(toHex(*image), before);
     }
     // Many small records that together outgrow the image.
-    std::string many;
-    for (int i = 0; i < 7000; ++i) many += "<operatorcode><code>123456</code></operatorcode>";
     std::string frames;
     for (int i = 0; i < 6000; ++i) frames += "<frame><x1>1.2345</x1><y1>1.2345</y1></frame>";
-    EXPECT_TRUE(EncodeConfigText(many, 0, *image).ok());
     EXPECT_FALSE(EncodeConfigText(frames, 0, *image).ok());
+    EXPECT_EQ(toHex(*image), before);
 }
 
 class ConfigFileTest : public ::testing::Test {

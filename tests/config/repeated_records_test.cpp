@@ -88,6 +88,9 @@ TEST(Zones, SettingsAreTheWeightedSumInDecimal) {
     EXPECT_EQ(familyRecords("<geofenceframe_hlp><shapetype>99999999999</shapetype>"
                             "<exitevent>2147483647</exitevent></geofenceframe_hlp>"),
               (Records{{1020, "70866960351"}}));
+    EXPECT_EQ(familyRecords("<geofenceframe_hlp><shapetype>12333333333333333333333</shapetype>"
+                            "</geofenceframe_hlp>"),
+              (Records{{1020, "2147483647"}}));
     EXPECT_EQ(familyRecords("<geofenceframe_hlp><shapetype>-99999999999</shapetype>"
                             "<priority>-2147483648</priority><enterevent>-2147483648</enterevent>"
                             "<exitevent>-2147483648</exitevent></geofenceframe_hlp>"),

@@ -1,12 +1,12 @@
 #include "loopback.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 
 namespace vela::test {
 namespace {
@@ -23,8 +23,7 @@ sockaddr_in endpoint(const std::string& address, uint16_t port) {
 
 bool waitReadable(int fd, Clock::time_point deadline) {
     while (true) {
-        const auto left =
-            std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
         pollfd p{fd, POLLIN, 0};
         const int r = ::poll(&p, 1, static_cast<int>(left < 0 ? 0 : left));
         if (r > 0) return true;
@@ -34,7 +33,9 @@ bool waitReadable(int fd, Clock::time_point deadline) {
 
 }  // namespace
 
-LoopbackConnection::~LoopbackConnection() { close(); }
+LoopbackConnection::~LoopbackConnection() {
+    close();
+}
 
 LoopbackConnection& LoopbackConnection::operator=(LoopbackConnection&& other) noexcept {
     if (this != &other) {

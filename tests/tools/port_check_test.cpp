@@ -44,24 +44,24 @@ TEST(TestMessage, ParserRefusesMalformedLines) {
     const std::string longTag(kMaxInstallationTagLength + 1, 't');
     const char* const bad[] = {
         "",
-        "Hi, i`am=127.0.0.1:5000@tag",        // no line feed
-        "Hi, i`am=127.0.0.1:5000@tag\n\n",    // two
-        "Hi, i`am=127.0.0.1:5000@tag\r\n",    // CR is not printable
-        "Hi, i`am=127.0.0.1:5000@ta\ng\n",    // line feed inside
-        "hi, i`am=127.0.0.1:5000@tag\n",      // prefix is case-sensitive
+        "Hi, i`am=127.0.0.1:5000@tag",      // no line feed
+        "Hi, i`am=127.0.0.1:5000@tag\n\n",  // two
+        "Hi, i`am=127.0.0.1:5000@tag\r\n",  // CR is not printable
+        "Hi, i`am=127.0.0.1:5000@ta\ng\n",  // line feed inside
+        "hi, i`am=127.0.0.1:5000@tag\n",    // prefix is case-sensitive
         " Hi, i`am=127.0.0.1:5000@tag\n",
-        "Hi, i`am=127.0.0:5000@tag\n",        // three octets
-        "Hi, i`am=127.0.0.1.1:5000@tag\n",    // five
-        "Hi, i`am=256.0.0.1:5000@tag\n",      // octet too large
+        "Hi, i`am=127.0.0:5000@tag\n",      // three octets
+        "Hi, i`am=127.0.0.1.1:5000@tag\n",  // five
+        "Hi, i`am=256.0.0.1:5000@tag\n",    // octet too large
         "Hi, i`am=1277.0.0.1:5000@tag\n",
-        "Hi, i`am=127.00.0.1:5000@tag\n",     // leading zero
+        "Hi, i`am=127.00.0.1:5000@tag\n",  // leading zero
         "Hi, i`am=127.-1.0.1:5000@tag\n",
-        "Hi, i`am=127.0.0.1:0@tag\n",         // port 0
-        "Hi, i`am=127.0.0.1:65536@tag\n",     // port too large
+        "Hi, i`am=127.0.0.1:0@tag\n",      // port 0
+        "Hi, i`am=127.0.0.1:65536@tag\n",  // port too large
         "Hi, i`am=127.0.0.1:099999@tag\n",
         "Hi, i`am=127.0.0.1:+80@tag\n",
         "Hi, i`am=127.0.0.1:@tag\n",
-        "Hi, i`am=127.0.0.1:5000tag\n",       // no '@'
+        "Hi, i`am=127.0.0.1:5000tag\n",  // no '@'
         "Hi, i`am=127.0.0.1 :5000@tag\n",
         "Hi, i`am=localhost:5000@tag\n",
     };

@@ -14,8 +14,8 @@ using namespace std::chrono_literals;
 
 const std::string kDefaultImei = "356307042441013";
 // The smallest image: three empty records (what a file without known tags encodes to).
-const std::string kSmallestImage("\x00\x0F\x44\x00\x03\x04\xF7\x00\x00\x04\xF8\x00\x00\x04\xF9\x00\x00",
-                                 17);
+const std::string kSmallestImage(
+    "\x00\x0F\x44\x00\x03\x04\xF7\x00\x00\x04\xF8\x00\x00\x04\xF9\x00\x00", 17);
 
 std::string identification(const std::string& imei = kDefaultImei) {
     return std::string("\x00\x0F", 2) + imei;
@@ -26,9 +26,9 @@ protected:
     void SetUp() override { ASSERT_TRUE(vela_.valid()); }
 
     void Start(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {toolPath("VELA_SIM"), "tracker", "--host", "127.0.0.1",
-                                         "--port", std::to_string(vela_.port()),
-                                         "--timeout", "20"};
+        std::vector<std::string> argv = {
+            toolPath("VELA_SIM"),         "tracker",   "--host", "127.0.0.1", "--port",
+            std::to_string(vela_.port()), "--timeout", "20"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         tracker_ = std::make_unique<ChildProcess>(argv);
         connection_ = vela_.accept(10s);
@@ -79,8 +79,7 @@ TEST_F(SimTracker, ImageInPiecesOfALargerSizeIsReadWhole) {
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(SendImage(image.substr(100)), std::string("\x01\x01\x33", 3));
     EXPECT_EQ(ExitCode(), 0) << tracker_->errors();
-    EXPECT_NE(tracker_->output().find("received image of 309 bytes, 1 records"),
-              std::string::npos);
+    EXPECT_NE(tracker_->output().find("received image of 309 bytes, 1 records"), std::string::npos);
     EXPECT_EQ(readFile(dir / "got.bin"), image);
 }
 
@@ -152,8 +151,8 @@ TEST_F(SimTracker, ComparesWithItsOwnEncodingOfTheXmlFile) {
     EXPECT_NE(tracker_->output().find("tracker: image matches " + xml), std::string::npos);
 
     // Well-formed but different: one value byte more.
-    const std::string other("\x00\x10\x44\x00\x03\x04\xF7\x00\x01\x31\x04\xF8\x00\x00\x04\xF9\x00\x00",
-                            18);
+    const std::string other(
+        "\x00\x10\x44\x00\x03\x04\xF7\x00\x01\x31\x04\xF8\x00\x00\x04\xF9\x00\x00", 18);
     Start({"--expect-xml", xml});
     connection_.read(17, 10s);
     SendImage(other);

@@ -90,9 +90,9 @@ TEST_F(TestServerProcess, MalformedAndOverLongLinesGetNoAnswerAndNoCall) {
         "Hi, i`am=127.0.0.1:" + port + "@tag\r\n",
         "Hi, i`am=127.0.0.256:" + port + "@tag\n",
         "Hi, i`am=127.0.0.1:0@tag\n",
-        good + "more",                           // data after the line feed
-        good.substr(0, good.size() - 1),         // closed before the line feed
-        std::string(300, 'A'),                   // over-long, no line feed
+        good + "more",                    // data after the line feed
+        good.substr(0, good.size() - 1),  // closed before the line feed
+        std::string(300, 'A'),            // over-long, no line feed
         "Hi, i`am=127.0.0.1:" + port + "@" + std::string(250, 't') + "\n",  // over-long line
     };
     for (std::size_t i = 0; i < lines.size(); ++i) {

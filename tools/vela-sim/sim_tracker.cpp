@@ -78,9 +78,14 @@ void report(const std::string& line) {
     std::fflush(stdout);
 }
 
-int fail(const std::string& reason) {
+// Problems go to stderr, after whatever the report said so far.
+void complain(const std::string& reason) {
     std::fflush(stdout);
     std::fprintf(stderr, "tracker: error: %s\n", reason.c_str());
+}
+
+int fail(const std::string& reason) {
+    complain(reason);
     return kExitFailure;
 }
 
@@ -226,8 +231,8 @@ int RunSimTracker(const Args& args) {
     if (auto sent = connection.SendAll(whole.subspan(options.split), deadline); !sent) {
         return fail(sent.message());
     }
-    report("sent " + std::to_string(whole.size() - options.split) +
-           " identification bytes (IMEI " + options.imei + ")");
+    report("sent " + std::to_string(whole.size() - options.split) + " identification bytes (IMEI " +
+           options.imei + ")");
 
     // The image announces its own size in its first two bytes.
     std::vector<uint8_t> image;
@@ -247,7 +252,7 @@ int RunSimTracker(const Args& args) {
     } else {
         report("received image of " + std::to_string(image.size()) + " bytes");
         allRight = false;
-        (void)fail("bad image: " + structure.message());
+        complain("bad image: " + structure.message());
     }
 
     if (!options.saveImage.empty()) {
@@ -259,7 +264,7 @@ int RunSimTracker(const Args& args) {
             report("saved image to " + options.saveImage);
         } else {
             allRight = false;
-            (void)fail("cannot write " + options.saveImage);
+            complain("cannot write " + options.saveImage);
         }
     }
 
@@ -269,7 +274,7 @@ int RunSimTracker(const Args& args) {
             report("image matches " + options.expectXml);
         } else {
             allRight = false;
-            (void)fail("image differs from " + options.expectXml + ": " + difference);
+            complain("image differs from " + options.expectXml + ": " + difference);
         }
     }
 

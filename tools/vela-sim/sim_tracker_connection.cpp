@@ -1,18 +1,18 @@
 #include "sim_tracker_connection.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <thread>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <thread>
 
 namespace velasim {
 namespace {
@@ -63,8 +63,8 @@ int connectOnce(const addrinfo& target, Deadline deadline) {
 
 }  // namespace
 
-vela::Result<TrackerConnection> TrackerConnection::Connect(const std::string& host,
-                                                           uint16_t port, Deadline deadline) {
+vela::Result<TrackerConnection> TrackerConnection::Connect(const std::string& host, uint16_t port,
+                                                           Deadline deadline) {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;

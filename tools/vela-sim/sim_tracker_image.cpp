@@ -58,8 +58,8 @@ vela::Result<std::size_t> checkImageStructure(std::span<const uint8_t> image) {
 
 std::string describeImageDifference(std::span<const uint8_t> received,
                                     std::span<const uint8_t> expected) {
-    const auto [r, e] = std::mismatch(received.begin(), received.end(), expected.begin(),
-                                      expected.end());
+    const auto [r, e] =
+        std::mismatch(received.begin(), received.end(), expected.begin(), expected.end());
     if (r == received.end() && e == expected.end()) return {};
     const auto offset = static_cast<std::size_t>(r - received.begin());
     std::string text = "first difference at byte " + std::to_string(offset) + ": received ";

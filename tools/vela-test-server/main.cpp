@@ -4,13 +4,13 @@
 #include "test_server.h"
 #include "unique_fd.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -24,26 +24,25 @@ constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 
 void printUsage(std::FILE* out) {
-    std::fprintf(
-        out,
-        "Usage: vela-test-server --port N [OPTIONS]\n"
-        "\n"
-        "Reads one line \"Hi, i`am=A.B.C.D:PORT@TAG\\n\" from each client and calls\n"
-        "A.B.C.D:PORT back with 00 0F and fifteen capital X's (17 bytes).\n"
-        "\n"
-        "  --port N               port to listen on (0: any free port; the first output\n"
-        "                         line names it)\n"
-        "  --bind ADDR            IPv4 address to listen on (default 127.0.0.1)\n"
-        "  --read-timeout MS      time a client has to send its line (default 10000)\n"
-        "  --connect-timeout MS   time a call-back may take (default 10000)\n"
-        "  --max-callbacks N      call-backs in progress at once (default 16; more wait)\n"
-        "  --allow-any-callback   UNSAFE: call back any claimed address, not only the\n"
-        "                         sender's own; for rehearsals on a closed network only\n"
-        "  --help                 show this text\n"
-        "\n"
-        "By default a call-back goes only to the address the message came from; other\n"
-        "claims are refused and logged, so the server cannot be used to make connections\n"
-        "to third parties. One log line per request on stdout. SIGINT/SIGTERM stop it.\n");
+    std::fprintf(out,
+                 "Usage: vela-test-server --port N [OPTIONS]\n"
+                 "\n"
+                 "Reads one line \"Hi, i`am=A.B.C.D:PORT@TAG\\n\" from each client and calls\n"
+                 "A.B.C.D:PORT back with 00 0F and fifteen capital X's (17 bytes).\n"
+                 "\n"
+                 "  --port N               port to listen on (0: any free port; the first output\n"
+                 "                         line names it)\n"
+                 "  --bind ADDR            IPv4 address to listen on (default 127.0.0.1)\n"
+                 "  --read-timeout MS      time a client has to send its line (default 10000)\n"
+                 "  --connect-timeout MS   time a call-back may take (default 10000)\n"
+                 "  --max-callbacks N      call-backs in progress at once (default 16; more wait)\n"
+                 "  --allow-any-callback   UNSAFE: call back any claimed address, not only the\n"
+                 "                         sender's own; for rehearsals on a closed network only\n"
+                 "  --help                 show this text\n"
+                 "\n"
+                 "By default a call-back goes only to the address the message came from; other\n"
+                 "claims are refused and logged, so the server cannot be used to make connections\n"
+                 "to third parties. One log line per request on stdout. SIGINT/SIGTERM stop it.\n");
 }
 
 int usageError(const std::string& text) {

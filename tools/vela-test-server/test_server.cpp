@@ -2,13 +2,13 @@
 
 #include "storage/program_settings.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
-#include <poll.h>
-#include <sys/socket.h>
 
 namespace velatestserver {
 namespace {
@@ -17,9 +17,13 @@ std::string endpointText(uint32_t address, uint16_t port) {
     return vela::formatIpv4(address) + ":" + std::to_string(port);
 }
 
-std::string systemReason(int error) { return std::strerror(error); }
+std::string systemReason(int error) {
+    return std::strerror(error);
+}
 
-bool wouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK || error == EINTR; }
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+}
 
 }  // namespace
 
@@ -41,7 +45,7 @@ vela::Status TestServer::Open() {
         return vela::Status::Fail("cannot bind " + options_.bindAddress + ":" +
                                   std::to_string(options_.port) + ": " + systemReason(errno));
     }
-    if (::listen(listener_.get(), 16) != 0) {
+    if (::listen(listener_.get(), SOMAXCONN) != 0) {
         return vela::Status::Fail("listen: " + systemReason(errno));
     }
     socklen_t length = sizeof address;

@@ -4,12 +4,12 @@
 #include "link/port_check.h"
 #include "unique_fd.h"
 
+#include <netinet/in.h>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <deque>
-#include <netinet/in.h>
 #include <string>
 #include <vector>
 
@@ -20,10 +20,10 @@ struct ServerOptions {
     uint16_t port = 0;  // 0: the system chooses
     std::chrono::milliseconds readTimeout{10000};
     std::chrono::milliseconds connectTimeout{10000};
-    std::size_t maxCallbacks = 16;    // call-backs in progress at once
-    std::size_t maxWaiting = 64;      // call-backs queued behind those
-    std::size_t maxClients = 64;      // clients being read at once
-    bool allowAnyCallback = false;    // unsafe: lets clients aim call-backs at third parties
+    std::size_t maxCallbacks = 16;  // call-backs in progress at once
+    std::size_t maxWaiting = 64;    // call-backs queued behind those
+    std::size_t maxClients = 64;    // clients being read at once
+    bool allowAnyCallback = false;  // unsafe: lets clients aim call-backs at third parties
 };
 
 // The port-check server: reads one test message per client, checks it, and calls the
@@ -44,8 +44,8 @@ private:
 
     struct Client {
         UniqueFd fd;
-        std::string peer;       // "A.B.C.D:PORT"
-        uint32_t peerAddress;   // host order
+        std::string peer;          // "A.B.C.D:PORT"
+        uint32_t peerAddress = 0;  // host order
         std::string received;
         Clock::time_point deadline;
         bool done = false;
