@@ -11,7 +11,6 @@
 #include <QTcpSocket>
 #include <QTimer>
 #include <cerrno>
-#include <cstdio>
 #include <chrono>
 #include <cstring>
 
@@ -40,7 +39,6 @@ PeerState PeekPeer(qintptr descriptor) {
     return error == WSAECONNRESET ? PeerState::Closed : PeerState::Failed;
 #else
     const auto peeked = ::recv(static_cast<int>(descriptor), &byte, 1, MSG_PEEK);
-    fprintf(stderr, "DBG peeked=%ld errno=%d\n", (long)peeked, errno);
     if (peeked > 0) return PeerState::Alive;
     if (peeked == 0) return PeerState::Closed;
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return PeerState::Alive;
@@ -115,12 +113,10 @@ void TrackerSocket::Send(std::span<const uint8_t> bytes) {
 }
 
 void TrackerSocket::CheckConnection() {
-    fprintf(stderr, "DBG enter closed=%d ended=%d\n", (int)closedLocally_, (int)HasEnded());
     if (closedLocally_ || HasEnded()) return;
     if (connection_->state() == QAbstractSocket::ConnectedState) connection_->flush();
     if (HasEnded() || connection_->state() != QAbstractSocket::ConnectedState) return;
     if (connection_->bytesAvailable() > 0) return;  // data first; its step decides
-    fprintf(stderr, "DBG before peek state=%d ended=%d avail=%lld\n", (int)connection_->state(), (int)HasEnded(), (long long)connection_->bytesAvailable());
     switch (PeekPeer(connection_->socketDescriptor())) {
         case PeerState::Alive:
             break;

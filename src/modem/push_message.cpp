@@ -36,6 +36,13 @@ Status checkPort(const char* field, int32_t port) {
     return Status::Ok();
 }
 
+// A character as the operator can recognise it: printable ones quoted, others in hex.
+std::string describeCharacter(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7F) return std::string("'") + c + "'";
+    return "0x" + upperHex2(byte);
+}
+
 std::string apnField(const TrackerEntry& tracker) {
     if (tracker.auth == kAuthChap) return tracker.apn + ":c";
     if (tracker.auth == kAuthPap) return tracker.apn + ":p";
@@ -68,6 +75,18 @@ Result<std::string> BuildPushMessage(const TrackerEntry& tracker, const ProgramS
             "The phone number has " + std::to_string(tracker.phone.size()) +
             " characters, more than the " + std::to_string(kMaxAddressDigits) +
             " digits an SMS address can hold; the wake-up SMS was not sent.");
+    }
+
+    // Each character becomes one semi-octet as it stands: anything but a decimal digit
+    // would put a character that is not hexadecimal into the PDU, which the modem
+    // refuses only after the whole dialogue.
+    for (char c : tracker.phone) {
+        if (c < '0' || c > '9') {
+            return Result<std::string>::Fail(
+                "The phone number holds the character " + describeCharacter(c) +
+                "; it must hold only the digits of the international number, without "
+                "\"+\"; the wake-up SMS was not sent.");
+        }
     }
 
     const std::string apn = apnField(tracker);

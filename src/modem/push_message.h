@@ -15,7 +15,8 @@ inline constexpr int kMaxUserDataOctets = 140;
 // The wake-up SMS of `tracker`: an SMS-SUBMIT PDU (empty service-centre field first)
 // in hexadecimal text. Header values, lengths and ports are upper-case, the bytes of
 // the text fields lower-case. Refused, naming the field, when a port is outside
-// 0..65535 or the user data would not fit into one SMS.
+// 0..65535, the phone number has more than 20 characters or anything but digits, or the
+// user data would not fit into one SMS.
 Result<std::string> BuildPushMessage(const TrackerEntry& tracker, const ProgramSettings& settings);
 
 // Each byte of `text` as two lower-case hexadecimal digits of its unsigned value.

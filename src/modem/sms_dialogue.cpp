@@ -1,6 +1,7 @@
 #include "modem/sms_dialogue.h"
 
 #include "modem/push_message.h"
+#include "modem/reply_text.h"
 
 #include <array>
 #include <string_view>
@@ -43,12 +44,12 @@ Outcome awaitPrompt(std::string_view reply) {
 // time left instead of spinning.
 bool awaitReply(SerialPort& port, Judge judge, Clock::time_point start,
                 std::chrono::milliseconds limit) {
-    std::string reply;
+    ReplyText reply;
     std::array<char, 1024> buffer{};
     for (;;) {
         const std::size_t n = port.Read(buffer.data(), buffer.size());
         reply.append(buffer.data(), n);
-        const Outcome outcome = judge(reply);
+        const Outcome outcome = judge(reply.view());
         if (outcome != Outcome::kPending) return outcome == Outcome::kSuccess;
         const auto elapsed = Clock::now() - start;
         if (elapsed >= limit) return false;

@@ -9,9 +9,9 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
-#include <thread>
 #include <unistd.h>
 #include <QTcpServer>
+#include <thread>
 
 namespace vela::test {
 namespace {
@@ -306,7 +306,8 @@ TEST_F(MainDialogTest, AConnectionLostWhileTheImageGoesOutIsShownInsteadOfSucces
     EXPECT_TRUE(view.status == QString::fromLatin1(texts::kClosedBeforeAnswer) ||
                 view.status.startsWith(QString::fromLatin1(texts::kConnectionFailed)))
         << view.status.toStdString();
-    EXPECT_TRUE(view.events.filter("Catch the new config").isEmpty()) << view.events.join("\n").toStdString();
+    EXPECT_TRUE(view.events.filter("Catch the new config").isEmpty())
+        << view.events.join("\n").toStdString();
     EXPECT_TRUE(dialog->listenActive);  // stoppable as before
 }
 
