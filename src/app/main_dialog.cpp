@@ -2,9 +2,11 @@
 
 #include "app/run_texts.h"
 #include "config/config_reader.h"
+#include "link/port_check.h"
+#include "link/test_server_socket.h"
+#include "modem/push_message.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
-#include "vela_version.h"
 
 #include <QFileInfo>
 #include <array>
@@ -33,14 +35,39 @@ private:
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
 
+// The modem dialogue reports through the main window: its wait cursor and its boxes.
+class ViewModemUi : public ModemDialogueUi {
+public:
+    explicit ViewModemUi(MainDialogView& view) : view_(view) {}
+    ~ViewModemUi() override {
+        if (cursorShown_) view_.SetWaitCursor(false);
+    }
+    ViewModemUi(const ViewModemUi&) = delete;
+    ViewModemUi& operator=(const ViewModemUi&) = delete;
+
+    void SetWaitCursor(bool shown) override {
+        if (shown == cursorShown_) return;
+        cursorShown_ = shown;
+        view_.SetWaitCursor(shown);
+    }
+    void ShowModemError(const std::string& text) override {
+        // The box waits for the operator, so it does not show the busy cursor.
+        SetWaitCursor(false);
+        view_.ShowMessage(fromBytes(text), BoxIcon::Stop);
+    }
+
+private:
+    MainDialogView& view_;
+    bool cursorShown_ = false;
+};
+
 }  // namespace
 
 MainDialog::MainDialog(MainDialogView& view, std::filesystem::path workingDirectoryPath,
                        QObject* parent)
     : QObject(parent),
       workingDirectory(std::move(workingDirectoryPath)),
-      installationTag(QStringLiteral("%1-%2").arg(QString::fromLatin1(kProgramName),
-                                                  QString::fromLatin1(kVersion))),
+      installationTag(QString::fromStdString(vela::installationTag())),
       view_(view),
       configReader_([](const std::filesystem::path& path, int deviceType, ConfigImage& target) {
           return vela::ReadConfigFile(path, deviceType, target);
@@ -185,11 +212,43 @@ void MainDialog::notAvailableYet(RunButton run) {
 }
 
 void MainDialog::OnLetsGo() {
-    if (activeFlag(RunButton::LetsGo)) {
-        StopRun(RunButton::LetsGo);
+    HandlerScope scope(handlerDepth_);
+    const std::optional<PreparedRun> prepared = PrepareRun(RunButton::LetsGo);
+    if (!prepared) return;
+    view_.SetProgress(0);
+    view_.SetProgressVisible(true);
+    view_.SetStatusText(QString::fromLatin1(texts::kStartingPushSms));
+    view_.RepaintNow();
+    const Result<std::string> message = BuildPushMessage(prepared->tracker, settings);
+    if (!message) {
+        // A message that cannot be one SMS is refused before the modem is touched.
+        view_.ShowMessage(fromBytes(message.message()), BoxIcon::Stop);
+        endWithoutSms();
         return;
     }
-    notAvailableYet(RunButton::LetsGo);
+    view_.Pause(pauses_.sms);
+    view_.SetProgress(25);
+    view_.SetStatusText(QString::fromLatin1(texts::kPushSmsSending));
+    view_.RepaintNow();
+    bool sent = false;
+    {
+        ViewModemUi ui(view_);
+        sent = SendPushSms(serialPort, settings.modemPort, *message, ui, dialogueLimits_);
+    }
+    if (!sent) {
+        endWithoutSms();
+        return;
+    }
+    view_.SetProgress(50);
+    view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
+    view_.RepaintNow();
+    BeginWaiting(RunButton::LetsGo);
+}
+
+void MainDialog::endWithoutSms() {
+    view_.SetProgressVisible(false);
+    view_.SetStatusText(QString::fromLatin1(texts::kIdle));
+    view_.RepaintNow();
 }
 
 void MainDialog::OnCheckPort() {
@@ -197,7 +256,54 @@ void MainDialog::OnCheckPort() {
         StopRun(RunButton::CheckPort);
         return;
     }
-    notAvailableYet(RunButton::CheckPort);
+    // The runs share one listening slot: while another waits the check is not started.
+    for (RunButton other : kRunButtons) {
+        if (other != RunButton::CheckPort && activeFlag(other)) return;
+    }
+    HandlerScope scope(handlerDepth_);
+    // A check that cannot wait for the call ends at Ready after its box.
+    const auto endAtReady = [this](const QString& message) {
+        view_.ShowMessage(message, BoxIcon::Stop);
+        portCheckActive = false;
+        view_.SetRunCaption(RunButton::CheckPort, restCaption(RunButton::CheckPort));
+        view_.SetProgressVisible(false);
+        view_.SetStatusText(QString::fromLatin1(texts::kIdle));
+    };
+
+    view_.SetFileText(QString());
+    view_.SetProgress(0);
+    view_.SetProgressVisible(true);
+    const TestServerAddress server = readTestServerIni(workingDirectory);
+    view_.SetStatusText(QString::fromLatin1(texts::kSendingTestMessage) + fromBytes(server.host) +
+                        QLatin1Char(':') + fromBytes(server.portText));
+    view_.RepaintNow();
+
+    TestServerSocket connection;
+    // No file, no host or no port number: there is nobody to connect to.
+    if (!server.usable() || !connection.Connect(fromBytes(server.host), server.port)) {
+        endAtReady(QString::fromLatin1(texts::kTestServerDown));
+        return;
+    }
+    // The listener is up before the message goes out, so a server that calls back at
+    // once finds the port open; a port that cannot be had gets no call-back at all.
+    if (const Status listening = StartListening(); !listening) {
+        endAtReady(QString::fromLatin1(texts::kCannotListen)
+                       .arg(settings.localPort)
+                       .arg(QString::fromStdString(listening.message())));
+        return;
+    }
+    listeningRun_ = RunTicket{RunButton::CheckPort, ++runSerial_};
+    // Like the original, a failed send is not examined: no call comes, the operator stops.
+    (void)connection.Send(formatTestMessage(settings.externalIp, settings.externalPort,
+                                            installationTag.toLatin1().toStdString()));
+    view_.Pause(pauses_.portCheck);
+    view_.SetProgress(50);
+    view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
+    view_.RepaintNow();
+    view_.SetRunCaption(RunButton::CheckPort, QString::fromLatin1(texts::kStopCaption));
+    portCheckActive = true;
+    setOtherRunsEnabled(RunButton::CheckPort, false);
+    connection.Close();
 }
 
 void MainDialog::OnListen() {

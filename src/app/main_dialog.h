@@ -7,6 +7,7 @@
 #include "link/listen_socket.h"
 #include "link/tracker_socket.h"
 #include "modem/serial_port.h"
+#include "modem/sms_dialogue.h"
 #include "storage/program_settings.h"
 #include "storage/tracker_list.h"
 
@@ -102,6 +103,8 @@ public:
     void setConfigReader(ConfigReader reader) { configReader_ = std::move(reader); }
     void setPauses(Pauses pauses) { pauses_ = pauses; }
     const Pauses& pauses() const { return pauses_; }
+    // The modem dialogue's time limits; shortened only by tests.
+    void setDialogueLimits(DialogueLimits limits) { dialogueLimits_ = limits; }
     MainDialogView& view() { return view_; }
 
     // The long-lived objects, in declaration order.
@@ -134,10 +137,13 @@ private:
     void finishSessionRun();
     void setOtherRunsEnabled(RunButton run, bool enabled);
     void notAvailableYet(RunButton run);
+    // A "Let's Go" whose SMS did not go out returns to Ready: bar hidden, "Idle...".
+    void endWithoutSms();
 
     MainDialogView& view_;
     ConfigReader configReader_;
     Pauses pauses_;
+    DialogueLimits dialogueLimits_;
     // Which run listens, and which one the current session belongs to: a session ends
     // only the run whose listener accepted it, and only while that run still waits.
     struct RunTicket {

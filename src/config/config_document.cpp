@@ -1,6 +1,7 @@
 #include "config/config_document.h"
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 
 namespace vela {
@@ -19,6 +20,25 @@ std::string_view between(std::string_view text, std::size_t open, std::size_t op
 
 }  // namespace
 
+std::size_t FindText(std::string_view text, std::string_view needle, std::size_t from) {
+    if (from > text.size() || needle.size() > text.size() - from) return kNotFound;
+    if (needle.empty()) return from;
+    const char* const base = text.data();
+    const char* const last = base + (text.size() - needle.size());  // last possible start
+    const std::size_t screened = std::min<std::size_t>(needle.size(), 3);
+    for (const char* p = base + from; p <= last; ++p) {
+        p = static_cast<const char*>(
+            std::memchr(p, needle[0], static_cast<std::size_t>(last - p) + 1));
+        if (p == nullptr) return kNotFound;
+        bool candidate = true;
+        for (std::size_t k = 1; k < screened && candidate; ++k) candidate = p[k] == needle[k];
+        if (candidate && std::memcmp(p, needle.data(), needle.size()) == 0) {
+            return static_cast<std::size_t>(p - base);
+        }
+    }
+    return kNotFound;
+}
+
 Tag::Tag(std::string_view name)
     : open("<" + std::string(name) + ">"), close("</" + std::string(name) + ">") {}
 
@@ -35,9 +55,12 @@ ConfigDocument::ConfigDocument(std::string_view fileBytes)
 
 std::optional<std::string> ConfigDocument::TakeSection(const Tag& tag) {
     const std::string_view text = text_;
-    const std::size_t s = text.find(tag.open);
-    const std::size_t e = text.find(tag.close);
-    if (s == kNotFound || e == kNotFound) return std::nullopt;
+    // Without its opening tag the section is absent whatever the closing tag does, so
+    // that search is spared.
+    const std::size_t s = FindText(text, tag.open);
+    if (s == kNotFound) return std::nullopt;
+    const std::size_t e = FindText(text, tag.close);
+    if (e == kNotFound) return std::nullopt;
     if (e < s + tag.open.size()) return std::string();
     std::string section(between(text, s, tag.open.size(), e));
     text_.erase(s, e + tag.close.size() - s);
@@ -47,8 +70,8 @@ std::optional<std::string> ConfigDocument::TakeSection(const Tag& tag) {
 std::optional<std::string_view> ConfigDocument::NextElement(const Tag& tag, ElementCursor& cursor,
                                                             CursorAdvance advance) const {
     const std::string_view text = text_;
-    const std::size_t q = text.find(tag.open, cursor.openFrom);
-    const std::size_t r = text.find(tag.close, cursor.closeFrom);
+    const std::size_t q = FindText(text, tag.open, cursor.openFrom);
+    const std::size_t r = q == kNotFound ? kNotFound : FindText(text, tag.close, cursor.closeFrom);
     if (q == kNotFound || r == kNotFound) {
         // Searching from the end finds nothing, so the loop stays over.
         cursor.openFrom = cursor.closeFrom = text.size() + 1;
@@ -64,9 +87,10 @@ std::optional<std::string_view> ConfigDocument::NextElement(const Tag& tag, Elem
 }
 
 std::optional<std::string_view> ConfigDocument::ReadValue(std::string_view text, const Tag& tag) {
-    const std::size_t v = text.find(tag.open);
-    const std::size_t w = text.find(tag.close);
-    if (v == kNotFound || w == kNotFound) return std::nullopt;
+    const std::size_t v = FindText(text, tag.open);
+    if (v == kNotFound) return std::nullopt;
+    const std::size_t w = FindText(text, tag.close);
+    if (w == kNotFound) return std::nullopt;
     return between(text, v, tag.open.size(), w);
 }
 
@@ -77,11 +101,11 @@ std::size_t ElementValues::find(const std::string& needle, std::size_t from) {
         // beyond what it found.
         if (from < next.from || (next.at != kNotFound && next.at < from)) {
             next.from = from;
-            next.at = std::string_view(text_).find(needle, from);
+            next.at = FindText(text_, needle, from);
         }
         return next.at;
     }
-    next_.push_back({&needle, from, std::string_view(text_).find(needle, from)});
+    next_.push_back({&needle, from, FindText(text_, needle, from)});
     return next_.back().at;
 }
 
@@ -102,8 +126,9 @@ std::optional<std::string_view> ElementValues::ReadValue(std::string_view elemen
         return (at != kNotFound && at + needle.size() <= limit) ? at - start : kNotFound;
     };
     const std::size_t v = inside(tag.open);
+    if (v == kNotFound) return std::nullopt;
     const std::size_t w = inside(tag.close);
-    if (v == kNotFound || w == kNotFound) return std::nullopt;
+    if (w == kNotFound) return std::nullopt;
     return between(element, v, tag.open.size(), w);
 }
 

@@ -17,6 +17,11 @@ struct Tag {
     std::string close;
 };
 
+// The first occurrence of `needle` in `text` at or after `from`, or npos; the same result
+// as std::string_view::find. Tags start with "<" or a blank, which are everywhere in XML,
+// so candidates are screened on their next bytes before a full comparison.
+std::size_t FindText(std::string_view text, std::string_view needle, std::size_t from = 0);
+
 // Where the next search of one loop over repeated elements starts: one position for
 // the opening tag and one for the closing tag. Both start at 0.
 struct ElementCursor {

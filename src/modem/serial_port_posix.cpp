@@ -14,6 +14,10 @@ namespace vela {
 
 struct SerialPort::Backend {
     int fd = -1;
+    // A hung-up line (the device unplugged, a pseudo-terminal's master closed) reports
+    // input ready to every poll while reads return nothing. Set when a wait has let the
+    // caller read once after the hang-up; cleared by a read that returns bytes.
+    bool hangUpSeen = false;
 };
 
 namespace {
@@ -102,6 +106,7 @@ Status SerialPort::Open(const std::string& name, int speed) {
     // Exclusive from here on: a second opening fails with EBUSY (except for root).
     (void)::ioctl(fd, TIOCEXCL);
     backend_->fd = fd;
+    backend_->hangUpSeen = false;
     configureLine(fd, speed < 0 ? kDefaultSpeed : speed);
     return Status::Ok();
 }
@@ -111,6 +116,7 @@ void SerialPort::Close() {
     (void)::ioctl(backend_->fd, TIOCNXCL);
     ::close(backend_->fd);
     backend_->fd = -1;
+    backend_->hangUpSeen = false;
 }
 
 bool SerialPort::IsOpen() const {
@@ -146,7 +152,10 @@ std::size_t SerialPort::Read(void* buffer, std::size_t capacity) {
     if (!IsOpen() || capacity == 0) return 0;
     for (;;) {
         const ssize_t n = ::read(backend_->fd, buffer, capacity);
-        if (n > 0) return static_cast<std::size_t>(n);
+        if (n > 0) {
+            backend_->hangUpSeen = false;
+            return static_cast<std::size_t>(n);
+        }
         if (n < 0 && errno == EINTR) continue;
         return 0;
     }
@@ -163,9 +172,15 @@ bool SerialPort::WaitForInput(std::chrono::milliseconds limit) {
         pollfd p{backend_->fd, POLLIN, 0};
         const int r = ::poll(&p, 1, static_cast<int>(ms));
         if (r > 0) {
-            if ((p.revents & POLLIN) != 0) return true;
-            // Hang-up or error (the other side went away): nothing will come; wait out
-            // the limit rather than return at once and make the caller spin.
+            const bool gone = (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+            // After a hang-up the line may still hold bytes: let the caller read once.
+            if ((p.revents & POLLIN) != 0 && !(gone && backend_->hangUpSeen)) {
+                backend_->hangUpSeen = gone;
+                return true;
+            }
+            // Hang-up or error (the other side went away) and nothing left to read:
+            // nothing will come; wait out the limit rather than return at once and make
+            // the caller spin.
             if (ms > 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(ms));
             }

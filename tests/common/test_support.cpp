@@ -64,25 +64,38 @@ fs::path sourceDir() {
     return value ? fs::path(value) : fs::current_path();
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv,
-                           const std::optional<fs::path>& workingDirectory) {
-    const std::string outPath = (capture_.path() / "stdout").string();
-    const std::string errPath = (capture_.path() / "stderr").string();
-    pid_ = fork();
-    if (pid_ == 0) {
-        if (workingDirectory && chdir(workingDirectory->c_str()) != 0) _exit(126);
-        int devnull = open("/dev/null", O_RDONLY);
+namespace {
+
+// Starts `argv` with its standard streams on the given files (stdin from `inPath`).
+pid_t spawn(const std::vector<std::string>& argv, const std::optional<fs::path>& workingDirectory,
+            const std::string& inPath, const std::string& outPath, const std::string& errPath) {
+    // Everything the child needs is prepared before fork: between fork and exec only
+    // async-signal-safe calls are made (the tests run threads).
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    const char* directory = workingDirectory ? workingDirectory->c_str() : nullptr;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (directory != nullptr && chdir(directory) != 0) _exit(126);
+        int in = open(inPath.c_str(), O_RDONLY);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(devnull, 0);
+        dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         execv(args[0], args.data());
         _exit(127);
     }
+    return pid;
+}
+
+}  // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv,
+                           const std::optional<fs::path>& workingDirectory) {
+    pid_ = spawn(argv, workingDirectory, "/dev/null", (capture_.path() / "stdout").string(),
+                 (capture_.path() / "stderr").string());
 }
 
 ChildProcess::~ChildProcess() {
@@ -133,21 +146,7 @@ RunResult runProgram(const std::vector<std::string>& argv, std::chrono::millisec
     const std::string errPath = (capture.path() / "stderr").string();
     const std::string inPath = (capture.path() / "stdin").string();
     writeFile(inPath, standardInput.value_or(""));
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (workingDirectory && chdir(workingDirectory->c_str()) != 0) _exit(126);
-        int in = open(inPath.c_str(), O_RDONLY);
-        int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
+    const pid_t pid = spawn(argv, workingDirectory, inPath, outPath, errPath);
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
     while (true) {

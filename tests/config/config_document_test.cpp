@@ -10,6 +10,17 @@ namespace {
 
 using namespace std::string_literals;
 
+TEST(FindText, FindsWhatTheStandardSearchFinds) {
+    const std::string_view text = "<<a <ab> </ab><ab>";
+    for (const std::string_view needle : {"<ab>", "</ab>", "<", " <", "<ab>x", "b> <", ""}) {
+        for (std::size_t from = 0; from <= text.size() + 1; ++from) {
+            EXPECT_EQ(FindText(text, needle, from), text.find(needle, from))
+                << needle << " from " << from;
+        }
+    }
+    EXPECT_EQ(FindText("", "<a>", 0), std::string_view::npos);
+}
+
 TEST(ConfigDocument, LowersOnlyAsciiLettersAndStopsAtTheFirstZeroByte) {
     const ConfigDocument document("<GPS>Ab\xC4\xD6Z\x7F<Sys>"s + '\0' + "<TAIL>"s);
     EXPECT_EQ(document.text(), "<gps>ab\xC4\xD6z\x7F<sys>");

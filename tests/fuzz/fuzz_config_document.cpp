@@ -31,7 +31,16 @@ void checkLoop(const vela::ConfigDocument& document, const vela::Tag& loop,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    vela::ConfigDocument document(std::string_view(reinterpret_cast<const char*>(data), size));
+    const std::string_view input(reinterpret_cast<const char*>(data), size);
+    // The tag search agrees with the standard one, for needles taken from the input too.
+    for (const std::string_view needle :
+         {std::string_view("<f>"), std::string_view(" </f>"), std::string_view("<"),
+          input.substr(0, 4), input.substr(size / 2, 6)}) {
+        for (const std::size_t from : {std::size_t{0}, size / 3, size, size + 1}) {
+            check(vela::FindText(input, needle, from) == input.find(needle, from));
+        }
+    }
+    vela::ConfigDocument document(input);
     checkLoop(document, vela::Tag("f"), vela::CursorAdvance::EachPastItsTag);
     checkLoop(document, vela::Tag(" <f>", " </f>"), vela::CursorAdvance::BothPastElement);
     // A cut never grows the document, and the section text was part of it.

@@ -1,6 +1,8 @@
 #include "app/main_dialog.h"
 #include "commands.h"
 #include "console_view.h"
+#include "modem/serial_port.h"
+#include "modem/sms_dialogue.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +21,20 @@ struct RunOptions {
     std::optional<std::string> dir;
     int timeoutSeconds = 0;  // 0: no limit
 };
+
+void printGoUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: velactl go --tracker DESC --config FILE [--dir DIR] [--timeout S]\n\n"
+                 "Runs \"Let's Go\" without a window: reads FILE for the tracker DESC of the\n"
+                 "database in DIR (default: the current directory), sends the tracker its\n"
+                 "wake-up SMS through the modem of the stored settings, listens on the stored\n"
+                 "local port and configures the tracker that calls.\n"
+                 "Prints every change of the window's lines as 'status: ', 'device: ', 'file: ',\n"
+                 "'progress: ' and every message box as 'error: ' or 'warning: '.\n"
+                 "--timeout limits the wait for the tracker's call once the SMS has gone out.\n"
+                 "Exit status: 0 the tracker answered, 1 failure (the modem, the file, the\n"
+                 "listening port, a tracker that hung up), 2 usage error, 3 --timeout ran out.\n");
+}
 
 void printListenUsage(std::FILE* out) {
     std::fprintf(out,
@@ -76,19 +92,29 @@ std::optional<RunOptions> parseRunOptions(const char* command, const Args& args,
     return options;
 }
 
-}  // namespace
+// What tells the headless runs apart: the subcommand, its button and the handler of
+// that button in MainDialog.
+struct HeadlessRun {
+    const char* command;
+    vela::RunButton button;
+    void (vela::MainDialog::*press)();
+    void (*printUsage)(std::FILE*);
+};
 
-int RunListen(const Args& args) {
+// A run of MainDialog with the console view: the button's handler, then the event loop
+// until the session ends or --timeout runs out.
+int runHeadless(const HeadlessRun& run, const Args& args) {
+    const char* command = run.command;
     bool help = false;
-    const std::optional<RunOptions> options = parseRunOptions("listen", args, help);
+    const std::optional<RunOptions> options = parseRunOptions(command, args, help);
     if (help) {
-        printListenUsage(stdout);
+        run.printUsage(stdout);
         return kExitOk;
     }
     if (!options) return kExitUsage;
     if (!options->tracker || !options->config) {
-        std::fprintf(stderr, "velactl listen: --tracker and --config are required\n");
-        printListenUsage(stderr);
+        std::fprintf(stderr, "velactl %s: --tracker and --config are required\n", command);
+        run.printUsage(stderr);
         return kExitUsage;
     }
 
@@ -117,19 +143,26 @@ int RunListen(const Args& args) {
                      });
 
     dialog.OnInitDialog();
-    dialog.OnListen();
-    if (!dialog.listenActive) {
+    (dialog.*run.press)();
+    if (!dialog.activeFlag(run.button)) {
         if (!view.errorShown()) {
             std::fprintf(stderr,
-                         "velactl listen: the run did not start (is \"%s\" in the tracker list of "
+                         "velactl %s: the run did not start (is \"%s\" in the tracker list of "
                          "%s?)\n",
-                         options->tracker->c_str(), directory.toUtf8().constData());
+                         command, options->tracker->c_str(), directory.toUtf8().constData());
+        } else if (run.button == vela::RunButton::LetsGo && !dialog.serialPort.IsOpen() &&
+                   view.lastError() == QLatin1String(vela::kTextPortNotOpened)) {
+            // The box keeps its fixed text; the likely cause goes to the diagnostics.
+            vela::SerialPort probe;
+            if (const vela::Status opened = probe.Open(dialog.settings.modemPort); !opened) {
+                std::fprintf(stderr, "velactl %s: %s\n", command, opened.message().c_str());
+            }
         }
         return kExitFailure;
     }
     if (options->timeoutSeconds > 0) {
         QTimer::singleShot(std::chrono::seconds(options->timeoutSeconds), &app, [&] {
-            std::fprintf(stderr, "velactl listen: no answer within %d s\n",
+            std::fprintf(stderr, "velactl %s: no answer within %d s\n", command,
                          options->timeoutSeconds);
             exitCode = kExitTimeout;
             app.quit();
@@ -139,14 +172,16 @@ int RunListen(const Args& args) {
     return exitCode;
 }
 
-// Placeholders until the headless runs land.
-int RunGo(const Args&) {
-    std::fprintf(stderr, "velactl go: not available yet\n");
-    return kExitFailure;
+}  // namespace
+
+int RunListen(const Args& args) {
+    return runHeadless(
+        {"listen", vela::RunButton::Listen, &vela::MainDialog::OnListen, &printListenUsage}, args);
 }
-int RunCheckPort(const Args&) {
-    std::fprintf(stderr, "velactl check-port: not available yet\n");
-    return kExitFailure;
+
+int RunGo(const Args& args) {
+    return runHeadless({"go", vela::RunButton::LetsGo, &vela::MainDialog::OnLetsGo, &printGoUsage},
+                       args);
 }
 
 }  // namespace velactl

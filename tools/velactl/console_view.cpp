@@ -46,7 +46,10 @@ void ConsoleView::SetProgressVisible(bool visible) {
 }
 
 void ConsoleView::ShowMessage(const QString& text, vela::BoxIcon icon) {
-    if (icon == vela::BoxIcon::Stop) errorShown_ = true;
+    if (icon == vela::BoxIcon::Stop) {
+        errorShown_ = true;
+        lastError_ = text;
+    }
     printLine(icon == vela::BoxIcon::Stop ? "error" : "warning", text);
 }
 

@@ -36,6 +36,8 @@ public:
 
     // A box with the stop icon was shown: the run failed.
     bool errorShown() const { return errorShown_; }
+    // The text of the last box with the stop icon.
+    const QString& lastError() const { return lastError_; }
 
 private:
     void printLine(const char* label, const QString& text);
@@ -50,6 +52,7 @@ private:
     int progress_ = 0;
     bool progressVisible_ = false;
     bool errorShown_ = false;
+    QString lastError_;
 };
 
 }  // namespace velactl
