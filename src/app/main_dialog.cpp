@@ -293,7 +293,7 @@ void MainDialog::OnCheckPort() {
         return;
     }
     listeningRun_ = RunTicket{RunButton::CheckPort, ++runSerial_};
-    // Like the original, a failed send is not examined: no call comes, the operator stops.
+    // A send that fails is not examined: no call comes, and the operator stops the wait.
     (void)connection.Send(formatTestMessage(settings.externalIp, settings.externalPort,
                                             installationTag.toLatin1().toStdString()));
     view_.Pause(pauses_.portCheck);

@@ -3,10 +3,14 @@
 // process. Each ends with the step's own text within its limit, without spinning.
 #include "modem/reply_text.h"
 #include "modem/sms_dialogue.h"
+#include "storage/settings_store.h"
+#include "storage/tracker_store.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <sys/resource.h>
@@ -17,6 +21,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -351,7 +357,8 @@ TEST(ModemFaults, AReplyThatNeverEndsFailsAtTheStepLimit) {
                 }
                 // Ten seconds of it at most, so that a dialogue that waits for the end
                 // fails the test instead of hanging it.
-                const std::string stream = "\r\n+CREG: 1\r\nRING\r\nOK" + std::string(64 * 1024, 'z');
+                const std::string stream =
+                    "\r\n+CREG: 1\r\nRING\r\nOK" + std::string(64 * 1024, 'z');
                 const auto end = Clock::now() + 10s;
                 while (Clock::now() < end && line.send(stream)) {
                 }
@@ -448,6 +455,77 @@ TEST(ModemFaults, PortHeldByAnotherProcessIsRefusedWithItsReason) {
         << released;
     close(slave);
     close(master);
+}
+
+// The same with the real program: velactl sms keeps the box's fixed text and prints
+// the likely cause on its diagnostics.
+TEST(ModemFaults, VelactlShowsTheFixedTextAndTheCauseForAHeldPort) {
+    const char* velactl = std::getenv("VELACTL");
+    if (velactl == nullptr) GTEST_SKIP() << "velactl is not built here";
+    int master = -1;
+    int slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const std::string path = name;
+    ASSERT_EQ(fchmod(slave, 0666), 0);
+    SerialPort holder;
+    ASSERT_TRUE(holder.Open(path).ok());
+
+    test::TempDir dir;
+    ProgramSettings settings;
+    settings.externalIp = 0x7F000001;
+    settings.modemPort = path;
+    ASSERT_TRUE(SettingsStore(dir.path()).save(settings).ok());
+    TrackerEntry tracker;
+    tracker.description = "356307042441013";
+    tracker.phone = "12345678901";
+    tracker.pushPort = 2001;
+    tracker.apn = "internet";
+    TrackerList list;
+    list.add(tracker);
+    ASSERT_TRUE(TrackerStore(dir.path()).save(list).ok());
+    const std::string database = (dir / "settings.accdb").string();
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(dir.path().c_str(), 65534, 65534), 0);
+        ASSERT_EQ(chown(database.c_str(), 65534, 65534), 0);
+    }
+
+    test::TempDir capture;
+    const std::string out = (capture / "out").string();
+    const std::string err = (capture / "err").string();
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (outFd < 0 || errFd < 0 || dup2(outFd, 1) < 0 || dup2(errFd, 2) < 0) _exit(120);
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(121);
+        }
+        execl(velactl, velactl, "sms", "--tracker", "356307042441013", "--dir", dir.path().c_str(),
+              static_cast<char*>(nullptr));
+        _exit(122);
+    }
+    int status = 0;
+    const auto limit = Clock::now() + 30s;
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Clock::now() > limit) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    close(slave);
+    close(master);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    if (WEXITSTATUS(status) == 121) GTEST_SKIP() << "cannot give up root here";
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(test::readFile(out), std::string("error: ") + kTextPortNotOpened + "\n");
+    EXPECT_EQ(test::readFile(err), "velactl sms: Could not open " + path + ": " + strerror(EBUSY) +
+                                       " (another program, such as ModemManager or brltty, "
+                                       "holds the port)\n");
 }
 
 }  // namespace

@@ -160,5 +160,33 @@ TEST(PushMessage, RefusesAPhoneNumberLongerThanAnAddressHolds) {
     EXPECT_NE(refused.message().find("phone number"), std::string::npos) << refused.message();
 }
 
+// Each character of the number becomes a semi-octet as it stands: anything but a digit
+// would put a character that is not hexadecimal into the PDU (found by the fuzzer with
+// "+37060000000").
+TEST(PushMessage, RefusesAPhoneNumberWithAnythingButDigits) {
+    TrackerEntry tracker = exampleTracker();
+    const struct {
+        std::string phone;
+        const char* shown;
+    } rows[] = {{"+37060000000", "'+'"},
+                {"3706 0000000", "' '"},
+                {"37060O00000", "'O'"},
+                {"3706000000A", "'A'"},
+                {std::string("3706\0", 5), "0x00"},
+                {"3706\xE9", "0xE9"}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.shown);
+        tracker.phone = row.phone;
+        Result<std::string> refused = BuildPushMessage(tracker, exampleSettings());
+        ASSERT_FALSE(refused.ok());
+        EXPECT_EQ(refused.message(), "The phone number holds the character " +
+                                         std::string(row.shown) +
+                                         "; it must hold only the digits of the international "
+                                         "number, without \"+\"; the wake-up SMS was not sent.");
+    }
+    tracker.phone = "0123456789";
+    EXPECT_EQ(build(tracker).substr(6, 14), "0A911032547698");
+}
+
 }  // namespace
 }  // namespace vela
