@@ -367,7 +367,10 @@ void MainDialog::AcceptTracker() {
 
 void MainDialog::ReceiveFromTracker(TrackerSocket& socket) {
     if (handlerDepth_ > 0 && &socket == trackerSocket.get()) {
-        // Raised inside another handler (its pause or flush): that handler reads on.
+        // Raised inside another handler (its pause or flush, or the nested loop of a
+        // dialog or box it opened): the session's own handler reads on when it resumes;
+        // any other one does not, so the notification comes again after it.
+        socket.NotifyLater();
         return;
     }
     HandlerScope scope(handlerDepth_);
@@ -446,7 +449,11 @@ void MainDialog::reportSessionEnd(TrackerSocket& socket) {
 }
 
 void MainDialog::onTrackerEnded(TrackerSocket& socket) {
-    if (handlerDepth_ > 0) return;  // the running handler looks at the socket when it resumes
+    if (handlerDepth_ > 0) {
+        // The running handler may not be the session's: look again once it is done.
+        socket.NotifyLater();
+        return;
+    }
     // Data that came before the close is handled first.
     ReceiveFromTracker(socket);
 }

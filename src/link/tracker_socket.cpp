@@ -23,6 +23,8 @@ constexpr qint64 kReadAhead = 16 * static_cast<qint64>(kReceiveChunk);
 // How long a closed connection may take to deliver what was queued once its session
 // object is gone.
 constexpr std::chrono::seconds kClosingLimit{30};
+// How soon a notification that a busy handler could not take is raised again.
+constexpr std::chrono::milliseconds kNotifyAgain{50};
 enum class PeerState { Alive, Closed, Failed };
 
 // Looks at the connection without taking data from it. The socket is non-blocking: a
@@ -127,6 +129,16 @@ void TrackerSocket::CheckConnection() {
             errorText_ = QString::fromLocal8Bit(std::strerror(errno));
             break;
     }
+}
+
+void TrackerSocket::NotifyLater() {
+    if (notifyPending_ || closedLocally_) return;
+    notifyPending_ = true;
+    // The receive handler looks at both the data and the end of the connection.
+    QTimer::singleShot(kNotifyAgain, this, [this] {
+        notifyPending_ = false;
+        if (!closedLocally_) emit ReceiveReady();
+    });
 }
 
 void TrackerSocket::Close() {

@@ -36,6 +36,11 @@ public:
     // Ends the session: whatever is still queued is delivered, then the connection is
     // closed. Nothing more is read or reported.
     void Close();
+    // Raises the read notification again a little later, for a handler that could not
+    // take this one (another handler was running a nested event loop). Qt notifies only
+    // of new data, so data or a close that came meanwhile would otherwise wait forever.
+    // Requests made before the repeat comes fold into one.
+    void NotifyLater();
 
     bool IsClosed() const { return closedLocally_; }
     // The peer closed the connection (before we did).
@@ -56,6 +61,7 @@ private:
     bool closedLocally_ = false;
     bool closedByPeer_ = false;
     bool endReported_ = false;
+    bool notifyPending_ = false;
     QString errorText_;
 };
 

@@ -41,7 +41,8 @@ Outcome awaitPrompt(std::string_view reply) {
 // Reads and judges until the step is decided or `limit` has passed since `start`.
 // Each round reads and judges before it looks at the time, so a reply read in the
 // same round as the limit still counts; between rounds it sleeps on the port for the
-// time left instead of spinning.
+// time left instead of spinning. Judging after every read is also what keeps the
+// bounded reply text exact.
 bool awaitReply(SerialPort& port, Judge judge, Clock::time_point start,
                 std::chrono::milliseconds limit) {
     ReplyText reply;

@@ -9,9 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <linux/fs.h>
 #include <sched.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -211,6 +214,53 @@ TEST_F(StorageFaults, ReadOnlyDatabaseOrFolderRefusesTheSaveWithItsReason) {
         EXPECT_EQ(test::readFile(file()), beforeBytes);
         expectBefore();
     }
+}
+
+// The immutable flag stops root as well: the read-only case as an administrator meets it.
+class ImmutableFile {
+public:
+    explicit ImmutableFile(const fs::path& file) : fd_(open(file.c_str(), O_RDONLY | O_CLOEXEC)) {
+        int flags = 0;
+        if (fd_ >= 0 && ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags |= FS_IMMUTABLE_FL;
+            set_ = ioctl(fd_, FS_IOC_SETFLAGS, &flags) == 0;
+        }
+    }
+    ~ImmutableFile() {
+        int flags = 0;
+        if (set_ && ioctl(fd_, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags &= ~FS_IMMUTABLE_FL;
+            (void)ioctl(fd_, FS_IOC_SETFLAGS, &flags);
+        }
+        if (fd_ >= 0) close(fd_);
+    }
+    ImmutableFile(const ImmutableFile&) = delete;
+    ImmutableFile& operator=(const ImmutableFile&) = delete;
+    bool set() const { return set_; }
+
+private:
+    int fd_ = -1;
+    bool set_ = false;
+};
+
+TEST_F(StorageFaults, ImmutableDatabaseRefusesTheSaveEvenForRoot) {
+    saveBefore();
+    const std::string beforeBytes = test::readFile(file());
+    Report report;
+    {
+        ImmutableFile immutable(file());
+        if (!immutable.set()) GTEST_SKIP() << "the immutable flag cannot be set here";
+        report = saveAndLoad(dir.path(), after);
+    }
+    EXPECT_EQ(report.at("settings load"), "ok") << dump(report);
+    EXPECT_EQ(report.at("trackers read"), "300");
+    EXPECT_EQ(report.at("settings save"), "failed");
+    EXPECT_EQ(report.at("trackers save"), "failed");
+    ASSERT_EQ(report.at("reports"), "2") << dump(report);
+    EXPECT_EQ(report.at("report 1"), "Cannot save the tracker list to " + file().string() +
+                                         ": attempt to write a readonly database");
+    EXPECT_EQ(test::readFile(file()), beforeBytes);
+    expectBefore();
 }
 
 TEST(StorageFaultsMissing, ReadOnlyFolderWithoutADatabaseRefusesToCreateOne) {

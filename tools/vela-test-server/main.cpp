@@ -3,6 +3,7 @@
 // fifteen capital X's, proving that the port is reachable from where the server runs.
 #include "test_server.h"
 #include "unique_fd.h"
+#include "vela_version.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -39,6 +40,7 @@ void printUsage(std::FILE* out) {
                  "  --allow-any-callback   UNSAFE: call back any claimed address, not only the\n"
                  "                         sender's own; for rehearsals on a closed network only\n"
                  "  --help                 show this text\n"
+                 "  --version              show the version\n"
                  "\n"
                  "By default a call-back goes only to the address the message came from; other\n"
                  "claims are refused and logged, so the server cannot be used to make connections\n"
@@ -83,6 +85,9 @@ int main(int argc, char** argv) {
         long value = 0;
         if (arg == "--help" || arg == "-h") {
             printUsage(stdout);
+            return kExitOk;
+        } else if (arg == "--version" || arg == "-V") {
+            std::printf("vela-test-server (%s) %s\n", vela::kProgramName, vela::kVersion);
             return kExitOk;
         } else if (arg == "--allow-any-callback") {
             options.allowAnyCallback = true;
