@@ -203,14 +203,6 @@ bool MainDialog::BeginWaiting(RunButton run) {
     return true;
 }
 
-void MainDialog::notAvailableYet(RunButton run) {
-    const char* caption =
-        run == RunButton::LetsGo ? texts::kLetsGoCaption : texts::kCheckPortCaption;
-    view_.ShowMessage(
-        QString::fromLatin1(texts::kNotAvailableYet).arg(QString::fromLatin1(caption)),
-        BoxIcon::Exclamation);
-}
-
 void MainDialog::OnLetsGo() {
     HandlerScope scope(handlerDepth_);
     const std::optional<PreparedRun> prepared = PrepareRun(RunButton::LetsGo);

@@ -136,7 +136,6 @@ private:
     // Returns the run that was waiting for this session to Ready (flag, caption, buttons).
     void finishSessionRun();
     void setOtherRunsEnabled(RunButton run, bool enabled);
-    void notAvailableYet(RunButton run);
     // A "Let's Go" whose SMS did not go out returns to Ready: bar hidden, "Idle...".
     void endWithoutSms();
 

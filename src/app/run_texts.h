@@ -37,6 +37,5 @@ inline constexpr const char* kCheckPortCaption = "Check port";
 // "%1": the port, "%2": the system's reason.
 inline constexpr const char* kCannotListen = "Cannot listen on port %1: %2";
 inline constexpr const char* kTestServerDown = "Test server is down.. Try again later!";
-inline constexpr const char* kNotAvailableYet = "\"%1\" is not available yet.";
 
 }  // namespace vela::texts
