@@ -154,10 +154,10 @@ std::string makeLargestImageText(bool records) {
     auto accepted = [&](int blocks, std::size_t apnLength) {
         return vela::EncodeConfigText(makeImageText(blocks, apnLength), 0, *image).ok();
     };
-    const auto blocks = records ? static_cast<int>(largestAccepted(0, 20000, [&](std::size_t b) {
-        return accepted(static_cast<int>(b), 1);
-    }))
-                                : 0;
+    const auto blocks =
+        records ? static_cast<int>(largestAccepted(
+                      0, 20000, [&](std::size_t b) { return accepted(static_cast<int>(b), 1); }))
+                : 0;
     const std::size_t apnLength =
         largestAccepted(1, 65535, [&](std::size_t length) { return accepted(blocks, length); });
     return makeImageText(blocks, apnLength);
@@ -225,11 +225,11 @@ std::vector<vela::bench::Row> encoderRows(const vela::bench::Results& results) {
             continue;
         }
         const double ms = found->second.realNs / 1e6;
-        rows.push_back({kind.figure, "< 1 ms",
-                        format("%.3f ms (%.0f-byte image, %.0f-byte file)", ms,
-                               found->second.counter("image_bytes"),
-                               found->second.counter("file_bytes")),
-                        ms < 1.0});
+        rows.push_back(
+            {kind.figure, "< 1 ms",
+             format("%.3f ms (%.0f-byte image, %.0f-byte file)", ms,
+                    found->second.counter("image_bytes"), found->second.counter("file_bytes")),
+             ms < 1.0});
     }
     return rows;
 }

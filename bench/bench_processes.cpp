@@ -36,10 +36,10 @@ constexpr const char* kShownLine = "vela: shown after ";
 
 struct ProcessRun {
     bool ok = false;
-    double exitMs = 0;                // start to exit
-    std::optional<double> markMs;     // start to the first output holding `mark`
-    std::string output;               // stdout and stderr together
-    double peakMegabytes = 0;         // the child's largest resident set
+    double exitMs = 0;             // start to exit
+    std::optional<double> markMs;  // start to the first output holding `mark`
+    std::string output;            // stdout and stderr together
+    double peakMegabytes = 0;      // the child's largest resident set
 };
 
 // Runs `argv` in `directory` with `environment` added, reading its output until it
@@ -123,8 +123,7 @@ std::optional<std::filesystem::path> makeTrackerDirectory(std::string& error) {
         entry.gprsPassword = "secret";
         trackers.add(entry);
     }
-    if (vela::Status saved = vela::SettingsStore(directory).save(vela::ProgramSettings{});
-        !saved) {
+    if (vela::Status saved = vela::SettingsStore(directory).save(vela::ProgramSettings{}); !saved) {
         error = saved.message();
         return std::nullopt;
     }
@@ -222,8 +221,8 @@ std::vector<vela::bench::Row> processRows(const vela::bench::Results& results) {
                                    result.counter("main_to_shown_ms")),
                             medianMs < 300.0});
             const double peak = result.counter("peak_MB");
-            rows.push_back({memory, "< 80 MB", format("%.1f MB (largest of %.0f)", peak,
-                                                       result.iterations),
+            rows.push_back({memory, "< 80 MB",
+                            format("%.1f MB (largest of %.0f)", peak, result.iterations),
                             peak < 80.0});
         }
     }

@@ -8,15 +8,15 @@
 #include "app/main_dialog.h"
 #include "bench_table.h"
 
-#include <QCoreApplication>
-#include <QEventLoop>
-#include <QTimer>
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 
 #include <atomic>
 #include <chrono>
@@ -85,7 +85,8 @@ double trackerSession(quint16 port) {
     std::vector<char> buffer(kImageLength);
     std::size_t received = 0;
     while (received < kImageLength) {
-        const ssize_t count = ::recv(socket.fd, buffer.data() + received, kImageLength - received, 0);
+        const ssize_t count =
+            ::recv(socket.fd, buffer.data() + received, kImageLength - received, 0);
         if (count <= 0) return -1;
         received += static_cast<std::size_t>(count);
     }
@@ -117,8 +118,9 @@ void BM_SessionImageDelivery(benchmark::State& state) {
             break;
         }
         std::atomic<bool> ended{false};
-        QObject::connect(&dialog, &vela::MainDialog::SessionEnded, &dialog,
-                         [&ended] { ended = true; }, Qt::SingleShotConnection);
+        QObject::connect(
+            &dialog, &vela::MainDialog::SessionEnded, &dialog, [&ended] { ended = true; },
+            Qt::SingleShotConnection);
         std::atomic<double> seconds{-1};
         std::atomic<bool> done{false};
         std::thread tracker([&, port = dialog.listeningPort()] {
@@ -147,10 +149,7 @@ void BM_SessionImageDelivery(benchmark::State& state) {
     state.counters["max_ms"] = vela::bench::largest(samplesMs);
 }
 
-BENCHMARK(BM_SessionImageDelivery)
-    ->UseManualTime()
-    ->Iterations(200)
-    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_SessionImageDelivery)->UseManualTime()->Iterations(200)->Unit(benchmark::kMicrosecond);
 
 std::vector<vela::bench::Row> sessionRows(const vela::bench::Results& results) {
     const std::string figure = "Session, 17th byte to last image byte (60 KB)";

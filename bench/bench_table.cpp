@@ -74,8 +74,7 @@ double median(std::vector<double> samples) {
     if (samples.empty()) return 0;
     std::sort(samples.begin(), samples.end());
     const std::size_t middle = samples.size() / 2;
-    return samples.size() % 2 != 0 ? samples[middle]
-                                    : (samples[middle - 1] + samples[middle]) / 2;
+    return samples.size() % 2 != 0 ? samples[middle] : (samples[middle - 1] + samples[middle]) / 2;
 }
 
 double largest(const std::vector<double>& samples) {

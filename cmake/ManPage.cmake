@@ -17,15 +17,23 @@ foreach(command IN LISTS SUBCOMMANDS)
     string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" help "${help}")
     string(APPEND text ".SS \"${command}\"\n.nf\n${help}.fi\n")
 endforeach()
+set(include_option)
 if(text)
     file(WRITE ${include_file} "[COMMANDS]\n${text}")
-else()
-    file(WRITE ${include_file} "")
+    set(include_option --include=${include_file})
 endif()
+# help2man takes further usage lines only in the "  or: NAME ..." form; the programs
+# align them under the first. A wrapper of the program's name rewrites them.
+set(wrapper_dir ${out_dir}/wrap)
+file(MAKE_DIRECTORY ${wrapper_dir})
+file(WRITE ${wrapper_dir}/${NAME}
+     "#!/bin/bash\nset -o pipefail\n'${PROGRAM}' \"$@\" | sed -E 's/^ {6,}(${NAME} )/  or: \\1/'\n")
+file(CHMOD ${wrapper_dir}/${NAME} PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
 set(page ${out_dir}/${NAME}.1)
 execute_process(
     COMMAND ${HELP2MAN} --no-info --no-discard-stderr --version-string=${VERSION}
-            --name=${SUMMARY} --section=1 --include=${include_file} --output=${page} ${PROGRAM}
+            --name=${SUMMARY} --section=1 ${include_option} --output=${page}
+            ${wrapper_dir}/${NAME}
     RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "help2man failed for ${NAME} (${result})")

@@ -68,10 +68,11 @@ install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 set(CPACK_GENERATOR "DEB")
 set(CPACK_PACKAGE_NAME "vela")
 set(CPACK_PACKAGE_VENDOR "Vela developers")
-set(CPACK_PACKAGE_CONTACT "Vela developers <vela@localhost>")
+set(CPACK_PACKAGE_CONTACT "Vela developers <vela@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "configures GPS trackers over the air")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "configures GPS trackers over the air\n Vela encodes an XML configuration into a binary image, wakes a GPS tracker\n with a binary SMS sent through a GSM modem and hands it the image when it\n calls back. It comes with a command-line twin (velactl), a simulated modem\n and tracker (vela-sim) and a port-check test server (vela-test-server).")
+# CPack puts the summary first and indents these lines.
+set(CPACK_PACKAGE_DESCRIPTION
+    "Vela encodes an XML configuration into a binary image, wakes a GPS tracker\nwith a binary SMS sent through a GSM modem and hands it the image when it\ncalls back. It comes with a command-line twin (velactl), a simulated modem\nand tracker (vela-sim) and a port-check test server (vela-test-server).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "comm")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")

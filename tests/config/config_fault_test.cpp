@@ -27,8 +27,8 @@
 namespace vela {
 namespace {
 
-using test::recordsOf;
 using test::Record;
+using test::recordsOf;
 
 // An image that no configuration file produces, to see that a refusal keeps it.
 std::unique_ptr<ConfigImage> earlierImage() {
@@ -73,11 +73,11 @@ TEST_F(ConfigFaults, BinaryFilesGiveAnImageOrAClearRefusal) {
     std::uniform_int_distribution<int> byte(0, 255);
     // Random bytes alone, and random bytes between the tags the reader looks for, so
     // that binary values reach the records.
-    const char* const tags[] = {"<gprs>", "</gprs>", "<apn>",    "</apn>",   "<frame>",
-                                "</frame>", "<x1>",   "</x1>",    "<frameid>", "</frameid>",
-                                "<senddaytime>", "</senddaytime>", "<senddtime>",
-                                "</senddtime>", "<operatorcode>", "</operatorcode>", "<code>",
-                                "</code>"};
+    const char* const tags[] = {"<gprs>",      "</gprs>",      "<apn>",          "</apn>",
+                                "<frame>",     "</frame>",     "<x1>",           "</x1>",
+                                "<frameid>",   "</frameid>",   "<senddaytime>",  "</senddaytime>",
+                                "<senddtime>", "</senddtime>", "<operatorcode>", "</operatorcode>",
+                                "<code>",      "</code>"};
     for (int round = 0; round < 40; ++round) {
         const std::size_t size = std::size_t{1} << (round % 18);
         std::string content;
@@ -104,9 +104,9 @@ TEST_F(ConfigFaults, BinaryFilesGiveAnImageOrAClearRefusal) {
     EXPECT_TRUE(sameImage(*image, *earlierImage()));
 
     // Many values that each fit but together outgrow the image.
-    test::writeFile(dir / "many-values",
-                    repeat("<frame><frameid>1</frameid><x1>" + blob.substr(0, 1000) + "</x1></frame>",
-                           70));
+    test::writeFile(
+        dir / "many-values",
+        repeat("<frame><frameid>1</frameid><x1>" + blob.substr(0, 1000) + "</x1></frame>", 70));
     expectImageOrRefusal(dir / "many-values", "many values");
     image = earlierImage();
     EXPECT_FALSE(ReadConfigFile(dir / "many-values", kDeviceTypeFm2xxx, *image).ok());
@@ -173,8 +173,8 @@ TEST_F(ConfigFaults, DeeplyRepeatedTagsEndInBoundedTime) {
 
     // The same nest with one value inside: every element holds it, so the records
     // outgrow the image and the file is refused with the reason.
-    const std::string nested =
-        repeat("<senddaytime>", depth) + "<senddtime>1</senddtime>" + repeat("</senddaytime>", depth);
+    const std::string nested = repeat("<senddaytime>", depth) + "<senddtime>1</senddtime>" +
+                               repeat("</senddaytime>", depth);
     auto image = earlierImage();
     const Status schedule = EncodeConfigText(nested, kDeviceTypeFm2xxx, *image);
     ASSERT_FALSE(schedule.ok());
@@ -207,7 +207,8 @@ TEST_F(ConfigFaults, DirectoryAsTheFileIsRefusedWithTheReason) {
 
     // As the operator meets it: the refusal text, then the reason.
     if (std::getenv("VELACTL") != nullptr) {
-        const auto run = test::runProgram({test::toolPath("VELACTL"), "encode", dir.path().string()});
+        const auto run =
+            test::runProgram({test::toolPath("VELACTL"), "encode", dir.path().string()});
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.err.rfind(std::string(kErrorInXmlFile) + "\n", 0), 0u) << run.err;

@@ -46,8 +46,7 @@ void checkAnswerText(const std::string& text, const std::vector<uint8_t>& answer
         }
     }
     check(text.substr(4, 2) == " (");
-    check(isUpperHex(text[6]) && isUpperHex(text[7]) && isUpperHex(text[8]) &&
-          isUpperHex(text[9]));
+    check(isUpperHex(text[6]) && isUpperHex(text[7]) && isUpperHex(text[8]) && isUpperHex(text[9]));
     check(text.substr(6, 4) == hex(image.bytes[0]) + hex(image.bytes[1]));
     check(text.substr(10) == ") Bytes");
 }
@@ -72,8 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     bool answerPending = false;
     bool identified = false;
     bool ended = false;
-    std::size_t total = 0;         // bytes received before the image was sent
-    std::vector<uint8_t> answer;   // bytes received after it, as sent
+    std::size_t total = 0;        // bytes received before the image was sent
+    std::vector<uint8_t> answer;  // bytes received after it, as sent
     std::size_t offset = 0;
     std::size_t read = 0;
     while (offset < stream.size() && !ended) {
@@ -114,10 +113,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const std::string imei = vela::callerImei(receivedData);
         check(imei.size() == vela::kImeiLength);
         // The last 15 bytes of everything sent so far.
-        check(std::equal(imei.begin(), imei.end(),
-                         reinterpret_cast<const char*>(stream.data() + offset - vela::kImeiLength)));
-        const bool allX =
-            std::all_of(imei.begin(), imei.end(), [](char c) { return c == 'X'; });
+        check(
+            std::equal(imei.begin(), imei.end(),
+                       reinterpret_cast<const char*>(stream.data() + offset - vela::kImeiLength)));
+        const bool allX = std::all_of(imei.begin(), imei.end(), [](char c) { return c == 'X'; });
         check(vela::isTestServer(imei) == allX);
         const std::string shown = vela::displayImei(imei);
         check(shown.size() == imei.size());

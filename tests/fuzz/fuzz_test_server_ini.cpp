@@ -39,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const vela::TestServerAddress address = vela::parseTestServerIni(content);
 
     // Each field is its line with the white space at both ends taken off, nothing more.
-    for (const auto& [field, line] :
-         {std::pair{&address.host, lineOf(content, 0)}, std::pair{&address.portText, lineOf(content, 1)}}) {
+    for (const auto& [field, line] : {std::pair{&address.host, lineOf(content, 0)},
+                                      std::pair{&address.portText, lineOf(content, 1)}}) {
         check(field->find('\n') == std::string::npos);
         check(isTrimmed(*field));
         const std::size_t at = line.find(*field);
@@ -54,7 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::size_t digits = 0;
     while (digits < address.portText.size() && address.portText[digits] >= '0' &&
            address.portText[digits] <= '9') {
-        if (value <= 65535) value = value * 10 + static_cast<unsigned>(address.portText[digits] - '0');
+        if (value <= 65535)
+            value = value * 10 + static_cast<unsigned>(address.portText[digits] - '0');
         ++digits;
     }
     if (address.usable()) {

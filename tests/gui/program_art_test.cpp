@@ -1,7 +1,7 @@
 // The icon comes from the SVG compiled into the program, not from the drawn stand-in,
 // and the about box and the window show it.
-#include "gui/about_dialog.h"
 #include "gui/program_art.h"
+#include "gui/about_dialog.h"
 
 #include <QFile>
 #include <QImage>

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <QHostAddress>
+#include <QTcpServer>
 #include <QTimer>
 #include <atomic>
 #include <cstring>
@@ -147,12 +149,19 @@ protected:
         return port;
     }
 
+    // Every later run listens on one port, as the operator's would: a new run must get
+    // the port back after whatever the last session left behind.
+    void useOneFixedPort() {
+        QTcpServer probe;
+        ASSERT_TRUE(probe.listen(QHostAddress::Any, 0));
+        dialog->settings.localPort = probe.serverPort();
+    }
+
     // A caller that the run has accepted (the session's connection replaced).
     std::optional<RawPeer> connectAccepted(uint16_t port, int receiveBuffer = 0) {
         const TrackerSocket* before = dialog->trackerSocket.get();
         std::optional<RawPeer> peer = RawPeer::connectTo(port, receiveBuffer);
-        if (peer && !waitUntil([&] { return dialog->trackerSocket.get() != before; }))
-            peer.reset();
+        if (peer && !waitUntil([&] { return dialog->trackerSocket.get() != before; })) peer.reset();
         return peer;
     }
 
@@ -309,10 +318,9 @@ TEST_F(LinkFaultTest, ACallerSendingOneByteAtATimeIsIdentifiedAtTheSeventeenthBy
         intermediate += sizesSeen.count(size);
     EXPECT_GE(intermediate, kIdentificationLength / 2) << intermediate << " of 16 sizes seen";
     EXPECT_EQ(identifiedAfter, kIdentificationLength);
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"progress: 75", "status: Welcome 352094081234567!",
-                           "device: Device IMEI: 352094081234567", "pause 1000",
-                           "status: Catch the new config...000F Bytes"}));
+    EXPECT_EQ(view.since(mark), (QStringList{"progress: 75", "status: Welcome 352094081234567!",
+                                             "device: Device IMEI: 352094081234567", "pause 1000",
+                                             "status: Catch the new config...000F Bytes"}));
     ASSERT_TRUE(collect(*peer, image.size()));
     EXPECT_EQ(peer->received, image);
 
@@ -326,6 +334,7 @@ TEST_F(LinkFaultTest, ACallerSendingOneByteAtATimeIsIdentifiedAtTheSeventeenthBy
 }
 
 TEST_F(LinkFaultTest, HalfOpenConnectionsLeaveTheRunStoppable) {
+    useOneFixedPort();
     serveWellBehavedTracker();  // Qt's lazily opened descriptors exist before the count
     const std::size_t descriptors = openDescriptors();
     {
@@ -400,6 +409,7 @@ TEST_F(LinkFaultTest, HalfOpenConnectionsLeaveTheRunStoppable) {
 
 TEST_F(LinkFaultTest, AResetWhileTheImageGoesOutIsShownAndTheNextRunWorks) {
     image = largeImage();
+    useOneFixedPort();
     serveWellBehavedTracker();
     const std::size_t descriptors = openDescriptors();
     enum class When { WithTheIdentification, DuringTheSend, WhileTheAnswerIsAwaited };
@@ -407,9 +417,10 @@ TEST_F(LinkFaultTest, AResetWhileTheImageGoesOutIsShownAndTheNextRunWorks) {
         const char* name;
         When when;
     };
-    for (const Case& c : {Case{"reset right after the identification", When::WithTheIdentification},
-                          Case{"reset while the image is half delivered", When::DuringTheSend},
-                          Case{"reset while the answer is awaited", When::WhileTheAnswerIsAwaited}}) {
+    for (const Case& c :
+         {Case{"reset right after the identification", When::WithTheIdentification},
+          Case{"reset while the image is half delivered", When::DuringTheSend},
+          Case{"reset while the answer is awaited", When::WhileTheAnswerIsAwaited}}) {
         SCOPED_TRACE(c.name);
         outcomes.clear();
         const qsizetype mark = view.events.size();
@@ -441,7 +452,8 @@ TEST_F(LinkFaultTest, AResetWhileTheImageGoesOutIsShownAndTheNextRunWorks) {
         const QStringList seen = view.since(mark);
         EXPECT_TRUE(seen.filter("Done").isEmpty());
         if (c.when != When::WhileTheAnswerIsAwaited) {
-            EXPECT_TRUE(seen.filter("Catch the new config").isEmpty()) << seen.join('\n').toStdString();
+            EXPECT_TRUE(seen.filter("Catch the new config").isEmpty())
+                << seen.join('\n').toStdString();
         }
         EXPECT_TRUE(dialog->listenActive);  // still stoppable
         stop();

@@ -31,10 +31,12 @@ public:
     RawPeer() = default;
     explicit RawPeer(int fd) : fd_(fd) {}
     ~RawPeer() { close(); }
-    RawPeer(RawPeer&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    RawPeer(RawPeer&& other) noexcept
+        : received(std::move(other.received)), fd_(std::exchange(other.fd_, -1)) {}
     RawPeer& operator=(RawPeer&& other) noexcept {
         if (this != &other) {
             close();
+            received = std::move(other.received);
             fd_ = std::exchange(other.fd_, -1);
         }
         return *this;
@@ -44,9 +46,9 @@ public:
 
     // A blocking connect: the kernel completes it whether or not the listener's owner
     // has accepted yet. `receiveBuffer` > 0 shrinks the window the sender sees.
-    static std::optional<RawPeer> connectTo(uint16_t port, int receiveBuffer = 0,
-                                            std::chrono::milliseconds ioLimit =
-                                                std::chrono::seconds(5)) {
+    static std::optional<RawPeer> connectTo(
+        uint16_t port, int receiveBuffer = 0,
+        std::chrono::milliseconds ioLimit = std::chrono::seconds(5)) {
         RawPeer peer(::socket(AF_INET, SOCK_STREAM, 0));
         if (peer.fd_ < 0) return std::nullopt;
         if (receiveBuffer > 0) {
