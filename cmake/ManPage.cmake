@@ -1,7 +1,8 @@
 # Writes one manual page from a program's --help with help2man, adding the --help of
 # each subcommand as its own section, and compresses it as Debian expects.
 #   cmake -DHELP2MAN=... -DPROGRAM=... -DNAME=... -DSUMMARY=... -DVERSION=...
-#         -DSUBCOMMANDS="a;b" -DOUTPUT=dir/name.1.gz -P ManPage.cmake
+#         -DSUBCOMMANDS="a;b" [-DDESCRIPTION=...] [-DSEE_ALSO=prog,prog...]
+#         -DOUTPUT=dir/name.1.gz -P ManPage.cmake
 get_filename_component(out_dir ${OUTPUT} DIRECTORY)
 file(MAKE_DIRECTORY ${out_dir})
 set(include_file ${out_dir}/${NAME}.h2m)
@@ -17,9 +18,24 @@ foreach(command IN LISTS SUBCOMMANDS)
     string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" help "${help}")
     string(APPEND text ".SS \"${command}\"\n.nf\n${help}.fi\n")
 endforeach()
-set(include_option)
+set(sections "")
+if(DESCRIPTION)
+    string(APPEND sections "[DESCRIPTION]\n${DESCRIPTION}\n")
+endif()
 if(text)
-    file(WRITE ${include_file} "[COMMANDS]\n${text}")
+    string(APPEND sections "[COMMANDS]\n${text}")
+endif()
+string(REPLACE "," ";" SEE_ALSO "${SEE_ALSO}")
+list(REMOVE_ITEM SEE_ALSO ${NAME})
+if(SEE_ALSO)
+    list(TRANSFORM SEE_ALSO PREPEND ".BR ")
+    list(TRANSFORM SEE_ALSO APPEND " (1)")
+    list(JOIN SEE_ALSO ",\n" see_also)
+    string(APPEND sections "[SEE ALSO]\n${see_also}\n")
+endif()
+set(include_option)
+if(sections)
+    file(WRITE ${include_file} "${sections}")
     set(include_option --include=${include_file})
 endif()
 # help2man takes further usage lines only in the "  or: NAME ..." form; the programs

@@ -8,8 +8,14 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 # Shipped, not enabled: an operator who runs a test server enables it by hand. Under the
 # prefix, so that /usr installs it in /usr/lib/systemd/system (merged /usr on Debian 12).
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela-test-server.service
-        DESTINATION lib/systemd/system)
+# Its ExecStart names the installed program, so it is written at install time, when the
+# prefix is known (cpack installs under /usr, cmake --install under CMAKE_INSTALL_PREFIX).
+set(unit ${CMAKE_BINARY_DIR}/packaging/vela-test-server.service)
+install(CODE "
+    set(unit_bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/vela-test-server.service.in\"
+                   \"${unit}\" @ONLY)")
+install(FILES ${unit} DESTINATION lib/systemd/system)
 
 # Debian wants a copyright file and a compressed changelog in the package's doc folder.
 set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/vela)
@@ -39,20 +45,23 @@ add_custom_command(
 set(man_pages ${vela_page})
 find_program(HELP2MAN help2man)
 if(HELP2MAN)
+    # program | summary | subcommands | description (when --help has none)
     foreach(entry
-            "velactl|configure GPS trackers over the air from the command line|encode,decode,db,settings,trackers,pdu,sms,listen,go,check-port"
-            "vela-sim|simulated GSM modem and GPS tracker for Vela|modem,tracker"
-            "vela-test-server|port-check test server for Vela|")
+            "velactl|configure GPS trackers over the air from the command line|encode,decode,db,settings,trackers,pdu,sms,listen,go,check-port|"
+            "vela-sim|simulated GSM modem and GPS tracker for Vela|modem,tracker|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers."
+            "vela-test-server|port-check test server for Vela||")
         string(REPLACE "|" ";" parts "${entry}")
         list(GET parts 0 program)
         list(GET parts 1 summary)
         list(GET parts 2 subcommands)
+        list(GET parts 3 description)
         string(REPLACE "," "\\;" subcommands "${subcommands}")
         add_custom_command(
             OUTPUT ${man_dir}/${program}.1.gz
             COMMAND ${CMAKE_COMMAND} -DHELP2MAN=${HELP2MAN} -DPROGRAM=$<TARGET_FILE:${program}>
                     -DNAME=${program} -DSUMMARY=${summary} -DVERSION=${PROJECT_VERSION}
-                    -DSUBCOMMANDS=${subcommands} -DOUTPUT=${man_dir}/${program}.1.gz
+                    -DSUBCOMMANDS=${subcommands} -DDESCRIPTION=${description}
+                    -DSEE_ALSO=vela,velactl,vela-sim,vela-test-server -DOUTPUT=${man_dir}/${program}.1.gz
                     -P ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
             DEPENDS ${program} ${PROJECT_SOURCE_DIR}/cmake/ManPage.cmake
             COMMENT "Manual page for ${program}"

@@ -16,6 +16,8 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <set>
+#include <thread>
 
 namespace vela::test {
 namespace {
@@ -116,16 +118,29 @@ TEST_F(LinkWindowFaultTest, ARunWaitingOnASilentCallerKeepsHandlingEventsAndStop
 TEST_F(LinkWindowFaultTest, BetweenTheBytesOfATricklingCallerTheWindowHandlesEvents) {
     std::optional<RawPeer> peer = startListenAndConnect();
     ASSERT_TRUE(peer);
+    // A timer of the window's thread notes each size of the received data it sees while
+    // the caller sends one byte every 100 ms from its own thread.
+    std::set<std::size_t> sizesSeen;
+    QTimer watcher;
+    watcher.setInterval(5);
+    QObject::connect(&watcher, &QTimer::timeout,
+                     [&] { sizesSeen.insert(dialog->receivedData.size()); });
+    watcher.start();
     const std::string id = std::string("\x00\x0F", 2) + kImei;
-    for (std::size_t i = 0; i + 1 < id.size(); ++i) {
-        ASSERT_TRUE(peer->sendAll(id.substr(i, 1)));
-        ASSERT_TRUE(waitUntil([&] { return dialog->receivedData.size() == i + 1; }, 5s));
-        ASSERT_TRUE(eventsGetThrough()) << "after byte " << i + 1;
-        ASSERT_EQ(status(), QString::fromLatin1(texts::kWaitingForConnection));
-    }
-    ASSERT_TRUE(peer->sendAll(id.substr(id.size() - 1)));
+    std::thread trickle([&] {
+        for (char byte : id) {
+            if (::send(peer->fd(), &byte, 1, MSG_NOSIGNAL) != 1) return;
+            std::this_thread::sleep_for(100ms);
+        }
+    });
     // The identification, the image, the pause; then the window is back.
-    ASSERT_TRUE(waitUntil([&] { return status().startsWith("Catch"); }, 5s));
+    const bool caught = waitUntil([&] { return status().startsWith("Catch"); }, 10s);
+    trickle.join();
+    ASSERT_TRUE(caught);
+    watcher.stop();
+    std::size_t intermediate = 0;
+    for (std::size_t size = 1; size < 17; ++size) intermediate += sizesSeen.count(size);
+    EXPECT_GE(intermediate, 8u) << intermediate << " of 16 sizes seen";
     EXPECT_TRUE(eventsGetThrough());
     EXPECT_EQ(window->findChild<QLineEdit*>(QStringLiteral("deviceLine"))->text(),
               "Device IMEI: 352094081234567");
