@@ -96,7 +96,8 @@ public:
     }
     void Pause(std::chrono::milliseconds length) override {
         events << QStringLiteral("pause %1").arg(length.count());
-        if (duringPause) duringPause();
+        // A copy runs, so that a hook may replace or clear itself while it runs.
+        if (const std::function<void()> hook = duringPause) hook();
     }
 
     // The events recorded since `from`, without the repaint markers.

@@ -161,5 +161,27 @@ TEST(SerialPort, OpeningAgainClosesFirstAndPauses) {
     EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
 }
 
+// A hung-up line (the modem unplugged; here the master side closed) reports input to
+// every poll while reads return nothing. A wait may let the caller read once, then
+// it must wait out its limit: returning at once would make a waiting dialogue spin.
+TEST(SerialPort, AHungUpLineIsWaitedOutNotReportedAsInput) {
+    PtyPair pty;
+    SerialPort port;
+    ASSERT_TRUE(port.Open(pty.name).ok());
+    close(pty.master);
+    pty.master = -1;
+    char buffer[64];
+    int immediate = 0;
+    for (int i = 0; i < 3; ++i) {
+        const auto before = Clock::now();
+        const bool input = port.WaitForInput(200ms);
+        if (Clock::now() - before < 150ms) ++immediate;
+        if (input) {
+            EXPECT_EQ(port.Read(buffer, sizeof buffer), 0u);
+        }
+    }
+    EXPECT_LE(immediate, 1);
+}
+
 }  // namespace
 }  // namespace vela
