@@ -3,6 +3,7 @@
 #include "gui/dialog_units.h"
 #include "gui/input_validators.h"
 #include "storage/hex_port.h"
+#include "storage/tracker_checks.h"
 
 #include <QComboBox>
 #include <QGroupBox>
@@ -19,10 +20,11 @@ namespace vela {
 namespace {
 
 const QString kCaption = QStringLiteral("Tracker list");
-const QString kNeedDescription = QStringLiteral("Please type description of device");
-const QString kNeedPhone = QStringLiteral("Please type phone number");
-const QString kNeedApn = QStringLiteral("Please type apn");
-const QString kDescriptionUsed = QStringLiteral("This description is used already!");
+// The validation texts are shared with the command line's checks.
+const QString kNeedDescription = QString::fromLatin1(kTrackerNeedsDescription);
+const QString kNeedPhone = QString::fromLatin1(kTrackerNeedsPhone);
+const QString kNeedApn = QString::fromLatin1(kTrackerNeedsApn);
+const QString kDescriptionUsed = QString::fromLatin1(kTrackerDescriptionUsed);
 
 // The database columns hold at most this many characters per text.
 constexpr int kMaxTextLength = 255;
@@ -105,7 +107,8 @@ void TrackerListDialog::BuildControls() {
     // Drop-down lists get the height of the edit boxes beside them; the heights of
     // the template include the opened list.
     description_ = makeEdit("description", units.rect(105, 18, 110, 13));
-    deviceType_ = makeList("deviceType", units.rect(222, 18, 66, 13), {QStringLiteral("FM2XXX")});
+    deviceType_ = makeList("deviceType", units.rect(222, 18, 66, 13),
+                           {QString::fromLatin1(kTrackerDeviceTypes[0])});
 
     auto* plus = new QLabel(QStringLiteral("+"), this);
     plus->setObjectName(QStringLiteral("phonePlus"));
