@@ -4,9 +4,9 @@
 #include "commands.h"
 #include "console_view.h"
 #include "link/port_check.h"
+#include "run_options.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
@@ -16,11 +16,6 @@
 namespace velactl {
 
 namespace {
-
-struct CheckPortOptions {
-    std::string dir = ".";
-    int timeoutSeconds = 0;  // 0: no limit
-};
 
 void printCheckPortUsage(std::FILE* out) {
     std::fprintf(out,
@@ -35,54 +30,12 @@ void printCheckPortUsage(std::FILE* out) {
                  "1 failure, 2 usage error, 3 --timeout ran out.\n");
 }
 
-// Parses "--name value" and "--name=value"; nullopt (after a message) on a usage error.
-std::optional<CheckPortOptions> parseOptions(const Args& args, bool& help) {
-    CheckPortOptions options;
-    help = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (name == "--help" || name == "-h") {
-            help = true;
-            return options;
-        }
-        if (const auto equals = name.find('=');
-            name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        if (name != "--dir" && name != "--timeout") {
-            std::fprintf(stderr, "velactl check-port: unknown option '%s'\n", name.c_str());
-            return std::nullopt;
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) {
-                std::fprintf(stderr, "velactl check-port: %s needs a value\n", name.c_str());
-                return std::nullopt;
-            }
-            value = args[++i];
-        }
-        if (name == "--dir") {
-            options.dir = *value;
-        } else {
-            bool ok = false;
-            const int seconds = QString::fromStdString(*value).toInt(&ok);
-            if (!ok || seconds <= 0) {
-                std::fprintf(stderr,
-                             "velactl check-port: --timeout needs a positive number of seconds\n");
-                return std::nullopt;
-            }
-            options.timeoutSeconds = seconds;
-        }
-    }
-    return options;
-}
-
 }  // namespace
 
 int RunCheckPort(const Args& args) {
     bool help = false;
-    const std::optional<CheckPortOptions> options = parseOptions(args, help);
+    const std::optional<RunOptions> options =
+        parseRunOptions("check-port", args, /*withTrackerAndConfig=*/false, help);
     if (help) {
         printCheckPortUsage(stdout);
         return kExitOk;
@@ -98,8 +51,7 @@ int RunCheckPort(const Args& args) {
     QCoreApplication app(argc, argv);
 
     // A relative DIR is taken from the directory velactl was started in.
-    const QString directory =
-        QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(options->dir)));
+    const QString directory = runDirectory(*options);
     const std::filesystem::path directoryPath(directory.toStdString());
     ConsoleView view(QString(), std::nullopt);
     vela::MainDialog dialog(view, directoryPath);

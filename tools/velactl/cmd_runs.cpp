@@ -3,6 +3,7 @@
 #include "console_view.h"
 #include "modem/serial_port.h"
 #include "modem/sms_dialogue.h"
+#include "run_options.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -14,13 +15,6 @@
 namespace velactl {
 
 namespace {
-
-struct RunOptions {
-    std::optional<std::string> tracker;
-    std::optional<std::string> config;
-    std::optional<std::string> dir;
-    int timeoutSeconds = 0;  // 0: no limit
-};
 
 void printGoUsage(std::FILE* out) {
     std::fprintf(out,
@@ -48,50 +42,6 @@ void printListenUsage(std::FILE* out) {
                  "ran out.\n");
 }
 
-// Parses "--name value" and "--name=value"; nullopt (after a message) on a usage error.
-std::optional<RunOptions> parseRunOptions(const char* command, const Args& args, bool& help) {
-    RunOptions options;
-    help = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (name == "--help" || name == "-h") {
-            help = true;
-            return options;
-        }
-        if (const auto equals = name.find('=');
-            name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        if (name != "--tracker" && name != "--config" && name != "--dir" && name != "--timeout") {
-            std::fprintf(stderr, "velactl %s: unknown option '%s'\n", command, name.c_str());
-            return std::nullopt;
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) {
-                std::fprintf(stderr, "velactl %s: %s needs a value\n", command, name.c_str());
-                return std::nullopt;
-            }
-            value = args[++i];
-        }
-        if (name == "--tracker") options.tracker = *value;
-        if (name == "--config") options.config = *value;
-        if (name == "--dir") options.dir = *value;
-        if (name == "--timeout") {
-            bool ok = false;
-            const int seconds = QString::fromStdString(*value).toInt(&ok);
-            if (!ok || seconds <= 0) {
-                std::fprintf(stderr, "velactl %s: --timeout needs a positive number of seconds\n",
-                             command);
-                return std::nullopt;
-            }
-            options.timeoutSeconds = seconds;
-        }
-    }
-    return options;
-}
-
 // What tells the headless runs apart: the subcommand, its button and the handler of
 // that button in MainDialog.
 struct HeadlessRun {
@@ -106,7 +56,8 @@ struct HeadlessRun {
 int runHeadless(const HeadlessRun& run, const Args& args) {
     const char* command = run.command;
     bool help = false;
-    const std::optional<RunOptions> options = parseRunOptions(command, args, help);
+    const std::optional<RunOptions> options =
+        parseRunOptions(command, args, /*withTrackerAndConfig=*/true, help);
     if (help) {
         run.printUsage(stdout);
         return kExitOk;
@@ -124,8 +75,7 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     QCoreApplication app(argc, argv);
 
     // Relative names are taken from the directory velactl was started in.
-    const QString directory = QDir::cleanPath(
-        QDir::current().absoluteFilePath(QString::fromStdString(options->dir.value_or("."))));
+    const QString directory = runDirectory(*options);
     const QString config =
         QDir::current().absoluteFilePath(QString::fromStdString(*options->config));
     ConsoleView view(QString::fromStdString(*options->tracker), QDir::cleanPath(config));
