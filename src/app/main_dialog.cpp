@@ -174,10 +174,11 @@ std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
     prepared.configPath = *chosen;
     view_.SetFileText(QString::fromLatin1(texts::kConfigurationFile) +
                       QFileInfo(*chosen).fileName());
-    if (!ReadConfigFile(*chosen, prepared.tracker.deviceType)) {
-        view_.ShowMessage(QString::fromLatin1(kErrorInXmlFile.data(),
-                                              static_cast<qsizetype>(kErrorInXmlFile.size())),
-                          BoxIcon::Stop);
+    if (const Status read = ReadConfigFile(*chosen, prepared.tracker.deviceType); !read) {
+        view_.ShowMessageWithReason(
+            QString::fromLatin1(kErrorInXmlFile.data(),
+                                static_cast<qsizetype>(kErrorInXmlFile.size())),
+            BoxIcon::Stop, QString::fromStdString(read.message()));
         return std::nullopt;
     }
     return prepared;
@@ -311,8 +312,8 @@ void MainDialog::OnListen() {
     BeginWaiting(RunButton::Listen);
 }
 
-bool MainDialog::ReadConfigFile(const QString& path, int deviceType) {
-    return configReader_(std::filesystem::path(path.toStdString()), deviceType, image).ok();
+Status MainDialog::ReadConfigFile(const QString& path, int deviceType) {
+    return configReader_(std::filesystem::path(path.toStdString()), deviceType, image);
 }
 
 Status MainDialog::StartListening() {

@@ -71,8 +71,8 @@ public:
     void OnListen();
     void OnCheckPort();
 
-    // Rebuilds `image` from the XML file; false when the reader refused it.
-    bool ReadConfigFile(const QString& path, int deviceType);
+    // Rebuilds `image` from the XML file; the reason when the reader refused it.
+    Status ReadConfigFile(const QString& path, int deviceType);
     // A new listening socket on settings.localPort in place of the earlier one. The
     // failure's message names the port and the system's reason.
     Status StartListening();

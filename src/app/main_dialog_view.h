@@ -33,6 +33,12 @@ public:
     virtual void SetRunEnabled(RunButton button, bool enabled) = 0;
     // A modal box with an OK button.
     virtual void ShowMessage(const QString& text, BoxIcon icon) = 0;
+    // The same box with the reason behind its fixed text (the window offers it as the
+    // box's details, velactl prints it on standard error).
+    virtual void ShowMessageWithReason(const QString& text, BoxIcon icon, const QString& reason) {
+        (void)reason;
+        ShowMessage(text, icon);
+    }
     // The operator's XML file (full path), or nothing when the choice was cancelled.
     virtual std::optional<QString> ChooseConfigFile() = 0;
     // Paints the window at once (before a step that blocks).

@@ -173,6 +173,11 @@ void MainWindow::ShowMessage(const QString& text, BoxIcon icon) {
                           icon == BoxIcon::Stop ? MessageIcon::Stop : MessageIcon::Exclamation);
 }
 
+void MainWindow::ShowMessageWithReason(const QString& text, BoxIcon icon, const QString& reason) {
+    messages_.ShowMessageWithDetails(
+        this, text, icon == BoxIcon::Stop ? MessageIcon::Stop : MessageIcon::Exclamation, reason);
+}
+
 std::optional<QString> MainWindow::ChooseWithFileDialog(QWidget* parent) {
     QFileDialog dialog(parent);
     dialog.setAcceptMode(QFileDialog::AcceptOpen);

@@ -44,6 +44,7 @@ public:
     void SetRunCaption(RunButton button, const QString& caption) override;
     void SetRunEnabled(RunButton button, bool enabled) override;
     void ShowMessage(const QString& text, BoxIcon icon) override;
+    void ShowMessageWithReason(const QString& text, BoxIcon icon, const QString& reason) override;
     std::optional<QString> ChooseConfigFile() override;
     void RepaintNow() override;
     void SetWaitCursor(bool on) override;

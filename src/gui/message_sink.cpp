@@ -10,4 +10,12 @@ void QMessageBoxSink::ShowMessage(QWidget* parent, const QString& text, MessageI
     box.exec();
 }
 
+void QMessageBoxSink::ShowMessageWithDetails(QWidget* parent, const QString& text, MessageIcon icon,
+                                             const QString& details) {
+    QMessageBox box(icon == MessageIcon::Stop ? QMessageBox::Critical : QMessageBox::Warning,
+                    QStringLiteral("Vela"), text, QMessageBox::Ok, parent);
+    box.setDetailedText(details);
+    box.exec();
+}
+
 }  // namespace vela

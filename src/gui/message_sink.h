@@ -18,12 +18,20 @@ class MessageSink {
 public:
     virtual ~MessageSink() = default;
     virtual void ShowMessage(QWidget* parent, const QString& text, MessageIcon icon) = 0;
+    // The same box with a reason behind its text; sinks without details show the text.
+    virtual void ShowMessageWithDetails(QWidget* parent, const QString& text, MessageIcon icon,
+                                        const QString& details) {
+        (void)details;
+        ShowMessage(parent, text, icon);
+    }
 };
 
 // A modal QMessageBox with an OK button, titled with the program's name.
 class QMessageBoxSink : public MessageSink {
 public:
     void ShowMessage(QWidget* parent, const QString& text, MessageIcon icon) override;
+    void ShowMessageWithDetails(QWidget* parent, const QString& text, MessageIcon icon,
+                                const QString& details) override;
 };
 
 }  // namespace vela

@@ -381,6 +381,8 @@ TEST_F(MainDialogTest, APressThatEndsBeforeListeningLeavesTheRunReady) {
     dialog->OnListen();
     EXPECT_EQ(view.since(mark),
               (QStringList{"file: Configuration file: device.xml", "error: Error in XML file!"}));
+    // The box keeps its fixed text; the reader's reason goes with it.
+    EXPECT_EQ(view.reasons, QStringList{QStringLiteral("device type not served")});
     EXPECT_FALSE(dialog->listenActive);
 
     view.configFile.reset();  // the file dialog cancelled

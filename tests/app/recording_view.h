@@ -25,6 +25,8 @@ public:
     std::function<void(TrackerList&)> trackerDialog;
     std::function<bool(ProgramSettings&)> settingsDialog;
     std::function<void()> duringPause;
+    // The reasons given behind a box's fixed text.
+    QStringList reasons;
     QString status, device, file;
     int progress = 0;
     bool progressVisible = false;
@@ -72,6 +74,10 @@ public:
         events << (icon == BoxIcon::Stop ? QStringLiteral("error: ")
                                          : QStringLiteral("warning: ")) +
                       text;
+    }
+    void ShowMessageWithReason(const QString& text, BoxIcon icon, const QString& reason) override {
+        ShowMessage(text, icon);
+        reasons << reason;
     }
     std::optional<QString> ChooseConfigFile() override { return configFile; }
     void RepaintNow() override { events << QStringLiteral("repaint"); }

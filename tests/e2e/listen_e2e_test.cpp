@@ -174,5 +174,17 @@ TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
     EXPECT_FALSE(unknown.err.empty());
 }
 
+TEST_F(ListenE2eTest, AFileThatCannotBeReadIsRefusedWithItsReason) {
+    // A directory in place of the file: the box's fixed text on stdout, the reason on stderr.
+    const RunResult run =
+        runProgram({toolPath("VELACTL"), "listen", "--tracker", kImei, "--config",
+                    dir.path().string(), "--dir", dir.path().string()},
+                   20s);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.out.find("error: Error in XML file!\n"), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("Waiting for incoming connection"), std::string::npos);
+    EXPECT_NE(run.err.find(dir.path().string()), std::string::npos) << run.err;
+}
+
 }  // namespace
 }  // namespace vela::test

@@ -1,5 +1,6 @@
 #include "console_view.h"
 
+#include <cstdio>
 #include <thread>
 
 namespace velactl {
@@ -51,6 +52,13 @@ void ConsoleView::ShowMessage(const QString& text, vela::BoxIcon icon) {
         lastError_ = text;
     }
     printLine(icon == vela::BoxIcon::Stop ? "error" : "warning", text);
+}
+
+void ConsoleView::ShowMessageWithReason(const QString& text, vela::BoxIcon icon,
+                                        const QString& reason) {
+    ShowMessage(text, icon);
+    // Standard output keeps the box's exact text; the reason is a diagnostic.
+    if (!reason.isEmpty()) std::fprintf(stderr, "velactl: %s\n", reason.toLocal8Bit().constData());
 }
 
 void ConsoleView::FillTrackerChoice(const QStringList& descriptions) {

@@ -25,6 +25,8 @@ public:
     void SetRunCaption(vela::RunButton, const QString&) override {}
     void SetRunEnabled(vela::RunButton, bool) override {}
     void ShowMessage(const QString& text, vela::BoxIcon icon) override;
+    void ShowMessageWithReason(const QString& text, vela::BoxIcon icon,
+                               const QString& reason) override;
     std::optional<QString> ChooseConfigFile() override { return configPath_; }
     void RepaintNow() override {}
     void SetWaitCursor(bool) override {}
