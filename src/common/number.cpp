@@ -37,4 +37,16 @@ int32_t parseAtoi(std::string_view text) {
     return static_cast<int32_t>(value);
 }
 
+std::optional<long> parseWholeNumber(std::string_view text, long low, long high) {
+    // Nine digits fit any long, so the sum below cannot overflow.
+    if (text.empty() || text.size() > 9) return std::nullopt;
+    long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < low || value > high) return std::nullopt;
+    return value;
+}
+
 }  // namespace vela

@@ -26,5 +26,16 @@ TEST(ParseAtoi, SaturatesInsteadOfOverflowing) {
     EXPECT_EQ(parseAtoi64("99999999999999999999999999"), int64_t{1} << 62);
 }
 
+TEST(ParseWholeNumber, TakesOnlyDigitsWithinTheRange) {
+    EXPECT_EQ(parseWholeNumber("0", 0, 65535), 0);
+    EXPECT_EQ(parseWholeNumber("65535", 1, 65535), 65535);
+    EXPECT_EQ(parseWholeNumber("65536", 1, 65535), std::nullopt);
+    EXPECT_EQ(parseWholeNumber("0", 1, 65535), std::nullopt);
+    for (const char* refused : {"", "+5", "-5", " 5", "5 ", "12x", "0x10", "1234567890"}) {
+        EXPECT_EQ(parseWholeNumber(refused, 0, 999999999), std::nullopt) << refused;
+    }
+    EXPECT_EQ(parseWholeNumber("999999999", 0, 999999999), 999999999);
+}
+
 }  // namespace
 }  // namespace vela

@@ -1,5 +1,6 @@
 // `vela-sim tracker`: a tracker that calls Vela, identifies itself with 00 0F and its
 // IMEI, receives the configuration image, checks it and answers.
+#include "common/number.h"
 #include "config/config_reader.h"
 #include "sim_commands.h"
 #include "sim_tracker_connection.h"
@@ -17,6 +18,7 @@
 
 namespace velasim {
 namespace {
+using vela::parseWholeNumber;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -89,15 +91,6 @@ int fail(const std::string& reason) {
     return kExitFailure;
 }
 
-bool parseNumber(const std::string& text, long low, long high, long& value) {
-    if (text.empty() || text.size() > 9) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    value = std::strtol(text.c_str(), nullptr, 10);
-    return value >= low && value <= high;
-}
-
 int hexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -132,7 +125,7 @@ std::string hexByte(uint8_t byte) {
 std::optional<std::string> parseOptions(const Args& args, TrackerOptions& options, bool& help) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        long value = 0;
+        std::optional<long> value;
         if (arg == "--help" || arg == "-h") {
             help = true;
             return std::nullopt;
@@ -151,8 +144,8 @@ std::optional<std::string> parseOptions(const Args& args, TrackerOptions& option
             if (text.empty()) return std::string("--host needs an address");
             options.host = text;
         } else if (arg == "--port") {
-            if (!parseNumber(text, 1, 65535, value)) return "bad port: " + text;
-            options.port = static_cast<uint16_t>(value);
+            if (!(value = parseWholeNumber(text, 1, 65535))) return "bad port: " + text;
+            options.port = static_cast<uint16_t>(*value);
         } else if (arg == "--imei") {
             if (text.size() != kImeiLength) return "the IMEI must be 15 characters: " + text;
             for (char c : text) {
@@ -165,14 +158,14 @@ std::optional<std::string> parseOptions(const Args& args, TrackerOptions& option
                 return "bad --prefix (hex digits in pairs, at most 4096 bytes): " + text;
             }
         } else if (arg == "--split") {
-            if (!parseNumber(text, 1, 100000, value)) return "bad --split: " + text;
-            options.split = static_cast<std::size_t>(value);
+            if (!(value = parseWholeNumber(text, 1, 100000))) return "bad --split: " + text;
+            options.split = static_cast<std::size_t>(*value);
         } else if (arg == "--split-pause") {
-            if (!parseNumber(text, 0, 60000, value)) return "bad --split-pause: " + text;
-            options.splitPause = std::chrono::milliseconds(value);
+            if (!(value = parseWholeNumber(text, 0, 60000))) return "bad --split-pause: " + text;
+            options.splitPause = std::chrono::milliseconds(*value);
         } else if (arg == "--timeout") {
-            if (!parseNumber(text, 1, 3600, value)) return "bad --timeout: " + text;
-            options.timeout = std::chrono::seconds(value);
+            if (!(value = parseWholeNumber(text, 1, 3600))) return "bad --timeout: " + text;
+            options.timeout = std::chrono::seconds(*value);
         } else if (arg == "--expect-xml") {
             options.expectXml = text;
         } else if (arg == "--save-image") {

@@ -1,6 +1,7 @@
 // vela-test-server: the port-check server. A client sends one line
 // "Hi, i`am=A.B.C.D:PORT@TAG\n"; the server calls A.B.C.D:PORT back and sends 00 0F and
 // fifteen capital X's, proving that the port is reachable from where the server runs.
+#include "common/number.h"
 #include "test_server.h"
 #include "unique_fd.h"
 #include "vela_version.h"
@@ -16,6 +17,7 @@
 
 namespace {
 
+using vela::parseWholeNumber;
 using velatestserver::ServerOptions;
 using velatestserver::TestServer;
 using velatestserver::UniqueFd;
@@ -53,16 +55,6 @@ int usageError(const std::string& text) {
     return kExitUsage;
 }
 
-// A whole decimal number within [low, high], nothing else.
-bool parseNumber(const std::string& text, long low, long high, long& value) {
-    if (text.empty() || text.size() > 9) return false;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-    }
-    value = std::strtol(text.c_str(), nullptr, 10);
-    return value >= low && value <= high;
-}
-
 // The write end of the self-pipe that wakes the poll loop on SIGINT/SIGTERM.
 volatile sig_atomic_t gStopWriteFd = -1;
 
@@ -82,7 +74,7 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         const bool hasValue = i + 1 < args.size();
-        long value = 0;
+        std::optional<long> value;
         if (arg == "--help" || arg == "-h") {
             printUsage(stdout);
             return kExitOk;
@@ -98,20 +90,21 @@ int main(int argc, char** argv) {
             if (arg == "--bind") {
                 options.bindAddress = text;
             } else if (arg == "--port") {
-                if (!parseNumber(text, 0, 65535, value)) return usageError("bad port: " + text);
-                options.port = static_cast<uint16_t>(value);
+                if (!(value = parseWholeNumber(text, 0, 65535)))
+                    return usageError("bad port: " + text);
+                options.port = static_cast<uint16_t>(*value);
                 portGiven = true;
             } else if (arg == "--max-callbacks") {
-                if (!parseNumber(text, 1, 1024, value)) {
+                if (!(value = parseWholeNumber(text, 1, 1024))) {
                     return usageError("bad --max-callbacks: " + text);
                 }
-                options.maxCallbacks = static_cast<std::size_t>(value);
+                options.maxCallbacks = static_cast<std::size_t>(*value);
             } else {
-                if (!parseNumber(text, 1, 600000, value)) {
+                if (!(value = parseWholeNumber(text, 1, 600000))) {
                     return usageError("bad " + arg + ": " + text);
                 }
                 (arg == "--read-timeout" ? options.readTimeout : options.connectTimeout) =
-                    std::chrono::milliseconds(value);
+                    std::chrono::milliseconds(*value);
             }
         } else {
             return usageError("unknown option: " + arg);
