@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 #include <string>
 #include <vector>
 
