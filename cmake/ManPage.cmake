@@ -3,8 +3,27 @@
 #   cmake -DHELP2MAN=... -DPROGRAM=... -DNAME=... -DSUMMARY=... -DVERSION=...
 #         -DSUBCOMMANDS="a;b" [-DDESCRIPTION=...] [-DSEE_ALSO=prog,prog...]
 #         -DOUTPUT=dir/name.1.gz -P ManPage.cmake
+# SUBCOMMANDS "*" takes the words listed under "Commands:" in the program's --help, so
+# that a new subcommand gets its section without a change here.
 get_filename_component(out_dir ${OUTPUT} DIRECTORY)
 file(MAKE_DIRECTORY ${out_dir})
+if(SUBCOMMANDS STREQUAL "*")
+    execute_process(COMMAND ${PROGRAM} --help OUTPUT_VARIABLE help RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "${NAME} --help failed (${result})")
+    endif()
+    # The lines after "Commands:" up to the first empty line: "  name  summary".
+    string(REGEX REPLACE "^.*\nCommands:\n" "" listed "${help}")
+    string(REGEX REPLACE "\n\n.*$" "" listed "${listed}")
+    string(REPLACE "\n" ";" lines "${listed}")
+    set(words)
+    foreach(line IN LISTS lines)
+        if(line MATCHES "^  ([a-z][a-z-]*)")
+            list(APPEND words ${CMAKE_MATCH_1})
+        endif()
+    endforeach()
+    set(SUBCOMMANDS ${words})
+endif()
 set(include_file ${out_dir}/${NAME}.h2m)
 set(text "")
 foreach(command IN LISTS SUBCOMMANDS)

@@ -1,11 +1,19 @@
 # Installation of the programs' companions (menu entry, icon, systemd unit, manual
-# pages, copyright and changelog) and the Debian package built by CPack.
+# pages, bash completion, copyright and changelog) and the three Debian packages built
+# by CPack, one per install component:
+#   vela              the window (Qt Widgets)
+#   vela-tools        velactl and vela-sim (no GUI libraries)
+#   vela-test-server  the port-check server and its systemd unit (no Qt)
+# The programs' own install() rules take their component from tools/CMakeLists.txt.
 include(GNUInstallDirs)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT vela)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.svg
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT vela)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/velactl.bash-completion
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME velactl COMPONENT vela-tools)
 # Shipped, not enabled: an operator who runs a test server enables it by hand. Under the
 # prefix, so that /usr installs it in /usr/lib/systemd/system (merged /usr on Debian 12).
 # Its ExecStart names the installed program, so it is written at install time, when the
@@ -14,12 +22,10 @@ set(unit ${CMAKE_BINARY_DIR}/packaging/vela-test-server.service)
 install(CODE "
     set(unit_bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/vela-test-server.service.in\"
-                   \"${unit}\" @ONLY)")
-install(FILES ${unit} DESTINATION lib/systemd/system)
+                   \"${unit}\" @ONLY)" COMPONENT vela-test-server)
+install(FILES ${unit} DESTINATION lib/systemd/system COMPONENT vela-test-server)
 
-# Debian wants a copyright file and a compressed changelog in the package's doc folder.
-set(doc_dir ${CMAKE_INSTALL_DATADIR}/doc/vela)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${doc_dir})
+# Debian wants a copyright file and a compressed changelog in each package's doc folder.
 set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 add_custom_command(
     OUTPUT ${changelog}
@@ -29,10 +35,14 @@ add_custom_command(
     COMMENT "Compressed changelog"
     VERBATIM)
 add_custom_target(vela_changelog ALL DEPENDS ${changelog})
-install(FILES ${changelog} DESTINATION ${doc_dir})
+foreach(package vela vela-tools vela-test-server)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
+            DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${package})
+endforeach()
 
 # Manual pages: vela's is written by hand (it has no options); the others come from
-# their --help through help2man, with each subcommand's --help as a section.
+# their --help through help2man, with each subcommand's --help as a section. Each page
+# goes into the package of its program.
 set(man_dir ${CMAKE_BINARY_DIR}/man)
 set(vela_page ${man_dir}/vela.1.gz)
 add_custom_command(
@@ -43,18 +53,21 @@ add_custom_command(
     COMMENT "Manual page for vela"
     VERBATIM)
 set(man_pages ${vela_page})
+install(FILES ${vela_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT vela)
 find_program(HELP2MAN help2man)
 if(HELP2MAN)
-    # program | summary | subcommands | description (when --help has none)
+    # program | package | summary | subcommands ("*": those its --help lists) |
+    # description (when --help has none)
     foreach(entry
-            "velactl|configure GPS trackers over the air from the command line|encode,decode,db,settings,trackers,pdu,sms,listen,go,check-port|"
-            "vela-sim|simulated GSM modem and GPS tracker for Vela|modem,tracker|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers."
-            "vela-test-server|port-check test server for Vela||")
+            "velactl|vela-tools|configure GPS trackers over the air from the command line|*|"
+            "vela-sim|vela-tools|simulated GSM modem and GPS tracker for Vela|modem,tracker|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers."
+            "vela-test-server|vela-test-server|port-check test server for Vela||")
         string(REPLACE "|" ";" parts "${entry}")
         list(GET parts 0 program)
-        list(GET parts 1 summary)
-        list(GET parts 2 subcommands)
-        list(GET parts 3 description)
+        list(GET parts 1 package)
+        list(GET parts 2 summary)
+        list(GET parts 3 subcommands)
+        list(GET parts 4 description)
         string(REPLACE "," "\\;" subcommands "${subcommands}")
         add_custom_command(
             OUTPUT ${man_dir}/${program}.1.gz
@@ -67,31 +80,58 @@ if(HELP2MAN)
             COMMENT "Manual page for ${program}"
             VERBATIM)
         list(APPEND man_pages ${man_dir}/${program}.1.gz)
+        install(FILES ${man_dir}/${program}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+                COMPONENT ${package})
     endforeach()
 else()
     message(STATUS "help2man not found: only vela's manual page is installed")
 endif()
 add_custom_target(manpages ALL DEPENDS ${man_pages})
-install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(CPACK_GENERATOR "DEB")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL vela vela-tools vela-test-server)
 set(CPACK_PACKAGE_NAME "vela")
 set(CPACK_PACKAGE_VENDOR "Vela developers")
 set(CPACK_PACKAGE_CONTACT "Vela developers <vela@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "configures GPS trackers over the air")
-# CPack puts the summary first and indents these lines.
-set(CPACK_PACKAGE_DESCRIPTION
-    "Vela encodes an XML configuration into a binary image, wakes a GPS tracker\nwith a binary SMS sent through a GSM modem and hands it the image when it\ncalls back. It comes with a command-line twin (velactl), a simulated modem\nand tracker (vela-sim) and a port-check test server (vela-test-server).")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION "comm")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Loaded at run time, so shlibdeps cannot see them: the platform plugins (xcb, and
-# offscreen for headless runs) and the SVG image plugin that draws the icon.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
-# Folders the package shares with the system get the usual permissions.
+# Folders the packages share with the system get the usual permissions.
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+# CPack puts the summary first and indents the description's lines.
+set(CPACK_DEBIAN_VELA_PACKAGE_NAME "vela")
+set(CPACK_COMPONENT_VELA_DESCRIPTION
+    "configures GPS trackers over the air\nVela encodes an XML configuration into a binary image, wakes a GPS tracker\nwith a binary SMS sent through a GSM modem and hands it the image when it\ncalls back. This package holds the window; vela-tools holds its command-line\ntwin and the simulators.")
+# Loaded at run time, so shlibdeps cannot see them: the platform plugins (xcb, and
+# offscreen for headless runs) and the SVG image plugin that draws the icon.
+set(CPACK_DEBIAN_VELA_PACKAGE_DEPENDS "qt6-qpa-plugins, libqt6svg6")
+set(CPACK_DEBIAN_VELA_PACKAGE_RECOMMENDS "vela-tools")
+
+set(CPACK_DEBIAN_VELA-TOOLS_PACKAGE_NAME "vela-tools")
+set(CPACK_COMPONENT_VELA-TOOLS_DESCRIPTION
+    "command-line tools for configuring GPS trackers over the air\nvelactl runs Vela's configuration runs without a window and manages its\nsettings, trackers and database; vela-sim simulates a GSM modem and a\nGPS tracker for rehearsals without hardware. No GUI libraries needed.")
+
+set(CPACK_DEBIAN_VELA-TEST-SERVER_PACKAGE_NAME "vela-test-server")
+set(CPACK_DEBIAN_VELA-TEST-SERVER_PACKAGE_SECTION "net")
+set(CPACK_COMPONENT_VELA-TEST-SERVER_DESCRIPTION
+    "port-check test server for Vela\nCalls an installation of Vela back on the address and port it claims, to\nprove that the port is reachable from outside. Ships a hardened systemd\nunit that the administrator enables; no Qt needed.")
+# Restarted on upgrade when it runs, stopped on removal; never enabled or started by
+# the package itself.
+set(test_server_scripts ${CMAKE_BINARY_DIR}/packaging/vela-test-server-scripts)
+foreach(script postinst prerm postrm)
+    configure_file(${PROJECT_SOURCE_DIR}/packaging/vela-test-server.${script}
+                   ${test_server_scripts}/${script} COPYONLY)
+    file(CHMOD ${test_server_scripts}/${script} PERMISSIONS
+         OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    list(APPEND test_server_control ${test_server_scripts}/${script})
+endforeach()
+set(CPACK_DEBIAN_VELA-TEST-SERVER_PACKAGE_CONTROL_EXTRA ${test_server_control})
+set(CPACK_DEBIAN_VELA-TEST-SERVER_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)
