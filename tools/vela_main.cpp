@@ -1,16 +1,22 @@
 // vela: the window program.
 #include "app/main_dialog.h"
+#include "common/command_line.h"
+#include "common/data_directory.h"
 #include "gui/main_window.h"
 #include "gui/message_sink.h"
+#include "storage/database_file.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -44,18 +50,70 @@ bool exitWhenShown() {
     return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
+vela::CommandLine commandLine() {
+    vela::CommandLine line(
+        "vela", "vela [--dir DIR | --user-data]",
+        "Opens Vela's window: pick a tracker and an XML configuration file, and Vela wakes\n"
+        "the tracker by SMS through a GSM modem and hands it the configuration image when\n"
+        "it calls back.");
+    line.option("--dir", "DIR", "keep settings.accdb and test-server.ini in DIR")
+        .flag("--user-data",
+              "keep them in the user's data directory, made owner-only:\n" +
+                  std::string(30, ' ') + "$XDG_DATA_HOME/vela (by default ~/.local/share/vela)")
+        .epilog(
+            "Without --dir or --user-data the directory is $VELA_DIR when set, otherwise the\n"
+            "directory vela is started in. The menu entry starts it with --user-data.");
+    return line;
+}
+
+// The directory of settings.accdb and test-server.ini, checked before the window opens.
+vela::Result<std::filesystem::path> chosenDataDirectory(const vela::ParsedOptions& options) {
+    const bool userData = options.has("--user-data");
+    auto directory = vela::ResolveDataDirectory(options.value("--dir"), userData);
+    if (!directory) return directory;
+    if (std::error_code ec; !std::filesystem::is_directory(directory.value(), ec)) {
+        // A mistyped --dir or VELA_DIR would otherwise look like an empty tracker list.
+        return vela::Status::Fail(directory.value().string() + " is not a directory");
+    }
+    if (userData) {
+        // The user's data directory starts empty: the first start from the menu gets
+        // empty tables instead of two boxes about a missing database.
+        const std::filesystem::path file = vela::databaseFile(directory.value());
+        if (std::error_code ec; !std::filesystem::exists(file, ec)) {
+            if (vela::Status created = vela::createDatabase(file, false); !created) return created;
+        }
+    }
+    return directory;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     QElapsedTimer sinceStart;
     sinceStart.start();
-    QApplication app(argc, argv);
+    // Options first, before anything needs a display: --help and --version print and
+    // exit on a console too.
+    int exitCode = 0;
+    const auto options = commandLine().parse(std::vector<std::string>(argv + 1, argv + argc), exitCode);
+    if (!options) return exitCode;
+    if (options->has("--dir") && options->has("--user-data"))
+        return commandLine().usageError("--dir and --user-data cannot be used together");
+    const vela::Result<std::filesystem::path> directory = chosenDataDirectory(*options);
+
+    // Qt sees only the program's name: every word after it was ours.
+    int qtArgc = 1;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("Vela"));
+    if (!directory) {
+        // Started from the menu nobody reads standard error: the box says it too.
+        std::fprintf(stderr, "vela: %s\n", directory.message().c_str());
+        QMessageBox::critical(nullptr, QStringLiteral("Vela"),
+                              QString::fromStdString(directory.message()));
+        return 1;
+    }
     vela::QMessageBoxSink messages;
     vela::MainWindow window(messages);
-    // The database and test-server.ini are looked for in the directory the program
-    // was started in.
-    vela::MainDialog dialog(window, std::filesystem::current_path());
+    vela::MainDialog dialog(window, directory.value());
     window.Attach(dialog);
     ShownProbe probe(sinceStart);
     if (exitWhenShown()) window.installEventFilter(&probe);

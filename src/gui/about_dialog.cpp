@@ -4,6 +4,7 @@
 #include "gui/program_art.h"
 #include "vela_version.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QPushButton>
 
@@ -14,7 +15,7 @@ QString AboutDialog::versionLine() {
         .arg(QString::fromLatin1(kProgramName), QString::fromLatin1(kVersion));
 }
 
-AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
+AboutDialog::AboutDialog(QWidget* parent, const QString& dataDirectory) : QDialog(parent) {
     setObjectName(QStringLiteral("aboutDialog"));
     setWindowTitle(QStringLiteral("About %1").arg(QString::fromLatin1(kProgramName)));
     setFont(DialogUnits::dialogFont());
@@ -31,6 +32,21 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent) {
     auto* version = new QLabel(versionLine(), this);
     version->setObjectName(QStringLiteral("versionLabel"));
     version->setGeometry(units.rect(39, 15, 119, 8));
+
+    // Below the version line: which data the window works on. A long path wraps, and
+    // the operator can select it to copy it.
+    if (!dataDirectory.isEmpty()) {
+        auto* heading = new QLabel(QStringLiteral("Data directory:"), this);
+        heading->setObjectName(QStringLiteral("dataDirectoryHeading"));
+        heading->setGeometry(units.rect(11, 40, 213, 8));
+        auto* directory = new QLabel(QDir::toNativeSeparators(dataDirectory), this);
+        directory->setObjectName(QStringLiteral("dataDirectoryLabel"));
+        directory->setWordWrap(true);
+        directory->setTextFormat(Qt::PlainText);
+        directory->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        directory->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+        directory->setGeometry(units.rect(11, 50, 213, 90));
+    }
 
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("okButton"));

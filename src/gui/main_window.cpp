@@ -114,6 +114,7 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::Attach(MainDialog& dialog) {
+    dataDirectory_ = QString::fromStdString(dialog.workingDirectoryPath().string());
     connect(editTrackersButton_, &QPushButton::clicked, &dialog, &MainDialog::OnEditTrackers);
     connect(settingsButton_, &QPushButton::clicked, &dialog, &MainDialog::OnSettings);
     connect(letsGoButton_, &QPushButton::clicked, &dialog, &MainDialog::OnLetsGo);
@@ -122,7 +123,7 @@ void MainWindow::Attach(MainDialog& dialog) {
 }
 
 void MainWindow::ShowAbout() {
-    AboutDialog about(this);
+    AboutDialog about(this, dataDirectory_);
     about.exec();
 }
 

@@ -77,6 +77,7 @@ private:
     QPushButton* exitButton_ = nullptr;
     QAction* aboutAction_ = nullptr;
     int waitCursorDepth_ = 0;
+    QString dataDirectory_;  // shown in the about box; set by Attach
 };
 
 }  // namespace vela

@@ -48,5 +48,14 @@ TEST(ProgramArt, AboutBoxShowsTheIcon) {
               expected.convertToFormat(QImage::Format_ARGB32));
 }
 
+TEST(ProgramArt, AboutBoxNamesTheDataDirectoryInUse) {
+    const QString directory = QStringLiteral("/home/operator/.local/share/vela");
+    AboutDialog box(nullptr, directory);
+    auto* label = box.findChild<QLabel*>(QStringLiteral("dataDirectoryLabel"));
+    ASSERT_NE(label, nullptr);
+    EXPECT_EQ(label->text(), directory);
+    EXPECT_TRUE(box.rect().contains(label->geometry())) << "the path lies inside the box";
+}
+
 }  // namespace
 }  // namespace vela

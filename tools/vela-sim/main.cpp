@@ -1,41 +1,31 @@
 // vela-sim: a simulated GSM modem on a pseudo-terminal and a simulated tracker, for
 // tests, the demo and operators who want to rehearse without hardware.
+#include "common/command_line.h"
 #include "sim_commands.h"
-#include "vela_version.h"
 
-#include <cstdio>
 #include <string>
-
-namespace {
-
-void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: vela-sim modem [OPTIONS]     a GSM modem on a pseudo-terminal\n"
-                 "       vela-sim tracker [OPTIONS]   a tracker that calls Vela\n"
-                 "       vela-sim COMMAND --help\n"
-                 "       vela-sim --version\n");
-}
-
-}  // namespace
+#include <vector>
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        printUsage(stderr);
-        return 2;
-    }
-    const std::string command = argv[1];
-    const velasim::Args args(argv + 2, argv + argc);
+    const vela::CommandLine line("vela-sim",
+                                 "vela-sim COMMAND [OPTIONS]\n"
+                                 "       vela-sim COMMAND --help",
+                                 "Rehearses Vela without hardware.\n\n"
+                                 "Commands:\n"
+                                 "  modem       a GSM modem on a pseudo-terminal\n"
+                                 "  tracker     a tracker that calls Vela");
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    // Options before the command are vela-sim's own (--help, --version).
+    std::size_t commandAt = 0;
+    while (commandAt < words.size() && words[commandAt].size() > 1 && words[commandAt][0] == '-')
+        ++commandAt;
+    int exitCode = 0;
+    if (!line.parse({words.begin(), words.begin() + static_cast<long>(commandAt)}, exitCode))
+        return exitCode;
+    if (commandAt == words.size()) return line.usageError("missing command");
+    const std::string& command = words[commandAt];
+    const velasim::Args args(words.begin() + static_cast<long>(commandAt) + 1, words.end());
     if (command == "modem") return velasim::RunSimModem(args);
     if (command == "tracker") return velasim::RunSimTracker(args);
-    if (command == "--help" || command == "-h") {
-        printUsage(stdout);
-        return 0;
-    }
-    if (command == "--version" || command == "-V") {
-        std::printf("vela-sim (%s) %s\n", vela::kProgramName, vela::kVersion);
-        return 0;
-    }
-    std::fprintf(stderr, "vela-sim: unknown command '%s'\n", command.c_str());
-    printUsage(stderr);
-    return 2;
+    return line.usageError("unknown command '" + command + "'");
 }

@@ -1,5 +1,6 @@
 // `vela-sim tracker`: a tracker that calls Vela, identifies itself with 00 0F and its
 // IMEI, receives the configuration image, checks it and answers.
+#include "common/command_line.h"
 #include "common/number.h"
 #include "config/config_reader.h"
 #include "sim_commands.h"
@@ -21,7 +22,6 @@ using vela::parseWholeNumber;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
 constexpr std::size_t kImeiLength = 15;
 constexpr std::size_t kMaxPrefixBytes = 4096;
@@ -42,36 +42,25 @@ struct TrackerOptions {
     std::string saveImage;
 };
 
-void printUsage(std::FILE* out) {
-    std::fprintf(
-        out,
-        "Usage: vela-sim tracker --port P [OPTIONS]\n"
-        "\n"
-        "Connects to Vela, sends 00 0F and the IMEI, receives the configuration image,\n"
-        "checks it and answers with 01 and the image's two length bytes.\n"
-        "\n"
-        "  --host H            address or name of Vela (default 127.0.0.1)\n"
-        "  --port P            Vela's listening port (required)\n"
-        "  --imei N            the 15-character IMEI (default %s)\n"
-        "  --expect-xml FILE   compare the image byte for byte with the encoding of FILE\n"
-        "  --save-image FILE   write the received image to FILE\n"
-        "  --prefix HEX        extra bytes sent in front of the identification\n"
-        "  --split N           send the first N identification bytes, pause, then the rest\n"
-        "  --split-pause MS    the pause of --split (default 200)\n"
-        "  --short-answer      answer with the single byte 01\n"
-        "  --no-answer         close the connection without answering\n"
-        "  --timeout S         limit for connecting and the whole session (default 30)\n"
-        "  --help              show this text\n"
-        "\n"
-        "Exit status: 0 when the image arrived whole and passed every check, 1 otherwise,\n"
-        "2 on usage errors.\n",
-        kDefaultImei);
-}
-
-int usageError(const std::string& text) {
-    std::fprintf(stderr, "vela-sim tracker: %s\n", text.c_str());
-    printUsage(stderr);
-    return kExitUsage;
+vela::CommandLine trackerCommandLine() {
+    vela::CommandLine line("vela-sim tracker", "vela-sim tracker --port P [OPTIONS]",
+                           "Connects to Vela, sends 00 0F and the IMEI, receives the configuration "
+                           "image,\nchecks it and answers with 01 and the image's two length bytes.");
+    line.option("--host", "H", "address or name of Vela (default 127.0.0.1)")
+        .option("--port", "P", "Vela's listening port, decimal (required)")
+        .option("--imei", "N", std::string("the 15-character IMEI (default ") + kDefaultImei + ")")
+        .option("--expect-xml", "FILE", "compare the image byte for byte with the encoding of FILE")
+        .option("--save-image", "FILE", "write the received image to FILE")
+        .option("--prefix", "HEX", "extra bytes sent in front of the identification")
+        .option("--split", "N", "send the first N identification bytes, pause, then the rest")
+        .option("--split-pause", "MS", "the pause of --split (default 200)")
+        .flag("--short-answer", "answer with the single byte 01")
+        .flag("--no-answer", "close the connection without answering")
+        .option("--timeout", "S", "limit for connecting and the whole session (default 30)")
+        .epilog(
+            "Exit status: 0 when the image arrived whole and passed every check, 1 otherwise,\n"
+            "2 on usage errors.");
+    return line;
 }
 
 void report(const std::string& line) {
@@ -120,59 +109,49 @@ std::string hexByte(uint8_t byte) {
     return text;
 }
 
-// Parses the options; a usage error's text, or nothing.
-std::optional<std::string> parseOptions(const Args& args, TrackerOptions& options, bool& help) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        std::optional<long> value;
-        if (arg == "--help" || arg == "-h") {
-            help = true;
-            return std::nullopt;
+// Reads the parsed options into `options`; a usage error's text, or nothing.
+std::optional<std::string> readOptions(const vela::ParsedOptions& given, TrackerOptions& options) {
+    std::optional<long> value;
+    if (const auto text = given.value("--host")) {
+        if (text->empty()) return std::string("--host needs an address");
+        options.host = *text;
+    }
+    if (const auto text = given.value("--port")) {
+        if (!(value = parseWholeNumber(*text, 1, 65535))) return "bad port: " + *text;
+        options.port = static_cast<uint16_t>(*value);
+    }
+    if (const auto text = given.value("--imei")) {
+        if (text->size() != kImeiLength) return "the IMEI must be 15 characters: " + *text;
+        for (char c : *text) {
+            if (c <= ' ' || c > '~') return "the IMEI must be printable: " + *text;
         }
-        if (arg == "--short-answer") {
-            options.answer = AnswerMode::Short;
-            continue;
-        }
-        if (arg == "--no-answer") {
-            options.answer = AnswerMode::None;
-            continue;
-        }
-        if (i + 1 >= args.size()) return "unknown option or missing value: " + arg;
-        const std::string& text = args[++i];
-        if (arg == "--host") {
-            if (text.empty()) return std::string("--host needs an address");
-            options.host = text;
-        } else if (arg == "--port") {
-            if (!(value = parseWholeNumber(text, 1, 65535))) return "bad port: " + text;
-            options.port = static_cast<uint16_t>(*value);
-        } else if (arg == "--imei") {
-            if (text.size() != kImeiLength) return "the IMEI must be 15 characters: " + text;
-            for (char c : text) {
-                if (c <= ' ' || c > '~') return "the IMEI must be printable: " + text;
-            }
-            options.imei = text;
-        } else if (arg == "--prefix") {
-            options.prefix.clear();
-            if (!parseHex(text, options.prefix) || options.prefix.size() > kMaxPrefixBytes) {
-                return "bad --prefix (hex digits in pairs, at most 4096 bytes): " + text;
-            }
-        } else if (arg == "--split") {
-            if (!(value = parseWholeNumber(text, 1, 100000))) return "bad --split: " + text;
-            options.split = static_cast<std::size_t>(*value);
-        } else if (arg == "--split-pause") {
-            if (!(value = parseWholeNumber(text, 0, 60000))) return "bad --split-pause: " + text;
-            options.splitPause = std::chrono::milliseconds(*value);
-        } else if (arg == "--timeout") {
-            if (!(value = parseWholeNumber(text, 1, 3600))) return "bad --timeout: " + text;
-            options.timeout = std::chrono::seconds(*value);
-        } else if (arg == "--expect-xml") {
-            options.expectXml = text;
-        } else if (arg == "--save-image") {
-            options.saveImage = text;
-        } else {
-            return "unknown option: " + arg;
+        options.imei = *text;
+    }
+    if (const auto text = given.value("--prefix")) {
+        if (!parseHex(*text, options.prefix) || options.prefix.size() > kMaxPrefixBytes) {
+            return "bad --prefix (hex digits in pairs, at most 4096 bytes): " + *text;
         }
     }
+    if (const auto text = given.value("--split")) {
+        if (!(value = parseWholeNumber(*text, 1, 100000))) return "bad --split: " + *text;
+        options.split = static_cast<std::size_t>(*value);
+    }
+    if (const auto text = given.value("--split-pause")) {
+        if (!(value = parseWholeNumber(*text, 0, 60000))) return "bad --split-pause: " + *text;
+        options.splitPause = std::chrono::milliseconds(*value);
+    }
+    if (const auto text = given.value("--timeout")) {
+        if (!(value = parseWholeNumber(*text, 1, 3600))) return "bad --timeout: " + *text;
+        options.timeout = std::chrono::seconds(*value);
+    }
+    options.expectXml = given.valueOr("--expect-xml", "");
+    options.saveImage = given.valueOr("--save-image", "");
+    if (given.has("--short-answer") && given.has("--no-answer")) {
+        return std::string("--short-answer and --no-answer exclude each other");
+    }
+    if (given.has("--short-answer")) options.answer = AnswerMode::Short;
+    if (given.has("--no-answer")) options.answer = AnswerMode::None;
+
     if (!options.port) return std::string("--port is required");
     const std::size_t identificationSize = options.prefix.size() + 2 + kImeiLength;
     if (options.split >= identificationSize) {
@@ -185,13 +164,12 @@ std::optional<std::string> parseOptions(const Args& args, TrackerOptions& option
 }  // namespace
 
 int RunSimTracker(const Args& args) {
+    const vela::CommandLine line = trackerCommandLine();
+    int exitCode = kExitOk;
+    const auto given = line.parse(args, exitCode);
+    if (!given) return exitCode;
     TrackerOptions options;
-    bool help = false;
-    if (const auto problem = parseOptions(args, options, help)) return usageError(*problem);
-    if (help) {
-        printUsage(stdout);
-        return kExitOk;
-    }
+    if (const auto problem = readOptions(*given, options)) return line.usageError(*problem);
 
     // The expected image first: a bad file should not cost a connection.
     std::unique_ptr<vela::ConfigImage> expected;

@@ -2,11 +2,14 @@
 // same MainDialog as the window; the other subcommands reach the core directly.
 #include "commands.h"
 
-#include "vela_version.h"
+#include "common/command_line.h"
+#include "common/data_directory.h"
 
 #include <cstdio>
-#include <cstring>
+#include <algorithm>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -29,39 +32,84 @@ constexpr Command kCommands[] = {
     {"check-port", velactl::RunCheckPort, "prove through the test server that the port is reachable"},
 };
 
-void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: velactl COMMAND [OPTIONS]\n"
-                 "       velactl COMMAND --help\n"
-                 "       velactl --version\n\n"
-                 "Configures GPS trackers over the air, without a window.\n\nCommands:\n");
+vela::CommandLine globalCommandLine() {
+    std::string about = "Configures GPS trackers over the air, without a window.\n\nCommands:\n";
     for (const Command& command : kCommands) {
-        std::fprintf(out, "  %-11s %s\n", command.name, command.summary);
+        std::string name = command.name;
+        name.resize(12, ' ');
+        about += "  " + name + command.summary + "\n";
     }
+    vela::CommandLine line("velactl",
+                           "velactl [--dir DIR | --user-data] COMMAND [OPTIONS]\n"
+                           "       velactl COMMAND --help",
+                           about);
+    line.option("--dir", "DIR", "work on settings.accdb and test-server.ini in DIR")
+        .flag("--user-data", "work on the window's data: $XDG_DATA_HOME/vela, by default\n" +
+                                 std::string(30, ' ') + "~/.local/share/vela")
+        .epilog(
+            "Without --dir or --user-data the directory is $VELA_DIR when set, otherwise the\n"
+            "current directory; a command's own --dir comes first.\n\n"
+            "Exit status: 0 success, 1 failure, 2 usage error, 3 a --timeout ran out.");
+    return line;
+}
+
+// The global options are the words before the command: options and the value of --dir.
+std::size_t commandPosition(const std::vector<std::string>& words) {
+    std::size_t at = 0;
+    while (at < words.size()) {
+        const std::string& word = words[at];
+        if (word == "--") return at + 1;
+        if (word == "--dir") {
+            at += 2;
+        } else if (word.size() > 1 && word[0] == '-') {
+            ++at;
+        } else {
+            break;
+        }
+    }
+    return std::min(at, words.size());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        printUsage(stderr);
-        return velactl::kExitUsage;
-    }
-    const std::string first = argv[1];
-    if (first == "--help" || first == "-h" || first == "help") {
-        printUsage(stdout);
+    const std::vector<std::string> words(argv + 1, argv + argc);
+    const std::size_t commandAt = commandPosition(words);
+    std::vector<std::string> globalWords(words.begin(), words.begin() + commandAt);
+    // "--" ends the global options; the parser must not take the command for a word.
+    if (!globalWords.empty() && globalWords.back() == "--") globalWords.pop_back();
+    const vela::CommandLine line = globalCommandLine();
+    int exitCode = 0;
+    const auto options = line.parse(globalWords, exitCode);
+    if (!options) return exitCode;
+    if (options->has("--dir") && options->has("--user-data"))
+        return line.usageError("--dir and --user-data cannot be used together");
+    if (commandAt == words.size()) return line.usageError("missing command");
+
+    const std::string& name = words[commandAt];
+    if (name == "help") {  // the older spelling of --help
+        std::fputs(line.helpText().c_str(), stdout);
         return velactl::kExitOk;
     }
-    if (first == "--version" || first == "-V") {
-        std::printf("velactl (%s) %s\n", vela::kProgramName, vela::kVersion);
-        return velactl::kExitOk;
+    const Command* command = nullptr;
+    for (const Command& candidate : kCommands) {
+        if (name == candidate.name) command = &candidate;
     }
-    for (const Command& command : kCommands) {
-        if (first == command.name) {
-            return command.run(velactl::Args(argv + 2, argv + argc));
+    if (command == nullptr) return line.usageError("unknown command '" + name + "'");
+
+    // The chosen directory reaches every command the way VELA_DIR does; a command's own
+    // --dir still comes first.
+    if (options->has("--dir") || options->has("--user-data")) {
+        const auto directory =
+            vela::ResolveDataDirectory(options->value("--dir"), options->has("--user-data"));
+        if (!directory) {
+            std::fprintf(stderr, "velactl: %s\n", directory.message().c_str());
+            return velactl::kExitFailure;
+        }
+        if (::setenv("VELA_DIR", directory.value().c_str(), 1) != 0) {
+            std::perror("velactl: VELA_DIR");
+            return velactl::kExitFailure;
         }
     }
-    std::fprintf(stderr, "velactl: unknown command '%s'\n\n", first.c_str());
-    printUsage(stderr);
-    return velactl::kExitUsage;
+    return command->run(velactl::Args(words.begin() + commandAt + 1, words.end()));
 }

@@ -1,5 +1,7 @@
 #include "run_options.h"
 
+#include "common/data_directory.h"
+
 #include <QDir>
 #include <cstdio>
 
@@ -52,8 +54,11 @@ std::optional<RunOptions> parseRunOptions(const char* command, const Args& args,
 }
 
 QString runDirectory(const RunOptions& options) {
-    return QDir::cleanPath(
-        QDir::current().absoluteFilePath(QString::fromStdString(options.dir.value_or("."))));
+    // --dir, VELA_DIR (also set by velactl's global --dir and --user-data), or the
+    // current directory.
+    const auto resolved = vela::ResolveDataDirectory(options.dir, false);
+    const std::string dir = resolved ? resolved.value().string() : options.dir.value_or(".");
+    return QDir::cleanPath(QDir::current().absoluteFilePath(QString::fromStdString(dir)));
 }
 
 }  // namespace velactl

@@ -1,5 +1,7 @@
 #include "storage_options.h"
 
+#include "common/data_directory.h"
+
 #include <cstdio>
 #include <system_error>
 
@@ -12,10 +14,10 @@ std::optional<std::string> StorageArgs::value(const std::string& name) const {
 }
 
 std::filesystem::path StorageArgs::directory() const {
-    if (auto dir = value("--dir")) return *dir;
-    std::error_code ec;
-    std::filesystem::path current = std::filesystem::current_path(ec);
-    return ec ? std::filesystem::path(".") : current;
+    // --dir, VELA_DIR (also set by velactl's global --dir and --user-data), or the
+    // current directory; without --user-data this cannot fail.
+    auto resolved = vela::ResolveDataDirectory(value("--dir"), false);
+    return resolved ? resolved.value() : std::filesystem::path(".");
 }
 
 StorageArgs parseStorageArgs(const Args& args, const std::set<std::string>& valueOptions,

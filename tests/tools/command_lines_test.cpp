@@ -1,0 +1,116 @@
+// The programs' own command lines: options before anything else happens (vela without a
+// display), and where the data directory options put the database.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+namespace vela::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Runs `program` (the environment variable naming it) with `args` under `env`, which
+// starts from an environment without a display.
+RunResult run(const char* program, const std::vector<std::string>& args,
+              const std::vector<std::string>& env = {},
+              const std::optional<std::filesystem::path>& workingDirectory = std::nullopt) {
+    std::vector<std::string> argv = {"/usr/bin/env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY",
+                                     "-u", "VELA_DIR"};
+    argv.insert(argv.end(), env.begin(), env.end());
+    argv.push_back(toolPath(program));
+    argv.insert(argv.end(), args.begin(), args.end());
+    return runProgram(argv, 30s, workingDirectory);
+}
+
+TEST(CommandLines, PrintExitOrRefuseBeforeDoingAnything) {
+    struct Case {
+        const char* program;
+        std::vector<std::string> args;
+        int exitCode;
+        std::string shown;  // on stdout for 0, on stderr otherwise
+    };
+    const Case cases[] = {
+        // No platform plugin is asked for: these work on a console without a display.
+        {"VELA_BIN", {"--help"}, 0, "Usage: vela [--dir DIR | --user-data]"},
+        {"VELA_BIN", {"--version"}, 0, "vela (Vela) "},
+        {"VELA_BIN", {"--bogus"}, 2, "vela: unknown option '--bogus'"},
+        {"VELA_BIN", {"--dir=/tmp", "--user-data"}, 2, "cannot be used together"},
+        {"VELA_BIN", {"settings.accdb"}, 2, "unexpected argument 'settings.accdb'"},
+        {"VELACTL", {}, 2, "velactl: missing command"},
+        {"VELACTL", {"--help"}, 0, "Commands:\n  encode"},
+        {"VELACTL", {"--version"}, 0, "velactl (Vela) "},
+        {"VELACTL", {"--bogus", "db"}, 2, "velactl: unknown option '--bogus'"},
+        {"VELACTL", {"--dir"}, 2, "--dir needs a value"},
+        {"VELACTL", {"--user-data", "--dir=/tmp", "db"}, 2, "cannot be used together"},
+        {"VELACTL", {"frobnicate"}, 2, "velactl: unknown command 'frobnicate'"},
+        {"VELA_SIM", {"--version"}, 0, "vela-sim (Vela) "},
+        {"VELA_SIM", {"radio"}, 2, "vela-sim: unknown command 'radio'"},
+        {"VELA_SIM", {"tracker", "--version"}, 0, "vela-sim tracker (Vela) "},
+        {"VELA_SIM", {"tracker", "--port=1", "--imei=12345"}, 2, "the IMEI must be 15"},
+        {"VELA_SIM", {"tracker", "--port", "1", "--short-answer", "--no-answer"}, 2,
+         "exclude each other"},
+        {"VELA_SIM", {"tracker", "--port", "1", "--answer"}, 2, "unknown option '--answer'"},
+    };
+    for (const Case& c : cases) {
+        const RunResult result = run(c.program, c.args);
+        const std::string where = std::string(c.program) + " " + ::testing::PrintToString(c.args);
+        EXPECT_EQ(result.exitCode, c.exitCode) << where << "\n" << result.err;
+        const std::string& shown = c.exitCode == 0 ? result.out : result.err;
+        EXPECT_NE(shown.find(c.shown), std::string::npos) << where << "\n" << shown;
+        if (c.exitCode == 2) EXPECT_NE(result.err.find("Usage: "), std::string::npos) << where;
+    }
+}
+
+TEST(CommandLines, TheDataDirectoryIsChosenByOptionThenEnvironmentThenStartDirectory) {
+    TempDir start, chosen, environment, xdg;
+    const std::string userData = (xdg.path() / "vela").string();
+    struct Case {
+        std::vector<std::string> env;
+        std::vector<std::string> args;
+        std::string expected;  // the directory that gets settings.accdb
+    };
+    const Case cases[] = {
+        {{}, {"db", "init"}, start.path().string()},
+        {{"VELA_DIR=" + environment.path().string()}, {"db", "init"}, environment.path().string()},
+        {{"VELA_DIR=" + environment.path().string()},
+         {"--dir", chosen.path().string(), "db", "init"},
+         chosen.path().string()},
+        {{"VELA_DIR=" + environment.path().string()},
+         {"db", "init", "--dir=" + chosen.path().string()},
+         chosen.path().string()},
+        {{"XDG_DATA_HOME=" + xdg.path().string(), "VELA_DIR=" + environment.path().string()},
+         {"--user-data", "db", "init"},
+         userData},
+    };
+    for (const Case& c : cases) {
+        const std::string where = ::testing::PrintToString(c.env) + " " +
+                                  ::testing::PrintToString(c.args);
+        const RunResult result = run("VELACTL", c.args, c.env, start.path());
+        EXPECT_EQ(result.exitCode, 0) << where << "\n" << result.err;
+        for (const auto& dir : {start.path().string(), chosen.path().string(),
+                                environment.path().string(), userData}) {
+            const auto file = std::filesystem::path(dir) / "settings.accdb";
+            EXPECT_EQ(std::filesystem::exists(file), dir == c.expected) << where << ": " << file;
+            std::filesystem::remove(file);
+        }
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(userData.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u) << "the user's data directory is owner-only";
+}
+
+// The menu entry's command: the window opens on the user's data directory, made for it.
+TEST(CommandLines, TheWindowStartsInTheUserDataDirectory) {
+    TempDir xdg;
+    const RunResult result = run("VELA_BIN", {"--user-data"},
+                                 {"QT_QPA_PLATFORM=offscreen", "VELA_EXIT_WHEN_SHOWN=1",
+                                  "XDG_DATA_HOME=" + xdg.path().string()});
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_NE(result.out.find("vela: shown after"), std::string::npos) << result.out;
+    EXPECT_TRUE(std::filesystem::is_directory(xdg.path() / "vela"));
+}
+
+}  // namespace
+}  // namespace vela::test
