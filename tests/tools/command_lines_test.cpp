@@ -59,7 +59,9 @@ TEST(CommandLines, PrintExitOrRefuseBeforeDoingAnything) {
         EXPECT_EQ(result.exitCode, c.exitCode) << where << "\n" << result.err;
         const std::string& shown = c.exitCode == 0 ? result.out : result.err;
         EXPECT_NE(shown.find(c.shown), std::string::npos) << where << "\n" << shown;
-        if (c.exitCode == 2) EXPECT_NE(result.err.find("Usage: "), std::string::npos) << where;
+        if (c.exitCode == 2) {
+            EXPECT_NE(result.err.find("Usage: "), std::string::npos) << where;
+        }
     }
 }
 
