@@ -40,7 +40,7 @@ foreach(package vela vela-tools vela-test-server)
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${package})
 endforeach()
 
-# Manual pages: vela's is written by hand (it has no options); the others come from
+# Manual pages: vela's is written by hand (it describes the window); the others come from
 # their --help through help2man, with each subcommand's --help as a section. Each page
 # goes into the package of its program.
 set(man_dir ${CMAKE_BINARY_DIR}/man)
@@ -60,7 +60,7 @@ if(HELP2MAN)
     # description (when --help has none)
     foreach(entry
             "velactl|vela-tools|configure GPS trackers over the air from the command line|*|"
-            "vela-sim|vela-tools|simulated GSM modem and GPS tracker for Vela|modem,tracker|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers."
+            "vela-sim|vela-tools|simulated GSM modem and GPS tracker for Vela|*|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers."
             "vela-test-server|vela-test-server|port-check test server for Vela||")
         string(REPLACE "|" ";" parts "${entry}")
         list(GET parts 0 program)
