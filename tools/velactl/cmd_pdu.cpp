@@ -125,8 +125,8 @@ int RunPdu(const Args& args) {
             printUsage(stderr);
             return kExitUsage;
         }
-        values[args[i]] = args[i + 1];
-        ++i;
+        const std::string& name = args[i];
+        values[name] = args[++i];
     }
 
     vela::TrackerEntry tracker;
