@@ -45,12 +45,12 @@ private:
     bool reported_ = false;
 };
 
-bool exitWhenShown() {
+bool ExitWhenShown() {
     const char* value = std::getenv("VELA_EXIT_WHEN_SHOWN");
     return value != nullptr && std::strcmp(value, "1") == 0;
 }
 
-vela::CommandLine commandLine() {
+vela::CommandLine VelaCommandLine() {
     vela::CommandLine line(
         "vela", "vela [--dir DIR | --user-data]",
         "Opens Vela's window: pick a tracker and an XML configuration file, and Vela wakes\n"
@@ -67,7 +67,7 @@ vela::CommandLine commandLine() {
 }
 
 // The directory of settings.accdb and test-server.ini, checked before the window opens.
-vela::Result<std::filesystem::path> chosenDataDirectory(const vela::ParsedOptions& options) {
+vela::Result<std::filesystem::path> ChosenDataDirectory(const vela::ParsedOptions& options) {
     const bool userData = options.has("--user-data");
     auto directory = vela::ResolveDataDirectory(options.value("--dir"), userData);
     if (!directory) return directory;
@@ -94,11 +94,11 @@ int main(int argc, char** argv) {
     // Options first, before anything needs a display: --help and --version print and
     // exit on a console too.
     int exitCode = 0;
-    const auto options = commandLine().parse(std::vector<std::string>(argv + 1, argv + argc), exitCode);
+    const auto options = VelaCommandLine().parse(std::vector<std::string>(argv + 1, argv + argc), exitCode);
     if (!options) return exitCode;
     if (options->has("--dir") && options->has("--user-data"))
-        return commandLine().usageError("--dir and --user-data cannot be used together");
-    const vela::Result<std::filesystem::path> directory = chosenDataDirectory(*options);
+        return VelaCommandLine().usageError("--dir and --user-data cannot be used together");
+    const vela::Result<std::filesystem::path> directory = ChosenDataDirectory(*options);
 
     // Qt sees only the program's name: every word after it was ours.
     int qtArgc = 1;
@@ -116,7 +116,7 @@ int main(int argc, char** argv) {
     vela::MainDialog dialog(window, directory.value());
     window.Attach(dialog);
     ShownProbe probe(sinceStart);
-    if (exitWhenShown()) window.installEventFilter(&probe);
+    if (ExitWhenShown()) window.installEventFilter(&probe);
     dialog.OnInitDialog();
     window.exec();
     return 0;

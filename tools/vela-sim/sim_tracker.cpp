@@ -42,7 +42,7 @@ struct TrackerOptions {
     std::string saveImage;
 };
 
-vela::CommandLine trackerCommandLine() {
+vela::CommandLine TrackerCommandLine() {
     vela::CommandLine line("vela-sim tracker", "vela-sim tracker --port P [OPTIONS]",
                            "Connects to Vela, sends 00 0F and the IMEI, receives the configuration "
                            "image,\nchecks it and answers with 01 and the image's two length bytes.");
@@ -63,23 +63,23 @@ vela::CommandLine trackerCommandLine() {
     return line;
 }
 
-void report(const std::string& line) {
+void Report(const std::string& line) {
     std::printf("tracker: %s\n", line.c_str());
     std::fflush(stdout);
 }
 
 // Problems go to stderr, after whatever the report said so far.
-void complain(const std::string& reason) {
+void Complain(const std::string& reason) {
     std::fflush(stdout);
     std::fprintf(stderr, "tracker: error: %s\n", reason.c_str());
 }
 
-int fail(const std::string& reason) {
-    complain(reason);
+int Fail(const std::string& reason) {
+    Complain(reason);
     return kExitFailure;
 }
 
-int hexValue(char c) {
+int HexValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -87,11 +87,11 @@ int hexValue(char c) {
 }
 
 // Hex digits in pairs; blanks and colons between pairs are allowed for readability.
-bool parseHex(const std::string& text, std::vector<uint8_t>& bytes) {
+bool ParseHex(const std::string& text, std::vector<uint8_t>& bytes) {
     int high = -1;
     for (char c : text) {
         if ((c == ' ' || c == ':') && high < 0) continue;
-        const int digit = hexValue(c);
+        const int digit = HexValue(c);
         if (digit < 0) return false;
         if (high < 0) {
             high = digit;
@@ -103,14 +103,14 @@ bool parseHex(const std::string& text, std::vector<uint8_t>& bytes) {
     return high < 0;
 }
 
-std::string hexByte(uint8_t byte) {
+std::string HexByte(uint8_t byte) {
     char text[3];
     std::snprintf(text, sizeof text, "%.2X", byte);
     return text;
 }
 
 // Reads the parsed options into `options`; a usage error's text, or nothing.
-std::optional<std::string> readOptions(const vela::ParsedOptions& given, TrackerOptions& options) {
+std::optional<std::string> ReadOptions(const vela::ParsedOptions& given, TrackerOptions& options) {
     std::optional<long> value;
     if (const auto text = given.value("--host")) {
         if (text->empty()) return std::string("--host needs an address");
@@ -128,7 +128,7 @@ std::optional<std::string> readOptions(const vela::ParsedOptions& given, Tracker
         options.imei = *text;
     }
     if (const auto text = given.value("--prefix")) {
-        if (!parseHex(*text, options.prefix) || options.prefix.size() > kMaxPrefixBytes) {
+        if (!ParseHex(*text, options.prefix) || options.prefix.size() > kMaxPrefixBytes) {
             return "bad --prefix (hex digits in pairs, at most 4096 bytes): " + *text;
         }
     }
@@ -164,12 +164,12 @@ std::optional<std::string> readOptions(const vela::ParsedOptions& given, Tracker
 }  // namespace
 
 int RunSimTracker(const Args& args) {
-    const vela::CommandLine line = trackerCommandLine();
+    const vela::CommandLine line = TrackerCommandLine();
     int exitCode = kExitOk;
     const auto given = line.parse(args, exitCode);
     if (!given) return exitCode;
     TrackerOptions options;
-    if (const auto problem = readOptions(*given, options)) return line.usageError(*problem);
+    if (const auto problem = ReadOptions(*given, options)) return line.usageError(*problem);
 
     // The expected image first: a bad file should not cost a connection.
     std::unique_ptr<vela::ConfigImage> expected;
@@ -177,14 +177,14 @@ int RunSimTracker(const Args& args) {
         expected = std::make_unique<vela::ConfigImage>();
         const vela::Status encoded =
             vela::ReadConfigFile(options.expectXml, vela::kDeviceTypeFm2xxx, *expected);
-        if (!encoded) return fail("cannot encode " + options.expectXml + ": " + encoded.message());
+        if (!encoded) return Fail("cannot encode " + options.expectXml + ": " + encoded.message());
     }
 
     const Deadline deadline = std::chrono::steady_clock::now() + options.timeout;
     auto connected = TrackerConnection::Connect(options.host, *options.port, deadline);
-    if (!connected) return fail(connected.message());
+    if (!connected) return Fail(connected.message());
     TrackerConnection connection = std::move(connected).value();
-    report("connected to " + connection.peer());
+    Report("connected to " + connection.peer());
 
     std::vector<uint8_t> identification = options.prefix;
     identification.push_back(0x00);
@@ -193,36 +193,36 @@ int RunSimTracker(const Args& args) {
     const std::span<const uint8_t> whole(identification);
     if (options.split > 0) {
         if (auto sent = connection.SendAll(whole.first(options.split), deadline); !sent) {
-            return fail(sent.message());
+            return Fail(sent.message());
         }
-        report("sent " + std::to_string(options.split) + " identification bytes");
+        Report("sent " + std::to_string(options.split) + " identification bytes");
         std::this_thread::sleep_for(options.splitPause);
     }
     if (auto sent = connection.SendAll(whole.subspan(options.split), deadline); !sent) {
-        return fail(sent.message());
+        return Fail(sent.message());
     }
-    report("sent " + std::to_string(whole.size() - options.split) + " identification bytes (IMEI " +
+    Report("sent " + std::to_string(whole.size() - options.split) + " identification bytes (IMEI " +
            options.imei + ")");
 
     // The image announces its own size in its first two bytes.
     std::vector<uint8_t> image;
     if (auto read = connection.ReadExact(2, image, deadline); !read) {
-        return fail("no image: " + read.message());
+        return Fail("no image: " + read.message());
     }
     const std::size_t rest = (static_cast<std::size_t>(image[0]) << 8) | image[1];
     if (auto read = connection.ReadExact(rest, image, deadline); !read) {
-        return fail("incomplete image: " + read.message());
+        return Fail("incomplete image: " + read.message());
     }
 
     bool allRight = true;
     const auto structure = checkImageStructure(image);
     if (structure) {
-        report("received image of " + std::to_string(image.size()) + " bytes, " +
+        Report("received image of " + std::to_string(image.size()) + " bytes, " +
                std::to_string(*structure) + " records");
     } else {
-        report("received image of " + std::to_string(image.size()) + " bytes");
+        Report("received image of " + std::to_string(image.size()) + " bytes");
         allRight = false;
-        complain("bad image: " + structure.message());
+        Complain("bad image: " + structure.message());
     }
 
     if (!options.saveImage.empty()) {
@@ -231,20 +231,20 @@ int RunSimTracker(const Args& args) {
                   static_cast<std::streamsize>(image.size()));
         out.close();
         if (out) {
-            report("saved image to " + options.saveImage);
+            Report("saved image to " + options.saveImage);
         } else {
             allRight = false;
-            complain("cannot write " + options.saveImage);
+            Complain("cannot write " + options.saveImage);
         }
     }
 
     if (expected) {
         const std::string difference = describeImageDifference(image, expected->view());
         if (difference.empty()) {
-            report("image matches " + options.expectXml);
+            Report("image matches " + options.expectXml);
         } else {
             allRight = false;
-            complain("image differs from " + options.expectXml + ": " + difference);
+            Complain("image differs from " + options.expectXml + ": " + difference);
         }
     }
 
@@ -253,12 +253,12 @@ int RunSimTracker(const Args& args) {
     if (options.answer == AnswerMode::Full) answer = {0x01, image[0], image[1]};
     if (options.answer == AnswerMode::Short) answer = {0x01};
     if (answer.empty()) {
-        report("closed without answering");
+        Report("closed without answering");
     } else {
-        if (auto sent = connection.SendAll(answer, deadline); !sent) return fail(sent.message());
+        if (auto sent = connection.SendAll(answer, deadline); !sent) return Fail(sent.message());
         std::string bytes;
-        for (uint8_t byte : answer) bytes += (bytes.empty() ? "" : " ") + hexByte(byte);
-        report("answered " + bytes);
+        for (uint8_t byte : answer) bytes += (bytes.empty() ? "" : " ") + HexByte(byte);
+        Report("answered " + bytes);
     }
     // After an answer, wait briefly for Vela to close its side (it does so at once), so
     // the answer cannot be lost to a reset; without one, close straight away.

@@ -32,7 +32,7 @@ constexpr Command kCommands[] = {
     {"check-port", velactl::RunCheckPort, "prove through the test server that the port is reachable"},
 };
 
-vela::CommandLine globalCommandLine() {
+vela::CommandLine GlobalCommandLine() {
     std::string about = "Configures GPS trackers over the air, without a window.\n\nCommands:\n";
     for (const Command& command : kCommands) {
         std::string name = command.name;
@@ -54,7 +54,7 @@ vela::CommandLine globalCommandLine() {
 }
 
 // The global options are the words before the command: options and the value of --dir.
-std::size_t commandPosition(const std::vector<std::string>& words) {
+std::size_t CommandPosition(const std::vector<std::string>& words) {
     std::size_t at = 0;
     while (at < words.size()) {
         const std::string& word = words[at];
@@ -74,11 +74,11 @@ std::size_t commandPosition(const std::vector<std::string>& words) {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
-    const std::size_t commandAt = commandPosition(words);
+    const std::size_t commandAt = CommandPosition(words);
     std::vector<std::string> globalWords(words.begin(), words.begin() + commandAt);
     // "--" ends the global options; the parser must not take the command for a word.
     if (!globalWords.empty() && globalWords.back() == "--") globalWords.pop_back();
-    const vela::CommandLine line = globalCommandLine();
+    const vela::CommandLine line = GlobalCommandLine();
     int exitCode = 0;
     const auto options = line.parse(globalWords, exitCode);
     if (!options) return exitCode;
