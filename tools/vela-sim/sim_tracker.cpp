@@ -257,7 +257,10 @@ int RunSimTracker(const Args& args) {
     } else {
         if (auto sent = connection.SendAll(answer, deadline); !sent) return Fail(sent.message());
         std::string bytes;
-        for (uint8_t byte : answer) bytes += (bytes.empty() ? "" : " ") + HexByte(byte);
+        for (uint8_t byte : answer) {
+            if (!bytes.empty()) bytes += ' ';
+            bytes += HexByte(byte);
+        }
         Report("answered " + bytes);
     }
     // After an answer, wait briefly for Vela to close its side (it does so at once), so
