@@ -146,6 +146,7 @@ vela::Status TestServer::Run(int stopFd) {
         ExpireDeadlines();
         if (!accepting_ && Clock::now() >= acceptPausedUntil_) {
             accepting_ = Watch(listener_.get(), EPOLLIN, kListenerKind << kKindShift);
+            if (!accepting_) acceptPausedUntil_ = Clock::now() + kDescriptorPause;
         }
         StartWaitingCallbacks();
     }
