@@ -88,8 +88,8 @@ protected:
         argv.insert(argv.end(), extra.begin(), extra.end());
         if (!fifo.empty()) {
             // The shell opens the FIFO as standard output and becomes the server.
-            argv.insert(argv.begin(), {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" >\"$f\"",
-                                       "sh", fifo});
+            argv.insert(argv.begin(),
+                        {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" >\"$f\"", "sh", fifo});
         }
         server_ = std::make_unique<ChildProcess>(argv);
         if (!fifo.empty()) return;
@@ -274,7 +274,7 @@ TEST_F(TestServerProcess, TheOldestConnectionMakesWayWhenFull) {
     Start({"--max-clients", "6", "--first-byte-timeout", "60000", "--read-timeout", "60000"});
     std::vector<LoopbackConnection> idle;
     for (int i = 0; i < 6; ++i) idle.push_back(Connect(SourceAddress(3, i)));
-    ASSERT_TRUE(idle[0].readable(0ms) == false);
+    ASSERT_FALSE(idle[0].readable(0ms));
     ExpectCalledBack();
     std::string reply;
     EXPECT_TRUE(idle[0].readUntilClosed(reply, 10s));
@@ -293,8 +293,8 @@ TEST_F(TestServerProcess, ServesManyClientsAtOnce) {
         clients.push_back(Connect(SourceAddress(4, i)));  // all connected before any sends
     }
     for (int i = 0; i < kClients; ++i) {
-        ASSERT_TRUE(clients[i].sendAll(formatTestMessage(AddressValue(SourceAddress(4, i)),
-                                                         listeners[i]->port(), "t")));
+        ASSERT_TRUE(clients[i].sendAll(
+            formatTestMessage(AddressValue(SourceAddress(4, i)), listeners[i]->port(), "t")));
     }
     for (int i = 0; i < kClients; ++i) {
         auto call = listeners[i]->accept(10s);
@@ -377,7 +377,7 @@ TEST_F(TestServerProcess, AStalledLogOutputNeverStallsServing) {
             pollfd p{reader, POLLIN, 0};
             ::poll(&p, 1, 50);
             const ssize_t n = ::read(reader, buffer, sizeof buffer);
-            if (n == 0 && !log.empty()) break;  // the server closed its end
+            if (n == 0 && !log.empty()) break;              // the server closed its end
             if (n == 0) std::this_thread::sleep_for(10ms);  // not opened by the shell yet
             if (n > 0) log.append(buffer, static_cast<std::size_t>(n));
         }

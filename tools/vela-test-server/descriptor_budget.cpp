@@ -26,8 +26,7 @@ std::size_t DescriptorsOpenNow() {
 }  // namespace
 
 vela::Result<DescriptorBudget> PlanDescriptors(std::size_t wantedClients,
-                                               std::size_t wantedCallbacks,
-                                               bool callbacksGiven) {
+                                               std::size_t wantedCallbacks, bool callbacksGiven) {
     rlimit limit{};
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
         return vela::Result<DescriptorBudget>::Fail(std::string("getrlimit: ") +
@@ -37,7 +36,8 @@ vela::Result<DescriptorBudget> PlanDescriptors(std::size_t wantedClients,
     const rlim_t wanted = static_cast<rlim_t>(overhead + wantedClients + wantedCallbacks);
     if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < wanted) {
         rlimit raised = limit;
-        raised.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+        raised.rlim_cur =
+            limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
         if (::setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
     }
     // select() and friends are not used, so any limit is fine; only the count matters.
@@ -47,14 +47,14 @@ vela::Result<DescriptorBudget> PlanDescriptors(std::size_t wantedClients,
     const std::size_t free = cap > overhead ? cap - overhead : 0;
     const std::size_t callbackRoom = free / 2;
     if (callbackRoom == 0) {
-        return vela::Result<DescriptorBudget>::Fail(
-            "the descriptor limit (" + std::to_string(cap) + ") leaves no room to serve");
+        return vela::Result<DescriptorBudget>::Fail("the descriptor limit (" + std::to_string(cap) +
+                                                    ") leaves no room to serve");
     }
     if (callbacksGiven && wantedCallbacks > callbackRoom) {
         return vela::Result<DescriptorBudget>::Fail(
             "--max-callbacks " + std::to_string(wantedCallbacks) +
-            " is more than the descriptor limit allows (at most " +
-            std::to_string(callbackRoom) + " with a limit of " + std::to_string(cap) + ")");
+            " is more than the descriptor limit allows (at most " + std::to_string(callbackRoom) +
+            " with a limit of " + std::to_string(cap) + ")");
     }
     DescriptorBudget budget;
     budget.limit = cap;

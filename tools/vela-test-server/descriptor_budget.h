@@ -19,7 +19,6 @@ struct DescriptorBudget {
 // may take at most half of the free descriptors: asked for explicitly (`callbacksGiven`)
 // beyond that, it is refused with the largest number that fits, otherwise reduced.
 vela::Result<DescriptorBudget> PlanDescriptors(std::size_t wantedClients,
-                                               std::size_t wantedCallbacks,
-                                               bool callbacksGiven);
+                                               std::size_t wantedCallbacks, bool callbacksGiven);
 
 }  // namespace velatestserver

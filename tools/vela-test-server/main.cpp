@@ -37,16 +37,13 @@ vela::CommandLine MakeCommandLine() {
         .option("--first-byte-timeout", "MS", "time to the first byte (default 3000)")
         .option("--read-timeout", "MS", "time to the whole line (default 5000)")
         .option("--connect-timeout", "MS", "time a call-back may take (default 10000)")
-        .option("--max-callbacks", "N",
-                "call-backs at once (default 16; more wait)")
-        .option("--max-clients", "N",
-                "connections held at once (default 8192)")
+        .option("--max-callbacks", "N", "call-backs at once (default 16; more wait)")
+        .option("--max-clients", "N", "connections held at once (default 8192)")
         .option("--max-clients-per-address", "N", "the same per address (default 4)")
         .option("--max-callbacks-per-address", "N",
                 "call-backs queued or running per address\n"
                 "                              (default 2)")
-        .flag("--allow-any-callback",
-              "UNSAFE: call back any address at all")
+        .flag("--allow-any-callback", "UNSAFE: call back any address at all")
         .epilog(
             "By default a call-back goes only to the address the message came from; other\n"
             "claims are refused, so the server cannot be used to make connections to third\n"
@@ -73,11 +70,16 @@ extern "C" void onStopSignal(int signalNumber) {
 
 const char* SignalName(int signalNumber) {
     switch (signalNumber) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    case SIGQUIT: return "SIGQUIT";
-    default: return "a signal";
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
+        default:
+            return "a signal";
     }
 }
 
@@ -86,7 +88,8 @@ const char* SignalName(int signalNumber) {
 int main(int argc, char** argv) {
     const vela::CommandLine commandLine = MakeCommandLine();
     int exitCode = kExitOk;
-    const auto parsed = commandLine.parse(std::vector<std::string>(argv + 1, argv + argc), exitCode);
+    const auto parsed =
+        commandLine.parse(std::vector<std::string>(argv + 1, argv + argc), exitCode);
     if (!parsed) return exitCode;
 
     ServerOptions options;
@@ -139,7 +142,8 @@ int main(int argc, char** argv) {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(stopSignal, &action, nullptr);
+    for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(stopSignal, &action, nullptr);
     for (int ignored : {SIGPIPE, SIGUSR1, SIGUSR2}) std::signal(ignored, SIG_IGN);
 
     LogSink log(STDOUT_FILENO);

@@ -131,13 +131,26 @@ vela::Status TestServer::Run(int stopFd) {
         for (int i = 0; i < count; ++i) {
             const Token token = events[i].data.u64;
             switch (token >> kKindShift) {
-            case kStopKind: stopping = true; break;
-            case kListenerKind: acceptWaiting = true; break;
-            case kLogKind: log_.Flush(); break;
-            case kClientKind: ReadClient(token); break;
-            case kClosingKind: DrainClosing(token); break;
-            case kCallbackKind: ProgressCallback(token); break;
-            default: break;
+                case kStopKind:
+                    stopping = true;
+                    break;
+                case kListenerKind:
+                    acceptWaiting = true;
+                    break;
+                case kLogKind:
+                    log_.Flush();
+                    break;
+                case kClientKind:
+                    ReadClient(token);
+                    break;
+                case kClosingKind:
+                    DrainClosing(token);
+                    break;
+                case kCallbackKind:
+                    ProgressCallback(token);
+                    break;
+                default:
+                    break;
             }
         }
         if (stopping) break;
@@ -242,7 +255,8 @@ void TestServer::AcceptClients() {
         }
         const Token token = NewToken(kClientKind);
         if (!Watch(fd.get(), EPOLLIN, token)) {
-            Log(peerText, "-", "", "malformed: cannot watch the connection: " + SystemReason(errno));
+            Log(peerText, "-", "",
+                "dropped: cannot watch the connection: " + SystemReason(errno));
             continue;
         }
         Client client;
@@ -474,25 +488,29 @@ void TestServer::ExpireDeadlines() {
         const Token token = deadlines_.begin()->second;
         deadlines_.erase(deadlines_.begin());
         switch (token >> kKindShift) {
-        case kClientKind:
-            if (const auto found = clients_.find(token); found != clients_.end()) {
-                const Client& client = found->second;
-                const auto firstByte = std::min(options_.firstByteTimeout, options_.readTimeout);
-                Log(client.peer, "-", "",
-                    client.received.empty()
-                        ? "malformed: nothing received within " +
-                              std::to_string(firstByte.count()) + " ms"
-                        : "malformed: no complete line within " +
-                              std::to_string(options_.readTimeout.count()) + " ms");
-                FinishClient(token);
-            }
-            break;
-        case kClosingKind: closing_.erase(token); break;
-        case kCallbackKind:
-            FinishCallback(token, "call-back failed: not done within " +
-                                      std::to_string(options_.connectTimeout.count()) + " ms");
-            break;
-        default: break;
+            case kClientKind:
+                if (const auto found = clients_.find(token); found != clients_.end()) {
+                    const Client& client = found->second;
+                    const auto firstByte =
+                        std::min(options_.firstByteTimeout, options_.readTimeout);
+                    Log(client.peer, "-", "",
+                        client.received.empty()
+                            ? "malformed: nothing received within " +
+                                  std::to_string(firstByte.count()) + " ms"
+                            : "malformed: no complete line within " +
+                                  std::to_string(options_.readTimeout.count()) + " ms");
+                    FinishClient(token);
+                }
+                break;
+            case kClosingKind:
+                closing_.erase(token);
+                break;
+            case kCallbackKind:
+                FinishCallback(token, "call-back failed: not done within " +
+                                          std::to_string(options_.connectTimeout.count()) + " ms");
+                break;
+            default:
+                break;
         }
     }
 }

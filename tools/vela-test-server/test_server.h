@@ -20,16 +20,16 @@ namespace velatestserver {
 
 struct ServerOptions {
     std::string bindAddress = "127.0.0.1";
-    uint16_t port = 0;  // 0: the system chooses
+    uint16_t port = 0;                                 // 0: the system chooses
     std::chrono::milliseconds firstByteTimeout{3000};  // from the accept to the first byte
     std::chrono::milliseconds readTimeout{5000};       // from the accept to the line feed
     std::chrono::milliseconds connectTimeout{10000};   // for a whole call-back
-    std::size_t maxCallbacks = 16;             // call-backs in progress at once
-    std::size_t maxWaiting = 64;               // call-backs queued behind those
-    std::size_t maxClients = 8192;             // connections held at once (reading or closing)
-    std::size_t maxClientsPerAddress = 4;      // connections held at once per source address
-    std::size_t maxCallbacksPerAddress = 2;    // call-backs queued or running per address
-    bool allowAnyCallback = false;  // unsafe: lets clients aim call-backs at third parties
+    std::size_t maxCallbacks = 16;                     // call-backs in progress at once
+    std::size_t maxWaiting = 64;                       // call-backs queued behind those
+    std::size_t maxClients = 8192;           // connections held at once (reading or closing)
+    std::size_t maxClientsPerAddress = 4;    // connections held at once per source address
+    std::size_t maxCallbacksPerAddress = 2;  // call-backs queued or running per address
+    bool allowAnyCallback = false;           // unsafe: lets clients aim call-backs at third parties
 };
 
 // The port-check server: reads one test message per client, checks it, and calls the
