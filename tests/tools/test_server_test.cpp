@@ -370,6 +370,8 @@ TEST_F(TestServerProcess, AStalledLogOutputNeverStallsServing) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
+    const std::unique_ptr<const int, void (*)(const int*)> closeReader(
+        &reader, [](const int* fd) { ::close(*fd); });
     ::fcntl(reader, F_SETPIPE_SZ, 4096);
     Start({}, fifo);
     // Reads the log until `text` shows (or the limit passes), then stops reading.
@@ -403,7 +405,6 @@ TEST_F(TestServerProcess, AStalledLogOutputNeverStallsServing) {
     EXPECT_TRUE(readUntil("vela-test-server: stopped\n", 10s)) << log.substr(log.size() - 300);
     EXPECT_EQ(server_->wait(10s), std::optional<int>(0));
     EXPECT_NE(log.find("log lines dropped while the output was stalled"), std::string::npos);
-    ::close(reader);
 }
 
 TEST_F(TestServerProcess, StopSignalsEndItCleanlyAndOthersAreIgnored) {
