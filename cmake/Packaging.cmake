@@ -104,8 +104,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-# The first line of each description is that package's summary. The project's summary
-# is left as CPack's default, so CPack does not put it in front of them.
+# The first line of each description is that package's summary. The project has no
+# DESCRIPTION, so CPack puts no common summary in front of them.
 set(CPACK_DEBIAN_VELA_PACKAGE_NAME "vela")
 set(CPACK_COMPONENT_VELA_DESCRIPTION
     "configures GPS trackers over the air\nVela encodes an XML configuration into a binary image, wakes a GPS tracker\nwith a binary SMS sent through a GSM modem and hands it the image when it\ncalls back. This package holds the window; vela-tools holds its command-line\ntwin and the simulators.")
