@@ -1,5 +1,6 @@
 #include "storage/database_file.h"
 
+#include "storage/database_checks.h"
 #include "storage/storage_errors.h"
 
 #include <cerrno>
@@ -70,6 +71,7 @@ Status writeInTransaction(const fs::path& file, bool createSchemaIfEmpty,
             if (Status made = createTables(db.value()); !made) return made;
         }
     }
+    if (Status shaped = CheckSchema(db.value()); !shaped) return shaped;
     if (write) {
         if (Status written = write(db.value()); !written) return written;
     }
@@ -89,10 +91,12 @@ Status readDatabase(const fs::path& file, const std::function<Status(sqlite::Dat
     }
     Result<sqlite::Database> db = sqlite::Database::open(file);
     if (!db) return db.status();
+    if (Status shaped = CheckSchema(db.value()); !shaped) return shaped;
     return read(db.value());
 }
 
 Status writeDatabase(const fs::path& file, const std::function<Status(sqlite::Database&)>& write) {
+    if (Status privateFile = CheckPrivateForWriting(file); !privateFile) return privateFile;
     Created created = Created::no;
     std::error_code ec;
     if (!fs::exists(file, ec)) {
