@@ -86,4 +86,30 @@ std::string formatCsvRecord(const std::vector<std::string>& fields) {
     return out;
 }
 
+namespace {
+
+bool startsFormula(char c) {
+    return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+}
+
+// An apostrophe that a reader removes: one in front of a formula character or of
+// another apostrophe.
+bool startsWithEscape(std::string_view cell) {
+    return cell.size() > 1 && cell[0] == '\'' && (startsFormula(cell[1]) || cell[1] == '\'');
+}
+
+}  // namespace
+
+std::string EscapeSpreadsheetCell(std::string_view cell) {
+    if ((!cell.empty() && startsFormula(cell[0])) || startsWithEscape(cell)) {
+        return "'" + std::string(cell);
+    }
+    return std::string(cell);
+}
+
+std::string UnescapeSpreadsheetCell(std::string_view cell) {
+    if (startsWithEscape(cell)) cell.remove_prefix(1);
+    return std::string(cell);
+}
+
 }  // namespace vela

@@ -24,4 +24,12 @@ Result<std::vector<CsvRecord>> parseCsv(std::string_view text);
 // a line break or spaces at its edges.
 std::string formatCsvRecord(const std::vector<std::string>& fields);
 
+// A spreadsheet reads a cell that starts with = + - @ tab or carriage return as a
+// formula. Such a cell is written with an apostrophe in front, and so is a cell that
+// starts with an apostrophe followed by one of those characters or by another
+// apostrophe; UnescapeSpreadsheetCell removes exactly that apostrophe again, so every
+// text comes back unchanged.
+std::string EscapeSpreadsheetCell(std::string_view cell);
+std::string UnescapeSpreadsheetCell(std::string_view cell);
+
 }  // namespace vela

@@ -61,9 +61,12 @@ using Entries = std::vector<TrackerEntry>;
 std::string writeTrackerCsv(const TrackerList& list) {
     std::string out = formatCsvRecord({kTrackerCsvColumns.begin(), kTrackerCsvColumns.end()});
     for (const TrackerEntry& e : list.entries()) {
-        out += formatCsvRecord({e.description, e.phone, std::to_string(e.pushPort), e.apn,
-                                std::to_string(e.auth), e.smsUser, e.smsPassword, e.gprsUser,
-                                e.gprsPassword, std::to_string(e.deviceType)});
+        std::vector<std::string> cells = {e.description,  e.phone,    std::to_string(e.pushPort),
+                                          e.apn,          std::to_string(e.auth), e.smsUser,
+                                          e.smsPassword,  e.gprsUser, e.gprsPassword,
+                                          std::to_string(e.deviceType)};
+        for (std::string& cell : cells) cell = EscapeSpreadsheetCell(cell);
+        out += formatCsvRecord(cells);
     }
     return out;
 }
@@ -117,7 +120,7 @@ Result<Entries> readTrackerCsv(std::string_view text) {
         }
         TrackerEntry entry;
         for (size_t i = 0; i < columnOf.size(); ++i) {
-            const std::string& value = record.fields[i];
+            const std::string value = UnescapeSpreadsheetCell(record.fields[i]);
             int32_t* number = nullptr;
             switch (columnOf[i]) {
                 case 0:

@@ -145,7 +145,7 @@ int runAdd(const StorageArgs& parsed) {
     const std::filesystem::path dir = parsed.directory();
     vela::TrackerList list;
     if (!loadList(dir, list, true)) return kExitFailure;
-    if (std::string_view failed = vela::checkNewTracker(list, entry); !failed.empty()) {
+    if (std::string_view failed = vela::CheckNewTracker(list, entry); !failed.empty()) {
         std::fprintf(stderr, "error: %.*s\n", static_cast<int>(failed.size()), failed.data());
         return kExitFailure;
     }
@@ -202,7 +202,7 @@ int runImport(const StorageArgs& parsed) {
     if (parsed.flags.count("--replace") == 0 && !loadList(dir, list, true)) return kExitFailure;
     for (size_t i = 0; i < rows.value().size(); ++i) {
         const vela::TrackerEntry& entry = rows.value()[i];
-        if (std::string_view failed = vela::checkNewTracker(list, entry); !failed.empty()) {
+        if (std::string_view failed = vela::CheckNewTracker(list, entry); !failed.empty()) {
             std::fprintf(stderr, "error: row %zu (%s): %.*s\n", i + 1, entry.description.c_str(),
                          static_cast<int>(failed.size()), failed.data());
             return kExitFailure;
