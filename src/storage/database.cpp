@@ -51,8 +51,8 @@ Status configureDefensively(sqlite3* handle, StatementClock* clock) {
     return Status::Ok();
 }
 
-std::string overBudgetText() {
-    return "a statement ran longer than " + std::to_string(kStatementBudget.count() / 1000) +
+std::string overBudgetText(std::chrono::milliseconds budget) {
+    return "a statement ran longer than " + std::to_string(budget.count() / 1000) +
            " s and was stopped (a view or trigger in the database may never end)";
 }
 
@@ -156,14 +156,14 @@ Status Statement::bind(int index, std::string_view text) {
 
 Result<bool> Statement::step() {
     if (clock_ != nullptr) {
-        clock_->deadline = std::chrono::steady_clock::now() + kStatementBudget;
+        clock_->deadline = std::chrono::steady_clock::now() + clock_->budget;
         clock_->expired = false;
     }
     const int code = sqlite3_step(handle_);
     if (code == SQLITE_ROW) return true;
     if (code == SQLITE_DONE) return false;
     if (code == SQLITE_INTERRUPT && clock_ != nullptr && clock_->expired) {
-        return Status::Fail(overBudgetText());
+        return Status::Fail(overBudgetText(clock_->budget));
     }
     return Status::Fail(messageOf(db_, code));
 }

@@ -30,6 +30,7 @@ class Statement;
 // The deadline of the statement that is running on a connection; shared by the
 // connection's progress handler and its statements.
 struct StatementClock {
+    std::chrono::milliseconds budget = kStatementBudget;
     std::chrono::steady_clock::time_point deadline;
     bool expired = false;
 };
@@ -53,6 +54,9 @@ public:
     // Runs one statement that returns no rows.
     Status execute(std::string_view sql);
     std::string lastError() const;
+
+    // A longer budget for the statements that read the whole file (integrity check).
+    void setStatementBudget(std::chrono::milliseconds budget) { clock_->budget = budget; }
 
     // SQLite's own handle, for the few calls without a wrapper here (backup).
     sqlite3* handle() const { return handle_; }
