@@ -2,6 +2,7 @@
 
 #include "common/result.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,10 @@ struct CsvRecord {
 // UTF-8 byte order mark in front is skipped, a line break at the end makes no record.
 // Fails on a quoted field that is not closed or has text after its closing quote.
 Result<std::vector<CsvRecord>> parseCsv(std::string_view text);
+
+// The same reading, one record at a time, so a long file is never held twice. Stops at
+// the first failure of the text or of `take`, and returns it.
+Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRecord&)>& take);
 
 // One record with CRLF at its end; a field is quoted when it holds a comma, a quote,
 // a line break or spaces at its edges.

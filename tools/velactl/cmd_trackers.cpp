@@ -11,6 +11,7 @@
 
 #include <array>
 #include <cstdio>
+#include <utility>
 
 namespace velactl {
 
@@ -291,7 +292,7 @@ int runImport(const Args& args) {
             return kExitFailure;
         }
         checks.accept(entry);
-        list.add(entry);
+        list.add(std::move(entry));
     }
     if (!saveList(*directory, list)) return kExitFailure;
     std::printf("imported %zu trackers\n", rows.value().size());
