@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #ifndef _WIN32
@@ -87,6 +88,33 @@ Status CheckSchema(sqlite::Database& db) {
         if (Status checked = checkTable(db, table); !checked) return checked;
     }
     return Status::Ok();
+}
+
+Status CheckRegularFile(const std::filesystem::path& file) {
+    std::error_code ec;
+    const std::filesystem::file_status status = std::filesystem::status(file, ec);
+    if (status.type() == std::filesystem::file_type::not_found) return Status::Ok();
+    if (ec) return Status::Fail("cannot examine the file: " + ec.message());
+    if (status.type() == std::filesystem::file_type::regular) return Status::Ok();
+    const char* kind = "not a regular file";
+    switch (status.type()) {
+        case std::filesystem::file_type::directory:
+            kind = "a directory";
+            break;
+        case std::filesystem::file_type::fifo:
+            kind = "a FIFO";
+            break;
+        case std::filesystem::file_type::character:
+        case std::filesystem::file_type::block:
+            kind = "a device";
+            break;
+        case std::filesystem::file_type::socket:
+            kind = "a socket";
+            break;
+        default:
+            break;
+    }
+    return Status::Fail(std::string("it is ") + kind + ", not a database file");
 }
 
 Status CheckPrivateForWriting(const std::filesystem::path& file) {

@@ -17,6 +17,10 @@ namespace vela {
 // statement that needs it, which names it.
 Status CheckSchema(sqlite::Database& db);
 
+// The database must be a regular file (a symbolic link to one is fine): SQLite would
+// wait forever on a FIFO and read nonsense from a device. A missing file passes.
+Status CheckRegularFile(const std::filesystem::path& file);
+
 // Writing is refused unless the file belongs to the user and neither group nor others
 // may read or write it, as ssh treats its own files: the stores put passwords into it.
 // A file that does not exist passes (the stores create it owner-only).

@@ -89,6 +89,7 @@ Status readDatabase(const fs::path& file, const std::function<Status(sqlite::Dat
     if (!fs::exists(file, ec) && !ec) {  // a folder we may not look into: SQLite says why
         return Status::Fail("the database does not exist; it will be created on the first save");
     }
+    if (Status regular = CheckRegularFile(file); !regular) return regular;
     Result<sqlite::Database> db = sqlite::Database::open(file);
     if (!db) return db.status();
     if (Status shaped = CheckSchema(db.value()); !shaped) return shaped;
@@ -96,6 +97,7 @@ Status readDatabase(const fs::path& file, const std::function<Status(sqlite::Dat
 }
 
 Status writeDatabase(const fs::path& file, const std::function<Status(sqlite::Database&)>& write) {
+    if (Status regular = CheckRegularFile(file); !regular) return regular;
     if (Status privateFile = CheckPrivateForWriting(file); !privateFile) return privateFile;
     Created created = Created::no;
     std::error_code ec;

@@ -158,5 +158,26 @@ TEST_F(HostileDatabase, AFileOthersMayReadOrThatIsNotOursIsNeverWritten) {
     }
 }
 
+TEST(HostileDatabaseFile, AFifoOrDirectoryInItsPlaceIsRefusedAtOnce) {
+    using Make = void (*)(const fs::path&);
+    const std::pair<Make, const char*> cases[] = {
+        {[](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "it is a FIFO"},
+        {[](const fs::path& p) { fs::create_directory(p); }, "it is a directory"},
+    };
+    for (const auto& [make, reported] : cases) {
+        SCOPED_TRACE(reported);
+        test::TempDir dir;
+        make(dir / "settings.accdb");
+        test::ReportedErrors errors;
+        TrackerList list;
+        EXPECT_FALSE(TrackerStore(dir.path(), errors.reporter()).load(list));
+        EXPECT_FALSE(SettingsStore(dir.path(), errors.reporter()).save(ProgramSettings{}));
+        ASSERT_EQ(errors.messages.size(), 2u);
+        for (const std::string& message : errors.messages) {
+            EXPECT_NE(message.find(reported), std::string::npos) << message;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace vela
