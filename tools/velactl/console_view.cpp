@@ -61,14 +61,14 @@ void ConsoleView::ShowMessageWithReason(const QString& text, vela::BoxIcon icon,
     if (!reason.isEmpty()) std::fprintf(stderr, "velactl: %s\n", reason.toLocal8Bit().constData());
 }
 
-void ConsoleView::FillTrackerChoice(const QStringList& descriptions) {
-    choice_ = descriptions;
+void ConsoleView::FillTrackerChoice(const std::vector<std::string>& descriptions) {
+    choiceEmpty_ = descriptions.empty();
 }
 
-std::optional<QString> ConsoleView::SelectedTracker() const {
+std::optional<std::string> ConsoleView::SelectedTracker() const {
     // Like the window: nothing is selected while the choice is empty.
-    if (choice_.isEmpty()) return std::nullopt;
-    return tracker_;
+    if (choiceEmpty_) return std::nullopt;
+    return tracker_.toStdString();
 }
 
 void ConsoleView::Pause(std::chrono::milliseconds length) {

@@ -30,8 +30,8 @@ public:
     std::optional<QString> ChooseConfigFile() override { return configPath_; }
     void RepaintNow() override {}
     void SetWaitCursor(bool) override {}
-    void FillTrackerChoice(const QStringList& descriptions) override;
-    std::optional<QString> SelectedTracker() const override;
+    void FillTrackerChoice(const std::vector<std::string>& descriptions) override;
+    std::optional<std::string> SelectedTracker() const override;
     void RunTrackerListDialog(vela::TrackerList&) override {}
     bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
     void Pause(std::chrono::milliseconds length) override;
@@ -47,7 +47,7 @@ private:
     QString tracker_;
     std::optional<QString> configPath_;
     std::FILE* out_;
-    QStringList choice_;
+    bool choiceEmpty_ = true;
     QString status_;
     QString device_;
     QString file_;
