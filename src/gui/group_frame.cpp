@@ -2,7 +2,7 @@
 
 #include <QPainter>
 #include <QStyle>
-#include <QStyleOptionFrame>
+#include <qdrawutil.h>
 
 namespace vela {
 
@@ -25,13 +25,9 @@ QRect GroupFrame::titleRect() const {
 
 void GroupFrame::paintEvent(QPaintEvent* /*event*/) {
     QPainter painter(this);
-    QStyleOptionFrame frame;
-    frame.initFrom(this);
-    frame.rect = frameRect();
-    frame.lineWidth = 1;
-    frame.midLineWidth = 0;
-    frame.features = QStyleOptionFrame::None;
-    style()->drawPrimitive(QStyle::PE_FrameGroupBox, &frame, &painter, this);
+    // An etched line (a dark line with a light one beside it) on the frame's edges;
+    // drawn here rather than by the style, which may move the frame below the title.
+    qDrawShadeRect(&painter, frameRect(), palette(), true, 1, 0);
 
     // The title interrupts the top line.
     const QRect titleArea = titleRect();

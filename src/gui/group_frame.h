@@ -6,8 +6,7 @@ namespace vela {
 
 // A group box laid out as the window templates expect: the frame's top line runs
 // through the middle of the title, so the box's rectangle in dialog units is the
-// frame's outer edge and the controls placed inside keep clear of every line. The
-// frame and the title are drawn with the style's own group box frame and text.
+// frame's outer edge and the controls placed inside keep clear of every line.
 class GroupFrame : public QGroupBox {
     Q_OBJECT
 public:

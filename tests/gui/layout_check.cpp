@@ -74,6 +74,10 @@ void CheckLayout(QWidget& window, const QString& file) {
         if (!child->isVisible()) continue;
         if (auto* group = qobject_cast<GroupFrame*>(child)) {
             groups.push_back(group);
+        } else if (qobject_cast<QGroupBox*>(child) != nullptr) {
+            // The style places a plain group box's frame where it likes: below the
+            // title, over the controls the templates put there.
+            ADD_FAILURE() << name(child) << " is a group box whose frame the style places";
         } else {
             controls.push_back(child);
         }
