@@ -5,7 +5,7 @@
 
 namespace velactl {
 
-ConsoleView::ConsoleView(QString tracker, std::optional<QString> configPath, std::FILE* out)
+ConsoleView::ConsoleView(std::string tracker, std::optional<QString> configPath, std::FILE* out)
     : tracker_(std::move(tracker)), configPath_(std::move(configPath)), out_(out) {}
 
 void ConsoleView::printLine(const char* label, const QString& text) {
@@ -68,7 +68,7 @@ void ConsoleView::FillTrackerChoice(const std::vector<std::string>& descriptions
 std::optional<std::string> ConsoleView::SelectedTracker() const {
     // Like the window: nothing is selected while the choice is empty.
     if (choiceEmpty_) return std::nullopt;
-    return tracker_.toStdString();
+    return tracker_;
 }
 
 void ConsoleView::Pause(std::chrono::milliseconds length) {

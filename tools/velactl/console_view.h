@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 namespace velactl {
 
@@ -15,7 +16,7 @@ namespace velactl {
 // (exclamation). The tracker choice and the file choice are given on the command line.
 class ConsoleView : public vela::MainDialogView {
 public:
-    ConsoleView(QString tracker, std::optional<QString> configPath, std::FILE* out = stdout);
+    ConsoleView(std::string tracker, std::optional<QString> configPath, std::FILE* out = stdout);
 
     void SetStatusText(const QString& text) override;
     void SetDeviceText(const QString& text) override;
@@ -44,7 +45,7 @@ public:
 private:
     void printLine(const char* label, const QString& text);
 
-    QString tracker_;
+    std::string tracker_;  // the description as given, byte for byte
     std::optional<QString> configPath_;
     std::FILE* out_;
     bool choiceEmpty_ = true;
