@@ -103,7 +103,8 @@ void MainDialog::fillTrackerChoice() {
 void MainDialog::OnEditTrackers() {
     view_.RunTrackerListDialog(trackers);
     if (storedTrackersUnread_ &&
-        !view_.AskToConfirm(QString::fromLatin1(texts::kReplaceUnreadTrackers).arg(trackers.count()))) {
+        !view_.AskToConfirm(
+            QString::fromLatin1(texts::kReplaceUnreadTrackers).arg(trackers.count()))) {
         view_.ShowMessage(QString::fromLatin1(texts::kTrackersNotSaved), BoxIcon::Exclamation);
         fillTrackerChoice();
         return;

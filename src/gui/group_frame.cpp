@@ -1,8 +1,8 @@
 #include "gui/group_frame.h"
 
+#include <qdrawutil.h>
 #include <QPainter>
 #include <QStyle>
-#include <qdrawutil.h>
 
 namespace vela {
 

@@ -8,11 +8,11 @@
 #include "gui/stored_text.h"
 #include "storage/hex_port.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
-#include <QAbstractItemView>
 #include <QPushButton>
 #include <QStyle>
 

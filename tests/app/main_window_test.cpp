@@ -200,7 +200,8 @@ TEST_F(MainWindowTest, ScreenshotsIdleWaitingAndDone) {
 
 TEST_F(MainWindowTest, ReadOnlyLinesShowTheStartOfLongTextsWithTheWholeTextAsTooltip) {
     open({"A"});
-    const QString longText = QStringLiteral("Configuration file: ") + QString(200, QLatin1Char('n'));
+    const QString longText =
+        QStringLiteral("Configuration file: ") + QString(200, QLatin1Char('n'));
     for (const char* name : {"statusLine", "deviceLine", "fileLine"}) {
         SCOPED_TRACE(name);
         auto* line = child<QLineEdit>(name);
@@ -259,8 +260,7 @@ TEST_F(MainWindowTest, ClosingTheTrackerListKeepsStoredRowsThatWereUnreadUnlessC
             EXPECT_EQ(sink.messages.last(),
                       "warning: The tracker list was not saved: the stored trackers could not "
                       "be read when Vela started and are kept as they are.");
-            EXPECT_EQ(storedDescriptions(dir.path()),
-                      (std::vector<std::string>{"kept1", "kept2"}));
+            EXPECT_EQ(storedDescriptions(dir.path()), (std::vector<std::string>{"kept1", "kept2"}));
         }
     }
     // Without a database at start-up nothing is asked: the list is written.

@@ -45,8 +45,7 @@ TEST(ConfigFileDialog, TakesOrRefusesTypedNames) {
             EXPECT_EQ(dialog.result(), QDialog::Accepted);
             EXPECT_FALSE(dialog.isVisible());
             ASSERT_EQ(dialog.selectedFiles().size(), 1);
-            EXPECT_EQ(dialog.selectedFiles().first().toStdString(),
-                      (dir / c.taken).string());
+            EXPECT_EQ(dialog.selectedFiles().first().toStdString(), (dir / c.taken).string());
         } else {
             EXPECT_TRUE(dialog.isVisible());
             EXPECT_TRUE(dialog.refusal().contains(QString::fromUtf8(c.refusal)))

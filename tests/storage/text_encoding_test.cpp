@@ -15,11 +15,11 @@ TEST(TextEncoding, Utf8IsCheckedAndOtherBytesReadAsLatin1) {
     } cases[] = {
         {"plain", true, "plain"},
         {"M\xC3\xBCller", true, "M\xC3\xBCller"},
-        {"M\xFCller", false, "M\xC3\xBCller"},              // Latin-1 u-umlaut
-        {"\xC0\xAF", false, "\xC3\x80\xC2\xAF"},             // overlong "/"
-        {"\xED\xA0\x80", false, "\xC3\xAD\xC2\xA0\xC2\x80"},  // a surrogate
+        {"M\xFCller", false, "M\xC3\xBCller"},                            // Latin-1 u-umlaut
+        {"\xC0\xAF", false, "\xC3\x80\xC2\xAF"},                          // overlong "/"
+        {"\xED\xA0\x80", false, "\xC3\xAD\xC2\xA0\xC2\x80"},              // a surrogate
         {"\xF4\x90\x80\x80", false, "\xC3\xB4\xC2\x90\xC2\x80\xC2\x80"},  // above U+10FFFF
-        {"ok\xE2\x82", false, "ok\xC3\xA2\xC2\x82"},         // cut short
+        {"ok\xE2\x82", false, "ok\xC3\xA2\xC2\x82"},                      // cut short
         {"\xF0\x9F\x9B\xB0", true, "\xF0\x9F\x9B\xB0"},
     };
     for (const auto& c : cases) {
@@ -31,8 +31,7 @@ TEST(TextEncoding, Utf8IsCheckedAndOtherBytesReadAsLatin1) {
 
 TEST(TextEncoding, FileTextSkipsTheMarkAndRefusesOrConvertsOtherBytes) {
     EXPECT_EQ(DecodeFileText("\xEF\xBB\xBFImei\n", TextEncoding::Utf8).value(), "Imei\n");
-    EXPECT_EQ(DecodeFileText("Imei\nM\xFC\n", TextEncoding::Latin1).value(),
-              "Imei\nM\xC3\xBC\n");
+    EXPECT_EQ(DecodeFileText("Imei\nM\xFC\n", TextEncoding::Latin1).value(), "Imei\nM\xC3\xBC\n");
     const Result<std::string> refused =
         DecodeFileText("\xEF\xBB\xBFImei\nok\nM\xFCller\n", TextEncoding::Utf8);
     ASSERT_FALSE(refused);
@@ -53,7 +52,8 @@ TEST(TextEncoding, TrackerImportReadsUtf8OrLatin1) {
         std::string err;
     } cases[] = {
         {{"bom.csv"}, 0, ""},
-        {{"latin1.csv"}, 1,
+        {{"latin1.csv"},
+         1,
          "velactl trackers import: latin1.csv: line 2: byte 0xE8 at column 4 is not UTF-8 (a "
          "Latin-1 file is read with --encoding latin1)\n"},
         {{"--encoding", "latin1", "latin1.csv"}, 0, ""},
@@ -69,11 +69,12 @@ TEST(TextEncoding, TrackerImportReadsUtf8OrLatin1) {
             EXPECT_EQ(run.err, c.err);
         }
     }
-    const test::RunResult exported = test::runProgram(
-        {velactl, "trackers", "export"}, std::chrono::seconds(60), dir.path());
-    EXPECT_EQ(exported.out, "Imei,Phone,Port,APN,Auth,SMSuser,SMSpass,GPRSuser,GPRSpass,Mode\r\n"
-                            "M\xC3\xBCller,1,0,a,0,,,,,0\r\n"
-                            "Gen\xC3\xA8ve,2,0,a,0,,,,,0\r\n");
+    const test::RunResult exported =
+        test::runProgram({velactl, "trackers", "export"}, std::chrono::seconds(60), dir.path());
+    EXPECT_EQ(exported.out,
+              "Imei,Phone,Port,APN,Auth,SMSuser,SMSpass,GPRSuser,GPRSpass,Mode\r\n"
+              "M\xC3\xBCller,1,0,a,0,,,,,0\r\n"
+              "Gen\xC3\xA8ve,2,0,a,0,,,,,0\r\n");
 }
 
 }  // namespace

@@ -3,10 +3,10 @@
 
 #include "storage/database_file.h"
 #include "storage/hex_port.h"
+#include "storage/text_encoding.h"
 #include "storage/tracker_checks.h"
 #include "storage/tracker_csv.h"
 #include "storage/tracker_store.h"
-#include "storage/text_encoding.h"
 
 #include <cstdio>
 #include <fstream>
