@@ -432,11 +432,12 @@ void MainDialog::takeAnswer(TrackerSocket& socket) {
     view_.SetProgress(100);
     view_.Pause(pauses_.session);
     view_.SetProgressVisible(false);
-    finishSessionRun();
-    // After an answer "Let's Go" reads its rest caption, whichever run was waiting.
+    // After an answer "Let's Go" reads its rest caption, whichever run was waiting; a
+    // waiting "Let's Go" gets it from the end of its own run.
     if (!goActive) {
         view_.SetRunCaption(RunButton::LetsGo, QString::fromLatin1(texts::kLetsGoRestCaption));
     }
+    finishSessionRun();
     emit SessionEnded(SessionOutcome::Answered);
 }
 

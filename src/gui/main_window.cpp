@@ -16,7 +16,6 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>

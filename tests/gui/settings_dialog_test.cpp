@@ -317,9 +317,11 @@ TEST_F(SettingsDialogTest, LongAndForeignModemPortNamesAreShownWholeAndKeptByteF
     open();
     const int boxWidth = modemPort()->width();
     modemPort()->addItem(QString::fromStdString(byId));
+    modemPort()->showPopup();
     EXPECT_EQ(modemPort()->width(), boxWidth);
-    EXPECT_GT(modemPort()->view()->minimumWidth(),
-              modemPort()->view()->fontMetrics().horizontalAdvance(QString::fromStdString(byId)));
+    const QWidget* list = modemPort()->view();
+    EXPECT_GT(list->width(), list->fontMetrics().horizontalAdvance(QString::fromStdString(byId)));
+    modemPort()->hidePopup();
 }
 
 }  // namespace
