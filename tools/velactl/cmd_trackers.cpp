@@ -5,6 +5,7 @@
 #include "common/terminal_text.h"
 #include "storage/database_file.h"
 #include "storage/hex_port.h"
+#include "storage/text_encoding.h"
 #include "storage/tracker_checks.h"
 #include "storage/tracker_csv.h"
 #include "storage/tracker_store.h"
@@ -250,18 +251,29 @@ int runRemove(const Args& args) {
 
 int runImport(const Args& args) {
     vela::CommandLine line(
-        "velactl trackers import", "velactl trackers import [--dir DIR | --user-data] [--replace] FILE",
+        "velactl trackers import",
+        "velactl trackers import [--dir DIR | --user-data] [--replace]\n"
+        "                               [--encoding utf8|latin1] FILE",
         "Reads a CSV file ('-' for standard input, at most 256 MiB) and appends its\n"
         "trackers, or replaces the list with --replace. Every row passes the checks of\n"
         "'add' (a leading + of a phone number is dropped as there); one failing row\n"
-        "imports nothing.");
+        "imports nothing. The file is UTF-8 (a leading byte order mark is skipped; a\n"
+        "row that is not UTF-8 is refused) unless --encoding latin1 converts it from\n"
+        "Latin-1.");
     AddDataDirectoryOptions(line)
         .flag("--replace", "replace the list instead of appending to it")
+        .option("--encoding", "NAME", "the file's encoding: utf8 (default) or latin1")
         .positionals(1, 1)
         .epilog(kCsvHelp);
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
+    const std::string encodingName = options->valueOr("--encoding", "utf8");
+    if (encodingName != "utf8" && encodingName != "latin1") {
+        return line.usageError("--encoding is utf8 or latin1");
+    }
+    const vela::TextEncoding encoding =
+        encodingName == "latin1" ? vela::TextEncoding::Latin1 : vela::TextEncoding::Utf8;
     const auto directory = DataDirectory(*options);
     if (!directory) return kExitFailure;
     const std::string& source = options->positional()[0];
@@ -272,8 +284,15 @@ int runImport(const Args& args) {
                      vela::EscapeForTerminal(text.message()).c_str());
         return kExitFailure;
     }
-    vela::Result<std::vector<vela::TrackerEntry>> rows = vela::readTrackerCsv(text.value());
-    text = std::string();  // the rows hold the content now
+    vela::Result<std::string> decoded = vela::DecodeFileText(text.value(), encoding);
+    text = std::string();
+    if (!decoded) {
+        std::fprintf(stderr, "velactl trackers import: %s: %s\n", shownSource.c_str(),
+                     vela::EscapeForTerminal(decoded.message()).c_str());
+        return kExitFailure;
+    }
+    vela::Result<std::vector<vela::TrackerEntry>> rows = vela::readTrackerCsv(decoded.value());
+    decoded = std::string();  // the rows hold the content now
     if (!rows) {
         std::fprintf(stderr, "velactl trackers import: %s: %s\n", shownSource.c_str(),
                      vela::EscapeForTerminal(rows.message()).c_str());
