@@ -109,11 +109,11 @@ std::vector<vela::bench::Row> importRows(const vela::bench::Results& results) {
     }
     const vela::bench::Result& result = found->second;
     const double median = result.counter("median_s");
-    return {{figure, "< 30 s",
-             vela::bench::format("%.1f s median, %.1f s max of %.0f (peak %.0f MB)", median,
-                                 result.counter("max_s"), result.iterations,
-                                 result.counter("peak_MB")),
-             median < 30.0}};
+    return {
+        {figure, "< 30 s",
+         vela::bench::format("%.1f s median, %.1f s max of %.0f (peak %.0f MB)", median,
+                             result.counter("max_s"), result.iterations, result.counter("peak_MB")),
+         median < 30.0}};
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include "storage/program_settings.h"
 #include "vela_version.h"
 
-
 namespace vela {
 namespace {
 

@@ -75,8 +75,8 @@ Status checkTable(sqlite::Database& db, const ExpectedTable& expected) {
         if (!have) missing += std::string(missing.empty() ? "" : ", ") + column;
     }
     if (!missing.empty()) {
-        return Status::Fail("the table " + std::string(expected.name) +
-                            " lacks the column(s) " + missing);
+        return Status::Fail("the table " + std::string(expected.name) + " lacks the column(s) " +
+                            missing);
     }
     return Status::Ok();
 }
@@ -128,8 +128,7 @@ Status CheckPrivateForWriting(const std::filesystem::path& file) {
         return Status::Fail(std::string("cannot examine the file: ") + std::strerror(errno));
     }
     if (info.st_uid != ::geteuid()) {
-        return Status::Fail("the file belongs to another user (uid " +
-                            std::to_string(info.st_uid) +
+        return Status::Fail("the file belongs to another user (uid " + std::to_string(info.st_uid) +
                             "); it would receive passwords, so it must be your own");
     }
     if ((info.st_mode & 077) != 0) {

@@ -65,7 +65,8 @@ Status BackupDatabase(const fs::path& source, const fs::path& target) {
 
 Result<std::vector<std::string>> CheckDatabase(const fs::path& file) {
     std::error_code ec;
-    if (!fs::exists(file, ec)) return Result<std::vector<std::string>>::Fail(file.string() + " does not exist");
+    if (!fs::exists(file, ec))
+        return Result<std::vector<std::string>>::Fail(file.string() + " does not exist");
     Result<sqlite::Database> db = sqlite::Database::open(file);
     if (!db) return db.status();
     db.value().setStatementBudget(kCheckBudget);

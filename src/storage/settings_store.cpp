@@ -26,9 +26,8 @@ int32_t numberInRange(int64_t stored, int64_t low, int64_t high, int32_t fallbac
                       const char* column, std::vector<std::string>& warnings) {
     if (stored >= low && stored <= high) return static_cast<int32_t>(stored);
     warnings.push_back("the stored " + std::string(column) + " " + std::to_string(stored) +
-                       " is out of range (" + std::to_string(low) + " to " +
-                       std::to_string(high) + "); the default " + std::to_string(fallback) +
-                       " is used");
+                       " is out of range (" + std::to_string(low) + " to " + std::to_string(high) +
+                       "); the default " + std::to_string(fallback) + " is used");
     return fallback;
 }
 
@@ -47,8 +46,9 @@ Status readFirstRow(sqlite::Database& db, ProgramSettings& settings,
         numberInRange(row.columnInt(1), 0, 65535, defaults.externalPort, "EPort", warnings);
     settings.localPort =
         numberInRange(row.columnInt(2), 0, 65535, defaults.localPort, "LPort", warnings);
-    settings.timeoutSeconds = numberInRange(row.columnInt(3), 0, std::numeric_limits<int32_t>::max(),
-                                            defaults.timeoutSeconds, "Timeout", warnings);
+    settings.timeoutSeconds =
+        numberInRange(row.columnInt(3), 0, std::numeric_limits<int32_t>::max(),
+                      defaults.timeoutSeconds, "Timeout", warnings);
     settings.modemPort = row.columnText(4);
     return Status::Ok();
 }
@@ -79,8 +79,8 @@ Status SettingsStore::load(ProgramSettings& settings) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     ProgramSettings read = settings;
     std::vector<std::string> warnings;
-    Status status = readDatabase(
-        file, [&](sqlite::Database& db) { return readFirstRow(db, read, warnings); });
+    Status status =
+        readDatabase(file, [&](sqlite::Database& db) { return readFirstRow(db, read, warnings); });
     if (!status) {
         std::string message =
             "Cannot load the settings from " + file.string() + ": " + status.message();

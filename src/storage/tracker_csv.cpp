@@ -61,9 +61,15 @@ using Entries = std::vector<TrackerEntry>;
 std::string writeTrackerCsv(const TrackerList& list) {
     std::string out = formatCsvRecord({kTrackerCsvColumns.begin(), kTrackerCsvColumns.end()});
     for (const TrackerEntry& e : list.entries()) {
-        std::vector<std::string> cells = {e.description,  e.phone,    std::to_string(e.pushPort),
-                                          e.apn,          std::to_string(e.auth), e.smsUser,
-                                          e.smsPassword,  e.gprsUser, e.gprsPassword,
+        std::vector<std::string> cells = {e.description,
+                                          e.phone,
+                                          std::to_string(e.pushPort),
+                                          e.apn,
+                                          std::to_string(e.auth),
+                                          e.smsUser,
+                                          e.smsPassword,
+                                          e.gprsUser,
+                                          e.gprsPassword,
                                           std::to_string(e.deviceType)};
         for (std::string& cell : cells) cell = EscapeSpreadsheetCell(cell);
         out += formatCsvRecord(cells);

@@ -92,8 +92,8 @@ TrackerStore::TrackerStore(std::filesystem::path workingDirectory, StorageErrorR
 Status TrackerStore::load(TrackerList& list) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     std::vector<std::string> warnings;
-    Status status = readDatabase(
-        file, [&](sqlite::Database& db) { return appendRows(db, list, warnings); });
+    Status status =
+        readDatabase(file, [&](sqlite::Database& db) { return appendRows(db, list, warnings); });
     // Reported whether or not the rest could be read: the entries stay in the list.
     for (const std::string& warning : warnings) {
         if (reporter_) reporter_("Trackers in " + file.string() + ": " + warning);

@@ -17,7 +17,8 @@ void check(bool condition) {
 }
 
 bool startsFormula(const std::string& cell) {
-    return !cell.empty() && std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos;
+    return !cell.empty() &&
+           std::string_view("=+-@\t\r").find(cell.front()) != std::string_view::npos;
 }
 
 }  // namespace

@@ -122,8 +122,9 @@ TEST_F(HostileDatabase, NumbersOutOfRangeAreReportedAndReplacedByTheDefaults) {
     ASSERT_EQ(list.count(), 2);
     EXPECT_EQ(list.at(0).pushPort, 2001);  // sampleTracker(0) stores 2001 itself
     EXPECT_EQ(list.at(1).pushPort, 2001);
-    expectReported("the stored Port 70000 of tracker '35600T1' is out of range (0 to 65535); "
-                   "the default 2001 is used");
+    expectReported(
+        "the stored Port 70000 of tracker '35600T1' is out of range (0 to 65535); "
+        "the default 2001 is used");
     EXPECT_EQ(errors.messages.size(), 4u);
 }
 

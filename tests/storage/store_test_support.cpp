@@ -16,10 +16,8 @@ std::string runSqliteCli(const std::filesystem::path& file, const std::string& s
 
 void makePrivate(const std::filesystem::path& file) {
     std::error_code ec;
-    std::filesystem::permissions(file,
-                                 std::filesystem::perms::owner_read |
-                                     std::filesystem::perms::owner_write,
-                                 ec);
+    std::filesystem::permissions(
+        file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
 }
 
 TrackerEntry sampleTracker(int n, const std::string& tag) {

@@ -195,8 +195,8 @@ TEST_F(VelactlStorage, SecretsStayOffTheCommandLineAndOutOfOtherUsersReach) {
                                "--gprs-password-file", secrets, "--sms-password-file=-"},
                               "sms secret\n");
     ASSERT_EQ(added.exitCode, 0) << added.err;
-    EXPECT_EQ(velactl({"trackers", "add", "--description=b", "--phone=1", "--auth", "CHAP"}).exitCode,
-              0);
+    EXPECT_EQ(
+        velactl({"trackers", "add", "--description=b", "--phone=1", "--auth", "CHAP"}).exitCode, 0);
     for (std::vector<std::string> bad :
          {std::vector<std::string>{"--sms-password=x", "--sms-password-file", secrets},
           {"--sms-password-file=-", "--gprs-password-file=-"},
@@ -204,8 +204,8 @@ TEST_F(VelactlStorage, SecretsStayOffTheCommandLineAndOutOfOtherUsersReach) {
         bad.insert(bad.begin(), {"trackers", "add", "--description=c", "--phone=1"});
         EXPECT_EQ(velactl(bad).exitCode, 2) << bad.back();
     }
-    EXPECT_EQ(velactl({"trackers", "add", "--description=c", "--phone=1",
-                       "--gprs-password-file", (dir / "none").string()})
+    EXPECT_EQ(velactl({"trackers", "add", "--description=c", "--phone=1", "--gprs-password-file",
+                       (dir / "none").string()})
                   .exitCode,
               1);
 
@@ -258,9 +258,10 @@ TEST_F(VelactlStorage, JsonListsBackupAndCheck) {
               0);
     RunResult list = velactl({"trackers", "list", "--json"});
     ASSERT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_EQ(list.out,
-              "[\n {\"Description\": \"q\\\"\\u0001\\ufffd\", \"Phone\": \"+1\", \"Push port\": "
-              "\"07D1\", \"APN\": \"internet\", \"Auth\": \"None\", \"Device type\": \"FM2XXX\"}\n]\n");
+    EXPECT_EQ(
+        list.out,
+        "[\n {\"Description\": \"q\\\"\\u0001\\ufffd\", \"Phone\": \"+1\", \"Push port\": "
+        "\"07D1\", \"APN\": \"internet\", \"Auth\": \"None\", \"Device type\": \"FM2XXX\"}\n]\n");
     EXPECT_EQ(velactl({"settings", "show", "--json"}).out,
               "[{\"external-ip\": \"0.0.0.0\", \"external-port\": 16384, \"local-port\": 16384, "
               "\"timeout\": 20, \"modem-port\": \"COM3\"}]\n");

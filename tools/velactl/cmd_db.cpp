@@ -58,10 +58,11 @@ int runBackup(const Args& args) {
 }
 
 int runCheck(const Args& args) {
-    vela::CommandLine line("velactl db check", "velactl db check [--dir DIR | --user-data]",
-                           "Runs SQLite's integrity check on the database and checks that its\n"
-                           "Settings and Trackers tables have the columns Vela uses. Prints \"ok\"\n"
-                           "or each problem; the exit status is 0 only for \"ok\".");
+    vela::CommandLine line(
+        "velactl db check", "velactl db check [--dir DIR | --user-data]",
+        "Runs SQLite's integrity check on the database and checks that its\n"
+        "Settings and Trackers tables have the columns Vela uses. Prints \"ok\"\n"
+        "or each problem; the exit status is 0 only for \"ok\".");
     AddDataDirectoryOptions(line);
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);

@@ -69,8 +69,9 @@ int RunDecode(const Args& args) {
         "in double quotes, with bytes outside printable ASCII written as \\xNN.");
     line.option("--hex", "TEXT", "the image as hexadecimal digits")
         .positionals(0, 1)
-        .epilog("Exit status: 0 consistent image, 1 inconsistent or unreadable image (the\n"
-                "problems are listed on standard error), 2 usage error.");
+        .epilog(
+            "Exit status: 0 consistent image, 1 inconsistent or unreadable image (the\n"
+            "problems are listed on standard error), 2 usage error.");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;

@@ -27,8 +27,9 @@ int RunEncode(const Args& args) {
                 "passwords)",
                 "-o")
         .positionals(1, 1)
-        .epilog("Exit status: 0 encoded, 1 the file was refused (the reason follows\n"
-                "\"Error in XML file!\" on standard error), 2 usage error.");
+        .epilog(
+            "Exit status: 0 encoded, 1 the file was refused (the reason follows\n"
+            "\"Error in XML file!\" on standard error), 2 usage error.");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;

@@ -8,9 +8,9 @@
 
 #include <array>
 #include <cstdio>
-#include <utility>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace velactl {
 
@@ -51,10 +51,11 @@ void print(const vela::ProgramSettings& s) {
 
 // The same values as one object in an array, keyed by the names of the text form.
 void printJson(const vela::ProgramSettings& s) {
-    std::printf("[{\"external-ip\": %s, \"external-port\": %d, \"local-port\": %d, "
-                "\"timeout\": %d, \"modem-port\": %s}]\n",
-                JsonQuoted(vela::formatIpv4(s.externalIp)).c_str(), s.externalPort, s.localPort,
-                s.timeoutSeconds, JsonQuoted(s.modemPort).c_str());
+    std::printf(
+        "[{\"external-ip\": %s, \"external-port\": %d, \"local-port\": %d, "
+        "\"timeout\": %d, \"modem-port\": %s}]\n",
+        JsonQuoted(vela::formatIpv4(s.externalIp)).c_str(), s.externalPort, s.localPort,
+        s.timeoutSeconds, JsonQuoted(s.modemPort).c_str());
 }
 
 int runShow(const Args& args) {
@@ -104,8 +105,8 @@ int runSet(const Args& args) {
                                    vela::EscapeForTerminal(*text) + "'");
         }
     }
-    for (auto [name, target] : {std::pair{"--external-port", &externalPort},
-                                std::pair{"--local-port", &localPort}}) {
+    for (auto [name, target] :
+         {std::pair{"--external-port", &externalPort}, std::pair{"--local-port", &localPort}}) {
         if (auto text = options->value(name)) {
             if (!(*target = parsePort(*text))) {
                 return line.usageError(std::string(name) + " takes a port 1 to 65535, not '" +
@@ -145,8 +146,7 @@ constexpr std::array<Subcommand, 2> kSubcommands = {{
 }  // namespace
 
 int RunSettings(const Args& args) {
-    return RunSubcommandGroup("settings",
-                              "Shows or changes the settings stored in settings.accdb.",
+    return RunSubcommandGroup("settings", "Shows or changes the settings stored in settings.accdb.",
                               kSubcommands, args);
 }
 

@@ -62,11 +62,11 @@ void failed(const char* what, std::string_view text) {
 }
 
 int runList(const Args& args) {
-    vela::CommandLine line("velactl trackers list",
-                           "velactl trackers list [--dir DIR | --user-data] [--json]",
-                           "Lists the trackers without their passwords, one per line, tab-separated.");
-    AddDataDirectoryOptions(line).flag(
-        "--json", "print a JSON array of objects keyed by the column names");
+    vela::CommandLine line(
+        "velactl trackers list", "velactl trackers list [--dir DIR | --user-data] [--json]",
+        "Lists the trackers without their passwords, one per line, tab-separated.");
+    AddDataDirectoryOptions(line).flag("--json",
+                                       "print a JSON array of objects keyed by the column names");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
@@ -86,12 +86,12 @@ int runList(const Args& args) {
         const std::string port = vela::formatHexPort(e.pushPort);
         const std::string type = deviceTypeName(e.deviceType);
         if (json) {
-            std::printf("%s\n {\"Description\": %s, \"Phone\": %s, \"Push port\": %s, \"APN\": %s, "
-                        "\"Auth\": %s, \"Device type\": %s}",
-                        first ? "" : ",", JsonQuoted(e.description).c_str(),
-                        JsonQuoted(phone).c_str(), JsonQuoted(port).c_str(),
-                        JsonQuoted(e.apn).c_str(), JsonQuoted(authName(e.auth)).c_str(),
-                        JsonQuoted(type).c_str());
+            std::printf(
+                "%s\n {\"Description\": %s, \"Phone\": %s, \"Push port\": %s, \"APN\": %s, "
+                "\"Auth\": %s, \"Device type\": %s}",
+                first ? "" : ",", JsonQuoted(e.description).c_str(), JsonQuoted(phone).c_str(),
+                JsonQuoted(port).c_str(), JsonQuoted(e.apn).c_str(),
+                JsonQuoted(authName(e.auth)).c_str(), JsonQuoted(type).c_str());
         } else {
             std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", e.description.c_str(), phone.c_str(),
                         port.c_str(), e.apn.c_str(), authName(e.auth), type.c_str());

@@ -13,11 +13,13 @@ namespace {
 void printGroupUsage(std::FILE* out, const std::string& command, const std::string& about,
                      std::span<const Subcommand> subcommands) {
     std::string names;
-    for (const Subcommand& sub : subcommands) names += (names.empty() ? "" : "|") + std::string(sub.name);
+    for (const Subcommand& sub : subcommands)
+        names += (names.empty() ? "" : "|") + std::string(sub.name);
     std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s\n",
                  command.c_str(), names.c_str(), command.c_str(), about.c_str());
     std::fprintf(out, "Subcommands:\n");
-    for (const Subcommand& sub : subcommands) std::fprintf(out, "  %-8s %s\n", sub.name, sub.summary);
+    for (const Subcommand& sub : subcommands)
+        std::fprintf(out, "  %-8s %s\n", sub.name, sub.summary);
 }
 
 // Length of the valid UTF-8 sequence at the front of `text`, or 0.
@@ -62,15 +64,17 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
         if (first == sub.name) return sub.run(Args(args.begin() + 1, args.end()));
     }
     std::fprintf(stderr, "velactl %s: %s\n", command.c_str(),
-                 first.empty() ? "missing subcommand"
-                               : ("unknown subcommand '" + vela::EscapeForTerminal(first) + "'").c_str());
+                 first.empty()
+                     ? "missing subcommand"
+                     : ("unknown subcommand '" + vela::EscapeForTerminal(first) + "'").c_str());
     printGroupUsage(stderr, command, about, subcommands);
     return kExitUsage;
 }
 
 vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line) {
     return line
-        .option("--dir", "DIR", "the directory of settings.accdb (default: $VELA_DIR, else the current directory)")
+        .option("--dir", "DIR",
+                "the directory of settings.accdb (default: $VELA_DIR, else the current directory)")
         .flag("--user-data", "use the user's data directory (~/.local/share/vela)");
 }
 
