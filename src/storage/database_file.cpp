@@ -78,6 +78,13 @@ Status writeInTransaction(const fs::path& file, bool createSchemaIfEmpty,
     return transaction.value().commit();
 }
 
+// Before passwords go in: checked after the creation, so that a file someone else made
+// in the meantime (in a shared folder) is examined too.
+Status checkWritable(const fs::path& file) {
+    if (Status regular = CheckRegularFile(file); !regular) return regular;
+    return CheckPrivateForWriting(file);
+}
+
 }  // namespace
 
 fs::path databaseFile(const fs::path& workingDirectory) {
@@ -97,8 +104,6 @@ Status readDatabase(const fs::path& file, const std::function<Status(sqlite::Dat
 }
 
 Status writeDatabase(const fs::path& file, const std::function<Status(sqlite::Database&)>& write) {
-    if (Status regular = CheckRegularFile(file); !regular) return regular;
-    if (Status privateFile = CheckPrivateForWriting(file); !privateFile) return privateFile;
     Created created = Created::no;
     std::error_code ec;
     if (!fs::exists(file, ec)) {
@@ -109,6 +114,7 @@ Status writeDatabase(const fs::path& file, const std::function<Status(sqlite::Da
         if (!made) return made.status();
         created = made.value();
     }
+    if (Status writable = checkWritable(file); !writable) return writable;
     Status written = writeInTransaction(file, true, write);
     if (!written && created == Created::yes) {
         // Nothing was committed into the file we made: leave no empty database behind.
