@@ -47,6 +47,7 @@ public:
 
     // Every byte written and read from now on also goes to `trace` (nullptr: none).
     void setTrace(SerialTrace* trace) { trace_ = trace; }
+    SerialTrace* trace() const { return trace_; }
 
     // The pause after closing a port that was open (500 ms; shortened only by tests).
     void setReopenPause(std::chrono::milliseconds pause) { reopenPause_ = pause; }
