@@ -20,9 +20,13 @@ constexpr const char* kPdu =
 class RecordingUi : public ModemDialogueUi {
 public:
     void SetWaitCursor(bool shown) override { cursor.push_back(shown); }
-    void ShowModemError(const std::string& text) override { errors.push_back(text); }
+    void ShowModemError(const std::string& text, const std::string& reason) override {
+        errors.push_back(text);
+        reasons.push_back(reason);
+    }
     std::vector<bool> cursor;
     std::vector<std::string> errors;
+    std::vector<std::string> reasons;
 };
 
 // Short limits keep the failing rows quick; the program uses the defaults.
