@@ -141,7 +141,7 @@ TEST(SerialTrace, OwnerOnlyLinesWithTimeDirectionAndEscapedBytes) {
     const std::string text = test::readFile(path);
     const std::string timestamp = "[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\\.[0-9][0-9][0-9]";
     EXPECT_TRUE(std::regex_match(text, std::regex(timestamp + " > ATQ0\\\\r\\\\n\n" + timestamp +
-                                                   " < \\\\r\\\\n> \\\\x1[bB]\n")))
+                                                   " < \\\\r\\\\n> \\\\x1B\n")))
         << text;
     // A link planted in the trace's place is not followed.
     std::filesystem::create_symlink(dir / "target", dir / "planted");

@@ -247,6 +247,14 @@ private:
         } else if (command == "AT+CMGF=0" || command == "AT+CMGF=1") {
             pduMode_ = command.back() == '0';
             reply("\r\nOK\r\n");
+        } else if (command == "ATI") {
+            reply("\r\nVela simulated GSM modem\r\n\r\nOK\r\n");
+        } else if (command == "AT+CSQ") {
+            reply("\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+        } else if (command == "AT+CREG?") {
+            reply("\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+        } else if (command == "AT+CSCA?") {
+            reply("\r\n+CSCA: \"+15550100\",145\r\n\r\nOK\r\n");
         } else if (command == "AT+CMGF?") {
             reply(std::string("\r\n+CMGF: ") + (pduMode_ ? "0" : "1") + "\r\n\r\nOK\r\n");
         } else if (command == "AT+CPIN?") {
