@@ -13,9 +13,6 @@ namespace vela {
 
 namespace {
 
-// How often the handler looks whether the dialogue has ended, painting in between.
-constexpr std::chrono::milliseconds kPaintSlice{20};
-
 QString fromBytes(const std::string& text) {
     return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -56,7 +53,7 @@ bool SendPushSmsKeepingWindowPainted(MainDialogView& view, SerialPort& port,
             outcome = RunSmsDialogue(port, portName, pushMessage, limits);
             finished.store(true, std::memory_order_release);
         });
-        while (!finished.load(std::memory_order_acquire)) view.Pause(kPaintSlice);
+        view.WaitWhilePainting([&finished] { return finished.load(std::memory_order_acquire); });
     }
     // The box waits for the operator, so it does not show the busy cursor.
     view.SetWaitCursor(false);
