@@ -65,7 +65,6 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-
 }  // namespace
 
 SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort,
@@ -247,8 +246,8 @@ void SettingsDialog::OnProbe() {
         modemPort_->addItem(QString::fromStdString(port.name));
         // What the adapter is (maker, model, serial number) shows when pointed at.
         if (!port.description.empty()) {
-            modemPort_->setItemData(modemPort_->count() - 1, QString::fromStdString(port.description),
-                                    Qt::ToolTipRole);
+            modemPort_->setItemData(modemPort_->count() - 1,
+                                    QString::fromStdString(port.description), Qt::ToolTipRole);
         }
     }
     // The edit field stays empty until the operator chooses or types a name.

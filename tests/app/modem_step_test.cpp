@@ -11,8 +11,8 @@
 #include <QTest>
 
 #include <pty.h>
-#include <cstdlib>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace vela {
 namespace {
