@@ -2,14 +2,16 @@
 
 #include "common/number.h"
 #include "gui/dialog_units.h"
+#include "gui/group_frame.h"
 #include "gui/input_validators.h"
 #include "gui/ip_address_edit.h"
+#include "gui/stored_text.h"
 #include "storage/hex_port.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
@@ -28,7 +30,9 @@ const QString kCaption = QStringLiteral("Settings");
 const QString kExternalPortRange = QStringLiteral("External port must be from 0 to 65535!");
 const QString kLocalPortRange = QStringLiteral("Local port must be from 0 to 65535!");
 
+#ifdef _WIN32
 constexpr int kProbedComPorts = 40;
+#endif
 constexpr int kListedComPorts = 8;
 constexpr int32_t kMaxPort = 65535;
 
@@ -61,40 +65,6 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-#ifdef __linux__
-// /dev/ttyUSB* and then /dev/ttyACM*, each in the order of their numbers.
-std::vector<std::string> usbSerialDevices() {
-    struct Device {
-        std::string prefix;
-        long number;
-        std::string path;
-    };
-    std::vector<Device> devices;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it("/dev", error), end; !error && it != end;
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        for (const std::string_view prefix :
-             {std::string_view("ttyUSB"), std::string_view("ttyACM")}) {
-            if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
-                continue;
-            const std::string digits = name.substr(prefix.size());
-            if (!std::all_of(digits.begin(), digits.end(),
-                             [](char c) { return c >= '0' && c <= '9'; }))
-                continue;
-            if (digits.size() > 9) continue;
-            devices.push_back({std::string(prefix), std::stol(digits), it->path().string()});
-        }
-    }
-    std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
-        return a.prefix != b.prefix ? a.prefix > b.prefix : a.number < b.number;
-    });
-    std::vector<std::string> paths;
-    for (const Device& device : devices) paths.push_back(device.path);
-    return paths;
-}
-#endif
-
 }  // namespace
 
 SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort,
@@ -103,7 +73,7 @@ SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort
       settings_(settings),
       serialPort_(serialPort),
       messages_(messages),
-      probeNames_(&SettingsDialog::DefaultProbeNames) {
+      probeList_([this] { return DefaultProbe(); }) {
     setWindowTitle(kCaption);
     setFont(DialogUnits::dialogFont());
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -116,10 +86,12 @@ SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort
     localPort_->setText(decimalText(settings_.localPort));
     timeoutSeconds_ = settings_.timeoutSeconds;
     timeout_->setText(QString::number(timeoutSeconds_));
-    // The stored name is shown as it stands, listed or not.
-    const QString modemPort = QString::fromStdString(settings_.modemPort);
-    modemPort_->setCurrentIndex(modemPort_->findText(modemPort, Qt::MatchExactly));
-    modemPort_->setEditText(modemPort);
+    // The stored name is shown as it stands, listed or not, and given back byte for
+    // byte unless the operator changes it.
+    modemPort_->setCurrentIndex(
+        modemPort_->findText(DisplayText(settings_.modemPort), Qt::MatchExactly));
+    ShowStoredText(modemPort_->lineEdit(), settings_.modemPort);
+    modemPort_->lineEdit()->setCursorPosition(0);
 }
 
 SettingsDialog::~SettingsDialog() = default;
@@ -129,11 +101,11 @@ void SettingsDialog::BuildControls() {
     setFixedSize(units.size(237, 119));
 
     // Group boxes first, so that the controls lie above their frames.
-    auto* externalGroup = new QGroupBox(QStringLiteral("External IP / Port:"), this);
+    auto* externalGroup = new GroupFrame(QStringLiteral("External IP / Port:"), this);
     externalGroup->setGeometry(units.rect(7, 7, 155, 32));
-    auto* localGroup = new QGroupBox(QStringLiteral("Local port / Timeout, s:"), this);
+    auto* localGroup = new GroupFrame(QStringLiteral("Local port / Timeout, s:"), this);
     localGroup->setGeometry(units.rect(7, 42, 155, 32));
-    auto* modemGroup = new QGroupBox(QStringLiteral("Modem port:"), this);
+    auto* modemGroup = new GroupFrame(QStringLiteral("Modem port:"), this);
     modemGroup->setGeometry(units.rect(6, 79, 155, 32));
 
     externalIp_ = new IpAddressEdit(this);
@@ -180,6 +152,15 @@ void SettingsDialog::BuildControls() {
     for (int n = 1; n <= kListedComPorts; ++n) modemPort_->addItem(QStringLiteral("COM%1").arg(n));
     // The template's height includes the opened list; the closed box is one line high.
     modemPort_->setGeometry(units.rect(13, 92, 100, 13));
+    // A long name (/dev/serial/by-id/...) shows its start, with the whole name as the
+    // tooltip; the opened list is as wide as its longest name, the box keeps its size.
+    connect(modemPort_, &QComboBox::currentTextChanged, modemPort_,
+            [this](const QString& text) { modemPort_->setToolTip(text); });
+    connect(modemPort_, QOverload<int>::of(&QComboBox::activated), this,
+            [this] { modemPort_->lineEdit()->setCursorPosition(0); });
+    const auto widenList = [this] { FitModemPortList(); };
+    connect(modemPort_->model(), &QAbstractItemModel::rowsInserted, this, widenList);
+    connect(modemPort_->model(), &QAbstractItemModel::modelReset, this, widenList);
 
     auto makeButton = [&](const char* name, const QString& text, QRect rect) {
         auto* button = new QPushButton(text, this);
@@ -202,17 +183,42 @@ void SettingsDialog::BuildControls() {
     connect(cancel_, &QPushButton::clicked, this, &SettingsDialog::reject);
 }
 
-std::vector<std::string> SettingsDialog::DefaultProbeNames() {
-    std::vector<std::string> names;
-    for (int n = 1; n <= kProbedComPorts; ++n) names.push_back("COM" + std::to_string(n));
-#ifdef __linux__
-    for (std::string& path : usbSerialDevices()) names.push_back(std::move(path));
+std::vector<ProbedPort> SettingsDialog::DefaultProbe() {
+#ifdef _WIN32
+    // Windows names its ports COM1 to COM40 and says which exist only when opened.
+    if (serialPort_.IsOpen()) serialPort_.Close();
+    const std::string kept = settings_.modemPort;
+    std::vector<ProbedPort> found;
+    for (int n = 1; n <= kProbedComPorts; ++n) {
+        settings_.modemPort = "COM" + std::to_string(n);
+        // A port that does not open is skipped without a message.
+        (void)serialPort_.Open(settings_.modemPort);
+        if (serialPort_.IsOpen()) {
+            serialPort_.Close();
+            found.push_back({settings_.modemPort, {}});
+        }
+    }
+    settings_.modemPort = kept;
+    return found;
+#else
+    // Opening a line raises DTR, which resets many boards on other adapters: the lines
+    // are listed from sysfs and only the one the operator chooses is ever opened.
+    return ListSerialPorts();
 #endif
-    return names;
 }
 
-void SettingsDialog::SetProbeNames(ProbeNames probeNames) {
-    probeNames_ = std::move(probeNames);
+void SettingsDialog::SetProbe(Probe probe) {
+    probeList_ = std::move(probe);
+}
+
+void SettingsDialog::FitModemPortList() {
+    const QFontMetrics metrics = modemPort_->view()->fontMetrics();
+    int widest = 0;
+    for (int i = 0; i < modemPort_->count(); ++i)
+        widest = std::max(widest, metrics.horizontalAdvance(modemPort_->itemText(i)));
+    const int frame = 2 * modemPort_->view()->frameWidth() + 16 +
+                      modemPort_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    modemPort_->view()->setMinimumWidth(std::max(modemPort_->width(), widest + frame));
 }
 
 void SettingsDialog::ShowStop(const QString& text, QWidget* focus) {
@@ -234,25 +240,16 @@ void SettingsDialog::OnHexMode() {
 
 void SettingsDialog::OnProbe() {
     const WaitCursor waitCursor;
-    // An earlier SMS dispatch leaves the modem's port open; it would refuse a second
-    // opening of its own device.
-    if (serialPort_.IsOpen()) serialPort_.Close();
     modemPort_->clear();
     modemPort_->clearEditText();
-
-    const std::string kept = settings_.modemPort;
-    const std::vector<std::string> names = probeNames_ ? probeNames_() : std::vector<std::string>{};
-    for (const std::string& name : names) {
-        settings_.modemPort = name;
-        // A port that does not open is skipped without a message.
-        (void)serialPort_.Open(settings_.modemPort);
-        if (serialPort_.IsOpen()) {
-            serialPort_.Close();
-            modemPort_->addItem(QString::fromStdString(name));
+    for (const ProbedPort& port : probeList_ ? probeList_() : std::vector<ProbedPort>{}) {
+        modemPort_->addItem(QString::fromStdString(port.name));
+        // What the adapter is (maker, model, serial number) shows when pointed at.
+        if (!port.description.empty()) {
+            modemPort_->setItemData(modemPort_->count() - 1,
+                                    QString::fromStdString(port.description), Qt::ToolTipRole);
         }
     }
-    settings_.modemPort = kept;
-
     // The edit field stays empty until the operator chooses or types a name.
     modemPort_->setCurrentIndex(-1);
     modemPort_->clearEditText();
@@ -274,7 +271,7 @@ void SettingsDialog::accept() {
     }
 
     settings_.externalIp = externalIp_->address();
-    settings_.modemPort = modemPort_->currentText().toStdString();
+    settings_.modemPort = StoredText(modemPort_->lineEdit());
     settings_.timeoutSeconds = timeoutSeconds_;
     settings_.externalPort = externalPort;
     settings_.localPort = localPort;
