@@ -13,8 +13,10 @@ namespace {
 void printGroupUsage(std::FILE* out, const std::string& command, const std::string& about,
                      std::span<const Subcommand> subcommands) {
     std::string names;
-    for (const Subcommand& sub : subcommands)
-        names += (names.empty() ? "" : "|") + std::string(sub.name);
+    for (const Subcommand& sub : subcommands) {
+        if (!names.empty()) names += '|';
+        names += sub.name;
+    }
     std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s\n",
                  command.c_str(), names.c_str(), command.c_str(), about.c_str());
     std::fprintf(out, "Subcommands:\n");
