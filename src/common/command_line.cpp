@@ -1,0 +1,175 @@
+#include "common/command_line.h"
+
+#include "vela_version.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace vela {
+
+bool ParsedOptions::has(const std::string& name) const { return given_.count(name) > 0; }
+
+std::optional<std::string> ParsedOptions::value(const std::string& name) const {
+    const auto found = given_.find(name);
+    if (found == given_.end() || found->second.empty()) return std::nullopt;
+    return found->second.back();
+}
+
+std::string ParsedOptions::valueOr(const std::string& name, const std::string& fallback) const {
+    return value(name).value_or(fallback);
+}
+
+std::vector<std::string> ParsedOptions::values(const std::string& name) const {
+    const auto found = given_.find(name);
+    return found == given_.end() ? std::vector<std::string>{} : found->second;
+}
+
+CommandLine::CommandLine(std::string program, std::string synopsis, std::string about)
+    : program_(std::move(program)), synopsis_(std::move(synopsis)), about_(std::move(about)) {}
+
+CommandLine& CommandLine::flag(const std::string& name, const std::string& help,
+                               const std::string& shortName) {
+    specs_.push_back({name, shortName, {}, help, false});
+    return *this;
+}
+
+CommandLine& CommandLine::option(const std::string& name, const std::string& valueName,
+                                 const std::string& help, const std::string& shortName) {
+    specs_.push_back({name, shortName, valueName.empty() ? "VALUE" : valueName, help, false});
+    return *this;
+}
+
+CommandLine& CommandLine::repeatable(const std::string& name, const std::string& valueName,
+                                     const std::string& help) {
+    specs_.push_back({name, {}, valueName.empty() ? "VALUE" : valueName, help, true});
+    return *this;
+}
+
+CommandLine& CommandLine::positionals(std::size_t min, std::size_t max) {
+    minPositional_ = min;
+    maxPositional_ = std::max(min, max);
+    return *this;
+}
+
+CommandLine& CommandLine::epilog(std::string text) {
+    epilog_ = std::move(text);
+    return *this;
+}
+
+const CommandLine::Spec* CommandLine::find(const std::string& word) const {
+    for (const Spec& spec : specs_) {
+        if (word == spec.name || (!spec.shortName.empty() && word == spec.shortName)) return &spec;
+    }
+    return nullptr;
+}
+
+std::string CommandLine::usageText() const {
+    std::string text = "Usage: " + synopsis_ + "\n";
+    text += "Try '" + program_ + " --help' for more information.\n";
+    return text;
+}
+
+std::string CommandLine::helpText() const {
+    std::string text = "Usage: " + synopsis_ + "\n";
+    if (!about_.empty()) text += "\n" + about_ + (about_.back() == '\n' ? "" : "\n");
+    text += "\nOptions:\n";
+    auto line = [&text](std::string left, const std::string& help) {
+        if (left.size() < 28) {
+            left.resize(28, ' ');
+            text += "  " + left + help + "\n";
+        } else {
+            text += "  " + left + "\n  " + std::string(28, ' ') + help + "\n";
+        }
+    };
+    for (const Spec& spec : specs_) {
+        std::string left = spec.shortName.empty() ? spec.name : spec.shortName + ", " + spec.name;
+        if (!spec.valueName.empty()) left += " " + spec.valueName;
+        line(left, spec.help + (spec.repeatable ? " (may be repeated)" : ""));
+    }
+    line("-h, --help", "show this text and exit");
+    line("-V, --version", "show the version and exit");
+    if (!epilog_.empty()) text += "\n" + epilog_ + (epilog_.back() == '\n' ? "" : "\n");
+    return text;
+}
+
+int CommandLine::usageError(const std::string& text) const {
+    std::fprintf(stderr, "%s: %s\n%s", program_.c_str(), text.c_str(), usageText().c_str());
+    return kExitUsageError;
+}
+
+std::optional<ParsedOptions> CommandLine::parse(const std::vector<std::string>& args,
+                                                int& exitCode) const {
+    ParsedOptions parsed;
+    bool optionsEnded = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string word = args[i];
+        const bool looksLikeOption = !optionsEnded && word.size() > 1 && word[0] == '-';
+        if (!looksLikeOption) {
+            parsed.positional_.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (word == "--help" || word == "-h") {
+            std::fputs(helpText().c_str(), stdout);
+            exitCode = 0;
+            return std::nullopt;
+        }
+        if (word == "--version" || word == "-V") {
+            std::printf("%s (%s) %s\n", program_.c_str(), kProgramName, kVersion);
+            exitCode = 0;
+            return std::nullopt;
+        }
+        std::optional<std::string> inlineValue;
+        if (const auto equals = word.find('='); word.rfind("--", 0) == 0 && equals != std::string::npos) {
+            inlineValue = word.substr(equals + 1);
+            word.resize(equals);
+        }
+        const Spec* spec = find(word);
+        if (!spec) {
+            exitCode = usageError("unknown option '" + word + "'");
+            return std::nullopt;
+        }
+        std::vector<std::string>& slot = parsed.given_[spec->name];
+        if (spec->valueName.empty()) {
+            if (inlineValue) {
+                exitCode = usageError(spec->name + " takes no value");
+                return std::nullopt;
+            }
+            continue;
+        }
+        if (!inlineValue) {
+            if (i + 1 >= args.size()) {
+                exitCode = usageError(spec->name + " needs a value (" + spec->valueName + ")");
+                return std::nullopt;
+            }
+            inlineValue = args[++i];
+        }
+        if (!spec->repeatable) slot.clear();
+        slot.push_back(*inlineValue);
+    }
+    if (parsed.positional_.size() < minPositional_) {
+        exitCode = usageError("missing argument");
+        return std::nullopt;
+    }
+    if (parsed.positional_.size() > maxPositional_) {
+        exitCode = usageError("unexpected argument '" + parsed.positional_[maxPositional_] + "'");
+        return std::nullopt;
+    }
+    exitCode = 0;
+    return parsed;
+}
+
+std::optional<int> ParseAuthentication(const std::string& text) {
+    std::string lower = text;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (lower == "none" || lower == "0") return 0;
+    if (lower == "chap" || lower == "1") return 1;
+    if (lower == "pap" || lower == "2") return 2;
+    return std::nullopt;
+}
+
+}  // namespace vela
