@@ -190,6 +190,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         bool inSession = false;
         bool queued = false;
         bool answerUnknown = false;  // the image went out before an interruption
+        std::string avoidModem;      // the modem its last SMS failed on
         std::string attemptStartedAt;
         CampaignClock::time_point deadline;
         uint64_t deadlineGeneration = 0;
@@ -330,7 +331,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             record(slot, CampaignEvent::Retry);
             slot.queued = true;
             sendQueue.push_back(index);
-            sendable.notify_one();
+            sendable.notify_all();
         }
     }
 
@@ -426,13 +427,20 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     // --- the modems' side ---
 
     // The next tracker to send to, or nullopt when this modem is to stop.
-    std::optional<std::size_t> nextToSend(std::unique_lock<std::mutex>& lock) {
+    std::optional<std::size_t> nextToSend(std::unique_lock<std::mutex>& lock,
+                                          const std::string& portName) {
         for (;;) {
             if (runEnded || stopRequested.load() || journal->Failed()) return std::nullopt;
-            while (!sendQueue.empty()) {
-                const std::size_t index = sendQueue.front();
-                sendQueue.pop_front();
+            for (auto at = sendQueue.begin(); at != sendQueue.end();) {
+                const std::size_t index = *at;
                 Slot& slot = slots[index];
+                // A tracker whose SMS failed on this modem goes through another one
+                // while there is another.
+                if (slot.avoidModem == portName && modemsInService > 1) {
+                    ++at;
+                    continue;
+                }
+                at = sendQueue.erase(at);
                 slot.queued = false;
                 // A tracker that called by itself meanwhile needs no SMS.
                 if (slot.state == CampaignTrackerState::Pending && !slot.inSession) return index;
@@ -447,7 +455,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         int failuresInARow = 0;
         std::unique_lock lock(mutex);
         for (;;) {
-            const std::optional<std::size_t> next = nextToSend(lock);
+            const std::optional<std::size_t> next = nextToSend(lock, portName);
             if (!next) break;
             Slot& slot = slots[*next];
             if (!slot.refusal.empty()) {
@@ -495,6 +503,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 continue;
             }
             slot.row.detail = ui.error;
+            slot.avoidModem = portName;
             if (slot.state == CampaignTrackerState::Sending) {
                 slot.state = CampaignTrackerState::Pending;
                 retryOrFail(*next, CampaignEvent::SmsFailed, Verdict::SmsFailed);
@@ -511,6 +520,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             }
         }
         --modemsInService;
+        sendable.notify_all();
         wake();
     }
 
