@@ -134,6 +134,10 @@ TEST_F(CampaignEngineTest, EveryRoleEndsWithItsEventsVerdictAndHistory) {
 
 TEST_F(CampaignEngineTest, TrackersOfAModemThatFailsMoveToTheOther) {
     StartFleet(12, 2, {"--delay", "0-200", "--fail-after", "2", "--fail-modem", "1"});
+    CampaignLimits limits;
+    limits.dialogue.shortStep = 1s;  // a modem that is gone is noticed sooner
+    limits.dialogue.longStep = 2s;
+    engine.setLimits(limits);
     Result<CampaignSummary> summary = RunAll(modemPorts);
     ASSERT_TRUE(summary) << summary.message();
     EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
