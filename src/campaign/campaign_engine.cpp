@@ -6,6 +6,7 @@
 #include "link/config_session.h"
 #include "modem/push_message.h"
 #include "modem/serial_port.h"
+#include "modem/serial_trace.h"
 #include "storage/campaign_store.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
@@ -117,14 +118,6 @@ int64_t imageCount(const ConfigImage& image) {
     return (static_cast<int64_t>(image.bytes[0]) << 8) | image.bytes[1];
 }
 
-// The modem dialogue's message box becomes the tracker's sms-failed detail.
-class CapturedModemUi : public ModemDialogueUi {
-public:
-    void SetWaitCursor(bool) override {}
-    void ShowModemError(const std::string& text) override { error = text; }
-    std::string error;
-};
-
 bool processAlive(int64_t pid) {
     if (pid <= 0 || pid == ::getpid()) return false;
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
@@ -207,6 +200,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     CampaignLimits limits;
     std::atomic<bool> stopRequested{false};
     std::atomic<uint16_t> boundPort{0};
+    std::filesystem::path traceFile;
     int wakePipe[2] = {-1, -1};
 
     // The state of the run in progress; everything below is guarded by `mutex`.
@@ -335,6 +329,12 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         }
     }
 
+    // Passed on in order with the changes; the caller holds `mutex`.
+    void warn(const std::string& text) {
+        if (observer == nullptr) return;
+        journal->Push({}, [watcher = observer, text] { watcher->Warning(text); });
+    }
+
     // --- the listener's side ---
 
     bool Saved(uint64_t ticket) override { return journal->IsSaved(ticket); }
@@ -450,8 +450,22 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         }
     }
 
-    void RunModem(const std::string& portName) {
+    void RunModem(const std::string& portName, std::size_t modemIndex) {
         SerialPort port;
+        // One trace per modem: FILE for the first, FILE.2, FILE.3... for the others.
+        std::unique_ptr<SerialTrace> trace;
+        if (!traceFile.empty()) {
+            std::filesystem::path file = traceFile;
+            if (modemIndex > 0) file += "." + std::to_string(modemIndex + 1);
+            Result<std::unique_ptr<SerialTrace>> created = SerialTrace::Create(file);
+            if (created) {
+                trace = std::move(created).value();
+                port.setTrace(trace.get());
+            } else {
+                std::lock_guard lock(mutex);
+                warn("no trace of modem " + portName + ": " + created.message());
+            }
+        }
         int failuresInARow = 0;
         std::unique_lock lock(mutex);
         for (;;) {
@@ -475,12 +489,15 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             const std::string message = slot.pushMessage;
             lock.unlock();
             const bool saved = journal->WaitSaved(ticket);
-            bool accepted = false;
-            CapturedModemUi ui;
+            DialogueOutcome outcome;
             if (saved) {
-                accepted = SendPushSms(port, portName, message, ui, limits.dialogue);
+                outcome = RunSmsDialogue(port, portName, message, limits.dialogue);
                 port.Close();
             }
+            const bool accepted = outcome.sent;
+            const std::string error = outcome.reason.empty()
+                                          ? outcome.failureText
+                                          : outcome.failureText + ": " + outcome.reason;
             lock.lock();
             --smsInFlight;
             if (!saved) {
@@ -502,7 +519,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 wake();
                 continue;
             }
-            slot.row.detail = ui.error;
+            slot.row.detail = error;
             slot.avoidModem = portName;
             if (slot.state == CampaignTrackerState::Sending) {
                 slot.state = CampaignTrackerState::Pending;
@@ -511,11 +528,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 record(slot, CampaignEvent::SmsFailed);
             }
             if (++failuresInARow >= limits.modemFailuresToRetire) {
-                if (observer != nullptr) {
-                    journal->Push({}, [watcher = observer, portName, error = ui.error] {
-                        watcher->Warning("modem " + portName + " taken out of service: " + error);
-                    });
-                }
+                warn("modem " + portName + " taken out of service: " + error);
                 break;
             }
         }
@@ -668,8 +681,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         }
 
         std::vector<std::thread> modems;
-        for (const std::string& port : campaign.modemPorts) {
-            modems.emplace_back([this, port] { RunModem(port); });
+        for (std::size_t index = 0; index < campaign.modemPorts.size(); ++index) {
+            modems.emplace_back([this, index] { RunModem(campaign.modemPorts[index], index); });
         }
         ListenerLimits listenerLimits;
         listenerLimits.maxSessions = limits.maxSessions;
@@ -704,6 +717,10 @@ CampaignEngine::~CampaignEngine() = default;
 
 void CampaignEngine::setLimits(const CampaignLimits& limits) {
     impl_->limits = limits;
+}
+
+void CampaignEngine::setModemTrace(const std::filesystem::path& file) {
+    impl_->traceFile = file;
 }
 
 uint16_t CampaignEngine::listeningPort() const {

@@ -119,6 +119,10 @@ public:
     // signal handler.
     void RequestStop();
 
+    // Records every modem's serial bytes: FILE for the first modem, FILE.2, FILE.3...
+    // for the others (owner-only files; the SMS carries passwords).
+    void setModemTrace(const std::filesystem::path& file);
+
     // Only tests and benchmarks change these.
     void setLimits(const CampaignLimits& limits);
     // The port actually bound by the last Run (useful when the settings say 0).

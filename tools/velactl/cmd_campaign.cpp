@@ -169,6 +169,7 @@ int runNew(const std::vector<std::string>& args) {
         .option("--attempts", "N", "SMS attempts per tracker (default 2)")
         .option("--dir", "DIR", "the data directory (default: the current directory)")
         .flag("--user-data", "use the user's data directory")
+        .option("--trace", "FILE", "record each modem's serial bytes (FILE, FILE.2, ...)")
         .flag("--json", "one JSON object per line");
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
@@ -207,6 +208,7 @@ int runNew(const std::vector<std::string>& args) {
 
     EventPrinter printer(options->has("--json"));
     vela::CampaignEngine engine(*dir, &printer);
+    if (const auto trace = options->value("--trace")) engine.setModemTrace(*trace);
     const vela::Result<int64_t> id = engine.Create(request);
     if (!id) {
         std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(id.message()).c_str());
@@ -230,6 +232,7 @@ int runResume(const std::vector<std::string>& args) {
                           "Goes on with an interrupted campaign where it stood.");
     cli.option("--dir", "DIR", "the data directory (default: the current directory)")
         .flag("--user-data", "use the user's data directory")
+        .option("--trace", "FILE", "record each modem's serial bytes (FILE, FILE.2, ...)")
         .flag("--json", "one JSON object per line")
         .positionals(1, 1);
     int exitCode = 0;
@@ -241,6 +244,7 @@ int runResume(const std::vector<std::string>& args) {
     if (!dir) return kExitUsage;
     EventPrinter printer(options->has("--json"));
     vela::CampaignEngine engine(*dir, &printer);
+    if (const auto trace = options->value("--trace")) engine.setModemTrace(*trace);
     return runCampaign(engine, printer, *id);
 }
 
