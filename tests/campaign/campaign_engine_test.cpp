@@ -162,6 +162,21 @@ TEST_F(CampaignEngineTest, TrackersOfAModemThatFailsMoveToTheOther) {
     for (const auto& [imei, count] : fleetSms()) EXPECT_EQ(count, 1) << imei;
 }
 
+// A modem that cannot even be opened has sent nothing: with one attempt each, the
+// trackers it failed are still configured through the other modem.
+TEST_F(CampaignEngineTest, AModemThatCannotBeOpenedCostsNoAttempt) {
+    StartFleet(4, 1, {"--delay", "0-100"});
+    Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string(), modemPorts[0]}, 1);
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
+    int failedFirst = 0;
+    for (const auto& [imei, events] : observer.events) {
+        if (events.front() == "sms-failed") ++failedFirst;
+        EXPECT_EQ(observer.last.at(imei).attempts, 1) << imei;
+    }
+    EXPECT_GE(failedFirst, 1);
+}
+
 TEST_F(CampaignEngineTest, WithoutAWorkingModemEveryTrackerEndsWithSmsFailed) {
     TrackerList list;
     for (const char* imei : {"350000000000101", "350000000000102", "350000000000103"}) {
