@@ -87,10 +87,13 @@ TEST_F(VelactlCampaignTest, UsageErrorsExitWithTwo) {
     }
 }
 
-TEST_F(VelactlCampaignTest, StoppedBySigtermExitsWithThreeAndResumes) {
+TEST_F(VelactlCampaignTest, StoppedBySigtermExitsWithThreeAndResumesRunByOneProcessOnly) {
     StartFleet(8, 1, {"--delay", "1500-2000"});
     ChildProcess run(RunCommand("3"));
     ASSERT_TRUE(run.waitForOutput("sms-sent", 20s)) << run.errors();
+    const RunResult second = runProgram(Command({"campaign", "resume", "1"}));
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.err.find("campaign 1 is being run by process"), std::string::npos) << second.err;
     run.signal(SIGTERM);
     ASSERT_EQ(run.wait(20s), 3) << run.output() << run.errors();
     const std::vector<std::string> out = lines(run.output());
