@@ -81,7 +81,8 @@ public:
                 pending_.erase(0, end + 1);
                 return text;
             }
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (out_ < 0 || left.count() <= 0) return std::nullopt;
             pollfd entry{out_, POLLIN, 0};
             if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -146,12 +147,15 @@ CampaignRun runCampaign(int trackers, bool neverCall, int waitSeconds) {
         return result;
     }
     const fs::path dir = pattern;
-    std::vector<std::string> fleetArgs = {VELA_SIM_PROGRAM, "fleet",  "--trackers",
-                                          std::to_string(trackers), "--modems",
-                                          std::to_string(kModems), "--delay", "0-2000",
-                                          "--seed", "1", "--workers", "256", "--link",
-                                          (dir / "modem").string(), "--csv",
-                                          (dir / "fleet.csv").string(), "--lifetime", "600"};
+    std::vector<std::string> fleetArgs = {VELA_SIM_PROGRAM, "fleet",
+                                          "--trackers",     std::to_string(trackers),
+                                          "--modems",       std::to_string(kModems),
+                                          "--delay",        "0-2000",
+                                          "--seed",         "1",
+                                          "--workers",      "256",
+                                          "--link",         (dir / "modem").string(),
+                                          "--csv",          (dir / "fleet.csv").string(),
+                                          "--lifetime",     "600"};
     if (neverCall) {
         fleetArgs.push_back("--never-call");
         fleetArgs.push_back("100");
@@ -161,7 +165,8 @@ CampaignRun runCampaign(int trackers, bool neverCall, int waitSeconds) {
     const auto ready = Clock::now() + std::chrono::seconds(60);
     for (;;) {
         std::ifstream log(dir / "fleet.log");
-        const std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+        const std::string text((std::istreambuf_iterator<char>(log)),
+                               std::istreambuf_iterator<char>());
         if (text.find("\nmodems:") != std::string::npos) break;
         if (Clock::now() > ready) {
             result.error = "the fleet did not start";
@@ -188,9 +193,10 @@ CampaignRun runCampaign(int trackers, bool neverCall, int waitSeconds) {
         }
     }
 
-    std::vector<std::string> run = {VELACTL_PROGRAM, "campaign", "run",    "--all",
-                                    "--config",      VELA_SAMPLE_CONFIG, "--dir", dir.string(),
-                                    "--wait",        std::to_string(waitSeconds), "--attempts", "1"};
+    std::vector<std::string> run = {
+        VELACTL_PROGRAM,    "campaign", "run",        "--all",  "--config",
+        VELA_SAMPLE_CONFIG, "--dir",    dir.string(), "--wait", std::to_string(waitSeconds),
+        "--attempts",       "1"};
     for (int k = 1; k <= kModems; ++k) {
         run.push_back("--modem");
         run.push_back((dir / "modem").string() + std::to_string(k));
@@ -207,8 +213,10 @@ CampaignRun runCampaign(int trackers, bool neverCall, int waitSeconds) {
     while (!campaign.ended() && Clock::now() < limit) {
         // Wake up for the quiet window's edges even when no line comes.
         auto until = limit;
-        if (allSent && !cpuAtQuietStart) until = *allSent + kQuietStart;
-        else if (allSent && !cpuAtQuietEnd) until = *allSent + kQuietEnd;
+        if (allSent && !cpuAtQuietStart)
+            until = *allSent + kQuietStart;
+        else if (allSent && !cpuAtQuietEnd)
+            until = *allSent + kQuietEnd;
         const std::optional<std::string> line = campaign.line(until);
         const auto now = Clock::now();
         if (allSent && !cpuAtQuietStart && now >= *allSent + kQuietStart) {
@@ -258,7 +266,12 @@ void BM_Campaign(benchmark::State& state) {
     state.counters["configured"] = result.configured;
 }
 
-BENCHMARK(BM_Campaign)->Arg(1000)->Arg(10000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+BENCHMARK(BM_Campaign)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
 
 void BM_CampaignWaiting(benchmark::State& state) {
     CampaignRun result;
@@ -280,8 +293,7 @@ std::vector<vela::bench::Row> campaignRows(const vela::bench::Results& results) 
     using vela::bench::format;
     std::vector<vela::bench::Row> rows;
     for (const int trackers : {1000, 10000}) {
-        const std::string name =
-            format("BM_Campaign/%d/iterations:1/manual_time", trackers);
+        const std::string name = format("BM_Campaign/%d/iterations:1/manual_time", trackers);
         const std::string figure = format("Campaign of %d trackers, 4 modems, wall time", trackers);
         const std::string memory = format("Campaign of %d trackers, velactl peak memory", trackers);
         const std::string target = trackers == 1000 ? "< 15 s" : "reported";
@@ -293,9 +305,10 @@ std::vector<vela::bench::Row> campaignRows(const vela::bench::Results& results) 
         }
         const double wall = found->second.counter("wall_s");
         const double peak = found->second.counter("peak_MB");
-        rows.push_back({figure, target,
-                        format("%.1f s, %.0f configured", wall, found->second.counter("configured")),
-                        trackers != 1000 || wall < 15.0});
+        rows.push_back(
+            {figure, target,
+             format("%.1f s, %.0f configured", wall, found->second.counter("configured")),
+             trackers != 1000 || wall < 15.0});
         rows.push_back({memory, "< 150 MB", format("%.1f MB", peak), peak < 150.0});
     }
     const std::string name = "BM_CampaignWaiting/1000/iterations:1/manual_time";

@@ -18,9 +18,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdio>
 #include <deque>
 #include <functional>
-#include <cstdio>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -165,8 +165,9 @@ std::string_view CampaignTrackerStateWord(CampaignTrackerState state) {
 
 std::optional<CampaignTrackerState> CampaignTrackerStateFromWord(std::string_view word) {
     for (CampaignTrackerState state :
-         {CampaignTrackerState::Pending, CampaignTrackerState::Sending, CampaignTrackerState::Waiting,
-          CampaignTrackerState::Configured, CampaignTrackerState::Failed}) {
+         {CampaignTrackerState::Pending, CampaignTrackerState::Sending,
+          CampaignTrackerState::Waiting, CampaignTrackerState::Configured,
+          CampaignTrackerState::Failed}) {
         if (CampaignTrackerStateWord(state) == word) return state;
     }
     return std::nullopt;
@@ -257,7 +258,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     HistoryRecord historyOf(const Slot& slot, Verdict verdict,
                             std::optional<int64_t> answerBytes) const {
         HistoryRecord record;
-        record.startedAt = slot.attemptStartedAt.empty() ? HistoryTimestamp() : slot.attemptStartedAt;
+        record.startedAt =
+            slot.attemptStartedAt.empty() ? HistoryTimestamp() : slot.attemptStartedAt;
         record.endedAt = HistoryTimestamp();
         record.kind = kRunKindCampaign;
         record.tracker = slot.row.tracker;
@@ -317,8 +319,10 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         if (slot.answerUnknown && event == CampaignEvent::NoCall) {
             slot.row.detail = "the image went out before an interruption; the answer is unknown";
         }
-        if (!again) setFinal(slot, CampaignTrackerState::Failed, verdict);
-        else slot.state = CampaignTrackerState::Pending;
+        if (!again)
+            setFinal(slot, CampaignTrackerState::Failed, verdict);
+        else
+            slot.state = CampaignTrackerState::Pending;
         record(slot, event, historyOf(slot, verdict, std::nullopt));
         if (again) {
             slot.row.detail.clear();
@@ -377,10 +381,9 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             setFinal(slot, CampaignTrackerState::Configured, Verdict::Configured);
             record(slot, CampaignEvent::Configured, historyOf(slot, Verdict::Configured, count));
         } else if (end == CallEnd::Answered) {
-            slot.row.detail = count ? std::to_string(*count) + " of " + std::to_string(expected) +
-                                          " bytes"
-                                    : "short answer of " + std::to_string(answer.size()) +
-                                          " bytes";
+            slot.row.detail =
+                count ? std::to_string(*count) + " of " + std::to_string(expected) + " bytes"
+                      : "short answer of " + std::to_string(answer.size()) + " bytes";
             setFinal(slot, CampaignTrackerState::Failed, Verdict::Rejected);
             record(slot, CampaignEvent::Rejected, historyOf(slot, Verdict::Rejected, count));
         } else {
@@ -415,7 +418,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 if (slot.state != CampaignTrackerState::Pending || slot.inSession) continue;
                 slot.row.detail = "no modem left in service";
                 setFinal(slot, CampaignTrackerState::Failed, Verdict::SmsFailed);
-                record(slot, CampaignEvent::SmsFailed, historyOf(slot, Verdict::SmsFailed, std::nullopt));
+                record(slot, CampaignEvent::SmsFailed,
+                       historyOf(slot, Verdict::SmsFailed, std::nullopt));
             }
             sendQueue.clear();
         }
@@ -475,7 +479,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             if (!slot.refusal.empty()) {
                 slot.row.detail = slot.refusal;
                 setFinal(slot, CampaignTrackerState::Failed, Verdict::SmsFailed);
-                record(slot, CampaignEvent::SmsFailed, historyOf(slot, Verdict::SmsFailed, std::nullopt));
+                record(slot, CampaignEvent::SmsFailed,
+                       historyOf(slot, Verdict::SmsFailed, std::nullopt));
                 continue;
             }
             // "About to be sent" is saved before a byte goes to the modem.
@@ -511,7 +516,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 if (stillOpen) {
                     slot.state = CampaignTrackerState::Waiting;
                     const auto wait = std::chrono::seconds(campaign.waitSeconds);
-                    slot.row.waitUntilMs = unixMilliseconds(std::chrono::system_clock::now() + wait);
+                    slot.row.waitUntilMs =
+                        unixMilliseconds(std::chrono::system_clock::now() + wait);
                     setDeadline(*next, CampaignClock::now() + wait);
                 }
                 slot.row.detail = portName;
@@ -568,7 +574,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         for (CampaignTrackerRecord& row : rows.value()) {
             Slot slot;
             slot.row = std::move(row);
-            slot.state = CampaignTrackerStateFromWord(slot.row.state).value_or(CampaignTrackerState::Pending);
+            slot.state = CampaignTrackerStateFromWord(slot.row.state)
+                             .value_or(CampaignTrackerState::Pending);
             const int at = list.findByDescription(slot.row.tracker);
             if (at < 0) {
                 slot.refusal = "the tracker is no longer in the tracker list";
@@ -577,8 +584,10 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 const auto image = images.find(slot.entry->deviceType);
                 if (image != images.end()) slot.image = &image->second;
                 Result<std::string> pdu = BuildPushMessage(*slot.entry, settings);
-                if (pdu) slot.pushMessage = pdu.value();
-                else slot.refusal = pdu.message();
+                if (pdu)
+                    slot.pushMessage = pdu.value();
+                else
+                    slot.refusal = pdu.message();
                 if (slot.image == nullptr) slot.refusal = "no image for the tracker's device type";
             }
             byImei.emplace(slot.row.tracker, slots.size());
@@ -620,7 +629,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 case CampaignTrackerState::Sending: {
                     slot.state = CampaignTrackerState::Waiting;
                     const auto wait = std::chrono::seconds(campaign.waitSeconds);
-                    slot.row.waitUntilMs = nowUnix + std::chrono::duration_cast<milliseconds>(wait).count();
+                    slot.row.waitUntilMs =
+                        nowUnix + std::chrono::duration_cast<milliseconds>(wait).count();
                     slot.row.detail = "SMS outcome unknown, counted as sent";
                     setDeadline(index, nowSteady + wait);
                     record(slot, std::nullopt);
@@ -642,9 +652,12 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             if (slot.state == CampaignTrackerState::Configured) ++summary.configured;
             if (slot.state == CampaignTrackerState::Failed) ++summary.failed;
         }
-        if (summary.configured == summary.total) summary.end = CampaignEnd::AllConfigured;
-        else if (interrupted) summary.end = CampaignEnd::Interrupted;
-        else summary.end = CampaignEnd::SomeFailed;
+        if (summary.configured == summary.total)
+            summary.end = CampaignEnd::AllConfigured;
+        else if (interrupted)
+            summary.end = CampaignEnd::Interrupted;
+        else
+            summary.end = CampaignEnd::SomeFailed;
         return summary;
     }
 
@@ -659,7 +672,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         }
         // Listening comes first: a tracker is never woken towards a port that is not ours.
         Result<CampaignListener> listener = CampaignListener::Bind(boundPortWanted);
-        if (!listener) return Result<CampaignSummary>::Fail("cannot listen on " + listener.message());
+        if (!listener)
+            return Result<CampaignSummary>::Fail("cannot listen on " + listener.message());
         boundPort = listener.value().port();
 
         Result<CampaignWriter> writer = CampaignWriter::open(directory);
@@ -708,7 +722,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         journal->Push(std::move(end), {});
         Status saved = journal->Close();
         journal.reset();
-        if (!saved) return Result<CampaignSummary>::Fail("cannot save the campaign: " + saved.message());
+        if (!saved)
+            return Result<CampaignSummary>::Fail("cannot save the campaign: " + saved.message());
         return Summary(interrupted);
     }
 };
@@ -783,7 +798,8 @@ Result<int64_t> CampaignEngine::Create(const CampaignRequest& request) {
     }
     std::string refusal;
     auto refuse = [&](const char* what, const std::vector<std::string>& names) {
-        if (!names.empty()) refusal += (refusal.empty() ? "" : "; ") + std::string(what) + joinNames(names);
+        if (!names.empty())
+            refusal += (refusal.empty() ? "" : "; ") + std::string(what) + joinNames(names);
     };
     refuse("unknown trackers: ", unknown);
     refuse("descriptions that are not IMEIs (15 digits): ", notImei);

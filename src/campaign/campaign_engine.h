@@ -21,7 +21,16 @@
 namespace vela {
 
 // What happened to one tracker; each is announced once per change.
-enum class CampaignEvent { SmsSent, SmsFailed, Called, Configured, Rejected, HungUp, NoCall, Retry };
+enum class CampaignEvent {
+    SmsSent,
+    SmsFailed,
+    Called,
+    Configured,
+    Rejected,
+    HungUp,
+    NoCall,
+    Retry
+};
 
 // Where a tracker stands. `Sending` is the window between "SMS about to be sent" and the
 // modem's verdict; a campaign resumed from it counts the SMS as sent.
@@ -39,11 +48,11 @@ struct CampaignTrackerUpdate {
     CampaignEvent event = CampaignEvent::SmsSent;
     std::string detail;  // the modem's text, the answer, the caller... may be empty
     CampaignTrackerState state = CampaignTrackerState::Pending;
-    int attempts = 0;           // SMS attempts started so far
-    std::string modemPort;      // the modem of the last attempt
-    std::string callerAddress;  // "a.b.c.d:port" of the last caller
-    std::string answer;         // the answer as "%.2X%.2X (%.2X%.2X) Bytes", once there
-    std::string verdict;        // the verdict word once the tracker is done, else empty
+    int attempts = 0;                      // SMS attempts started so far
+    std::string modemPort;                 // the modem of the last attempt
+    std::string callerAddress;             // "a.b.c.d:port" of the last caller
+    std::string answer;                    // the answer as "%.2X%.2X (%.2X%.2X) Bytes", once there
+    std::string verdict;                   // the verdict word once the tracker is done, else empty
     std::chrono::milliseconds elapsed{0};  // since the campaign (or its resumption) began
 };
 

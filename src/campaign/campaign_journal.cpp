@@ -73,8 +73,10 @@ void CampaignJournal::Loop() {
         batch.clear();
         {
             std::lock_guard lock(mutex_);
-            if (saved) saved_ = last;
-            else failure_ = saved;
+            if (saved)
+                saved_ = last;
+            else
+                failure_ = saved;
             changed_.notify_all();
         }
         if (onSaved_) onSaved_();

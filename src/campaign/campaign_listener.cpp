@@ -53,7 +53,8 @@ int millisecondsUntil(CampaignClock::time_point when, CampaignClock::time_point 
 
 Result<CampaignListener> CampaignListener::Bind(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return Result<CampaignListener>::Fail(std::string("socket: ") + std::strerror(errno));
+    if (fd < 0)
+        return Result<CampaignListener>::Fail(std::string("socket: ") + std::strerror(errno));
     CampaignListener listener(fd, port);
     // A resumed campaign binds again at once, while connections of the killed one linger.
     const int on = 1;

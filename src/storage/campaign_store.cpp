@@ -86,22 +86,20 @@ Status runOnce(sqlite::Statement& statement) {
 Status saveTracker(sqlite::Database& db, const CampaignTrackerRecord& t) {
     Result<sqlite::Statement> row = db.prepare(kUpsertTracker);
     if (!row) return row.status();
-    if (Status bound = bindAll(row.value(),
-                               {{3, t.tracker},
-                                {4, t.phone},
-                                {5, t.state},
-                                {7, t.lastEvent},
-                                {8, t.detail},
-                                {9, t.verdict},
-                                {11, t.modemPort},
-                                {12, t.callerAddress},
-                                {13, t.callerImei},
-                                {14, t.answer},
-                                {15, t.updatedAt}},
-                               {{1, t.campaignId},
-                                {2, t.position},
-                                {6, t.attempts},
-                                {10, t.waitUntilMs}});
+    if (Status bound =
+            bindAll(row.value(),
+                    {{3, t.tracker},
+                     {4, t.phone},
+                     {5, t.state},
+                     {7, t.lastEvent},
+                     {8, t.detail},
+                     {9, t.verdict},
+                     {11, t.modemPort},
+                     {12, t.callerAddress},
+                     {13, t.callerImei},
+                     {14, t.answer},
+                     {15, t.updatedAt}},
+                    {{1, t.campaignId}, {2, t.position}, {6, t.attempts}, {10, t.waitUntilMs}});
         !bound)
         return bound;
     return runOnce(row.value());
@@ -265,9 +263,9 @@ Result<std::vector<CampaignRecord>> CampaignStore::list() const {
 Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) const {
     std::vector<CampaignTrackerRecord> rows;
     Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db) -> Status {
-        Result<sqlite::Statement> row =
-            db.prepare(std::string("SELECT ") + kTrackerColumns +
-                       " FROM \"CampaignTrackers\" WHERE \"CampaignId\" = ?1 ORDER BY \"Position\"");
+        Result<sqlite::Statement> row = db.prepare(
+            std::string("SELECT ") + kTrackerColumns +
+            " FROM \"CampaignTrackers\" WHERE \"CampaignId\" = ?1 ORDER BY \"Position\"");
         if (!row) return row.status();
         if (Status bound = row.value().bind(1, id); !bound) return bound;
         for (;;) {

@@ -52,8 +52,8 @@ struct CampaignTrackerRecord {
     int64_t attempts = 0;
     std::string lastEvent;
     std::string detail;
-    std::string verdict;       // empty until the tracker is done
-    int64_t waitUntilMs = 0;   // Unix time in ms when the wait for its call ends
+    std::string verdict;      // empty until the tracker is done
+    int64_t waitUntilMs = 0;  // Unix time in ms when the wait for its call ends
     std::string modemPort;
     std::string callerAddress;
     std::string callerImei;

@@ -123,7 +123,8 @@ TEST_F(CampaignEngineTest, EveryRoleEndsWithItsEventsVerdictAndHistory) {
     }());
     EXPECT_TRUE(fleetCalls("got-image").empty());
 
-    const Result<std::vector<CampaignTrackerRecord>> rows = CampaignStore(dir.path()).trackers(campaignId);
+    const Result<std::vector<CampaignTrackerRecord>> rows =
+        CampaignStore(dir.path()).trackers(campaignId);
     ASSERT_TRUE(rows);
     for (const CampaignTrackerRecord& row : rows.value()) {
         EXPECT_TRUE(row.state == "configured" || row.state == "failed") << row.tracker;
@@ -214,7 +215,8 @@ TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
         std::string refusal;
     };
     const std::vector<Case> cases = {
-        {{"350000000000201", "not-an-imei", "35000000000020"}, config,
+        {{"350000000000201", "not-an-imei", "35000000000020"},
+         config,
          "descriptions that are not IMEIs (15 digits): not-an-imei, 35000000000020"},
         {{"350000000000201", "350000000000999"}, config, "unknown trackers: 350000000000999"},
         {{}, config, "no tracker chosen"},
@@ -245,9 +247,11 @@ TEST_F(CampaignEngineTest, APortThatCannotBeHadSendsNothing) {
     Result<CampaignSummary> summary = RunAll(modemPorts);
     ::close(taken);
     ASSERT_FALSE(summary);
-    EXPECT_NE(summary.message().find("cannot listen on port"), std::string::npos) << summary.message();
+    EXPECT_NE(summary.message().find("cannot listen on port"), std::string::npos)
+        << summary.message();
     EXPECT_TRUE(fleetSms().empty());
-    const Result<std::vector<CampaignTrackerRecord>> rows = CampaignStore(dir.path()).trackers(campaignId);
+    const Result<std::vector<CampaignTrackerRecord>> rows =
+        CampaignStore(dir.path()).trackers(campaignId);
     ASSERT_TRUE(rows) << rows.message();
     for (const CampaignTrackerRecord& row : rows.value()) {
         EXPECT_EQ(row.attempts, 0);

@@ -75,25 +75,34 @@ protected:
     // Starts a fleet of `trackers` behind `modems` modems (reachable as dir/modemK),
     // and imports its trackers.
     void StartFleet(int trackers, int modems, const std::vector<std::string>& extra) {
-        std::vector<std::string> argv = {toolPath("VELA_SIM"), "fleet", "--trackers",
-                                         std::to_string(trackers), "--modems",
-                                         std::to_string(modems), "--link",
-                                         (dir / "modem").string(), "--csv",
-                                         (dir / "fleet.csv").string(), "--seed", "7",
-                                         "--lifetime", "120"};
+        std::vector<std::string> argv = {toolPath("VELA_SIM"),
+                                         "fleet",
+                                         "--trackers",
+                                         std::to_string(trackers),
+                                         "--modems",
+                                         std::to_string(modems),
+                                         "--link",
+                                         (dir / "modem").string(),
+                                         "--csv",
+                                         (dir / "fleet.csv").string(),
+                                         "--seed",
+                                         "7",
+                                         "--lifetime",
+                                         "120"};
         argv.insert(argv.end(), extra.begin(), extra.end());
         fleet = std::make_unique<ChildProcess>(argv);
         ASSERT_TRUE(fleet->waitForOutput("modems:", std::chrono::seconds(20))) << fleet->errors();
-        const RunResult imported = runProgram({toolPath("VELACTL"), "trackers", "import",
-                                               "--dir", dir.path().string(), "--replace",
-                                               (dir / "fleet.csv").string()});
+        const RunResult imported =
+            runProgram({toolPath("VELACTL"), "trackers", "import", "--dir", dir.path().string(),
+                        "--replace", (dir / "fleet.csv").string()});
         ASSERT_EQ(imported.exitCode, 0) << imported.err;
         for (const std::string& line : lines(fleet->output())) {
             const std::vector<std::string> w = words(line);
             if (w.size() == 4 && w[0] == "tracker:") roleOf[w[1]] = w[3];
         }
         ASSERT_EQ(static_cast<int>(roleOf.size()), trackers);
-        for (int k = 1; k <= modems; ++k) modemPorts.push_back((dir / "modem").string() + std::to_string(k));
+        for (int k = 1; k <= modems; ++k)
+            modemPorts.push_back((dir / "modem").string() + std::to_string(k));
     }
 
     // Per IMEI, how many SMS the fleet received and how many calls ended with `word`.

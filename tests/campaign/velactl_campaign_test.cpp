@@ -23,9 +23,10 @@ protected:
         args.push_back(dir.path().string());
         return args;
     }
-    std::vector<std::string> RunCommand(const std::string& wait, const std::string& attempts = "2") {
-        std::vector<std::string> args = {"campaign", "run", "--config", config, "--all",
-                                         "--wait", wait, "--attempts", attempts};
+    std::vector<std::string> RunCommand(const std::string& wait,
+                                        const std::string& attempts = "2") {
+        std::vector<std::string> args = {"campaign", "run", "--config",   config,  "--all",
+                                         "--wait",   wait,  "--attempts", attempts};
         for (const std::string& modem : modemPorts) {
             args.push_back("--modem");
             args.push_back(modem);
@@ -54,16 +55,19 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
 
     const RunResult status = runProgram(Command({"campaign", "status", "1", "--json"}));
     ASSERT_EQ(status.exitCode, 0) << status.err;
-    const std::regex row(R"(\{"tracker":"35\d{13}","state":"configured","attempts":1,"lastEvent":"configured","verdict":"configured",.*\},?)");
+    const std::regex row(
+        R"(\{"tracker":"35\d{13}","state":"configured","attempts":1,"lastEvent":"configured","verdict":"configured",.*\},?)");
     const std::vector<std::string> rows = lines(status.out);
     ASSERT_EQ(rows.size(), 8u) << status.out;
     EXPECT_EQ(rows.front(), "[");
     EXPECT_EQ(rows.back(), "]");
-    for (std::size_t i = 1; i + 1 < rows.size(); ++i) EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
+    for (std::size_t i = 1; i + 1 < rows.size(); ++i)
+        EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
 
     const RunResult list = runProgram(Command({"campaign", "list"}));
     ASSERT_EQ(list.exitCode, 0) << list.err;
-    EXPECT_TRUE(std::regex_search(list.out, std::regex(R"(\n1 +\S+ +finished +6 +0 +6 )"))) << list.out;
+    EXPECT_TRUE(std::regex_search(list.out, std::regex(R"(\n1 +\S+ +finished +6 +0 +6 )")))
+        << list.out;
 }
 
 TEST_F(VelactlCampaignTest, UsageErrorsExitWithTwo) {
@@ -93,11 +97,13 @@ TEST_F(VelactlCampaignTest, StoppedBySigtermExitsWithThreeAndResumesRunByOneProc
     ASSERT_TRUE(run.waitForOutput("sms-sent", 20s)) << run.errors();
     const RunResult second = runProgram(Command({"campaign", "resume", "1"}));
     EXPECT_EQ(second.exitCode, 1);
-    EXPECT_NE(second.err.find("campaign 1 is being run by process"), std::string::npos) << second.err;
+    EXPECT_NE(second.err.find("campaign 1 is being run by process"), std::string::npos)
+        << second.err;
     run.signal(SIGTERM);
     ASSERT_EQ(run.wait(20s), 3) << run.output() << run.errors();
     const std::vector<std::string> out = lines(run.output());
-    EXPECT_TRUE(std::regex_match(out.back(), std::regex(R"(summary: \d configured, 0 failed, 8 trackers)")))
+    EXPECT_TRUE(
+        std::regex_match(out.back(), std::regex(R"(summary: \d configured, 0 failed, 8 trackers)")))
         << out.back();
     EXPECT_EQ(CampaignStore(dir.path()).campaign(1).value().state, kCampaignInterrupted);
 

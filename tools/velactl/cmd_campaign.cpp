@@ -54,8 +54,10 @@ public:
     explicit EventPrinter(bool json) : json_(json) {}
 
     void CampaignStarted(int64_t id, int) override {
-        if (json_) std::printf("{\"campaign\":%lld}\n", static_cast<long long>(id));
-        else std::printf("campaign: %lld\n", static_cast<long long>(id));
+        if (json_)
+            std::printf("{\"campaign\":%lld}\n", static_cast<long long>(id));
+        else
+            std::printf("campaign: %lld\n", static_cast<long long>(id));
         std::fflush(stdout);
     }
     void TrackerChanged(const vela::CampaignTrackerUpdate& update) override {
@@ -127,8 +129,10 @@ int runCampaign(vela::CampaignEngine& engine, const EventPrinter& printer, int64
         case vela::CampaignEnd::AllConfigured:
             return kExitOk;
         case vela::CampaignEnd::Interrupted:
-            std::fprintf(stderr, "velactl campaign: interrupted; resume with 'velactl campaign resume %lld'\n",
-                         static_cast<long long>(id));
+            std::fprintf(
+                stderr,
+                "velactl campaign: interrupted; resume with 'velactl campaign resume %lld'\n",
+                static_cast<long long>(id));
             return kExitTimeout;
         case vela::CampaignEnd::SomeFailed:
             break;
@@ -155,7 +159,8 @@ int runNew(const std::vector<std::string>& args) {
     vela::CommandLine cli(
         "velactl campaign run",
         "velactl campaign run --config FILE (--all | --tracker DESC ... | --from FILE)\n"
-        "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] [--json]",
+        "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] "
+        "[--json]",
         "Configures many trackers in one run: wakes each by SMS through the modems (in\n"
         "parallel) and serves every caller with the image of FILE. One line per event.\n"
         "Exit status: 0 every tracker configured, 1 any not, 2 usage error, 3 interrupted\n"
@@ -217,7 +222,8 @@ int runNew(const std::vector<std::string>& args) {
     return runCampaign(engine, printer, id.value());
 }
 
-std::optional<int64_t> campaignId(const vela::CommandLine& cli, const vela::ParsedOptions& options) {
+std::optional<int64_t> campaignId(const vela::CommandLine& cli,
+                                  const vela::ParsedOptions& options) {
     const std::optional<long> id =
         vela::parseWholeNumber(options.positional().front(), 1, 0x7FFFFFFFL);
     if (!id) {
@@ -249,7 +255,8 @@ int runResume(const std::vector<std::string>& args) {
 }
 
 int runStatus(const std::vector<std::string>& args) {
-    vela::CommandLine cli("velactl campaign status", "velactl campaign status ID [--dir DIR] [--json]",
+    vela::CommandLine cli("velactl campaign status",
+                          "velactl campaign status ID [--dir DIR] [--json]",
                           "One row per tracker: state, attempts, last event, verdict.");
     cli.option("--dir", "DIR", "the data directory (default: the current directory)")
         .flag("--user-data", "use the user's data directory")
@@ -266,7 +273,8 @@ int runStatus(const std::vector<std::string>& args) {
     vela::CampaignStore store(*dir);
     vela::Result<vela::CampaignRecord> campaign = store.campaign(*id);
     vela::Result<std::vector<vela::CampaignTrackerRecord>> rows =
-        campaign ? store.trackers(*id) : vela::Result<std::vector<vela::CampaignTrackerRecord>>(campaign.status());
+        campaign ? store.trackers(*id)
+                 : vela::Result<std::vector<vela::CampaignTrackerRecord>>(campaign.status());
     if (!rows) {
         std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(rows.message()).c_str());
         return kExitFailure;
@@ -275,15 +283,15 @@ int runStatus(const std::vector<std::string>& args) {
         std::printf("[");
         bool first = true;
         for (const vela::CampaignTrackerRecord& row : rows.value()) {
-            std::printf("%s\n{\"tracker\":%s,\"state\":%s,\"attempts\":%lld,\"lastEvent\":%s,"
-                        "\"verdict\":%s,\"detail\":%s,\"modemPort\":%s,\"callerAddress\":%s,"
-                        "\"answer\":%s,\"updatedAt\":%s}",
-                        first ? "" : ",", jsonString(row.tracker).c_str(),
-                        jsonString(row.state).c_str(), static_cast<long long>(row.attempts),
-                        jsonString(row.lastEvent).c_str(), jsonString(row.verdict).c_str(),
-                        jsonString(row.detail).c_str(), jsonString(row.modemPort).c_str(),
-                        jsonString(row.callerAddress).c_str(), jsonString(row.answer).c_str(),
-                        jsonString(row.updatedAt).c_str());
+            std::printf(
+                "%s\n{\"tracker\":%s,\"state\":%s,\"attempts\":%lld,\"lastEvent\":%s,"
+                "\"verdict\":%s,\"detail\":%s,\"modemPort\":%s,\"callerAddress\":%s,"
+                "\"answer\":%s,\"updatedAt\":%s}",
+                first ? "" : ",", jsonString(row.tracker).c_str(), jsonString(row.state).c_str(),
+                static_cast<long long>(row.attempts), jsonString(row.lastEvent).c_str(),
+                jsonString(row.verdict).c_str(), jsonString(row.detail).c_str(),
+                jsonString(row.modemPort).c_str(), jsonString(row.callerAddress).c_str(),
+                jsonString(row.answer).c_str(), jsonString(row.updatedAt).c_str());
             first = false;
         }
         std::printf("%s]\n", first ? "" : "\n");
@@ -327,14 +335,16 @@ int runList(const std::vector<std::string>& args) {
 }
 
 void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: velactl campaign run --config FILE (--all | --tracker DESC ... | --from FILE)\n"
-                 "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] [--json]\n"
-                 "       velactl campaign resume ID [--dir DIR]\n"
-                 "       velactl campaign status ID [--dir DIR] [--json]\n"
-                 "       velactl campaign list [--dir DIR]\n\n"
-                 "Configures many trackers in one run, resumable after a crash or a stop.\n"
-                 "'velactl campaign ACTION --help' tells more.\n");
+    std::fprintf(
+        out,
+        "Usage: velactl campaign run --config FILE (--all | --tracker DESC ... | --from FILE)\n"
+        "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] "
+        "[--json]\n"
+        "       velactl campaign resume ID [--dir DIR]\n"
+        "       velactl campaign status ID [--dir DIR] [--json]\n"
+        "       velactl campaign list [--dir DIR]\n\n"
+        "Configures many trackers in one run, resumable after a crash or a stop.\n"
+        "'velactl campaign ACTION --help' tells more.\n");
 }
 
 }  // namespace
