@@ -2,6 +2,7 @@
 // tracker processes: every event and verdict, refused callers, failing modems, refusals
 // before anything is sent.
 #include "campaign_fixture.h"
+#include "raw_peer.h"
 
 #include "campaign/campaign_engine.h"
 #include "storage/campaign_store.h"
@@ -9,6 +10,7 @@
 
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 namespace vela::test {
 namespace {
@@ -161,6 +163,38 @@ TEST_F(CampaignEngineTest, TrackersOfAModemThatFailsMoveToTheOther) {
     }
     EXPECT_GE(movedOn, 1);
     for (const auto& [imei, count] : fleetSms()) EXPECT_EQ(count, 1) << imei;
+}
+
+// Callers that connect and never identify hold a session only for the identification
+// limit; beyond the session bound they wait in the backlog, and the trackers still come
+// through once the idle ones are gone.
+TEST_F(CampaignEngineTest, IdleCallersBeyondTheSessionBoundDelayButDoNotBlock) {
+    StartFleet(3, 1, {"--delay", "1500-2000"});
+    CampaignLimits limits;
+    limits.maxSessions = 20;
+    limits.identifyLimit = 1s;
+    engine.setLimits(limits);
+    CampaignRequest request;
+    request.configFile = config;
+    request.allTrackers = true;
+    request.modemPorts = modemPorts;
+    request.wait = 10s;
+    const Result<int64_t> id = engine.Create(request);
+    ASSERT_TRUE(id) << id.message();
+    std::vector<RawPeer> idle;
+    std::thread occupy([&] {
+        std::this_thread::sleep_for(300ms);  // once the engine listens
+        for (int i = 0; i < 60; ++i) {
+            if (std::optional<RawPeer> peer = RawPeer::connectTo(port))
+                idle.push_back(std::move(*peer));
+        }
+    });
+    const Result<CampaignSummary> summary = engine.Run(id.value());
+    occupy.join();
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(idle.size(), 60u);
+    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
+    EXPECT_EQ(observer.refused, 0);
 }
 
 // A modem that cannot even be opened has sent nothing: with one attempt each, the
