@@ -5,6 +5,8 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vela {
 
@@ -45,11 +47,11 @@ public:
     // Paints the window at once (before a step that blocks).
     virtual void RepaintNow() = 0;
     virtual void SetWaitCursor(bool on) = 0;
-    // Fills the tracker choice with these descriptions; the choice shows them sorted
-    // ignoring case and selects the first.
-    virtual void FillTrackerChoice(const QStringList& descriptions) = 0;
-    // The selected text, or nothing when nothing is selected.
-    virtual std::optional<QString> SelectedTracker() const = 0;
+    // Fills the tracker choice with these descriptions (the stored bytes); the choice
+    // shows them sorted ignoring case and selects the first.
+    virtual void FillTrackerChoice(const std::vector<std::string>& descriptions) = 0;
+    // The stored bytes of the selected description, or nothing when nothing is selected.
+    virtual std::optional<std::string> SelectedTracker() const = 0;
     // The tracker list dialog, editing `trackers` in place.
     virtual void RunTrackerListDialog(TrackerList& trackers) = 0;
     // The settings dialog; true when it was closed with OK (it has then written `settings`).
@@ -61,6 +63,11 @@ public:
     // ended), keeping the window painted meanwhile.
     virtual void WaitWhilePainting(const std::function<bool()>& done) {
         while (!done()) Pause(std::chrono::milliseconds(20));
+    }
+    // A question with Yes and No; true for Yes. A face that cannot ask answers No.
+    virtual bool AskToConfirm(const QString& text) {
+        (void)text;
+        return false;
     }
 };
 

@@ -3,10 +3,10 @@
 #include "modem/serial_trace.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <chrono>
 #include <thread>
 
 namespace vela {

@@ -2,14 +2,16 @@
 
 #include "common/number.h"
 #include "gui/dialog_units.h"
+#include "gui/group_frame.h"
 #include "gui/input_validators.h"
 #include "gui/ip_address_edit.h"
+#include "gui/stored_text.h"
 #include "storage/hex_port.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
@@ -63,7 +65,6 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-
 }  // namespace
 
 SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort,
@@ -85,10 +86,12 @@ SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort
     localPort_->setText(decimalText(settings_.localPort));
     timeoutSeconds_ = settings_.timeoutSeconds;
     timeout_->setText(QString::number(timeoutSeconds_));
-    // The stored name is shown as it stands, listed or not.
-    const QString modemPort = QString::fromStdString(settings_.modemPort);
-    modemPort_->setCurrentIndex(modemPort_->findText(modemPort, Qt::MatchExactly));
-    modemPort_->setEditText(modemPort);
+    // The stored name is shown as it stands, listed or not, and given back byte for
+    // byte unless the operator changes it.
+    modemPort_->setCurrentIndex(
+        modemPort_->findText(DisplayText(settings_.modemPort), Qt::MatchExactly));
+    ShowStoredText(modemPort_->lineEdit(), settings_.modemPort);
+    modemPort_->lineEdit()->setCursorPosition(0);
 }
 
 SettingsDialog::~SettingsDialog() = default;
@@ -98,11 +101,11 @@ void SettingsDialog::BuildControls() {
     setFixedSize(units.size(237, 119));
 
     // Group boxes first, so that the controls lie above their frames.
-    auto* externalGroup = new QGroupBox(QStringLiteral("External IP / Port:"), this);
+    auto* externalGroup = new GroupFrame(QStringLiteral("External IP / Port:"), this);
     externalGroup->setGeometry(units.rect(7, 7, 155, 32));
-    auto* localGroup = new QGroupBox(QStringLiteral("Local port / Timeout, s:"), this);
+    auto* localGroup = new GroupFrame(QStringLiteral("Local port / Timeout, s:"), this);
     localGroup->setGeometry(units.rect(7, 42, 155, 32));
-    auto* modemGroup = new QGroupBox(QStringLiteral("Modem port:"), this);
+    auto* modemGroup = new GroupFrame(QStringLiteral("Modem port:"), this);
     modemGroup->setGeometry(units.rect(6, 79, 155, 32));
 
     externalIp_ = new IpAddressEdit(this);
@@ -149,6 +152,15 @@ void SettingsDialog::BuildControls() {
     for (int n = 1; n <= kListedComPorts; ++n) modemPort_->addItem(QStringLiteral("COM%1").arg(n));
     // The template's height includes the opened list; the closed box is one line high.
     modemPort_->setGeometry(units.rect(13, 92, 100, 13));
+    // A long name (/dev/serial/by-id/...) shows its start, with the whole name as the
+    // tooltip; the opened list is as wide as its longest name, the box keeps its size.
+    connect(modemPort_, &QComboBox::currentTextChanged, modemPort_,
+            [this](const QString& text) { modemPort_->setToolTip(text); });
+    connect(modemPort_, QOverload<int>::of(&QComboBox::activated), this,
+            [this] { modemPort_->lineEdit()->setCursorPosition(0); });
+    const auto widenList = [this] { FitModemPortList(); };
+    connect(modemPort_->model(), &QAbstractItemModel::rowsInserted, this, widenList);
+    connect(modemPort_->model(), &QAbstractItemModel::modelReset, this, widenList);
 
     auto makeButton = [&](const char* name, const QString& text, QRect rect) {
         auto* button = new QPushButton(text, this);
@@ -199,6 +211,16 @@ void SettingsDialog::SetProbe(Probe probe) {
     probeList_ = std::move(probe);
 }
 
+void SettingsDialog::FitModemPortList() {
+    const QFontMetrics metrics = modemPort_->view()->fontMetrics();
+    int widest = 0;
+    for (int i = 0; i < modemPort_->count(); ++i)
+        widest = std::max(widest, metrics.horizontalAdvance(modemPort_->itemText(i)));
+    const int frame = 2 * modemPort_->view()->frameWidth() + 16 +
+                      modemPort_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    modemPort_->view()->setMinimumWidth(std::max(modemPort_->width(), widest + frame));
+}
+
 void SettingsDialog::ShowStop(const QString& text, QWidget* focus) {
     messages_.ShowMessage(this, text, MessageIcon::Stop);
     focus->setFocus(Qt::OtherFocusReason);
@@ -224,8 +246,8 @@ void SettingsDialog::OnProbe() {
         modemPort_->addItem(QString::fromStdString(port.name));
         // What the adapter is (maker, model, serial number) shows when pointed at.
         if (!port.description.empty()) {
-            modemPort_->setItemData(modemPort_->count() - 1, QString::fromStdString(port.description),
-                                    Qt::ToolTipRole);
+            modemPort_->setItemData(modemPort_->count() - 1,
+                                    QString::fromStdString(port.description), Qt::ToolTipRole);
         }
     }
     // The edit field stays empty until the operator chooses or types a name.
@@ -249,7 +271,7 @@ void SettingsDialog::accept() {
     }
 
     settings_.externalIp = externalIp_->address();
-    settings_.modemPort = modemPort_->currentText().toStdString();
+    settings_.modemPort = StoredText(modemPort_->lineEdit());
     settings_.timeoutSeconds = timeoutSeconds_;
     settings_.externalPort = externalPort;
     settings_.localPort = localPort;

@@ -109,8 +109,9 @@ std::vector<Line> completeLines(std::string_view reply) {
 std::optional<FinalResult> asFinalResult(std::string_view line) {
     if (line == "OK") return FinalResult{FinalKind::Ok, std::string(line), {}};
     if (line == "ERROR") return FinalResult{FinalKind::Error, std::string(line), {}};
-    for (const auto& [prefix, kind] : {std::pair{std::string_view("+CME ERROR"), FinalKind::CmeError},
-                                       std::pair{std::string_view("+CMS ERROR"), FinalKind::CmsError}}) {
+    for (const auto& [prefix, kind] :
+         {std::pair{std::string_view("+CME ERROR"), FinalKind::CmeError},
+          std::pair{std::string_view("+CMS ERROR"), FinalKind::CmsError}}) {
         if (line.substr(0, prefix.size()) != prefix) continue;
         std::string_view rest = line.substr(prefix.size());
         if (rest.empty()) return FinalResult{kind, std::string(line), {}};
@@ -125,8 +126,10 @@ bool isError(const FinalResult& result) {
 }
 
 bool isSimBusy(const FinalResult& result) {
-    return (result.kind == FinalKind::CmeError && (result.code == "14" || result.code == "SIM busy")) ||
-           (result.kind == FinalKind::CmsError && (result.code == "314" || result.code == "SIM busy"));
+    return (result.kind == FinalKind::CmeError &&
+            (result.code == "14" || result.code == "SIM busy")) ||
+           (result.kind == FinalKind::CmsError &&
+            (result.code == "314" || result.code == "SIM busy"));
 }
 
 // The first error result among the complete lines, with the offset past it.
@@ -207,7 +210,8 @@ StepJudgement JudgeSimReply(std::string_view reply) {
         return {StepVerdict::Failure, "the modem answered with an error"};
     }
     if (busy) return {StepVerdict::SimBusy, DescribeFinalResult(*busy)};
-    if (reply.find("READY\r\n\r\nOK\r\n") != std::string_view::npos) return {StepVerdict::Success, {}};
+    if (reply.find("READY\r\n\r\nOK\r\n") != std::string_view::npos)
+        return {StepVerdict::Success, {}};
     if (reply.find("SIM PIN\r\n\r\nOK\r\n") != std::string_view::npos) {
         return {StepVerdict::Failure, DescribeSimState("SIM PIN")};
     }

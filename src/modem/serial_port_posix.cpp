@@ -5,8 +5,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/stat.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 #include <cctype>
@@ -53,18 +53,23 @@ speed_t speedConstant(int speed) {
 // The program holding `device` open, as /proc shows it ("ModemManager (pid 812)"); empty
 // when no process visible to this user holds it.
 std::string holderOf(const std::string& device) {
+    namespace fs = std::filesystem;
     std::error_code ec;
-    const std::filesystem::path target = std::filesystem::canonical(device, ec);
+    const fs::path target = fs::canonical(device, ec);
     if (ec) return {};
-    for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
-        const std::string pid = process.path().filename().string();
+    const std::string self = std::to_string(::getpid());
+    // Processes come and go while /proc is read: every step takes its error as a value.
+    for (fs::directory_iterator process("/proc", ec), end; !ec && process != end;
+         process.increment(ec)) {
+        const std::string pid = process->path().filename().string();
         if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
-        if (pid == std::to_string(::getpid())) continue;
+        if (pid == self) continue;
         std::error_code fdError;
-        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
+        for (fs::directory_iterator fd(process->path() / "fd", fdError); !fdError && fd != end;
+             fd.increment(fdError)) {
             std::error_code linkError;
-            if (std::filesystem::read_symlink(fd.path(), linkError) != target) continue;
-            std::ifstream comm(process.path() / "comm");
+            if (fs::read_symlink(fd->path(), linkError) != target) continue;
+            std::ifstream comm(process->path() / "comm");
             std::string name;
             std::getline(comm, name);
             return (name.empty() ? std::string("a program") : name) + " (pid " + pid + ")";
@@ -207,7 +212,8 @@ bool SerialPort::Write(const void* data, std::size_t count) {
     while (done < count) {
         const ssize_t n = ::write(backend_->fd, bytes + done, count - done);
         if (n > 0) {
-            if (trace_ != nullptr) trace_->Record(TraceDirection::Written, bytes + done, static_cast<std::size_t>(n));
+            if (trace_ != nullptr)
+                trace_->Record(TraceDirection::Written, bytes + done, static_cast<std::size_t>(n));
             done += static_cast<std::size_t>(n);
             continue;
         }
@@ -228,7 +234,8 @@ std::size_t SerialPort::Read(void* buffer, std::size_t capacity) {
         const ssize_t n = ::read(backend_->fd, buffer, capacity);
         if (n > 0) {
             backend_->hangUpSeen = false;
-            if (trace_ != nullptr) trace_->Record(TraceDirection::Read, buffer, static_cast<std::size_t>(n));
+            if (trace_ != nullptr)
+                trace_->Record(TraceDirection::Read, buffer, static_cast<std::size_t>(n));
             return static_cast<std::size_t>(n);
         }
         if (n < 0 && errno == EINTR) continue;

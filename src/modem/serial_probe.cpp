@@ -38,7 +38,8 @@ std::string usbDescription(const fs::path& usb) {
     std::string text = attribute(usb / "manufacturer");
     const std::string product = attribute(usb / "product");
     if (!product.empty()) text += (text.empty() ? "" : " ") + product;
-    if (text.empty()) text = "USB " + attribute(usb / "idVendor") + ":" + attribute(usb / "idProduct");
+    if (text.empty())
+        text = "USB " + attribute(usb / "idVendor") + ":" + attribute(usb / "idProduct");
     if (const std::string serial = attribute(usb / "serial"); !serial.empty()) {
         text += ", serial number " + serial;
     }
@@ -49,10 +50,11 @@ std::string usbDescription(const fs::path& usb) {
 std::string stableName(const fs::path& devRoot, const std::string& tty) {
     std::error_code ec;
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(devRoot / "serial" / "by-id", ec)) {
+    for (fs::directory_iterator entry(devRoot / "serial" / "by-id", ec), end; !ec && entry != end;
+         entry.increment(ec)) {
         std::error_code linkError;
-        const fs::path target = fs::read_symlink(entry.path(), linkError);
-        if (!linkError && target.filename() == tty) names.push_back(entry.path().string());
+        const fs::path target = fs::read_symlink(entry->path(), linkError);
+        if (!linkError && target.filename() == tty) names.push_back(entry->path().string());
     }
     std::sort(names.begin(), names.end());
     return names.empty() ? std::string() : names.front();
@@ -72,9 +74,10 @@ std::optional<int> uartNumber(const std::string& tty) {
 std::vector<ProbedPort> ListSerialPorts(const fs::path& sysRoot, const fs::path& devRoot) {
     std::vector<ProbedPort> ports;
     std::error_code ec;
-    for (const auto& entry : fs::directory_iterator(sysRoot / "class" / "tty", ec)) {
-        const std::string tty = entry.path().filename().string();
-        const fs::path device = entry.path() / "device";
+    for (fs::directory_iterator entry(sysRoot / "class" / "tty", ec), end; !ec && entry != end;
+         entry.increment(ec)) {
+        const std::string tty = entry->path().filename().string();
+        const fs::path device = entry->path() / "device";
         std::error_code exists;
         // Virtual terminals and pseudo-terminals have no device behind them.
         if (!fs::exists(device, exists)) continue;
@@ -84,7 +87,7 @@ std::vector<ProbedPort> ListSerialPorts(const fs::path& sysRoot, const fs::path&
             ports.push_back({name, usbDescription(*usb) + " (" + tty + ")"});
         } else if (const auto number = uartNumber(tty)) {
             // The kernel keeps ttyS entries for UARTs that are not there: type 0 (unknown).
-            const std::string type = attribute(entry.path() / "type");
+            const std::string type = attribute(entry->path() / "type");
             if (type.empty() || type == "0") continue;
             ports.push_back({"COM" + std::to_string(*number + 1),
                              "on-board serial port (" + (devRoot / tty).string() + ")"});

@@ -20,6 +20,7 @@ enum class TraceDirection { Written, Read };
 class SerialTrace {
 public:
     static Result<std::unique_ptr<SerialTrace>> Create(const std::filesystem::path& path);
+    explicit SerialTrace(FileHandle file) : file_(std::move(file)) {}
 
     void Record(TraceDirection direction, const void* data, std::size_t count);
     // The first write that failed, if any (the trace never stops the dialogue).
@@ -30,8 +31,6 @@ public:
                                   TraceDirection direction, std::string_view bytes);
 
 private:
-    explicit SerialTrace(FileHandle file) : file_(std::move(file)) {}
-
     FileHandle file_;
     Status status_ = Status::Ok();
 };

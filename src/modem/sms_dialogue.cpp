@@ -1,13 +1,13 @@
 #include "modem/sms_dialogue.h"
 
-#include "modem/push_message.h"
 #include "modem/modem_replies.h"
+#include "modem/push_message.h"
 #include "modem/reply_text.h"
 
 #include <algorithm>
 #include <array>
-#include <thread>
 #include <string_view>
+#include <thread>
 
 namespace vela {
 
@@ -35,7 +35,8 @@ StepJudgement awaitReply(SerialPort& port, std::string_view command, Judge judge
         const std::size_t n = port.Read(buffer.data(), buffer.size());
         reply.append(buffer.data(), n);
         StepJudgement judgement = judge(reply.view());
-        if (judgement.verdict == StepVerdict::Success || judgement.verdict == StepVerdict::Failure) {
+        if (judgement.verdict == StepVerdict::Success ||
+            judgement.verdict == StepVerdict::Failure) {
             return judgement;
         }
         const auto elapsed = clock.Now() - start;

@@ -1,7 +1,9 @@
-// The window during the modem dialogue: it keeps painting under the wait cursor, and the
-// dialogue's failure comes as the step's box with the modem's reason as details.
+// The window during the modem dialogue: it keeps painting under the wait cursor, the
+// dialogue's failure comes as the step's box with the modem's reason as details, and
+// VELA_TRACE records the bytes.
 #include "app/modem_step.h"
 #include "gui/main_window.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 #include <QApplication>
@@ -10,6 +12,7 @@
 
 #include <pty.h>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace vela {
 namespace {
@@ -53,6 +56,9 @@ TEST(ModemStep, TheWindowKeepsPaintingWhileTheModemIsSilent) {
     PaintCounter counter;
     window.installEventFilter(&counter);
     SerialPort port;
+    // The window's trace, asked for through the environment.
+    test::TempDir dir;
+    ASSERT_EQ(setenv("VELA_TRACE", (dir / "trace").c_str(), 1), 0);
 
     const bool sent = SendPushSmsKeepingWindowPainted(window, port, name, "0011", {600ms, 600ms});
     EXPECT_FALSE(sent);
@@ -61,6 +67,7 @@ TEST(ModemStep, TheWindowKeepsPaintingWhileTheModemIsSilent) {
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(sink.messages,
               QStringList{"Modem was not found, 1st command | no reply within 600 ms"});
+    EXPECT_NE(test::readFile(dir / "trace").find(" > ATQ0\\r\\n\n"), std::string::npos);
     window.removeEventFilter(&counter);
     close(slave);
     close(master);

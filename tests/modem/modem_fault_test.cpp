@@ -395,7 +395,8 @@ std::string runUnprivileged(const std::function<std::string()>& job) {
         close(pipeFds[0]);
         alarm(20);  // the child ends by itself whatever happens
         std::string report;
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             report = "skip|cannot drop root: " + std::string(strerror(errno));
         } else {
             report = job();
@@ -433,7 +434,8 @@ TEST(ModemFaults, PortHeldByAnotherProcessIsRefusedNamingTheHolder) {
     const pid_t holder = fork();
     if (holder == 0) {
         alarm(20);
-        if (geteuid() == 0 && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
             _exit(1);
         }
         close(held[0]);
@@ -458,9 +460,10 @@ TEST(ModemFaults, PortHeldByAnotherProcessIsRefusedNamingTheHolder) {
         RecordingUi ui;
         port.setReopenPause(0ms);
         const bool sent = SendPushSms(port, path, kPdu, ui, {300ms, 300ms});
-        report += "sms|" + std::string(sent ? "sent" : "") +
-                  (ui.errors.empty() ? std::string() : ui.errors.front() + "|" + ui.reasons.front()) +
-                  "\n";
+        report +=
+            "sms|" + std::string(sent ? "sent" : "") +
+            (ui.errors.empty() ? std::string() : ui.errors.front() + "|" + ui.reasons.front()) +
+            "\n";
         return report;
     };
     const std::string refused = runUnprivileged(secondOpener);
@@ -516,7 +519,8 @@ TEST(ModemFaults, OpeningRefusesWhatIsNotAUsablePortWithItsReason) {
         {fifo, fifo + ": not a serial port", false},
         {"/dev/null", "/dev/null: not a serial port", false},
         {"sda", "'sda' is not a serial port name", false},
-        {terminal, std::string(terminal) + ": permission denied; the user is not in the 'dialout' group",
+        {terminal,
+         std::string(terminal) + ": permission denied; the user is not in the 'dialout' group",
          true},
     };
     for (const auto& row : rows) {
@@ -524,7 +528,8 @@ TEST(ModemFaults, OpeningRefusesWhatIsNotAUsablePortWithItsReason) {
         auto attempt = [&row] {
             SerialPort port;
             const Status opened = port.Open(row.name);
-            return std::string(opened ? "opened" : opened.message()) + (port.IsOpen() ? "|open" : "");
+            return std::string(opened ? "opened" : opened.message()) +
+                   (port.IsOpen() ? "|open" : "");
         };
         const std::string result = row.unprivileged ? runUnprivileged(attempt) : attempt();
         if (result.rfind("skip|", 0) == 0) continue;

@@ -36,21 +36,26 @@ TEST(ModemReplies, JudgesDecideOnFinalLinesAndIgnoreNotifications) {
          "the modem answered \"+CMS ERROR: 330\" (SMSC address unknown)"},
         {JudgeOkReply, "\r\n+CMS ERROR: 38\r\n", kFailure,
          "the modem answered \"+CMS ERROR: 38\" (network out of order)"},
-        {JudgeOkReply, "\r\n+CME ERROR: 999\r\n", kFailure, "the modem answered \"+CME ERROR: 999\""},
+        {JudgeOkReply, "\r\n+CME ERROR: 999\r\n", kFailure,
+         "the modem answered \"+CME ERROR: 999\""},
         {JudgeOkReply, "\r\n+CME ERROR: 1\r\n\r\nOK\r\n", kFailure, "the modem answered"},
         {JudgeSimReply, "\r\n+CPIN: READY\r\n\r\nOK\r\n", kSuccess, ""},
-        {JudgeSimReply, "\r\n+CPIN: READY\r\n\r\n+CMTI: \"SM\",3\r\n\r\nRING\r\n\r\nOK\r\n", kSuccess, ""},
+        {JudgeSimReply, "\r\n+CPIN: READY\r\n\r\n+CMTI: \"SM\",3\r\n\r\nRING\r\n\r\nOK\r\n",
+         kSuccess, ""},
         {JudgeSimReply, "\r\n+CPIN: READY\r\n\r\n+CREG: 1\r\n", kPending, ""},
-        {JudgeSimReply, "\r\n+CPIN: READY\r\n\r\nOK\r\n\r\nERROR\r\n", kFailure, "the modem answered"},
+        {JudgeSimReply, "\r\n+CPIN: READY\r\n\r\nOK\r\n\r\nERROR\r\n", kFailure,
+         "the modem answered"},
         {JudgeSimReply, "\r\n+CME ERROR: 10\r\n", kFailure,
          "the modem answered \"+CME ERROR: 10\" (SIM not inserted)"},
-        {JudgeSimReply, "\r\n+CME ERROR: 14\r\n", kBusy, "the modem answered \"+CME ERROR: 14\" (SIM busy)"},
+        {JudgeSimReply, "\r\n+CME ERROR: 14\r\n", kBusy,
+         "the modem answered \"+CME ERROR: 14\" (SIM busy)"},
         {JudgeSimReply, "\r\n+CME ERROR: SIM busy\r\n", kBusy, "the modem answered"},
         {JudgeSimReply, "\r\n+CPIN: SIM PIN\r\n", kFailure,
          "the modem answered \"+CPIN: SIM PIN\" (the SIM asks for its PIN"},
         {JudgeSimReply, "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n", kFailure,
          "the modem answered \"+CPIN: SIM PUK\" (the SIM is blocked"},
-        {JudgeSimReply, "\r\n+CPIN: PH-SIM PIN\r\n", kFailure, "the modem answered \"+CPIN: PH-SIM PIN\""},
+        {JudgeSimReply, "\r\n+CPIN: PH-SIM PIN\r\n", kFailure,
+         "the modem answered \"+CPIN: PH-SIM PIN\""},
         {JudgePromptReply, "\r\n> ", kSuccess, ""},
         {JudgePromptReply, "\r\n+CMS ERROR: 304\r\n", kFailure,
          "the modem answered \"+CMS ERROR: 304\" (invalid PDU mode parameter)"},
@@ -65,7 +70,9 @@ TEST(ModemReplies, JudgesDecideOnFinalLinesAndIgnoreNotifications) {
 
 TEST(ModemReplies, TimeoutReasonsSayWhatWasSeen) {
     EXPECT_EQ(DescribeTimeout("", 6000), "no reply within 6000 ms");
-    EXPECT_EQ(DescribeTimeout("ATQ0\r\n0\r", 6000).rfind("the modem answers with numeric result codes", 0), 0u);
+    EXPECT_EQ(DescribeTimeout("ATQ0\r\n0\r", 6000)
+                  .rfind("the modem answers with numeric result codes", 0),
+              0u);
     EXPECT_EQ(DescribeTimeout("\r\n+CREG: 2\r\n", 16000),
               "no awaited reply within 16000 ms; last line read: \"+CREG: 2\"");
     // Modem bytes never reach the operator's terminal raw.
@@ -141,7 +148,7 @@ TEST(SerialTrace, OwnerOnlyLinesWithTimeDirectionAndEscapedBytes) {
     const std::string text = test::readFile(path);
     const std::string timestamp = "[0-9][0-9]:[0-9][0-9]:[0-9][0-9]\\.[0-9][0-9][0-9]";
     EXPECT_TRUE(std::regex_match(text, std::regex(timestamp + " > ATQ0\\\\r\\\\n\n" + timestamp +
-                                                   " < \\\\r\\\\n> \\\\x1B\n")))
+                                                  " < \\\\r\\\\n> \\\\x1B\n")))
         << text;
     // A link planted in the trace's place is not followed.
     std::filesystem::create_symlink(dir / "target", dir / "planted");

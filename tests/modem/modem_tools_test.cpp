@@ -97,9 +97,9 @@ TEST(VelactlPdu, PrintsThePduFromOptions) {
 // Passwords from a file or standard input give the same PDU as on the command line.
 TEST(VelactlPdu, PasswordsFromFilesAndNamedAuthentication) {
     const std::string velactl = toolPath("VELACTL");
-    const std::vector<std::string> base = {velactl, "pdu", "--phone", "12345678901", "--push-port",
-                                           "2001", "--ip", "192.0.2.10", "--port", "5000", "--apn",
-                                           "internet", "--sms-user", "u"};
+    const std::vector<std::string> base = {
+        velactl,      "pdu",    "--phone", "12345678901", "--push-port", "2001",       "--ip",
+        "192.0.2.10", "--port", "5000",    "--apn",       "internet",    "--sms-user", "u"};
     auto with = [&base](std::vector<std::string> extra) {
         std::vector<std::string> argv = base;
         argv.insert(argv.end(), extra.begin(), extra.end());
@@ -118,7 +118,8 @@ TEST(VelactlPdu, PasswordsFromFilesAndNamedAuthentication) {
     EXPECT_EQ(fromInput.exitCode, 0) << fromInput.err;
     EXPECT_EQ(fromInput.out, inline_.out);
     EXPECT_EQ(runProgram(with({"--auth", "bogus"})).exitCode, 2);
-    EXPECT_EQ(runProgram(with({"--auth", "pap", "--gprs-password-file", (dir / "none").string()})).exitCode,
+    EXPECT_EQ(runProgram(with({"--auth", "pap", "--gprs-password-file", (dir / "none").string()}))
+                  .exitCode,
               1);
 }
 
@@ -236,10 +237,15 @@ TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
     } rows[] = {
         {"notify-ready", {}, "", "", 0ms, 1000ms},
         {"sim-busy", {}, "", "", 2000ms, 4000ms},
-        {"cms-error", {}, kTextNotSent, "the modem answered \"+CMS ERROR: 330\" (SMSC address unknown)",
-         0ms, 1000ms},
+        {"cms-error",
+         {},
+         kTextNotSent,
+         "the modem answered \"+CMS ERROR: 330\" (SMSC address unknown)",
+         0ms,
+         1000ms},
         {"cmgf-error", {}, kTextNoPduMode, "the modem answered \"ERROR\"", 0ms, 1000ms},
-        {"numeric", quick, kTextNoModem1, "the modem answers with numeric result codes", 1000ms, 2000ms},
+        {"numeric", quick, kTextNoModem1, "the modem answers with numeric result codes", 1000ms,
+         2000ms},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.behaviour);
@@ -247,9 +253,11 @@ TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
         auto modem = startModem(dir, {"--behaviour", row.behaviour});
         SerialPort port;
         const auto before = Clock::now();
-        const DialogueOutcome outcome = RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, row.limits);
+        const DialogueOutcome outcome =
+            RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, row.limits);
         const auto took = Clock::now() - before;
-        EXPECT_EQ(outcome.sent, *row.failure == '\0') << outcome.failureText << ": " << outcome.reason;
+        EXPECT_EQ(outcome.sent, *row.failure == '\0')
+            << outcome.failureText << ": " << outcome.reason;
         EXPECT_EQ(outcome.failureText, row.failure);
         EXPECT_EQ(outcome.reason.rfind(row.reason, 0), 0u) << outcome.reason;
         EXPECT_GE(took, row.atLeast);
@@ -264,12 +272,15 @@ TEST(VelaSimModem, AModemStuckInThePromptIsFreedForTheNextRun) {
     auto modem = startModem(dir, {"--behaviour", "stuck-prompt"});
     SerialPort port;  // with the real pause between the runs
     const DialogueLimits quick{1000ms, 1000ms};
-    const DialogueOutcome first = RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, quick);
+    const DialogueOutcome first =
+        RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, quick);
     EXPECT_EQ(first.failureText, kTextNotSent);
     EXPECT_EQ(first.reason, "no reply within 1000 ms");
-    const DialogueOutcome second = RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, quick);
+    const DialogueOutcome second =
+        RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, quick);
     EXPECT_TRUE(second.sent) << second.failureText << ": " << second.reason;
-    EXPECT_TRUE(modem->waitForOutput("stuck-prompt: left the prompt on ESC", 5s)) << modem->output();
+    EXPECT_TRUE(modem->waitForOutput("stuck-prompt: left the prompt on ESC", 5s))
+        << modem->output();
 }
 
 TEST(VelactlModem, CheckReportsTheModemAndWhetherItCanSend) {
@@ -285,10 +296,12 @@ TEST(VelactlModem, CheckReportsTheModemAndWhetherItCanSend) {
 
     TempDir pinDir;
     auto locked = startModem(pinDir, {"--behaviour", "sim-pin"});
-    r = runProgram({toolPath("VELACTL"), "modem", "check", "--port=" + (pinDir / "modem").string()}, 30s);
+    r = runProgram({toolPath("VELACTL"), "modem", "check", "--port=" + (pinDir / "modem").string()},
+                   30s);
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_NE(r.out.find("sim: SIM PIN (not ready)\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.err.find("the modem cannot send: the SIM is not ready"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("the modem cannot send: the SIM is not ready"), std::string::npos)
+        << r.err;
 
     r = runProgram({toolPath("VELACTL"), "modem", "check", "--port", "sda"}, 30s);
     EXPECT_EQ(r.exitCode, 1);

@@ -314,7 +314,7 @@ TEST(SmsDialogue, EachStepHasItsRealLimit) {
         const char* key;
         const char* text;
         std::chrono::milliseconds limit;
-    } rows[] = {{"ATQ0", kTextNoModem1, 6000ms},     {"ATE0", kTextNoModem2, 6000ms},
+    } rows[] = {{"ATQ0", kTextNoModem1, 6000ms},      {"ATE0", kTextNoModem2, 6000ms},
                 {"AT+CMGF", kTextNoPduMode, 16000ms}, {"AT+CPIN?", kTextSimProblem, 16000ms},
                 {"AT+CMGS=", kTextNoPrompt, 6000ms},  {"PDU", kTextNotSent, 16000ms}};
     for (const auto& row : rows) {

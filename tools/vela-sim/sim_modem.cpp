@@ -94,7 +94,8 @@ void line(const std::string& text) {
 // Returns 0 to go on, or the exit status (after help or a usage error).
 int parseOptions(const Args& args, Options& options) {
     std::string behaviours;
-    for (const BehaviourName& b : kBehaviours) behaviours += std::string(behaviours.empty() ? "" : ", ") + b.name;
+    for (const BehaviourName& b : kBehaviours)
+        behaviours += std::string(behaviours.empty() ? "" : ", ") + b.name;
     vela::CommandLine commandLine(
         "vela-sim modem",
         "vela-sim modem [--link PATH] [--behaviour NAME] [--deliver] [--tracker-arg ARG]...",
@@ -242,7 +243,8 @@ private:
         } else if (command == "ATE1" || command == "ATE") {
             echo_ = true;
             reply("\r\nOK\r\n");
-        } else if (options_.behaviour == Behaviour::kCmgfError && command.rfind("AT+CMGF", 0) == 0) {
+        } else if (options_.behaviour == Behaviour::kCmgfError &&
+                   command.rfind("AT+CMGF", 0) == 0) {
             reply("\r\nERROR\r\n");
         } else if (command == "AT+CMGF=0" || command == "AT+CMGF=1") {
             pduMode_ = command.back() == '0';
@@ -352,9 +354,11 @@ private:
     // The reply of a modem set to numeric result codes (ATV0): "0" CR for OK, "4" CR for
     // ERROR, information lines without the leading line end.
     static std::string numericForm(std::string text) {
-        for (const auto& [words, code] : {std::pair{std::string("\r\nOK\r\n"), std::string("0\r")},
-                                          std::pair{std::string("\r\nERROR\r\n"), std::string("4\r")}}) {
-            if (text.size() >= words.size() && text.compare(text.size() - words.size(), words.size(), words) == 0) {
+        for (const auto& [words, code] :
+             {std::pair{std::string("\r\nOK\r\n"), std::string("0\r")},
+              std::pair{std::string("\r\nERROR\r\n"), std::string("4\r")}}) {
+            if (text.size() >= words.size() &&
+                text.compare(text.size() - words.size(), words.size(), words) == 0) {
                 text.replace(text.size() - words.size(), words.size(), code);
             }
         }

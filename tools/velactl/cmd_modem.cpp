@@ -64,10 +64,12 @@ int runCheck(const Args& args) {
     }
     std::printf("port: %s\n", portName.c_str());
     const vela::ModemCheck check = vela::CheckModem(port, kAnswerLimit);
-    for (const auto& [name, value] : check.lines) std::printf("%s: %s\n", name.c_str(), value.c_str());
+    for (const auto& [name, value] : check.lines)
+        std::printf("%s: %s\n", name.c_str(), value.c_str());
     std::fflush(stdout);
     if (!check.canSend) {
-        std::fprintf(stderr, "velactl modem check: the modem cannot send: %s\n", check.reason.c_str());
+        std::fprintf(stderr, "velactl modem check: the modem cannot send: %s\n",
+                     check.reason.c_str());
         return kExitFailure;
     }
     return kExitOk;
@@ -81,7 +83,8 @@ int RunModem(const Args& args) {
                                   "  check   the modem's model, SIM, signal, registration and "
                                   "service centre");
     commandLine.positionals(1, 1);
-    if (!args.empty() && args.front() == "check") return runCheck(Args(args.begin() + 1, args.end()));
+    if (!args.empty() && args.front() == "check")
+        return runCheck(Args(args.begin() + 1, args.end()));
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = commandLine.parse(args, exitCode);
     if (!options) return exitCode;

@@ -135,15 +135,17 @@ int RunPdu(const Args& args) {
         for (const char* other : {"--phone", "--push-port", "--ip", "--port", "--apn", "--auth",
                                   "--sms-user", "--sms-password", "--sms-password-file",
                                   "--gprs-user", "--gprs-password", "--gprs-password-file"}) {
-            if (options->has(other)) return commandLine.usageError("--tracker takes only --dir besides");
+            if (options->has(other))
+                return commandLine.usageError("--tracker takes only --dir besides");
         }
-        const auto stored = LoadStoredTracker("pdu", given("--tracker"), options->valueOr("--dir", "."),
-                                              stderr);
+        const auto stored =
+            LoadStoredTracker("pdu", given("--tracker"), options->valueOr("--dir", "."), stderr);
         if (!stored) return kExitFailure;
         tracker = stored->tracker;
         settings = stored->settings;
     } else {
-        for (const char* required : {"--phone", "--push-port", "--ip", "--port", "--apn", "--auth"}) {
+        for (const char* required :
+             {"--phone", "--push-port", "--ip", "--port", "--apn", "--auth"}) {
             if (!options->has(required)) {
                 return commandLine.usageError(std::string(required) + " is required");
             }
@@ -176,7 +178,8 @@ int RunPdu(const Args& args) {
               std::pair{"--gprs-password-file", &tracker.gprsPassword}}) {
             if (!options->has(option)) continue;
             if (options->has(std::string(option).substr(0, std::string(option).size() - 5))) {
-                return commandLine.usageError(std::string(option) + " and the password itself exclude each other");
+                return commandLine.usageError(std::string(option) +
+                                              " and the password itself exclude each other");
             }
             const vela::Result<std::string> secret = vela::ReadSecretFile(given(option));
             if (!secret) {

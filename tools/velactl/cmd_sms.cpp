@@ -42,8 +42,8 @@ int RunSms(const Args& args) {
     if (!options) return exitCode;
     if (!options->has("--tracker")) return commandLine.usageError("--tracker is required");
 
-    const auto stored =
-        LoadStoredTracker("sms", *options->value("--tracker"), options->valueOr("--dir", "."), stdout);
+    const auto stored = LoadStoredTracker("sms", *options->value("--tracker"),
+                                          options->valueOr("--dir", "."), stdout);
     if (!stored) return kExitFailure;
 
     ConsoleModemUi ui;
