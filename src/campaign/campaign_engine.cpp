@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <cstdio>
 #include <map>
 #include <mutex>
@@ -187,6 +189,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         const ConfigImage* image = nullptr;
         bool inSession = false;
         bool queued = false;
+        bool answerUnknown = false;  // the image went out before an interruption
         std::string attemptStartedAt;
         CampaignClock::time_point deadline;
         uint64_t deadlineGeneration = 0;
@@ -312,7 +315,13 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     // attempts are left; otherwise the verdict stands.
     void retryOrFail(std::size_t index, CampaignEvent event, Verdict verdict) {
         Slot& slot = slots[index];
-        const bool again = slot.row.attempts < campaign.attempts && slot.refusal.empty();
+        // A tracker that may hold the image already is never woken again: it would be
+        // configured twice.
+        const bool again =
+            slot.row.attempts < campaign.attempts && slot.refusal.empty() && !slot.answerUnknown;
+        if (slot.answerUnknown && event == CampaignEvent::NoCall) {
+            slot.row.detail = "the image went out before an interruption; the answer is unknown";
+        }
         if (!again) setFinal(slot, CampaignTrackerState::Failed, verdict);
         else slot.state = CampaignTrackerState::Pending;
         record(slot, event, historyOf(slot, verdict, std::nullopt));
@@ -327,7 +336,9 @@ struct CampaignEngine::Impl : CampaignSessionHost {
 
     // --- the listener's side ---
 
-    const ConfigImage* ClaimCaller(const std::string& imei, const std::string& address) override {
+    bool Saved(uint64_t ticket) override { return journal->IsSaved(ticket); }
+
+    Claim ClaimCaller(const std::string& imei, const std::string& address) override {
         std::lock_guard lock(mutex);
         const auto found = byImei.find(imei);
         Slot* slot = found == byImei.end() ? nullptr : &slots[found->second];
@@ -339,14 +350,15 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                     watcher->CallerRefused(shown, address);
                 });
             }
-            return nullptr;
+            return {};
         }
         slot->inSession = true;
         slot->row.callerAddress = address;
         slot->row.callerImei = imei;
         slot->row.detail = address;
-        record(*slot, CampaignEvent::Called);
-        return slot->image;
+        // Saved before the image goes out: a resumed campaign then knows that this
+        // tracker may hold the image already.
+        return {slot->image, record(*slot, CampaignEvent::Called)};
     }
 
     void FinishCall(const std::string& imei, CallEnd end, const ByteString& answer) override {
@@ -560,6 +572,16 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         finalCount = 0;
         for (std::size_t index = 0; index < slots.size(); ++index) {
             Slot& slot = slots[index];
+            const bool open = slot.state != CampaignTrackerState::Configured &&
+                              slot.state != CampaignTrackerState::Failed;
+            if (open && slot.row.lastEvent == CampaignEventWord(CampaignEvent::Called)) {
+                // Its session was cut short after the image may have gone out: it may
+                // call again within its wait, but gets no new SMS.
+                slot.answerUnknown = true;
+                if (slot.state != CampaignTrackerState::Waiting) {
+                    slot.state = CampaignTrackerState::Sending;  // handled as below
+                }
+            }
             switch (slot.state) {
                 case CampaignTrackerState::Configured:
                 case CampaignTrackerState::Failed:
@@ -616,7 +638,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
 
         Result<CampaignWriter> writer = CampaignWriter::open(directory);
         if (!writer) return writer.status();
-        journal = std::make_unique<CampaignJournal>(std::move(writer).value());
+        journal = std::make_unique<CampaignJournal>(std::move(writer).value(), [this] { wake(); });
         runStarted = CampaignClock::now();
         {
             std::lock_guard lock(mutex);

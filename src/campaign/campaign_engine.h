@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +31,7 @@ enum class CampaignTrackerState { Pending, Sending, Waiting, Configured, Failed 
 std::string_view CampaignEventWord(CampaignEvent event);
 // "pending", "sending", "waiting", "configured", "failed".
 std::string_view CampaignTrackerStateWord(CampaignTrackerState state);
+std::optional<CampaignTrackerState> CampaignTrackerStateFromWord(std::string_view word);
 
 // One change of one tracker, as the live table shows it.
 struct CampaignTrackerUpdate {

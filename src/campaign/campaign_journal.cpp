@@ -4,8 +4,8 @@
 
 namespace vela {
 
-CampaignJournal::CampaignJournal(CampaignWriter writer)
-    : writer_(std::move(writer)), thread_([this] { Loop(); }) {}
+CampaignJournal::CampaignJournal(CampaignWriter writer, std::function<void()> onSaved)
+    : writer_(std::move(writer)), onSaved_(std::move(onSaved)), thread_([this] { Loop(); }) {}
 
 CampaignJournal::~CampaignJournal() {
     (void)Close();
@@ -21,6 +21,11 @@ uint64_t CampaignJournal::Push(CampaignChange change, std::function<void()> anno
 bool CampaignJournal::WaitSaved(uint64_t ticket) {
     std::unique_lock lock(mutex_);
     changed_.wait(lock, [&] { return saved_ >= ticket || !failure_.ok(); });
+    return saved_ >= ticket;
+}
+
+bool CampaignJournal::IsSaved(uint64_t ticket) {
+    std::lock_guard lock(mutex_);
     return saved_ >= ticket;
 }
 
@@ -66,10 +71,13 @@ void CampaignJournal::Loop() {
             }
         }
         batch.clear();
-        std::lock_guard lock(mutex_);
-        if (saved) saved_ = last;
-        else failure_ = saved;
-        changed_.notify_all();
+        {
+            std::lock_guard lock(mutex_);
+            if (saved) saved_ = last;
+            else failure_ = saved;
+            changed_.notify_all();
+        }
+        if (onSaved_) onSaved_();
     }
 }
 

@@ -19,7 +19,8 @@ namespace vela {
 
 class CampaignJournal {
 public:
-    explicit CampaignJournal(CampaignWriter writer);
+    // `onSaved` runs on the journal's thread after every save.
+    CampaignJournal(CampaignWriter writer, std::function<void()> onSaved);
     ~CampaignJournal();
     CampaignJournal(const CampaignJournal&) = delete;
     CampaignJournal& operator=(const CampaignJournal&) = delete;
@@ -29,6 +30,8 @@ public:
     uint64_t Push(CampaignChange change, std::function<void()> announce);
     // Blocks until the change with `ticket` is saved; false when saving failed.
     bool WaitSaved(uint64_t ticket);
+    // True when the change with `ticket` is saved; never waits.
+    bool IsSaved(uint64_t ticket);
     // True once a save has failed: nothing more is saved.
     bool Failed();
     // Saves what is queued and stops the thread; the first failure, if any.
@@ -42,6 +45,7 @@ private:
     void Loop();
 
     CampaignWriter writer_;
+    std::function<void()> onSaved_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Entry> queued_;

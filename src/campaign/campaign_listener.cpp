@@ -28,6 +28,8 @@ struct Session {
     ByteString received;
     std::string imei;
     const ConfigImage* image = nullptr;  // set once the caller is claimed
+    uint64_t ticket = 0;                 // its claim, saved before the image goes out
+    bool sending = false;
     std::size_t sent = 0;
     bool answerPending = false;
     CampaignClock::time_point started;
@@ -95,6 +97,10 @@ void CampaignListener::Serve(CampaignSessionHost& host, const ListenerLimits& li
         close(session);
     };
     auto sendMore = [&](Session& session) {
+        if (!session.sending) {
+            if (!host.Saved(session.ticket)) return;
+            session.sending = true;
+        }
         while (session.sent < session.image->length) {
             const ssize_t n = ::send(session.fd, session.image->bytes.data() + session.sent,
                                      session.image->length - session.sent, MSG_NOSIGNAL);
@@ -128,7 +134,10 @@ void CampaignListener::Serve(CampaignSessionHost& host, const ListenerLimits& li
             }
             if (step == ReceiveStep::Identify) {
                 session.imei = callerImei(session.received);
-                session.image = host.ClaimCaller(session.imei, session.address);
+                const CampaignSessionHost::Claim claim =
+                    host.ClaimCaller(session.imei, session.address);
+                session.image = claim.image;
+                session.ticket = claim.ticket;
                 if (session.image == nullptr) {
                     close(session);
                     return;
@@ -148,6 +157,7 @@ void CampaignListener::Serve(CampaignSessionHost& host, const ListenerLimits& li
         const bool accepting = !plan.finished && !plan.stopping;
 
         for (Session& session : sessions) {
+            if (!session.done && !session.sending && session.image != nullptr) sendMore(session);
             if (!session.done && (now >= session.deadline || (stopUntil && now >= *stopUntil))) {
                 finish(session, CallEnd::TimedOut);
             }
@@ -164,7 +174,7 @@ void CampaignListener::Serve(CampaignSessionHost& host, const ListenerLimits& li
         if (stopUntil) next = next ? std::min(*next, *stopUntil) : *stopUntil;
         for (Session& session : sessions) {
             short events = POLLIN;
-            if (session.image != nullptr && session.sent < session.image->length) events |= POLLOUT;
+            if (session.sending && session.sent < session.image->length) events |= POLLOUT;
             polled.push_back({session.fd, events, 0});
             polledSessions.push_back(&session);
             next = next ? std::min(*next, session.deadline) : session.deadline;

@@ -23,8 +23,14 @@ enum class CallEnd { Answered, HungUp, TimedOut };
 class CampaignSessionHost {
 public:
     virtual ~CampaignSessionHost() = default;
-    // The image for the caller with this IMEI, or null when it gets nothing.
-    virtual const ConfigImage* ClaimCaller(const std::string& imei, const std::string& address) = 0;
+    struct Claim {
+        const ConfigImage* image = nullptr;  // null: the caller gets nothing
+        uint64_t ticket = 0;                 // the image goes out once this is saved
+    };
+    virtual Claim ClaimCaller(const std::string& imei, const std::string& address) = 0;
+    // True once the change with `ticket` is saved; a byte on the wake descriptor comes
+    // after every save.
+    virtual bool Saved(uint64_t ticket) = 0;
     // The end of a claimed caller's session; `answer` holds what came after the image.
     virtual void FinishCall(const std::string& imei, CallEnd end, const ByteString& answer) = 0;
 

@@ -6,11 +6,15 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace vela {
+
+// The schema version that brought the campaign tables.
+inline constexpr int kCampaignSchemaVersion = 2;
 
 // Campaign states as the Campaigns table keeps them.
 inline constexpr const char* kCampaignRunning = "running";

@@ -24,5 +24,6 @@ int RunSms(const Args& args);         // cmd_sms.cpp
 int RunListen(const Args& args);      // cmd_runs.cpp
 int RunGo(const Args& args);          // cmd_runs.cpp
 int RunCheckPort(const Args& args);   // cmd_check_port.cpp
+int RunCampaign(const Args& args);    // cmd_campaign.cpp
 
 }  // namespace velactl
