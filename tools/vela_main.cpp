@@ -1,5 +1,6 @@
 // vela: the window program.
 #include "app/main_dialog.h"
+#include "gui/campaign_window.h"
 #include "gui/main_window.h"
 #include "gui/message_sink.h"
 
@@ -52,6 +53,12 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vela"));
     vela::QMessageBoxSink messages;
+    // `vela --campaign`: the campaign window alone (its own menu entry).
+    if (argc > 1 && std::strcmp(argv[1], "--campaign") == 0) {
+        vela::CampaignWindow campaign(std::filesystem::current_path(), messages);
+        campaign.show();
+        return app.exec();
+    }
     vela::MainWindow window(messages);
     // The database and test-server.ini are looked for in the directory the program
     // was started in.

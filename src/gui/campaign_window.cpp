@@ -222,6 +222,12 @@ void CampaignWindow::BuildControls() {
     tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tableView_->setAlternatingRowColors(true);
     tableView_->horizontalHeader()->setStretchLastSection(true);
+    // Widths for the usual contents, set once: measuring thousands of rows would not pay.
+    const int character = fontMetrics().averageCharWidth();
+    const int widths[CampaignTableModel::Count] = {18, 11, 9, 22, 20, 12, 9, 30};
+    for (int column = 0; column < CampaignTableModel::Count; ++column) {
+        tableView_->setColumnWidth(column, widths[column] * character + 12);
+    }
     tableView_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     log_ = new QPlainTextEdit(this);
     log_->setObjectName(QStringLiteral("campaignLog"));
@@ -263,8 +269,7 @@ void CampaignWindow::LoadTrackers() {
         messages_.ShowMessage(this, QString::fromStdString(loaded.message()),
                               MessageIcon::Exclamation);
     }
-    const QSignalBlocker quiet(trackers_);
-    trackers_->clear();
+    QList<QStandardItem*> items;
     for (const TrackerEntry& entry : list.entries()) {
         const QString description = QString::fromStdString(entry.description);
         auto* item = new QStandardItem(description);
@@ -272,8 +277,11 @@ void CampaignWindow::LoadTrackers() {
         item->setEditable(false);
         item->setCheckState(checked.count(description) ? Qt::Checked : Qt::Unchecked);
         item->setToolTip(QString::fromStdString(entry.phone));
-        trackers_->appendRow(item);
+        items.append(item);
     }
+    // One insertion for the whole list, however long it is.
+    trackers_->clear();
+    if (!items.isEmpty()) trackers_->appendColumn(items);
     UpdateSelectionCount();
 }
 
@@ -287,8 +295,11 @@ void CampaignWindow::SetChecks(bool checked, bool onlyShown) {
             item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
         }
     }
-    // One repaint for the whole change instead of one per item.
-    emit trackers_->layoutChanged();
+    // One notice for the whole change instead of one per item.
+    if (trackers_->rowCount() > 0) {
+        emit trackers_->dataChanged(trackers_->index(0, 0),
+                                    trackers_->index(trackers_->rowCount() - 1, 0));
+    }
     UpdateSelectionCount();
 }
 
@@ -409,6 +420,15 @@ void CampaignWindow::OnExport() {
         return;
     }
     Log(QStringLiteral("Report saved to %1").arg(*path));
+}
+
+void CampaignWindow::reject() {
+    if (running()) {
+        closeWhenStopped_ = true;
+        OnStop();
+        return;
+    }
+    QDialog::reject();
 }
 
 void CampaignWindow::closeEvent(QCloseEvent* event) {

@@ -54,6 +54,10 @@ signals:
     // The campaign ended (all done, some failed, stopped, or refused at its start).
     void campaignFinished();
 
+public slots:
+    // Escape and the close box: a running campaign is stopped first.
+    void reject() override;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
 

@@ -26,7 +26,7 @@ void CampaignTableModel::reset(const std::vector<std::string>& descriptions) {
     failed_ = 0;
     for (const std::string& description : descriptions) {
         rowOf_.insert(FromStd(description), static_cast<int>(rows_.size()));
-        rows_.push_back({description});
+        rows_.emplace_back().description = description;
     }
     endResetModel();
 }
@@ -37,7 +37,7 @@ void CampaignTableModel::apply(const CampaignTrackerUpdate& update) {
     if (found == rowOf_.constEnd()) {
         const int at = static_cast<int>(rows_.size());
         beginInsertRows({}, at, at);
-        rows_.push_back({update.description});
+        rows_.emplace_back().description = update.description;
         found = rowOf_.insert(key, at);
         endInsertRows();
     }

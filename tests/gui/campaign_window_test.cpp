@@ -1,0 +1,190 @@
+// The campaign window driven like an operator would, running a small real campaign
+// against `vela-sim fleet` on loopback.
+#include "app/main_dialog.h"
+#include "gui/campaign_window.h"
+#include "gui/campaign_window_model.h"
+#include "gui/main_window.h"
+#include "recording_sink.h"
+#include "storage/program_settings.h"
+#include "storage/settings_store.h"
+#include "storage/tracker_csv.h"
+#include "storage/tracker_store.h"
+#include "test_support.h"
+
+#include <QAction>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <sstream>
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::TempDir;
+
+// A port free right now on loopback (the engine binds it a moment later).
+uint16_t FreeLoopbackPort() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(fd);
+    return ntohs(address.sin_port);
+}
+
+class CampaignWindowTest : public ::testing::Test {
+protected:
+    // A fleet of four, one of which answers with a wrong length, in the database of
+    // dir_, with the settings pointing at a free loopback port.
+    void SetUp() override {
+        const std::string csv = (dir_ / "fleet.csv").string();
+        fleet_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+            test::toolPath("VELA_SIM"), "fleet", "--trackers", "4", "--modems", "2", "--seed", "3",
+            "--reject", "25", "--delay", "0-300", "--lifetime", "120", "--csv", csv});
+        ASSERT_TRUE(fleet_->waitForOutput("modems: ", 10s)) << fleet_->errors();
+        const std::string out = fleet_->output();
+        const auto at = out.find("modems: ") + 8;
+        std::istringstream paths(out.substr(at, out.find('\n', at) - at));
+        paths >> firstModem_ >> secondModem_;
+
+        auto entries = readTrackerCsv(test::readFile(csv));
+        ASSERT_TRUE(entries.ok()) << entries.message();
+        TrackerList list;
+        for (const TrackerEntry& entry : entries.value()) list.add(entry);
+        ASSERT_TRUE(TrackerStore(dir_.path()).save(list).ok());
+        ProgramSettings settings;
+        settings.externalIp = 0x7F000001;
+        settings.localPort = settings.externalPort = FreeLoopbackPort();
+        settings.modemPort = firstModem_;
+        ASSERT_TRUE(SettingsStore(dir_.path()).save(settings).ok());
+
+        window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_);
+        window_->show();
+    }
+
+    template <typename T>
+    T* child(const char* name) const {
+        auto* found = window_->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    void click(const char* name) const { QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton); }
+    QString selection() const { return child<QLabel>("selectionCount")->text(); }
+
+    TempDir dir_;
+    std::unique_ptr<ChildProcess> fleet_;
+    std::string firstModem_, secondModem_;
+    test::RecordingSink sink_;
+    std::unique_ptr<CampaignWindow> window_;
+};
+
+TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
+    EXPECT_EQ(child<QLineEdit>("modemPorts")->text().toStdString(), firstModem_);
+    EXPECT_EQ(selection(), QStringLiteral("0 of 4 selected"));
+    QTest::keyClicks(child<QLineEdit>("trackerFilter"), QStringLiteral("0002"));
+    click("selectFoundButton");
+    EXPECT_EQ(selection(), QStringLiteral("1 of 4 selected"));
+    click("selectNoneButton");
+    EXPECT_EQ(selection(), QStringLiteral("0 of 4 selected"));
+    child<QLineEdit>("trackerFilter")->clear();
+    click("selectAllButton");
+    EXPECT_EQ(selection(), QStringLiteral("4 of 4 selected"));
+
+    child<QLineEdit>("configFile")
+        ->setText(QString::fromStdString((test::sourceDir() / "examples/sample-config.xml").string()));
+    child<QLineEdit>("modemPorts")
+        ->setText(QString::fromStdString(firstModem_ + ", " + secondModem_));
+    child<QSpinBox>("waitSeconds")->setValue(20);
+    child<QSpinBox>("attempts")->setValue(1);
+    QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
+    click("startButton");
+    ASSERT_TRUE(window_->running()) << (sink_.messages.empty()
+                                            ? std::string()
+                                            : sink_.messages.front().text.toStdString());
+    EXPECT_FALSE(child<QPushButton>("startButton")->isEnabled());
+    EXPECT_TRUE(child<QPushButton>("stopButton")->isEnabled());
+    ASSERT_TRUE(finished.wait(60000)) << fleet_->output();
+    EXPECT_TRUE(sink_.messages.empty());
+
+    EXPECT_EQ(child<QLabel>("campaignCounts")->text(),
+              QStringLiteral("3 configured, 1 failed, 4 trackers"));
+    EXPECT_EQ(child<QProgressBar>("campaignProgress")->value(), 4);
+    const CampaignTableModel& table = window_->table();
+    ASSERT_EQ(table.rowCount(), 4);
+    int configured = 0;
+    for (int row = 0; row < table.rowCount(); ++row) {
+        const auto text = [&](int column) { return table.index(row, column).data().toString(); };
+        if (text(CampaignTableModel::State) == QStringLiteral("configured")) {
+            ++configured;
+            EXPECT_EQ(text(CampaignTableModel::Attempts), QStringLiteral("1"));
+            EXPECT_TRUE(text(CampaignTableModel::Caller).startsWith(QStringLiteral("127.0.0.1:")));
+            EXPECT_FALSE(text(CampaignTableModel::Answer).isEmpty());
+        } else {
+            EXPECT_EQ(text(CampaignTableModel::State), QStringLiteral("failed"));
+            EXPECT_FALSE(text(CampaignTableModel::Verdict).isEmpty());
+        }
+    }
+    EXPECT_EQ(configured, 3);
+
+    const QString screenshots = QString::fromUtf8(VELA_SCREENSHOT_DIR);
+    ASSERT_TRUE(QDir().mkpath(screenshots));
+    EXPECT_TRUE(window_->grab().save(screenshots + QStringLiteral("/campaign_window.png"), "PNG"));
+
+    const std::string report = (dir_ / "report.csv").string();
+    window_->setReportChooser([&](QWidget*) { return QString::fromStdString(report); });
+    click("exportButton");
+    const std::string csv = test::readFile(report);
+    EXPECT_EQ(csv.rfind("Tracker,State,Attempts,Caller,Answer,Verdict,Elapsed,Last event\r\n", 0),
+              0u);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 5);
+    struct stat info {};
+    ASSERT_EQ(::stat(report.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(CampaignWindowTest, ARefusedStartShowsTheReasonAndSendsNothing) {
+    click("startButton");  // no tracker chosen, no file
+    EXPECT_FALSE(window_->running());
+    ASSERT_EQ(sink_.messages.size(), 1u);
+    EXPECT_EQ(sink_.messages[0].icon, MessageIcon::Stop);
+    EXPECT_TRUE(child<QPushButton>("startButton")->isEnabled());
+    EXPECT_EQ(fleet_->output().find("sms: "), std::string::npos);
+}
+
+TEST_F(CampaignWindowTest, MainWindowOpensItFromItsContextMenuActionAndCtrlK) {
+    MainWindow main(sink_);
+    MainDialog dialog(main, dir_.path());
+    main.Attach(dialog);
+    QAction* action = main.campaignAction();
+    ASSERT_NE(action, nullptr);
+    EXPECT_EQ(action->text(), QStringLiteral("Campaign..."));
+    EXPECT_EQ(action->shortcut(), QKeySequence(QStringLiteral("Ctrl+K")));
+    main.show();
+    action->trigger();
+    auto* opened = main.findChild<CampaignWindow*>();
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(opened->isVisible());
+    action->trigger();  // a second time raises the same window
+    EXPECT_EQ(main.findChildren<CampaignWindow*>().size(), 1);
+}
+
+}  // namespace
+}  // namespace vela
