@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <memory>
+#include <random>
 #include <sstream>
 
 namespace vela {
@@ -37,17 +38,23 @@ using namespace std::chrono_literals;
 using test::ChildProcess;
 using test::TempDir;
 
-// A port free right now on loopback (the engine binds it a moment later).
+// A loopback port free right now, below the range the system hands out to outgoing
+// connections (the callers' own ports must not take it before the engine binds it).
 uint16_t FreeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(fd);
-    return ntohs(address.sin_port);
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(20000, 32000);
+    for (int tries = 0; tries < 100; ++tries) {
+        const auto port = static_cast<uint16_t>(pick(random));
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
 }
 
 class CampaignWindowTest : public ::testing::Test {
@@ -87,7 +94,9 @@ protected:
         return found;
     }
     void click(const char* name) const { QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton); }
-    QString selection() const { return child<QLabel>("selectionCount")->text(); }
+    std::string selection() const {
+        return child<QLabel>("selectionCount")->text().toStdString();
+    }
 
     TempDir dir_;
     std::unique_ptr<ChildProcess> fleet_;
@@ -98,15 +107,15 @@ protected:
 
 TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     EXPECT_EQ(child<QLineEdit>("modemPorts")->text().toStdString(), firstModem_);
-    EXPECT_EQ(selection(), QStringLiteral("0 of 4 selected"));
+    EXPECT_EQ(selection(), "0 of 4 selected");
     QTest::keyClicks(child<QLineEdit>("trackerFilter"), QStringLiteral("0002"));
     click("selectFoundButton");
-    EXPECT_EQ(selection(), QStringLiteral("1 of 4 selected"));
+    EXPECT_EQ(selection(), "1 of 4 selected");
     click("selectNoneButton");
-    EXPECT_EQ(selection(), QStringLiteral("0 of 4 selected"));
+    EXPECT_EQ(selection(), "0 of 4 selected");
     child<QLineEdit>("trackerFilter")->clear();
     click("selectAllButton");
-    EXPECT_EQ(selection(), QStringLiteral("4 of 4 selected"));
+    EXPECT_EQ(selection(), "4 of 4 selected");
 
     child<QLineEdit>("configFile")
         ->setText(QString::fromStdString((test::sourceDir() / "examples/sample-config.xml").string()));
@@ -122,10 +131,10 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     EXPECT_FALSE(child<QPushButton>("startButton")->isEnabled());
     EXPECT_TRUE(child<QPushButton>("stopButton")->isEnabled());
     ASSERT_TRUE(finished.wait(60000)) << fleet_->output();
-    EXPECT_TRUE(sink_.messages.empty());
+    ASSERT_TRUE(sink_.messages.empty()) << sink_.messages.front().text.toStdString();
 
-    EXPECT_EQ(child<QLabel>("campaignCounts")->text(),
-              QStringLiteral("3 configured, 1 failed, 4 trackers"));
+    EXPECT_EQ(child<QLabel>("campaignCounts")->text().toStdString(),
+              "3 configured, 1 failed, 4 trackers");
     EXPECT_EQ(child<QProgressBar>("campaignProgress")->value(), 4);
     const CampaignTableModel& table = window_->table();
     ASSERT_EQ(table.rowCount(), 4);
@@ -138,7 +147,7 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
             EXPECT_TRUE(text(CampaignTableModel::Caller).startsWith(QStringLiteral("127.0.0.1:")));
             EXPECT_FALSE(text(CampaignTableModel::Answer).isEmpty());
         } else {
-            EXPECT_EQ(text(CampaignTableModel::State), QStringLiteral("failed"));
+            EXPECT_EQ(text(CampaignTableModel::State).toStdString(), "failed");
             EXPECT_FALSE(text(CampaignTableModel::Verdict).isEmpty());
         }
     }
