@@ -3,6 +3,7 @@
 include(GNUInstallDirs)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.desktop
+              ${PROJECT_SOURCE_DIR}/packaging/vela-campaign.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)

@@ -56,6 +56,8 @@ int main(int argc, char** argv) {
     // `vela --campaign`: the campaign window alone (its own menu entry).
     if (argc > 1 && std::strcmp(argv[1], "--campaign") == 0) {
         vela::CampaignWindow campaign(std::filesystem::current_path(), messages);
+        ShownProbe probe(sinceStart);
+        if (exitWhenShown()) campaign.installEventFilter(&probe);
         campaign.show();
         return app.exec();
     }
