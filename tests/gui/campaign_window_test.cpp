@@ -15,6 +15,8 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListView>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -59,13 +61,16 @@ uint16_t FreeLoopbackPort() {
 
 class CampaignWindowTest : public ::testing::Test {
 protected:
-    // A fleet of four, one of which answers with a wrong length, in the database of
-    // dir_, with the settings pointing at a free loopback port.
-    void SetUp() override {
+    // A fleet of four (one of which answers with a wrong length, unless `roles` says
+    // otherwise) in the database of dir_, with the settings pointing at a free loopback
+    // port, and the window open on it.
+    void Open(std::vector<std::string> roles = {"--reject", "25"}) {
         const std::string csv = (dir_ / "fleet.csv").string();
-        fleet_ = std::make_unique<ChildProcess>(std::vector<std::string>{
-            test::toolPath("VELA_SIM"), "fleet", "--trackers", "4", "--modems", "2", "--seed", "3",
-            "--reject", "25", "--delay", "0-300", "--lifetime", "120", "--csv", csv});
+        std::vector<std::string> argv = {test::toolPath("VELA_SIM"), "fleet", "--trackers", "4",
+                                         "--modems", "2", "--seed", "3", "--delay", "0-300",
+                                         "--lifetime", "120", "--csv", csv};
+        argv.insert(argv.end(), roles.begin(), roles.end());
+        fleet_ = std::make_unique<ChildProcess>(argv);
         ASSERT_TRUE(fleet_->waitForOutput("modems: ", 10s)) << fleet_->errors();
         const std::string out = fleet_->output();
         const auto at = out.find("modems: ") + 8;
@@ -98,6 +103,17 @@ protected:
         return child<QLabel>("selectionCount")->text().toStdString();
     }
 
+    // Everything a campaign needs, all trackers chosen.
+    void Prepare() {
+        child<QLineEdit>("configFile")
+            ->setText(QString::fromStdString((test::sourceDir() / "examples/sample-config.xml").string()));
+        child<QLineEdit>("modemPorts")
+            ->setText(QString::fromStdString(firstModem_ + ", " + secondModem_));
+        child<QSpinBox>("waitSeconds")->setValue(20);
+        child<QSpinBox>("attempts")->setValue(1);
+        click("selectAllButton");
+    }
+
     TempDir dir_;
     std::unique_ptr<ChildProcess> fleet_;
     std::string firstModem_, secondModem_;
@@ -106,23 +122,23 @@ protected:
 };
 
 TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
+    Open();
     EXPECT_EQ(child<QLineEdit>("modemPorts")->text().toStdString(), firstModem_);
     EXPECT_EQ(selection(), "0 of 4 selected");
+    auto* list = child<QListView>("trackerList");
+    list->setFocus();
+    list->setCurrentIndex(list->model()->index(1, 0));
+    QTest::keyClick(list, Qt::Key_Space);
+    EXPECT_EQ(selection(), "1 of 4 selected");
+    click("selectNoneButton");
     QTest::keyClicks(child<QLineEdit>("trackerFilter"), QStringLiteral("0002"));
     click("selectFoundButton");
     EXPECT_EQ(selection(), "1 of 4 selected");
     click("selectNoneButton");
     EXPECT_EQ(selection(), "0 of 4 selected");
     child<QLineEdit>("trackerFilter")->clear();
-    click("selectAllButton");
+    Prepare();
     EXPECT_EQ(selection(), "4 of 4 selected");
-
-    child<QLineEdit>("configFile")
-        ->setText(QString::fromStdString((test::sourceDir() / "examples/sample-config.xml").string()));
-    child<QLineEdit>("modemPorts")
-        ->setText(QString::fromStdString(firstModem_ + ", " + secondModem_));
-    child<QSpinBox>("waitSeconds")->setValue(20);
-    child<QSpinBox>("attempts")->setValue(1);
     QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
     click("startButton");
     ASSERT_TRUE(window_->running()) << (sink_.messages.empty()
@@ -169,7 +185,25 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
+TEST_F(CampaignWindowTest, EscapeWhileRunningStopsTheCampaignThenCloses) {
+    Open({"--never-call", "100"});
+    Prepare();
+    QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
+    click("startButton");
+    ASSERT_TRUE(window_->running());
+    ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    EXPECT_TRUE(window_->isVisible());  // until the engine has saved and stopped
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_FALSE(window_->running());
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_NE(child<QPlainTextEdit>("campaignLog")->toPlainText().indexOf(
+                  QStringLiteral("stopped, can be resumed")),
+              -1);
+}
+
 TEST_F(CampaignWindowTest, ARefusedStartShowsTheReasonAndSendsNothing) {
+    Open();
     click("startButton");  // no tracker chosen, no file
     EXPECT_FALSE(window_->running());
     ASSERT_EQ(sink_.messages.size(), 1u);
@@ -179,6 +213,7 @@ TEST_F(CampaignWindowTest, ARefusedStartShowsTheReasonAndSendsNothing) {
 }
 
 TEST_F(CampaignWindowTest, MainWindowOpensItFromItsContextMenuActionAndCtrlK) {
+    Open();
     MainWindow main(sink_);
     MainDialog dialog(main, dir_.path());
     main.Attach(dialog);
