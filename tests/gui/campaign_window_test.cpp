@@ -230,5 +230,42 @@ TEST_F(CampaignWindowTest, MainWindowOpensItFromItsContextMenuActionAndCtrlK) {
     EXPECT_EQ(main.findChildren<CampaignWindow*>().size(), 1);
 }
 
+// The counts follow each tracker's latest state, so a tracker that fails and is then
+// configured (a resumed campaign) is counted once, as configured.
+TEST(CampaignTableModelTest, CountsFollowTheLatestStateOfEachTracker) {
+    using State = CampaignTrackerState;
+    struct Step {
+        const char* tracker;
+        CampaignEvent event;
+        State state;
+        int configured, failed, rows;
+    };
+    const Step steps[] = {
+        {"A", CampaignEvent::SmsSent, State::Waiting, 0, 0, 2},
+        {"A", CampaignEvent::NoCall, State::Failed, 0, 1, 2},
+        {"B", CampaignEvent::Configured, State::Configured, 1, 1, 2},
+        {"A", CampaignEvent::Retry, State::Pending, 1, 0, 2},
+        {"A", CampaignEvent::Configured, State::Configured, 2, 0, 2},
+        {"C", CampaignEvent::Rejected, State::Failed, 2, 1, 3},  // not chosen: a row of its own
+    };
+    CampaignTableModel model;
+    model.reset({"A", "B"});
+    for (const Step& step : steps) {
+        CampaignTrackerUpdate update;
+        update.description = step.tracker;
+        update.event = step.event;
+        update.state = step.state;
+        update.attempts = 1;
+        model.apply(update);
+        EXPECT_EQ(model.configured(), step.configured) << step.tracker;
+        EXPECT_EQ(model.failed(), step.failed) << step.tracker;
+        EXPECT_EQ(model.rowCount(), step.rows) << step.tracker;
+    }
+    EXPECT_EQ(model.index(0, CampaignTableModel::LastEvent).data().toString().toStdString(),
+              "configured");
+    const std::string csv = model.reportCsv();
+    EXPECT_NE(csv.find("\r\nC,failed,1,,,,0.0 s,rejected\r\n"), std::string::npos) << csv;
+}
+
 }  // namespace
 }  // namespace vela
