@@ -98,17 +98,16 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
     setSizeGripEnabled(true);
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
     configChooser_ = [](QWidget* owner) -> std::optional<QString> {
-        const QString file = QFileDialog::getOpenFileName(
-            owner, QStringLiteral("Configuration file"), {},
-            QStringLiteral("XML files (*.xml);;All files (*)"));
+        const QString file =
+            QFileDialog::getOpenFileName(owner, QStringLiteral("Configuration file"), {},
+                                         QStringLiteral("XML files (*.xml);;All files (*)"));
         if (file.isEmpty()) return std::nullopt;
         return file;
     };
     reportChooser_ = [](QWidget* owner) -> std::optional<QString> {
-        const QString file =
-            QFileDialog::getSaveFileName(owner, QStringLiteral("Export report"),
-                                         QStringLiteral("campaign.csv"),
-                                         QStringLiteral("CSV files (*.csv);;All files (*)"));
+        const QString file = QFileDialog::getSaveFileName(
+            owner, QStringLiteral("Export report"), QStringLiteral("campaign.csv"),
+            QStringLiteral("CSV files (*.csv);;All files (*)"));
         if (file.isEmpty()) return std::nullopt;
         return file;
     };

@@ -67,19 +67,28 @@ void CampaignTableModel::apply(const CampaignTrackerUpdate& update) {
 
 QString CampaignTableModel::Text(const Row& row, int column) {
     switch (column) {
-        case Tracker: return FromStd(row.description);
-        case State: return FromStd(std::string(CampaignTrackerStateWord(row.state)));
-        case Attempts: return QString::number(row.attempts);
-        case Caller: return FromStd(row.caller);
-        case Answer: return FromStd(row.answer);
-        case Verdict: return FromStd(row.verdict);
+        case Tracker:
+            return FromStd(row.description);
+        case State:
+            return FromStd(std::string(CampaignTrackerStateWord(row.state)));
+        case Attempts:
+            return QString::number(row.attempts);
+        case Caller:
+            return FromStd(row.caller);
+        case Answer:
+            return FromStd(row.answer);
+        case Verdict:
+            return FromStd(row.verdict);
         case Elapsed:
             return row.elapsed.count() == 0 && row.lastEvent.empty()
                        ? QString()
-                       : QString::number(static_cast<double>(row.elapsed.count()) / 1000.0, 'f', 1) +
+                       : QString::number(static_cast<double>(row.elapsed.count()) / 1000.0, 'f',
+                                         1) +
                              QStringLiteral(" s");
-        case LastEvent: return FromStd(row.lastEvent);
-        default: return {};
+        case LastEvent:
+            return FromStd(row.lastEvent);
+        default:
+            return {};
     }
 }
 
@@ -116,8 +125,7 @@ QVariant CampaignTableModel::data(const QModelIndex& index, int role) const {
     return {};
 }
 
-QVariant CampaignTableModel::headerData(int section, Qt::Orientation orientation,
-                                        int role) const {
+QVariant CampaignTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (role != Qt::DisplayRole) return {};
     if (orientation == Qt::Horizontal && section >= 0 && section < Count) {
         return QString::fromLatin1(kHeaders[static_cast<std::size_t>(section)]);

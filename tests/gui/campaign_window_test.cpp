@@ -1,7 +1,7 @@
 // The campaign window driven like an operator would, running a small real campaign
 // against `vela-sim fleet` on loopback.
-#include "app/main_dialog.h"
 #include "gui/campaign_window.h"
+#include "app/main_dialog.h"
 #include "gui/campaign_window_model.h"
 #include "gui/main_window.h"
 #include "recording_sink.h"
@@ -66,9 +66,20 @@ protected:
     // port, and the window open on it.
     void Open(std::vector<std::string> roles = {"--reject", "25"}) {
         const std::string csv = (dir_ / "fleet.csv").string();
-        std::vector<std::string> argv = {test::toolPath("VELA_SIM"), "fleet", "--trackers", "4",
-                                         "--modems", "2", "--seed", "3", "--delay", "0-300",
-                                         "--lifetime", "120", "--csv", csv};
+        std::vector<std::string> argv = {test::toolPath("VELA_SIM"),
+                                         "fleet",
+                                         "--trackers",
+                                         "4",
+                                         "--modems",
+                                         "2",
+                                         "--seed",
+                                         "3",
+                                         "--delay",
+                                         "0-300",
+                                         "--lifetime",
+                                         "120",
+                                         "--csv",
+                                         csv};
         argv.insert(argv.end(), roles.begin(), roles.end());
         fleet_ = std::make_unique<ChildProcess>(argv);
         ASSERT_TRUE(fleet_->waitForOutput("modems: ", 10s)) << fleet_->errors();
@@ -98,15 +109,16 @@ protected:
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
-    void click(const char* name) const { QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton); }
-    std::string selection() const {
-        return child<QLabel>("selectionCount")->text().toStdString();
+    void click(const char* name) const {
+        QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton);
     }
+    std::string selection() const { return child<QLabel>("selectionCount")->text().toStdString(); }
 
     // Everything a campaign needs, all trackers chosen.
     void Prepare() {
         child<QLineEdit>("configFile")
-            ->setText(QString::fromStdString((test::sourceDir() / "examples/sample-config.xml").string()));
+            ->setText(QString::fromStdString(
+                (test::sourceDir() / "examples/sample-config.xml").string()));
         child<QLineEdit>("modemPorts")
             ->setText(QString::fromStdString(firstModem_ + ", " + secondModem_));
         child<QSpinBox>("waitSeconds")->setValue(20);
@@ -141,9 +153,8 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     EXPECT_EQ(selection(), "4 of 4 selected");
     QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
     click("startButton");
-    ASSERT_TRUE(window_->running()) << (sink_.messages.empty()
-                                            ? std::string()
-                                            : sink_.messages.front().text.toStdString());
+    ASSERT_TRUE(window_->running())
+        << (sink_.messages.empty() ? std::string() : sink_.messages.front().text.toStdString());
     EXPECT_FALSE(child<QPushButton>("startButton")->isEnabled());
     EXPECT_TRUE(child<QPushButton>("stopButton")->isEnabled());
     ASSERT_TRUE(finished.wait(60000)) << fleet_->output();
@@ -197,8 +208,9 @@ TEST_F(CampaignWindowTest, EscapeWhileRunningStopsTheCampaignThenCloses) {
     ASSERT_TRUE(finished.wait(20000));
     EXPECT_FALSE(window_->running());
     EXPECT_FALSE(window_->isVisible());
-    EXPECT_NE(child<QPlainTextEdit>("campaignLog")->toPlainText().indexOf(
-                  QStringLiteral("stopped, can be resumed")),
+    EXPECT_NE(child<QPlainTextEdit>("campaignLog")
+                  ->toPlainText()
+                  .indexOf(QStringLiteral("stopped, can be resumed")),
               -1);
 }
 

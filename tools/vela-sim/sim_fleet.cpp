@@ -96,18 +96,25 @@ struct ModemChild {
 };
 
 struct Counters {
-    std::atomic<std::size_t> sms{0}, unknown{0}, calls{0}, answered{0}, answeredWrong{0},
-        hungUp{0}, turnedAway{0}, gotImage{0}, badImage{0}, failed{0};
+    std::atomic<std::size_t> sms{0}, unknown{0}, calls{0}, answered{0}, answeredWrong{0}, hungUp{0},
+        turnedAway{0}, gotImage{0}, badImage{0}, failed{0};
 
     void count(const std::string& word) {
         ++calls;
-        if (word == "answered") ++answered;
-        else if (word == "answered-wrong") ++answeredWrong;
-        else if (word == "hung-up") ++hungUp;
-        else if (word == "turned-away") ++turnedAway;
-        else if (word == "got-image") ++gotImage;
-        else if (word == "bad-image") ++badImage;
-        else ++failed;
+        if (word == "answered")
+            ++answered;
+        else if (word == "answered-wrong")
+            ++answeredWrong;
+        else if (word == "hung-up")
+            ++hungUp;
+        else if (word == "turned-away")
+            ++turnedAway;
+        else if (word == "got-image")
+            ++gotImage;
+        else if (word == "bad-image")
+            ++badImage;
+        else
+            ++failed;
     }
 
     std::string summary(std::size_t trackers) const {
@@ -116,8 +123,8 @@ struct Counters {
                std::to_string(calls) + " calls: " + std::to_string(answered) + " answered, " +
                std::to_string(answeredWrong) + " answered wrong, " + std::to_string(hungUp) +
                " hung up, " + std::to_string(turnedAway) + " turned away, " +
-               std::to_string(gotImage) + " got an unexpected image, " +
-               std::to_string(badImage) + " bad images, " + std::to_string(failed) + " failed";
+               std::to_string(gotImage) + " got an unexpected image, " + std::to_string(badImage) +
+               " bad images, " + std::to_string(failed) + " failed";
     }
 };
 
@@ -435,8 +442,8 @@ private:
             modem.accepted == options_.failAfter && modem.pid > 0) {
             modem.failed = true;
             ::kill(modem.pid, SIGTERM);
-            gPrint("modem-failed: " + std::to_string(modem.number) + " " + modem.path +
-                   " after " + std::to_string(modem.accepted) + " sms");
+            gPrint("modem-failed: " + std::to_string(modem.number) + " " + modem.path + " after " +
+                   std::to_string(modem.accepted) + " sms");
         }
     }
 
