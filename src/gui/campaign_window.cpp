@@ -24,6 +24,7 @@
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <set>
 
@@ -123,7 +124,10 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
 
 CampaignWindow::~CampaignWindow() {
     if (worker_.joinable()) {
-        engine_->RequestStop();
+        while (!workerDone_.load()) {
+            engine_->RequestStop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
         worker_.join();
     }
 }
@@ -196,15 +200,24 @@ void CampaignWindow::BuildControls() {
 
     startButton_ = Button(QStringLiteral("&Start"), "startButton", this);
     stopButton_ = Button(QStringLiteral("St&op"), "stopButton", this);
+    resumeButton_ = Button(QStringLiteral("&Resume"), "resumeButton", this);
+    resumeButton_->setToolTip(QStringLiteral("Go on with the campaign stopped here"));
     exportButton_ = Button(QStringLiteral("&Export report..."), "exportButton", this);
     closeButton_ = Button(QStringLiteral("&Close"), "closeButton", this);
     connect(startButton_, &QPushButton::clicked, this, &CampaignWindow::OnStart);
     connect(stopButton_, &QPushButton::clicked, this, &CampaignWindow::OnStop);
+    connect(resumeButton_, &QPushButton::clicked, this, &CampaignWindow::OnResume);
+    stopRepeater_ = new QTimer(this);
+    stopRepeater_->setInterval(200);
+    connect(stopRepeater_, &QTimer::timeout, this, [this] {
+        if (engine_) engine_->RequestStop();
+    });
     connect(exportButton_, &QPushButton::clicked, this, &CampaignWindow::OnExport);
     connect(closeButton_, &QPushButton::clicked, this, &QDialog::close);
     auto* buttonRow = new QHBoxLayout;
     buttonRow->addWidget(startButton_);
     buttonRow->addWidget(stopButton_);
+    buttonRow->addWidget(resumeButton_);
     buttonRow->addStretch(1);
     buttonRow->addWidget(exportButton_);
     buttonRow->addWidget(closeButton_);
@@ -331,6 +344,7 @@ void CampaignWindow::SetRunning(bool running) {
     for (QWidget* control : setupControls_) control->setEnabled(!running);
     startButton_->setEnabled(!running);
     stopButton_->setEnabled(running);
+    resumeButton_->setEnabled(!running && resumable_.has_value());
     exportButton_->setEnabled(!running && table_->total() > 0);
 }
 
@@ -363,13 +377,26 @@ void CampaignWindow::OnStart() {
     table_->reset(request.trackers);
     UpdateProgress();
     log_->clear();
-    SetRunning(true);
-    CampaignEngine* engine = engine_.get();
-    const int64_t id = created.value();
-    worker_ = std::thread([this, engine, id] {
+    StartWorker(created.value());
+}
+
+void CampaignWindow::OnResume() {
+    if (running() || !resumable_) return;
+    engine_ = std::make_unique<CampaignEngine>(dataDirectory_, bridge_.get());
+    if (limits_) engine_->setLimits(*limits_);
+    StartWorker(*resumable_);
+}
+
+void CampaignWindow::StartWorker(int64_t id) {
+    resumable_.reset();
+    currentId_ = id;
+    workerDone_ = false;
+    worker_ = std::thread([this, engine = engine_.get(), id] {
         const Result<CampaignSummary> result = engine->Run(id);
+        workerDone_ = true;
         bridge_->Post([result](CampaignWindow* w) { w->OnFinished(result); });
     });
+    SetRunning(true);
 }
 
 void CampaignWindow::OnStop() {
@@ -377,6 +404,7 @@ void CampaignWindow::OnStop() {
     stopButton_->setEnabled(false);
     Log(QStringLiteral("Stopping: no new SMS; calls in progress are finished."));
     engine_->RequestStop();
+    stopRepeater_->start();
 }
 
 void CampaignWindow::OnTrackerChanged(const CampaignTrackerUpdate& update) {
@@ -385,18 +413,20 @@ void CampaignWindow::OnTrackerChanged(const CampaignTrackerUpdate& update) {
 }
 
 void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
+    stopRepeater_->stop();
     if (worker_.joinable()) worker_.join();
     engine_.reset();
-    SetRunning(false);
     UpdateProgress();
     if (!result) {
+        resumable_ = currentId_;  // nothing was lost: the campaign stays as it was saved
         Log(QString::fromStdString(result.message()));
         messages_.ShowMessage(this, QString::fromStdString(result.message()), MessageIcon::Stop);
     } else {
         const CampaignSummary& summary = result.value();
-        const QString how = summary.end == CampaignEnd::Interrupted
-                                ? QStringLiteral("stopped, can be resumed")
-                                : QStringLiteral("finished");
+        const bool interrupted = summary.end == CampaignEnd::Interrupted;
+        if (interrupted) resumable_ = summary.id;
+        const QString how =
+            interrupted ? QStringLiteral("stopped, can be resumed") : QStringLiteral("finished");
         Log(QStringLiteral("Campaign %1 %2: %3 configured, %4 failed, %5 trackers")
                 .arg(summary.id)
                 .arg(how)
@@ -404,6 +434,7 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
                 .arg(summary.failed)
                 .arg(summary.total));
     }
+    SetRunning(false);
     emit campaignFinished();
     if (closeWhenStopped_) close();
 }

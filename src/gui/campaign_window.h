@@ -4,6 +4,7 @@
 #include "gui/message_sink.h"
 
 #include <QDialog>
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -21,6 +22,7 @@ class QSortFilterProxyModel;
 class QSpinBox;
 class QStandardItemModel;
 class QTableView;
+class QTimer;
 
 namespace vela {
 
@@ -74,6 +76,8 @@ private:
 
     void OnBrowse();
     void OnStart();
+    void OnResume();
+    void StartWorker(int64_t id);
     void OnStop();
     void OnExport();
     void OnTrackerChanged(const CampaignTrackerUpdate& update);
@@ -97,6 +101,7 @@ private:
     QSpinBox* attempts_ = nullptr;
     QPushButton* startButton_ = nullptr;
     QPushButton* stopButton_ = nullptr;
+    QPushButton* resumeButton_ = nullptr;
     QPushButton* exportButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
     QProgressBar* progress_ = nullptr;
@@ -109,6 +114,12 @@ private:
     std::unique_ptr<Bridge> bridge_;
     std::unique_ptr<CampaignEngine> engine_;
     std::thread worker_;
+    std::atomic<bool> workerDone_{false};
+    // A stop asked for before the engine began its run would be lost: it is asked again
+    // until the run has ended.
+    QTimer* stopRepeater_ = nullptr;
+    int64_t currentId_ = 0;
+    std::optional<int64_t> resumable_;  // the campaign this window stopped
     bool closeWhenStopped_ = false;
 };
 

@@ -196,22 +196,30 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
-TEST_F(CampaignWindowTest, EscapeWhileRunningStopsTheCampaignThenCloses) {
+TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
     Open({"--never-call", "100"});
     Prepare();
     QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
+    const auto log = [&] { return child<QPlainTextEdit>("campaignLog")->toPlainText(); };
     click("startButton");
     ASSERT_TRUE(window_->running());
     ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
+    click("stopButton");
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_TRUE(log().contains(QStringLiteral("stopped, can be resumed"))) << log().toStdString();
+    ASSERT_TRUE(child<QPushButton>("resumeButton")->isEnabled());
+
+    click("resumeButton");
+    EXPECT_TRUE(window_->running());
+    EXPECT_FALSE(child<QPushButton>("resumeButton")->isEnabled());
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     EXPECT_TRUE(window_->isVisible());  // until the engine has saved and stopped
     ASSERT_TRUE(finished.wait(20000));
     EXPECT_FALSE(window_->running());
     EXPECT_FALSE(window_->isVisible());
-    EXPECT_NE(child<QPlainTextEdit>("campaignLog")
-                  ->toPlainText()
-                  .indexOf(QStringLiteral("stopped, can be resumed")),
-              -1);
+    EXPECT_EQ(log().count(QStringLiteral("Campaign 1 stopped, can be resumed")), 2)
+        << log().toStdString();
+    EXPECT_EQ(window_->table().configured() + window_->table().failed(), 0);
 }
 
 TEST_F(CampaignWindowTest, ARefusedStartShowsTheReasonAndSendsNothing) {
