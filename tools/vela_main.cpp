@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,7 +55,8 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Vela"));
     vela::QMessageBoxSink messages;
     // `vela --campaign`: the campaign window alone (its own menu entry).
-    if (argc > 1 && std::strcmp(argv[1], "--campaign") == 0) {
+    const auto isCampaign = [](const char* word) { return std::strcmp(word, "--campaign") == 0; };
+    if (std::any_of(argv + 1, argv + argc, isCampaign)) {
         vela::CampaignWindow campaign(std::filesystem::current_path(), messages);
         ShownProbe probe(sinceStart);
         if (exitWhenShown()) campaign.installEventFilter(&probe);
