@@ -409,6 +409,8 @@ private:
                 vela::parseWholeNumber(After(line, "port: "), 1, 65535).value_or(0));
         } else if (starts("body-error: ")) {
             modem.readable = false;
+        } else if (starts("command: ")) {
+            FailIfDue(modem);
         } else if (starts("sms: accepted as message ")) {
             OnSmsAccepted(modem);
         }
@@ -438,13 +440,19 @@ private:
                            {found->second, modem.ip, static_cast<uint16_t>(modem.port)}});
             }
         }
-        if (options_.failAfter > 0 && modem.number == options_.failModem &&
-            modem.accepted == options_.failAfter && modem.pid > 0) {
-            modem.failed = true;
-            ::kill(modem.pid, SIGTERM);
-            gPrint("modem-failed: " + std::to_string(modem.number) + " " + modem.path + " after " +
-                   std::to_string(modem.accepted) + " sms");
+    }
+
+    // The chosen modem fails at the first command after its share of SMS, that is in
+    // the middle of the next dialogue: its answers to the last SMS are out by then.
+    void FailIfDue(ModemChild& modem) {
+        if (options_.failAfter == 0 || modem.number != options_.failModem || modem.failed ||
+            modem.accepted < options_.failAfter || modem.pid <= 0) {
+            return;
         }
+        modem.failed = true;
+        ::kill(modem.pid, SIGTERM);
+        gPrint("modem-failed: " + std::to_string(modem.number) + " " + modem.path + " after " +
+               std::to_string(modem.accepted) + " sms");
     }
 
     void StartDueCalls() {
