@@ -235,10 +235,12 @@ void CampaignWindow::BuildControls() {
     tableView_->setAlternatingRowColors(true);
     tableView_->horizontalHeader()->setStretchLastSection(true);
     // Widths for the usual contents, set once: measuring thousands of rows would not pay.
-    const int character = fontMetrics().averageCharWidth();
-    const int widths[CampaignTableModel::Count] = {18, 11, 9, 22, 20, 12, 9, 30};
+    const char* samples[CampaignTableModel::Count] = {
+        "000000000000000",   "configured", "Attempts",  "127.000.000.000:00000",
+        "0000 (0000) Bytes", "configured", "00000.0 s", "configured"};
     for (int column = 0; column < CampaignTableModel::Count; ++column) {
-        tableView_->setColumnWidth(column, widths[column] * character + 12);
+        tableView_->setColumnWidth(
+            column, fontMetrics().horizontalAdvance(QString::fromLatin1(samples[column])) + 16);
     }
     tableView_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     log_ = new QPlainTextEdit(this);
@@ -264,11 +266,13 @@ void CampaignWindow::BuildControls() {
     splitter->addWidget(right);
     splitter->setStretchFactor(1, 3);
     splitter->setChildrenCollapsible(false);
+    const int character = fontMetrics().averageCharWidth();
+    splitter->setSizes({character * 30, character * 140});
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(splitter);
 
     setupControls_ = {trackerBox, setupBox};
-    resize(fontMetrics().averageCharWidth() * 150, fontMetrics().height() * 36);
+    resize(character * 175, fontMetrics().height() * 36);
 }
 
 void CampaignWindow::LoadTrackers() {
