@@ -153,6 +153,9 @@ private:
     std::optional<RunTicket> listeningRun_;
     std::optional<RunTicket> sessionRun_;
     int handlerDepth_ = 0;
+    // Set when the stored trackers exist but could not be read at start-up: the list in
+    // memory is then not the stored one, and saving it would replace the stored rows.
+    bool storedTrackersUnread_ = false;
 };
 
 }  // namespace vela

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <chrono>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vela {
 
@@ -44,11 +46,11 @@ public:
     // Paints the window at once (before a step that blocks).
     virtual void RepaintNow() = 0;
     virtual void SetWaitCursor(bool on) = 0;
-    // Fills the tracker choice with these descriptions; the choice shows them sorted
-    // ignoring case and selects the first.
-    virtual void FillTrackerChoice(const QStringList& descriptions) = 0;
-    // The selected text, or nothing when nothing is selected.
-    virtual std::optional<QString> SelectedTracker() const = 0;
+    // Fills the tracker choice with these descriptions (the stored bytes); the choice
+    // shows them sorted ignoring case and selects the first.
+    virtual void FillTrackerChoice(const std::vector<std::string>& descriptions) = 0;
+    // The stored bytes of the selected description, or nothing when nothing is selected.
+    virtual std::optional<std::string> SelectedTracker() const = 0;
     // The tracker list dialog, editing `trackers` in place.
     virtual void RunTrackerListDialog(TrackerList& trackers) = 0;
     // The settings dialog; true when it was closed with OK (it has then written `settings`).
@@ -56,6 +58,11 @@ public:
     // Blocks the handler for `length` while the window stays painted: no user input and
     // no socket notification is handled meanwhile.
     virtual void Pause(std::chrono::milliseconds length) = 0;
+    // A question with Yes and No; true for Yes. A face that cannot ask answers No.
+    virtual bool AskToConfirm(const QString& text) {
+        (void)text;
+        return false;
+    }
 };
 
 }  // namespace vela

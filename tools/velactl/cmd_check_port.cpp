@@ -53,7 +53,7 @@ int RunCheckPort(const Args& args) {
     // A relative DIR is taken from the directory velactl was started in.
     const QString directory = runDirectory(*options);
     const std::filesystem::path directoryPath(directory.toStdString());
-    ConsoleView view(QString(), std::nullopt);
+    ConsoleView view(std::string(), std::nullopt);
     vela::MainDialog dialog(view, directoryPath);
 
     int exitCode = kExitFailure;

@@ -78,7 +78,7 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     const QString directory = runDirectory(*options);
     const QString config =
         QDir::current().absoluteFilePath(QString::fromStdString(*options->config));
-    ConsoleView view(QString::fromStdString(*options->tracker), QDir::cleanPath(config));
+    ConsoleView view(*options->tracker, QDir::cleanPath(config));
     vela::MainDialog dialog(view, std::filesystem::path(directory.toStdString()));
 
     int exitCode = kExitFailure;
