@@ -42,9 +42,19 @@ protected:
     // A fleet whose trackers are in the database of `dir_`, with its first modem and the
     // stand-in's port in the settings.
     void Start(std::vector<std::string> extra) {
-        std::vector<std::string> argv = {toolPath("VELA_SIM"), "fleet", "--trackers", "1",
-                                         "--seed", "1", "--delay", "0-0", "--lifetime", "60",
-                                         "--call-timeout", "10", "--csv",
+        std::vector<std::string> argv = {toolPath("VELA_SIM"),
+                                         "fleet",
+                                         "--trackers",
+                                         "1",
+                                         "--seed",
+                                         "1",
+                                         "--delay",
+                                         "0-0",
+                                         "--lifetime",
+                                         "60",
+                                         "--call-timeout",
+                                         "10",
+                                         "--csv",
                                          (dir_ / "fleet.csv").string()};
         argv.insert(argv.end(), extra.begin(), extra.end());
         fleet_ = std::make_unique<ChildProcess>(argv);
@@ -81,9 +91,9 @@ struct RoleCase {
     const char* name;
     std::vector<std::string> options;
     std::string claimedImei;
-    bool servesImage;       // the stand-in sends the image (Vela would to a known caller)
-    std::string answer;     // what the tracker sends back before closing
-    const char* callLine;   // what the fleet reports
+    bool servesImage;      // the stand-in sends the image (Vela would to a known caller)
+    std::string answer;    // what the tracker sends back before closing
+    const char* callLine;  // what the fleet reports
 };
 
 void PrintTo(const RoleCase& role, std::ostream* out) {
@@ -129,13 +139,25 @@ INSTANTIATE_TEST_SUITE_P(
     Each, SimFleetRoles,
     ::testing::Values(
         RoleCase{"normal", {}, kImei, true, kFullAnswer, "call: 350000000000000 answered 17 bytes"},
-        RoleCase{"rejects", {"--reject", "100"}, kImei, true, std::string("\x01\x00\x10", 3),
+        RoleCase{"rejects",
+                 {"--reject", "100"},
+                 kImei,
+                 true,
+                 std::string("\x01\x00\x10", 3),
                  "call: 350000000000000 answered-wrong"},
-        RoleCase{"hangs-up", {"--hang-up", "100"}, kImei, true, "",
-                 "call: 350000000000000 hung-up"},
-        RoleCase{"foreign", {"--foreign", "100"}, kForeignImei, false, "",
+        RoleCase{
+            "hangs-up", {"--hang-up", "100"}, kImei, true, "", "call: 350000000000000 hung-up"},
+        RoleCase{"foreign",
+                 {"--foreign", "100"},
+                 kForeignImei,
+                 false,
+                 "",
                  "call: 350000000000000 turned-away (as 950000000000000)"},
-        RoleCase{"duplicate", {"--duplicate", "100"}, kImei, true, kFullAnswer,
+        RoleCase{"duplicate",
+                 {"--duplicate", "100"},
+                 kImei,
+                 true,
+                 kFullAnswer,
                  "call: 350000000000000 answered 17 bytes"}),
     [](const auto& info) {
         std::string name = info.param.name;
@@ -145,8 +167,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SimFleet, NeverCallerStaysSilentAndAnUnknownNumberIsReported) {
     Start({"--never-call", "100"});
-    ASSERT_EQ(Velactl({"trackers", "add", "--description", "350000000000999", "--phone", "123"}).exitCode,
-              0);
+    ASSERT_EQ(
+        Velactl({"trackers", "add", "--description", "350000000000999", "--phone", "123"}).exitCode,
+        0);
     ASSERT_EQ(Velactl({"sms", "--tracker", kImei}).exitCode, 0);
     ASSERT_EQ(Velactl({"sms", "--tracker", "350000000000999"}).exitCode, 0);
     EXPECT_FALSE(vela_.accept(1500ms).valid());
@@ -160,18 +183,19 @@ TEST_F(SimFleet, NeverCallerStaysSilentAndAnUnknownNumberIsReported) {
 TEST_F(SimFleet, ModemFailsAfterItsShareOfSmsWhileTheOthersGoOn) {
     Start({"--trackers", "2", "--modems", "2", "--never-call", "100", "--fail-after", "1"});
     ASSERT_EQ(paths_.size(), 2u);
-    ASSERT_EQ(Velactl({"sms", "--tracker", kImei}).exitCode, 0);
-    ASSERT_TRUE(fleet_->waitForOutput("modem-failed: 1 " + paths_[0] + " after 1 sms", 10s));
+    const RunResult first = Velactl({"sms", "--tracker", kImei});
+    ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
     EXPECT_NE(Velactl({"sms", "--tracker", kImei}).exitCode, 0);
+    EXPECT_TRUE(fleet_->waitForOutput("modem-failed: 1 " + paths_[0] + " after 1 sms", 10s));
     ASSERT_EQ(Velactl({"settings", "set", "--modem-port", paths_[1]}).exitCode, 0);
     EXPECT_EQ(Velactl({"sms", "--tracker", "350000000000001"}).exitCode, 0);
     EXPECT_NE(Stop().find("summary: 2 trackers, 2 sms"), std::string::npos);
 }
 
 TEST(SimFleetPlan, RolesFollowTheSharesAndTheSeed) {
-    const std::vector<std::string> argv = {toolPath("VELA_SIM"), "fleet", "--trackers", "200",
-                                           "--never-call", "10", "--reject", "5", "--foreign",
-                                           "1", "--seed", "42", "--lifetime", "1"};
+    const std::vector<std::string> argv = {
+        toolPath("VELA_SIM"), "fleet", "--trackers", "200", "--never-call", "10", "--reject", "5",
+        "--foreign",          "1",     "--seed",     "42",  "--lifetime",   "1"};
     const RunResult first = runProgram(argv, 30s);
     const RunResult second = runProgram(argv, 30s);
     ASSERT_EQ(first.exitCode, 0) << first.err;

@@ -96,18 +96,25 @@ struct ModemChild {
 };
 
 struct Counters {
-    std::atomic<std::size_t> sms{0}, unknown{0}, calls{0}, answered{0}, answeredWrong{0},
-        hungUp{0}, turnedAway{0}, gotImage{0}, badImage{0}, failed{0};
+    std::atomic<std::size_t> sms{0}, unknown{0}, calls{0}, answered{0}, answeredWrong{0}, hungUp{0},
+        turnedAway{0}, gotImage{0}, badImage{0}, failed{0};
 
     void count(const std::string& word) {
         ++calls;
-        if (word == "answered") ++answered;
-        else if (word == "answered-wrong") ++answeredWrong;
-        else if (word == "hung-up") ++hungUp;
-        else if (word == "turned-away") ++turnedAway;
-        else if (word == "got-image") ++gotImage;
-        else if (word == "bad-image") ++badImage;
-        else ++failed;
+        if (word == "answered")
+            ++answered;
+        else if (word == "answered-wrong")
+            ++answeredWrong;
+        else if (word == "hung-up")
+            ++hungUp;
+        else if (word == "turned-away")
+            ++turnedAway;
+        else if (word == "got-image")
+            ++gotImage;
+        else if (word == "bad-image")
+            ++badImage;
+        else
+            ++failed;
     }
 
     std::string summary(std::size_t trackers) const {
@@ -116,8 +123,8 @@ struct Counters {
                std::to_string(calls) + " calls: " + std::to_string(answered) + " answered, " +
                std::to_string(answeredWrong) + " answered wrong, " + std::to_string(hungUp) +
                " hung up, " + std::to_string(turnedAway) + " turned away, " +
-               std::to_string(gotImage) + " got an unexpected image, " +
-               std::to_string(badImage) + " bad images, " + std::to_string(failed) + " failed";
+               std::to_string(gotImage) + " got an unexpected image, " + std::to_string(badImage) +
+               " bad images, " + std::to_string(failed) + " failed";
     }
 };
 
@@ -402,6 +409,8 @@ private:
                 vela::parseWholeNumber(After(line, "port: "), 1, 65535).value_or(0));
         } else if (starts("body-error: ")) {
             modem.readable = false;
+        } else if (starts("command: ")) {
+            FailIfDue(modem);
         } else if (starts("sms: accepted as message ")) {
             OnSmsAccepted(modem);
         }
@@ -431,13 +440,19 @@ private:
                            {found->second, modem.ip, static_cast<uint16_t>(modem.port)}});
             }
         }
-        if (options_.failAfter > 0 && modem.number == options_.failModem &&
-            modem.accepted == options_.failAfter && modem.pid > 0) {
-            modem.failed = true;
-            ::kill(modem.pid, SIGTERM);
-            gPrint("modem-failed: " + std::to_string(modem.number) + " " + modem.path +
-                   " after " + std::to_string(modem.accepted) + " sms");
+    }
+
+    // The chosen modem fails at the first command after its share of SMS, that is in
+    // the middle of the next dialogue: its answers to the last SMS are out by then.
+    void FailIfDue(ModemChild& modem) {
+        if (options_.failAfter == 0 || modem.number != options_.failModem || modem.failed ||
+            modem.accepted < options_.failAfter || modem.pid <= 0) {
+            return;
         }
+        modem.failed = true;
+        ::kill(modem.pid, SIGTERM);
+        gPrint("modem-failed: " + std::to_string(modem.number) + " " + modem.path + " after " +
+               std::to_string(modem.accepted) + " sms");
     }
 
     void StartDueCalls() {

@@ -14,12 +14,12 @@ namespace velasim {
 
 // How a simulated tracker reacts to its wake-up SMS.
 enum class FleetRole {
-    Normal,     // calls, takes the image, answers with its length
-    NeverCalls, // ignores every SMS
-    Rejects,    // answers with a wrong length
-    HangsUp,    // takes the image and closes without answering
-    Foreign,    // calls with an IMEI that belongs to no tracker of the fleet
-    Duplicate,  // behaves normally, then calls a second time
+    Normal,      // calls, takes the image, answers with its length
+    NeverCalls,  // ignores every SMS
+    Rejects,     // answers with a wrong length
+    HangsUp,     // takes the image and closes without answering
+    Foreign,     // calls with an IMEI that belongs to no tracker of the fleet
+    Duplicate,   // behaves normally, then calls a second time
 };
 
 std::string_view RoleName(FleetRole role);
@@ -49,15 +49,15 @@ struct FleetOptions {
     std::chrono::milliseconds delayMax{2000};
     uint64_t seed = 0;
     bool seedGiven = false;
-    std::string linkPrefix;               // modem K (from 1) also at PREFIX + K
-    std::vector<std::string> modemArgs;   // handed to every `vela-sim modem`
-    std::size_t failModem = 1;            // which modem --fail-after stops
-    std::size_t failAfter = 0;            // 0: no modem fails
+    std::string linkPrefix;              // modem K (from 1) also at PREFIX + K
+    std::vector<std::string> modemArgs;  // handed to every `vela-sim modem`
+    std::size_t failModem = 1;           // which modem --fail-after stops
+    std::size_t failAfter = 0;           // 0: no modem fails
     std::chrono::seconds callTimeout{20};
-    std::chrono::seconds lifetime{0};     // 0: until SIGINT or SIGTERM
-    std::string csvFile;                  // the fleet as a tracker CSV file
+    std::chrono::seconds lifetime{0};  // 0: until SIGINT or SIGTERM
+    std::string csvFile;               // the fleet as a tracker CSV file
     std::string expectXml;
-    std::size_t workers = 32;             // concurrent calls
+    std::size_t workers = 32;  // concurrent calls
 };
 
 // The fleet's trackers: IMEIs and phone numbers counted up from the first ones, roles

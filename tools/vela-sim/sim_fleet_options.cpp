@@ -33,7 +33,8 @@ const vela::CommandLine& FleetCommandLine() {
             .option("--duplicate", "PCT", "share that call a second time after answering")
             .option("--link", "PREFIX", "also make modem K reachable as PREFIX followed by K")
             .repeatable("--modem-arg", "ARG", "hand ARG to every 'vela-sim modem'")
-            .option("--fail-after", "N", "stop one modem after it accepted N SMS")
+            .option("--fail-after", "N",
+                    "one modem fails (ends) in the first dialogue after it accepted N SMS")
             .option("--fail-modem", "K", "the modem --fail-after stops (default 1)")
             .option("--call-timeout", "S", "limit of each call (default 20)")
             .option("--lifetime", "S", "stop by itself after S seconds (default: never)")

@@ -20,20 +20,26 @@ std::optional<std::string> AddToDigits(std::string digits, std::size_t amount) {
 }
 
 bool AllDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(),
-                                        [](char c) { return c >= '0' && c <= '9'; });
+    return !text.empty() &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 }  // namespace
 
 std::string_view RoleName(FleetRole role) {
     switch (role) {
-        case FleetRole::Normal: return "normal";
-        case FleetRole::NeverCalls: return "never-calls";
-        case FleetRole::Rejects: return "rejects";
-        case FleetRole::HangsUp: return "hangs-up";
-        case FleetRole::Foreign: return "foreign";
-        case FleetRole::Duplicate: return "duplicate";
+        case FleetRole::Normal:
+            return "normal";
+        case FleetRole::NeverCalls:
+            return "never-calls";
+        case FleetRole::Rejects:
+            return "rejects";
+        case FleetRole::HangsUp:
+            return "hangs-up";
+        case FleetRole::Foreign:
+            return "foreign";
+        case FleetRole::Duplicate:
+            return "duplicate";
     }
     return "?";
 }
@@ -47,8 +53,8 @@ std::string ForeignImei(const FleetOptions& options, std::size_t index) {
 
 vela::Result<std::vector<FleetTracker>> PlanFleet(const FleetOptions& options) {
     if (options.firstImei.size() != 15 || !AllDigits(options.firstImei)) {
-        return vela::Result<std::vector<FleetTracker>>::Fail(
-            "the first IMEI must be 15 digits: " + options.firstImei);
+        return vela::Result<std::vector<FleetTracker>>::Fail("the first IMEI must be 15 digits: " +
+                                                             options.firstImei);
     }
     if (options.firstPhone.size() > 20 || !AllDigits(options.firstPhone)) {
         return vela::Result<std::vector<FleetTracker>>::Fail(
@@ -58,8 +64,8 @@ vela::Result<std::vector<FleetTracker>> PlanFleet(const FleetOptions& options) {
     const auto lastImei = AddToDigits(options.firstImei, last);
     if (!lastImei || (*lastImei)[0] != options.firstImei[0]) {
         return vela::Result<std::vector<FleetTracker>>::Fail(
-            "counting " + std::to_string(options.trackers) + " IMEIs up from " +
-            options.firstImei + " runs out of digits");
+            "counting " + std::to_string(options.trackers) + " IMEIs up from " + options.firstImei +
+            " runs out of digits");
     }
     if (!AddToDigits(options.firstPhone, last)) {
         return vela::Result<std::vector<FleetTracker>>::Fail(
@@ -92,8 +98,8 @@ vela::Result<std::vector<FleetTracker>> PlanFleet(const FleetOptions& options) {
     std::vector<FleetTracker> fleet;
     fleet.reserve(options.trackers);
     for (std::size_t i = 0; i < options.trackers; ++i) {
-        fleet.push_back({*AddToDigits(options.firstImei, i), *AddToDigits(options.firstPhone, i),
-                         roles[i]});
+        fleet.push_back(
+            {*AddToDigits(options.firstImei, i), *AddToDigits(options.firstPhone, i), roles[i]});
     }
     return fleet;
 }
