@@ -267,7 +267,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         record.modemPort = slot.row.modemPort;
         record.configFile = campaign.configFile;
         record.configSha256 = campaign.configSha256;
-        record.imageBytes = slot.image != nullptr ? slot.image->length : 0;
+        record.imageBytes = slot.image != nullptr ? imageCount(*slot.image) : 0;
         record.callerAddress = slot.row.callerAddress;
         record.callerImei = slot.row.callerImei;
         record.answerBytes = answerBytes;
@@ -376,14 +376,15 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         const std::optional<int64_t> count =
             end == CallEnd::Answered ? answerCount(answer) : std::nullopt;
         if (end == CallEnd::Answered) slot.row.answer = formatAnswer(answer, *slot.image);
+        if (count) {
+            slot.row.detail = std::to_string(*count) + " of " + std::to_string(expected) + " bytes";
+        } else if (end == CallEnd::Answered) {
+            slot.row.detail = "short answer (" + std::to_string(answer.size()) + " bytes)";
+        }
         if (count && *count == expected) {
-            slot.row.detail.clear();
             setFinal(slot, CampaignTrackerState::Configured, Verdict::Configured);
             record(slot, CampaignEvent::Configured, historyOf(slot, Verdict::Configured, count));
         } else if (end == CallEnd::Answered) {
-            slot.row.detail =
-                count ? std::to_string(*count) + " of " + std::to_string(expected) + " bytes"
-                      : "short answer of " + std::to_string(answer.size()) + " bytes";
             setFinal(slot, CampaignTrackerState::Failed, Verdict::Rejected);
             record(slot, CampaignEvent::Rejected, historyOf(slot, Verdict::Rejected, count));
         } else {
@@ -820,6 +821,7 @@ Result<int64_t> CampaignEngine::Create(const CampaignRequest& request) {
         campaign.images += (campaign.images.empty() ? "" : "\n") + std::to_string(type) + " " +
                            hexText(image->view());
     }
+    campaign.configSha256 = request.configSha256;
     campaign.createdAt = HistoryTimestamp();
     campaign.state = kCampaignInterrupted;  // not running until Run takes it
     campaign.modemPorts = request.modemPorts;

@@ -64,6 +64,24 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
     for (std::size_t i = 1; i + 1 < rows.size(); ++i)
         EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
 
+    // Each outcome's history row proves which file the tracker took.
+    const RunResult digest = runProgram({"/usr/bin/sha256sum", config});
+    ASSERT_EQ(digest.exitCode, 0);
+    HistoryFilter filter;
+    filter.campaignId = 1;
+    const Result<std::vector<HistoryRecord>> history = HistoryStore(dir.path()).query(filter);
+    ASSERT_TRUE(history) << history.message();
+    ASSERT_EQ(history.value().size(), 6u);
+    for (const HistoryRecord& record : history.value()) {
+        EXPECT_EQ(record.kind, "campaign");
+        EXPECT_EQ(record.verdict, Verdict::Configured);
+        EXPECT_EQ(record.configSha256, words(digest.out).front());
+        EXPECT_EQ(record.detail, std::to_string(record.imageBytes) + " of " +
+                                     std::to_string(record.imageBytes) + " bytes");
+        EXPECT_EQ(record.answerBytes, record.imageBytes);
+        EXPECT_EQ(record.phone, "3706000000" + record.tracker.substr(14));
+    }
+
     const RunResult list = runProgram(Command({"campaign", "list"}));
     ASSERT_EQ(list.exitCode, 0) << list.err;
     EXPECT_TRUE(std::regex_search(list.out, std::regex(R"(\n1 +\S+ +finished +6 +0 +6 )")))
