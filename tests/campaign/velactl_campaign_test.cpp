@@ -38,7 +38,7 @@ protected:
 TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) {
     StartFleet(6, 2, {"--delay", "0-300"});
     std::vector<std::string> run = RunCommand("5");
-    run.push_back("--json");
+    run.insert(run.end(), {"--json", "--trace", (dir / "modem.trace").string()});
     const RunResult result = runProgram(run, 60s);
     ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
 
@@ -63,6 +63,13 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
     EXPECT_EQ(rows.back(), "]");
     for (std::size_t i = 1; i + 1 < rows.size(); ++i)
         EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
+
+    // One owner-only trace per modem, each holding its own dialogues.
+    for (const char* name : {"modem.trace", "modem.trace.2"}) {
+        EXPECT_EQ(std::filesystem::status(dir / name).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        EXPECT_NE(readFile(dir / name).find("> AT+CMGS="), std::string::npos) << name;
+    }
 
     // Each outcome's history row proves which file the tracker took.
     const RunResult digest = runProgram({"/usr/bin/sha256sum", config});
