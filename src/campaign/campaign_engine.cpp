@@ -200,6 +200,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     CampaignObserver* observer;
     CampaignLimits limits;
     std::atomic<bool> stopRequested{false};
+    uint16_t boundPortWanted = 0;  // the settings' listening port
     std::atomic<uint16_t> boundPort{0};
     std::filesystem::path traceFile;
     int wakePipe[2] = {-1, -1};
@@ -594,11 +595,13 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             byImei.emplace(slot.row.tracker, slots.size());
             slots.push_back(std::move(slot));
         }
+        if (settings.localPort < 0 || settings.localPort > 65535) {
+            return Status::Fail("the listening port of the settings (" +
+                                std::to_string(settings.localPort) + ") is not a port");
+        }
         boundPortWanted = static_cast<uint16_t>(settings.localPort);
         return Status::Ok();
     }
-
-    uint16_t boundPortWanted = 0;
 
     // Where each tracker stands when the run begins. An SMS whose outcome was not saved
     // may have been accepted: it counts as sent, and the tracker gets the full wait.
