@@ -181,9 +181,9 @@ int runNew(const std::vector<std::string>& args) {
         "(resume it with 'velactl campaign resume ID').");
     cli.option("--config", "FILE", "the XML configuration file")
         .flag("--all", "every tracker of the list")
-        .repeatable("--tracker", "DESC", "a tracker by its description (an IMEI); repeatable")
+        .repeatable("--tracker", "DESC", "a tracker by its description (an IMEI)")
         .option("--from", "FILE", "one description per line ('-': standard input)")
-        .repeatable("--modem", "PORT", "a modem port; repeatable (default: the settings')")
+        .repeatable("--modem", "PORT", "a modem port (default: the settings' modem)")
         .option("--wait", "S", "seconds to wait for a call after each SMS (default 300)")
         .option("--attempts", "N", "SMS attempts per tracker (default 2)")
         .option("--dir", "DIR", "the data directory (default: the current directory)")
