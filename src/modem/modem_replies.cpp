@@ -209,7 +209,6 @@ StepJudgement JudgeSimReply(std::string_view reply) {
     if (reply.find("ERROR\r\n") != std::string_view::npos) {
         return {StepVerdict::Failure, "the modem answered with an error"};
     }
-    if (busy) return {StepVerdict::SimBusy, DescribeFinalResult(*busy)};
     if (reply.find("READY\r\n\r\nOK\r\n") != std::string_view::npos)
         return {StepVerdict::Success, {}};
     if (reply.find("SIM PIN\r\n\r\nOK\r\n") != std::string_view::npos) {
@@ -228,6 +227,7 @@ StepJudgement JudgeSimReply(std::string_view reply) {
             return {StepVerdict::Success, {}};
         }
     }
+    if (busy) return {StepVerdict::SimBusy, DescribeFinalResult(*busy)};
     return {};
 }
 

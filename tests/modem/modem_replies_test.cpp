@@ -50,6 +50,7 @@ TEST(ModemReplies, JudgesDecideOnFinalLinesAndIgnoreNotifications) {
         {JudgeSimReply, "\r\n+CME ERROR: 14\r\n", kBusy,
          "the modem answered \"+CME ERROR: 14\" (SIM busy)"},
         {JudgeSimReply, "\r\n+CME ERROR: SIM busy\r\n", kBusy, "the modem answered"},
+        {JudgeSimReply, "\r\n+CME ERROR: 14\r\n\r\n+CPIN: READY\r\n\r\nOK\r\n", kSuccess, ""},
         {JudgeSimReply, "\r\n+CPIN: SIM PIN\r\n", kFailure,
          "the modem answered \"+CPIN: SIM PIN\" (the SIM asks for its PIN"},
         {JudgeSimReply, "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n", kFailure,
