@@ -6,6 +6,9 @@
 #   vela-test-server  the port-check server and its systemd unit (no Qt)
 # The programs' own install() rules take their component from tools/CMakeLists.txt.
 include(GNUInstallDirs)
+# The campaign window's own menu entry (vela --campaign), beside the window's.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela-campaign.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT vela)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT vela)

@@ -2,6 +2,7 @@
 #include "app/main_dialog.h"
 #include "common/command_line.h"
 #include "common/data_directory.h"
+#include "gui/campaign_window.h"
 #include "gui/main_window.h"
 #include "gui/message_sink.h"
 #include "storage/database_file.h"
@@ -52,11 +53,12 @@ bool ExitWhenShown() {
 
 vela::CommandLine VelaCommandLine() {
     vela::CommandLine line(
-        "vela", "vela [--dir DIR | --user-data]",
+        "vela", "vela [--campaign] [--dir DIR | --user-data]",
         "Opens Vela's window: pick a tracker and an XML configuration file, and Vela wakes\n"
         "the tracker by SMS through a GSM modem and hands it the configuration image when\n"
         "it calls back.");
-    line.option("--dir", "DIR", "keep settings.accdb and test-server.ini in DIR")
+    line.flag("--campaign", "open the campaign window alone (many trackers at once)")
+        .option("--dir", "DIR", "keep settings.accdb and test-server.ini in DIR")
         .flag("--user-data",
               "keep them in the user's data directory, made owner-only:\n" +
                   std::string(30, ' ') + "$XDG_DATA_HOME/vela (by default ~/.local/share/vela)")
@@ -112,6 +114,14 @@ int main(int argc, char** argv) {
         return 1;
     }
     vela::QMessageBoxSink messages;
+    // `vela --campaign`: the campaign window alone (its own menu entry).
+    if (options->has("--campaign")) {
+        vela::CampaignWindow campaign(directory.value(), messages);
+        ShownProbe probe(sinceStart);
+        if (ExitWhenShown()) campaign.installEventFilter(&probe);
+        campaign.show();
+        return app.exec();
+    }
     vela::MainWindow window(messages);
     vela::MainDialog dialog(window, directory.value());
     window.Attach(dialog);

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
                                  "Rehearses Vela without hardware.\n\n"
                                  "Commands:\n"
                                  "  modem       a GSM modem on a pseudo-terminal\n"
-                                 "  tracker     a tracker that calls Vela");
+                                 "  tracker     a tracker that calls Vela\n"
+                                 "  fleet       many trackers behind several modems");
     const std::vector<std::string> words(argv + 1, argv + argc);
     // Options before the command are vela-sim's own (--help, --version).
     std::size_t commandAt = 0;
@@ -27,5 +28,6 @@ int main(int argc, char** argv) {
     const velasim::Args args(words.begin() + static_cast<long>(commandAt) + 1, words.end());
     if (command == "modem") return velasim::RunSimModem(args);
     if (command == "tracker") return velasim::RunSimTracker(args);
+    if (command == "fleet") return velasim::RunSimFleet(args);
     return line.usageError("unknown command '" + command + "'");
 }

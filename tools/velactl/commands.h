@@ -25,5 +25,6 @@ int RunModem(const Args& args);       // cmd_modem.cpp
 int RunListen(const Args& args);      // cmd_runs.cpp
 int RunGo(const Args& args);          // cmd_runs.cpp
 int RunCheckPort(const Args& args);   // cmd_check_port.cpp
+int RunCampaign(const Args& args);    // cmd_campaign.cpp
 
 }  // namespace velactl
