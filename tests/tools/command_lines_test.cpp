@@ -33,7 +33,7 @@ TEST(CommandLines, PrintExitOrRefuseBeforeDoingAnything) {
     };
     const Case cases[] = {
         // No platform plugin is asked for: these work on a console without a display.
-        {"VELA_BIN", {"--help"}, 0, "Usage: vela [--dir DIR | --user-data]"},
+        {"VELA_BIN", {"--help"}, 0, "Usage: vela [--campaign] [--dir DIR | --user-data]"},
         {"VELA_BIN", {"--version"}, 0, "vela (Vela) "},
         {"VELA_BIN", {"--bogus"}, 2, "vela: unknown option '--bogus'"},
         {"VELA_BIN", {"--dir=/tmp", "--user-data"}, 2, "cannot be used together"},
