@@ -200,6 +200,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     CampaignObserver* observer;
     CampaignLimits limits;
     std::atomic<bool> stopRequested{false};
+    uint16_t boundPortWanted = 0;  // the settings' listening port
     std::atomic<uint16_t> boundPort{0};
     std::filesystem::path traceFile;
     int wakePipe[2] = {-1, -1};
@@ -267,7 +268,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         record.modemPort = slot.row.modemPort;
         record.configFile = campaign.configFile;
         record.configSha256 = campaign.configSha256;
-        record.imageBytes = slot.image != nullptr ? slot.image->length : 0;
+        record.imageBytes = slot.image != nullptr ? imageCount(*slot.image) : 0;
         record.callerAddress = slot.row.callerAddress;
         record.callerImei = slot.row.callerImei;
         record.answerBytes = answerBytes;
@@ -376,14 +377,15 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         const std::optional<int64_t> count =
             end == CallEnd::Answered ? answerCount(answer) : std::nullopt;
         if (end == CallEnd::Answered) slot.row.answer = formatAnswer(answer, *slot.image);
+        if (count) {
+            slot.row.detail = std::to_string(*count) + " of " + std::to_string(expected) + " bytes";
+        } else if (end == CallEnd::Answered) {
+            slot.row.detail = "short answer (" + std::to_string(answer.size()) + " bytes)";
+        }
         if (count && *count == expected) {
-            slot.row.detail.clear();
             setFinal(slot, CampaignTrackerState::Configured, Verdict::Configured);
             record(slot, CampaignEvent::Configured, historyOf(slot, Verdict::Configured, count));
         } else if (end == CallEnd::Answered) {
-            slot.row.detail =
-                count ? std::to_string(*count) + " of " + std::to_string(expected) + " bytes"
-                      : "short answer of " + std::to_string(answer.size()) + " bytes";
             setFinal(slot, CampaignTrackerState::Failed, Verdict::Rejected);
             record(slot, CampaignEvent::Rejected, historyOf(slot, Verdict::Rejected, count));
         } else {
@@ -593,11 +595,13 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             byImei.emplace(slot.row.tracker, slots.size());
             slots.push_back(std::move(slot));
         }
+        if (settings.localPort < 0 || settings.localPort > 65535) {
+            return Status::Fail("the listening port of the settings (" +
+                                std::to_string(settings.localPort) + ") is not a port");
+        }
         boundPortWanted = static_cast<uint16_t>(settings.localPort);
         return Status::Ok();
     }
-
-    uint16_t boundPortWanted = 0;
 
     // Where each tracker stands when the run begins. An SMS whose outcome was not saved
     // may have been accepted: it counts as sent, and the tracker gets the full wait.
@@ -820,6 +824,7 @@ Result<int64_t> CampaignEngine::Create(const CampaignRequest& request) {
         campaign.images += (campaign.images.empty() ? "" : "\n") + std::to_string(type) + " " +
                            hexText(image->view());
     }
+    campaign.configSha256 = request.configSha256;
     campaign.createdAt = HistoryTimestamp();
     campaign.state = kCampaignInterrupted;  // not running until Run takes it
     campaign.modemPorts = request.modemPorts;

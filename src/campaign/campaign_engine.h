@@ -101,6 +101,9 @@ struct CampaignRequest {
     std::vector<std::string> modemPorts;  // empty: the modem port of the settings
     std::chrono::seconds wait{300};
     int attempts = 2;
+    // The SHA-256 of the configuration file in hexadecimal, kept with the campaign and
+    // its history rows; computed by the caller (the core has no hash of its own).
+    std::string configSha256;
 };
 
 // Drives campaigns stored in settings.accdb of one data directory.

@@ -38,7 +38,7 @@ protected:
 TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) {
     StartFleet(6, 2, {"--delay", "0-300"});
     std::vector<std::string> run = RunCommand("5");
-    run.push_back("--json");
+    run.insert(run.end(), {"--json", "--trace", (dir / "modem.trace").string()});
     const RunResult result = runProgram(run, 60s);
     ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
 
@@ -63,6 +63,31 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
     EXPECT_EQ(rows.back(), "]");
     for (std::size_t i = 1; i + 1 < rows.size(); ++i)
         EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
+
+    // One owner-only trace per modem, each holding its own dialogues.
+    for (const char* name : {"modem.trace", "modem.trace.2"}) {
+        EXPECT_EQ(std::filesystem::status(dir / name).permissions() & std::filesystem::perms::all,
+                  std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+        EXPECT_NE(readFile(dir / name).find("> AT+CMGS="), std::string::npos) << name;
+    }
+
+    // Each outcome's history row proves which file the tracker took.
+    const RunResult digest = runProgram({"/usr/bin/sha256sum", config});
+    ASSERT_EQ(digest.exitCode, 0);
+    HistoryFilter filter;
+    filter.campaignId = 1;
+    const Result<std::vector<HistoryRecord>> history = HistoryStore(dir.path()).query(filter);
+    ASSERT_TRUE(history) << history.message();
+    ASSERT_EQ(history.value().size(), 6u);
+    for (const HistoryRecord& record : history.value()) {
+        EXPECT_EQ(record.kind, "campaign");
+        EXPECT_EQ(record.verdict, Verdict::Configured);
+        EXPECT_EQ(record.configSha256, words(digest.out).front());
+        EXPECT_EQ(record.detail, std::to_string(record.imageBytes) + " of " +
+                                     std::to_string(record.imageBytes) + " bytes");
+        EXPECT_EQ(record.answerBytes, record.imageBytes);
+        EXPECT_EQ(record.phone, "3706000000" + record.tracker.substr(14));
+    }
 
     const RunResult list = runProgram(Command({"campaign", "list"}));
     ASSERT_EQ(list.exitCode, 0) << list.err;

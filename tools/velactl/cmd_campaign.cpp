@@ -11,6 +11,7 @@
 #include "common/terminal_text.h"
 #include "storage/campaign_store.h"
 
+#include <QCryptographicHash>
 #include <csignal>
 #include <cstdio>
 #include <sstream>
@@ -22,6 +23,7 @@ namespace velactl {
 namespace {
 
 constexpr std::size_t kTrackerFileLimit = 16 * 1024 * 1024;
+constexpr std::size_t kConfigFileLimit = 64 * 1024 * 1024;
 
 vela::CampaignEngine* gRunningEngine = nullptr;
 
@@ -140,6 +142,18 @@ int runCampaign(vela::CampaignEngine& engine, const EventPrinter& printer, int64
     return kExitFailure;
 }
 
+// The SHA-256 of the configuration file, the proof of what the trackers were sent; empty
+// when the file cannot be read (the reader then says why).
+std::string fileSha256(const std::string& path) {
+    const vela::Result<std::string> content = vela::ReadRegularFile(path, kConfigFileLimit);
+    if (!content) return {};
+    return QCryptographicHash::hash(QByteArrayView(content.value().data(),
+                                                   static_cast<qsizetype>(content.value().size())),
+                                    QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
 std::vector<std::string> readDescriptions(const std::string& from, std::string& error) {
     vela::Result<std::string> text = vela::ReadRegularFile(from, kTrackerFileLimit);
     if (!text) {
@@ -167,9 +181,9 @@ int runNew(const std::vector<std::string>& args) {
         "(resume it with 'velactl campaign resume ID').");
     cli.option("--config", "FILE", "the XML configuration file")
         .flag("--all", "every tracker of the list")
-        .repeatable("--tracker", "DESC", "a tracker by its description (an IMEI); repeatable")
+        .repeatable("--tracker", "DESC", "a tracker by its description (an IMEI)")
         .option("--from", "FILE", "one description per line ('-': standard input)")
-        .repeatable("--modem", "PORT", "a modem port; repeatable (default: the settings')")
+        .repeatable("--modem", "PORT", "a modem port (default: the settings' modem)")
         .option("--wait", "S", "seconds to wait for a call after each SMS (default 300)")
         .option("--attempts", "N", "SMS attempts per tracker (default 2)")
         .option("--dir", "DIR", "the data directory (default: the current directory)")
@@ -199,6 +213,7 @@ int runNew(const std::vector<std::string>& args) {
     if (!dir) return kExitUsage;
 
     request.configFile = *options->value("--config");
+    request.configSha256 = fileSha256(*options->value("--config"));
     request.allTrackers = options->has("--all");
     request.trackers = options->values("--tracker");
     request.modemPorts = options->values("--modem");
