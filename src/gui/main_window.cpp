@@ -2,8 +2,10 @@
 
 #include "app/main_dialog.h"
 #include "app/run_texts.h"
+#include "app/verdict_text.h"
 #include "gui/about_dialog.h"
 #include "gui/dialog_units.h"
+#include "gui/history_window.h"
 #include "gui/program_art.h"
 #include "gui/settings_dialog.h"
 #include "gui/tracker_list_dialog.h"
@@ -20,6 +22,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QThread>
 #include <algorithm>
 
@@ -33,6 +36,13 @@ QLineEdit* readOnlyLine(QWidget* parent, const char* name, const QRect& geometry
     line->setReadOnly(true);
     line->setGeometry(geometry);
     return line;
+}
+
+// A read-only line shows the start of a long text, and the whole of it as its tooltip.
+void showLine(QLineEdit* line, const QString& text) {
+    line->setText(text);
+    line->setCursorPosition(0);
+    line->setToolTip(text);
 }
 
 QPushButton* pushButton(QWidget* parent, const char* name, const char* caption,
@@ -80,6 +90,15 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     progressBar_->setGeometry(u.rect(14, 106, 221, 14));
     progressBar_->hide();
 
+    // The verdict of the last run, below the status lines: an icon, and a word in the
+    // verdict's colour.
+    verdictIcon_ = new QLabel(this);
+    verdictIcon_->setObjectName(QStringLiteral("verdictIcon"));
+    verdictIcon_->setGeometry(u.rect(13, 129, 12, 12));
+    verdictText_ = new QLabel(this);
+    verdictText_->setObjectName(QStringLiteral("verdictText"));
+    verdictText_->setGeometry(u.rect(28, 129, 215, 12));
+
     settingsButton_ = pushButton(this, "settingsButton", "Settings", u.rect(263, 11, 49, 14));
     letsGoButton_ =
         pushButton(this, "letsGoButton", texts::kLetsGoCaption, u.rect(263, 30, 49, 14));
@@ -107,6 +126,13 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     aboutAction_->setShortcutContext(Qt::WindowShortcut);
     addAction(aboutAction_);
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::ShowAbout);
+
+    historyAction_ = new QAction(QStringLiteral("&History..."), this);
+    historyAction_->setObjectName(QStringLiteral("historyAction"));
+    historyAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    historyAction_->setShortcutContext(Qt::WindowShortcut);
+    addAction(historyAction_);
+    connect(historyAction_, &QAction::triggered, this, &MainWindow::ShowHistory);
 }
 
 MainWindow::~MainWindow() {
@@ -119,6 +145,20 @@ void MainWindow::Attach(MainDialog& dialog) {
     connect(letsGoButton_, &QPushButton::clicked, &dialog, &MainDialog::OnLetsGo);
     connect(listenButton_, &QPushButton::clicked, &dialog, &MainDialog::OnListen);
     connect(checkPortButton_, &QPushButton::clicked, &dialog, &MainDialog::OnCheckPort);
+    historyDirectory_ = dialog.workingDirectoryPath();
+}
+
+void MainWindow::ShowHistory() {
+    // Read only when asked for: the history plays no part in the start-up.
+    if (historyWindow_ == nullptr) {
+        historyWindow_ = new HistoryWindow(historyDirectory_, messages_, this);
+        historyWindow_->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        historyWindow_->Refresh();
+    }
+    historyWindow_->show();
+    historyWindow_->raise();
+    historyWindow_->activateWindow();
 }
 
 void MainWindow::ShowAbout() {
@@ -128,6 +168,7 @@ void MainWindow::ShowAbout() {
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
+    menu.addAction(historyAction_);
     menu.addAction(aboutAction_);
     menu.exec(event->globalPos());
 }
@@ -145,13 +186,37 @@ QPushButton* MainWindow::runButton(RunButton button) const {
 }
 
 void MainWindow::SetStatusText(const QString& text) {
-    statusLine_->setText(text);
+    showLine(statusLine_, text);
 }
 void MainWindow::SetDeviceText(const QString& text) {
-    deviceLine_->setText(text);
+    showLine(deviceLine_, text);
 }
 void MainWindow::SetFileText(const QString& text) {
-    fileLine_->setText(text);
+    showLine(fileLine_, text);
+}
+
+void MainWindow::ShowVerdict(Verdict verdict, const QString& detail) {
+    QStyle::StandardPixmap icon = QStyle::SP_MessageBoxCritical;
+    QString colour = QStringLiteral("#b00020");  // failed
+    if (IsSuccess(verdict)) {
+        icon = QStyle::SP_DialogApplyButton;
+        colour = QStringLiteral("#1b7a1b");
+    } else if (verdict == Verdict::NoCall || verdict == Verdict::WrongCaller) {
+        icon = QStyle::SP_MessageBoxWarning;  // nothing was sent to a tracker
+        colour = QStringLiteral("#a05a00");
+    }
+    const int side = verdictIcon_->height();
+    verdictIcon_->setPixmap(style()->standardIcon(icon).pixmap(side, side));
+    verdictText_->setStyleSheet(QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(colour));
+    const QString title = VerdictTitle(verdict, detail);
+    verdictText_->setText(title);
+    verdictText_->setToolTip(title);
+}
+
+void MainWindow::ClearVerdict() {
+    verdictIcon_->clear();
+    verdictText_->clear();
+    verdictText_->setToolTip(QString());
 }
 void MainWindow::SetProgress(int position) {
     progressBar_->setValue(position);

@@ -1,9 +1,12 @@
 #pragma once
 
 #include "app/main_dialog_view.h"
+#include "gui/history_window.h"
 #include "gui/message_sink.h"
 
 #include <QDialog>
+#include <QPointer>
+#include <filesystem>
 #include <functional>
 
 class QComboBox;
@@ -12,6 +15,7 @@ class QProgressBar;
 class QPushButton;
 class QContextMenuEvent;
 class QAction;
+class QLabel;
 
 namespace vela {
 
@@ -34,6 +38,11 @@ public:
     // The about box, modal.
     void ShowAbout();
     QAction* aboutAction() const { return aboutAction_; }
+    // "History..." (context menu, Ctrl+H): the recorded runs of the attached dialog's
+    // directory, in a window of its own.
+    void ShowHistory();
+    QAction* historyAction() const { return historyAction_; }
+    HistoryWindow* historyWindow() const { return historyWindow_; }
 
     // MainDialogView
     void SetStatusText(const QString& text) override;
@@ -53,6 +62,8 @@ public:
     void RunTrackerListDialog(TrackerList& trackers) override;
     bool RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) override;
     void Pause(std::chrono::milliseconds length) override;
+    void ShowVerdict(Verdict verdict, const QString& detail) override;
+    void ClearVerdict() override;
 
     static std::optional<QString> ChooseWithFileDialog(QWidget* parent);
 
@@ -76,6 +87,11 @@ private:
     QPushButton* checkPortButton_ = nullptr;
     QPushButton* exitButton_ = nullptr;
     QAction* aboutAction_ = nullptr;
+    QAction* historyAction_ = nullptr;
+    QLabel* verdictIcon_ = nullptr;
+    QLabel* verdictText_ = nullptr;
+    QPointer<HistoryWindow> historyWindow_;
+    std::filesystem::path historyDirectory_;
     int waitCursorDepth_ = 0;
 };
 

@@ -155,12 +155,16 @@ HistoryStore::HistoryStore(std::filesystem::path workingDirectory, StorageErrorR
 
 Status HistoryStore::append(const HistoryRecord& record) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    Status status = writeDatabase(file, [&](sqlite::Database& db) {
+    // A record never creates the database: that is the stores' decision on a save.
+    Status status = readDatabase(file, [&](sqlite::Database& db) {
+        Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db);
+        if (!transaction) return transaction.status();
         if (Status migrated = MigrateSchema(db); !migrated) return migrated;
         Result<sqlite::Statement> insert = db.prepare(kInsertHistory);
         if (!insert) return insert.status();
         if (Status bound = bindRecord(insert.value(), record); !bound) return bound;
-        return insert.value().step().status();
+        if (Status inserted = insert.value().step().status(); !inserted) return inserted;
+        return transaction.value().commit();
     });
     if (!status) {
         std::string message =
@@ -174,6 +178,8 @@ Status HistoryStore::append(const HistoryRecord& record) const {
 Result<std::vector<HistoryRecord>> HistoryStore::query(const HistoryFilter& filter) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     std::vector<HistoryRecord> records;
+    std::error_code missing;
+    if (!std::filesystem::exists(file, missing) && !missing) return records;  // no runs yet
     Status status =
         readDatabase(file, [&](sqlite::Database& db) { return selectRows(db, filter, records); });
     if (!status) {

@@ -28,6 +28,8 @@ public:
     // The reasons given behind a box's fixed text.
     QStringList reasons;
     QString status, device, file;
+    std::optional<Verdict> verdict;  // the last shown, until cleared by a new run
+    QString verdictDetail;
     int progress = 0;
     bool progressVisible = false;
 
@@ -104,6 +106,17 @@ public:
         events << QStringLiteral("pause %1").arg(length.count());
         // A copy runs, so that a hook may replace or clear itself while it runs.
         if (const std::function<void()> hook = duringPause) hook();
+    }
+
+    void ShowVerdict(Verdict shown, const QString& detail) override {
+        verdict = shown;
+        verdictDetail = detail;
+        events << QStringLiteral("verdict: ") + QString::fromLatin1(VerdictWord(shown).data()) +
+                      (detail.isEmpty() ? QString() : QStringLiteral(" ") + detail);
+    }
+    void ClearVerdict() override {
+        verdict.reset();
+        verdictDetail.clear();
     }
 
     // The events recorded since `from`, without the repaint markers.

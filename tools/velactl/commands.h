@@ -23,6 +23,7 @@ int RunPdu(const Args& args);         // cmd_pdu.cpp
 int RunSms(const Args& args);         // cmd_sms.cpp
 int RunListen(const Args& args);      // cmd_runs.cpp
 int RunGo(const Args& args);          // cmd_runs.cpp
-int RunCheckPort(const Args& args);   // cmd_check_port.cpp
+int RunCheckPort(const Args& args);   // cmd_runs.cpp
+int RunHistory(const Args& args);     // cmd_history.cpp
 
 }  // namespace velactl
