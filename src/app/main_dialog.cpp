@@ -100,6 +100,14 @@ QString peerText(const TrackerSocket& socket) {
     return socket.PeerAddress();
 }
 
+// Closes a caller's connection and lets the socket go once control is back in the event
+// loop: the signal that led here may still be running inside it.
+void retire(std::unique_ptr<TrackerSocket> socket) {
+    if (!socket) return;
+    socket->Close();
+    socket.release()->deleteLater();
+}
+
 }  // namespace
 
 MainDialog::MainDialog(MainDialogView& view, std::filesystem::path workingDirectoryPath,
@@ -487,7 +495,7 @@ void MainDialog::AcceptTracker() {
     std::vector<TrackerSocket*> accepted;
     while (std::unique_ptr<TrackerSocket> socket = listenSocket->Accept()) {
         if (pendingCallers_.size() >= kMaxPendingCallers) {
-            pendingCallers_.front().socket->Close();
+            retire(std::move(pendingCallers_.front().socket));
             pendingCallers_.erase(pendingCallers_.begin());
             view_.SetStatusText(QString::fromLatin1(texts::kCallerDropped));
             view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
@@ -511,13 +519,13 @@ void MainDialog::AcceptTracker() {
 }
 
 void MainDialog::dropPendingCallers() {
-    for (PendingCaller& caller : pendingCallers_) caller.socket->Close();
+    for (PendingCaller& caller : pendingCallers_) retire(std::move(caller.socket));
     pendingCallers_.clear();
     silenceTimer_.stop();
 }
 
 void MainDialog::dropStray(std::size_t index, const QString& note) {
-    pendingCallers_[index].socket->Close();
+    retire(std::move(pendingCallers_[index].socket));
     pendingCallers_.erase(pendingCallers_.begin() + static_cast<std::ptrdiff_t>(index));
     if (pendingCallers_.empty()) silenceTimer_.stop();
     // Strays are common on an open port: a note, no box, and the run waits on.
@@ -604,7 +612,6 @@ void MainDialog::identifyPending(std::size_t index) {
     if (!right) {
         const QString shown = fromBytes(displayImei(imei));
         const QString waitingFor = expected ? fromBytes(*expected) : fromBytes(runTracker_);
-        pendingCallers_[index].socket->Close();
         if (runRecord_) {
             // Recorded as a row of its own; the run itself waits on.
             std::optional<HistoryRecord> wrong = runRecord_;
@@ -613,6 +620,7 @@ void MainDialog::identifyPending(std::size_t index) {
             endRecord(wrong, Verdict::WrongCaller,
                       QString::fromLatin1("waiting for ") + waitingFor, false);
         }
+        retire(std::move(pendingCallers_[index].socket));
         pendingCallers_.erase(pendingCallers_.begin() + static_cast<std::ptrdiff_t>(index));
         if (pendingCallers_.empty()) silenceTimer_.stop();
         view_.SetStatusText(QString::fromLatin1(texts::kUnexpectedCaller).arg(shown, waitingFor));

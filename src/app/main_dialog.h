@@ -113,6 +113,12 @@ public:
     const std::filesystem::path& workingDirectoryPath() const { return workingDirectory; }
     // Callers accepted that have not identified themselves yet.
     std::size_t pendingCallerCount() const { return pendingCallers_.size(); }
+    // The bytes they have sent so far (what their identification step will read).
+    std::size_t pendingCallerBytes() const {
+        std::size_t total = 0;
+        for (const PendingCaller& caller : pendingCallers_) total += caller.received.size();
+        return total;
+    }
 
     // Test seams: the XML reader and the pauses.
     void setConfigReader(ConfigReader reader) { configReader_ = std::move(reader); }

@@ -155,7 +155,10 @@ HistoryStore::HistoryStore(std::filesystem::path workingDirectory, StorageErrorR
 
 Status HistoryStore::append(const HistoryRecord& record) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    // A record never creates the database: that is the stores' decision on a save.
+    // A record never creates the database (that is the stores' decision on a save);
+    // without one there is nowhere to keep it.
+    std::error_code missing;
+    if (!std::filesystem::exists(file, missing) && !missing) return Status::Ok();
     Status status = readDatabase(file, [&](sqlite::Database& db) {
         Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db);
         if (!transaction) return transaction.status();

@@ -64,8 +64,8 @@ bool IsHistoryDate(const std::string& text);
 
 // The History table of settings.accdb in the working directory. Every operation opens
 // and closes its own connection; the table is made (and the schema brought forward) by
-// the first append. A database that does not exist is not created for a record, and
-// reads as an empty history.
+// the first append. A database that does not exist is not created for a record (the
+// append does nothing), and reads as an empty history.
 class HistoryStore {
 public:
     HistoryStore(std::filesystem::path workingDirectory, StorageErrorReporter reporter = {});

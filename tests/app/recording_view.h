@@ -11,6 +11,12 @@
 #include <chrono>
 #include <functional>
 #include <optional>
+#include <ostream>
+
+// Readable failures: gtest prints a QString (and so a QStringList) as its text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace vela::test {
 
