@@ -191,7 +191,6 @@ void MainDialog::setOtherRunsEnabled(RunButton run, bool enabled) {
 }
 
 void MainDialog::StopRun(RunButton run) {
-    endRecord(runRecord_, Verdict::NoCall, QString::fromLatin1(texts::kStoppedByOperator), true);
     if (run == RunButton::CheckPort) {
         activeFlag(run) = false;
         view_.SetRunCaption(run, restCaption(run));
@@ -203,6 +202,7 @@ void MainDialog::StopRun(RunButton run) {
     StopListening();
     view_.SetProgressVisible(false);
     setOtherRunsEnabled(run, true);
+    endRecord(runRecord_, Verdict::NoCall, QString::fromLatin1(texts::kStoppedByOperator), true);
 }
 
 void MainDialog::AbandonRun() {
