@@ -51,6 +51,7 @@ protected:
     int port = 0;
     std::string xmlPath;
     std::string lengthText;  // the image's length field, "%.2X%.2X"
+    int imageLength = 0;     // the same field as a number
 
     void SetUp() override {
         TrackerList list;
@@ -69,7 +70,24 @@ protected:
         ConfigImage image;
         ASSERT_TRUE(EncodeConfigText(kXml, 0, image).ok());
         lengthText = hex2(image.bytes[0]) + hex2(image.bytes[1]);
+        imageLength = image.bytes[0] * 256 + image.bytes[1];
     }
+
+    // A caller that connects and goes away without a word.
+    struct RawCaller {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        explicit RawCaller(uint16_t port) {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address),
+                      0);
+        }
+        ~RawCaller() { ::close(fd); }
+        RawCaller(const RawCaller&) = delete;
+        RawCaller& operator=(const RawCaller&) = delete;
+    };
 
     std::vector<std::string> listen(const std::vector<std::string>& extra = {}) {
         std::vector<std::string> argv = {
@@ -123,7 +141,10 @@ TEST_F(ListenE2eTest, ATrackerIsConfiguredAndTheRunEndsWithItsAnswer) {
                   lengthText + " (" + lengthText +
                   ") Bytes\n"
                   "progress: 100\n"
-                  "progress: hidden\n");
+                  "progress: hidden\n"
+                  "verdict: configured " +
+                  std::to_string(imageLength) + " of " + std::to_string(imageLength) +
+                  " bytes\n");
 }
 
 TEST_F(ListenE2eTest, SplitIdentificationAndAShortAnswer) {
@@ -131,7 +152,11 @@ TEST_F(ListenE2eTest, SplitIdentificationAndAShortAnswer) {
     ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
     const RunResult sim = tracker({"--split", "10", "--short-answer"});
     EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
-    EXPECT_EQ(velactl.wait(20s), 0);
+    EXPECT_EQ(velactl.wait(20s), 1);  // only the whole image counts
+    EXPECT_TRUE(velactl.output().ends_with("verdict: rejected short answer (0 bytes)\n") ||
+                velactl.output().ends_with("verdict: rejected short answer (1 bytes)\n") ||
+                velactl.output().ends_with("verdict: rejected short answer (2 bytes)\n"))
+        << velactl.output();
     EXPECT_NE(velactl.output().find("status: Welcome " + kImei + "!\n"), std::string::npos);
     EXPECT_NE(
         velactl.output().find("status: Done, received answer...---- (" + lengthText + ") Bytes\n"),
@@ -150,10 +175,61 @@ TEST_F(ListenE2eTest, ATrackerThatClosesWithoutAnsweringFailsTheRun) {
         << velactl.output();
 }
 
+// Strays and other trackers do not end the run: the stored tracker calling after them is
+// configured, and the history holds one row per caller that identified itself.
+TEST_F(ListenE2eTest, StraysAndAnotherTrackerLeaveTheRunWaitingForItsTracker) {
+    ChildProcess velactl(listen({"--timeout", "30"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
+    {
+        RawCaller stray(port);  // connects and closes without a word
+    }
+    ASSERT_TRUE(velactl.waitForOutput(
+        "status: Connection closed by the tracker before it identified itself\n"
+        "status: Waiting for incoming connection...\n",
+        20s))
+        << velactl.output();
+    const RunResult other = tracker({"--imei", "111111111111111"});
+    EXPECT_NE(other.exitCode, 0);  // it got no image
+    ASSERT_TRUE(velactl.waitForOutput(
+        "status: Unexpected caller IMEI 111111111111111, waiting for " + kImei + "\n", 20s));
+    EXPECT_EQ(tracker().exitCode, 0);
+    EXPECT_EQ(velactl.wait(20s), 0) << velactl.output() << velactl.errors();
+    EXPECT_EQ(velactl.output().find("verdict: wrong-caller"), std::string::npos);
+
+    const RunResult json = runProgram(
+        {toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--json"}, 20s);
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    // A standard JSON parser reads it; newest first.
+    const RunResult parsed = runProgram(
+        {"/usr/bin/env", "python3", "-c",
+         "import json,sys; rows=json.load(sys.stdin); "
+         "print(' '.join(r['Verdict']+'/'+r['CallerImei'] for r in rows))"},
+        20s, std::nullopt, json.out);
+    EXPECT_EQ(parsed.out, "configured/" + kImei + " wrong-caller/111111111111111\n") << json.out;
+
+    // The CSV reads back in sqlite3's CSV mode with the same rows.
+    const std::string csv = (dir / "history.csv").string();
+    writeFile(csv, runProgram({toolPath("VELACTL"), "history", "--dir", dir.path().string(),
+                               "--csv"},
+                              20s)
+                       .out);
+    const RunResult imported =
+        runProgram({"/usr/bin/env", "sqlite3", ":memory:", ".import --csv " + csv + " h",
+                    "SELECT Verdict, Tracker FROM h ORDER BY ID;"},
+                   20s);
+    EXPECT_EQ(imported.out, "wrong-caller|" + kImei + "\nconfigured|" + kImei + "\n")
+        << imported.err;
+}
+
 TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
     {
         const RunResult run = runProgram(listen({"--timeout", "1"}), 20s);
         EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+        EXPECT_TRUE(run.out.ends_with("verdict: no-call\n")) << run.out;
+    }
+    // Beyond a day (or nothing) is a usage error, not a different wait.
+    for (const char* bad : {"0", "86401", "2147484", "4294968", "-1"}) {
+        EXPECT_EQ(runProgram(listen({"--timeout", bad}), 20s).exitCode, 2) << bad;
     }
     {
         ChildProcess first(listen({"--timeout", "20"}));
