@@ -46,8 +46,8 @@ public:
     std::optional<QString> ChooseConfigFile() override { return std::nullopt; }
     void RepaintNow() override {}
     void SetWaitCursor(bool) override {}
-    void FillTrackerChoice(const QStringList&) override {}
-    std::optional<QString> SelectedTracker() const override { return std::nullopt; }
+    void FillTrackerChoice(const std::vector<std::string>&) override {}
+    std::optional<std::string> SelectedTracker() const override { return std::nullopt; }
     void RunTrackerListDialog(vela::TrackerList&) override {}
     bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
     void Pause(std::chrono::milliseconds length) override { std::this_thread::sleep_for(length); }

@@ -134,23 +134,33 @@ void MainDialog::OnInitDialog() {
     const auto reporter = [this](const std::string& message) { reportStorageError(message); };
     // The stores report their own errors through the reporter; the window opens anyway.
     (void)SettingsStore(workingDirectory, reporter).load(settings);
-    (void)TrackerStore(workingDirectory, reporter).load(trackers);
+    const Status loaded = TrackerStore(workingDirectory, reporter).load(trackers);
+    std::error_code ignored;
+    // A database that does not exist yet holds nothing to lose; one that is locked or
+    // damaged does.
+    storedTrackersUnread_ =
+        !loaded && std::filesystem::exists(workingDirectory / kDatabaseFileName, ignored);
     fillTrackerChoice();
     view_.SetStatusText(QString::fromLatin1(texts::kIdle));
 }
 
 void MainDialog::fillTrackerChoice() {
-    QStringList descriptions;
-    for (const TrackerEntry& entry : trackers.entries()) {
-        descriptions.append(QString::fromStdString(entry.description));
-    }
+    std::vector<std::string> descriptions;
+    for (const TrackerEntry& entry : trackers.entries()) descriptions.push_back(entry.description);
     view_.FillTrackerChoice(descriptions);
 }
 
 void MainDialog::OnEditTrackers() {
     view_.RunTrackerListDialog(trackers);
+    if (storedTrackersUnread_ &&
+        !view_.AskToConfirm(
+            QString::fromLatin1(texts::kReplaceUnreadTrackers).arg(trackers.count()))) {
+        view_.ShowMessage(QString::fromLatin1(texts::kTrackersNotSaved), BoxIcon::Exclamation);
+        fillTrackerChoice();
+        return;
+    }
     const auto reporter = [this](const std::string& message) { reportStorageError(message); };
-    (void)TrackerStore(workingDirectory, reporter).save(trackers);
+    if (TrackerStore(workingDirectory, reporter).save(trackers)) storedTrackersUnread_ = false;
     fillTrackerChoice();
 }
 
@@ -282,10 +292,10 @@ std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
     for (RunButton other : kRunButtons) {
         if (other != run && activeFlag(other)) return std::nullopt;
     }
-    const std::optional<QString> selected = view_.SelectedTracker();
+    const std::optional<std::string> selected = view_.SelectedTracker();
     if (!selected) return std::nullopt;
     receivedData.clear();
-    const int index = trackers.findByDescription(selected->toStdString());
+    const int index = trackers.findByDescription(*selected);
     if (index < 0) return std::nullopt;
     PreparedRun prepared{trackers.at(index), QString()};
     const std::optional<QString> chosen = view_.ChooseConfigFile();
@@ -699,6 +709,11 @@ void MainDialog::takeAnswer(TrackerSocket& socket) {
     view_.Pause(pauses_.session);
     view_.SetProgressVisible(false);
     const bool current = sessionRun_ && sessionRun_->serial == runSerial_;
+    // After an answer "Let's Go" reads its rest caption, whichever run was waiting; a
+    // waiting "Let's Go" gets it from the end of its own run.
+    if (!goActive) {
+        view_.SetRunCaption(RunButton::LetsGo, QString::fromLatin1(texts::kLetsGoRestCaption));
+    }
     finishSessionRun();
     const int expected = imageLengthField(image);
     if (receivedData.size() < 3) {

@@ -209,6 +209,9 @@ private:
     // (a stopped run's session may still end while a new run waits).
     std::optional<HistoryRecord> runRecord_;
     std::optional<HistoryRecord> sessionRecord_;
+    // Set when the stored trackers exist but could not be read at start-up: the list in
+    // memory is then not the stored one, and saving it would replace the stored rows.
+    bool storedTrackersUnread_ = false;
 };
 
 }  // namespace vela

@@ -6,6 +6,8 @@
 #include <QStringList>
 #include <chrono>
 #include <optional>
+#include <string>
+#include <vector>
 
 namespace vela {
 
@@ -46,11 +48,11 @@ public:
     // Paints the window at once (before a step that blocks).
     virtual void RepaintNow() = 0;
     virtual void SetWaitCursor(bool on) = 0;
-    // Fills the tracker choice with these descriptions; the choice shows them sorted
-    // ignoring case and selects the first.
-    virtual void FillTrackerChoice(const QStringList& descriptions) = 0;
-    // The selected text, or nothing when nothing is selected.
-    virtual std::optional<QString> SelectedTracker() const = 0;
+    // Fills the tracker choice with these descriptions (the stored bytes); the choice
+    // shows them sorted ignoring case and selects the first.
+    virtual void FillTrackerChoice(const std::vector<std::string>& descriptions) = 0;
+    // The stored bytes of the selected description, or nothing when nothing is selected.
+    virtual std::optional<std::string> SelectedTracker() const = 0;
     // The tracker list dialog, editing `trackers` in place.
     virtual void RunTrackerListDialog(TrackerList& trackers) = 0;
     // The settings dialog; true when it was closed with OK (it has then written `settings`).
@@ -63,6 +65,11 @@ public:
     virtual void ShowVerdict(Verdict verdict, const QString& detail) = 0;
     // A new run starts: the last verdict goes.
     virtual void ClearVerdict() = 0;
+    // A question with Yes and No; true for Yes. A face that cannot ask answers No.
+    virtual bool AskToConfirm(const QString& text) {
+        (void)text;
+        return false;
+    }
 };
 
 }  // namespace vela

@@ -61,5 +61,14 @@ inline constexpr const char* kCheckPortCaption = "Check port";
 // "%1": the port, "%2": the system's reason.
 inline constexpr const char* kCannotListen = "Cannot listen on port %1: %2";
 inline constexpr const char* kTestServerDown = "Test server is down.. Try again later!";
+// Closing the tracker list when the stored trackers could not be read at start-up.
+// "%1": the number of trackers in the list.
+inline constexpr const char* kReplaceUnreadTrackers =
+    "The stored tracker list could not be read when Vela started, so this list may not "
+    "hold the stored trackers.\n\nReplace the stored trackers with the %1 tracker(s) of "
+    "this list?";
+inline constexpr const char* kTrackersNotSaved =
+    "The tracker list was not saved: the stored trackers could not be read when Vela "
+    "started and are kept as they are.";
 
 }  // namespace vela::texts

@@ -13,14 +13,20 @@ DialogUnits::DialogUnits(const QFont& font) {
     if (baseY_ <= 0) baseY_ = 13;
 }
 
-int DialogUnits::x(int units) const { return static_cast<int>(std::lround(units * baseX_ / 4.0)); }
-int DialogUnits::y(int units) const { return static_cast<int>(std::lround(units * baseY_ / 8.0)); }
+int DialogUnits::x(int units) const {
+    return static_cast<int>(std::lround(units * baseX_ / 4.0));
+}
+int DialogUnits::y(int units) const {
+    return static_cast<int>(std::lround(units * baseY_ / 8.0));
+}
 
 QRect DialogUnits::rect(int left, int top, int width, int height) const {
     return QRect(x(left), y(top), x(width), y(height));
 }
 
-QSize DialogUnits::size(int width, int height) const { return QSize(x(width), y(height)); }
+QSize DialogUnits::size(int width, int height) const {
+    return QSize(x(width), y(height));
+}
 
 QFont DialogUnits::dialogFont() {
     QFont font(QStringLiteral("Verdana"));

@@ -4,10 +4,13 @@
 #include "app/run_texts.h"
 #include "app/verdict_text.h"
 #include "gui/about_dialog.h"
+#include "gui/config_file_dialog.h"
 #include "gui/dialog_units.h"
 #include "gui/history_window.h"
+#include "gui/group_frame.h"
 #include "gui/program_art.h"
 #include "gui/settings_dialog.h"
+#include "gui/stored_text.h"
 #include "gui/tracker_list_dialog.h"
 
 #include <QAction>
@@ -15,8 +18,6 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
-#include <QFileDialog>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -38,8 +39,9 @@ QLineEdit* readOnlyLine(QWidget* parent, const char* name, const QRect& geometry
     return line;
 }
 
-// A read-only line shows the start of a long text, and the whole of it as its tooltip.
-void showLine(QLineEdit* line, const QString& text) {
+// A read-only line shows the start of a text too long for it; the whole text is its
+// tooltip.
+void ShowLineText(QLineEdit* line, const QString& text) {
     line->setText(text);
     line->setCursorPosition(0);
     line->setToolTip(text);
@@ -67,7 +69,7 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     const DialogUnits u(font());
     setFixedSize(u.size(319, 204));
 
-    auto* trackerGroup = new QGroupBox(QStringLiteral("Tracker:"), this);
+    auto* trackerGroup = new GroupFrame(QStringLiteral("Tracker:"), this);
     trackerGroup->setObjectName(QStringLiteral("trackerGroup"));
     trackerGroup->setGeometry(u.rect(7, 7, 236, 31));
     trackerChoice_ = new QComboBox(this);
@@ -76,7 +78,7 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     trackerChoice_->setGeometry(u.rect(14, 18, 193, 14));
     editTrackersButton_ = pushButton(this, "editTrackersButton", "...", u.rect(210, 17, 24, 14));
 
-    auto* statusGroup = new QGroupBox(QStringLiteral("Status:"), this);
+    auto* statusGroup = new GroupFrame(QStringLiteral("Status:"), this);
     statusGroup->setObjectName(QStringLiteral("statusGroup"));
     statusGroup->setGeometry(u.rect(7, 45, 236, 81));
     statusLine_ = readOnlyLine(this, "statusLine", u.rect(13, 58, 221, 14));
@@ -186,13 +188,13 @@ QPushButton* MainWindow::runButton(RunButton button) const {
 }
 
 void MainWindow::SetStatusText(const QString& text) {
-    showLine(statusLine_, text);
+    ShowLineText(statusLine_, text);
 }
 void MainWindow::SetDeviceText(const QString& text) {
-    showLine(deviceLine_, text);
+    ShowLineText(deviceLine_, text);
 }
 void MainWindow::SetFileText(const QString& text) {
-    showLine(fileLine_, text);
+    ShowLineText(fileLine_, text);
 }
 
 void MainWindow::ShowVerdict(Verdict verdict, const QString& detail) {
@@ -244,14 +246,7 @@ void MainWindow::ShowMessageWithReason(const QString& text, BoxIcon icon, const 
 }
 
 std::optional<QString> MainWindow::ChooseWithFileDialog(QWidget* parent) {
-    QFileDialog dialog(parent);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    // The file itself need not exist (the reader then builds its smallest image); its
-    // folder must.
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilter(QStringLiteral("XML Files (*.xml)"));
-    dialog.setDefaultSuffix(QStringLiteral("xml"));
-    dialog.setOption(QFileDialog::ReadOnly, false);
+    ConfigFileDialog dialog(parent);
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
     return dialog.selectedFiles().first();
 }
@@ -274,19 +269,23 @@ void MainWindow::SetWaitCursor(bool on) {
     }
 }
 
-void MainWindow::FillTrackerChoice(const QStringList& descriptions) {
-    QStringList sorted = descriptions;
-    std::stable_sort(sorted.begin(), sorted.end(), [](const QString& a, const QString& b) {
-        return QString::compare(a, b, Qt::CaseInsensitive) < 0;
+void MainWindow::FillTrackerChoice(const std::vector<std::string>& descriptions) {
+    // Shown readably, sorted by what is shown; each item keeps the stored bytes.
+    std::vector<std::pair<QString, const std::string*>> sorted;
+    for (const std::string& description : descriptions)
+        sorted.emplace_back(DisplayText(description), &description);
+    std::stable_sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) {
+        return QString::compare(a.first, b.first, Qt::CaseInsensitive) < 0;
     });
     trackerChoice_->clear();
-    trackerChoice_->addItems(sorted);
-    trackerChoice_->setCurrentIndex(sorted.isEmpty() ? -1 : 0);
+    for (const auto& [shown, bytes] : sorted) trackerChoice_->addItem(shown, StoredBytes(*bytes));
+    trackerChoice_->setCurrentIndex(sorted.empty() ? -1 : 0);
 }
 
-std::optional<QString> MainWindow::SelectedTracker() const {
-    if (trackerChoice_->currentIndex() < 0) return std::nullopt;
-    return trackerChoice_->currentText();
+std::optional<std::string> MainWindow::SelectedTracker() const {
+    const int index = trackerChoice_->currentIndex();
+    if (index < 0) return std::nullopt;
+    return FromStoredBytes(trackerChoice_->itemData(index, kStoredBytesRole).toByteArray());
 }
 
 void MainWindow::RunTrackerListDialog(TrackerList& trackers) {
@@ -297,6 +296,10 @@ void MainWindow::RunTrackerListDialog(TrackerList& trackers) {
 bool MainWindow::RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) {
     SettingsDialog dialog(settings, serialPort, messages_, this);
     return dialog.exec() == QDialog::Accepted;
+}
+
+bool MainWindow::AskToConfirm(const QString& text) {
+    return messages_.AskYesNo(this, text, MessageIcon::Exclamation);
 }
 
 void MainWindow::Pause(std::chrono::milliseconds length) {

@@ -57,14 +57,16 @@ public:
     std::optional<QString> ChooseConfigFile() override;
     void RepaintNow() override;
     void SetWaitCursor(bool on) override;
-    void FillTrackerChoice(const QStringList& descriptions) override;
-    std::optional<QString> SelectedTracker() const override;
+    void FillTrackerChoice(const std::vector<std::string>& descriptions) override;
+    std::optional<std::string> SelectedTracker() const override;
     void RunTrackerListDialog(TrackerList& trackers) override;
     bool RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) override;
     void Pause(std::chrono::milliseconds length) override;
     void ShowVerdict(Verdict verdict, const QString& detail) override;
     void ClearVerdict() override;
+    bool AskToConfirm(const QString& text) override;
 
+    // The run's file-open dialog (ConfigFileDialog), modal.
     static std::optional<QString> ChooseWithFileDialog(QWidget* parent);
 
 protected:

@@ -18,4 +18,11 @@ void QMessageBoxSink::ShowMessageWithDetails(QWidget* parent, const QString& tex
     box.exec();
 }
 
+bool QMessageBoxSink::AskYesNo(QWidget* parent, const QString& text, MessageIcon icon) {
+    QMessageBox box(icon == MessageIcon::Stop ? QMessageBox::Critical : QMessageBox::Warning,
+                    QStringLiteral("Vela"), text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    return box.exec() == QMessageBox::Yes;
+}
+
 }  // namespace vela

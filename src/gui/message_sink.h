@@ -24,6 +24,12 @@ public:
         (void)details;
         ShowMessage(parent, text, icon);
     }
+    // A question with Yes and No buttons, No the default; true for Yes. Sinks that
+    // cannot ask answer No.
+    virtual bool AskYesNo(QWidget* parent, const QString& text, MessageIcon icon) {
+        ShowMessage(parent, text, icon);
+        return false;
+    }
 };
 
 // A modal QMessageBox with an OK button, titled with the program's name.
@@ -32,6 +38,7 @@ public:
     void ShowMessage(QWidget* parent, const QString& text, MessageIcon icon) override;
     void ShowMessageWithDetails(QWidget* parent, const QString& text, MessageIcon icon,
                                 const QString& details) override;
+    bool AskYesNo(QWidget* parent, const QString& text, MessageIcon icon) override;
 };
 
 }  // namespace vela

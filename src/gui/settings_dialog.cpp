@@ -2,14 +2,16 @@
 
 #include "common/number.h"
 #include "gui/dialog_units.h"
+#include "gui/group_frame.h"
 #include "gui/input_validators.h"
 #include "gui/ip_address_edit.h"
+#include "gui/stored_text.h"
 #include "storage/hex_port.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStyle>
@@ -116,10 +118,12 @@ SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort
     localPort_->setText(decimalText(settings_.localPort));
     timeoutSeconds_ = settings_.timeoutSeconds;
     timeout_->setText(QString::number(timeoutSeconds_));
-    // The stored name is shown as it stands, listed or not.
-    const QString modemPort = QString::fromStdString(settings_.modemPort);
-    modemPort_->setCurrentIndex(modemPort_->findText(modemPort, Qt::MatchExactly));
-    modemPort_->setEditText(modemPort);
+    // The stored name is shown as it stands, listed or not, and given back byte for
+    // byte unless the operator changes it.
+    modemPort_->setCurrentIndex(
+        modemPort_->findText(DisplayText(settings_.modemPort), Qt::MatchExactly));
+    ShowStoredText(modemPort_->lineEdit(), settings_.modemPort);
+    modemPort_->lineEdit()->setCursorPosition(0);
 }
 
 SettingsDialog::~SettingsDialog() = default;
@@ -129,11 +133,11 @@ void SettingsDialog::BuildControls() {
     setFixedSize(units.size(237, 119));
 
     // Group boxes first, so that the controls lie above their frames.
-    auto* externalGroup = new QGroupBox(QStringLiteral("External IP / Port:"), this);
+    auto* externalGroup = new GroupFrame(QStringLiteral("External IP / Port:"), this);
     externalGroup->setGeometry(units.rect(7, 7, 155, 32));
-    auto* localGroup = new QGroupBox(QStringLiteral("Local port / Timeout, s:"), this);
+    auto* localGroup = new GroupFrame(QStringLiteral("Local port / Timeout, s:"), this);
     localGroup->setGeometry(units.rect(7, 42, 155, 32));
-    auto* modemGroup = new QGroupBox(QStringLiteral("Modem port:"), this);
+    auto* modemGroup = new GroupFrame(QStringLiteral("Modem port:"), this);
     modemGroup->setGeometry(units.rect(6, 79, 155, 32));
 
     externalIp_ = new IpAddressEdit(this);
@@ -180,6 +184,15 @@ void SettingsDialog::BuildControls() {
     for (int n = 1; n <= kListedComPorts; ++n) modemPort_->addItem(QStringLiteral("COM%1").arg(n));
     // The template's height includes the opened list; the closed box is one line high.
     modemPort_->setGeometry(units.rect(13, 92, 100, 13));
+    // A long name (/dev/serial/by-id/...) shows its start, with the whole name as the
+    // tooltip; the opened list is as wide as its longest name, the box keeps its size.
+    connect(modemPort_, &QComboBox::currentTextChanged, modemPort_,
+            [this](const QString& text) { modemPort_->setToolTip(text); });
+    connect(modemPort_, QOverload<int>::of(&QComboBox::activated), this,
+            [this] { modemPort_->lineEdit()->setCursorPosition(0); });
+    const auto widenList = [this] { FitModemPortList(); };
+    connect(modemPort_->model(), &QAbstractItemModel::rowsInserted, this, widenList);
+    connect(modemPort_->model(), &QAbstractItemModel::modelReset, this, widenList);
 
     auto makeButton = [&](const char* name, const QString& text, QRect rect) {
         auto* button = new QPushButton(text, this);
@@ -209,6 +222,16 @@ std::vector<std::string> SettingsDialog::DefaultProbeNames() {
     for (std::string& path : usbSerialDevices()) names.push_back(std::move(path));
 #endif
     return names;
+}
+
+void SettingsDialog::FitModemPortList() {
+    const QFontMetrics metrics = modemPort_->view()->fontMetrics();
+    int widest = 0;
+    for (int i = 0; i < modemPort_->count(); ++i)
+        widest = std::max(widest, metrics.horizontalAdvance(modemPort_->itemText(i)));
+    const int frame = 2 * modemPort_->view()->frameWidth() + 16 +
+                      modemPort_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
+    modemPort_->view()->setMinimumWidth(std::max(modemPort_->width(), widest + frame));
 }
 
 void SettingsDialog::SetProbeNames(ProbeNames probeNames) {
@@ -274,7 +297,7 @@ void SettingsDialog::accept() {
     }
 
     settings_.externalIp = externalIp_->address();
-    settings_.modemPort = modemPort_->currentText().toStdString();
+    settings_.modemPort = StoredText(modemPort_->lineEdit());
     settings_.timeoutSeconds = timeoutSeconds_;
     settings_.externalPort = externalPort;
     settings_.localPort = localPort;

@@ -44,6 +44,8 @@ private:
     void BuildControls();
     void OnHexMode();
     void OnProbe();
+    // The opened list of the modem port box: wide enough for its longest name.
+    void FitModemPortList();
     void ShowStop(const QString& text, QWidget* focus);
 
     ProgramSettings& settings_;

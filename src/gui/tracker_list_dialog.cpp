@@ -1,12 +1,13 @@
 #include "gui/tracker_list_dialog.h"
 
 #include "gui/dialog_units.h"
+#include "gui/group_frame.h"
 #include "gui/input_validators.h"
+#include "gui/stored_text.h"
 #include "storage/hex_port.h"
 #include "storage/tracker_checks.h"
 
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -26,9 +27,6 @@ const QString kNeedPhone = QString::fromLatin1(kTrackerNeedsPhone);
 const QString kNeedApn = QString::fromLatin1(kTrackerNeedsApn);
 const QString kDescriptionUsed = QString::fromLatin1(kTrackerDescriptionUsed);
 
-// The database columns hold at most this many characters per text.
-constexpr int kMaxTextLength = 255;
-
 // The list box's order: alphabetical ignoring case; equal texts in other case keep a
 // fixed order among themselves.
 bool listsBefore(const QString& a, const QString& b) {
@@ -36,8 +34,8 @@ bool listsBefore(const QString& a, const QString& b) {
     return folded != 0 ? folded < 0 : QString::compare(a, b, Qt::CaseSensitive) < 0;
 }
 
-std::string toText(const QString& text) {
-    return text.toStdString();
+std::string itemBytes(const QListWidgetItem* item) {
+    return FromStoredBytes(item->data(kStoredBytesRole).toByteArray());
 }
 
 }  // namespace
@@ -53,7 +51,7 @@ TrackerListDialog::TrackerListDialog(TrackerList& trackers, MessageSink& message
     ShowValues(Values{});
     // The box sorts the descriptions itself; nothing is selected at first.
     for (const TrackerEntry& entry : trackers_.entries()) {
-        InsertSorted(QString::fromStdString(entry.description));
+        InsertSorted(entry.description);
     }
     SelectQuietly(nullptr);
 }
@@ -74,14 +72,13 @@ void TrackerListDialog::BuildControls() {
         {"GPRS user name / password:", 150},
     };
     for (const auto& group : groups) {
-        auto* box = new QGroupBox(QString::fromLatin1(group.title), this);
+        auto* box = new GroupFrame(QString::fromLatin1(group.title), this);
         box->setGeometry(units.rect(99, group.y, 195, 31));
     }
 
     auto makeEdit = [&](const char* name, QRect rect) {
         auto* edit = new QLineEdit(this);
         edit->setObjectName(QString::fromLatin1(name));
-        edit->setMaxLength(kMaxTextLength);
         edit->setGeometry(rect);
         return edit;
     };
@@ -134,8 +131,12 @@ void TrackerListDialog::BuildControls() {
     delete_ = makeButton("deleteButton", QStringLiteral("Delete"), units.rect(185, 191, 50, 14));
     save_ = makeButton("saveButton", QStringLiteral("Save"), units.rect(238, 191, 50, 14));
     exit_ = makeButton("exitButton", QStringLiteral("Exit"), units.rect(238, 218, 50, 14));
-    // Save is the dialog's OK command: Enter runs it, and it does not close the dialog.
-    save_->setDefault(true);
+    // No button is the default and Enter presses none: Enter in a box must not
+    // overwrite the selected tracker with what is typed.
+    for (QPushButton* button : {add_, delete_, save_, exit_}) {
+        button->setAutoDefault(false);
+        button->setDefault(false);
+    }
 
     QWidget* const tabOrder[] = {list_,         description_, deviceType_, phone_, pushPort_,
                                  smsUser_,      smsPassword_, apn_,        auth_,  gprsUser_,
@@ -151,28 +152,28 @@ void TrackerListDialog::BuildControls() {
 
 TrackerListDialog::Values TrackerListDialog::ReadValues() const {
     Values values;
-    values.description = description_->text();
-    values.phone = phone_->text();
+    values.description = StoredText(description_);
+    values.phone = StoredText(phone_);
     values.pushPort = pushPort_->text();
-    values.smsUser = smsUser_->text();
-    values.smsPassword = smsPassword_->text();
-    values.apn = apn_->text();
-    values.gprsUser = gprsUser_->text();
-    values.gprsPassword = gprsPassword_->text();
+    values.smsUser = StoredText(smsUser_);
+    values.smsPassword = StoredText(smsPassword_);
+    values.apn = StoredText(apn_);
+    values.gprsUser = StoredText(gprsUser_);
+    values.gprsPassword = StoredText(gprsPassword_);
     values.auth = auth_->currentIndex();
     values.deviceType = deviceType_->currentIndex();
     return values;
 }
 
 void TrackerListDialog::ShowValues(const Values& values) {
-    description_->setText(values.description);
-    phone_->setText(values.phone);
+    ShowStoredText(description_, values.description);
+    ShowStoredText(phone_, values.phone);
     pushPort_->setText(values.pushPort);
-    smsUser_->setText(values.smsUser);
-    smsPassword_->setText(values.smsPassword);
-    apn_->setText(values.apn);
-    gprsUser_->setText(values.gprsUser);
-    gprsPassword_->setText(values.gprsPassword);
+    ShowStoredText(smsUser_, values.smsUser);
+    ShowStoredText(smsPassword_, values.smsPassword);
+    ShowStoredText(apn_, values.apn);
+    ShowStoredText(gprsUser_, values.gprsUser);
+    ShowStoredText(gprsPassword_, values.gprsPassword);
     // An index that names no item leaves the list without a choice (-1).
     auth_->setCurrentIndex(values.auth >= 0 && values.auth < auth_->count() ? values.auth : -1);
     deviceType_->setCurrentIndex(values.deviceType >= 0 && values.deviceType < deviceType_->count()
@@ -185,15 +186,15 @@ void TrackerListDialog::ShowStop(const QString& text) {
 }
 
 bool TrackerListDialog::CheckRequiredFields(const Values& values) {
-    if (values.description.isEmpty()) {
+    if (values.description.empty()) {
         ShowStop(kNeedDescription);
         return false;
     }
-    if (values.phone.isEmpty()) {
+    if (values.phone.empty()) {
         ShowStop(kNeedPhone);
         return false;
     }
-    if (values.apn.isEmpty()) {
+    if (values.apn.empty()) {
         ShowStop(kNeedApn);
         return false;
     }
@@ -202,18 +203,18 @@ bool TrackerListDialog::CheckRequiredFields(const Values& values) {
 
 TrackerEntry TrackerListDialog::EntryFrom(const Values& values) {
     TrackerEntry entry;
-    entry.description = toText(values.description);
-    entry.phone = toText(values.phone);
+    entry.description = values.description;
+    entry.phone = values.phone;
     // The port box holds single-byte characters; the digit rule works on their codes.
     const QByteArray port = values.pushPort.toLatin1();
     entry.pushPort =
         parseHexPort(std::string_view(port.constData(), static_cast<size_t>(port.size())));
-    entry.apn = toText(values.apn);
+    entry.apn = values.apn;
     entry.auth = values.auth;
-    entry.smsUser = toText(values.smsUser);
-    entry.smsPassword = toText(values.smsPassword);
-    entry.gprsUser = toText(values.gprsUser);
-    entry.gprsPassword = toText(values.gprsPassword);
+    entry.smsUser = values.smsUser;
+    entry.smsPassword = values.smsPassword;
+    entry.gprsUser = values.gprsUser;
+    entry.gprsPassword = values.gprsPassword;
     entry.deviceType = values.deviceType;
     return entry;
 }
@@ -223,10 +224,13 @@ QListWidgetItem* TrackerListDialog::SelectedItem() const {
     return selected.isEmpty() ? nullptr : selected.first();
 }
 
-QListWidgetItem* TrackerListDialog::InsertSorted(const QString& description) {
+QListWidgetItem* TrackerListDialog::InsertSorted(const std::string& description) {
+    const QString shown = DisplayText(description);
     int row = 0;
-    while (row < list_->count() && !listsBefore(description, list_->item(row)->text())) ++row;
-    auto* item = new QListWidgetItem(description);
+    while (row < list_->count() && !listsBefore(shown, list_->item(row)->text())) ++row;
+    auto* item = new QListWidgetItem(shown);
+    item->setData(kStoredBytesRole, StoredBytes(description));
+    item->setToolTip(shown);
     list_->insertItem(row, item);
     return item;
 }
@@ -246,19 +250,20 @@ void TrackerListDialog::SelectQuietly(QListWidgetItem* item) {
 void TrackerListDialog::OnChooseTracker() {
     const QListWidgetItem* item = SelectedItem();
     if (item == nullptr) return;
-    const int index = trackers_.findByDescription(toText(item->text()));
+    const std::string description = itemBytes(item);
+    const int index = trackers_.findByDescription(description);
     if (index < 0) return;
     const TrackerEntry entry = trackers_.at(index);
     Values values;
-    values.description = item->text();
-    values.phone = QString::fromStdString(entry.phone);
+    values.description = description;
+    values.phone = entry.phone;
     values.pushPort = QString::fromStdString(formatHexPort(entry.pushPort));
     values.auth = entry.auth;
-    values.apn = QString::fromStdString(entry.apn);
-    values.smsUser = QString::fromStdString(entry.smsUser);
-    values.smsPassword = QString::fromStdString(entry.smsPassword);
-    values.gprsUser = QString::fromStdString(entry.gprsUser);
-    values.gprsPassword = QString::fromStdString(entry.gprsPassword);
+    values.apn = entry.apn;
+    values.smsUser = entry.smsUser;
+    values.smsPassword = entry.smsPassword;
+    values.gprsUser = entry.gprsUser;
+    values.gprsPassword = entry.gprsPassword;
     values.deviceType = entry.deviceType;
     ShowValues(values);
 }
@@ -268,7 +273,7 @@ void TrackerListDialog::OnAdd() {
     if (values.deviceType < 0) return;
     if (!CheckRequiredFields(values)) return;
     for (int row = 0; row < list_->count(); ++row) {
-        if (list_->item(row)->text() == values.description) {
+        if (itemBytes(list_->item(row)) == values.description) {
             ShowStop(kDescriptionUsed);
             return;
         }
@@ -286,12 +291,12 @@ void TrackerListDialog::OnSave() {
     for (int row = 0; row < list_->count(); ++row) {
         const QListWidgetItem* item = list_->item(row);
         // Keeping the tracker's own description is allowed.
-        if (item != selected && item->text() == values.description) {
+        if (item != selected && itemBytes(item) == values.description) {
             ShowStop(kDescriptionUsed);
             return;
         }
     }
-    const int index = trackers_.findByDescription(toText(selected->text()));
+    const int index = trackers_.findByDescription(itemBytes(selected));
     if (index < 0) return;
     trackers_.replaceAt(index, EntryFrom(values));
     {
@@ -304,7 +309,7 @@ void TrackerListDialog::OnSave() {
 void TrackerListDialog::OnDelete() {
     QListWidgetItem* selected = SelectedItem();
     if (selected == nullptr) return;
-    const int index = trackers_.findByDescription(toText(selected->text()));
+    const int index = trackers_.findByDescription(itemBytes(selected));
     if (index < 0) return;
     trackers_.removeAt(index);
     {

@@ -6,6 +6,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <string>
 
 class QComboBox;
 class QLineEdit;
@@ -17,8 +18,8 @@ namespace vela {
 
 // "Tracker list": adds, overwrites and deletes trackers of the main dialog's list in
 // place. It never touches the database; the main dialog saves after it closes.
-// "Save" is the OK command but does not close the dialog; only the cancel command
-// ("Exit", Escape, the close box) does.
+// "Save" does not close the dialog; only the cancel command ("Exit", Escape, the close
+// box) does. No button is the default: Enter presses nothing.
 class TrackerListDialog : public QDialog {
     Q_OBJECT
 public:
@@ -28,14 +29,16 @@ public:
 private:
     // One value per field, exchanged with the controls as a whole.
     struct Values {
-        QString description;
-        QString phone;
+        // The texts as stored: the bytes a box was given back while it still shows them,
+        // UTF-8 for what the operator typed.
+        std::string description;
+        std::string phone;
         QString pushPort = QStringLiteral("07D1");  // hexadecimal text
-        QString smsUser;
-        QString smsPassword;
-        QString apn = QStringLiteral("internet");
-        QString gprsUser;
-        QString gprsPassword;
+        std::string smsUser;
+        std::string smsPassword;
+        std::string apn = "internet";
+        std::string gprsUser;
+        std::string gprsPassword;
         int auth = 0;         // index into "None", "CHAP", "PAP"
         int deviceType = -1;  // index into the device types; -1 = none chosen
     };
@@ -49,8 +52,9 @@ private:
     static TrackerEntry EntryFrom(const Values& values);
 
     QListWidgetItem* SelectedItem() const;
-    // Adds a description in its place of the case-ignoring order.
-    QListWidgetItem* InsertSorted(const QString& description);
+    // Adds a description in its place of the case-ignoring order of what is shown;
+    // the item keeps the stored bytes as its data.
+    QListWidgetItem* InsertSorted(const std::string& description);
     // Selects without running the choice handler, as a selection made by the program.
     void SelectQuietly(QListWidgetItem* item);
 

@@ -129,8 +129,8 @@ TEST_F(MainDialogTest, WholeListenRunShowsEveryStepInOrder) {
     EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
     EXPECT_EQ(view.since(mark),
               (QStringList{"status: Done, received answer...000F (000F) Bytes", "progress: 100",
-                           "pause 1000", "progress: hidden", "caption listen: Listen",
-                           "enabled letsgo: 1", "enabled checkport: 1",
+                           "pause 1000", "progress: hidden", "caption letsgo: Let's Go!!!!",
+                           "caption listen: Listen", "enabled letsgo: 1", "enabled checkport: 1",
                            "verdict: configured 15 of 15 bytes"}));
     EXPECT_FALSE(dialog->listenActive);
     EXPECT_TRUE(tracker.waitForClose());

@@ -2,6 +2,7 @@
 #include "gui/main_window.h"
 #include "app/main_dialog.h"
 #include "gui/about_dialog.h"
+#include "layout_check.h"
 #include "loopback_client.h"
 #include "recording_view.h"
 #include "storage/tracker_store.h"
@@ -18,6 +19,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 namespace vela::test {
 namespace {
@@ -25,10 +27,23 @@ namespace {
 class RecordingSink : public MessageSink {
 public:
     QStringList messages;
+    bool answer = false;  // to every question
     void ShowMessage(QWidget*, const QString& text, MessageIcon icon) override {
         messages << (icon == MessageIcon::Stop ? "error: " : "warning: ") + text;
     }
+    bool AskYesNo(QWidget*, const QString& text, MessageIcon) override {
+        messages << "question: " + text;
+        return answer;
+    }
 };
+
+std::vector<std::string> storedDescriptions(const std::filesystem::path& dir) {
+    TrackerList list;
+    EXPECT_TRUE(TrackerStore(dir).load(list).ok());
+    std::vector<std::string> descriptions;
+    for (const TrackerEntry& entry : list.entries()) descriptions.push_back(entry.description);
+    return descriptions;
+}
 
 class MainWindowTest : public ::testing::Test {
 protected:
@@ -38,6 +53,8 @@ protected:
     std::unique_ptr<MainDialog> dialog;
 
     void open(const std::vector<std::string>& trackers) {
+        dialog.reset();
+        window.reset();
         if (!trackers.empty()) {
             TrackerList list;
             for (const std::string& name : trackers) {
@@ -160,7 +177,103 @@ TEST_F(MainWindowTest, AWholeSessionEndsWithTheAnswerOnTheStatusLine) {
     EXPECT_EQ(child<QLineEdit>("deviceLine")->text(), "Device IMEI: 352094081234567");
     ASSERT_TRUE(waitUntil([&] { return !child<QProgressBar>("progressBar")->isVisible(); }));
     EXPECT_EQ(child<QPushButton>("listenButton")->text(), "Listen");
+    // The answer gives "Let's Go" its rest caption though the run was a "Listen".
+    EXPECT_EQ(child<QPushButton>("letsGoButton")->text(), "Let's Go!!!!");
     EXPECT_TRUE(child<QPushButton>("letsGoButton")->isEnabled());
+}
+
+TEST_F(MainWindowTest, ScreenshotsIdleWaitingAndDone) {
+    open({"352094081234567", "356307042441013"});
+    test::CheckLayout(*window, QStringLiteral("main_window_idle.png"));
+    dialog->setPauses({std::chrono::milliseconds(50), std::chrono::milliseconds(50),
+                       std::chrono::milliseconds(50)});
+    QTest::mouseClick(child<QPushButton>("listenButton"), Qt::LeftButton);
+    test::CheckLayout(*window, QStringLiteral("main_window_waiting.png"));
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(dialog->listeningPort()));
+    tracker.send(identification("352094081234567"));
+    ASSERT_TRUE(tracker.waitForBytes(17));
+    tracker.send(QByteArray("\x01\x00\x0F", 3));
+    ASSERT_TRUE(waitUntil([&] { return !child<QProgressBar>("progressBar")->isVisible(); }));
+    test::CheckLayout(*window, QStringLiteral("main_window_done.png"));
+}
+
+TEST_F(MainWindowTest, ReadOnlyLinesShowTheStartOfLongTextsWithTheWholeTextAsTooltip) {
+    open({"A"});
+    const QString longText =
+        QStringLiteral("Configuration file: ") + QString(200, QLatin1Char('n'));
+    for (const char* name : {"statusLine", "deviceLine", "fileLine"}) {
+        SCOPED_TRACE(name);
+        auto* line = child<QLineEdit>(name);
+        if (std::string_view(name) == "statusLine") window->SetStatusText(longText);
+        if (std::string_view(name) == "deviceLine") window->SetDeviceText(longText);
+        if (std::string_view(name) == "fileLine") window->SetFileText(longText);
+        EXPECT_EQ(line->text(), longText);
+        EXPECT_EQ(line->cursorPosition(), 0);
+        EXPECT_EQ(line->toolTip(), longText);
+    }
+}
+
+TEST_F(MainWindowTest, ADescriptionThatIsNotUtf8IsShownReadablyAndRuns) {
+    const std::string latin1 = "Lkw M\xFCller";
+    open({latin1, "B"});
+    auto* choice = child<QComboBox>("trackerChoice");
+    ASSERT_EQ(choice->count(), 2);
+    EXPECT_EQ(choice->itemText(1), QString::fromUtf8("Lkw Müller"));
+    choice->setCurrentIndex(1);
+    ASSERT_EQ(window->SelectedTracker(), latin1);
+    QTest::mouseClick(child<QPushButton>("listenButton"), Qt::LeftButton);
+    EXPECT_TRUE(dialog->listenActive);
+    EXPECT_EQ(child<QLineEdit>("statusLine")->text(), "Waiting for incoming connection...");
+}
+
+// Stored trackers that could not be read at start-up are replaced only when the
+// operator says so; a database that did not exist yet is simply written.
+TEST_F(MainWindowTest, ClosingTheTrackerListKeepsStoredRowsThatWereUnreadUnlessConfirmed) {
+    for (const bool confirm : {false, true}) {
+        SCOPED_TRACE(confirm);
+        sink.messages.clear();
+        test::writeFile(dir / "settings.accdb", std::string(4096, 'x'));  // damaged
+        open({});
+        ASSERT_EQ(sink.messages.filter("warning: Cannot load the tracker list").size(), 1);
+        // The damage is repaired meanwhile (or the lock released).
+        std::filesystem::remove(dir / "settings.accdb");
+        TrackerList stored;
+        for (const char* description : {"kept1", "kept2"}) {
+            TrackerEntry entry;
+            entry.description = description;
+            stored.add(entry);
+        }
+        ASSERT_TRUE(TrackerStore(dir.path()).save(stored).ok());
+
+        sink.messages.clear();
+        sink.answer = confirm;
+        QTimer::singleShot(0, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        });
+        dialog->OnEditTrackers();
+        ASSERT_EQ(sink.messages.filter("question: ").size(), 1);
+        if (confirm) {
+            EXPECT_EQ(sink.messages.size(), 1);
+            EXPECT_TRUE(storedDescriptions(dir.path()).empty());
+        } else {
+            EXPECT_EQ(sink.messages.last(),
+                      "warning: The tracker list was not saved: the stored trackers could not "
+                      "be read when Vela started and are kept as they are.");
+            EXPECT_EQ(storedDescriptions(dir.path()), (std::vector<std::string>{"kept1", "kept2"}));
+        }
+    }
+    // Without a database at start-up nothing is asked: the list is written.
+    std::filesystem::remove(dir / "settings.accdb");
+    sink.messages.clear();
+    open({});
+    sink.messages.clear();
+    QTimer::singleShot(0, [] {
+        if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    });
+    dialog->OnEditTrackers();
+    EXPECT_TRUE(sink.messages.isEmpty());
+    EXPECT_TRUE(std::filesystem::exists(dir / "settings.accdb"));
 }
 
 TEST_F(MainWindowTest, EnterIsLetsGoAndEscapeCloses) {

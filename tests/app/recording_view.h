@@ -90,15 +90,19 @@ public:
     std::optional<QString> ChooseConfigFile() override { return configFile; }
     void RepaintNow() override { events << QStringLiteral("repaint"); }
     void SetWaitCursor(bool on) override { events << QStringLiteral("wait cursor: %1").arg(on); }
-    void FillTrackerChoice(const QStringList& descriptions) override { choice = descriptions; }
-    std::optional<QString> SelectedTracker() const override {
-        if (selected) return selected;
+    void FillTrackerChoice(const std::vector<std::string>& descriptions) override {
+        choice.clear();
+        for (const std::string& description : descriptions)
+            choice << QString::fromStdString(description);
+    }
+    std::optional<std::string> SelectedTracker() const override {
+        if (selected) return selected->toStdString();
         if (choice.isEmpty()) return std::nullopt;
         QStringList sorted = choice;
         std::stable_sort(sorted.begin(), sorted.end(), [](const QString& a, const QString& b) {
             return QString::compare(a, b, Qt::CaseInsensitive) < 0;
         });
-        return sorted.first();
+        return sorted.first().toStdString();
     }
     void RunTrackerListDialog(TrackerList& trackers) override {
         events << QStringLiteral("tracker dialog");

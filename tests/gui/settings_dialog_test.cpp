@@ -1,6 +1,7 @@
 #include "gui/settings_dialog.h"
 #include "recording_sink.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -100,6 +101,7 @@ TEST_F(SettingsDialogTest, ShowsAStoredNameThatIsNotListedAndStoresTypedNames) {
     EXPECT_EQ(edit("octet1")->text(), QStringLiteral("192"));
     EXPECT_EQ(edit("octet4")->text(), QStringLiteral("20"));
     EXPECT_EQ(modemPort()->currentText(), QString::fromStdString(settings.modemPort));
+    QTest::keyClick(modemPort()->lineEdit(), Qt::Key_End);  // the box shows the start
     QTest::keyClicks(modemPort()->lineEdit(), QStringLiteral("2"));
     click("okButton");
     EXPECT_EQ(settings.modemPort, "/dev/serial/by-id/usb-modem2");
@@ -198,6 +200,7 @@ TEST_F(SettingsDialogTest, OkRefusesADecimalPortOutsideThePortRange) {
     open();
     edit("octet1")->setText(QStringLiteral("9"));
     type("externalPort", QStringLiteral("70000"));
+    QTest::keyClick(modemPort()->lineEdit(), Qt::Key_End);  // the box shows the start
     QTest::keyClicks(modemPort()->lineEdit(), QStringLiteral("9"));
     click("okButton");
     type("externalPort", QStringLiteral("0"));
@@ -295,6 +298,30 @@ TEST(SettingsDialogProbe, TriesCom1ToCom40ThenUsbDevicesByPath) {
         EXPECT_TRUE(names[i].rfind("/dev/ttyUSB", 0) == 0 || names[i].rfind("/dev/ttyACM", 0) == 0)
             << names[i];
     }
+}
+
+TEST_F(SettingsDialogTest, LongAndForeignModemPortNamesAreShownWholeAndKeptByteForByte) {
+    const std::string byId =
+        "/dev/serial/by-id/usb-Example_Wireless_Modem_Model_7_0123456789ABCDEF-if00-port0";
+    for (const std::string& stored : {byId, std::string("/dev/ttyS\xE9")}) {
+        SCOPED_TRACE(stored);
+        settings.modemPort = stored;
+        open();
+        QLineEdit* field = modemPort()->lineEdit();
+        EXPECT_EQ(field->cursorPosition(), 0);  // the start of the name is what shows
+        EXPECT_EQ(modemPort()->toolTip(), field->text());
+        click("okButton");
+        EXPECT_EQ(settings.modemPort, stored);
+    }
+
+    open();
+    const int boxWidth = modemPort()->width();
+    modemPort()->addItem(QString::fromStdString(byId));
+    modemPort()->showPopup();
+    EXPECT_EQ(modemPort()->width(), boxWidth);
+    const QWidget* list = modemPort()->view();
+    EXPECT_GT(list->width(), list->fontMetrics().horizontalAdvance(QString::fromStdString(byId)));
+    modemPort()->hidePopup();
 }
 
 }  // namespace

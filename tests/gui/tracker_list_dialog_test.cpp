@@ -142,8 +142,6 @@ TEST_F(TrackerListDialogTest, BoxesFilterWhatIsTyped) {
     EXPECT_EQ(edit("phone")->text(), QStringLiteral("370612"));
     type("pushPort", QStringLiteral("7d1f"));
     EXPECT_EQ(edit("pushPort")->text(), QStringLiteral("7D1F"));
-    type("description", QString(300, QLatin1Char('x')));
-    EXPECT_EQ(edit("description")->text().size(), 255);
 }
 
 TEST_F(TrackerListDialogTest, ChoosingTrackerShowsItsFields) {
@@ -337,17 +335,71 @@ TEST_F(TrackerListDialogTest, DeleteRemovesTheTrackerAtOnceAndAddBringsItBack) {
     EXPECT_EQ(trackers.at(1).description, "beta");
 }
 
-TEST_F(TrackerListDialogTest, EnterSavesAndEscapeCloses) {
+TEST_F(TrackerListDialogTest, EnterPressesNoButtonAndEscapeCloses) {
     trackers.add(makeEntry("alpha"));
     open();
     choose(QStringLiteral("alpha"));
     type("apn", QStringLiteral("changed"));
+    // Neither in a box nor on a focused button does Enter overwrite the tracker.
     QTest::keyClick(edit("apn"), Qt::Key_Return);
-    EXPECT_EQ(trackers.at(0).apn, "changed");
+    auto* save = dialog->findChild<QPushButton*>(QStringLiteral("saveButton"));
+    save->setFocus();
+    QTest::keyClick(save, Qt::Key_Enter);
+    EXPECT_EQ(trackers.at(0).apn, "web");
+    EXPECT_TRUE(sink.messages.empty());
     EXPECT_TRUE(dialog->isVisible());
     QTest::keyClick(edit("apn"), Qt::Key_Escape);
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_EQ(dialog->result(), QDialog::Rejected);
+}
+
+TEST_F(TrackerListDialogTest, TextsThatAreNotUtf8AreShownReadablyAndKeepTheirBytes) {
+    const std::string latin1 = "Caf\xE9 \xE0 Gen\xE8ve";  // Latin-1, not UTF-8
+    TrackerEntry stored = makeEntry(latin1);
+    stored.apn = "apn\xFF";
+    trackers.add(stored);
+    trackers.add(makeEntry("other"));
+    open();
+    EXPECT_EQ(listTexts(), (QStringList{QString::fromUtf8("Café à Genève"), "other"}));
+    choose(QString::fromUtf8("Café à Genève"));
+    EXPECT_EQ(edit("description")->text(), QString::fromUtf8("Café à Genève"));
+    EXPECT_EQ(edit("apn")->text(), QString::fromUtf8("apnÿ"));
+
+    // Saved unchanged apart from the phone: the other texts keep their bytes.
+    type("phone", QStringLiteral("4912345"));
+    click("saveButton");
+    ASSERT_EQ(trackers.count(), 2);
+    EXPECT_EQ(trackers.at(0).description, latin1);
+    EXPECT_EQ(trackers.at(0).apn, "apn\xFF");
+    EXPECT_EQ(trackers.at(0).phone, "4912345");
+    // A typed text that is the readable form of a stored one is a different text.
+    QLineEdit* description = edit("description");
+    description->clear();
+    for (const QChar c : QString::fromUtf8("Café à Genève"))
+        QTest::sendKeyEvent(QTest::Press, description, Qt::Key_unknown, QString(c), {});
+    click("addButton");
+    EXPECT_EQ(trackers.count(), 3);
+    EXPECT_EQ(trackers.at(2).description, "Caf\xC3\xA9 \xC3\xA0 Gen\xC3\xA8ve");
+
+    choose(QStringLiteral("other"));
+    click("deleteButton");
+    ASSERT_EQ(trackers.count(), 2);
+    EXPECT_EQ(trackers.at(0).description, latin1);
+    list()->setCurrentRow(0);  // the stored one sorts first of the equal texts
+    ASSERT_EQ(list()->currentItem()->data(Qt::UserRole).toByteArray().toStdString(), latin1);
+    click("deleteButton");
+    ASSERT_EQ(trackers.count(), 1);
+    EXPECT_NE(trackers.at(0).description, latin1);
+}
+
+TEST_F(TrackerListDialogTest, LongTextsAreKeptWhole) {
+    open();
+    fillAll(QString(300, QLatin1Char('d')));
+    type("smsPassword", QString(400, QLatin1Char('p')));
+    click("addButton");
+    ASSERT_EQ(trackers.count(), 1);
+    EXPECT_EQ(trackers.at(0).description, std::string(300, 'd'));
+    EXPECT_EQ(trackers.at(0).smsPassword, std::string(400, 'p'));
 }
 
 }  // namespace

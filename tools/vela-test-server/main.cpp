@@ -1,10 +1,12 @@
 // vela-test-server: the port-check server. A client sends one line
 // "Hi, i`am=A.B.C.D:PORT@TAG\n"; the server calls A.B.C.D:PORT back and sends 00 0F and
 // fifteen capital X's, proving that the port is reachable from where the server runs.
+#include "common/command_line.h"
 #include "common/number.h"
+#include "descriptor_budget.h"
+#include "log_sink.h"
 #include "test_server.h"
 #include "unique_fd.h"
-#include "vela_version.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -17,100 +19,117 @@
 
 namespace {
 
-using vela::parseWholeNumber;
+using velatestserver::LogSink;
 using velatestserver::ServerOptions;
 using velatestserver::TestServer;
 using velatestserver::UniqueFd;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
-constexpr int kExitUsage = 2;
 
-void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: vela-test-server --port N [OPTIONS]\n"
-                 "\n"
-                 "Reads one line \"Hi, i`am=A.B.C.D:PORT@TAG\\n\" from each client and calls\n"
-                 "A.B.C.D:PORT back with 00 0F and fifteen capital X's (17 bytes).\n"
-                 "\n"
-                 "  --port N               port to listen on (0: any free port; the first output\n"
-                 "                         line names it)\n"
-                 "  --bind ADDR            IPv4 address to listen on (default 127.0.0.1)\n"
-                 "  --read-timeout MS      time a client has to send its line (default 10000)\n"
-                 "  --connect-timeout MS   time a call-back may take (default 10000)\n"
-                 "  --max-callbacks N      call-backs in progress at once (default 16; more wait)\n"
-                 "  --allow-any-callback   UNSAFE: call back any claimed address, not only the\n"
-                 "                         sender's own; for rehearsals on a closed network only\n"
-                 "  --help                 show this text\n"
-                 "  --version              show the version\n"
-                 "\n"
-                 "By default a call-back goes only to the address the message came from; other\n"
-                 "claims are refused and logged, so the server cannot be used to make connections\n"
-                 "to third parties. One log line per request on stdout. SIGINT/SIGTERM stop it.\n");
+vela::CommandLine MakeCommandLine() {
+    vela::CommandLine line(
+        "vela-test-server", "vela-test-server --port N [OPTIONS]",
+        "Reads one line \"Hi, i`am=A.B.C.D:PORT@TAG\\n\" from each client and calls\n"
+        "A.B.C.D:PORT back with 00 0F and fifteen capital X's (17 bytes).");
+    line.option("--port", "N", "port to listen on (0: any free one)")
+        .option("--bind", "ADDR", "IPv4 address to listen on (default 127.0.0.1)")
+        .option("--first-byte-timeout", "MS", "time to the first byte (default 3000)")
+        .option("--read-timeout", "MS", "time to the whole line (default 5000)")
+        .option("--connect-timeout", "MS", "time a call-back may take (default 10000)")
+        .option("--max-callbacks", "N", "call-backs at once (default 16; more wait)")
+        .option("--max-clients", "N", "connections held at once (default 8192)")
+        .option("--max-clients-per-address", "N", "the same per address (default 4)")
+        .option("--max-callbacks-per-address", "N",
+                "call-backs queued or running per address\n"
+                "                              (default 2)")
+        .flag("--allow-any-callback", "UNSAFE: call back any address at all")
+        .epilog(
+            "By default a call-back goes only to the address the message came from; other\n"
+            "claims are refused, so the server cannot be used to make connections to third\n"
+            "parties (--allow-any-callback is for rehearsals on a closed network only).\n"
+            "--max-callbacks may use at most half of the free descriptors; --max-clients is\n"
+            "reduced to what the descriptor limit allows, and when it is full the oldest\n"
+            "connection makes way. A client refused for a limit gets one line\n"
+            "\"refused: REASON\" before the close; nothing else is ever sent to a client.\n"
+            "One log line per request on stdout, the first naming the address; a stalled\n"
+            "output drops lines (and says how many) rather than stalling the server.\n"
+            "SIGINT, SIGTERM, SIGHUP and SIGQUIT stop it; SIGUSR1 and SIGUSR2 are ignored.");
+    return line;
 }
 
-int usageError(const std::string& text) {
-    std::fprintf(stderr, "vela-test-server: %s\n", text.c_str());
-    printUsage(stderr);
-    return kExitUsage;
-}
-
-// The write end of the self-pipe that wakes the poll loop on SIGINT/SIGTERM.
+// The write end of the self-pipe that wakes the event loop on a stop signal.
 volatile sig_atomic_t gStopWriteFd = -1;
 
-extern "C" void onStopSignal(int) {
+extern "C" void onStopSignal(int signalNumber) {
     const int saved = errno;
-    const char byte = 1;
+    const char byte = static_cast<char>(signalNumber);
     if (gStopWriteFd >= 0) (void)!::write(gStopWriteFd, &byte, 1);
     errno = saved;
+}
+
+const char* SignalName(int signalNumber) {
+    switch (signalNumber) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        case SIGQUIT:
+            return "SIGQUIT";
+        default:
+            return "a signal";
+    }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    const vela::CommandLine commandLine = MakeCommandLine();
+    int exitCode = kExitOk;
+    const auto parsed =
+        commandLine.parse(std::vector<std::string>(argv + 1, argv + argc), exitCode);
+    if (!parsed) return exitCode;
+
     ServerOptions options;
-    bool portGiven = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        const bool hasValue = i + 1 < args.size();
-        std::optional<long> value;
-        if (arg == "--help" || arg == "-h") {
-            printUsage(stdout);
-            return kExitOk;
-        } else if (arg == "--version" || arg == "-V") {
-            std::printf("vela-test-server (%s) %s\n", vela::kProgramName, vela::kVersion);
-            return kExitOk;
-        } else if (arg == "--allow-any-callback") {
-            options.allowAnyCallback = true;
-        } else if (arg == "--port" || arg == "--bind" || arg == "--read-timeout" ||
-                   arg == "--connect-timeout" || arg == "--max-callbacks") {
-            if (!hasValue) return usageError(arg + " needs a value");
-            const std::string& text = args[++i];
-            if (arg == "--bind") {
-                options.bindAddress = text;
-            } else if (arg == "--port") {
-                if (!(value = parseWholeNumber(text, 0, 65535)))
-                    return usageError("bad port: " + text);
-                options.port = static_cast<uint16_t>(*value);
-                portGiven = true;
-            } else if (arg == "--max-callbacks") {
-                if (!(value = parseWholeNumber(text, 1, 1024))) {
-                    return usageError("bad --max-callbacks: " + text);
-                }
-                options.maxCallbacks = static_cast<std::size_t>(*value);
-            } else {
-                if (!(value = parseWholeNumber(text, 1, 600000))) {
-                    return usageError("bad " + arg + ": " + text);
-                }
-                (arg == "--read-timeout" ? options.readTimeout : options.connectTimeout) =
-                    std::chrono::milliseconds(*value);
-            }
-        } else {
-            return usageError("unknown option: " + arg);
+    // Reads a whole number option within [low, high]; false (usage printed) when bad.
+    const auto number = [&](const char* name, long low, long high, auto& slot) {
+        const auto text = parsed->value(name);
+        if (!text) return true;
+        const auto value = vela::parseWholeNumber(*text, low, high);
+        if (!value) {
+            exitCode = commandLine.usageError(std::string("bad ") + name + ": " + *text);
+            return false;
         }
+        slot = static_cast<std::remove_reference_t<decltype(slot)>>(*value);
+        return true;
+    };
+    if (!parsed->has("--port")) return commandLine.usageError("--port is required");
+    long firstByteMs = options.firstByteTimeout.count();
+    long readMs = options.readTimeout.count();
+    long connectMs = options.connectTimeout.count();
+    if (!number("--port", 0, 65535, options.port) ||
+        !number("--first-byte-timeout", 1, 600000, firstByteMs) ||
+        !number("--read-timeout", 1, 600000, readMs) ||
+        !number("--connect-timeout", 1, 600000, connectMs) ||
+        !number("--max-callbacks", 1, 65536, options.maxCallbacks) ||
+        !number("--max-clients", 1, 1000000, options.maxClients) ||
+        !number("--max-clients-per-address", 1, 1000000, options.maxClientsPerAddress) ||
+        !number("--max-callbacks-per-address", 1, 65536, options.maxCallbacksPerAddress)) {
+        return exitCode;
     }
-    if (!portGiven) return usageError("--port is required");
+    options.firstByteTimeout = std::chrono::milliseconds(firstByteMs);
+    options.readTimeout = std::chrono::milliseconds(readMs);
+    options.connectTimeout = std::chrono::milliseconds(connectMs);
+    options.bindAddress = parsed->valueOr("--bind", options.bindAddress);
+    options.allowAnyCallback = parsed->has("--allow-any-callback");
+
+    const auto budget = velatestserver::PlanDescriptors(options.maxClients, options.maxCallbacks,
+                                                        parsed->has("--max-callbacks"));
+    if (!budget) return commandLine.usageError(budget.message());
+    options.maxCallbacks = budget->maxCallbacks;
+    options.maxClients = budget->maxClients;
 
     int pipeFds[2];
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
@@ -123,29 +142,37 @@ int main(int argc, char** argv) {
     struct sigaction action {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
-    ::sigaction(SIGINT, &action, nullptr);
-    ::sigaction(SIGTERM, &action, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    for (int stopSignal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(stopSignal, &action, nullptr);
+    for (int ignored : {SIGPIPE, SIGUSR1, SIGUSR2}) std::signal(ignored, SIG_IGN);
 
-    TestServer server(options, stdout);
+    LogSink log(STDOUT_FILENO);
+    TestServer server(options, log);
     if (const vela::Status opened = server.Open(); !opened) {
         std::fprintf(stderr, "vela-test-server: %s\n", opened.message().c_str());
         return kExitFailure;
     }
-    std::printf("vela-test-server: listening on %s:%u\n", options.bindAddress.c_str(),
-                static_cast<unsigned>(server.boundPort()));
+    log.Line("vela-test-server: listening on " + options.bindAddress + ":" +
+             std::to_string(server.boundPort()));
+    log.Line("vela-test-server: up to " + std::to_string(options.maxClients) + " clients and " +
+             std::to_string(options.maxCallbacks) + " call-backs at once (descriptor limit " +
+             std::to_string(budget->limit) + ")");
     if (options.allowAnyCallback) {
-        std::printf("vela-test-server: WARNING: --allow-any-callback calls back any address\n");
+        log.Line("vela-test-server: WARNING: --allow-any-callback calls back any address");
     }
-    std::fflush(stdout);
 
     const vela::Status ran = server.Run(stopRead.get());
     gStopWriteFd = -1;
     if (!ran) {
+        log.FlushWithin(std::chrono::seconds(1));
         std::fprintf(stderr, "vela-test-server: %s\n", ran.message().c_str());
         return kExitFailure;
     }
-    std::printf("vela-test-server: stopped\n");
-    std::fflush(stdout);
+    char received = 0;
+    if (::read(stopRead.get(), &received, 1) == 1) {
+        log.Line(std::string("vela-test-server: stopping on ") + SignalName(received));
+    }
+    log.Final("vela-test-server: stopped");
+    log.FlushWithin(std::chrono::seconds(2));
     return kExitOk;
 }

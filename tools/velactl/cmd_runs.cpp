@@ -101,7 +101,7 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
         config = QDir::cleanPath(
             QDir::current().absoluteFilePath(QString::fromStdString(*options->config)));
     }
-    ConsoleView view(QString::fromStdString(options->tracker.value_or(std::string())), config);
+    ConsoleView view(options->tracker.value_or(std::string()), config);
     vela::MainDialog dialog(view, std::filesystem::path(options->directory.toStdString()));
 
     exitCode = kExitFailure;

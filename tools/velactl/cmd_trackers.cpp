@@ -3,6 +3,7 @@
 
 #include "storage/database_file.h"
 #include "storage/hex_port.h"
+#include "storage/text_encoding.h"
 #include "storage/tracker_checks.h"
 #include "storage/tracker_csv.h"
 #include "storage/tracker_store.h"
@@ -24,7 +25,7 @@ constexpr const char* kUsage =
     "                [--sms-password TEXT] [--gprs-user TEXT] [--gprs-password TEXT]\n"
     "                [--device-type FM2XXX]\n"
     "       velactl trackers remove [--dir DIR] --description TEXT\n"
-    "       velactl trackers import [--dir DIR] [--replace] FILE\n"
+    "       velactl trackers import [--dir DIR] [--replace] [--encoding utf8|latin1] FILE\n"
     "       velactl trackers export [--dir DIR] [FILE]\n\n"
     "Keeps the tracker list in DIR/settings.accdb (default: the current directory).\n\n"
     "add      appends a tracker after the checks of the tracker list dialog: a\n"
@@ -36,7 +37,9 @@ constexpr const char* kUsage =
     "remove   removes the tracker with exactly this description.\n"
     "import   reads a CSV file ('-' for standard input) and appends its trackers, or\n"
     "         replaces the list with --replace. Every row passes the checks of 'add';\n"
-    "         one failing row imports nothing.\n"
+    "         one failing row imports nothing. The file is UTF-8 (a leading byte order\n"
+    "         mark is skipped; a row that is not UTF-8 is refused) unless --encoding\n"
+    "         latin1 converts it from Latin-1.\n"
     "export   writes the list as CSV to FILE or standard output.\n\n"
     "CSV: RFC 4180, a header row of column names Imei,Phone,Port,APN,Auth,SMSuser,\n"
     "SMSpass,GPRSuser,GPRSpass,Mode, one tracker per row; numbers in decimal (Port\n"
@@ -175,7 +178,16 @@ int runRemove(const StorageArgs& parsed) {
 }
 
 int runImport(const StorageArgs& parsed) {
-    if (!onlyDir(parsed)) return usage("import takes only --dir and --replace");
+    const std::optional<std::string> encodingName = parsed.value("--encoding");
+    if (parsed.values.size() != (parsed.has("--dir") ? 1u : 0u) + (encodingName ? 1u : 0u)) {
+        return usage("import takes only --dir, --replace and --encoding");
+    }
+    if (encodingName && *encodingName != "utf8" && *encodingName != "latin1") {
+        return usage("--encoding is utf8 or latin1");
+    }
+    const vela::TextEncoding encoding = encodingName && *encodingName == "latin1"
+                                            ? vela::TextEncoding::Latin1
+                                            : vela::TextEncoding::Utf8;
     if (parsed.positional.size() != 2) return usage("import needs one FILE");
     const std::string& source = parsed.positional[1];
     std::string text;
@@ -191,7 +203,13 @@ int runImport(const StorageArgs& parsed) {
         content << in.rdbuf();  // an empty file reads as no text; the reader names that
         text = content.str();
     }
-    vela::Result<std::vector<vela::TrackerEntry>> rows = vela::readTrackerCsv(text);
+    vela::Result<std::string> decoded = vela::DecodeFileText(text, encoding);
+    if (!decoded) {
+        std::fprintf(stderr, "velactl trackers import: %s: %s\n", source.c_str(),
+                     decoded.message().c_str());
+        return kExitFailure;
+    }
+    vela::Result<std::vector<vela::TrackerEntry>> rows = vela::readTrackerCsv(decoded.value());
     if (!rows) {
         std::fprintf(stderr, "velactl trackers import: %s: %s\n", source.c_str(),
                      rows.message().c_str());
@@ -240,7 +258,7 @@ int RunTrackers(const Args& args) {
     StorageArgs parsed = parseStorageArgs(
         args,
         {"--dir", "--description", "--phone", "--push-port", "--apn", "--auth", "--sms-user",
-         "--sms-password", "--gprs-user", "--gprs-password", "--device-type"},
+         "--sms-password", "--gprs-user", "--gprs-password", "--device-type", "--encoding"},
         {"--replace"}, 2);
     if (parsed.flags.count("--help") > 0) {
         std::fputs(kUsage, stdout);
@@ -252,6 +270,7 @@ int RunTrackers(const Args& args) {
     if (sub != "import" && parsed.flags.count("--replace") > 0) {
         return usage("--replace belongs to import");
     }
+    if (sub != "import" && parsed.has("--encoding")) return usage("--encoding belongs to import");
     if (sub == "list") return runList(parsed);
     if (sub == "add") return runAdd(parsed);
     if (sub == "remove") {

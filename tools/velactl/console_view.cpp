@@ -7,7 +7,7 @@
 
 namespace velactl {
 
-ConsoleView::ConsoleView(QString tracker, std::optional<QString> configPath, std::FILE* out)
+ConsoleView::ConsoleView(std::string tracker, std::optional<QString> configPath, std::FILE* out)
     : tracker_(std::move(tracker)), configPath_(std::move(configPath)), out_(out) {}
 
 void ConsoleView::printLine(const char* label, const QString& text) {
@@ -75,13 +75,13 @@ void ConsoleView::ShowMessageWithReason(const QString& text, vela::BoxIcon icon,
     if (!reason.isEmpty()) std::fprintf(stderr, "velactl: %s\n", reason.toLocal8Bit().constData());
 }
 
-void ConsoleView::FillTrackerChoice(const QStringList& descriptions) {
-    choice_ = descriptions;
+void ConsoleView::FillTrackerChoice(const std::vector<std::string>& descriptions) {
+    choiceEmpty_ = descriptions.empty();
 }
 
-std::optional<QString> ConsoleView::SelectedTracker() const {
+std::optional<std::string> ConsoleView::SelectedTracker() const {
     // Like the window: nothing is selected while the choice is empty.
-    if (choice_.isEmpty()) return std::nullopt;
+    if (choiceEmpty_) return std::nullopt;
     return tracker_;
 }
 

@@ -6,6 +6,7 @@
 #include <QStringList>
 #include <cstdio>
 #include <optional>
+#include <string>
 
 namespace velactl {
 
@@ -16,7 +17,7 @@ namespace velactl {
 // the file choice are given on the command line.
 class ConsoleView : public vela::MainDialogView {
 public:
-    ConsoleView(QString tracker, std::optional<QString> configPath, std::FILE* out = stdout);
+    ConsoleView(std::string tracker, std::optional<QString> configPath, std::FILE* out = stdout);
 
     void SetStatusText(const QString& text) override;
     void SetDeviceText(const QString& text) override;
@@ -31,8 +32,8 @@ public:
     std::optional<QString> ChooseConfigFile() override { return configPath_; }
     void RepaintNow() override {}
     void SetWaitCursor(bool) override {}
-    void FillTrackerChoice(const QStringList& descriptions) override;
-    std::optional<QString> SelectedTracker() const override;
+    void FillTrackerChoice(const std::vector<std::string>& descriptions) override;
+    std::optional<std::string> SelectedTracker() const override;
     void RunTrackerListDialog(vela::TrackerList&) override {}
     bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
     void Pause(std::chrono::milliseconds length) override;
@@ -49,10 +50,10 @@ public:
 private:
     void printLine(const char* label, const QString& text);
 
-    QString tracker_;
+    std::string tracker_;  // the description as given, byte for byte
     std::optional<QString> configPath_;
     std::FILE* out_;
-    QStringList choice_;
+    bool choiceEmpty_ = true;
     QString status_;
     QString device_;
     QString file_;
