@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -85,6 +86,24 @@ protected:
                       0);
         }
         ~RawCaller() { ::close(fd); }
+        bool sendAll(const std::string& bytes) const {
+            return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                   static_cast<ssize_t>(bytes.size());
+        }
+        // Reads until `count` bytes have come (or the peer closed, or 10 s passed).
+        std::string receive(std::size_t count) const {
+            std::string received;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (received.size() < count && std::chrono::steady_clock::now() < end) {
+                pollfd ready{fd, POLLIN, 0};
+                if (::poll(&ready, 1, 100) <= 0) continue;
+                char buffer[4096];
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                received.append(buffer, static_cast<std::size_t>(n));
+            }
+            return received;
+        }
         RawCaller(const RawCaller&) = delete;
         RawCaller& operator=(const RawCaller&) = delete;
     };
@@ -219,6 +238,37 @@ TEST_F(ListenE2eTest, StraysAndAnotherTrackerLeaveTheRunWaitingForItsTracker) {
                    20s);
     EXPECT_EQ(imported.out, "wrong-caller|" + kImei + "\nconfigured|" + kImei + "\n")
         << imported.err;
+
+    // Filters, and what the history command refuses.
+    const RunResult rejected = runProgram({toolPath("VELACTL"), "history", "--dir",
+                                           dir.path().string(), "--verdict", "wrong-caller"},
+                                          20s);
+    EXPECT_EQ(rejected.exitCode, 0);
+    EXPECT_NE(rejected.out.find("wrong-caller"), std::string::npos);
+    EXPECT_EQ(rejected.out.find("configured"), std::string::npos) << rejected.out;
+    for (const std::vector<std::string>& bad :
+         {std::vector<std::string>{"--verdict", "fine"}, {"--since", "yesterday"},
+          {"--limit", "0"}, {"--csv", "--json"}}) {
+        std::vector<std::string> argv = {toolPath("VELACTL"), "history", "--dir",
+                                         dir.path().string()};
+        argv.insert(argv.end(), bad.begin(), bad.end());
+        EXPECT_EQ(runProgram(argv, 20s).exitCode, 2) << bad[0];
+    }
+}
+
+TEST_F(ListenE2eTest, AnotherCountIsRejectedWithTheCountsNamed) {
+    ChildProcess velactl(listen({"--timeout", "30"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
+    RawCaller tracker(port);
+    ASSERT_TRUE(tracker.sendAll(std::string("\x00\x0F", 2) + kImei));
+    EXPECT_EQ(tracker.receive(static_cast<std::size_t>(imageLength) + 2).size(),
+              static_cast<std::size_t>(imageLength) + 2);
+    ASSERT_TRUE(tracker.sendAll(std::string("\x01\x00\x00", 3)));
+    EXPECT_EQ(velactl.wait(20s), 1);
+    const std::string counts = "0 of " + std::to_string(imageLength) + " bytes";
+    EXPECT_TRUE(velactl.output().ends_with("error: The tracker reported " + counts +
+                                           "\nverdict: rejected " + counts + "\n"))
+        << velactl.output();
 }
 
 TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
