@@ -276,6 +276,24 @@ TEST_F(MainDialogTest, OnlyTheRightCallerIsServedAndOthersDoNotEndTheRun) {
     EXPECT_EQ(history().size(), std::size(wrong) + 1);
 }
 
+// Idle connections cannot lock the tracker out: past the bound the oldest goes.
+TEST_F(MainDialogTest, PendingCallersAreBoundedAndTheTrackerStillGetsThrough) {
+    open();
+    const quint16 port = listen();
+    std::vector<std::unique_ptr<LoopbackClient>> idle;
+    for (std::size_t i = 0; i <= MainDialog::kMaxPendingCallers; ++i) {
+        idle.push_back(std::make_unique<LoopbackClient>());
+        ASSERT_TRUE(idle.back()->connectTo(port));
+    }
+    ASSERT_TRUE(idle.front()->waitForClose());
+    EXPECT_EQ(dialog->pendingCallerCount(), MainDialog::kMaxPendingCallers);
+    EXPECT_TRUE(view.events.contains(QStringLiteral("status: ") + texts::kCallerDropped));
+    serve(port, QByteArray("\x01\x00\x0F", 3));
+    EXPECT_EQ(view.verdict, Verdict::Configured);
+    EXPECT_EQ(dialog->pendingCallerCount(), 0u);
+    EXPECT_TRUE(idle.back()->waitForClose());
+}
+
 TEST_F(MainDialogTest, ShortAnswersShowTheMissingBytesAsDashes) {
     open();
     const std::vector<std::pair<QByteArray, QString>> answers = {
