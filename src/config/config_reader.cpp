@@ -2,13 +2,10 @@
 // list of sections, loops and value tags, in a fixed order (the walk below).
 #include "config/config_reader.h"
 
+#include "common/file_access.h"
 #include "config/config_walk.h"
 
-#include <cerrno>
-#include <cstdio>
-#include <memory>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace vela {
@@ -121,43 +118,15 @@ Status walkDocument(ConfigWalk& walk) {
     return ReadProfileSchedules(walk);
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-std::string errnoText(int error) {
-    return std::generic_category().message(error);
-}
-
-// The whole file in one piece. A file that cannot be opened or read is an error, so
-// that a mistyped name never sends a tracker an empty configuration.
-Status readWholeFile(const std::filesystem::path& path, std::string& content) {
-    const std::string shown = "'" + path.string() + "'";
-    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.string().c_str(), "rb"));
-    if (!file) return Status::Fail("cannot open " + shown + ": " + errnoText(errno));
-    std::string bytes;
-    std::vector<char> chunk(65536);
-    for (;;) {
-        errno = 0;
-        const std::size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
-        bytes.append(chunk.data(), n);
-        if (n == chunk.size()) continue;
-        if (std::ferror(file.get())) {
-            const int error = errno != 0 ? errno : EIO;
-            return Status::Fail("cannot read " + shown + ": " + errnoText(error));
-        }
-        break;
-    }
-    content = std::move(bytes);
-    return Status::Ok();
-}
-
 }  // namespace
 
 Status ReadConfigFile(const std::filesystem::path& path, int deviceType, ConfigImage& image) {
-    std::string content;
-    if (Status s = readWholeFile(path, content); !s) return s;
-    return EncodeConfigText(content, deviceType, image);
+    // Only a regular file, and only up to the limit: a FIFO, a device or a huge file
+    // picked by mistake is refused with its reason instead of hanging or exhausting
+    // memory. A mistyped name is refused too, so a tracker never gets an empty image.
+    Result<std::string> content = ReadRegularFile(path, kMaxConfigFileBytes);
+    if (!content) return content.status();
+    return EncodeConfigText(content.value(), deviceType, image);
 }
 
 Status EncodeConfigText(std::string_view text, int deviceType, ConfigImage& image) {

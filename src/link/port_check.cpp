@@ -1,9 +1,8 @@
 #include "link/port_check.h"
 
+#include "common/file_access.h"
 #include "storage/program_settings.h"
 #include "vela_version.h"
-
-#include <fstream>
 
 namespace vela {
 namespace {
@@ -78,17 +77,14 @@ TestServerAddress parseTestServerIni(std::string_view content) {
 }
 
 TestServerAddress readTestServerIni(const std::filesystem::path& directory) {
-    std::ifstream in(directory / kTestServerIniName, std::ios::binary);
-    if (!in) {
+    // A regular file only: a FIFO or device in its place is refused, not waited on.
+    Result<std::string> content = ReadRegularFile(directory / kTestServerIniName, kMaxIniBytes);
+    if (!content) {
         TestServerAddress address;
-        address.problem = "cannot open " + (directory / kTestServerIniName).string();
+        address.problem = content.message();
         return address;
     }
-    std::string content;
-    content.resize(kMaxIniBytes);
-    in.read(content.data(), static_cast<std::streamsize>(content.size()));
-    content.resize(static_cast<std::size_t>(in.gcount()));
-    return parseTestServerIni(content);
+    return parseTestServerIni(content.value());
 }
 
 std::string installationTag() {

@@ -3,8 +3,17 @@
 namespace vela {
 
 Result<std::vector<CsvRecord>> parseCsv(std::string_view text) {
-    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     std::vector<CsvRecord> records;
+    Status parsed = ForEachCsvRecord(text, [&records](CsvRecord& record) {
+        records.push_back(std::move(record));
+        return Status::Ok();
+    });
+    if (!parsed) return parsed;
+    return records;
+}
+
+Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRecord&)>& take) {
+    if (text.starts_with("\xEF\xBB\xBF")) text.remove_prefix(3);
     size_t line = 1;
     size_t pos = 0;
     const size_t size = text.size();
@@ -24,8 +33,8 @@ Result<std::vector<CsvRecord>> parseCsv(std::string_view text) {
                 ++pos;
                 for (;;) {
                     if (pos >= size) {
-                        return Result<std::vector<CsvRecord>>::Fail(
-                            "line " + std::to_string(openedOn) + ": a quoted field is not closed");
+                        return Status::Fail("line " + std::to_string(openedOn) +
+                                            ": a quoted field is not closed");
                     }
                     const char c = text[pos];
                     if (c == '"') {
@@ -44,9 +53,8 @@ Result<std::vector<CsvRecord>> parseCsv(std::string_view text) {
                     ++pos;
                 }
                 if (pos < size && text[pos] != ',' && !endOfLine(pos)) {
-                    return Result<std::vector<CsvRecord>>::Fail(
-                        "line " + std::to_string(line) +
-                        ": text after the closing quote of a field");
+                    return Status::Fail("line " + std::to_string(line) +
+                                        ": text after the closing quote of a field");
                 }
             } else {
                 while (pos < size && text[pos] != ',' && !endOfLine(pos)) field += text[pos++];
@@ -59,9 +67,9 @@ Result<std::vector<CsvRecord>> parseCsv(std::string_view text) {
             break;  // end of line or of text
         }
         if (pos < size) skipLineBreak();
-        records.push_back(std::move(record));
+        if (Status taken = take(record); !taken) return taken;
     }
-    return records;
+    return Status::Ok();
 }
 
 std::string formatCsvRecord(const std::vector<std::string>& fields) {
@@ -84,6 +92,32 @@ std::string formatCsvRecord(const std::vector<std::string>& fields) {
     }
     out += "\r\n";
     return out;
+}
+
+namespace {
+
+bool startsFormula(char c) {
+    return c == '=' || c == '+' || c == '-' || c == '@' || c == '\t' || c == '\r';
+}
+
+// An apostrophe that a reader removes: one in front of a formula character or of
+// another apostrophe.
+bool startsWithEscape(std::string_view cell) {
+    return cell.size() > 1 && cell[0] == '\'' && (startsFormula(cell[1]) || cell[1] == '\'');
+}
+
+}  // namespace
+
+std::string EscapeSpreadsheetCell(std::string_view cell) {
+    if ((!cell.empty() && startsFormula(cell[0])) || startsWithEscape(cell)) {
+        return "'" + std::string(cell);
+    }
+    return std::string(cell);
+}
+
+std::string UnescapeSpreadsheetCell(std::string_view cell) {
+    if (startsWithEscape(cell)) cell.remove_prefix(1);
+    return std::string(cell);
 }
 
 }  // namespace vela

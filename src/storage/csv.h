@@ -2,6 +2,7 @@
 
 #include "common/result.h"
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,8 +21,20 @@ struct CsvRecord {
 // Fails on a quoted field that is not closed or has text after its closing quote.
 Result<std::vector<CsvRecord>> parseCsv(std::string_view text);
 
+// The same reading, one record at a time, so a long file is never held twice. Stops at
+// the first failure of the text or of `take`, and returns it.
+Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRecord&)>& take);
+
 // One record with CRLF at its end; a field is quoted when it holds a comma, a quote,
 // a line break or spaces at its edges.
 std::string formatCsvRecord(const std::vector<std::string>& fields);
+
+// A spreadsheet reads a cell that starts with = + - @ tab or carriage return as a
+// formula. Such a cell is written with an apostrophe in front, and so is a cell that
+// starts with an apostrophe followed by one of those characters or by another
+// apostrophe; UnescapeSpreadsheetCell removes exactly that apostrophe again, so every
+// text comes back unchanged.
+std::string EscapeSpreadsheetCell(std::string_view cell);
+std::string UnescapeSpreadsheetCell(std::string_view cell);
 
 }  // namespace vela

@@ -17,6 +17,45 @@ std::string messageOf(sqlite3* db, int code) {
     return sqlite3_errstr(code);
 }
 
+// Called by SQLite every few thousand virtual machine steps; a non-zero answer stops
+// the statement with SQLITE_INTERRUPT.
+int stopWhenOverBudget(void* context) {
+    auto* clock = static_cast<StatementClock*>(context);
+    if (std::chrono::steady_clock::now() < clock->deadline) return 0;
+    clock->expired = true;
+    return 1;
+}
+
+constexpr int kProgressSteps = 4000;
+
+// A database file may come from anyone: no double-quoted string fallback (a misnamed
+// column would read as its own name), no untrusted functions in views and triggers, no
+// direct writes to the schema, and a time budget per statement.
+Status configureDefensively(sqlite3* handle, StatementClock* clock) {
+    struct Option {
+        int op;
+        int value;
+        const char* name;
+    };
+    for (const Option& option : {Option{SQLITE_DBCONFIG_DQS_DML, 0, "DQS_DML"},
+                                 Option{SQLITE_DBCONFIG_DQS_DDL, 0, "DQS_DDL"},
+                                 Option{SQLITE_DBCONFIG_TRUSTED_SCHEMA, 0, "TRUSTED_SCHEMA"},
+                                 Option{SQLITE_DBCONFIG_DEFENSIVE, 1, "DEFENSIVE"}}) {
+        int now = -1;
+        if (sqlite3_db_config(handle, option.op, option.value, &now) != SQLITE_OK ||
+            now != option.value) {
+            return Status::Fail(std::string("this SQLite library cannot set ") + option.name);
+        }
+    }
+    sqlite3_progress_handler(handle, kProgressSteps, stopWhenOverBudget, clock);
+    return Status::Ok();
+}
+
+std::string overBudgetText(std::chrono::milliseconds budget) {
+    return "a statement ran longer than " + std::to_string(budget.count() / 1000) +
+           " s and was stopped (a view or trigger in the database may never end)";
+}
+
 }  // namespace
 
 Result<Database> Database::open(const std::filesystem::path& file) {
@@ -31,15 +70,22 @@ Result<Database> Database::open(const std::filesystem::path& file) {
     }
     sqlite3_extended_result_codes(handle, 1);
     sqlite3_busy_timeout(handle, kBusyTimeoutMs);
-    return Database(handle);
+    auto clock = std::make_unique<StatementClock>();
+    if (Status configured = configureDefensively(handle, clock.get()); !configured) {
+        sqlite3_close_v2(handle);
+        return configured;
+    }
+    return Database(handle, std::move(clock));
 }
 
-Database::Database(Database&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+Database::Database(Database&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)), clock_(std::move(other.clock_)) {}
 
 Database& Database::operator=(Database&& other) noexcept {
     if (this != &other) {
         sqlite3_close_v2(handle_);
         handle_ = std::exchange(other.handle_, nullptr);
+        clock_ = std::move(other.clock_);
     }
     return *this;
 }
@@ -59,7 +105,7 @@ Result<Statement> Database::prepare(std::string_view sql) {
         return Result<Statement>::Fail(messageOf(handle_, code));
     }
     if (handle == nullptr) return Result<Statement>::Fail("empty statement");
-    return Statement(handle_, handle);
+    return Statement(handle_, handle, clock_.get());
 }
 
 Status Database::execute(std::string_view sql) {
@@ -74,13 +120,14 @@ std::string Database::lastError() const {
 }
 
 Statement::Statement(Statement&& other) noexcept
-    : db_(other.db_), handle_(std::exchange(other.handle_, nullptr)) {}
+    : db_(other.db_), handle_(std::exchange(other.handle_, nullptr)), clock_(other.clock_) {}
 
 Statement& Statement::operator=(Statement&& other) noexcept {
     if (this != &other) {
         sqlite3_finalize(handle_);
         db_ = other.db_;
         handle_ = std::exchange(other.handle_, nullptr);
+        clock_ = other.clock_;
     }
     return *this;
 }
@@ -108,9 +155,16 @@ Status Statement::bind(int index, std::string_view text) {
 }
 
 Result<bool> Statement::step() {
+    if (clock_ != nullptr) {
+        clock_->deadline = std::chrono::steady_clock::now() + clock_->budget;
+        clock_->expired = false;
+    }
     const int code = sqlite3_step(handle_);
     if (code == SQLITE_ROW) return true;
     if (code == SQLITE_DONE) return false;
+    if (code == SQLITE_INTERRUPT && clock_ != nullptr && clock_->expired) {
+        return Status::Fail(overBudgetText(clock_->budget));
+    }
     return Status::Fail(messageOf(db_, code));
 }
 

@@ -2,8 +2,10 @@
 
 #include "common/result.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -19,12 +21,27 @@ inline constexpr const char* kOriginalDatabasePassword = "3918264";
 // How long a connection waits for another one's write lock before giving up.
 inline constexpr int kBusyTimeoutMs = 5000;
 
+// How long one statement may run. A database file is input like any other: a view or
+// trigger planted in it must not hang the window.
+inline constexpr std::chrono::milliseconds kStatementBudget{5000};
+
 class Statement;
+
+// The deadline of the statement that is running on a connection; shared by the
+// connection's progress handler and its statements.
+struct StatementClock {
+    std::chrono::milliseconds budget = kStatementBudget;
+    std::chrono::steady_clock::time_point deadline;
+    bool expired = false;
+};
 
 // One connection, closed when the object goes.
 class Database {
 public:
-    // Opens an existing database file for reading and writing; never creates one.
+    // Opens an existing database file for reading and writing; never creates one. The
+    // connection is defensive: double-quoted texts are identifiers only, functions and
+    // virtual tables in the schema are not trusted, the schema cannot be written
+    // directly, and every statement runs within kStatementBudget.
     static Result<Database> open(const std::filesystem::path& file);
 
     Database(Database&& other) noexcept;
@@ -38,9 +55,17 @@ public:
     Status execute(std::string_view sql);
     std::string lastError() const;
 
+    // A longer budget for the statements that read the whole file (integrity check).
+    void setStatementBudget(std::chrono::milliseconds budget) { clock_->budget = budget; }
+
+    // SQLite's own handle, for the few calls without a wrapper here (backup).
+    sqlite3* handle() const { return handle_; }
+
 private:
-    explicit Database(sqlite3* handle) : handle_(handle) {}
+    Database(sqlite3* handle, std::unique_ptr<StatementClock> clock)
+        : handle_(handle), clock_(std::move(clock)) {}
     sqlite3* handle_ = nullptr;
+    std::unique_ptr<StatementClock> clock_;
 };
 
 // One prepared statement; parameters are bound, never spliced into the text.
@@ -66,10 +91,12 @@ public:
 
 private:
     friend class Database;
-    Statement(sqlite3* db, sqlite3_stmt* handle) : db_(db), handle_(handle) {}
+    Statement(sqlite3* db, sqlite3_stmt* handle, StatementClock* clock)
+        : db_(db), handle_(handle), clock_(clock) {}
     Status failure() const;
     sqlite3* db_ = nullptr;
     sqlite3_stmt* handle_ = nullptr;
+    StatementClock* clock_ = nullptr;
 };
 
 // BEGIN IMMEDIATE on creation; ROLLBACK when it goes without a COMMIT.

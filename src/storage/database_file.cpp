@@ -1,5 +1,6 @@
 #include "storage/database_file.h"
 
+#include "storage/database_checks.h"
 #include "storage/storage_errors.h"
 
 #include <cerrno>
@@ -70,10 +71,18 @@ Status writeInTransaction(const fs::path& file, bool createSchemaIfEmpty,
             if (Status made = createTables(db.value()); !made) return made;
         }
     }
+    if (Status shaped = CheckSchema(db.value()); !shaped) return shaped;
     if (write) {
         if (Status written = write(db.value()); !written) return written;
     }
     return transaction.value().commit();
+}
+
+// Before passwords go in: checked after the creation, so that a file someone else made
+// in the meantime (in a shared folder) is examined too.
+Status checkWritable(const fs::path& file) {
+    if (Status regular = CheckRegularFile(file); !regular) return regular;
+    return CheckPrivateForWriting(file);
 }
 
 }  // namespace
@@ -87,8 +96,10 @@ Status readDatabase(const fs::path& file, const std::function<Status(sqlite::Dat
     if (!fs::exists(file, ec) && !ec) {  // a folder we may not look into: SQLite says why
         return Status::Fail("the database does not exist; it will be created on the first save");
     }
+    if (Status regular = CheckRegularFile(file); !regular) return regular;
     Result<sqlite::Database> db = sqlite::Database::open(file);
     if (!db) return db.status();
+    if (Status shaped = CheckSchema(db.value()); !shaped) return shaped;
     return read(db.value());
 }
 
@@ -103,6 +114,7 @@ Status writeDatabase(const fs::path& file, const std::function<Status(sqlite::Da
         if (!made) return made.status();
         created = made.value();
     }
+    if (Status writable = checkWritable(file); !writable) return writable;
     Status written = writeInTransaction(file, true, write);
     if (!written && created == Created::yes) {
         // Nothing was committed into the file we made: leave no empty database behind.

@@ -1,9 +1,12 @@
 #include "storage/settings_store.h"
 
 #include "storage/columns.h"
+#include "storage/database_checks.h"
 #include "storage/database_file.h"
 
+#include <limits>
 #include <utility>
+#include <vector>
 
 namespace vela {
 
@@ -17,7 +20,19 @@ constexpr const char* kInsertSettings =
     "INSERT INTO \"Settings\" (\"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\") "
     "VALUES (?1, ?2, ?3, ?4, ?5)";
 
-Status readFirstRow(sqlite::Database& db, ProgramSettings& settings) {
+// A number read from another tool's table that the program cannot use is replaced by
+// its default, and the operator is told.
+int32_t numberInRange(int64_t stored, int64_t low, int64_t high, int32_t fallback,
+                      const char* column, std::vector<std::string>& warnings) {
+    if (stored >= low && stored <= high) return static_cast<int32_t>(stored);
+    warnings.push_back("the stored " + std::string(column) + " " + std::to_string(stored) +
+                       " is out of range (" + std::to_string(low) + " to " + std::to_string(high) +
+                       "); the default " + std::to_string(fallback) + " is used");
+    return fallback;
+}
+
+Status readFirstRow(sqlite::Database& db, ProgramSettings& settings,
+                    std::vector<std::string>& warnings) {
     Result<sqlite::Statement> query = db.prepare(kSelectSettings);
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
@@ -26,9 +41,14 @@ Status readFirstRow(sqlite::Database& db, ProgramSettings& settings) {
     if (!stepped.value()) return Status::Ok();  // empty table: the defaults stay
     // Only the first row counts; further rows are not read.
     settings.externalIp = low32Bits(row.columnInt(0));
-    settings.externalPort = columnInt32(row.columnInt(1));
-    settings.localPort = columnInt32(row.columnInt(2));
-    settings.timeoutSeconds = columnInt32(row.columnInt(3));
+    const ProgramSettings defaults;
+    settings.externalPort =
+        numberInRange(row.columnInt(1), 0, 65535, defaults.externalPort, "EPort", warnings);
+    settings.localPort =
+        numberInRange(row.columnInt(2), 0, 65535, defaults.localPort, "LPort", warnings);
+    settings.timeoutSeconds =
+        numberInRange(row.columnInt(3), 0, std::numeric_limits<int32_t>::max(),
+                      defaults.timeoutSeconds, "Timeout", warnings);
     settings.modemPort = row.columnText(4);
     return Status::Ok();
 }
@@ -46,7 +66,8 @@ Status replaceRows(sqlite::Database& db, const ProgramSettings& settings) {
           row.bind(5, std::string_view(settings.modemPort))}) {
         if (!bound) return bound;
     }
-    return row.step().status();
+    if (Status inserted = row.step().status(); !inserted) return inserted;
+    return CheckRowsKept(db, "Settings", 1);
 }
 
 }  // namespace
@@ -57,13 +78,17 @@ SettingsStore::SettingsStore(std::filesystem::path workingDirectory, StorageErro
 Status SettingsStore::load(ProgramSettings& settings) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     ProgramSettings read = settings;
+    std::vector<std::string> warnings;
     Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return readFirstRow(db, read); });
+        readDatabase(file, [&](sqlite::Database& db) { return readFirstRow(db, read, warnings); });
     if (!status) {
         std::string message =
             "Cannot load the settings from " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
         return Status::Fail(std::move(message));
+    }
+    for (const std::string& warning : warnings) {
+        if (reporter_) reporter_("Settings in " + file.string() + ": " + warning);
     }
     settings = std::move(read);
     return Status::Ok();

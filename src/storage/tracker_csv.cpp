@@ -61,106 +61,123 @@ using Entries = std::vector<TrackerEntry>;
 std::string writeTrackerCsv(const TrackerList& list) {
     std::string out = formatCsvRecord({kTrackerCsvColumns.begin(), kTrackerCsvColumns.end()});
     for (const TrackerEntry& e : list.entries()) {
-        out += formatCsvRecord({e.description, e.phone, std::to_string(e.pushPort), e.apn,
-                                std::to_string(e.auth), e.smsUser, e.smsPassword, e.gprsUser,
-                                e.gprsPassword, std::to_string(e.deviceType)});
+        std::vector<std::string> cells = {e.description,
+                                          e.phone,
+                                          std::to_string(e.pushPort),
+                                          e.apn,
+                                          std::to_string(e.auth),
+                                          e.smsUser,
+                                          e.smsPassword,
+                                          e.gprsUser,
+                                          e.gprsPassword,
+                                          std::to_string(e.deviceType)};
+        for (std::string& cell : cells) cell = EscapeSpreadsheetCell(cell);
+        out += formatCsvRecord(cells);
     }
     return out;
 }
 
-Result<Entries> readTrackerCsv(std::string_view text) {
-    Result<std::vector<CsvRecord>> parsed = parseCsv(text);
-    if (!parsed) return parsed.status();
-    const std::vector<CsvRecord>& records = parsed.value();
+namespace {
 
-    size_t next = 0;
-    while (next < records.size() && isBlank(records[next])) ++next;
-    if (next == records.size()) return Result<Entries>::Fail("no header row");
-    const CsvRecord& header = records[next++];
-
-    // columnOf[i]: which known column the file's i-th field holds.
+// columnOf[i]: which known column the file's i-th field holds.
+Result<std::vector<size_t>> readHeader(const CsvRecord& header) {
     std::vector<size_t> columnOf;
     std::array<bool, kTrackerCsvColumns.size()> seen{};
+    const std::string where = "line " + std::to_string(header.line) + ": ";
     for (const std::string& rawName : header.fields) {
         const std::string_view name = trimmed(rawName);
         size_t known = kTrackerCsvColumns.size();
         for (size_t k = 0; k < kTrackerCsvColumns.size(); ++k) {
             if (equalsIgnoringCase(name, kTrackerCsvColumns[k])) known = k;
         }
-        const std::string where = "line " + std::to_string(header.line) + ": ";
         if (known == kTrackerCsvColumns.size()) {
-            return Result<Entries>::Fail(where + "unknown column '" + std::string(name) +
-                                         "' (the columns are Imei, Phone, Port, APN, Auth, "
-                                         "SMSuser, SMSpass, GPRSuser, GPRSpass, Mode)");
+            return Status::Fail(where + "unknown column '" + std::string(name) +
+                                "' (the columns are Imei, Phone, Port, APN, Auth, SMSuser, "
+                                "SMSpass, GPRSuser, GPRSpass, Mode)");
         }
         if (seen[known]) {
-            return Result<Entries>::Fail(where + "column " + kTrackerCsvColumns[known] +
-                                         " appears twice");
+            return Status::Fail(where + "column " + kTrackerCsvColumns[known] + " appears twice");
         }
         seen[known] = true;
         columnOf.push_back(known);
     }
-    if (!seen[0]) {
-        return Result<Entries>::Fail("line " + std::to_string(header.line) +
-                                     ": the header row has no Imei column");
-    }
+    if (!seen[0]) return Status::Fail(where + "the header row has no Imei column");
+    return columnOf;
+}
 
-    Entries entries;
-    for (; next < records.size(); ++next) {
-        const CsvRecord& record = records[next];
-        if (isBlank(record)) continue;
-        const std::string where = "line " + std::to_string(record.line) + ": ";
-        if (record.fields.size() != columnOf.size()) {
-            return Result<Entries>::Fail(where + std::to_string(record.fields.size()) +
-                                         " fields, but the header row has " +
-                                         std::to_string(columnOf.size()));
-        }
-        TrackerEntry entry;
-        for (size_t i = 0; i < columnOf.size(); ++i) {
-            const std::string& value = record.fields[i];
-            int32_t* number = nullptr;
-            switch (columnOf[i]) {
-                case 0:
-                    entry.description = value;
-                    break;
-                case 1:
-                    entry.phone = value;
-                    break;
-                case 2:
-                    number = &entry.pushPort;
-                    break;
-                case 3:
-                    entry.apn = value;
-                    break;
-                case 4:
-                    number = &entry.auth;
-                    break;
-                case 5:
-                    entry.smsUser = value;
-                    break;
-                case 6:
-                    entry.smsPassword = value;
-                    break;
-                case 7:
-                    entry.gprsUser = value;
-                    break;
-                case 8:
-                    entry.gprsPassword = value;
-                    break;
-                default:
-                    number = &entry.deviceType;
-                    break;
-            }
-            if (number == nullptr) continue;
-            std::optional<int32_t> parsedNumber = parseDecimal(value);
-            if (!parsedNumber) {
-                return Result<Entries>::Fail(where + kTrackerCsvColumns[columnOf[i]] + " '" +
-                                             value + "' is not a whole number");
-            }
-            *number = *parsedNumber;
-        }
-        entries.push_back(std::move(entry));
+Result<TrackerEntry> readRow(CsvRecord& record, const std::vector<size_t>& columnOf) {
+    const std::string where = "line " + std::to_string(record.line) + ": ";
+    if (record.fields.size() != columnOf.size()) {
+        return Status::Fail(where + std::to_string(record.fields.size()) +
+                            " fields, but the header row has " + std::to_string(columnOf.size()));
     }
+    TrackerEntry entry;
+    for (size_t i = 0; i < columnOf.size(); ++i) {
+        std::string value = UnescapeSpreadsheetCell(record.fields[i]);
+        int32_t* number = nullptr;
+        switch (columnOf[i]) {
+            case 0:
+                entry.description = std::move(value);
+                break;
+            case 1:
+                entry.phone = std::move(value);
+                break;
+            case 2:
+                number = &entry.pushPort;
+                break;
+            case 3:
+                entry.apn = std::move(value);
+                break;
+            case 4:
+                number = &entry.auth;
+                break;
+            case 5:
+                entry.smsUser = std::move(value);
+                break;
+            case 6:
+                entry.smsPassword = std::move(value);
+                break;
+            case 7:
+                entry.gprsUser = std::move(value);
+                break;
+            case 8:
+                entry.gprsPassword = std::move(value);
+                break;
+            default:
+                number = &entry.deviceType;
+                break;
+        }
+        if (number == nullptr) continue;
+        std::optional<int32_t> parsedNumber = parseDecimal(value);
+        if (!parsedNumber) {
+            return Status::Fail(where + kTrackerCsvColumns[columnOf[i]] + " '" + value +
+                                "' is not a whole number");
+        }
+        *number = *parsedNumber;
+    }
+    return entry;
+}
+
+}  // namespace
+
+Result<Entries> readTrackerCsv(std::string_view text) {
+    Entries entries;
+    std::optional<std::vector<size_t>> columnOf;
+    Status read = ForEachCsvRecord(text, [&](CsvRecord& record) -> Status {
+        if (isBlank(record)) return Status::Ok();
+        if (!columnOf) {
+            Result<std::vector<size_t>> header = readHeader(record);
+            if (!header) return header.status();
+            columnOf = std::move(header).value();
+            return Status::Ok();
+        }
+        Result<TrackerEntry> entry = readRow(record, *columnOf);
+        if (!entry) return entry.status();
+        entries.push_back(std::move(entry).value());
+        return Status::Ok();
+    });
+    if (!read) return read;
+    if (!columnOf) return Result<Entries>::Fail("no header row");
     return entries;
 }
 

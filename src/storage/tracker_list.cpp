@@ -1,9 +1,16 @@
 #include "storage/tracker_list.h"
 
+#include <utility>
+
 namespace vela {
 
 int TrackerList::add(const TrackerEntry& entry) {
     entries_.push_back(entry);
+    return count() - 1;
+}
+
+int TrackerList::add(TrackerEntry&& entry) {
+    entries_.push_back(std::move(entry));
     return count() - 1;
 }
 

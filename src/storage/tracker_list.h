@@ -14,6 +14,7 @@ public:
     int count() const { return static_cast<int>(entries_.size()); }
     TrackerEntry at(int index) const { return entries_.at(static_cast<size_t>(index)); }
     int add(const TrackerEntry& entry);
+    int add(TrackerEntry&& entry);  // for long lists read from a file
     void replaceAt(int index, const TrackerEntry& entry);
     void removeAt(int index);
     // Index of the first entry whose description equals `text` exactly (case-sensitive),

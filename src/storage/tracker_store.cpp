@@ -1,9 +1,11 @@
 #include "storage/tracker_store.h"
 
 #include "storage/columns.h"
+#include "storage/database_checks.h"
 #include "storage/database_file.h"
 
 #include <utility>
+#include <vector>
 
 namespace vela {
 
@@ -20,7 +22,10 @@ constexpr const char* kInsertTracker =
     "\"SMSpass\", \"GPRSuser\", \"GPRSpass\", \"Mode\") "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
 
-Status appendRows(sqlite::Database& db, TrackerList& list) {
+// The push port of a new entry (07D1); it replaces a stored port that is none.
+constexpr int32_t kDefaultPushPort = 2001;
+
+Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::string>& warnings) {
     Result<sqlite::Statement> query = db.prepare(kSelectTrackers);
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
@@ -31,7 +36,15 @@ Status appendRows(sqlite::Database& db, TrackerList& list) {
         TrackerEntry entry;
         entry.description = row.columnText(0);
         entry.phone = row.columnText(1);
-        entry.pushPort = columnInt32(row.columnInt(2));
+        const int64_t port = row.columnInt(2);
+        if (port >= 0 && port <= 65535) {
+            entry.pushPort = static_cast<int32_t>(port);
+        } else {
+            entry.pushPort = kDefaultPushPort;
+            warnings.push_back("the stored Port " + std::to_string(port) + " of tracker '" +
+                               entry.description + "' is out of range (0 to 65535); the default " +
+                               std::to_string(kDefaultPushPort) + " is used");
+        }
         entry.apn = row.columnText(3);
         entry.auth = columnInt32(row.columnInt(4));
         entry.smsUser = row.columnText(5);
@@ -68,7 +81,7 @@ Status replaceRows(sqlite::Database& db, const TrackerList& list) {
         if (Status inserted = row.step().status(); !inserted) return inserted;
         if (Status reset = row.reset(); !reset) return reset;
     }
-    return Status::Ok();
+    return CheckRowsKept(db, "Trackers", list.count());
 }
 
 }  // namespace
@@ -78,7 +91,13 @@ TrackerStore::TrackerStore(std::filesystem::path workingDirectory, StorageErrorR
 
 Status TrackerStore::load(TrackerList& list) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    Status status = readDatabase(file, [&](sqlite::Database& db) { return appendRows(db, list); });
+    std::vector<std::string> warnings;
+    Status status =
+        readDatabase(file, [&](sqlite::Database& db) { return appendRows(db, list, warnings); });
+    // Reported whether or not the rest could be read: the entries stay in the list.
+    for (const std::string& warning : warnings) {
+        if (reporter_) reporter_("Trackers in " + file.string() + ": " + warning);
+    }
     if (!status) {
         std::string message =
             "Cannot load the tracker list from " + file.string() + ": " + status.message();

@@ -74,6 +74,38 @@ TEST(TrackerCsv, WritesTheHeaderAndRowsThatReadBackAsTheSameEntries) {
     EXPECT_EQ(read.value(), list.entries());
 }
 
+TEST(TrackerCsv, NoCellStartsAFormulaAndTheEscapeIsUndoneExactly) {
+    const std::pair<std::string, std::string> cells[] = {
+        {"=1+1", "'=1+1"}, {"+370", "'+370"}, {"-5", "'-5"},   {"@SUM(A1)", "'@SUM(A1)"},
+        {"\tx", "'\tx"},   {"\rx", "'\rx"},   {"'=x", "''=x"}, {"''", "'''"},
+        {"'a", "'a"},      {"'", "'"},        {"a=b", "a=b"},  {"", ""},
+    };
+    TrackerList list;
+    for (const auto& [plain, escaped] : cells) {
+        EXPECT_EQ(EscapeSpreadsheetCell(plain), escaped) << plain;
+        EXPECT_EQ(UnescapeSpreadsheetCell(escaped), plain) << escaped;
+        TrackerEntry entry = test::sampleTracker(list.count());
+        entry.description = plain + "#" + std::to_string(list.count());
+        entry.phone = entry.apn = entry.smsUser = entry.smsPassword = entry.gprsUser =
+            entry.gprsPassword = plain;
+        entry.pushPort = -list.count();
+        list.add(entry);
+    }
+    const std::string text = writeTrackerCsv(list);
+    Result<std::vector<CsvRecord>> records = parseCsv(text);
+    ASSERT_TRUE(records) << records.message();
+    for (const CsvRecord& record : records.value()) {
+        for (const std::string& cell : record.fields) {
+            EXPECT_TRUE(cell.empty() ||
+                        std::string_view("=+-@\t\r").find(cell[0]) == std::string_view::npos)
+                << "line " << record.line << ": " << cell;
+        }
+    }
+    Result<std::vector<TrackerEntry>> read = readTrackerCsv(text);
+    ASSERT_TRUE(read) << read.message();
+    EXPECT_EQ(read.value(), list.entries());
+}
+
 TEST(TrackerCsv, MatchesColumnsByNameInAnyOrderAndDefaultsMissingOnes) {
     Result<std::vector<TrackerEntry>> read =
         readTrackerCsv(" mode ,IMEI,Port\n\n0,356A, 2001 \r\n1,356B,\n");

@@ -75,7 +75,7 @@ INSERT INTO Trackers (Imei, APN, Auth) VALUES ('second', 'apn', 2);
               "-1062731518|16385|8000|25|COM4\nsecond||0|apn|2|||0\n");
 }
 
-TEST(ForeignDatabase, ColumnsAreFoundByNameAndNumbersKeepTheirLow32Bits) {
+TEST(ForeignDatabase, ColumnsAreFoundByNameAndOutOfRangeNumbersFallBackToDefaults) {
     test::TempDir dir;
     runSqliteCli(dir / "settings.accdb", R"(
 CREATE TABLE Settings (MPort TEXT, Extra TEXT, Timeout INT, LPort INT, EPort INT, IP BIGINT,
@@ -83,12 +83,18 @@ CREATE TABLE Settings (MPort TEXT, Extra TEXT, Timeout INT, LPort INT, EPort INT
 INSERT INTO Settings (MPort, Timeout, LPort, EPort, IP) VALUES ('/dev/ttyUSB0', 20, '4000', 70000,
                                                                 4294967295);
 )");
+    test::ReportedErrors errors;
     ProgramSettings settings;
-    ASSERT_TRUE(SettingsStore(dir.path()).load(settings));
+    ASSERT_TRUE(SettingsStore(dir.path(), errors.reporter()).load(settings));
     EXPECT_EQ(settings.externalIp, 0xFFFFFFFFu);
     EXPECT_EQ(settings.localPort, 4000);
-    EXPECT_EQ(settings.externalPort, 70000);
+    EXPECT_EQ(settings.externalPort, 16384);
     EXPECT_EQ(settings.modemPort, "/dev/ttyUSB0");
+    ASSERT_EQ(errors.messages.size(), 1u);
+    EXPECT_NE(errors.messages[0].find("EPort 70000 is out of range (0 to 65535); the default "
+                                      "16384 is used"),
+              std::string::npos)
+        << errors.messages[0];
 }
 
 TEST(ForeignDatabase, TheTablesVelaCreatesHaveTheExactColumnsAndTypes) {
@@ -113,6 +119,7 @@ TEST(ForeignDatabase, AFileThatIsNotADatabaseIsReportedAndLeftAlone) {
     std::string text;
     for (int i = 0; i < 200; ++i) text += "this is a text file, not a database\n";
     test::writeFile(file, text);
+    test::makePrivate(file);
 
     test::ReportedErrors errors;
     ProgramSettings settings;
@@ -169,6 +176,7 @@ TEST(ForeignDatabase, ACorruptOrTruncatedDatabaseIsReportedWithoutACrash) {
 TEST(ForeignDatabase, AnEmptyFileIsReportedAtLoadAndGetsTheTablesAtSave) {
     test::TempDir dir;
     test::writeFile(dir / "settings.accdb", "");
+    test::makePrivate(dir / "settings.accdb");
     test::ReportedErrors errors;
     ProgramSettings settings;
     ASSERT_FALSE(SettingsStore(dir.path(), errors.reporter()).load(settings));

@@ -1,6 +1,8 @@
 #include "storage/hex_port.h"
 #include "storage/tracker_checks.h"
 
+#include "store_test_support.h"
+
 #include <gtest/gtest.h>
 
 namespace vela {
@@ -44,20 +46,48 @@ TEST(HexPort, FormatsWithAtLeastFourUpperCaseDigits) {
 TEST(TrackerChecks, ReportTheFirstFailureInTheDialogsOrder) {
     TrackerList list;
     TrackerEntry e;
-    EXPECT_EQ(checkNewTracker(list, e), "Please type description of device");
+    EXPECT_EQ(CheckNewTracker(list, e), "Please type description of device");
     e.description = "abc";
-    EXPECT_EQ(checkNewTracker(list, e), "Please type phone number");
+    EXPECT_EQ(CheckNewTracker(list, e), "Please type phone number");
     e.phone = "370600";
-    EXPECT_EQ(checkNewTracker(list, e), "Please type apn");
+    EXPECT_EQ(CheckNewTracker(list, e), "Please type apn");
     e.apn = "internet";
-    EXPECT_EQ(checkNewTracker(list, e), "");
+    EXPECT_EQ(CheckNewTracker(list, e), "");
     list.add(e);
-    EXPECT_EQ(checkNewTracker(list, e), "This description is used already!");
+    EXPECT_EQ(CheckNewTracker(list, e), "This description is used already!");
     e.description = "ABC";
-    EXPECT_EQ(checkNewTracker(list, e), "");
+    EXPECT_EQ(CheckNewTracker(list, e), "");
     e.apn.clear();
     e.phone.clear();
-    EXPECT_EQ(checkNewTracker(list, e), "Please type phone number");
+    EXPECT_EQ(CheckNewTracker(list, e), "Please type phone number");
+}
+
+TEST(TrackerChecks, RowsFromAFileGetTheValueChecksAndUniqueDescriptions) {
+    TrackerList list;
+    list.add(test::sampleTracker(0));
+    NewTrackerChecks checks(list);
+    struct Case {
+        void (*change)(TrackerEntry&);
+        const char* failure;
+    };
+    const Case cases[] = {
+        {[](TrackerEntry&) {}, ""},
+        {[](TrackerEntry& e) { e.phone = "+3706"; }, kTrackerPhoneDigitsOnly},
+        {[](TrackerEntry& e) { e.pushPort = 65536; }, kTrackerPushPortRange},
+        {[](TrackerEntry& e) { e.pushPort = -1; }, kTrackerPushPortRange},
+        {[](TrackerEntry& e) { e.auth = 3; }, kTrackerAuthRange},
+        {[](TrackerEntry& e) { e.deviceType = 1; }, kTrackerDeviceTypeUnknown},
+        {[](TrackerEntry& e) { e.apn.clear(); }, kTrackerNeedsApn},
+        {[](TrackerEntry& e) { e.description = test::sampleTracker(0).description; },
+         kTrackerDescriptionUsed},
+    };
+    for (const Case& c : cases) {
+        TrackerEntry entry = test::sampleTracker(1);
+        c.change(entry);
+        EXPECT_EQ(checks.check(entry), c.failure);
+    }
+    checks.accept(test::sampleTracker(1));
+    EXPECT_EQ(checks.check(test::sampleTracker(1)), kTrackerDescriptionUsed);
 }
 
 }  // namespace

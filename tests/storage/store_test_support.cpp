@@ -10,7 +10,14 @@ std::string runSqliteCli(const std::filesystem::path& file, const std::string& s
     RunResult result = runProgram({VELA_SQLITE3_CLI, "-batch", file.string()},
                                   std::chrono::seconds(30), std::nullopt, script);
     EXPECT_EQ(result.exitCode, 0) << "sqlite3 failed: " << result.err;
+    makePrivate(file);
     return result.out;
+}
+
+void makePrivate(const std::filesystem::path& file) {
+    std::error_code ec;
+    std::filesystem::permissions(
+        file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
 }
 
 TrackerEntry sampleTracker(int n, const std::string& tag) {

@@ -18,8 +18,12 @@ struct ReportedErrors {
 };
 
 // Runs the stock sqlite3 command-line tool on `file` with `script` on its standard
-// input; its standard output. Fails the test when the tool fails.
+// input; its standard output. Fails the test when the tool fails. The file is left
+// owner-only, as the stores require before they write.
 std::string runSqliteCli(const std::filesystem::path& file, const std::string& script);
+
+// Owner read and write only (the stores refuse to write into a more open file).
+void makePrivate(const std::filesystem::path& file);
 
 // A tracker whose every field is derived from `n` and `tag`.
 TrackerEntry sampleTracker(int n, const std::string& tag = "T");

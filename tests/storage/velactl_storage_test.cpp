@@ -1,4 +1,5 @@
 // velactl db / settings / trackers, run as processes.
+#include "store_test_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -185,6 +186,104 @@ TEST_F(VelactlStorage, HelpUsageErrorsAndStorageWarnings) {
     EXPECT_EQ(bad.exitCode, 1);
     EXPECT_EQ(bad.err,
               "velactl trackers import: bad.csv: line 2: Port '7D1' is not a whole number\n");
+}
+
+TEST_F(VelactlStorage, SecretsStayOffTheCommandLineAndOutOfOtherUsersReach) {
+    const std::string secrets = (dir / "secret").string();
+    test::writeFile(secrets, "gprs secret\nsecond line ignored\n");
+    RunResult added = velactl({"trackers", "add", "--description=a", "--phone=1", "--auth=2",
+                               "--gprs-password-file", secrets, "--sms-password-file=-"},
+                              "sms secret\n");
+    ASSERT_EQ(added.exitCode, 0) << added.err;
+    EXPECT_EQ(
+        velactl({"trackers", "add", "--description=b", "--phone=1", "--auth", "CHAP"}).exitCode, 0);
+    for (std::vector<std::string> bad :
+         {std::vector<std::string>{"--sms-password=x", "--sms-password-file", secrets},
+          {"--sms-password-file=-", "--gprs-password-file=-"},
+          {"--auth", "3"}}) {
+        bad.insert(bad.begin(), {"trackers", "add", "--description=c", "--phone=1"});
+        EXPECT_EQ(velactl(bad).exitCode, 2) << bad.back();
+    }
+    EXPECT_EQ(velactl({"trackers", "add", "--description=c", "--phone=1", "--gprs-password-file",
+                       (dir / "none").string()})
+                  .exitCode,
+              1);
+
+    // The export holds the passwords: owner-only, and never through a planted link.
+    ASSERT_EQ(velactl({"trackers", "export", "out.csv"}).exitCode, 0);
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "out.csv").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_EQ(test::readFile(dir / "out.csv"),
+              "Imei,Phone,Port,APN,Auth,SMSuser,SMSpass,GPRSuser,GPRSpass,Mode\r\n"
+              "a,1,2001,internet,2,,sms secret,,gprs secret,0\r\n"
+              "b,1,2001,internet,1,,,,,0\r\n");
+    test::writeFile(dir / "victim", "keep");
+    fs::create_symlink(dir / "victim", dir / "planted.csv");
+    RunResult planted = velactl({"trackers", "export", "planted.csv"});
+    EXPECT_EQ(planted.exitCode, 1);
+    EXPECT_NE(planted.err.find("symbolic link"), std::string::npos) << planted.err;
+    EXPECT_EQ(test::readFile(dir / "victim"), "keep");
+
+    // A database others may read receives no more passwords.
+    ASSERT_EQ(::chmod(file().c_str(), 0640), 0);
+    RunResult open = velactl({"trackers", "add", "--description=d", "--phone=1"});
+    EXPECT_EQ(open.exitCode, 1);
+    EXPECT_NE(open.err.find("permissions 0640 are too open"), std::string::npos) << open.err;
+}
+
+TEST_F(VelactlStorage, ImportAppliesTheChecksOfAddToEveryRow) {
+    const std::string header = "Imei,Phone,Port,APN,Auth,Mode\r\n";
+    const std::pair<std::string, std::string> rows[] = {
+        {"x,12a,1,apn,0,0", "row 1 (x): the phone number takes digits only"},
+        {"x,1,65536,apn,0,0", "row 1 (x): the push port is not between 0 and 65535"},
+        {"x,1,1,apn,3,0", "row 1 (x): the authentication is not 0 (none), 1 (CHAP) or 2 (PAP)"},
+        {"x,1,1,apn,0,1", "row 1 (x): the device type is not 0 (FM2XXX)"},
+        {"x,1,1,,0,0", "row 1 (x): Please type apn"},
+        {"x,1,1,a,0,0\r\nx,2,1,b,0,0", "row 2 (x): This description is used already!"},
+    };
+    for (const auto& [row, refusal] : rows) {
+        RunResult run = velactl({"trackers", "import", "-"}, header + row + "\r\n");
+        EXPECT_EQ(run.exitCode, 1) << row;
+        EXPECT_EQ(run.err, "error: " + refusal + "\n");
+    }
+    EXPECT_FALSE(fs::exists(file()));
+    RunResult plus = velactl({"trackers", "import", "-"}, header + "y,'+370,1,a,0,0\r\n");
+    ASSERT_EQ(plus.exitCode, 0) << plus.err;
+    EXPECT_NE(velactl({"trackers", "list"}).out.find("y\t+370\t"), std::string::npos);
+}
+
+TEST_F(VelactlStorage, JsonListsBackupAndCheck) {
+    ASSERT_EQ(velactl({"trackers", "add", "--description", "q\"\x01\xff", "--phone", "1"}).exitCode,
+              0);
+    RunResult list = velactl({"trackers", "list", "--json"});
+    ASSERT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_EQ(
+        list.out,
+        "[\n {\"Description\": \"q\\\"\\u0001\\ufffd\", \"Phone\": \"+1\", \"Push port\": "
+        "\"07D1\", \"APN\": \"internet\", \"Auth\": \"None\", \"Device type\": \"FM2XXX\"}\n]\n");
+    EXPECT_EQ(velactl({"settings", "show", "--json"}).out,
+              "[{\"external-ip\": \"0.0.0.0\", \"external-port\": 16384, \"local-port\": 16384, "
+              "\"timeout\": 20, \"modem-port\": \"COM3\"}]\n");
+
+    RunResult backup = velactl({"db", "backup", "copy.accdb"});
+    ASSERT_EQ(backup.exitCode, 0) << backup.err;
+    struct stat info {};
+    ASSERT_EQ(::stat((dir / "copy.accdb").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    fs::create_directory(dir / "restored");
+    fs::copy_file(dir / "copy.accdb", dir / "restored" / "settings.accdb");
+    EXPECT_EQ(velactl({"trackers", "list", "--dir", (dir / "restored").string()}).out,
+              velactl({"trackers", "list"}).out);
+    EXPECT_EQ(velactl({"db", "backup", "settings.accdb"}).exitCode, 1);
+
+    RunResult check = velactl({"db", "check"});
+    EXPECT_EQ(check.exitCode, 0) << check.err;
+    EXPECT_EQ(check.out, "ok\n");
+    test::runSqliteCli(file(), "ALTER TABLE Trackers RENAME COLUMN Mode TO Kind;");
+    check = velactl({"db", "check"});
+    EXPECT_EQ(check.exitCode, 1);
+    EXPECT_EQ(check.out, "the table Trackers lacks the column(s) Mode\n");
 }
 
 }  // namespace

@@ -2,37 +2,20 @@
 // every inconsistency in it.
 #include "commands.h"
 
+#include "common/command_line.h"
+#include "common/file_access.h"
+#include "common/terminal_text.h"
+#include "config/config_image.h"
 #include "config/image_decoder.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace velactl {
 namespace {
-
-constexpr const char* kUsage =
-    "Usage: velactl decode IMAGE\n"
-    "       velactl decode -\n"
-    "       velactl decode --hex TEXT\n"
-    "\n"
-    "Lists the header (rest length, marker, record count) and every parameter record of\n"
-    "a configuration image: a raw image file, standard input (-), or hexadecimal digits\n"
-    "(--hex; blanks between them are ignored). Values are shown in double quotes, with\n"
-    "bytes outside printable ASCII written as \\xNN.\n"
-    "\n"
-    "Exit status: 0 consistent image, 1 inconsistent or unreadable image (the problems\n"
-    "are listed on standard error), 2 usage error.\n";
-
-int usageError(const std::string& message) {
-    std::fprintf(stderr, "velactl decode: %s\n\n%s", message.c_str(), kUsage);
-    return kExitUsage;
-}
 
 int hexDigit(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -59,20 +42,6 @@ std::optional<std::vector<uint8_t>> parseHex(const std::string& text) {
     return bytes;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
-// All bytes of a stream; false when reading failed.
-bool readAll(std::FILE* file, std::vector<uint8_t>& bytes) {
-    uint8_t chunk[65536];
-    std::size_t n = 0;
-    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) {
-        bytes.insert(bytes.end(), chunk, chunk + n);
-    }
-    return std::ferror(file) == 0;
-}
-
 void printImage(const vela::DecodedImage& image) {
     std::printf("image: %zu bytes\n", image.size);
     if (image.restLength) {
@@ -92,29 +61,38 @@ void printImage(const vela::DecodedImage& image) {
 }  // namespace
 
 int RunDecode(const Args& args) {
-    std::vector<uint8_t> bytes;
-    if (args.size() == 1 && (args[0] == "-h" || args[0] == "--help")) {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
+    vela::CommandLine line(
+        "velactl decode", "velactl decode IMAGE | - | --hex TEXT",
+        "Lists the header (rest length, marker, record count) and every parameter record of\n"
+        "a configuration image: a raw image file (at most 65536 bytes), standard input (-),\n"
+        "or hexadecimal digits (--hex; blanks between them are ignored). Values are shown\n"
+        "in double quotes, with bytes outside printable ASCII written as \\xNN.");
+    line.option("--hex", "TEXT", "the image as hexadecimal digits")
+        .positionals(0, 1)
+        .epilog(
+            "Exit status: 0 consistent image, 1 inconsistent or unreadable image (the\n"
+            "problems are listed on standard error), 2 usage error.");
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    const auto hex = options->value("--hex");
+    if (hex.has_value() == !options->positional().empty()) {
+        return line.usageError(hex ? "give either IMAGE or --hex, not both" : "IMAGE is missing");
     }
-    if (args.size() == 2 && args[0] == "--hex") {
-        auto parsed = parseHex(args[1]);
-        if (!parsed) return usageError("--hex needs pairs of hexadecimal digits");
+    std::vector<uint8_t> bytes;
+    if (hex) {
+        auto parsed = parseHex(*hex);
+        if (!parsed) return line.usageError("--hex needs pairs of hexadecimal digits");
         bytes = std::move(*parsed);
-    } else if (args.size() == 1 && args[0] == "-") {
-        if (!readAll(stdin, bytes)) {
-            std::fprintf(stderr, "velactl decode: cannot read standard input\n");
-            return kExitFailure;
-        }
-    } else if (args.size() == 1 && !(args[0].size() > 1 && args[0][0] == '-')) {
-        std::unique_ptr<std::FILE, FileCloser> file(std::fopen(args[0].c_str(), "rb"));
-        if (!file || !readAll(file.get(), bytes)) {
-            std::fprintf(stderr, "velactl decode: cannot read '%s': %s\n", args[0].c_str(),
-                         std::strerror(errno));
-            return kExitFailure;
-        }
     } else {
-        return usageError(args.empty() ? "IMAGE is missing" : "unexpected arguments");
+        vela::Result<std::string> content =
+            vela::ReadRegularFile(options->positional()[0], vela::ConfigImage::kCapacity);
+        if (!content) {
+            std::fprintf(stderr, "velactl decode: %s\n",
+                         vela::EscapeForTerminal(content.message()).c_str());
+            return kExitFailure;
+        }
+        bytes.assign(content.value().begin(), content.value().end());
     }
 
     const vela::DecodedImage image = vela::DecodeImage(bytes);

@@ -1,35 +1,25 @@
 #include "commands.h"
 #include "storage_options.h"
 
+#include "common/number.h"
+#include "common/terminal_text.h"
 #include "storage/database_file.h"
 #include "storage/settings_store.h"
 
+#include <array>
 #include <cstdio>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 namespace velactl {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: velactl settings show [--dir DIR]\n"
-    "       velactl settings set [--dir DIR] [--external-ip A.B.C.D] [--external-port N]\n"
-    "                            [--local-port N] [--modem-port NAME]\n\n"
-    "Shows or changes the settings stored in DIR/settings.accdb (default: the current\n"
-    "directory). Ports are decimal, 1 to 65535. The modem port is a name such as COM3\n"
-    "or a device path such as /dev/ttyUSB0. 'set' keeps the values it is not given and\n"
-    "creates the database when it does not exist.\n";
-
 std::optional<int32_t> parsePort(std::string_view text) {
-    if (text.empty() || text.size() > 5) return std::nullopt;
-    int32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > 65535) return std::nullopt;
-    return value;
+    const std::optional<long> value = vela::parseWholeNumber(text, 1, 65535);
+    if (!value) return std::nullopt;
+    return static_cast<int32_t>(*value);
 }
 
 std::optional<uint32_t> parseIpv4(std::string_view text) {
@@ -56,77 +46,108 @@ std::optional<uint32_t> parseIpv4(std::string_view text) {
 void print(const vela::ProgramSettings& s) {
     std::printf("external-ip: %s\nexternal-port: %d\nlocal-port: %d\ntimeout: %d\nmodem-port: %s\n",
                 vela::formatIpv4(s.externalIp).c_str(), s.externalPort, s.localPort,
-                s.timeoutSeconds, s.modemPort.c_str());
+                s.timeoutSeconds, vela::EscapeForTerminal(s.modemPort).c_str());
 }
 
-int runSet(const StorageArgs& parsed) {
+// The same values as one object in an array, keyed by the names of the text form.
+void printJson(const vela::ProgramSettings& s) {
+    std::printf(
+        "[{\"external-ip\": %s, \"external-port\": %d, \"local-port\": %d, "
+        "\"timeout\": %d, \"modem-port\": %s}]\n",
+        JsonQuoted(vela::formatIpv4(s.externalIp)).c_str(), s.externalPort, s.localPort,
+        s.timeoutSeconds, JsonQuoted(s.modemPort).c_str());
+}
+
+int runShow(const Args& args) {
+    vela::CommandLine line("velactl settings show",
+                           "velactl settings show [--dir DIR | --user-data] [--json]",
+                           "Shows the stored settings, or the defaults the program runs with when\n"
+                           "they cannot be read.");
+    AddDataDirectoryOptions(line).flag("--json", "print a JSON array of one object");
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
     vela::ProgramSettings settings;
+    const bool loaded =
+        static_cast<bool>(vela::SettingsStore(*directory, warningReporter()).load(settings));
+    if (options->has("--json")) {
+        printJson(settings);
+    } else {
+        print(settings);  // the values the program would run with
+    }
+    return loaded ? kExitOk : kExitFailure;
+}
+
+int runSet(const Args& args) {
+    vela::CommandLine line(
+        "velactl settings set",
+        "velactl settings set [--dir DIR | --user-data] [--external-ip A.B.C.D]\n"
+        "                            [--external-port N] [--local-port N] [--modem-port NAME]",
+        "Changes the stored settings, keeping the values it is not given, and creates\n"
+        "the database when it does not exist. Ports are decimal, 1 to 65535. The modem\n"
+        "port is a name such as COM3 or a device path such as /dev/ttyUSB0.");
+    AddDataDirectoryOptions(line)
+        .option("--external-ip", "A.B.C.D", "the address trackers are told to call")
+        .option("--external-port", "N", "the port trackers are told to call (decimal)")
+        .option("--local-port", "N", "the port to listen on (decimal)")
+        .option("--modem-port", "NAME", "the modem's serial port");
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
     std::optional<uint32_t> ip;
     std::optional<int32_t> externalPort;
     std::optional<int32_t> localPort;
-    if (auto text = parsed.value("--external-ip")) {
+    if (auto text = options->value("--external-ip")) {
         if (!(ip = parseIpv4(*text))) {
-            return usageError(
-                "settings", "--external-ip takes an address A.B.C.D, not '" + *text + "'", kUsage);
+            return line.usageError("--external-ip takes an address A.B.C.D, not '" +
+                                   vela::EscapeForTerminal(*text) + "'");
         }
     }
-    if (auto text = parsed.value("--external-port")) {
-        if (!(externalPort = parsePort(*text))) {
-            return usageError(
-                "settings", "--external-port takes a port 1 to 65535, not '" + *text + "'", kUsage);
+    for (auto [name, target] :
+         {std::pair{"--external-port", &externalPort}, std::pair{"--local-port", &localPort}}) {
+        if (auto text = options->value(name)) {
+            if (!(*target = parsePort(*text))) {
+                return line.usageError(std::string(name) + " takes a port 1 to 65535, not '" +
+                                       vela::EscapeForTerminal(*text) + "'");
+            }
         }
     }
-    if (auto text = parsed.value("--local-port")) {
-        if (!(localPort = parsePort(*text))) {
-            return usageError("settings",
-                              "--local-port takes a port 1 to 65535, not '" + *text + "'", kUsage);
-        }
+    const auto name = options->value("--modem-port");
+    if (!ip && !externalPort && !localPort && !name) {
+        return line.usageError("set needs at least one value to change");
     }
-    if (parsed.values.size() == (parsed.has("--dir") ? 1u : 0u)) {
-        return usageError("settings", "set needs at least one value to change", kUsage);
-    }
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
 
-    const std::filesystem::path dir = parsed.directory();
-    vela::SettingsStore store(dir, warningReporter());
+    vela::ProgramSettings settings;
+    vela::SettingsStore store(*directory, warningReporter());
     std::error_code ec;
     // A database that does not exist yet is made by the save below; one that cannot be
     // read is not overwritten.
-    if (std::filesystem::exists(vela::databaseFile(dir), ec) && !store.load(settings)) {
+    if (std::filesystem::exists(vela::databaseFile(*directory), ec) && !store.load(settings)) {
         return kExitFailure;
     }
     if (ip) settings.externalIp = *ip;
     if (externalPort) settings.externalPort = *externalPort;
     if (localPort) settings.localPort = *localPort;
-    if (auto name = parsed.value("--modem-port")) settings.modemPort = *name;
+    if (name) settings.modemPort = *name;
     if (!store.save(settings)) return kExitFailure;
     print(settings);
     return kExitOk;
 }
 
+constexpr std::array<Subcommand, 2> kSubcommands = {{
+    {"show", "show the stored settings", runShow},
+    {"set", "change the stored settings", runSet},
+}};
+
 }  // namespace
 
 int RunSettings(const Args& args) {
-    StorageArgs parsed = parseStorageArgs(
-        args, {"--dir", "--external-ip", "--external-port", "--local-port", "--modem-port"}, {}, 1);
-    if (parsed.flags.count("--help") > 0) {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
-    }
-    if (!parsed.error.empty()) return usageError("settings", parsed.error, kUsage);
-    if (parsed.positional.empty()) return usageError("settings", "missing subcommand", kUsage);
-    const std::string& sub = parsed.positional[0];
-    if (sub == "show") {
-        if (parsed.values.size() != (parsed.has("--dir") ? 1u : 0u)) {
-            return usageError("settings", "show takes only --dir", kUsage);
-        }
-        vela::ProgramSettings settings;
-        const bool loaded = static_cast<bool>(
-            vela::SettingsStore(parsed.directory(), warningReporter()).load(settings));
-        print(settings);  // the values the program would run with
-        return loaded ? kExitOk : kExitFailure;
-    }
-    if (sub == "set") return runSet(parsed);
-    return usageError("settings", "unknown subcommand '" + sub + "'", kUsage);
+    return RunSubcommandGroup("settings", "Shows or changes the settings stored in settings.accdb.",
+                              kSubcommands, args);
 }
 
 }  // namespace velactl

@@ -1,6 +1,8 @@
 #include "commands.h"
 #include "storage_options.h"
 
+#include "common/file_access.h"
+#include "common/terminal_text.h"
 #include "storage/database_file.h"
 #include "storage/hex_port.h"
 #include "storage/text_encoding.h"
@@ -8,50 +10,20 @@
 #include "storage/tracker_csv.h"
 #include "storage/tracker_store.h"
 
+#include <array>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
-#include <iterator>
-#include <sstream>
+#include <utility>
 
 namespace velactl {
 
 namespace {
 
-constexpr const char* kUsage =
-    "Usage: velactl trackers list [--dir DIR]\n"
-    "       velactl trackers add [--dir DIR] --description TEXT --phone DIGITS [--apn NAME]\n"
-    "                [--push-port HEX] [--auth none|chap|pap] [--sms-user TEXT]\n"
-    "                [--sms-password TEXT] [--gprs-user TEXT] [--gprs-password TEXT]\n"
-    "                [--device-type FM2XXX]\n"
-    "       velactl trackers remove [--dir DIR] --description TEXT\n"
-    "       velactl trackers import [--dir DIR] [--replace] [--encoding utf8|latin1] FILE\n"
-    "       velactl trackers export [--dir DIR] [FILE]\n\n"
-    "Keeps the tracker list in DIR/settings.accdb (default: the current directory).\n\n"
-    "add      appends a tracker after the checks of the tracker list dialog: a\n"
-    "         description, a phone number and an APN are needed, and the description\n"
-    "         must not be in use (compared exactly). The phone number is digits in\n"
-    "         international form (a leading + is dropped). The push port is hexadecimal,\n"
-    "         1 to 4 digits, as in the dialog (default 07D1 = 2001); the APN defaults to\n"
-    "         'internet', authentication to none, the device type to FM2XXX.\n"
-    "remove   removes the tracker with exactly this description.\n"
-    "import   reads a CSV file ('-' for standard input) and appends its trackers, or\n"
-    "         replaces the list with --replace. Every row passes the checks of 'add';\n"
-    "         one failing row imports nothing. The file is UTF-8 (a leading byte order\n"
-    "         mark is skipped; a row that is not UTF-8 is refused) unless --encoding\n"
-    "         latin1 converts it from Latin-1.\n"
-    "export   writes the list as CSV to FILE or standard output.\n\n"
+constexpr const char* kCsvHelp =
     "CSV: RFC 4180, a header row of column names Imei,Phone,Port,APN,Auth,SMSuser,\n"
     "SMSpass,GPRSuser,GPRSpass,Mode, one tracker per row; numbers in decimal (Port\n"
-    "2001, Auth 0 none / 1 CHAP / 2 PAP, Mode 0 FM2XXX).\n";
-
-int usage(const std::string& text) {
-    return usageError("trackers", text, kUsage);
-}
-
-bool onlyDir(const StorageArgs& parsed) {
-    return parsed.values.size() == (parsed.has("--dir") ? 1u : 0u);
-}
+    "2001, Auth 0 none / 1 CHAP / 2 PAP, Mode 0 FM2XXX). A cell that a spreadsheet\n"
+    "would take for a formula (starting with = + - @, a tab or a carriage return) is\n"
+    "written with an apostrophe in front, which import removes again.";
 
 // The list as stored; a database that does not exist yet reads as an empty list when
 // `missingIsEmpty` (the following save creates it).
@@ -85,205 +57,309 @@ std::string deviceTypeName(int32_t type) {
     return std::to_string(type);
 }
 
-int runList(const StorageArgs& parsed) {
-    if (!onlyDir(parsed) || parsed.positional.size() > 1) return usage("list takes only --dir");
+void failed(const char* what, std::string_view text) {
+    std::fprintf(stderr, "error: %s%s\n", what, vela::EscapeForTerminal(text).c_str());
+}
+
+int runList(const Args& args) {
+    vela::CommandLine line(
+        "velactl trackers list", "velactl trackers list [--dir DIR | --user-data] [--json]",
+        "Lists the trackers without their passwords, one per line, tab-separated.");
+    AddDataDirectoryOptions(line).flag("--json",
+                                       "print a JSON array of objects keyed by the column names");
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
     vela::TrackerList list;
-    const bool loaded = loadList(parsed.directory(), list, false);
-    std::printf("Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
-    for (const vela::TrackerEntry& e : list.entries()) {
-        std::printf("%s\t+%s\t%s\t%s\t%s\t%s\n", e.description.c_str(), e.phone.c_str(),
-                    vela::formatHexPort(e.pushPort).c_str(), e.apn.c_str(), authName(e.auth),
-                    deviceTypeName(e.deviceType).c_str());
+    const bool loaded = loadList(*directory, list, false);
+    const bool json = options->has("--json");
+    if (json) {
+        std::fputs("[", stdout);
+    } else {
+        std::printf("Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
     }
+    bool first = true;
+    for (const vela::TrackerEntry& e : list.entries()) {
+        const std::string phone = "+" + e.phone;
+        const std::string port = vela::formatHexPort(e.pushPort);
+        const std::string type = deviceTypeName(e.deviceType);
+        if (json) {
+            std::printf(
+                "%s\n {\"Description\": %s, \"Phone\": %s, \"Push port\": %s, \"APN\": %s, "
+                "\"Auth\": %s, \"Device type\": %s}",
+                first ? "" : ",", JsonQuoted(e.description).c_str(), JsonQuoted(phone).c_str(),
+                JsonQuoted(port).c_str(), JsonQuoted(e.apn).c_str(),
+                JsonQuoted(authName(e.auth)).c_str(), JsonQuoted(type).c_str());
+        } else {
+            std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", e.description.c_str(), phone.c_str(),
+                        port.c_str(), e.apn.c_str(), authName(e.auth), type.c_str());
+        }
+        first = false;
+    }
+    if (json) std::fputs(list.count() > 0 ? "\n]\n" : "]\n", stdout);
     return loaded ? kExitOk : kExitFailure;
 }
 
-bool isHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
+// A password from its option or from its file ("-": standard input); nothing after a
+// usage error or a file that cannot be read (exitCode says which).
+std::optional<std::string> password(const vela::CommandLine& line,
+                                    const vela::ParsedOptions& options, const std::string& option,
+                                    int& exitCode) {
+    const auto text = options.value(option);
+    const auto file = options.value(option + "-file");
+    if (text && file) {
+        exitCode = line.usageError(option + " and " + option + "-file cannot both be given");
+        return std::nullopt;
+    }
+    if (!file) return text.value_or("");
+    vela::Result<std::string> secret = vela::ReadSecretFile(*file);
+    if (!secret) {
+        failed("", secret.message());
+        exitCode = kExitFailure;
+        return std::nullopt;
+    }
+    return secret.value();
 }
 
-int runAdd(const StorageArgs& parsed) {
-    if (parsed.positional.size() > 1) return usage("add takes options only");
+int runAdd(const Args& args) {
+    vela::CommandLine line(
+        "velactl trackers add",
+        "velactl trackers add [--dir DIR | --user-data] --description TEXT --phone DIGITS\n"
+        "                [--apn NAME] [--push-port HEX] [--auth none|chap|pap]\n"
+        "                [--sms-user TEXT] [--sms-password TEXT | --sms-password-file FILE]\n"
+        "                [--gprs-user TEXT] [--gprs-password TEXT | --gprs-password-file FILE]\n"
+        "                [--device-type FM2XXX]",
+        "Appends a tracker after the checks of the tracker list dialog: a description, a\n"
+        "phone number and an APN are needed, and the description must not be in use\n"
+        "(compared exactly). The phone number is digits in international form (a leading\n"
+        "+ is dropped). The push port is hexadecimal, 1 to 4 digits, as in the dialog\n"
+        "(default 07D1 = 2001); the APN defaults to 'internet', authentication to none,\n"
+        "the device type to FM2XXX.\n\n"
+        "Passwords given as options are visible to every user of the machine (ps, the\n"
+        "shell's history): prefer the -file options, which read the first line of FILE\n"
+        "or, for '-', of standard input.");
+    AddDataDirectoryOptions(line)
+        .option("--description", "TEXT", "the tracker's description, normally its IMEI")
+        .option("--phone", "DIGITS", "the phone number of its SIM")
+        .option("--apn", "NAME", "the GPRS access point (default internet)")
+        .option("--push-port", "HEX", "the port of the wake-up SMS, hexadecimal (default 07D1)")
+        .option("--auth", "MODE", "GPRS authentication: none, chap, pap or 0, 1, 2")
+        .option("--sms-user", "TEXT", "the SMS user name")
+        .option("--sms-password", "TEXT", "the SMS password")
+        .option("--sms-password-file", "FILE", "read the SMS password from FILE ('-': stdin)")
+        .option("--gprs-user", "TEXT", "the GPRS user name")
+        .option("--gprs-password", "TEXT", "the GPRS password")
+        .option("--gprs-password-file", "FILE", "read the GPRS password from FILE ('-': stdin)")
+        .option("--device-type", "TYPE", "FM2XXX (or 0), the only device type");
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+
     vela::TrackerEntry entry;
-    entry.description = parsed.value("--description").value_or("");
-    entry.phone = parsed.value("--phone").value_or("");
+    entry.description = options->valueOr("--description", "");
+    entry.phone = options->valueOr("--phone", "");
     if (entry.phone.starts_with('+')) entry.phone.erase(0, 1);
     if (entry.phone.find_first_not_of("0123456789") != std::string::npos) {
-        return usage("--phone takes digits only, not '" + entry.phone + "'");
+        return line.usageError("--phone takes digits only, not '" +
+                               vela::EscapeForTerminal(entry.phone) + "'");
     }
-    std::string port = parsed.value("--push-port").value_or("07D1");
+    std::string port = options->valueOr("--push-port", "07D1");
     if (port.empty() || port.size() > 4 ||
         port.find_first_not_of("0123456789ABCDEFabcdef") != std::string::npos) {
-        return usage("--push-port takes 1 to 4 hexadecimal digits (07D1 is 2001), not '" + port +
-                     "'");
+        return line.usageError("--push-port takes 1 to 4 hexadecimal digits (07D1 is 2001), not '" +
+                               vela::EscapeForTerminal(port) + "'");
     }
     for (char& c : port) {
-        if (isHexDigit(c) && c >= 'a') c = static_cast<char>(c - 'a' + 'A');  // as the box does
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');  // as the box does
     }
     entry.pushPort = vela::parseHexPort(port);
-    entry.apn = parsed.value("--apn").value_or("internet");
-    const std::string auth = parsed.value("--auth").value_or("none");
-    if (auth == "none" || auth == "None" || auth == "0") {
-        entry.auth = vela::kAuthNone;
-    } else if (auth == "chap" || auth == "CHAP" || auth == "1") {
-        entry.auth = vela::kAuthChap;
-    } else if (auth == "pap" || auth == "PAP" || auth == "2") {
-        entry.auth = vela::kAuthPap;
-    } else {
-        return usage("--auth takes none, chap or pap, not '" + auth + "'");
+    entry.apn = options->valueOr("--apn", "internet");
+    const std::string auth = options->valueOr("--auth", "none");
+    const std::optional<int> mode = vela::ParseAuthentication(auth);
+    if (!mode) {
+        return line.usageError("--auth takes none, chap, pap or 0, 1, 2, not '" +
+                               vela::EscapeForTerminal(auth) + "'");
     }
-    entry.smsUser = parsed.value("--sms-user").value_or("");
-    entry.smsPassword = parsed.value("--sms-password").value_or("");
-    entry.gprsUser = parsed.value("--gprs-user").value_or("");
-    entry.gprsPassword = parsed.value("--gprs-password").value_or("");
-    const std::string type = parsed.value("--device-type").value_or(vela::kTrackerDeviceTypes[0]);
+    entry.auth = *mode;
+    entry.smsUser = options->valueOr("--sms-user", "");
+    entry.gprsUser = options->valueOr("--gprs-user", "");
+    if (options->value("--sms-password-file") == "-" &&
+        options->value("--gprs-password-file") == "-") {
+        return line.usageError("only one password can come from standard input");
+    }
+    const auto smsPassword = password(line, *options, "--sms-password", exitCode);
+    if (!smsPassword) return exitCode;
+    const auto gprsPassword = password(line, *options, "--gprs-password", exitCode);
+    if (!gprsPassword) return exitCode;
+    entry.smsPassword = *smsPassword;
+    entry.gprsPassword = *gprsPassword;
+    const std::string type = options->valueOr("--device-type", vela::kTrackerDeviceTypes[0]);
     entry.deviceType = -1;
     for (size_t i = 0; i < vela::kTrackerDeviceTypes.size(); ++i) {
         if (type == vela::kTrackerDeviceTypes[i] || type == std::to_string(i)) {
             entry.deviceType = static_cast<int32_t>(i);
         }
     }
-    if (entry.deviceType < 0) return usage("--device-type takes FM2XXX, not '" + type + "'");
+    if (entry.deviceType < 0) {
+        return line.usageError("--device-type takes FM2XXX, not '" + vela::EscapeForTerminal(type) +
+                               "'");
+    }
 
-    const std::filesystem::path dir = parsed.directory();
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
     vela::TrackerList list;
-    if (!loadList(dir, list, true)) return kExitFailure;
-    if (std::string_view failed = vela::checkNewTracker(list, entry); !failed.empty()) {
-        std::fprintf(stderr, "error: %.*s\n", static_cast<int>(failed.size()), failed.data());
+    if (!loadList(*directory, list, true)) return kExitFailure;
+    // The same checks as every imported row.
+    if (std::string_view refused = vela::NewTrackerChecks(list).check(entry); !refused.empty()) {
+        failed("", refused);
         return kExitFailure;
     }
     list.add(entry);
-    if (!saveList(dir, list)) return kExitFailure;
-    std::printf("added %s\n", entry.description.c_str());
+    if (!saveList(*directory, list)) return kExitFailure;
+    std::printf("added %s\n", vela::EscapeForTerminal(entry.description).c_str());
     return kExitOk;
 }
 
-int runRemove(const StorageArgs& parsed) {
-    if (parsed.positional.size() > 1) return usage("remove takes options only");
-    auto description = parsed.value("--description");
-    if (!description) return usage("remove needs --description");
-    const std::filesystem::path dir = parsed.directory();
+int runRemove(const Args& args) {
+    vela::CommandLine line("velactl trackers remove",
+                           "velactl trackers remove [--dir DIR | --user-data] --description TEXT",
+                           "Removes the tracker with exactly this description.");
+    AddDataDirectoryOptions(line).option("--description", "TEXT", "the tracker's description");
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    const auto description = options->value("--description");
+    if (!description) return line.usageError("remove needs --description");
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
     vela::TrackerList list;
-    if (!loadList(dir, list, false)) return kExitFailure;
+    if (!loadList(*directory, list, false)) return kExitFailure;
     const int index = list.findByDescription(*description);
+    const std::string shown = vela::EscapeForTerminal(*description);
     if (index < 0) {
         std::fprintf(stderr, "velactl trackers remove: no tracker is described '%s'\n",
-                     description->c_str());
+                     shown.c_str());
         return kExitFailure;
     }
     list.removeAt(index);
-    if (!saveList(dir, list)) return kExitFailure;
-    std::printf("removed %s\n", description->c_str());
+    if (!saveList(*directory, list)) return kExitFailure;
+    std::printf("removed %s\n", shown.c_str());
     return kExitOk;
 }
 
-int runImport(const StorageArgs& parsed) {
-    const std::optional<std::string> encodingName = parsed.value("--encoding");
-    if (parsed.values.size() != (parsed.has("--dir") ? 1u : 0u) + (encodingName ? 1u : 0u)) {
-        return usage("import takes only --dir, --replace and --encoding");
+int runImport(const Args& args) {
+    vela::CommandLine line(
+        "velactl trackers import",
+        "velactl trackers import [--dir DIR | --user-data] [--replace]\n"
+        "                               [--encoding utf8|latin1] FILE",
+        "Reads a CSV file ('-' for standard input, at most 256 MiB) and appends its\n"
+        "trackers, or replaces the list with --replace. Every row passes the checks of\n"
+        "'add' (a leading + of a phone number is dropped as there); one failing row\n"
+        "imports nothing. The file is UTF-8 (a leading byte order mark is skipped; a\n"
+        "row that is not UTF-8 is refused) unless --encoding latin1 converts it from\n"
+        "Latin-1.");
+    AddDataDirectoryOptions(line)
+        .flag("--replace", "replace the list instead of appending to it")
+        .option("--encoding", "NAME", "the file's encoding: utf8 (default) or latin1")
+        .positionals(1, 1)
+        .epilog(kCsvHelp);
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    const std::string encodingName = options->valueOr("--encoding", "utf8");
+    if (encodingName != "utf8" && encodingName != "latin1") {
+        return line.usageError("--encoding is utf8 or latin1");
     }
-    if (encodingName && *encodingName != "utf8" && *encodingName != "latin1") {
-        return usage("--encoding is utf8 or latin1");
+    const vela::TextEncoding encoding =
+        encodingName == "latin1" ? vela::TextEncoding::Latin1 : vela::TextEncoding::Utf8;
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
+    const std::string& source = options->positional()[0];
+    const std::string shownSource = vela::EscapeForTerminal(source);
+    vela::Result<std::string> text = vela::ReadRegularFile(source, vela::kMaxTrackerCsvBytes);
+    if (!text) {
+        std::fprintf(stderr, "velactl trackers import: %s\n",
+                     vela::EscapeForTerminal(text.message()).c_str());
+        return kExitFailure;
     }
-    const vela::TextEncoding encoding = encodingName && *encodingName == "latin1"
-                                            ? vela::TextEncoding::Latin1
-                                            : vela::TextEncoding::Utf8;
-    if (parsed.positional.size() != 2) return usage("import needs one FILE");
-    const std::string& source = parsed.positional[1];
-    std::string text;
-    if (source == "-") {
-        text.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        std::ifstream in(source, std::ios::binary);
-        if (!in) {
-            std::fprintf(stderr, "velactl trackers import: cannot read %s\n", source.c_str());
-            return kExitFailure;
-        }
-        std::ostringstream content;
-        content << in.rdbuf();  // an empty file reads as no text; the reader names that
-        text = content.str();
-    }
-    vela::Result<std::string> decoded = vela::DecodeFileText(text, encoding);
+    vela::Result<std::string> decoded = vela::DecodeFileText(text.value(), encoding);
+    text = std::string();
     if (!decoded) {
-        std::fprintf(stderr, "velactl trackers import: %s: %s\n", source.c_str(),
-                     decoded.message().c_str());
+        std::fprintf(stderr, "velactl trackers import: %s: %s\n", shownSource.c_str(),
+                     vela::EscapeForTerminal(decoded.message()).c_str());
         return kExitFailure;
     }
     vela::Result<std::vector<vela::TrackerEntry>> rows = vela::readTrackerCsv(decoded.value());
+    decoded = std::string();  // the rows hold the content now
     if (!rows) {
-        std::fprintf(stderr, "velactl trackers import: %s: %s\n", source.c_str(),
-                     rows.message().c_str());
+        std::fprintf(stderr, "velactl trackers import: %s: %s\n", shownSource.c_str(),
+                     vela::EscapeForTerminal(rows.message()).c_str());
         return kExitFailure;
     }
-    const std::filesystem::path dir = parsed.directory();
     vela::TrackerList list;
-    if (parsed.flags.count("--replace") == 0 && !loadList(dir, list, true)) return kExitFailure;
+    if (!options->has("--replace") && !loadList(*directory, list, true)) return kExitFailure;
+    vela::NewTrackerChecks checks(list);
     for (size_t i = 0; i < rows.value().size(); ++i) {
-        const vela::TrackerEntry& entry = rows.value()[i];
-        if (std::string_view failed = vela::checkNewTracker(list, entry); !failed.empty()) {
-            std::fprintf(stderr, "error: row %zu (%s): %.*s\n", i + 1, entry.description.c_str(),
-                         static_cast<int>(failed.size()), failed.data());
+        vela::TrackerEntry& entry = rows.value()[i];
+        if (entry.phone.starts_with('+')) entry.phone.erase(0, 1);
+        if (std::string_view refused = checks.check(entry); !refused.empty()) {
+            std::fprintf(stderr, "error: row %zu (%s): %s\n", i + 1,
+                         vela::EscapeForTerminal(entry.description).c_str(),
+                         std::string(refused).c_str());
             return kExitFailure;
         }
-        list.add(entry);
+        checks.accept(entry);
+        list.add(std::move(entry));
     }
-    if (!saveList(dir, list)) return kExitFailure;
+    if (!saveList(*directory, list)) return kExitFailure;
     std::printf("imported %zu trackers\n", rows.value().size());
     return kExitOk;
 }
 
-int runExport(const StorageArgs& parsed) {
-    if (!onlyDir(parsed)) return usage("export takes only --dir");
-    if (parsed.positional.size() > 2) return usage("export takes at most one FILE");
+int runExport(const Args& args) {
+    vela::CommandLine line(
+        "velactl trackers export", "velactl trackers export [--dir DIR | --user-data] [FILE]",
+        "Writes the list, passwords included, as CSV to FILE or standard output. FILE is\n"
+        "created readable and writable by its owner only, and never through a symbolic\n"
+        "link.");
+    AddDataDirectoryOptions(line).positionals(0, 1).epilog(kCsvHelp);
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
     vela::TrackerList list;
-    if (!loadList(parsed.directory(), list, false)) return kExitFailure;
+    if (!loadList(*directory, list, false)) return kExitFailure;
     const std::string text = vela::writeTrackerCsv(list);
-    if (parsed.positional.size() < 2 || parsed.positional[1] == "-") {
+    if (options->positional().empty() || options->positional()[0] == "-") {
         std::fwrite(text.data(), 1, text.size(), stdout);
         return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
     }
-    const std::string& target = parsed.positional[1];
-    std::ofstream out(target, std::ios::binary | std::ios::trunc);
-    if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())) ||
-        !out.flush()) {
-        std::fprintf(stderr, "velactl trackers export: cannot write %s\n", target.c_str());
+    if (vela::Status written = vela::WritePrivateFile(options->positional()[0], text); !written) {
+        std::fprintf(stderr, "velactl trackers export: %s\n",
+                     vela::EscapeForTerminal(written.message()).c_str());
         return kExitFailure;
     }
     return kExitOk;
 }
 
+constexpr std::array<Subcommand, 5> kSubcommands = {{
+    {"list", "list the trackers (without passwords)", runList},
+    {"add", "add a tracker", runAdd},
+    {"remove", "remove a tracker", runRemove},
+    {"import", "add or replace trackers from a CSV file", runImport},
+    {"export", "write the trackers as CSV", runExport},
+}};
+
 }  // namespace
 
 int RunTrackers(const Args& args) {
-    StorageArgs parsed = parseStorageArgs(
-        args,
-        {"--dir", "--description", "--phone", "--push-port", "--apn", "--auth", "--sms-user",
-         "--sms-password", "--gprs-user", "--gprs-password", "--device-type", "--encoding"},
-        {"--replace"}, 2);
-    if (parsed.flags.count("--help") > 0) {
-        std::fputs(kUsage, stdout);
-        return kExitOk;
-    }
-    if (!parsed.error.empty()) return usage(parsed.error);
-    if (parsed.positional.empty()) return usage("missing subcommand");
-    const std::string& sub = parsed.positional[0];
-    if (sub != "import" && parsed.flags.count("--replace") > 0) {
-        return usage("--replace belongs to import");
-    }
-    if (sub != "import" && parsed.has("--encoding")) return usage("--encoding belongs to import");
-    if (sub == "list") return runList(parsed);
-    if (sub == "add") return runAdd(parsed);
-    if (sub == "remove") {
-        for (const auto& [name, value] : parsed.values) {
-            if (name != "--dir" && name != "--description") {
-                return usage("remove takes only --dir and --description");
-            }
-        }
-        return runRemove(parsed);
-    }
-    if (sub == "import") return runImport(parsed);
-    if (sub == "export") return runExport(parsed);
-    return usage("unknown subcommand '" + sub + "'");
+    return RunSubcommandGroup("trackers",
+                              "Keeps the tracker list in settings.accdb. Each subcommand has its\n"
+                              "own --help.",
+                              kSubcommands, args);
 }
 
 }  // namespace velactl

@@ -1,80 +1,127 @@
 #include "storage_options.h"
 
+#include "common/data_directory.h"
+#include "common/terminal_text.h"
+#include "vela_version.h"
+
 #include <cstdio>
-#include <system_error>
 
 namespace velactl {
 
-std::optional<std::string> StorageArgs::value(const std::string& name) const {
-    auto found = values.find(name);
-    if (found == values.end()) return std::nullopt;
-    return found->second;
+namespace {
+
+void printGroupUsage(std::FILE* out, const std::string& command, const std::string& about,
+                     std::span<const Subcommand> subcommands) {
+    std::string names;
+    for (const Subcommand& sub : subcommands)
+        names += (names.empty() ? "" : "|") + std::string(sub.name);
+    std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s\n",
+                 command.c_str(), names.c_str(), command.c_str(), about.c_str());
+    std::fprintf(out, "Subcommands:\n");
+    for (const Subcommand& sub : subcommands)
+        std::fprintf(out, "  %-8s %s\n", sub.name, sub.summary);
 }
 
-std::filesystem::path StorageArgs::directory() const {
-    if (auto dir = value("--dir")) return *dir;
-    std::error_code ec;
-    std::filesystem::path current = std::filesystem::current_path(ec);
-    return ec ? std::filesystem::path(".") : current;
-}
-
-StorageArgs parseStorageArgs(const Args& args, const std::set<std::string>& valueOptions,
-                             const std::set<std::string>& flagOptions, size_t maxPositional) {
-    StorageArgs parsed;
-    bool optionsEnded = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsEnded || arg.size() < 2 || arg[0] != '-' || arg == "-") {
-            if (parsed.positional.size() >= maxPositional) {
-                parsed.error = "unexpected argument '" + arg + "'";
-                return parsed;
-            }
-            parsed.positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            optionsEnded = true;
-            continue;
-        }
-        if (arg == "--help" || arg == "-h") {
-            parsed.flags.insert("--help");
-            continue;
-        }
-        const size_t equals = arg.find('=');
-        const std::string name = arg.substr(0, equals);
-        if (valueOptions.count(name) > 0) {
-            std::string value;
-            if (equals != std::string::npos) {
-                value = arg.substr(equals + 1);
-            } else if (i + 1 < args.size()) {
-                value = args[++i];
-            } else {
-                parsed.error = name + " needs a value";
-                return parsed;
-            }
-            if (parsed.values.count(name) > 0) {
-                parsed.error = name + " is given twice";
-                return parsed;
-            }
-            parsed.values[name] = value;
-        } else if (flagOptions.count(name) > 0 && equals == std::string::npos) {
-            parsed.flags.insert(name);
-        } else {
-            parsed.error = "unknown option '" + arg + "'";
-            return parsed;
-        }
+// Length of the valid UTF-8 sequence at the front of `text`, or 0.
+size_t utf8SequenceLength(std::string_view text) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(0);
+    size_t length = 0;
+    unsigned minimum = 0;
+    unsigned value = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, minimum = 0x80, value = lead & 0x1Fu;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, minimum = 0x800, value = lead & 0x0Fu;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, minimum = 0x10000, value = lead & 0x07u;
+    } else {
+        return 0;
     }
-    return parsed;
+    if (text.size() < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(i) & 0xC0) != 0x80) return 0;
+        value = (value << 6) | (byte(i) & 0x3Fu);
+    }
+    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
+    return length;
+}
+
+}  // namespace
+
+int RunSubcommandGroup(const std::string& command, const std::string& about,
+                       std::span<const Subcommand> subcommands, const Args& args) {
+    const std::string first = args.empty() ? std::string() : args.front();
+    if (first == "--help" || first == "-h") {
+        printGroupUsage(stdout, command, about, subcommands);
+        return kExitOk;
+    }
+    if (first == "--version" || first == "-V") {
+        std::printf("velactl %s (%s) %s\n", command.c_str(), vela::kProgramName, vela::kVersion);
+        return kExitOk;
+    }
+    for (const Subcommand& sub : subcommands) {
+        if (first == sub.name) return sub.run(Args(args.begin() + 1, args.end()));
+    }
+    std::fprintf(stderr, "velactl %s: %s\n", command.c_str(),
+                 first.empty()
+                     ? "missing subcommand"
+                     : ("unknown subcommand '" + vela::EscapeForTerminal(first) + "'").c_str());
+    printGroupUsage(stderr, command, about, subcommands);
+    return kExitUsage;
+}
+
+vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line) {
+    return line
+        .option("--dir", "DIR",
+                "the directory of settings.accdb (default: $VELA_DIR, else the current directory)")
+        .flag("--user-data", "use the user's data directory (~/.local/share/vela)");
+}
+
+std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options) {
+    vela::Result<std::filesystem::path> directory =
+        vela::ResolveDataDirectory(options.value("--dir"), options.has("--user-data"));
+    if (!directory) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(directory.message()).c_str());
+        return std::nullopt;
+    }
+    return directory.value();
 }
 
 vela::StorageErrorReporter warningReporter() {
-    return
-        [](const std::string& message) { std::fprintf(stderr, "warning: %s\n", message.c_str()); };
+    return [](const std::string& message) {
+        std::fprintf(stderr, "warning: %s\n", vela::EscapeForTerminal(message).c_str());
+    };
 }
 
-int usageError(const char* command, const std::string& text, const char* usage) {
-    std::fprintf(stderr, "velactl %s: %s\n\n%s", command, text.c_str(), usage);
-    return kExitUsage;
+std::string JsonQuoted(std::string_view text) {
+    std::string out = "\"";
+    while (!text.empty()) {
+        const unsigned char c = static_cast<unsigned char>(text.front());
+        if (c >= 0x80) {
+            const size_t length = utf8SequenceLength(text);
+            if (length == 0) {
+                out += "\\ufffd";
+                text.remove_prefix(1);
+            } else {
+                out.append(text.substr(0, length));
+                text.remove_prefix(length);
+            }
+            continue;
+        }
+        text.remove_prefix(1);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
 }
 
 }  // namespace velactl

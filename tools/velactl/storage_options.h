@@ -1,40 +1,46 @@
 #pragma once
 
-// Option reading shared by the db, settings and trackers subcommands.
+// What the db, settings and trackers subcommands share: their groups of
+// sub-subcommands, the data directory options, the warning printer and JSON texts.
 #include "commands.h"
 
+#include "common/command_line.h"
 #include "storage/storage_errors.h"
 
 #include <filesystem>
-#include <map>
 #include <optional>
-#include <set>
+#include <span>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace velactl {
 
-struct StorageArgs {
-    std::map<std::string, std::string> values;  // "--name" -> value
-    std::set<std::string> flags;                // "--name" given
-    std::vector<std::string> positional;
-    std::string error;  // set when the arguments do not fit: a usage error
-
-    bool has(const std::string& name) const { return values.count(name) > 0; }
-    std::optional<std::string> value(const std::string& name) const;
-    // --dir, or the current directory.
-    std::filesystem::path directory() const;
+// One word of a group such as `velactl trackers add`.
+struct Subcommand {
+    const char* name;
+    const char* summary;
+    int (*run)(const Args& args);
 };
 
-// Accepts "--name VALUE", "--name=VALUE", the given flags, "--help"/"-h" (as the flag
-// "--help") and, up to `maxPositional`, other words; "--" ends the options.
-StorageArgs parseStorageArgs(const Args& args, const std::set<std::string>& valueOptions,
-                             const std::set<std::string>& flagOptions, size_t maxPositional);
+// Runs `velactl COMMAND SUB ...`: the subcommand named by the first word gets the rest.
+// "--help" and "--version" of the group print and exit 0; no word, an option or an
+// unknown word is a usage error (exit 2).
+int RunSubcommandGroup(const std::string& command, const std::string& about,
+                       std::span<const Subcommand> subcommands, const Args& args);
 
-// Prints a storage error as "warning: TEXT" on stderr, as the window's exclamation box.
+// Adds --dir DIR and --user-data (VELA_DIR applies when neither is given).
+vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line);
+
+// The data directory the options name; nothing when it cannot be used (the reason is
+// printed as an error).
+std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options);
+
+// Prints a storage error as "warning: TEXT" on stderr, as the window's exclamation box,
+// with bytes from the database escaped for the terminal.
 vela::StorageErrorReporter warningReporter();
 
-// "velactl CMD: TEXT" on stderr and the usage text after it; returns kExitUsage.
-int usageError(const char* command, const std::string& text, const char* usage);
+// `text` as a JSON string in double quotes. Bytes that are not valid UTF-8 become
+// U+FFFD, so the output is always valid JSON.
+std::string JsonQuoted(std::string_view text);
 
 }  // namespace velactl
