@@ -420,7 +420,8 @@ void MainDialog::OnCheckPort() {
     view_.SetProgress(0);
     view_.SetProgressVisible(true);
     const TestServerAddress server = readTestServerIni(workingDirectory);
-    const QString serverText = fromBytes(server.host) + QLatin1Char(':') + fromBytes(server.portText);
+    const QString serverText =
+        fromBytes(server.host) + QLatin1Char(':') + fromBytes(server.portText);
     view_.SetStatusText(QString::fromLatin1(texts::kSendingTestMessage) + serverText);
     view_.RepaintNow();
 
@@ -519,9 +520,9 @@ void MainDialog::AcceptTracker() {
     if (!pendingCallers_.empty()) silenceTimer_.start();
     // Bytes that came with the connection are handled like any later ones.
     for (TrackerSocket* socket : accepted) {
-        const auto stillPending =
-            std::any_of(pendingCallers_.begin(), pendingCallers_.end(),
-                        [socket](const PendingCaller& caller) { return caller.socket.get() == socket; });
+        const auto stillPending = std::any_of(
+            pendingCallers_.begin(), pendingCallers_.end(),
+            [socket](const PendingCaller& caller) { return caller.socket.get() == socket; });
         if (stillPending && (socket->HasReceived() || socket->HasEnded())) {
             ReceiveFromTracker(*socket);
         }
@@ -564,9 +565,9 @@ std::optional<std::string> MainDialog::expectedImei(RunButton run) const {
 }
 
 void MainDialog::ReceiveFromTracker(TrackerSocket& socket) {
-    const auto pending =
-        std::find_if(pendingCallers_.begin(), pendingCallers_.end(),
-                     [&socket](const PendingCaller& caller) { return caller.socket.get() == &socket; });
+    const auto pending = std::find_if(
+        pendingCallers_.begin(), pendingCallers_.end(),
+        [&socket](const PendingCaller& caller) { return caller.socket.get() == &socket; });
     const bool isPending = pending != pendingCallers_.end();
     if (handlerDepth_ > 0 && (isPending || &socket == trackerSocket.get())) {
         // Raised inside another handler (its pause or flush, or the nested loop of a
@@ -627,8 +628,8 @@ void MainDialog::identifyPending(std::size_t index) {
             std::optional<HistoryRecord> wrong = runRecord_;
             wrong->callerAddress = peerText(*pendingCallers_[index].socket).toStdString();
             wrong->callerImei = displayImei(imei);
-            endRecord(wrong, Verdict::WrongCaller,
-                      QString::fromLatin1("waiting for ") + waitingFor, false);
+            endRecord(wrong, Verdict::WrongCaller, QString::fromLatin1("waiting for ") + waitingFor,
+                      false);
         }
         retire(std::move(pendingCallers_[index].socket));
         pendingCallers_.erase(pendingCallers_.begin() + static_cast<std::ptrdiff_t>(index));
@@ -659,8 +660,8 @@ void MainDialog::identifyPending(std::size_t index) {
         std::array<uint8_t, kReceiveChunk> chunk{};
         while (!socket.IsClosed() && socket.HasReceived()) {
             const std::size_t count = socket.Receive(chunk.data(), chunk.size());
-            if (appendReceived(receivedData, std::span(chunk.data(), count), socket.answerPending) ==
-                ReceiveStep::Answer) {
+            if (appendReceived(receivedData, std::span(chunk.data(), count),
+                               socket.answerPending) == ReceiveStep::Answer) {
                 takeAnswer(socket);
             }
         }

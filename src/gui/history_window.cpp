@@ -89,8 +89,9 @@ HistoryWindow::HistoryWindow(std::filesystem::path workingDirectory, MessageSink
     verdictFilter_->addItem(QStringLiteral("All verdicts"));
     for (Verdict verdict : kAllVerdicts) {
         const std::string_view word = VerdictWord(verdict);
-        verdictFilter_->addItem(QString::fromLatin1(word.data(), static_cast<qsizetype>(word.size())),
-                                static_cast<int>(verdict));
+        verdictFilter_->addItem(
+            QString::fromLatin1(word.data(), static_cast<qsizetype>(word.size())),
+            static_cast<int>(verdict));
     }
     auto* filters = new QHBoxLayout;
     filters->addWidget(new QLabel(QStringLiteral("Tracker:"), this));
@@ -154,9 +155,8 @@ void HistoryWindow::Refresh() {
         model_.setRecords(std::move(records).value());
     }
     const int shown = model_.rowCount();
-    countLabel_->setText(shown >= kShownRuns
-                             ? QStringLiteral("The newest %1 runs").arg(shown)
-                             : QStringLiteral("%1 runs").arg(shown));
+    countLabel_->setText(shown >= kShownRuns ? QStringLiteral("The newest %1 runs").arg(shown)
+                                             : QStringLiteral("%1 runs").arg(shown));
 }
 
 void HistoryWindow::CopySelection() {
@@ -173,7 +173,8 @@ void HistoryWindow::CopySelection() {
         for (const std::string& field :
              HistoryFields(model_.records()[static_cast<std::size_t>(row.row())])) {
             // One row per line, whatever a field holds.
-            cells << fromBytes(field).replace(QLatin1Char('\t'), QLatin1Char(' '))
+            cells << fromBytes(field)
+                         .replace(QLatin1Char('\t'), QLatin1Char(' '))
                          .replace(QLatin1Char('\n'), QLatin1Char(' '))
                          .replace(QLatin1Char('\r'), QLatin1Char(' '));
         }

@@ -6,8 +6,8 @@
 #include "gui/about_dialog.h"
 #include "gui/config_file_dialog.h"
 #include "gui/dialog_units.h"
-#include "gui/history_window.h"
 #include "gui/group_frame.h"
+#include "gui/history_window.h"
 #include "gui/program_art.h"
 #include "gui/settings_dialog.h"
 #include "gui/stored_text.h"
@@ -209,7 +209,8 @@ void MainWindow::ShowVerdict(Verdict verdict, const QString& detail) {
     }
     const int side = verdictIcon_->height();
     verdictIcon_->setPixmap(style()->standardIcon(icon).pixmap(side, side));
-    verdictText_->setStyleSheet(QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(colour));
+    verdictText_->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(colour));
     const QString title = VerdictTitle(verdict, detail);
     verdictText_->setText(title);
     verdictText_->setToolTip(title);

@@ -95,7 +95,8 @@ std::string FormatHistoryJson(const std::vector<HistoryRecord>& records) {
             if (i > 0) out += ", ";
             appendJsonString(out, kHistoryColumns[i]);
             out += ": ";
-            const bool number = i == kId || i == kImageBytes || i == kAnswerBytes || i == kCampaignId;
+            const bool number =
+                i == kId || i == kImageBytes || i == kAnswerBytes || i == kCampaignId;
             if (number) {
                 out += fields[i].empty() ? "null" : fields[i];
             } else {

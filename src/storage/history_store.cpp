@@ -36,19 +36,17 @@ constexpr const char* kHasHistoryTable =
 
 Status bindRecord(sqlite::Statement& row, const HistoryRecord& record) {
     const std::string_view verdict = VerdictWord(record.verdict);
-    for (Status bound : {row.bind(1, std::string_view(record.startedAt)),
-                         row.bind(2, std::string_view(record.endedAt)),
-                         row.bind(3, std::string_view(record.kind)),
-                         row.bind(4, std::string_view(record.tracker)),
-                         row.bind(5, std::string_view(record.phone)),
-                         row.bind(6, std::string_view(record.modemPort)),
-                         row.bind(7, std::string_view(record.configFile)),
-                         row.bind(8, std::string_view(record.configSha256)),
-                         row.bind(9, record.imageBytes),
-                         row.bind(10, std::string_view(record.callerAddress)),
-                         row.bind(11, std::string_view(record.callerImei)),
-                         row.bind(13, verdict),
-                         row.bind(14, std::string_view(record.detail))}) {
+    for (Status bound :
+         {row.bind(1, std::string_view(record.startedAt)),
+          row.bind(2, std::string_view(record.endedAt)), row.bind(3, std::string_view(record.kind)),
+          row.bind(4, std::string_view(record.tracker)),
+          row.bind(5, std::string_view(record.phone)),
+          row.bind(6, std::string_view(record.modemPort)),
+          row.bind(7, std::string_view(record.configFile)),
+          row.bind(8, std::string_view(record.configSha256)), row.bind(9, record.imageBytes),
+          row.bind(10, std::string_view(record.callerAddress)),
+          row.bind(11, std::string_view(record.callerImei)), row.bind(13, verdict),
+          row.bind(14, std::string_view(record.detail))}) {
         if (!bound) return bound;
     }
     if (record.answerBytes) {

@@ -51,9 +51,9 @@ struct HistoryFilter {
 
 // The column names in table order, for exports.
 inline constexpr const char* kHistoryColumns[] = {
-    "ID",          "StartedAt",    "EndedAt",    "Kind",          "Tracker",    "Phone",
-    "ModemPort",   "ConfigFile",   "ConfigSha256", "ImageBytes",  "CallerAddress",
-    "CallerImei",  "AnswerBytes",  "Verdict",    "Detail",        "CampaignId",
+    "ID",          "StartedAt",  "EndedAt",      "Kind",       "Tracker",       "Phone",
+    "ModemPort",   "ConfigFile", "ConfigSha256", "ImageBytes", "CallerAddress", "CallerImei",
+    "AnswerBytes", "Verdict",    "Detail",       "CampaignId",
 };
 
 // The current time as History writes it.

@@ -135,9 +135,8 @@ TEST_F(LetsGoTest, AWholeRunShowsEveryStepInOrder) {
         view.since(mark),
         (QStringList{"device: ", "file: Configuration file: device.xml", "progress: 0",
                      "progress: shown", "status: Starting the push sms creation", "pause 2000",
-                     "progress: 25",
-                     "status: Push sms sending...", "wait cursor: 1", "wait cursor: 0",
-                     "progress: 50", "status: Waiting for incoming connection...",
+                     "progress: 25", "status: Push sms sending...", "wait cursor: 1",
+                     "wait cursor: 0", "progress: 50", "status: Waiting for incoming connection...",
                      "caption letsgo: Stop!!!", "enabled listen: 0", "enabled checkport: 0"}));
     // Each text in front of a step that blocks is painted at once.
     for (const char* text :
@@ -187,11 +186,11 @@ TEST_F(LetsGoTest, AFailedDialogueShowsItsMessageThenIdleAndDoesNotListen) {
         const QStringList seen = view.since(mark);
         const qsizetype sending = seen.indexOf("status: Push sms sending...");
         ASSERT_GE(sending, 0) << seen.join('\n').toStdString();
-        EXPECT_EQ(seen.mid(sending + 1),
-                  (QStringList{"wait cursor: 1", "wait cursor: 0",
-                               QStringLiteral("error: ") + c.message, "progress: hidden",
-                               "status: Idle...",
-                               QStringLiteral("verdict: sms-failed ") + c.message}));
+        EXPECT_EQ(
+            seen.mid(sending + 1),
+            (QStringList{"wait cursor: 1", "wait cursor: 0", QStringLiteral("error: ") + c.message,
+                         "progress: hidden", "status: Idle...",
+                         QStringLiteral("verdict: sms-failed ") + c.message}));
         EXPECT_FALSE(dialog->goActive);
         EXPECT_EQ(dialog->listenSocket, nullptr);
         EXPECT_EQ(dialog->listeningPort(), 0);
@@ -207,10 +206,9 @@ TEST_F(LetsGoTest, ARefusedFileOrMessageLeavesTheModemUntouched) {
     open();
     qsizetype mark = view.events.size();
     dialog->OnLetsGo();
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"device: ", "file: Configuration file: device.xml",
-                           "error: Error in XML file!",
-                           "verdict: file-refused device type not served"}));
+    EXPECT_EQ(view.since(mark), (QStringList{"device: ", "file: Configuration file: device.xml",
+                                             "error: Error in XML file!",
+                                             "verdict: file-refused device type not served"}));
     EXPECT_FALSE(dialog->goActive);
     EXPECT_EQ(view.status, "Idle...");
     EXPECT_TRUE(modemUntouched());
@@ -259,9 +257,9 @@ TEST_F(LetsGoTest, StopWhileWaitingThenASecondRunSendsANewSmsOnTheSamePort) {
 
     qsizetype mark = view.events.size();
     dialog->OnLetsGo();  // the stop
-    EXPECT_EQ(view.since(mark), (QStringList{"caption letsgo: Let's Go!!!!", "progress: hidden",
-                                             "enabled listen: 1", "enabled checkport: 1",
-                                             "verdict: no-call stopped by the operator"}));
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"caption letsgo: Let's Go!!!!", "progress: hidden", "enabled listen: 1",
+                           "enabled checkport: 1", "verdict: no-call stopped by the operator"}));
     EXPECT_EQ(view.status, QString::fromLatin1(texts::kWaitingForConnection));
     EXPECT_FALSE(dialog->goActive);
     LoopbackClient late;

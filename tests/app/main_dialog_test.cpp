@@ -106,11 +106,12 @@ TEST_F(MainDialogTest, WholeListenRunShowsEveryStepInOrder) {
     open();
     qsizetype mark = view.events.size();
     const quint16 port = listen();
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"device: ", "file: Configuration file: device.xml", "progress: 0",
-                           "progress: shown", "status: Skipping the push sms creation", "progress: 50",
-                           "status: Waiting for incoming connection...", "caption listen: Stop!!!",
-                           "enabled letsgo: 0", "enabled checkport: 0"}));
+    EXPECT_EQ(
+        view.since(mark),
+        (QStringList{"device: ", "file: Configuration file: device.xml", "progress: 0",
+                     "progress: shown", "status: Skipping the push sms creation", "progress: 50",
+                     "status: Waiting for incoming connection...", "caption listen: Stop!!!",
+                     "enabled letsgo: 0", "enabled checkport: 0"}));
 
     LoopbackClient tracker;
     ASSERT_TRUE(tracker.connectTo(port));
@@ -362,8 +363,8 @@ TEST_F(MainDialogTest, TrackerClosingEarlyIsShownAndTheRunStaysStoppable) {
         tracker.socket.disconnectFromHost();
         // A stray: noted, and the run waits on.
         ASSERT_TRUE(waitUntil([&] { return dialog->pendingCallerCount() == 0; }));
-        EXPECT_TRUE(view.events.contains(QStringLiteral("status: ") +
-                                         texts::kClosedBeforeIdentified));
+        EXPECT_TRUE(
+            view.events.contains(QStringLiteral("status: ") + texts::kClosedBeforeIdentified));
         EXPECT_EQ(view.status, QString::fromLatin1(texts::kWaitingForConnection));
         EXPECT_TRUE(outcomes.empty());
         EXPECT_TRUE(dialog->listenActive);
@@ -475,9 +476,9 @@ TEST_F(MainDialogTest, StopWhileWaitingAndASecondRunOnTheSamePort) {
 
     const qsizetype mark = view.events.size();
     dialog->OnListen();  // the stop
-    EXPECT_EQ(view.since(mark), (QStringList{"caption listen: Listen", "progress: hidden",
-                                             "enabled letsgo: 1", "enabled checkport: 1",
-                                             "verdict: no-call stopped by the operator"}));
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"caption listen: Listen", "progress: hidden", "enabled letsgo: 1",
+                           "enabled checkport: 1", "verdict: no-call stopped by the operator"}));
     EXPECT_EQ(view.status, QString::fromLatin1(texts::kWaitingForConnection));
     EXPECT_FALSE(dialog->listenActive);
     LoopbackClient late;
@@ -514,10 +515,9 @@ TEST_F(MainDialogTest, APressThatEndsBeforeListeningLeavesTheRunReady) {
     open(/*deviceType=*/1);
     qsizetype mark = view.events.size();
     dialog->OnListen();
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"device: ", "file: Configuration file: device.xml",
-                           "error: Error in XML file!",
-                           "verdict: file-refused device type not served"}));
+    EXPECT_EQ(view.since(mark), (QStringList{"device: ", "file: Configuration file: device.xml",
+                                             "error: Error in XML file!",
+                                             "verdict: file-refused device type not served"}));
     // The box keeps its fixed text; the reader's reason goes with it.
     EXPECT_EQ(view.reasons, QStringList{QStringLiteral("device type not served")});
     EXPECT_FALSE(dialog->listenActive);

@@ -3,11 +3,11 @@
 #include "app/main_dialog.h"
 #include "gui/about_dialog.h"
 #include "gui/history_window.h"
-#include "storage/csv.h"
-#include "storage/history_store.h"
 #include "layout_check.h"
 #include "loopback_client.h"
 #include "recording_view.h"
+#include "storage/csv.h"
+#include "storage/history_store.h"
 #include "storage/tracker_store.h"
 #include "test_support.h"
 #include "vela_version.h"
@@ -18,11 +18,11 @@
 #include <QClipboard>
 #include <QComboBox>
 #include <QGuiApplication>
-#include <QTableView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -237,9 +237,10 @@ TEST_F(MainWindowTest, TheVerdictIsShownAndTheHistoryWindowListsTheRuns) {
 
     filter->setCurrentIndex(0);
     const std::filesystem::path csv = dir / "history.csv";
-    history->setSaveChooser([&](QWidget*) { return std::optional<QString>(QString::fromStdString(csv.string())); });
+    history->setSaveChooser(
+        [&](QWidget*) { return std::optional<QString>(QString::fromStdString(csv.string())); });
     history->ExportCsv();
-    struct stat info{};
+    struct stat info {};
     ASSERT_EQ(::stat(csv.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
     const Result<std::vector<CsvRecord>> records = parseCsv(readFile(csv));

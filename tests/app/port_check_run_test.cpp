@@ -128,12 +128,12 @@ TEST_F(PortCheckRunTest, TheTestServerCallsBackAndTheCheckPasses) {
     mark = view.events.size();
     ASSERT_TRUE(waitUntil([&] { return !outcomes.empty(); }));
     EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::TestPassed);
-    EXPECT_EQ(view.since(mark), (QStringList{"progress: 75", "status: Welcome XXXXXXXXXXXXXXX!",
-                                             "device: Device IMEI: XXXXXXXXXXXXXXX",
-                                             "progress: hidden", "caption checkport: Check port",
-                                             "enabled letsgo: 1", "enabled listen: 1",
-                                             "status: Test completed successfully!", "device: ",
-                                             "verdict: port-checked"}));
+    EXPECT_EQ(
+        view.since(mark),
+        (QStringList{"progress: 75", "status: Welcome XXXXXXXXXXXXXXX!",
+                     "device: Device IMEI: XXXXXXXXXXXXXXX", "progress: hidden",
+                     "caption checkport: Check port", "enabled letsgo: 1", "enabled listen: 1",
+                     "status: Test completed successfully!", "device: ", "verdict: port-checked"}));
     EXPECT_FALSE(dialog->portCheckActive);
     // The server logged the claim it was given and the tag of this installation.
     ASSERT_TRUE(waitUntil([&] { return server.output().find("result=") != std::string::npos; }));
@@ -223,8 +223,7 @@ TEST_F(PortCheckRunTest, AServerThatNeverCallsGetsTheMessageAndTheStopRefusesLat
     tracker.send(identification("352094081234567"));
     EXPECT_TRUE(tracker.waitForClose());
     EXPECT_TRUE(tracker.received.isEmpty());
-    EXPECT_EQ(view.status,
-              "Unexpected caller IMEI 352094081234567, waiting for XXXXXXXXXXXXXXX");
+    EXPECT_EQ(view.status, "Unexpected caller IMEI 352094081234567, waiting for XXXXXXXXXXXXXXX");
     EXPECT_TRUE(dialog->portCheckActive);
     EXPECT_TRUE(outcomes.empty());
 
@@ -258,9 +257,9 @@ TEST_F(PortCheckRunTest, ABusyLocalPortIsReportedAndNoMessageIsSent) {
         QStringLiteral("error: Cannot listen on port %1: ").arg(occupier.serverPort());
     EXPECT_TRUE(seen[5].startsWith(prefix)) << seen[5].toStdString();
     EXPECT_GT(seen[5].size(), prefix.size() + 4);  // the system's reason follows
-    EXPECT_EQ(seen.mid(6), (QStringList{"caption checkport: Check port", "progress: hidden",
-                                        "status: Idle...",
-                                        "verdict: listen-failed " + seen[5].section(": ", 2)}));
+    EXPECT_EQ(seen.mid(6),
+              (QStringList{"caption checkport: Check port", "progress: hidden", "status: Idle...",
+                           "verdict: listen-failed " + seen[5].section(": ", 2)}));
     EXPECT_FALSE(dialog->portCheckActive);
     EXPECT_EQ(dialog->listeningPort(), 0);
     // The server was reached but told nothing: it has no call to make.

@@ -162,8 +162,7 @@ TEST_F(ListenE2eTest, ATrackerIsConfiguredAndTheRunEndsWithItsAnswer) {
                   "progress: 100\n"
                   "progress: hidden\n"
                   "verdict: configured " +
-                  std::to_string(imageLength) + " of " + std::to_string(imageLength) +
-                  " bytes\n");
+                  std::to_string(imageLength) + " of " + std::to_string(imageLength) + " bytes\n");
 }
 
 TEST_F(ListenE2eTest, SplitIdentificationAndAShortAnswer) {
@@ -215,22 +214,21 @@ TEST_F(ListenE2eTest, StraysAndAnotherTrackerLeaveTheRunWaitingForItsTracker) {
     EXPECT_EQ(velactl.wait(20s), 0) << velactl.output() << velactl.errors();
     EXPECT_EQ(velactl.output().find("verdict: wrong-caller"), std::string::npos);
 
-    const RunResult json = runProgram(
-        {toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--json"}, 20s);
+    const RunResult json =
+        runProgram({toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--json"}, 20s);
     ASSERT_EQ(json.exitCode, 0) << json.err;
     // A standard JSON parser reads it; newest first.
-    const RunResult parsed = runProgram(
-        {"/usr/bin/env", "python3", "-c",
-         "import json,sys; rows=json.load(sys.stdin); "
-         "print(' '.join(r['Verdict']+'/'+r['CallerImei'] for r in rows))"},
-        20s, std::nullopt, json.out);
+    const RunResult parsed =
+        runProgram({"/usr/bin/env", "python3", "-c",
+                    "import json,sys; rows=json.load(sys.stdin); "
+                    "print(' '.join(r['Verdict']+'/'+r['CallerImei'] for r in rows))"},
+                   20s, std::nullopt, json.out);
     EXPECT_EQ(parsed.out, "configured/" + kImei + " wrong-caller/111111111111111\n") << json.out;
 
     // The CSV reads back in sqlite3's CSV mode with the same rows.
     const std::string csv = (dir / "history.csv").string();
-    writeFile(csv, runProgram({toolPath("VELACTL"), "history", "--dir", dir.path().string(),
-                               "--csv"},
-                              20s)
+    writeFile(csv, runProgram(
+                       {toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--csv"}, 20s)
                        .out);
     const RunResult imported =
         runProgram({"/usr/bin/env", "sqlite3", ":memory:", ".import --csv " + csv + " h",
@@ -240,15 +238,16 @@ TEST_F(ListenE2eTest, StraysAndAnotherTrackerLeaveTheRunWaitingForItsTracker) {
         << imported.err;
 
     // Filters, and what the history command refuses.
-    const RunResult rejected = runProgram({toolPath("VELACTL"), "history", "--dir",
-                                           dir.path().string(), "--verdict", "wrong-caller"},
-                                          20s);
+    const RunResult rejected = runProgram(
+        {toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--verdict", "wrong-caller"},
+        20s);
     EXPECT_EQ(rejected.exitCode, 0);
     EXPECT_NE(rejected.out.find("wrong-caller"), std::string::npos);
     EXPECT_EQ(rejected.out.find("configured"), std::string::npos) << rejected.out;
-    for (const std::vector<std::string>& bad :
-         {std::vector<std::string>{"--verdict", "fine"}, {"--since", "yesterday"},
-          {"--limit", "0"}, {"--csv", "--json"}}) {
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--verdict", "fine"},
+                                                {"--since", "yesterday"},
+                                                {"--limit", "0"},
+                                                {"--csv", "--json"}}) {
         std::vector<std::string> argv = {toolPath("VELACTL"), "history", "--dir",
                                          dir.path().string()};
         argv.insert(argv.end(), bad.begin(), bad.end());
@@ -302,10 +301,9 @@ TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
 
 TEST_F(ListenE2eTest, AFileThatCannotBeReadIsRefusedWithItsReason) {
     // A directory in place of the file: the box's fixed text on stdout, the reason on stderr.
-    const RunResult run =
-        runProgram({toolPath("VELACTL"), "listen", "--tracker", kImei, "--config",
-                    dir.path().string(), "--dir", dir.path().string()},
-                   20s);
+    const RunResult run = runProgram({toolPath("VELACTL"), "listen", "--tracker", kImei, "--config",
+                                      dir.path().string(), "--dir", dir.path().string()},
+                                     20s);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("error: Error in XML file!\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("Waiting for incoming connection"), std::string::npos);

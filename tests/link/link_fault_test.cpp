@@ -482,8 +482,8 @@ TEST_F(LinkFaultTest, AResetWhileTheImageGoesOutIsShownAndTheNextRunWorks) {
         // A reset that overtakes the identification makes a stray: the run waits on.
         const QString stray = QStringLiteral("status: ") + texts::kClosedBeforeIdentified;
         ASSERT_TRUE(waitUntil([&] {
-            return !outcomes.empty() || (dialog->pendingCallerCount() == 0 &&
-                                         view.since(mark).contains(stray));
+            return !outcomes.empty() ||
+                   (dialog->pendingCallerCount() == 0 && view.since(mark).contains(stray));
         }));
         view.duringPause = nullptr;
         const QStringList seen = view.since(mark);

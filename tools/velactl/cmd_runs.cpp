@@ -37,12 +37,11 @@ struct HeadlessRun {
 
 vela::CommandLine runCommandLine(const HeadlessRun& run) {
     const bool withTracker = run.button != vela::RunButton::CheckPort;
-    vela::CommandLine line(
-        std::string("velactl ") + run.command,
-        std::string("velactl ") + run.command +
-            (withTracker ? " --tracker DESC --config FILE" : "") +
-            " [--dir DIR | --user-data] [--timeout S]",
-        run.about + kPrintedLines);
+    vela::CommandLine line(std::string("velactl ") + run.command,
+                           std::string("velactl ") + run.command +
+                               (withTracker ? " --tracker DESC --config FILE" : "") +
+                               " [--dir DIR | --user-data] [--timeout S]",
+                           run.about + kPrintedLines);
     declareRunOptions(line, withTracker);
     line.epilog(withTracker
                     ? "Exit status: 0 configured (the tracker counted the whole image), 1 any\n"
@@ -62,8 +61,8 @@ void explainRefusal(const HeadlessRun& run, const RunOptions& options, vela::Mai
         if (!server.usable()) {
             std::fprintf(stderr, "velactl %s: %s\n", command, server.problem.c_str());
         } else if (view.lastError() == QLatin1String(vela::texts::kTestServerDown)) {
-            std::fprintf(stderr, "velactl %s: no connection to the test server at %s:%u\n",
-                         command, server.host.c_str(), static_cast<unsigned>(server.port));
+            std::fprintf(stderr, "velactl %s: no connection to the test server at %s:%u\n", command,
+                         server.host.c_str(), static_cast<unsigned>(server.port));
         }
         return;
     }
@@ -133,22 +132,22 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
 }  // namespace
 
 int RunListen(const Args& args) {
-    return runHeadless({"listen", vela::RunButton::Listen, &vela::MainDialog::OnListen,
-                        vela::Verdict::Configured,
-                        "Runs \"Listen\" without a window: reads FILE for the tracker DESC of the\n"
-                        "database in DIR, listens on the stored local port and configures the\n"
-                        "tracker that calls.\n"},
-                       args);
+    return runHeadless(
+        {"listen", vela::RunButton::Listen, &vela::MainDialog::OnListen, vela::Verdict::Configured,
+         "Runs \"Listen\" without a window: reads FILE for the tracker DESC of the\n"
+         "database in DIR, listens on the stored local port and configures the\n"
+         "tracker that calls.\n"},
+        args);
 }
 
 int RunGo(const Args& args) {
-    return runHeadless({"go", vela::RunButton::LetsGo, &vela::MainDialog::OnLetsGo,
-                        vela::Verdict::Configured,
-                        "Runs \"Let's Go\" without a window: reads FILE for the tracker DESC of the\n"
-                        "database in DIR, listens on the stored local port, sends the tracker its\n"
-                        "wake-up SMS through the modem of the stored settings and configures the\n"
-                        "tracker that calls. --timeout limits the wait for the tracker's call.\n"},
-                       args);
+    return runHeadless(
+        {"go", vela::RunButton::LetsGo, &vela::MainDialog::OnLetsGo, vela::Verdict::Configured,
+         "Runs \"Let's Go\" without a window: reads FILE for the tracker DESC of the\n"
+         "database in DIR, listens on the stored local port, sends the tracker its\n"
+         "wake-up SMS through the modem of the stored settings and configures the\n"
+         "tracker that calls. --timeout limits the wait for the tracker's call.\n"},
+        args);
 }
 
 int RunCheckPort(const Args& args) {

@@ -46,8 +46,7 @@ std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const A
         exitCode = line.usageError(directory.message());
         return std::nullopt;
     }
-    options.directory =
-        QDir::cleanPath(QString::fromStdString(directory.value().string()));
+    options.directory = QDir::cleanPath(QString::fromStdString(directory.value().string()));
     return options;
 }
 

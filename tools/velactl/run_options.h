@@ -16,8 +16,8 @@ inline constexpr long kMaxTimeoutSeconds = 86400;
 struct RunOptions {
     std::optional<std::string> tracker;
     std::optional<std::string> config;
-    QString directory;        // absolute: --dir, VELA_DIR, --user-data or the current one
-    int timeoutSeconds = 0;   // 0: no limit
+    QString directory;       // absolute: --dir, VELA_DIR, --user-data or the current one
+    int timeoutSeconds = 0;  // 0: no limit
 };
 
 // Declares --dir, --user-data and --timeout on `line`, and --tracker and --config when
