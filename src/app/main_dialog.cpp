@@ -1,5 +1,6 @@
 #include "app/main_dialog.h"
 
+#include "app/modem_step.h"
 #include "app/run_texts.h"
 #include "common/file_access.h"
 #include "common/terminal_text.h"
@@ -38,36 +39,6 @@ private:
 
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
-
-// The modem dialogue reports through the main window: its wait cursor and its boxes.
-class ViewModemUi : public ModemDialogueUi {
-public:
-    explicit ViewModemUi(MainDialogView& view) : view_(view) {}
-    ~ViewModemUi() override {
-        if (cursorShown_) view_.SetWaitCursor(false);
-    }
-    ViewModemUi(const ViewModemUi&) = delete;
-    ViewModemUi& operator=(const ViewModemUi&) = delete;
-
-    void SetWaitCursor(bool shown) override {
-        if (shown == cursorShown_) return;
-        cursorShown_ = shown;
-        view_.SetWaitCursor(shown);
-    }
-    void ShowModemError(const std::string& text) override {
-        // The box waits for the operator, so it does not show the busy cursor.
-        SetWaitCursor(false);
-        lastError_ = text;
-        view_.ShowMessage(fromBytes(text), BoxIcon::Stop);
-    }
-    // The text of the step that failed, for the run's verdict.
-    const std::string& lastError() const { return lastError_; }
-
-private:
-    MainDialogView& view_;
-    bool cursorShown_ = false;
-    std::string lastError_;
-};
 
 // The configuration file's SHA-256 in hex, so the history proves which content a
 // tracker received; empty when the file cannot be read again (the reader's own image
@@ -368,13 +339,9 @@ void MainDialog::OnLetsGo() {
     view_.SetProgress(25);
     view_.SetStatusText(QString::fromLatin1(texts::kPushSmsSending));
     view_.RepaintNow();
-    bool sent = false;
     std::string modemError;
-    {
-        ViewModemUi ui(view_);
-        sent = SendPushSms(serialPort, settings.modemPort, *message, ui, dialogueLimits_);
-        modemError = ui.lastError();
-    }
+    const bool sent = SendPushSmsKeepingWindowPainted(view_, serialPort, settings.modemPort,
+                                                      *message, dialogueLimits_, &modemError);
     if (!sent) {
         StopListening();
         listenSocket.reset();

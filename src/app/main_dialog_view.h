@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -65,6 +66,11 @@ public:
     virtual void ShowVerdict(Verdict verdict, const QString& detail) = 0;
     // A new run starts: the last verdict goes.
     virtual void ClearVerdict() = 0;
+    // Blocks the handler like Pause until `done` holds (work on another thread has
+    // ended), keeping the window painted meanwhile.
+    virtual void WaitWhilePainting(const std::function<bool()>& done) {
+        while (!done()) Pause(std::chrono::milliseconds(20));
+    }
     // A question with Yes and No; true for Yes. A face that cannot ask answers No.
     virtual bool AskToConfirm(const QString& text) {
         (void)text;

@@ -4,6 +4,7 @@
 #include "app/run_texts.h"
 #include "app/verdict_text.h"
 #include "gui/about_dialog.h"
+#include "gui/campaign_window.h"
 #include "gui/config_file_dialog.h"
 #include "gui/dialog_units.h"
 #include "gui/group_frame.h"
@@ -135,6 +136,11 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     historyAction_->setShortcutContext(Qt::WindowShortcut);
     addAction(historyAction_);
     connect(historyAction_, &QAction::triggered, this, &MainWindow::ShowHistory);
+    campaignAction_ = new QAction(QStringLiteral("Campaign..."), this);
+    campaignAction_->setObjectName(QStringLiteral("campaignAction"));
+    campaignAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
+    campaignAction_->setShortcutContext(Qt::WindowShortcut);
+    addAction(campaignAction_);
 }
 
 MainWindow::~MainWindow() {
@@ -148,6 +154,8 @@ void MainWindow::Attach(MainDialog& dialog) {
     connect(listenButton_, &QPushButton::clicked, &dialog, &MainDialog::OnListen);
     connect(checkPortButton_, &QPushButton::clicked, &dialog, &MainDialog::OnCheckPort);
     historyDirectory_ = dialog.workingDirectoryPath();
+    connect(campaignAction_, &QAction::triggered, this,
+            [this, &dialog] { OpenCampaignWindow(dialog.workingDirectoryPath()); });
 }
 
 void MainWindow::ShowHistory() {
@@ -163,6 +171,18 @@ void MainWindow::ShowHistory() {
     historyWindow_->activateWindow();
 }
 
+void MainWindow::OpenCampaignWindow(const std::filesystem::path& dataDirectory) {
+    // One campaign window at a time, beside the main window (not modal).
+    if (!campaignWindow_) {
+        auto* window = new CampaignWindow(dataDirectory, messages_, this);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        campaignWindow_ = window;
+    }
+    campaignWindow_->show();
+    campaignWindow_->raise();
+    campaignWindow_->activateWindow();
+}
+
 void MainWindow::ShowAbout() {
     AboutDialog about(this);
     about.exec();
@@ -171,6 +191,7 @@ void MainWindow::ShowAbout() {
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
     menu.addAction(historyAction_);
+    menu.addAction(campaignAction_);
     menu.addAction(aboutAction_);
     menu.exec(event->globalPos());
 }

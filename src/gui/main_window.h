@@ -43,6 +43,9 @@ public:
     void ShowHistory();
     QAction* historyAction() const { return historyAction_; }
     HistoryWindow* historyWindow() const { return historyWindow_; }
+    // "Campaign..." (context menu, Ctrl+K): the campaign window over the same database.
+    QAction* campaignAction() const { return campaignAction_; }
+    void OpenCampaignWindow(const std::filesystem::path& dataDirectory);
 
     // MainDialogView
     void SetStatusText(const QString& text) override;
@@ -94,6 +97,8 @@ private:
     QLabel* verdictText_ = nullptr;
     QPointer<HistoryWindow> historyWindow_;
     std::filesystem::path historyDirectory_;
+    QAction* campaignAction_ = nullptr;
+    QPointer<QWidget> campaignWindow_;
     int waitCursorDepth_ = 0;
 };
 

@@ -24,8 +24,26 @@ constexpr const char* kVersion1[] = {
     "CREATE INDEX IF NOT EXISTS \"HistoryByTracker\" ON \"History\" (\"Tracker\")",
 };
 
+// The campaigns: what each was asked to do, and where each of its trackers stands.
+constexpr const char* kVersion2[] = {
+    "CREATE TABLE IF NOT EXISTS \"Campaigns\" ("
+    "\"ID\" INTEGER PRIMARY KEY, \"CreatedAt\" TEXT NOT NULL, \"UpdatedAt\" TEXT, "
+    "\"State\" TEXT NOT NULL, \"ConfigFile\" TEXT, \"ConfigSha256\" TEXT, "
+    "\"ModemPorts\" TEXT, \"WaitSeconds\" INTEGER, \"Attempts\" INTEGER, \"Images\" TEXT, "
+    "\"RunnerPid\" INTEGER)",
+    "CREATE TABLE IF NOT EXISTS \"CampaignTrackers\" ("
+    "\"ID\" INTEGER PRIMARY KEY, \"CampaignId\" INTEGER NOT NULL, \"Position\" INTEGER, "
+    "\"Tracker\" TEXT NOT NULL, \"Phone\" TEXT, \"State\" TEXT NOT NULL, "
+    "\"Attempts\" INTEGER, \"LastEvent\" TEXT, \"Detail\" TEXT, \"Verdict\" TEXT, "
+    "\"WaitUntil\" INTEGER, \"ModemPort\" TEXT, \"CallerAddress\" TEXT, "
+    "\"CallerImei\" TEXT, \"Answer\" TEXT, \"UpdatedAt\" TEXT, "
+    "UNIQUE (\"CampaignId\", \"Tracker\"))",
+    "CREATE INDEX IF NOT EXISTS \"HistoryByCampaign\" ON \"History\" (\"CampaignId\")",
+};
+
 constexpr Migration kMigrations[] = {
     {1, kVersion1},
+    {2, kVersion2},
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <optional>
 #include <ostream>
 
@@ -127,6 +128,10 @@ public:
     void ClearVerdict() override {
         verdict.reset();
         verdictDetail.clear();
+    }
+    void WaitWhilePainting(const std::function<bool()>& done) override {
+        events << QStringLiteral("painting while waiting");
+        while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 
     // The events recorded since `from`, without the repaint markers.

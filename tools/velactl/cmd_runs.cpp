@@ -5,7 +5,7 @@
 #include "console_view.h"
 #include "link/port_check.h"
 #include "modem/serial_port.h"
-#include "modem/sms_dialogue.h"
+#include "modem/serial_trace.h"
 #include "run_options.h"
 
 #include <QCoreApplication>
@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -40,9 +41,15 @@ vela::CommandLine runCommandLine(const HeadlessRun& run) {
     vela::CommandLine line(std::string("velactl ") + run.command,
                            std::string("velactl ") + run.command +
                                (withTracker ? " --tracker DESC --config FILE" : "") +
-                               " [--dir DIR | --user-data] [--timeout S]",
+                               " [--dir DIR | --user-data] [--timeout S]" +
+                               (run.button == vela::RunButton::LetsGo ? " [--trace FILE]" : ""),
                            run.about + kPrintedLines);
     declareRunOptions(line, withTracker);
+    if (run.button == vela::RunButton::LetsGo) {
+        line.option("--trace", "FILE",
+                    "record every byte to and from the modem in FILE (created owner-only: the "
+                    "SMS holds passwords)");
+    }
     line.epilog(withTracker
                     ? "Exit status: 0 configured (the tracker counted the whole image), 1 any\n"
                       "other verdict, 2 usage error, 3 --timeout ran out.\n"
@@ -70,13 +77,6 @@ void explainRefusal(const HeadlessRun& run, const RunOptions& options, vela::Mai
         std::fprintf(stderr,
                      "velactl %s: the run did not start (is \"%s\" in the tracker list of %s?)\n",
                      command, options.tracker->c_str(), options.directory.toUtf8().constData());
-    } else if (run.button == vela::RunButton::LetsGo && !dialog.serialPort.IsOpen() &&
-               view.lastError() == QLatin1String(vela::kTextPortNotOpened)) {
-        // The box keeps its fixed text; the likely cause goes to the diagnostics.
-        vela::SerialPort probe;
-        if (const vela::Status opened = probe.Open(dialog.settings.modemPort); !opened) {
-            std::fprintf(stderr, "velactl %s: %s\n", command, opened.message().c_str());
-        }
     }
 }
 
@@ -109,6 +109,18 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
         // Quit once the handler that ended the run has returned.
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
     });
+
+    // Every byte to and from the modem, when asked for (owner-only: the SMS holds passwords).
+    std::unique_ptr<vela::SerialTrace> trace;
+    if (options->trace) {
+        auto created = vela::SerialTrace::Create(*options->trace);
+        if (!created) {
+            std::fprintf(stderr, "velactl %s: %s\n", run.command, created.message().c_str());
+            return kExitFailure;
+        }
+        trace = std::move(created).value();
+        dialog.serialPort.setTrace(trace.get());
+    }
 
     dialog.OnInitDialog();
     (dialog.*run.press)();

@@ -35,6 +35,7 @@ std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const A
     if (withTrackerAndConfig) {
         options.tracker = parsed->value("--tracker");
         options.config = parsed->value("--config");
+        options.trace = parsed->value("--trace");
         if (!options.tracker || !options.config) {
             exitCode = line.usageError("--tracker and --config are required");
             return std::nullopt;

@@ -16,12 +16,13 @@ inline constexpr long kMaxTimeoutSeconds = 86400;
 struct RunOptions {
     std::optional<std::string> tracker;
     std::optional<std::string> config;
-    QString directory;       // absolute: --dir, VELA_DIR, --user-data or the current one
+    QString directory;  // absolute: --dir, VELA_DIR, --user-data or the current one
+    std::optional<std::string> trace;  // velactl go: the modem trace file
     int timeoutSeconds = 0;  // 0: no limit
 };
 
 // Declares --dir, --user-data and --timeout on `line`, and --tracker and --config when
-// `withTrackerAndConfig`.
+// `withTrackerAndConfig` (--trace is declared by the command that offers it).
 void declareRunOptions(vela::CommandLine& line, bool withTrackerAndConfig);
 
 // Parses the arguments with `line`. Nothing, with `exitCode` set, when the command is
