@@ -63,7 +63,7 @@ if(HELP2MAN)
     # description (when --help has none)
     foreach(entry
             "velactl|vela-tools|configure GPS trackers over the air from the command line|*|"
-            "vela-sim|vela-tools|simulated GSM modem and GPS tracker for Vela|*|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers."
+            "vela-sim|vela-tools|simulated GSM modem and GPS tracker for Vela|*|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers. A fleet puts many such trackers behind several modems for campaigns."
             "vela-test-server|vela-test-server|port-check test server for Vela||")
         string(REPLACE "|" ";" parts "${entry}")
         list(GET parts 0 program)

@@ -118,7 +118,10 @@ int main(int argc, char** argv) {
     if (options->has("--campaign")) {
         vela::CampaignWindow campaign(directory.value(), messages);
         ShownProbe probe(sinceStart);
-        if (ExitWhenShown()) campaign.installEventFilter(&probe);
+        if (ExitWhenShown()) {
+            std::printf("vela: campaign window\n");  // says which window the probe saw
+            campaign.installEventFilter(&probe);
+        }
         campaign.show();
         return app.exec();
     }
