@@ -13,6 +13,7 @@
 
 #include <QCryptographicHash>
 #include <QFileInfo>
+#include <QTimer>
 #include <algorithm>
 #include <array>
 
@@ -491,6 +492,12 @@ quint16 MainDialog::listeningPort() const {
 
 void MainDialog::AcceptTracker() {
     if (!listenSocket) return;
+    if (handlerDepth_ > 0) {
+        // A caller that connects while a handler runs (the window waiting for the modem,
+        // a box's nested loop) is taken once that handler is done.
+        QTimer::singleShot(50, this, &MainDialog::AcceptTracker);
+        return;
+    }
     // The listener stays open until a caller has identified itself: a stray that
     // connects and closes, or says nothing, does not lock the tracker out.
     std::vector<TrackerSocket*> accepted;
