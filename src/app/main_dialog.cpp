@@ -1,5 +1,6 @@
 #include "app/main_dialog.h"
 
+#include "app/modem_step.h"
 #include "app/run_texts.h"
 #include "config/config_reader.h"
 #include "link/port_check.h"
@@ -34,32 +35,6 @@ private:
 
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
-
-// The modem dialogue reports through the main window: its wait cursor and its boxes.
-class ViewModemUi : public ModemDialogueUi {
-public:
-    explicit ViewModemUi(MainDialogView& view) : view_(view) {}
-    ~ViewModemUi() override {
-        if (cursorShown_) view_.SetWaitCursor(false);
-    }
-    ViewModemUi(const ViewModemUi&) = delete;
-    ViewModemUi& operator=(const ViewModemUi&) = delete;
-
-    void SetWaitCursor(bool shown) override {
-        if (shown == cursorShown_) return;
-        cursorShown_ = shown;
-        view_.SetWaitCursor(shown);
-    }
-    void ShowModemError(const std::string& text) override {
-        // The box waits for the operator, so it does not show the busy cursor.
-        SetWaitCursor(false);
-        view_.ShowMessage(fromBytes(text), BoxIcon::Stop);
-    }
-
-private:
-    MainDialogView& view_;
-    bool cursorShown_ = false;
-};
 
 }  // namespace
 
@@ -233,11 +208,8 @@ void MainDialog::OnLetsGo() {
     view_.SetProgress(25);
     view_.SetStatusText(QString::fromLatin1(texts::kPushSmsSending));
     view_.RepaintNow();
-    bool sent = false;
-    {
-        ViewModemUi ui(view_);
-        sent = SendPushSms(serialPort, settings.modemPort, *message, ui, dialogueLimits_);
-    }
+    const bool sent = SendPushSmsKeepingWindowPainted(view_, serialPort, settings.modemPort,
+                                                      *message, dialogueLimits_);
     if (!sent) {
         endWithoutSms();
         return;

@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -58,6 +59,11 @@ public:
     // Blocks the handler for `length` while the window stays painted: no user input and
     // no socket notification is handled meanwhile.
     virtual void Pause(std::chrono::milliseconds length) = 0;
+    // Blocks the handler like Pause until `done` holds (work on another thread has
+    // ended), keeping the window painted meanwhile.
+    virtual void WaitWhilePainting(const std::function<bool()>& done) {
+        while (!done()) Pause(std::chrono::milliseconds(20));
+    }
     // A question with Yes and No; true for Yes. A face that cannot ask answers No.
     virtual bool AskToConfirm(const QString& text) {
         (void)text;

@@ -30,7 +30,9 @@ const QString kCaption = QStringLiteral("Settings");
 const QString kExternalPortRange = QStringLiteral("External port must be from 0 to 65535!");
 const QString kLocalPortRange = QStringLiteral("Local port must be from 0 to 65535!");
 
+#ifdef _WIN32
 constexpr int kProbedComPorts = 40;
+#endif
 constexpr int kListedComPorts = 8;
 constexpr int32_t kMaxPort = 65535;
 
@@ -63,40 +65,6 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-#ifdef __linux__
-// /dev/ttyUSB* and then /dev/ttyACM*, each in the order of their numbers.
-std::vector<std::string> usbSerialDevices() {
-    struct Device {
-        std::string prefix;
-        long number;
-        std::string path;
-    };
-    std::vector<Device> devices;
-    std::error_code error;
-    for (std::filesystem::directory_iterator it("/dev", error), end; !error && it != end;
-         it.increment(error)) {
-        const std::string name = it->path().filename().string();
-        for (const std::string_view prefix :
-             {std::string_view("ttyUSB"), std::string_view("ttyACM")}) {
-            if (name.size() <= prefix.size() || name.compare(0, prefix.size(), prefix) != 0)
-                continue;
-            const std::string digits = name.substr(prefix.size());
-            if (!std::all_of(digits.begin(), digits.end(),
-                             [](char c) { return c >= '0' && c <= '9'; }))
-                continue;
-            if (digits.size() > 9) continue;
-            devices.push_back({std::string(prefix), std::stol(digits), it->path().string()});
-        }
-    }
-    std::sort(devices.begin(), devices.end(), [](const Device& a, const Device& b) {
-        return a.prefix != b.prefix ? a.prefix > b.prefix : a.number < b.number;
-    });
-    std::vector<std::string> paths;
-    for (const Device& device : devices) paths.push_back(device.path);
-    return paths;
-}
-#endif
-
 }  // namespace
 
 SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort,
@@ -105,7 +73,7 @@ SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort
       settings_(settings),
       serialPort_(serialPort),
       messages_(messages),
-      probeNames_(&SettingsDialog::DefaultProbeNames) {
+      probeList_([this] { return DefaultProbe(); }) {
     setWindowTitle(kCaption);
     setFont(DialogUnits::dialogFont());
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -215,13 +183,32 @@ void SettingsDialog::BuildControls() {
     connect(cancel_, &QPushButton::clicked, this, &SettingsDialog::reject);
 }
 
-std::vector<std::string> SettingsDialog::DefaultProbeNames() {
-    std::vector<std::string> names;
-    for (int n = 1; n <= kProbedComPorts; ++n) names.push_back("COM" + std::to_string(n));
-#ifdef __linux__
-    for (std::string& path : usbSerialDevices()) names.push_back(std::move(path));
+std::vector<ProbedPort> SettingsDialog::DefaultProbe() {
+#ifdef _WIN32
+    // Windows names its ports COM1 to COM40 and says which exist only when opened.
+    if (serialPort_.IsOpen()) serialPort_.Close();
+    const std::string kept = settings_.modemPort;
+    std::vector<ProbedPort> found;
+    for (int n = 1; n <= kProbedComPorts; ++n) {
+        settings_.modemPort = "COM" + std::to_string(n);
+        // A port that does not open is skipped without a message.
+        (void)serialPort_.Open(settings_.modemPort);
+        if (serialPort_.IsOpen()) {
+            serialPort_.Close();
+            found.push_back({settings_.modemPort, {}});
+        }
+    }
+    settings_.modemPort = kept;
+    return found;
+#else
+    // Opening a line raises DTR, which resets many boards on other adapters: the lines
+    // are listed from sysfs and only the one the operator chooses is ever opened.
+    return ListSerialPorts();
 #endif
-    return names;
+}
+
+void SettingsDialog::SetProbe(Probe probe) {
+    probeList_ = std::move(probe);
 }
 
 void SettingsDialog::FitModemPortList() {
@@ -232,10 +219,6 @@ void SettingsDialog::FitModemPortList() {
     const int frame = 2 * modemPort_->view()->frameWidth() + 16 +
                       modemPort_->style()->pixelMetric(QStyle::PM_ScrollBarExtent);
     modemPort_->view()->setMinimumWidth(std::max(modemPort_->width(), widest + frame));
-}
-
-void SettingsDialog::SetProbeNames(ProbeNames probeNames) {
-    probeNames_ = std::move(probeNames);
 }
 
 void SettingsDialog::ShowStop(const QString& text, QWidget* focus) {
@@ -257,25 +240,16 @@ void SettingsDialog::OnHexMode() {
 
 void SettingsDialog::OnProbe() {
     const WaitCursor waitCursor;
-    // An earlier SMS dispatch leaves the modem's port open; it would refuse a second
-    // opening of its own device.
-    if (serialPort_.IsOpen()) serialPort_.Close();
     modemPort_->clear();
     modemPort_->clearEditText();
-
-    const std::string kept = settings_.modemPort;
-    const std::vector<std::string> names = probeNames_ ? probeNames_() : std::vector<std::string>{};
-    for (const std::string& name : names) {
-        settings_.modemPort = name;
-        // A port that does not open is skipped without a message.
-        (void)serialPort_.Open(settings_.modemPort);
-        if (serialPort_.IsOpen()) {
-            serialPort_.Close();
-            modemPort_->addItem(QString::fromStdString(name));
+    for (const ProbedPort& port : probeList_ ? probeList_() : std::vector<ProbedPort>{}) {
+        modemPort_->addItem(QString::fromStdString(port.name));
+        // What the adapter is (maker, model, serial number) shows when pointed at.
+        if (!port.description.empty()) {
+            modemPort_->setItemData(modemPort_->count() - 1,
+                                    QString::fromStdString(port.description), Qt::ToolTipRole);
         }
     }
-    settings_.modemPort = kept;
-
     // The edit field stays empty until the operator chooses or types a name.
     modemPort_->setCurrentIndex(-1);
     modemPort_->clearEditText();

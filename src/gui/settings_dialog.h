@@ -2,6 +2,7 @@
 
 #include "gui/message_sink.h"
 #include "modem/serial_port.h"
+#include "modem/serial_probe.h"
 #include "storage/program_settings.h"
 
 #include <QDialog>
@@ -24,18 +25,19 @@ class IpAddressEdit;
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
-    // The port names the probe tries, in order.
-    using ProbeNames = std::function<std::vector<std::string>()>;
+    // The serial lines the probe lists, in order.
+    using Probe = std::function<std::vector<ProbedPort>()>;
 
     SettingsDialog(ProgramSettings& settings, SerialPort& serialPort, MessageSink& messages,
                    QWidget* parent = nullptr);
     ~SettingsDialog() override;
 
-    // COM1 to COM40 and, on Linux, the USB serial devices (/dev/ttyUSB*, /dev/ttyACM*)
-    // present on the machine, by path.
-    static std::vector<std::string> DefaultProbeNames();
-    // Replaces the names the probe tries (tests offer pseudo-terminals).
-    void SetProbeNames(ProbeNames probeNames);
+    // The lines of this machine: on Windows the COM1 to COM40 that open; elsewhere the
+    // lines sysfs shows (USB adapters by their stable name, COMn for on-board UARTs),
+    // none of them opened.
+    std::vector<ProbedPort> DefaultProbe();
+    // Replaces the probe's listing (tests offer their own).
+    void SetProbe(Probe probe);
 
     // OK: writes the values into the settings unless a port is out of range.
     void accept() override;
@@ -51,7 +53,7 @@ private:
     ProgramSettings& settings_;
     SerialPort& serialPort_;
     MessageSink& messages_;
-    ProbeNames probeNames_;
+    Probe probeList_;
     int32_t timeoutSeconds_ = 0;  // the value the read-only box shows
 
     IpAddressEdit* externalIp_ = nullptr;

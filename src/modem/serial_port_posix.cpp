@@ -1,13 +1,20 @@
 // POSIX backend of SerialPort: termios on a file descriptor.
 #include "modem/serial_port.h"
 
+#include "modem/serial_trace.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
 #include <thread>
 
 namespace vela {
@@ -43,14 +50,67 @@ speed_t speedConstant(int speed) {
     }
 }
 
-std::string openFailure(const std::string& device, int error) {
-    std::string text = "Could not open " + device + ": " + std::strerror(error);
-    if (error == EACCES) {
-        text += " (the user is probably not in the 'dialout' group)";
-    } else if (error == EBUSY) {
-        text += " (another program, such as ModemManager or brltty, holds the port)";
+// The program holding `device` open, as /proc shows it ("ModemManager (pid 812)"); empty
+// when no process visible to this user holds it.
+std::string holderOf(const std::string& device) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path target = fs::canonical(device, ec);
+    if (ec) return {};
+    const std::string self = std::to_string(::getpid());
+    // Processes come and go while /proc is read: every step takes its error as a value.
+    for (fs::directory_iterator process("/proc", ec), end; !ec && process != end;
+         process.increment(ec)) {
+        const std::string pid = process->path().filename().string();
+        if (pid.empty() || pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        if (pid == self) continue;
+        std::error_code fdError;
+        for (fs::directory_iterator fd(process->path() / "fd", fdError); !fdError && fd != end;
+             fd.increment(fdError)) {
+            std::error_code linkError;
+            if (fs::read_symlink(fd->path(), linkError) != target) continue;
+            std::ifstream comm(process->path() / "comm");
+            std::string name;
+            std::getline(comm, name);
+            return (name.empty() ? std::string("a program") : name) + " (pid " + pid + ")";
+        }
     }
-    return text;
+    return {};
+}
+
+std::string openFailure(const std::string& device, int error) {
+    switch (error) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return device + ": no such device (is the modem plugged in and switched on?)";
+        case EACCES:
+        case EPERM:
+            return device +
+                   ": permission denied; the user is not in the 'dialout' group (add it with "
+                   "'sudo usermod -aG dialout USER' and log in again)";
+        case EBUSY: {
+            const std::string holder = holderOf(device);
+            return device + ": busy, held by " +
+                   (holder.empty() ? std::string("another program (often ModemManager or brltty)")
+                                   : holder);
+        }
+        default:
+            return device + ": " + std::strerror(error);
+    }
+}
+
+std::string notASerialPort(const std::string& device) {
+    return device + ": not a serial port";
+}
+
+// A bare name that may stand for a device under /dev: ttyUSB0, ttyACM0, ttyS1, ttyAMA0.
+bool isTerminalName(const std::string& name) {
+    if (name.size() < 4 || name.compare(0, 3, "tty") != 0) return false;
+    std::size_t at = 3;
+    while (at < name.size() && std::isalpha(static_cast<unsigned char>(name[at])) != 0) ++at;
+    return at < name.size() && at > 3 &&
+           name.find_first_not_of("0123456789", at) == std::string::npos;
 }
 
 // Line settings of the modem link. Failures are ignored: a pseudo-terminal refuses
@@ -83,16 +143,19 @@ SerialPort::~SerialPort() {
 }
 
 std::string SerialPort::DeviceName(const std::string& name) {
+    constexpr std::string_view kById = "serial/by-id/";
+    if (name.compare(0, kById.size(), kById) == 0) return "/dev/" + name;
     if (name.find('/') != std::string::npos) return name;
-    if (name.size() > 3 && name.compare(0, 3, "COM") == 0) {
+    if (name.size() > 3 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "com") == 0)) {
         const std::string digits = name.substr(3);
-        bool allDigits = !digits.empty() && digits.size() < 6;
-        for (char c : digits) allDigits = allDigits && c >= '0' && c <= '9';
-        if (allDigits && std::stoi(digits) >= 1) {
+        if (digits.size() < 6 && digits.find_first_not_of("0123456789") == std::string::npos &&
+            std::stoi(digits) >= 1) {
             return "/dev/ttyS" + std::to_string(std::stoi(digits) - 1);
         }
     }
-    return "/dev/" + name;
+    // Only names of serial lines map into /dev: "sda" must never reach a disk.
+    if (isTerminalName(name)) return "/dev/" + name;
+    return {};
 }
 
 Status SerialPort::Open(const std::string& name, int speed) {
@@ -101,8 +164,23 @@ Status SerialPort::Open(const std::string& name, int speed) {
         std::this_thread::sleep_for(reopenPause_);
     }
     const std::string device = DeviceName(name);
+    if (device.empty()) {
+        return Status::Fail("'" + name +
+                            "' is not a serial port name: give COMn, a name such as ttyUSB0 or "
+                            "serial/by-id/..., or a full path");
+    }
+    // Refused before opening: an ordinary file, a FIFO or a disk is no modem.
+    struct stat info {};
+    if (::stat(device.c_str(), &info) != 0) return Status::Fail(openFailure(device, errno));
+    if (!S_ISCHR(info.st_mode)) return Status::Fail(notASerialPort(device));
     const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return Status::Fail(openFailure(device, errno));
+    // The name may have been swapped since the test above; judge what was opened.
+    termios settings{};
+    if (::fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode) || ::tcgetattr(fd, &settings) != 0) {
+        ::close(fd);
+        return Status::Fail(notASerialPort(device));
+    }
     // Exclusive from here on: a second opening fails with EBUSY (except for root).
     (void)::ioctl(fd, TIOCEXCL);
     backend_->fd = fd;
@@ -134,6 +212,8 @@ bool SerialPort::Write(const void* data, std::size_t count) {
     while (done < count) {
         const ssize_t n = ::write(backend_->fd, bytes + done, count - done);
         if (n > 0) {
+            if (trace_ != nullptr)
+                trace_->Record(TraceDirection::Written, bytes + done, static_cast<std::size_t>(n));
             done += static_cast<std::size_t>(n);
             continue;
         }
@@ -154,6 +234,8 @@ std::size_t SerialPort::Read(void* buffer, std::size_t capacity) {
         const ssize_t n = ::read(backend_->fd, buffer, capacity);
         if (n > 0) {
             backend_->hangUpSeen = false;
+            if (trace_ != nullptr)
+                trace_->Record(TraceDirection::Read, buffer, static_cast<std::size_t>(n));
             return static_cast<std::size_t>(n);
         }
         if (n < 0 && errno == EINTR) continue;

@@ -1,77 +1,87 @@
 #include "modem/sms_dialogue.h"
 
+#include "modem/modem_replies.h"
 #include "modem/push_message.h"
 #include "modem/reply_text.h"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
+#include <thread>
 
 namespace vela {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-enum class Outcome { kSuccess, kFailure, kPending };
+using std::chrono::milliseconds;
 
 // Decides a step from everything read since its command was written.
-using Judge = Outcome (*)(std::string_view reply);
-
-bool contains(std::string_view reply, std::string_view text) {
-    return reply.find(text) != std::string_view::npos;
-}
-
-Outcome awaitOk(std::string_view reply) {
-    return contains(reply, "OK\r\n") ? Outcome::kSuccess : Outcome::kPending;
-}
-
-// An ERROR anywhere fails even when READY came too; a SIM that wants a PIN fails as
-// a missing one does: the program never enters a PIN.
-Outcome awaitSimReady(std::string_view reply) {
-    if (contains(reply, "ERROR\r\n")) return Outcome::kFailure;
-    if (contains(reply, "READY\r\n\r\nOK\r\n")) return Outcome::kSuccess;
-    if (contains(reply, "SIM PIN\r\n\r\nOK\r\n")) return Outcome::kFailure;
-    return Outcome::kPending;
-}
-
-Outcome awaitPrompt(std::string_view reply) {
-    return contains(reply, "> ") ? Outcome::kSuccess : Outcome::kPending;
-}
+using Judge = StepJudgement (*)(std::string_view reply);
 
 // Reads and judges until the step is decided or `limit` has passed since `start`.
 // Each round reads and judges before it looks at the time, so a reply read in the
 // same round as the limit still counts; between rounds it sleeps on the port for the
 // time left instead of spinning. Judging after every read is also what keeps the
-// bounded reply text exact.
-bool awaitReply(SerialPort& port, Judge judge, Clock::time_point start,
-                std::chrono::milliseconds limit) {
+// bounded reply text exact. A busy SIM is asked again every `simBusyRetry`.
+StepJudgement awaitReply(SerialPort& port, std::string_view command, Judge judge,
+                         DialogueClock::TimePoint start, milliseconds limit,
+                         const DialogueLimits& limits, DialogueClock& clock) {
     ReplyText reply;
     std::array<char, 1024> buffer{};
+    std::string busyReason;
+    DialogueClock::TimePoint lastWrite = clock.Now();
     for (;;) {
         const std::size_t n = port.Read(buffer.data(), buffer.size());
         reply.append(buffer.data(), n);
-        const Outcome outcome = judge(reply.view());
-        if (outcome != Outcome::kPending) return outcome == Outcome::kSuccess;
-        const auto elapsed = Clock::now() - start;
-        if (elapsed >= limit) return false;
-        port.WaitForInput(std::chrono::ceil<std::chrono::milliseconds>(limit - elapsed));
+        StepJudgement judgement = judge(reply.view());
+        if (judgement.verdict == StepVerdict::Success ||
+            judgement.verdict == StepVerdict::Failure) {
+            return judgement;
+        }
+        const auto elapsed = clock.Now() - start;
+        if (elapsed >= limit) {
+            return {StepVerdict::Failure,
+                    busyReason.empty() ? DescribeTimeout(reply.view(), limit.count()) : busyReason};
+        }
+        if (judgement.verdict == StepVerdict::SimBusy) {
+            busyReason = std::move(judgement.reason);
+            const auto retryAt = lastWrite + limits.simBusyRetry;
+            const auto pause = std::min(retryAt - clock.Now(), limit - elapsed);
+            if (pause.count() > 0) clock.Sleep(std::chrono::ceil<milliseconds>(pause));
+            if (clock.Now() - start >= limit) continue;  // out of time: fail with the reason
+            reply = ReplyText();
+            lastWrite = clock.Now();
+            (void)port.Write(command.data(), command.size());
+            continue;
+        }
+        clock.WaitForInput(port, std::chrono::ceil<milliseconds>(limit - elapsed));
     }
 }
 
 }  // namespace
 
-bool SendPushSms(SerialPort& port, const std::string& portName, std::string pushMessage,
-                 ModemDialogueUi& ui, const DialogueLimits& limits) {
-    ui.SetWaitCursor(true);
-    const Clock::time_point dialogueStart = Clock::now();
-    auto fail = [&ui](const char* text) {
-        ui.ShowModemError(text);
-        ui.SetWaitCursor(false);
-        return false;
-    };
+DialogueClock::TimePoint DialogueClock::Now() {
+    return Clock::now();
+}
 
-    (void)port.Open(portName);
-    if (!port.IsOpen()) return fail(kTextPortNotOpened);
+void DialogueClock::WaitForInput(SerialPort& port, milliseconds limit) {
+    (void)port.WaitForInput(limit);
+}
+
+void DialogueClock::Sleep(milliseconds length) {
+    std::this_thread::sleep_for(length);
+}
+
+DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
+                               std::string pushMessage, const DialogueLimits& limits) {
+    DialogueClock steadyClock;
+    DialogueClock& clock = limits.clock != nullptr ? *limits.clock : steadyClock;
+    const DialogueClock::TimePoint dialogueStart = clock.Now();
+
+    if (const Status opened = port.Open(portName); !opened || !port.IsOpen()) {
+        return {false, kTextPortNotOpened, opened.message()};
+    }
 
     const std::string cmgs = "AT+CMGS=" + std::to_string(CmgsLength(pushMessage)) + "\r\n";
     pushMessage += '\x1A';
@@ -80,16 +90,16 @@ bool SendPushSms(SerialPort& port, const std::string& portName, std::string push
     struct Step {
         std::string_view bytes;
         Judge judge;
-        std::chrono::milliseconds limit;
+        milliseconds limit;
         const char* failure;
     };
     const std::array<Step, 6> steps{{
-        {"ATQ0\r\n", awaitOk, limits.shortStep, kTextNoModem1},
-        {"ATE0\r\n", awaitOk, limits.shortStep, kTextNoModem2},
-        {"AT+CMGF=0\r\n", awaitOk, limits.longStep, kTextNoPduMode},
-        {"AT+CPIN?\r\n", awaitSimReady, limits.longStep, kTextSimProblem},
-        {cmgs, awaitPrompt, limits.shortStep, kTextNoPrompt},
-        {pushMessage, awaitOk, limits.longStep, kTextNotSent},
+        {"ATQ0\r\n", JudgeOkReply, limits.shortStep, kTextNoModem1},
+        {"ATE0\r\n", JudgeOkReply, limits.shortStep, kTextNoModem2},
+        {"AT+CMGF=0\r\n", JudgeOkReply, limits.longStep, kTextNoPduMode},
+        {"AT+CPIN?\r\n", JudgeSimReply, limits.longStep, kTextSimProblem},
+        {cmgs, JudgePromptReply, limits.shortStep, kTextNoPrompt},
+        {pushMessage, JudgeOkReply, limits.longStep, kTextNotSent},
     }};
     bool first = true;
     for (const Step& step : steps) {
@@ -97,12 +107,29 @@ bool SendPushSms(SerialPort& port, const std::string& portName, std::string push
         (void)port.Write(step.bytes.data(), step.bytes.size());
         // The first limit runs from before the port was opened, so the opening (and
         // the pause for a port still open) counts against it.
-        const Clock::time_point start = first ? dialogueStart : Clock::now();
+        const DialogueClock::TimePoint start = first ? dialogueStart : clock.Now();
         first = false;
-        if (!awaitReply(port, step.judge, start, step.limit)) return fail(step.failure);
+        StepJudgement judgement =
+            awaitReply(port, step.bytes, step.judge, start, step.limit, limits, clock);
+        if (judgement.verdict != StepVerdict::Success) {
+            // Past the prompt the modem takes every byte as message text until ESC;
+            // without it the next run's commands would vanish into the prompt.
+            if (&step == &steps.back()) {
+                (void)port.Write("\x1B", 1);
+            }
+            return {false, step.failure, std::move(judgement.reason)};
+        }
     }
+    return {true, {}, {}};
+}
+
+bool SendPushSms(SerialPort& port, const std::string& portName, std::string pushMessage,
+                 ModemDialogueUi& ui, const DialogueLimits& limits) {
+    ui.SetWaitCursor(true);
+    const DialogueOutcome outcome = RunSmsDialogue(port, portName, std::move(pushMessage), limits);
+    if (!outcome.sent) ui.ShowModemError(outcome.failureText, outcome.reason);
     ui.SetWaitCursor(false);
-    return true;
+    return outcome.sent;
 }
 
 }  // namespace vela

@@ -12,14 +12,38 @@ namespace vela {
 class ModemDialogueUi {
 public:
     virtual ~ModemDialogueUi() = default;
-    virtual void SetWaitCursor(bool shown) = 0;                // shown at start, hidden at the end
-    virtual void ShowModemError(const std::string& text) = 0;  // modal box, stop icon
+    virtual void SetWaitCursor(bool shown) = 0;  // shown at start, hidden at the end
+    // Modal box, stop icon: the step's fixed text, with the reason as its details.
+    virtual void ShowModemError(const std::string& text, const std::string& reason) = 0;
+};
+
+// The dialogue's sense of time. The program uses the steady clock and waits on the
+// port; tests put in a clock of their own to check the real limits without waiting.
+class DialogueClock {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    virtual ~DialogueClock() = default;
+    virtual TimePoint Now();
+    // Returns when input is queued or `limit` has passed.
+    virtual void WaitForInput(SerialPort& port, std::chrono::milliseconds limit);
+    virtual void Sleep(std::chrono::milliseconds length);
 };
 
 // Time limits of the dialogue's steps; only tests shorten them.
 struct DialogueLimits {
     std::chrono::milliseconds shortStep{6000};
     std::chrono::milliseconds longStep{16000};
+    // A busy SIM is asked again after this pause, within the step's limit.
+    std::chrono::milliseconds simBusyRetry{1000};
+    DialogueClock* clock = nullptr;  // nullptr: the steady clock
+};
+
+// How a dialogue ended: sent, or the failed step's fixed text and the reason behind it
+// (the port's error, the modem's own final line and its meaning, or what a time-out saw).
+struct DialogueOutcome {
+    bool sent = false;
+    std::string failureText;
+    std::string reason;
 };
 
 // Operator texts of the dialogue.
@@ -38,5 +62,11 @@ inline constexpr const char* kTextNotSent = "Could not send SMS";
 // stays open either way.
 bool SendPushSms(SerialPort& port, const std::string& portName, std::string pushMessage,
                  ModemDialogueUi& ui, const DialogueLimits& limits = {});
+
+// The same dialogue without any user interface, for callers that run it off their UI
+// thread and report the outcome themselves. A failure after the "> " prompt leaves the
+// prompt with ESC, so the modem answers commands again.
+DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
+                               std::string pushMessage, const DialogueLimits& limits = {});
 
 }  // namespace vela

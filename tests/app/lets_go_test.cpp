@@ -135,8 +135,8 @@ TEST_F(LetsGoTest, AWholeRunShowsEveryStepInOrder) {
         view.since(mark),
         (QStringList{"file: Configuration file: device.xml", "progress: 0", "progress: shown",
                      "status: Starting the push sms creation", "pause 2000", "progress: 25",
-                     "status: Push sms sending...", "wait cursor: 1", "wait cursor: 0",
-                     "progress: 50", "status: Waiting for incoming connection...",
+                     "status: Push sms sending...", "wait cursor: 1", "painting while waiting",
+                     "wait cursor: 0", "progress: 50", "status: Waiting for incoming connection...",
                      "caption letsgo: Stop!!!", "enabled listen: 0", "enabled checkport: 0"}));
     // Each text in front of a step that blocks is painted at once.
     for (const char* text :
@@ -185,9 +185,10 @@ TEST_F(LetsGoTest, AFailedDialogueShowsItsMessageThenIdleAndDoesNotListen) {
         const QStringList seen = view.since(mark);
         const qsizetype sending = seen.indexOf("status: Push sms sending...");
         ASSERT_GE(sending, 0) << seen.join('\n').toStdString();
-        EXPECT_EQ(seen.mid(sending + 1), (QStringList{"wait cursor: 1", "wait cursor: 0",
-                                                      QStringLiteral("error: ") + c.message,
-                                                      "progress: hidden", "status: Idle..."}));
+        EXPECT_EQ(seen.mid(sending + 1),
+                  (QStringList{"wait cursor: 1", "painting while waiting", "wait cursor: 0",
+                               QStringLiteral("error: ") + c.message, "progress: hidden",
+                               "status: Idle..."}));
         EXPECT_EQ(view.events.last(), "repaint");
         EXPECT_FALSE(dialog->goActive);
         EXPECT_EQ(dialog->listenSocket, nullptr);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <optional>
 
 namespace vela::test {
@@ -108,6 +109,11 @@ public:
         events << QStringLiteral("pause %1").arg(length.count());
         // A copy runs, so that a hook may replace or clear itself while it runs.
         if (const std::function<void()> hook = duringPause) hook();
+    }
+
+    void WaitWhilePainting(const std::function<bool()>& done) override {
+        events << QStringLiteral("painting while waiting");
+        while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 
     // The events recorded since `from`, without the repaint markers.

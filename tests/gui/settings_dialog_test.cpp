@@ -233,71 +233,45 @@ TEST_F(SettingsDialogTest, CancelWritesNothing) {
     EXPECT_EQ(settings, ProgramSettings{});
 }
 
-TEST_F(SettingsDialogTest, ProbeListsThePortsThatOpenAndRestoresTheSettings) {
+// The probe lists what the listing finds, with each adapter's description as its tooltip,
+// and opens nothing: the modem's port left open by an earlier run stays as it is.
+TEST_F(SettingsDialogTest, ProbeListsWithoutOpeningAndLeavesTheSettings) {
     PseudoTerminal first;
-    PseudoTerminal second;
     ASSERT_FALSE(first.path().empty());
-    ASSERT_FALSE(second.path().empty());
     settings.modemPort = "COM7";
-    // The modem's port was left open on the first device; the probe must close it first.
     ASSERT_TRUE(port.Open(first.path()).ok());
     open();
     std::optional<Qt::CursorShape> cursorDuringProbe;
-    dialog->SetProbeNames([&] {
+    const std::string byId = "/dev/serial/by-id/usb-Acme_GSM_Modem_A1B2-if00-port0";
+    dialog->SetProbe([&] {
         if (const QCursor* cursor = QApplication::overrideCursor())
             cursorDuringProbe = cursor->shape();
-        return std::vector<std::string>{first.path(), "/nonexistent/ttyUSB9", second.path()};
+        return std::vector<ProbedPort>{{byId, "Acme GSM Modem, serial number A1B2 (ttyUSB0)"},
+                                       {"COM1", ""}};
     });
     click("probeButton");
-    EXPECT_FALSE(port.IsOpen());
-    EXPECT_EQ(listed(), (QStringList{QString::fromStdString(first.path()),
-                                     QString::fromStdString(second.path())}));
+    EXPECT_TRUE(port.IsOpen());
+    EXPECT_EQ(listed(), (QStringList{QString::fromStdString(byId), QStringLiteral("COM1")}));
+    EXPECT_EQ(modemPort()->itemData(0, Qt::ToolTipRole).toString(),
+              QStringLiteral("Acme GSM Modem, serial number A1B2 (ttyUSB0)"));
     EXPECT_EQ(modemPort()->currentText(), QString());
     EXPECT_EQ(settings.modemPort, "COM7");
     EXPECT_TRUE(sink.messages.empty());
     EXPECT_EQ(cursorDuringProbe, Qt::WaitCursor);
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
 
-    click("cancelButton");
-    EXPECT_EQ(settings.modemPort, "COM7");
-
-    // OK without choosing stores the empty name; choosing an item stores it.
-    open();
-    dialog->SetProbeNames([&] { return std::vector<std::string>{second.path()}; });
-    click("probeButton");
-    click("okButton");
-    EXPECT_EQ(settings.modemPort, "");
-    open();
-    dialog->SetProbeNames([&] { return std::vector<std::string>{second.path()}; });
-    click("probeButton");
+    // Choosing an item stores its name.
     modemPort()->setCurrentIndex(0);
     click("okButton");
-    EXPECT_EQ(settings.modemPort, second.path());
+    EXPECT_EQ(settings.modemPort, byId);
 }
 
-// The real probe of this machine: whatever it finds, it ends, lists only names it
-// tried and leaves the settings alone.
-TEST_F(SettingsDialogTest, ProbeOfThisMachineListsOnlyTriedNames) {
+// The real probe of this machine: whatever it finds, it ends and leaves the settings alone.
+TEST_F(SettingsDialogTest, ProbeOfThisMachineLeavesTheSettings) {
     open();
     click("probeButton");
-    const std::vector<std::string> tried = SettingsDialog::DefaultProbeNames();
-    for (const QString& name : listed()) {
-        EXPECT_NE(std::find(tried.begin(), tried.end(), name.toStdString()), tried.end())
-            << name.toStdString();
-    }
     EXPECT_EQ(modemPort()->currentText(), QString());
     EXPECT_EQ(settings, ProgramSettings{});
-}
-
-TEST(SettingsDialogProbe, TriesCom1ToCom40ThenUsbDevicesByPath) {
-    const std::vector<std::string> names = SettingsDialog::DefaultProbeNames();
-    ASSERT_GE(names.size(), 40u);
-    for (int n = 1; n <= 40; ++n)
-        EXPECT_EQ(names[static_cast<size_t>(n - 1)], "COM" + std::to_string(n));
-    for (size_t i = 40; i < names.size(); ++i) {
-        EXPECT_TRUE(names[i].rfind("/dev/ttyUSB", 0) == 0 || names[i].rfind("/dev/ttyACM", 0) == 0)
-            << names[i];
-    }
 }
 
 TEST_F(SettingsDialogTest, LongAndForeignModemPortNamesAreShownWholeAndKeptByteForByte) {

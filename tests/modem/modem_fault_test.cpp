@@ -13,6 +13,8 @@
 #include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -43,9 +45,13 @@ constexpr const char* kPdu =
 class RecordingUi : public ModemDialogueUi {
 public:
     void SetWaitCursor(bool shown) override { cursor.push_back(shown); }
-    void ShowModemError(const std::string& text) override { errors.push_back(text); }
+    void ShowModemError(const std::string& text, const std::string& reason) override {
+        errors.push_back(text);
+        reasons.push_back(reason);
+    }
     std::vector<bool> cursor;
     std::vector<std::string> errors;
+    std::vector<std::string> reasons;
 };
 
 std::chrono::nanoseconds threadCpu() {
@@ -379,26 +385,74 @@ TEST(ModemFaults, AReplyThatNeverEndsFailsAtTheStepLimit) {
     }
 }
 
-// The port held by this process, opened again by a child: exclusive access refuses the
-// child with a reason naming the cause, and the dialogue shows its fixed text. Root
-// passes exclusive access, so the child gives up root first.
-TEST(ModemFaults, PortHeldByAnotherProcessIsRefusedWithItsReason) {
+// Runs `job` in a child that gives up root first (root passes exclusive access and
+// permissions); returns what the job returned, or "skip|..." when root cannot be left.
+std::string runUnprivileged(const std::function<std::string()>& job) {
+    int pipeFds[2];
+    EXPECT_EQ(pipe(pipeFds), 0);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(pipeFds[0]);
+        alarm(20);  // the child ends by itself whatever happens
+        std::string report;
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            report = "skip|cannot drop root: " + std::string(strerror(errno));
+        } else {
+            report = job();
+        }
+        (void)!write(pipeFds[1], report.data(), report.size());
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    std::string report;
+    char buffer[512];
+    for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
+        report.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    EXPECT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    return report;
+}
+
+// The port held by another process of the same user: the second opening is refused
+// with a reason naming the holder as /proc shows it, and the dialogue shows its fixed
+// text with that reason. Once the holder lets go, the same child opens the port.
+TEST(ModemFaults, PortHeldByAnotherProcessIsRefusedNamingTheHolder) {
     int master = -1;
     int slave = -1;
     char name[256] = {};
     ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
     const std::string path = name;
     ASSERT_EQ(fchmod(slave, 0666), 0);  // so that an unprivileged child may open it
-    SerialPort holder;
-    ASSERT_TRUE(holder.Open(path).ok());
 
-    // Runs in a child; writes "open|<reason>" and "sms|<texts>" lines to `out`.
-    auto secondOpener = [&path](int out) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) {
-            const std::string line = "skip|cannot drop root: " + std::string(strerror(errno));
-            (void)!write(out, line.data(), line.size());
-            _exit(0);
+    // The holder: unprivileged like the opener, and readable in /proc by it.
+    int held[2];
+    ASSERT_EQ(pipe(held), 0);
+    const pid_t holder = fork();
+    if (holder == 0) {
+        alarm(20);
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+            _exit(1);
         }
+        close(held[0]);
+        prctl(PR_SET_DUMPABLE, 1);
+        SerialPort port;
+        const char ok = port.Open(path).ok() ? 'y' : 'n';
+        (void)!write(held[1], &ok, 1);
+        for (;;) pause();  // until the test ends it
+    }
+    close(held[1]);
+    char ok = 0;
+    ASSERT_EQ(read(held[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+    std::string comm;
+    std::getline(std::ifstream("/proc/" + std::to_string(holder) + "/comm"), comm);
+
+    auto secondOpener = [&path] {
         SerialPort port;
         const Status opened = port.Open(path);
         std::string report = "open|" + std::string(opened ? "opened" : opened.message()) + "\n";
@@ -406,53 +460,82 @@ TEST(ModemFaults, PortHeldByAnotherProcessIsRefusedWithItsReason) {
         RecordingUi ui;
         port.setReopenPause(0ms);
         const bool sent = SendPushSms(port, path, kPdu, ui, {300ms, 300ms});
-        report += "sms|" + std::string(sent ? "sent" : "") +
-                  (ui.errors.empty() ? std::string() : ui.errors.front()) + "\n";
-        (void)!write(out, report.data(), report.size());
-        _exit(0);
-    };
-    auto runChild = [&]() -> std::string {
-        int pipeFds[2];
-        EXPECT_EQ(pipe(pipeFds), 0);
-        const pid_t pid = fork();
-        if (pid == 0) {
-            close(pipeFds[0]);
-            alarm(20);  // the child ends by itself whatever happens
-            secondOpener(pipeFds[1]);
-        }
-        close(pipeFds[1]);
-        std::string report;
-        char buffer[512];
-        for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) {
-            report.append(buffer, static_cast<size_t>(n));
-        }
-        close(pipeFds[0]);
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        report +=
+            "sms|" + std::string(sent ? "sent" : "") +
+            (ui.errors.empty() ? std::string() : ui.errors.front() + "|" + ui.reasons.front()) +
+            "\n";
         return report;
     };
-
-    const std::string refused = runChild();
+    const std::string refused = runUnprivileged(secondOpener);
+    kill(holder, SIGKILL);
+    int status = 0;
+    EXPECT_EQ(waitpid(holder, &status, 0), holder);
+    (void)ioctl(slave, TIOCNXCL);  // the holder had no chance to clear its exclusive access
+    close(held[0]);
     if (refused.rfind("skip|", 0) == 0) {
         close(slave);
         close(master);
         GTEST_SKIP() << refused.substr(5);
     }
-    EXPECT_NE(refused.find("open|Could not open " + path + ": " + strerror(EBUSY) +
-                           " (another program, such as ModemManager or brltty, holds the port)"),
+    const std::string reason =
+        path + ": busy, held by " + comm + " (pid " + std::to_string(holder) + ")";
+    EXPECT_NE(refused.find("open|" + reason + "\n"), std::string::npos) << refused;
+    EXPECT_NE(refused.find(std::string("sms|") + kTextPortNotOpened + "|" + reason + "\n"),
               std::string::npos)
         << refused;
-    EXPECT_NE(refused.find(std::string("sms|") + kTextPortNotOpened + "\n"), std::string::npos)
-        << refused;
 
-    // Once the holder lets go, the same child opens the port: the refusal was the
-    // exclusive access, not the permissions.
-    holder.Close();
-    const std::string released = runChild();
+    const std::string released = runUnprivileged(secondOpener);
     EXPECT_NE(released.find("open|opened\n"), std::string::npos) << released;
-    EXPECT_NE(released.find(std::string("sms|") + kTextNoModem1 + "\n"), std::string::npos)
+    EXPECT_NE(released.find(std::string("sms|") + kTextNoModem1 + "|no reply within 300 ms\n"),
+              std::string::npos)
         << released;
+    close(slave);
+    close(master);
+}
+
+// Opening refuses what is not a serial port before a byte is written, and says why:
+// a missing device, a device the user may not open, an ordinary file, a FIFO, a device
+// that is no terminal, a bare name that is no serial line.
+TEST(ModemFaults, OpeningRefusesWhatIsNotAUsablePortWithItsReason) {
+    test::TempDir dir;
+    const std::string file = (dir / "file").string();
+    std::ofstream(file) << "keep";
+    const std::string fifo = (dir / "fifo").string();
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int master = -1;
+    int slave = -1;
+    char terminal[256] = {};
+    ASSERT_EQ(openpty(&master, &slave, terminal, nullptr, nullptr), 0);
+    ASSERT_EQ(fchmod(slave, 0600), 0);  // root's own line: others may not open it
+    ASSERT_EQ(fchown(slave, 0, 0), 0);
+
+    const struct {
+        std::string name;
+        std::string reason;
+        bool unprivileged;
+    } rows[] = {
+        {(dir / "missing").string(), (dir / "missing").string() + ": no such device", false},
+        {file, file + ": not a serial port", false},
+        {fifo, fifo + ": not a serial port", false},
+        {"/dev/null", "/dev/null: not a serial port", false},
+        {"sda", "'sda' is not a serial port name", false},
+        {terminal,
+         std::string(terminal) + ": permission denied; the user is not in the 'dialout' group",
+         true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto attempt = [&row] {
+            SerialPort port;
+            const Status opened = port.Open(row.name);
+            return std::string(opened ? "opened" : opened.message()) +
+                   (port.IsOpen() ? "|open" : "");
+        };
+        const std::string result = row.unprivileged ? runUnprivileged(attempt) : attempt();
+        if (result.rfind("skip|", 0) == 0) continue;
+        EXPECT_EQ(result.rfind(row.reason, 0), 0u) << result;
+    }
+    EXPECT_EQ(test::readFile(file), "keep");
     close(slave);
     close(master);
 }
@@ -523,9 +606,9 @@ TEST(ModemFaults, VelactlShowsTheFixedTextAndTheCauseForAHeldPort) {
     if (WEXITSTATUS(status) == 121) GTEST_SKIP() << "cannot give up root here";
     EXPECT_EQ(WEXITSTATUS(status), 1);
     EXPECT_EQ(test::readFile(out), std::string("error: ") + kTextPortNotOpened + "\n");
-    EXPECT_EQ(test::readFile(err), "velactl sms: Could not open " + path + ": " + strerror(EBUSY) +
-                                       " (another program, such as ModemManager or brltty, "
-                                       "holds the port)\n");
+    // The holder (this process, root or not) may be hidden from the unprivileged child.
+    EXPECT_EQ(test::readFile(err).rfind("velactl sms: " + path + ": busy, held by ", 0), 0u)
+        << test::readFile(err);
 }
 
 }  // namespace

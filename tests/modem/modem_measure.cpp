@@ -24,7 +24,7 @@ constexpr const char* kPdu =
 class QuietUi : public vela::ModemDialogueUi {
 public:
     void SetWaitCursor(bool) override {}
-    void ShowModemError(const std::string& text) override { error = text; }
+    void ShowModemError(const std::string& text, const std::string&) override { error = text; }
     std::string error;
 };
 

@@ -1,5 +1,6 @@
 // velactl pdu / sms and vela-sim modem, run as the programs they are.
 #include "modem/push_message.h"
+#include "modem/sms_dialogue.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
 #include "test_support.h"
@@ -8,6 +9,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 namespace vela {
@@ -92,6 +94,35 @@ TEST(VelactlPdu, PrintsThePduFromOptions) {
     EXPECT_EQ(r.exitCode, 2);
 }
 
+// Passwords from a file or standard input give the same PDU as on the command line.
+TEST(VelactlPdu, PasswordsFromFilesAndNamedAuthentication) {
+    const std::string velactl = toolPath("VELACTL");
+    const std::vector<std::string> base = {
+        velactl,      "pdu",    "--phone", "12345678901", "--push-port", "2001",       "--ip",
+        "192.0.2.10", "--port", "5000",    "--apn",       "internet",    "--sms-user", "u"};
+    auto with = [&base](std::vector<std::string> extra) {
+        std::vector<std::string> argv = base;
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    };
+    const auto inline_ = runProgram(with({"--auth", "2", "--gprs-password", "pw"}));
+    ASSERT_EQ(inline_.exitCode, 0) << inline_.err;
+    TempDir dir;
+    std::ofstream(dir / "secret") << "pw\n";
+    const auto fromFile =
+        runProgram(with({"--auth=pap", "--gprs-password-file", (dir / "secret").string()}));
+    EXPECT_EQ(fromFile.exitCode, 0) << fromFile.err;
+    EXPECT_EQ(fromFile.out, inline_.out);
+    const auto fromInput = runProgram(with({"--auth", "PAP", "--gprs-password-file", "-"}), 60s,
+                                      std::nullopt, std::string("pw\n"));
+    EXPECT_EQ(fromInput.exitCode, 0) << fromInput.err;
+    EXPECT_EQ(fromInput.out, inline_.out);
+    EXPECT_EQ(runProgram(with({"--auth", "bogus"})).exitCode, 2);
+    EXPECT_EQ(runProgram(with({"--auth", "pap", "--gprs-password-file", (dir / "none").string()}))
+                  .exitCode,
+              1);
+}
+
 TEST(VelactlPdu, BuildsThePduFromTheDatabase) {
     TempDir dir;
     makeDatabase(dir, exampleSettings("COM3"));
@@ -140,6 +171,7 @@ TEST(VelactlSms, ModemBehavioursGiveTheDialoguesResults) {
         {"slow", 0, "sms: sent"},
         {"silent", 1, "error: Modem was not found, 1st command\n"},
         {"sim-pin", 1, "error: SIM was not found or protected\n"},
+        {"notify-ready", 0, "sms: sent"},
         {"cpin-error", 1, "error: SIM was not found or protected\n"},
         {"no-prompt", 1, "error: Could not start sms routine\n"},
         {"no-final-ok", 1, "error: Could not send SMS\n"},
@@ -188,6 +220,110 @@ TEST(VelactlSms, UnopenablePortShowsTheTextAndTheCause) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(r.out, "error: Could not open selected port\n");
     EXPECT_NE(r.err.find("no-such-modem"), std::string::npos) << r.err;
+}
+
+// The behaviours of real modems, through the dialogue: outcome, reason and time. A
+// definite error ends the run at once; time-outs use short limits here.
+TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
+    using Clock = std::chrono::steady_clock;
+    const DialogueLimits quick{1000ms, 2000ms};
+    const struct {
+        const char* behaviour;
+        DialogueLimits limits;
+        const char* failure;  // empty: sent
+        const char* reason;   // the start of the reason
+        std::chrono::milliseconds atLeast;
+        std::chrono::milliseconds below;
+    } rows[] = {
+        {"notify-ready", {}, "", "", 0ms, 1000ms},
+        {"sim-busy", {}, "", "", 2000ms, 4000ms},
+        {"cms-error",
+         {},
+         kTextNotSent,
+         "the modem answered \"+CMS ERROR: 330\" (SMSC address unknown)",
+         0ms,
+         1000ms},
+        {"cmgf-error", {}, kTextNoPduMode, "the modem answered \"ERROR\"", 0ms, 1000ms},
+        {"numeric", quick, kTextNoModem1, "the modem answers with numeric result codes", 1000ms,
+         2000ms},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        TempDir dir;
+        auto modem = startModem(dir, {"--behaviour", row.behaviour});
+        SerialPort port;
+        const auto before = Clock::now();
+        const DialogueOutcome outcome =
+            RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, row.limits);
+        const auto took = Clock::now() - before;
+        EXPECT_EQ(outcome.sent, *row.failure == '\0')
+            << outcome.failureText << ": " << outcome.reason;
+        EXPECT_EQ(outcome.failureText, row.failure);
+        EXPECT_EQ(outcome.reason.rfind(row.reason, 0), 0u) << outcome.reason;
+        EXPECT_GE(took, row.atLeast);
+        EXPECT_LT(took, row.below);
+    }
+}
+
+// A modem left in its text prompt: the failed run leaves it with ESC, so the next run on
+// the same line succeeds.
+TEST(VelaSimModem, AModemStuckInThePromptIsFreedForTheNextRun) {
+    TempDir dir;
+    auto modem = startModem(dir, {"--behaviour", "stuck-prompt"});
+    SerialPort port;  // with the real pause between the runs
+    const DialogueLimits quick{1000ms, 1000ms};
+    const DialogueOutcome first =
+        RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, quick);
+    EXPECT_EQ(first.failureText, kTextNotSent);
+    EXPECT_EQ(first.reason, "no reply within 1000 ms");
+    const DialogueOutcome second =
+        RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, quick);
+    EXPECT_TRUE(second.sent) << second.failureText << ": " << second.reason;
+    EXPECT_TRUE(modem->waitForOutput("stuck-prompt: left the prompt on ESC", 5s))
+        << modem->output();
+}
+
+TEST(VelactlModem, CheckReportsTheModemAndWhetherItCanSend) {
+    TempDir dir;
+    auto modem = startModem(dir);
+    makeDatabase(dir, exampleSettings((dir / "modem").string()));
+    auto r = runProgram({toolPath("VELACTL"), "modem", "check", "--dir", dir.path().string()}, 30s);
+    EXPECT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "port: " + (dir / "modem").string() +
+                         "\nmodel: Vela simulated GSM modem\nsim: READY (ready)\n"
+                         "signal: 20,99 (-73 dBm)\nregistration: 0,1 (registered, home network)\n"
+                         "service centre: \"+15550100\",145\n");
+
+    TempDir pinDir;
+    auto locked = startModem(pinDir, {"--behaviour", "sim-pin"});
+    r = runProgram({toolPath("VELACTL"), "modem", "check", "--port=" + (pinDir / "modem").string()},
+                   30s);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("sim: SIM PIN (not ready)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("the modem cannot send: the SIM is not ready"), std::string::npos)
+        << r.err;
+
+    r = runProgram({toolPath("VELACTL"), "modem", "check", "--port", "sda"}, 30s);
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("'sda' is not a serial port name"), std::string::npos) << r.err;
+}
+
+// The trace of a run: every byte both ways, owner-only, with the password inside.
+TEST(VelactlSms, TraceRecordsBothDirectionsOwnerOnly) {
+    TempDir dir;
+    auto modem = startModem(dir);
+    makeDatabase(dir, exampleSettings((dir / "modem").string()));
+    std::vector<std::string> argv = sms(dir);
+    argv.push_back("--trace=" + (dir / "trace").string());
+    const auto r = runProgram(argv, 60s);
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    const std::string trace = test::readFile(dir / "trace");
+    EXPECT_NE(trace.find(" > ATQ0\\r\\n\n"), std::string::npos) << trace;
+    EXPECT_NE(trace.find(" < \\r\\n+CPIN: READY"), std::string::npos) << trace;
+    EXPECT_NE(trace.find(std::string(" > ") + kWorkedExample + "\\x1A\\r\\n\n"), std::string::npos)
+        << trace;
+    EXPECT_EQ(std::filesystem::status(dir / "trace").permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 // As the network, the modem hands the SMS only to a tracker on loopback.

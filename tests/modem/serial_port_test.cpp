@@ -55,6 +55,15 @@ TEST(SerialPort, DeviceNames) {
     EXPECT_EQ(SerialPort::DeviceName("/dev/ttyUSB0"), "/dev/ttyUSB0");
     EXPECT_EQ(SerialPort::DeviceName("/dev/serial/by-id/usb-Modem_1-if00"),
               "/dev/serial/by-id/usb-Modem_1-if00");
+    EXPECT_EQ(SerialPort::DeviceName("com4"), "/dev/ttyS3");
+    EXPECT_EQ(SerialPort::DeviceName("ttyUSB0"), "/dev/ttyUSB0");
+    EXPECT_EQ(SerialPort::DeviceName("ttyACM12"), "/dev/ttyACM12");
+    EXPECT_EQ(SerialPort::DeviceName("serial/by-id/usb-Modem_1-if00"),
+              "/dev/serial/by-id/usb-Modem_1-if00");
+    // Every other bare name is refused: "sda" must never reach a disk.
+    for (const char* refused : {"sda", "null", "tty", "ttyUSB", "COM0", "COMx", "mem"}) {
+        EXPECT_EQ(SerialPort::DeviceName(refused), "") << refused;
+    }
 }
 
 TEST(SerialPort, FailedOpeningNamesTheDeviceAndLeavesThePortClosed) {

@@ -20,9 +20,13 @@ constexpr const char* kPdu =
 class RecordingUi : public ModemDialogueUi {
 public:
     void SetWaitCursor(bool shown) override { cursor.push_back(shown); }
-    void ShowModemError(const std::string& text) override { errors.push_back(text); }
+    void ShowModemError(const std::string& text, const std::string& reason) override {
+        errors.push_back(text);
+        reasons.push_back(reason);
+    }
     std::vector<bool> cursor;
     std::vector<std::string> errors;
+    std::vector<std::string> reasons;
 };
 
 // Short limits keep the failing rows quick; the program uses the defaults.
@@ -201,6 +205,147 @@ TEST(SmsDialogue, CmgsAnnouncesTheTpduLength) {
     ASSERT_EQ(commands.size(), 6u);
     EXPECT_EQ(commands[4], "AT+CMGS=9\r\n");
     EXPECT_EQ(commands[5], shortPdu + "\x1A\r\n");
+}
+
+}  // namespace
+}  // namespace vela
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReplyPiece;
+using test::ScriptedModem;
+using Clock = std::chrono::steady_clock;
+
+// A modem's definite answer ends its step at once, even with the program's real limits,
+// and the modem's own line becomes the failure's reason.
+TEST(SmsDialogue, AnErrorResultFailsItsStepAtOnceWithTheModemsReason) {
+    const struct {
+        const char* key;
+        const char* reply;
+        const char* text;
+        const char* reason;
+    } rows[] = {
+        {"AT+CMGF", "\r\nERROR\r\n", kTextNoPduMode, "the modem answered \"ERROR\""},
+        {"AT+CPIN?", "\r\n+CME ERROR: 10\r\n", kTextSimProblem,
+         "the modem answered \"+CME ERROR: 10\" (SIM not inserted)"},
+        {"AT+CPIN?", "\r\n+CPIN: SIM PUK\r\n\r\nOK\r\n", kTextSimProblem,
+         "the modem answered \"+CPIN: SIM PUK\" (the SIM is blocked and asks for its PUK)"},
+        {"AT+CMGS=", "\r\n+CMS ERROR: 304\r\n", kTextNoPrompt,
+         "the modem answered \"+CMS ERROR: 304\" (invalid PDU mode parameter)"},
+        {"PDU", "\r\n+CMS ERROR: 330\r\n", kTextNotSent,
+         "the modem answered \"+CMS ERROR: 330\" (SMSC address unknown)"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.reply);
+        ScriptedModem modem(ScriptedModem::Standard({{row.key, {{row.reply}}}}));
+        SerialPort port;
+        const auto before = Clock::now();
+        const DialogueOutcome outcome = RunSmsDialogue(port, modem.path(), kPdu);
+        EXPECT_LT(Clock::now() - before, 1000ms);
+        EXPECT_FALSE(outcome.sent);
+        EXPECT_EQ(outcome.failureText, row.text);
+        EXPECT_EQ(outcome.reason, row.reason);
+    }
+}
+
+// Past the prompt the modem takes every byte as text: a failed message leaves with ESC,
+// a failure before the prompt writes nothing more.
+TEST(SmsDialogue, AFailureAfterThePromptLeavesItWithEsc) {
+    for (const char* key : {"PDU", "AT+CMGS="}) {
+        SCOPED_TRACE(key);
+        ScriptedModem modem(ScriptedModem::Standard({{key, {{"\r\n+CMS ERROR: 500\r\n"}}}}));
+        SerialPort port;
+        EXPECT_FALSE(RunSmsDialogue(port, modem.path(), kPdu, kShort).sent);
+        std::this_thread::sleep_for(50ms);
+        const std::string received = modem.received();
+        const std::string end = std::string(key) == "PDU" ? "\x1A\r\n\x1B" : "AT+CMGS=48\r\n";
+        ASSERT_GE(received.size(), end.size());
+        EXPECT_EQ(received.substr(received.size() - end.size()), end);
+    }
+}
+
+// A SIM still busy after power-up is asked again every retry pause until it is ready;
+// one that stays busy fails at the step's limit with that reason.
+TEST(SmsDialogue, ABusySimIsAskedAgainWithinTheLimit) {
+    DialogueLimits limits = kShort;
+    limits.longStep = 3000ms;
+    limits.simBusyRetry = 300ms;
+    int asked = 0;
+    ScriptedModem modem([&asked](const std::string& command) {
+        if (command.rfind("AT+CPIN?", 0) == 0 && ++asked <= 2) {
+            return std::vector<ReplyPiece>{{"\r\n+CME ERROR: 14\r\n"}};
+        }
+        return ScriptedModem::Standard()(command);
+    });
+    SerialPort port;
+    const auto before = Clock::now();
+    EXPECT_TRUE(RunSmsDialogue(port, modem.path(), kPdu, limits).sent);
+    EXPECT_GE(Clock::now() - before, 600ms);
+    const std::vector<std::string> commands = modem.commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "AT+CPIN?\r\n"), 3);
+
+    ScriptedModem busy(ScriptedModem::Standard({{"AT+CPIN?", {{"\r\n+CME ERROR: 14\r\n"}}}}));
+    limits.longStep = 1000ms;
+    port.setReopenPause(0ms);
+    const DialogueOutcome outcome = RunSmsDialogue(port, busy.path(), kPdu, limits);
+    EXPECT_EQ(outcome.failureText, kTextSimProblem);
+    EXPECT_EQ(outcome.reason, "the modem answered \"+CME ERROR: 14\" (SIM busy)");
+}
+
+// A clock that jumps over a wait that sees no input: the program's real limits are
+// checked without waiting them out. It also notes the waits asked for.
+class JumpingClock : public DialogueClock {
+public:
+    TimePoint Now() override { return Clock::now() + jumped; }
+    void WaitForInput(SerialPort& port, std::chrono::milliseconds limit) override {
+        waits.push_back(limit);
+        // The scripted modem answers at once; silence for a moment is silence for good.
+        if (!port.WaitForInput(std::min<std::chrono::milliseconds>(limit, 200ms))) jumped += limit;
+    }
+    void Sleep(std::chrono::milliseconds length) override { jumped += length; }
+    std::chrono::milliseconds jumped{0};
+    std::vector<std::chrono::milliseconds> waits;
+};
+
+TEST(SmsDialogue, EachStepHasItsRealLimit) {
+    const struct {
+        const char* key;
+        const char* text;
+        std::chrono::milliseconds limit;
+    } rows[] = {{"ATQ0", kTextNoModem1, 6000ms},      {"ATE0", kTextNoModem2, 6000ms},
+                {"AT+CMGF", kTextNoPduMode, 16000ms}, {"AT+CPIN?", kTextSimProblem, 16000ms},
+                {"AT+CMGS=", kTextNoPrompt, 6000ms},  {"PDU", kTextNotSent, 16000ms}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        ScriptedModem modem(ScriptedModem::Standard({{row.key, {}}}));
+        SerialPort port;
+        JumpingClock clock;
+        DialogueLimits limits;
+        limits.clock = &clock;
+        const DialogueOutcome outcome = RunSmsDialogue(port, modem.path(), kPdu, limits);
+        EXPECT_EQ(outcome.failureText, row.text);
+        EXPECT_EQ(outcome.reason, "no reply within " + std::to_string(row.limit.count()) + " ms");
+        ASSERT_FALSE(clock.waits.empty());
+        EXPECT_GE(clock.jumped, row.limit);
+        EXPECT_LT(clock.jumped, row.limit + 1000ms);
+    }
+}
+
+// The first limit runs from before the opening: the pause for a port left open by an
+// earlier run is taken from the first step's 6000 ms.
+TEST(SmsDialogue, TheFirstLimitCountsTheOpening) {
+    ScriptedModem modem(ScriptedModem::Standard({{"ATQ0", {}}}));
+    SerialPort port;
+    ASSERT_TRUE(port.Open(modem.path()).ok());
+    port.setReopenPause(300ms);
+    JumpingClock clock;
+    DialogueLimits limits;
+    limits.clock = &clock;
+    EXPECT_EQ(RunSmsDialogue(port, modem.path(), kPdu, limits).failureText, kTextNoModem1);
+    ASSERT_FALSE(clock.waits.empty());
+    EXPECT_LE(clock.waits.front(), 5701ms);
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include "sim_commands.h"
 #include "sim_modem_pdu.h"
 
+#include "common/command_line.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -47,7 +49,13 @@ enum class Behaviour {
     kSimPin,
     kCpinError,
     kNoPrompt,
-    kNoFinalOk
+    kNoFinalOk,
+    kNotifyReady,
+    kSimBusy,
+    kCmsError,
+    kCmgfError,
+    kStuckPrompt,
+    kNumeric
 };
 
 struct BehaviourName {
@@ -59,13 +67,17 @@ constexpr BehaviourName kBehaviours[] = {
     {"split", Behaviour::kSplit},           {"slow", Behaviour::kSlow},
     {"silent", Behaviour::kSilent},         {"sim-pin", Behaviour::kSimPin},
     {"cpin-error", Behaviour::kCpinError},  {"no-prompt", Behaviour::kNoPrompt},
-    {"no-final-ok", Behaviour::kNoFinalOk},
+    {"no-final-ok", Behaviour::kNoFinalOk}, {"notify-ready", Behaviour::kNotifyReady},
+    {"sim-busy", Behaviour::kSimBusy},      {"cms-error", Behaviour::kCmsError},
+    {"cmgf-error", Behaviour::kCmgfError},  {"stuck-prompt", Behaviour::kStuckPrompt},
+    {"numeric", Behaviour::kNumeric},
 };
 
 constexpr milliseconds kSlowDelay{1500};     // well inside the dialogue's 6 s limits
 constexpr milliseconds kSplitSpacing{30};    // so that pieces arrive in separate reads
 constexpr milliseconds kDeliveryDelay{500};  // the network takes a moment
 constexpr milliseconds kIdlePause{20};       // while no one holds the line open
+constexpr int kBusyAnswers = 2;              // sim-busy: "SIM busy" this many times first
 
 struct Options {
     std::string link;
@@ -79,60 +91,43 @@ void line(const std::string& text) {
     std::fflush(stdout);
 }
 
-void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: vela-sim modem [--link PATH] [--behaviour NAME] [--deliver]\n"
-                 "                      [--tracker-arg ARG]...\n\n"
-                 "A GSM modem on a pseudo-terminal. Prints 'modem: /dev/pts/N' once ready;\n"
-                 "--link also makes PATH a symbolic link to it (removed at exit).\n"
-                 "Behaviours: normal (default), echo (echoes everything, ignores ATE0),\n"
-                 "  split (replies in several writes), slow (each reply 1.5 s late), silent,\n"
-                 "  sim-pin, cpin-error, no-prompt (no '> ' after AT+CMGS), no-final-ok.\n"
-                 "--deliver: after accepting an SMS, start 'vela-sim tracker --host H --port P\n"
-                 "  ARG...' with the loopback address and port carried in the SMS.\n"
-                 "Stops on SIGINT or SIGTERM.\n");
-}
-
-// Returns 0 to go on, or the exit status.
+// Returns 0 to go on, or the exit status (after help or a usage error).
 int parseOptions(const Args& args, Options& options) {
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= args.size()) {
-                std::fprintf(stderr, "vela-sim modem: %s needs a value\n", arg.c_str());
-                return false;
-            }
-            out = args[++i];
-            return true;
-        };
-        if (arg == "--help" || arg == "-h") {
-            printUsage(stdout);
-            return -1;
+    std::string behaviours;
+    for (const BehaviourName& b : kBehaviours)
+        behaviours += std::string(behaviours.empty() ? "" : ", ") + b.name;
+    vela::CommandLine commandLine(
+        "vela-sim modem",
+        "vela-sim modem [--link PATH] [--behaviour NAME] [--deliver] [--tracker-arg ARG]...",
+        "A GSM modem on a pseudo-terminal. Prints 'modem: /dev/pts/N' once ready;\n"
+        "--link also makes PATH a symbolic link to it (removed at exit).\n"
+        "Behaviours: normal (default), echo (echoes everything, ignores ATE0),\n"
+        "  split (replies in several writes), slow (each reply 1.5 s late), silent,\n"
+        "  sim-pin, cpin-error, no-prompt (no '> ' after AT+CMGS), no-final-ok,\n"
+        "  notify-ready (a notification line between READY and OK), sim-busy ('+CME ERROR:\n"
+        "  14' to the first two AT+CPIN?), cms-error ('+CMS ERROR: 330' after the message),\n"
+        "  cmgf-error (ERROR to AT+CMGF), stuck-prompt (the first message is swallowed and\n"
+        "  the modem stays in its '> ' prompt until ESC), numeric (numeric result codes).\n"
+        "--deliver: after accepting an SMS, start 'vela-sim tracker --host H --port P\n"
+        "  ARG...' with the loopback address and port carried in the SMS.\n"
+        "Stops on SIGINT or SIGTERM.");
+    commandLine.option("--link", "PATH", "a symbolic link to the line")
+        .option("--behaviour", "NAME", behaviours, "--behavior")
+        .flag("--deliver", "play the network: deliver accepted messages to a simulated tracker")
+        .repeatable("--tracker-arg", "ARG", "an argument for the delivered tracker");
+    int exitCode = 0;
+    const std::optional<vela::ParsedOptions> parsed = commandLine.parse(args, exitCode);
+    if (!parsed) return exitCode == 0 ? -1 : exitCode;
+    options.link = parsed->valueOr("--link", "");
+    options.deliver = parsed->has("--deliver");
+    options.trackerArgs = parsed->values("--tracker-arg");
+    if (const auto name = parsed->value("--behaviour")) {
+        const auto* found = std::find_if(std::begin(kBehaviours), std::end(kBehaviours),
+                                         [&](const BehaviourName& b) { return *name == b.name; });
+        if (found == std::end(kBehaviours)) {
+            return commandLine.usageError("unknown behaviour '" + *name + "'");
         }
-        if (arg == "--deliver") {
-            options.deliver = true;
-        } else if (arg == "--link") {
-            if (!value(options.link)) return 2;
-        } else if (arg == "--tracker-arg") {
-            std::string extra;
-            if (!value(extra)) return 2;
-            options.trackerArgs.push_back(extra);
-        } else if (arg == "--behaviour" || arg == "--behavior") {
-            std::string name;
-            if (!value(name)) return 2;
-            const auto* found =
-                std::find_if(std::begin(kBehaviours), std::end(kBehaviours),
-                             [&](const BehaviourName& b) { return name == b.name; });
-            if (found == std::end(kBehaviours)) {
-                std::fprintf(stderr, "vela-sim modem: unknown behaviour '%s'\n", name.c_str());
-                return 2;
-            }
-            options.behaviour = found->behaviour;
-        } else {
-            std::fprintf(stderr, "vela-sim modem: unknown option '%s'\n", arg.c_str());
-            printUsage(stderr);
-            return 2;
-        }
+        options.behaviour = found->behaviour;
     }
     return 0;
 }
@@ -191,6 +186,16 @@ private:
             send(std::string(bytes), true);
         }
         for (char c : bytes) {
+            if (inPdu_ && stuck_) {
+                // An aborted run left the modem here: only ESC gets it out.
+                if (c == '\x1B') {
+                    inPdu_ = false;
+                    stuck_ = false;
+                    pdu_.clear();
+                    line("stuck-prompt: left the prompt on ESC");
+                }
+                continue;
+            }
             if (inPdu_) {
                 if (c == '\x1A') {
                     inPdu_ = false;
@@ -238,9 +243,20 @@ private:
         } else if (command == "ATE1" || command == "ATE") {
             echo_ = true;
             reply("\r\nOK\r\n");
+        } else if (options_.behaviour == Behaviour::kCmgfError &&
+                   command.rfind("AT+CMGF", 0) == 0) {
+            reply("\r\nERROR\r\n");
         } else if (command == "AT+CMGF=0" || command == "AT+CMGF=1") {
             pduMode_ = command.back() == '0';
             reply("\r\nOK\r\n");
+        } else if (command == "ATI") {
+            reply("\r\nVela simulated GSM modem\r\n\r\nOK\r\n");
+        } else if (command == "AT+CSQ") {
+            reply("\r\n+CSQ: 20,99\r\n\r\nOK\r\n");
+        } else if (command == "AT+CREG?") {
+            reply("\r\n+CREG: 0,1\r\n\r\nOK\r\n");
+        } else if (command == "AT+CSCA?") {
+            reply("\r\n+CSCA: \"+15550100\",145\r\n\r\nOK\r\n");
         } else if (command == "AT+CMGF?") {
             reply(std::string("\r\n+CMGF: ") + (pduMode_ ? "0" : "1") + "\r\n\r\nOK\r\n");
         } else if (command == "AT+CPIN?") {
@@ -248,6 +264,11 @@ private:
                 reply("\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n");
             } else if (options_.behaviour == Behaviour::kCpinError) {
                 reply("\r\nERROR\r\n");
+            } else if (options_.behaviour == Behaviour::kSimBusy && busyAnswers_ < kBusyAnswers) {
+                ++busyAnswers_;
+                reply("\r\n+CME ERROR: 14\r\n");
+            } else if (options_.behaviour == Behaviour::kNotifyReady) {
+                reply("\r\n+CPIN: READY\r\n\r\n+CMTI: \"SM\",3\r\n\r\nRING\r\n\r\nOK\r\n");
             } else {
                 reply("\r\n+CPIN: READY\r\n\r\nOK\r\n");
             }
@@ -263,6 +284,11 @@ private:
             } else {
                 announced_ = std::stoi(number);
                 inPdu_ = true;
+                if (options_.behaviour == Behaviour::kStuckPrompt && !stuckUsed_) {
+                    stuckUsed_ = true;
+                    stuck_ = true;
+                    line("stuck-prompt: the message will be swallowed");
+                }
                 reply("\r\n> ");
             }
         } else {
@@ -304,6 +330,11 @@ private:
         } else {
             line("body-error: " + sms->bodyError);
         }
+        if (options_.behaviour == Behaviour::kCmsError) {
+            reply("\r\n+CMS ERROR: 330\r\n");
+            line("sms: refused with +CMS ERROR: 330");
+            return;
+        }
         ++reference_;
         const std::string accepted = "\r\n+CMGS: " + std::to_string(reference_) + "\r\n";
         if (options_.behaviour == Behaviour::kNoFinalOk) {
@@ -317,7 +348,22 @@ private:
 
     void reply(const std::string& text) {
         if (options_.behaviour == Behaviour::kSilent) return;
-        send(text, false);
+        send(options_.behaviour == Behaviour::kNumeric ? numericForm(text) : text, false);
+    }
+
+    // The reply of a modem set to numeric result codes (ATV0): "0" CR for OK, "4" CR for
+    // ERROR, information lines without the leading line end.
+    static std::string numericForm(std::string text) {
+        for (const auto& [words, code] :
+             {std::pair{std::string("\r\nOK\r\n"), std::string("0\r")},
+              std::pair{std::string("\r\nERROR\r\n"), std::string("4\r")}}) {
+            if (text.size() >= words.size() &&
+                text.compare(text.size() - words.size(), words.size(), words) == 0) {
+                text.replace(text.size() - words.size(), words.size(), code);
+            }
+        }
+        if (text.rfind("\r\n", 0) == 0) text.erase(0, 2);
+        return text;
     }
 
     // Queues bytes for the line; replies obey the slow and split behaviours, echoes go
@@ -453,6 +499,9 @@ private:
     bool echo_ = true;
     bool pduMode_ = false;
     bool inPdu_ = false;
+    bool stuck_ = false;      // stuck-prompt: in the prompt until ESC
+    bool stuckUsed_ = false;  // stuck-prompt: only the first message is swallowed
+    int busyAnswers_ = 0;
     int announced_ = 0;
     int reference_ = 0;
     std::string command_;

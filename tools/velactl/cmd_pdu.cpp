@@ -2,6 +2,8 @@
 // database.
 #include "cmd_modem_common.h"
 #include "commands.h"
+#include "common/command_line.h"
+#include "common/file_access.h"
 #include "modem/push_message.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
@@ -9,22 +11,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <limits>
-#include <map>
+#include <utility>
 
 namespace velactl {
 
 namespace {
-
-void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: velactl pdu --phone P --push-port N --ip A.B.C.D --port N --apn TEXT\n"
-                 "                   --auth 0|1|2 [--sms-user U] [--sms-password P]\n"
-                 "                   [--gprs-user U] [--gprs-password P]\n"
-                 "       velactl pdu --tracker DESC [--dir DIR]\n\n"
-                 "Prints the wake-up SMS (SMS-SUBMIT PDU, hex) on one line. Ports are decimal\n"
-                 "or hexadecimal with 0x. --tracker reads the tracker and the settings from\n"
-                 "settings.accdb in DIR (default: the current directory).\n");
-}
 
 // A decimal number, or hexadecimal after "0x"; within the 32-bit range.
 std::optional<int32_t> parseNumber(const std::string& text) {
@@ -108,72 +99,95 @@ std::optional<StoredTracker> LoadStoredTracker(const char* command, const std::s
 }
 
 int RunPdu(const Args& args) {
-    std::map<std::string, std::string> values;
-    static const char* const kOptions[] = {
-        "--phone",    "--push-port",    "--ip",        "--port",          "--apn",     "--auth",
-        "--sms-user", "--sms-password", "--gprs-user", "--gprs-password", "--tracker", "--dir"};
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            printUsage(stdout);
-            return kExitOk;
-        }
-        bool known = false;
-        for (const char* option : kOptions) known = known || args[i] == option;
-        if (!known || i + 1 >= args.size()) {
-            std::fprintf(stderr, "velactl pdu: %s '%s'\n",
-                         known ? "missing value for" : "unknown option", args[i].c_str());
-            printUsage(stderr);
-            return kExitUsage;
-        }
-        values[args[i]] = args[i + 1];
-        ++i;
-    }
+    vela::CommandLine commandLine(
+        "velactl pdu",
+        "velactl pdu --phone P --push-port N --ip A.B.C.D --port N --apn TEXT\n"
+        "                   --auth none|chap|pap [--sms-user U]\n"
+        "                   [--sms-password P | --sms-password-file FILE]\n"
+        "                   [--gprs-user U] [--gprs-password P | --gprs-password-file FILE]\n"
+        "       velactl pdu --tracker DESC [--dir DIR]",
+        "Prints the wake-up SMS (SMS-SUBMIT PDU, hex) on one line. Ports are decimal\n"
+        "or hexadecimal with 0x. --tracker reads the tracker and the settings from\n"
+        "settings.accdb in DIR (default: the current directory). Passwords are read from\n"
+        "the first line of a file, '-' for standard input, so they stay off the command line.");
+    commandLine.option("--phone", "P", "the tracker's phone number")
+        .option("--push-port", "N", "the tracker's port for the wake-up SMS")
+        .option("--ip", "A.B.C.D", "the address the tracker calls")
+        .option("--port", "N", "the port the tracker calls")
+        .option("--apn", "TEXT", "the access point name")
+        .option("--auth", "MODE", "GPRS authentication: none, chap, pap (or 0, 1, 2)")
+        .option("--sms-user", "U", "the SMS user")
+        .option("--sms-password", "P", "the SMS password (visible to every user in ps)")
+        .option("--sms-password-file", "FILE", "the SMS password, from FILE or - (stdin)")
+        .option("--gprs-user", "U", "the GPRS user")
+        .option("--gprs-password", "P", "the GPRS password (visible to every user in ps)")
+        .option("--gprs-password-file", "FILE", "the GPRS password, from FILE or - (stdin)")
+        .option("--tracker", "DESC", "read the tracker from the database")
+        .option("--dir", "DIR", "the directory of settings.accdb");
+    int exitCode = 0;
+    const std::optional<vela::ParsedOptions> options = commandLine.parse(args, exitCode);
+    if (!options) return exitCode;
+    const auto given = [&](const char* name) { return options->valueOr(name, ""); };
 
     vela::TrackerEntry tracker;
     vela::ProgramSettings settings;
-    if (values.count("--tracker") != 0) {
-        if (values.size() != 1 + values.count("--dir")) {
-            std::fprintf(stderr, "velactl pdu: --tracker takes only --dir besides\n");
-            return kExitUsage;
+    if (options->has("--tracker")) {
+        for (const char* other : {"--phone", "--push-port", "--ip", "--port", "--apn", "--auth",
+                                  "--sms-user", "--sms-password", "--sms-password-file",
+                                  "--gprs-user", "--gprs-password", "--gprs-password-file"}) {
+            if (options->has(other))
+                return commandLine.usageError("--tracker takes only --dir besides");
         }
-        const std::string dir = values.count("--dir") != 0 ? values["--dir"] : ".";
-        const auto stored = LoadStoredTracker("pdu", values["--tracker"], dir, stderr);
+        const auto stored =
+            LoadStoredTracker("pdu", given("--tracker"), options->valueOr("--dir", "."), stderr);
         if (!stored) return kExitFailure;
         tracker = stored->tracker;
         settings = stored->settings;
     } else {
         for (const char* required :
              {"--phone", "--push-port", "--ip", "--port", "--apn", "--auth"}) {
-            if (values.count(required) == 0) {
-                std::fprintf(stderr, "velactl pdu: %s is required\n", required);
-                printUsage(stderr);
-                return kExitUsage;
+            if (!options->has(required)) {
+                return commandLine.usageError(std::string(required) + " is required");
             }
         }
-        if (values.count("--dir") != 0) {
-            std::fprintf(stderr, "velactl pdu: --dir goes with --tracker\n");
-            return kExitUsage;
-        }
-        const auto pushPort = parseNumber(values["--push-port"]);
-        const auto port = parseNumber(values["--port"]);
-        const auto auth = parseNumber(values["--auth"]);
-        const auto ip = parseIpv4(values["--ip"]);
+        if (options->has("--dir")) return commandLine.usageError("--dir goes with --tracker");
+        const auto pushPort = parseNumber(given("--push-port"));
+        const auto port = parseNumber(given("--port"));
+        const auto auth = vela::ParseAuthentication(given("--auth"));
+        const auto ip = parseIpv4(given("--ip"));
         if (!pushPort || !port || !auth || !ip) {
-            std::fprintf(stderr, "velactl pdu: %s\n",
-                         !pushPort ? "--push-port needs a number"
-                         : !port   ? "--port needs a number"
-                         : !auth   ? "--auth needs a number"
-                                   : "--ip needs an address A.B.C.D");
-            return kExitUsage;
+            return commandLine.usageError(!pushPort ? "--push-port needs a number"
+                                          : !port   ? "--port needs a number"
+                                          : !auth   ? "--auth needs none, chap, pap, 0, 1 or 2"
+                                                    : "--ip needs an address A.B.C.D");
         }
-        tracker.phone = values["--phone"];
+        tracker.phone = given("--phone");
         tracker.pushPort = *pushPort;
-        tracker.apn = values["--apn"];
+        tracker.apn = given("--apn");
         tracker.auth = *auth;
-        tracker.smsUser = values["--sms-user"];
-        tracker.smsPassword = values["--sms-password"];
-        tracker.gprsUser = values["--gprs-user"];
-        tracker.gprsPassword = values["--gprs-password"];
+        tracker.smsUser = given("--sms-user");
+        tracker.gprsUser = given("--gprs-user");
+        tracker.smsPassword = given("--sms-password");
+        tracker.gprsPassword = given("--gprs-password");
+        if (options->has("--sms-password-file") && options->has("--gprs-password-file") &&
+            given("--sms-password-file") == "-" && given("--gprs-password-file") == "-") {
+            return commandLine.usageError("only one password can come from standard input");
+        }
+        for (const auto& [option, target] :
+             {std::pair{"--sms-password-file", &tracker.smsPassword},
+              std::pair{"--gprs-password-file", &tracker.gprsPassword}}) {
+            if (!options->has(option)) continue;
+            if (options->has(std::string(option).substr(0, std::string(option).size() - 5))) {
+                return commandLine.usageError(std::string(option) +
+                                              " and the password itself exclude each other");
+            }
+            const vela::Result<std::string> secret = vela::ReadSecretFile(given(option));
+            if (!secret) {
+                std::fprintf(stderr, "velactl pdu: %s: %s\n", option, secret.message().c_str());
+                return kExitFailure;
+            }
+            *target = *secret;
+        }
         settings.externalIp = *ip;
         settings.externalPort = *port;
     }

@@ -2,13 +2,14 @@
 #include "commands.h"
 #include "console_view.h"
 #include "modem/serial_port.h"
-#include "modem/sms_dialogue.h"
+#include "modem/serial_trace.h"
 #include "run_options.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QTimer>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,7 +19,8 @@ namespace {
 
 void printGoUsage(std::FILE* out) {
     std::fprintf(out,
-                 "Usage: velactl go --tracker DESC --config FILE [--dir DIR] [--timeout S]\n\n"
+                 "Usage: velactl go --tracker DESC --config FILE [--dir DIR] [--timeout S]\n"
+                 "                  [--trace FILE]\n\n"
                  "Runs \"Let's Go\" without a window: reads FILE for the tracker DESC of the\n"
                  "database in DIR (default: the current directory), sends the tracker its\n"
                  "wake-up SMS through the modem of the stored settings, listens on the stored\n"
@@ -26,6 +28,8 @@ void printGoUsage(std::FILE* out) {
                  "Prints every change of the window's lines as 'status: ', 'device: ', 'file: ',\n"
                  "'progress: ' and every message box as 'error: ' or 'warning: '.\n"
                  "--timeout limits the wait for the tracker's call once the SMS has gone out.\n"
+                 "--trace records every byte written to and read from the modem in FILE\n"
+                 "(created owner-only: the SMS holds passwords).\n"
                  "Exit status: 0 the tracker answered, 1 failure (the modem, the file, the\n"
                  "listening port, a tracker that hung up), 2 usage error, 3 --timeout ran out.\n");
 }
@@ -92,6 +96,18 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
                          QTimer::singleShot(0, &app, &QCoreApplication::quit);
                      });
 
+    // Every byte to and from the modem, when asked for (owner-only: the SMS holds passwords).
+    std::unique_ptr<vela::SerialTrace> trace;
+    if (options->trace) {
+        auto created = vela::SerialTrace::Create(*options->trace);
+        if (!created) {
+            std::fprintf(stderr, "velactl %s: %s\n", command, created.message().c_str());
+            return kExitFailure;
+        }
+        trace = std::move(created).value();
+        dialog.serialPort.setTrace(trace.get());
+    }
+
     dialog.OnInitDialog();
     (dialog.*run.press)();
     if (!dialog.activeFlag(run.button)) {
@@ -100,13 +116,6 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
                          "velactl %s: the run did not start (is \"%s\" in the tracker list of "
                          "%s?)\n",
                          command, options->tracker->c_str(), directory.toUtf8().constData());
-        } else if (run.button == vela::RunButton::LetsGo && !dialog.serialPort.IsOpen() &&
-                   view.lastError() == QLatin1String(vela::kTextPortNotOpened)) {
-            // The box keeps its fixed text; the likely cause goes to the diagnostics.
-            vela::SerialPort probe;
-            if (const vela::Status opened = probe.Open(dialog.settings.modemPort); !opened) {
-                std::fprintf(stderr, "velactl %s: %s\n", command, opened.message().c_str());
-            }
         }
         return kExitFailure;
     }

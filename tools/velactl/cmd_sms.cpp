@@ -1,9 +1,11 @@
 // velactl sms: the modem dialogue alone, a rehearsal of the wake-up SMS without a
-// tracker. Message boxes print as "error: TEXT".
+// tracker. Message boxes print as "error: TEXT", their reason on standard error.
 #include "cmd_modem_common.h"
 #include "commands.h"
+#include "common/command_line.h"
 #include "modem/push_message.h"
 #include "modem/serial_port.h"
+#include "modem/serial_trace.h"
 #include "modem/sms_dialogue.h"
 
 #include <cstdio>
@@ -12,53 +14,36 @@ namespace velactl {
 
 namespace {
 
-void printUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: velactl sms --tracker DESC [--dir DIR]\n\n"
-                 "Sends the tracker's wake-up SMS through the modem named in the settings of\n"
-                 "settings.accdb in DIR (default: the current directory) and prints the result.\n"
-                 "Exit status 0 when the modem accepted the SMS, 1 otherwise.\n");
-}
-
 class ConsoleModemUi : public vela::ModemDialogueUi {
 public:
     void SetWaitCursor(bool) override {}
-    void ShowModemError(const std::string& text) override {
+    void ShowModemError(const std::string& text, const std::string& reason) override {
         std::printf("error: %s\n", text.c_str());
         std::fflush(stdout);
-        lastError = text;
+        // Standard output keeps the box's exact text; the reason is a diagnostic.
+        if (!reason.empty()) std::fprintf(stderr, "velactl sms: %s\n", reason.c_str());
     }
-    std::string lastError;
 };
 
 }  // namespace
 
 int RunSms(const Args& args) {
-    std::string description;
-    std::string dir = ".";
-    bool haveTracker = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--help" || args[i] == "-h") {
-            printUsage(stdout);
-            return kExitOk;
-        }
-        if ((args[i] == "--tracker" || args[i] == "--dir") && i + 1 < args.size()) {
-            (args[i] == "--tracker" ? description : dir) = args[i + 1];
-            haveTracker = haveTracker || args[i] == "--tracker";
-            ++i;
-            continue;
-        }
-        std::fprintf(stderr, "velactl sms: unexpected '%s'\n", args[i].c_str());
-        printUsage(stderr);
-        return kExitUsage;
-    }
-    if (!haveTracker) {
-        std::fprintf(stderr, "velactl sms: --tracker is required\n");
-        printUsage(stderr);
-        return kExitUsage;
-    }
+    vela::CommandLine commandLine(
+        "velactl sms", "velactl sms --tracker DESC [--dir DIR] [--trace FILE]",
+        "Sends the tracker's wake-up SMS through the modem named in the settings of\n"
+        "settings.accdb in DIR (default: the current directory) and prints the result.\n"
+        "Exit status 0 when the modem accepted the SMS, 1 otherwise.");
+    commandLine.option("--tracker", "DESC", "the tracker's description in the database")
+        .option("--dir", "DIR", "the directory of settings.accdb")
+        .option("--trace", "FILE",
+                "record every byte written to and read from the modem (owner-only file)");
+    int exitCode = 0;
+    const std::optional<vela::ParsedOptions> options = commandLine.parse(args, exitCode);
+    if (!options) return exitCode;
+    if (!options->has("--tracker")) return commandLine.usageError("--tracker is required");
 
-    const auto stored = LoadStoredTracker("sms", description, dir, stdout);
+    const auto stored = LoadStoredTracker("sms", *options->value("--tracker"),
+                                          options->valueOr("--dir", "."), stdout);
     if (!stored) return kExitFailure;
 
     ConsoleModemUi ui;
@@ -66,20 +51,27 @@ int RunSms(const Args& args) {
     // run ends as a failed SMS does.
     const vela::Result<std::string> pdu = vela::BuildPushMessage(stored->tracker, stored->settings);
     if (!pdu) {
-        ui.ShowModemError(pdu.message());
+        ui.ShowModemError(pdu.message(), {});
         return kExitFailure;
     }
     vela::SerialPort port;
-    const std::string& portName = stored->settings.modemPort;
-    if (!vela::SendPushSms(port, portName, *pdu, ui)) {
-        if (ui.lastError == vela::kTextPortNotOpened) {
-            // The box keeps its fixed text; the likely cause goes to the diagnostics.
-            vela::SerialPort probe;
-            const vela::Status status = probe.Open(portName);
-            if (!status) std::fprintf(stderr, "velactl sms: %s\n", status.message().c_str());
+    std::unique_ptr<vela::SerialTrace> trace;
+    if (const auto tracePath = options->value("--trace")) {
+        auto created = vela::SerialTrace::Create(*tracePath);
+        if (!created) {
+            std::fprintf(stderr, "velactl sms: %s\n", created.message().c_str());
+            return kExitFailure;
         }
-        return kExitFailure;
+        trace = std::move(created).value();
+        port.setTrace(trace.get());
     }
+    const std::string& portName = stored->settings.modemPort;
+    const bool sent = vela::SendPushSms(port, portName, *pdu, ui);
+    port.setTrace(nullptr);
+    if (trace && !trace->status()) {
+        std::fprintf(stderr, "velactl sms: trace: %s\n", trace->status().message().c_str());
+    }
+    if (!sent) return kExitFailure;
     std::printf("sms: sent to %s through %s\n", stored->tracker.phone.c_str(), portName.c_str());
     return kExitOk;
 }

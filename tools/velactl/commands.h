@@ -21,6 +21,7 @@ int RunSettings(const Args& args);    // cmd_settings.cpp
 int RunTrackers(const Args& args);    // cmd_trackers.cpp
 int RunPdu(const Args& args);         // cmd_pdu.cpp
 int RunSms(const Args& args);         // cmd_sms.cpp
+int RunModem(const Args& args);       // cmd_modem.cpp
 int RunListen(const Args& args);      // cmd_runs.cpp
 int RunGo(const Args& args);          // cmd_runs.cpp
 int RunCheckPort(const Args& args);   // cmd_check_port.cpp

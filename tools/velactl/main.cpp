@@ -24,6 +24,7 @@ constexpr Command kCommands[] = {
     {"trackers", velactl::RunTrackers, "list, add, remove, import or export trackers"},
     {"pdu", velactl::RunPdu, "print the wake-up SMS of a tracker as a PDU"},
     {"sms", velactl::RunSms, "send a tracker's wake-up SMS through the modem"},
+    {"modem", velactl::RunModem, "check the modem: model, SIM, signal, registration"},
     {"listen", velactl::RunListen, "configure a tracker that calls by itself"},
     {"go", velactl::RunGo, "wake a tracker by SMS and configure it"},
     {"check-port", velactl::RunCheckPort, "prove through the test server that the port is reachable"},

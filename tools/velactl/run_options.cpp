@@ -22,7 +22,8 @@ std::optional<RunOptions> parseRunOptions(const char* command, const Args& args,
             name.resize(equals);
         }
         const bool known = name == "--dir" || name == "--timeout" ||
-                           (withTrackerAndConfig && (name == "--tracker" || name == "--config"));
+                           (withTrackerAndConfig &&
+                            (name == "--tracker" || name == "--config" || name == "--trace"));
         if (!known) {
             std::fprintf(stderr, "velactl %s: unknown option '%s'\n", command, name.c_str());
             return std::nullopt;
@@ -37,6 +38,7 @@ std::optional<RunOptions> parseRunOptions(const char* command, const Args& args,
         if (name == "--tracker") options.tracker = *value;
         if (name == "--config") options.config = *value;
         if (name == "--dir") options.dir = *value;
+        if (name == "--trace") options.trace = *value;
         if (name == "--timeout") {
             bool ok = false;
             const int seconds = QString::fromStdString(*value).toInt(&ok);

@@ -13,6 +13,7 @@ struct RunOptions {
     std::optional<std::string> tracker;
     std::optional<std::string> config;
     std::optional<std::string> dir;
+    std::optional<std::string> trace;  // velactl go: the modem trace file
     int timeoutSeconds = 0;  // 0: no limit
 };
 

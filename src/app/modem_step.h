@@ -1,0 +1,20 @@
+#pragma once
+
+#include "app/main_dialog_view.h"
+#include "modem/sms_dialogue.h"
+
+#include <string>
+
+namespace vela {
+
+// The modem dialogue of "Let's Go", run so that the window keeps painting: the dialogue
+// blocks a worker thread while the handler waits in the view's pause (repaints only, no
+// input, no socket notification), so no run starts twice and the desktop never sees a
+// frozen window. The wait cursor shows throughout; a failure is shown afterwards on the
+// handler's thread as the step's box with the reason as its details. True when the modem
+// accepted the message.
+bool SendPushSmsKeepingWindowPainted(MainDialogView& view, SerialPort& port,
+                                     const std::string& portName, const std::string& pushMessage,
+                                     const DialogueLimits& limits);
+
+}  // namespace vela
