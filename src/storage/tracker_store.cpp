@@ -3,6 +3,7 @@
 #include "storage/columns.h"
 #include "storage/database_checks.h"
 #include "storage/database_file.h"
+#include "storage/stored_values.h"
 
 #include <utility>
 #include <vector>
@@ -22,9 +23,6 @@ constexpr const char* kInsertTracker =
     "\"SMSpass\", \"GPRSuser\", \"GPRSpass\", \"Mode\") "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
 
-// The push port of a new entry (07D1); it replaces a stored port that is none.
-constexpr int32_t kDefaultPushPort = 2001;
-
 Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::string>& warnings) {
     Result<sqlite::Statement> query = db.prepare(kSelectTrackers);
     if (!query) return query.status();
@@ -36,15 +34,7 @@ Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::stri
         TrackerEntry entry;
         entry.description = row.columnText(0);
         entry.phone = row.columnText(1);
-        const int64_t port = row.columnInt(2);
-        if (port >= 0 && port <= 65535) {
-            entry.pushPort = static_cast<int32_t>(port);
-        } else {
-            entry.pushPort = kDefaultPushPort;
-            warnings.push_back("the stored Port " + std::to_string(port) + " of tracker '" +
-                               entry.description + "' is out of range (0 to 65535); the default " +
-                               std::to_string(kDefaultPushPort) + " is used");
-        }
+        entry.pushPort = StoredPushPort(row.columnInt(2), entry.description, warnings);
         entry.apn = row.columnText(3);
         entry.auth = columnInt32(row.columnInt(4));
         entry.smsUser = row.columnText(5);
@@ -90,10 +80,18 @@ TrackerStore::TrackerStore(std::filesystem::path workingDirectory, StorageErrorR
     : workingDirectory_(std::move(workingDirectory)), reporter_(std::move(reporter)) {}
 
 Status TrackerStore::load(TrackerList& list) const {
+    TrackerListStamp unused = 0;
+    return load(list, unused);
+}
+
+Status TrackerStore::load(TrackerList& list, TrackerListStamp& stamp) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     std::vector<std::string> warnings;
+    TrackerList read;
     Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return appendRows(db, list, warnings); });
+        readDatabase(file, [&](sqlite::Database& db) { return appendRows(db, read, warnings); });
+    if (status) stamp = StampOf(read);
+    for (const TrackerEntry& entry : read.entries()) list.add(entry);
     // Reported whether or not the rest could be read: the entries stay in the list.
     for (const std::string& warning : warnings) {
         if (reporter_) reporter_("Trackers in " + file.string() + ": " + warning);
@@ -108,9 +106,32 @@ Status TrackerStore::load(TrackerList& list) const {
 }
 
 Status TrackerStore::save(const TrackerList& list) const {
+    bool changedMeanwhile = false;
+    return saveChecked(list, std::nullopt, changedMeanwhile);
+}
+
+Status TrackerStore::saveIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
+                                     bool& changedMeanwhile) const {
+    return saveChecked(list, loaded, changedMeanwhile);
+}
+
+Status TrackerStore::saveChecked(const TrackerList& list, std::optional<TrackerListStamp> loaded,
+                                 bool& changedMeanwhile) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    Status status =
-        writeDatabase(file, [&](sqlite::Database& db) { return replaceRows(db, list); });
+    changedMeanwhile = false;
+    Status status = writeDatabase(file, [&](sqlite::Database& db) {
+        if (loaded) {
+            // Read within the write's own transaction: nobody can change it in between.
+            TrackerList stored;
+            std::vector<std::string> ignored;
+            if (Status read = appendRows(db, stored, ignored); !read) return read;
+            if (StampOf(stored) != *loaded) {
+                changedMeanwhile = true;
+                return Status::Fail(kTrackersChangedMeanwhile);
+            }
+        }
+        return replaceRows(db, list);
+    });
     if (!status) {
         std::string message =
             "Cannot save the tracker list to " + file.string() + ": " + status.message();

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "common/result.h"
+#include "storage/program_settings.h"
+#include "storage/storage_errors.h"
+#include "storage/stored_values.h"
+#include "storage/tracker_list.h"
+
+#include <filesystem>
+#include <string>
+
+namespace vela {
+
+// Where settings and trackers are kept: settings.accdb in a data directory, or a shared
+// PostgreSQL database. Every operation opens its own connection and closes it; a
+// failure is reported through the reporter with the database's own message and
+// comes back as the Status. Rewrites are all or nothing.
+class StorageEngine {
+public:
+    virtual ~StorageEngine() = default;
+
+    // Where the rows are, as shown to the operator (the file, or the URL without
+    // its password).
+    virtual std::string location() const = 0;
+
+    // Overwrites `settings` with the stored row; unchanged when there is none.
+    virtual Status loadSettings(ProgramSettings& settings) const = 0;
+    // Makes the stored settings exactly these.
+    virtual Status saveSettings(const ProgramSettings& settings) const = 0;
+
+    // Appends the stored trackers to `list`, in stored order; `stamp` becomes the stamp
+    // of what was read when all of it could be read.
+    virtual Status loadTrackers(TrackerList& list, TrackerListStamp& stamp) const = 0;
+    // Makes the stored list exactly `list`, in its order.
+    virtual Status saveTrackers(const TrackerList& list) const = 0;
+    // The same, but only while the stored list is still the one whose stamp is
+    // `loaded`; otherwise nothing is written and `changedMeanwhile` is set.
+    virtual Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
+                                           bool& changedMeanwhile) const = 0;
+};
+
+// settings.accdb in `directory`, exactly as the SettingsStore and TrackerStore keep it.
+class SqliteStorage final : public StorageEngine {
+public:
+    SqliteStorage(std::filesystem::path directory, StorageErrorReporter reporter = {});
+
+    std::string location() const override;
+    Status loadSettings(ProgramSettings& settings) const override;
+    Status saveSettings(const ProgramSettings& settings) const override;
+    Status loadTrackers(TrackerList& list, TrackerListStamp& stamp) const override;
+    Status saveTrackers(const TrackerList& list) const override;
+    Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
+                                   bool& changedMeanwhile) const override;
+
+private:
+    std::filesystem::path directory_;
+    StorageErrorReporter reporter_;
+};
+
+}  // namespace vela
