@@ -4,6 +4,7 @@
 #include "storage/database_checks.h"
 #include "storage/database_file.h"
 #include "storage/stored_values.h"
+#include "storage/table_rows.h"
 
 #include <utility>
 #include <vector>
@@ -20,21 +21,25 @@ constexpr const char* kInsertSettings =
     "INSERT INTO \"Settings\" (\"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\") "
     "VALUES (?1, ?2, ?3, ?4, ?5)";
 
-Status readFirstRow(sqlite::Database& db, ProgramSettings& settings,
-                    std::vector<std::string>& warnings) {
+}  // namespace
+
+Status ReadSettingsRow(sqlite::Database& db, ProgramSettings& settings,
+                       std::vector<std::string>& warnings, bool& present) {
+    present = false;
     Result<sqlite::Statement> query = db.prepare(kSelectSettings);
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
     Result<bool> stepped = row.step();
     if (!stepped) return stepped.status();
     if (!stepped.value()) return Status::Ok();  // empty table: the defaults stay
+    present = true;
     // Only the first row counts; further rows are not read.
     ApplyStoredSettings({row.columnInt(0), row.columnInt(1), row.columnInt(2), row.columnInt(3)},
                         row.columnText(4), settings, warnings);
     return Status::Ok();
 }
 
-Status replaceRows(sqlite::Database& db, const ProgramSettings& settings) {
+Status ReplaceSettingsRows(sqlite::Database& db, const ProgramSettings& settings) {
     if (Status deleted = db.execute(kDeleteSettings); !deleted) return deleted;
     Result<sqlite::Statement> insert = db.prepare(kInsertSettings);
     if (!insert) return insert.status();
@@ -51,8 +56,6 @@ Status replaceRows(sqlite::Database& db, const ProgramSettings& settings) {
     return CheckRowsKept(db, "Settings", 1);
 }
 
-}  // namespace
-
 SettingsStore::SettingsStore(std::filesystem::path workingDirectory, StorageErrorReporter reporter)
     : workingDirectory_(std::move(workingDirectory)), reporter_(std::move(reporter)) {}
 
@@ -61,7 +64,10 @@ Status SettingsStore::load(ProgramSettings& settings) const {
     ProgramSettings read = settings;
     std::vector<std::string> warnings;
     Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return readFirstRow(db, read, warnings); });
+        readDatabase(file, [&](sqlite::Database& db) {
+            bool present = false;
+            return ReadSettingsRow(db, read, warnings, present);
+        });
     if (!status) {
         std::string message =
             "Cannot load the settings from " + file.string() + ": " + status.message();
@@ -78,7 +84,7 @@ Status SettingsStore::load(ProgramSettings& settings) const {
 Status SettingsStore::save(const ProgramSettings& settings) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     Status status =
-        writeDatabase(file, [&](sqlite::Database& db) { return replaceRows(db, settings); });
+        writeDatabase(file, [&](sqlite::Database& db) { return ReplaceSettingsRows(db, settings); });
     if (!status) {
         std::string message =
             "Cannot save the settings to " + file.string() + ": " + status.message();

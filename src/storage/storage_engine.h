@@ -7,9 +7,16 @@
 #include "storage/tracker_list.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace vela {
+
+// All an installation keeps, as it moves from one database to another.
+struct StoredContent {
+    std::optional<ProgramSettings> settings;  // none when no settings are stored
+    TrackerList trackers;
+};
 
 // Where settings and trackers are kept: settings.accdb in a data directory, or a shared
 // PostgreSQL database. Every operation opens its own connection and closes it; a
@@ -37,7 +44,17 @@ public:
     // `loaded`; otherwise nothing is written and `changedMeanwhile` is set.
     virtual Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
                                            bool& changedMeanwhile) const = 0;
+
+    // Everything stored, read as one consistent whole.
+    virtual Result<StoredContent> loadContent() const = 0;
+    // Makes the stored content exactly `content` in one transaction. Refused when the
+    // database holds any settings or trackers already, unless `replace`.
+    virtual Status replaceContent(const StoredContent& content, bool replace) const = 0;
 };
+
+// Why replaceContent refused a database that is not empty.
+inline constexpr const char* kDatabaseNotEmpty = "the database already holds ";
+std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows);
 
 // settings.accdb in `directory`, exactly as the SettingsStore and TrackerStore keep it.
 class SqliteStorage final : public StorageEngine {
@@ -51,6 +68,8 @@ public:
     Status saveTrackers(const TrackerList& list) const override;
     Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
                                    bool& changedMeanwhile) const override;
+    Result<StoredContent> loadContent() const override;
+    Status replaceContent(const StoredContent& content, bool replace) const override;
 
 private:
     std::filesystem::path directory_;

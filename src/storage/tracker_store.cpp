@@ -4,6 +4,7 @@
 #include "storage/database_checks.h"
 #include "storage/database_file.h"
 #include "storage/stored_values.h"
+#include "storage/table_rows.h"
 
 #include <utility>
 #include <vector>
@@ -23,7 +24,10 @@ constexpr const char* kInsertTracker =
     "\"SMSpass\", \"GPRSuser\", \"GPRSpass\", \"Mode\") "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
 
-Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::string>& warnings) {
+}  // namespace
+
+Status AppendTrackerRows(sqlite::Database& db, TrackerList& list,
+                         std::vector<std::string>& warnings) {
     Result<sqlite::Statement> query = db.prepare(kSelectTrackers);
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
@@ -46,6 +50,8 @@ Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::stri
     }
 }
 
+namespace {
+
 Status bindEntry(sqlite::Statement& row, const TrackerEntry& entry) {
     for (Status bound :
          {row.bind(1, std::string_view(entry.description)),
@@ -61,7 +67,9 @@ Status bindEntry(sqlite::Statement& row, const TrackerEntry& entry) {
     return Status::Ok();
 }
 
-Status replaceRows(sqlite::Database& db, const TrackerList& list) {
+}  // namespace
+
+Status ReplaceTrackerRows(sqlite::Database& db, const TrackerList& list) {
     if (Status deleted = db.execute(kDeleteTrackers); !deleted) return deleted;
     Result<sqlite::Statement> insert = db.prepare(kInsertTracker);
     if (!insert) return insert.status();
@@ -73,8 +81,6 @@ Status replaceRows(sqlite::Database& db, const TrackerList& list) {
     }
     return CheckRowsKept(db, "Trackers", list.count());
 }
-
-}  // namespace
 
 TrackerStore::TrackerStore(std::filesystem::path workingDirectory, StorageErrorReporter reporter)
     : workingDirectory_(std::move(workingDirectory)), reporter_(std::move(reporter)) {}
@@ -89,7 +95,7 @@ Status TrackerStore::load(TrackerList& list, TrackerListStamp& stamp) const {
     std::vector<std::string> warnings;
     TrackerList read;
     Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return appendRows(db, read, warnings); });
+        readDatabase(file, [&](sqlite::Database& db) { return AppendTrackerRows(db, read, warnings); });
     if (status) stamp = StampOf(read);
     for (const TrackerEntry& entry : read.entries()) list.add(entry);
     // Reported whether or not the rest could be read: the entries stay in the list.
@@ -124,13 +130,13 @@ Status TrackerStore::saveChecked(const TrackerList& list, std::optional<TrackerL
             // Read within the write's own transaction: nobody can change it in between.
             TrackerList stored;
             std::vector<std::string> ignored;
-            if (Status read = appendRows(db, stored, ignored); !read) return read;
+            if (Status read = AppendTrackerRows(db, stored, ignored); !read) return read;
             if (StampOf(stored) != *loaded) {
                 changedMeanwhile = true;
                 return Status::Fail(kTrackersChangedMeanwhile);
             }
         }
-        return replaceRows(db, list);
+        return ReplaceTrackerRows(db, list);
     });
     if (!status) {
         std::string message =

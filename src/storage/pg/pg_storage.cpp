@@ -35,11 +35,10 @@ Status lockForRewrite(Connection& connection, const char* table) {
     return locked.status();
 }
 
+Result<int64_t> countRows(Connection& connection, const char* table);
+
 Status checkRowsKept(Connection& connection, const char* table, int64_t expected) {
-    Result<QueryResult> counted =
-        connection.execute("SELECT count(*) FROM \"" + std::string(table) + "\"");
-    if (!counted) return counted.status();
-    Result<int64_t> rows = counted.value().integer(0, 0);
+    Result<int64_t> rows = countRows(connection, table);
     if (!rows) return rows.status();
     if (rows.value() != expected) {
         return Status::Fail("the table " + std::string(table) + " holds " +
@@ -50,10 +49,11 @@ Status checkRowsKept(Connection& connection, const char* table, int64_t expected
 }
 
 Status readSettings(Connection& connection, ProgramSettings& settings,
-                    std::vector<std::string>& warnings) {
+                    std::vector<std::string>& warnings, bool* present = nullptr) {
     Result<QueryResult> query = connection.execute(kSelectSettings);
     if (!query) return query.status();
     const QueryResult& rows = query.value();
+    if (present) *present = rows.rows() > 0;
     if (rows.rows() == 0) return Status::Ok();  // empty table: the defaults stay
     int64_t numbers[4] = {};
     for (int column = 0; column < 4; ++column) {
@@ -92,6 +92,22 @@ Status readTrackers(Connection& connection, TrackerList& list, std::vector<std::
         list.add(std::move(entry));
     }
     return Status::Ok();
+}
+
+Result<int64_t> countRows(Connection& connection, const char* table) {
+    Result<QueryResult> counted =
+        connection.execute("SELECT count(*) FROM \"" + std::string(table) + "\"");
+    if (!counted) return counted.status();
+    return counted.value().integer(0, 0);
+}
+
+Status insertSettings(Connection& connection, const ProgramSettings& settings) {
+    Result<QueryResult> inserted = connection.execute(
+        "INSERT INTO \"Settings\" (\"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\") "
+        "VALUES ($1, $2, $3, $4, $5)",
+        {StoredIp(settings.externalIp), settings.externalPort, settings.localPort,
+         settings.timeoutSeconds, settings.modemPort});
+    return inserted.status();
 }
 
 Status insertTrackers(Connection& connection, const std::vector<TrackerEntry>& entries) {
@@ -172,12 +188,7 @@ Status PgStorage::saveSettings(const ProgramSettings& settings) const {
             !deleted) {
             return deleted.status();
         }
-        Result<QueryResult> inserted = connection.execute(
-            "INSERT INTO \"Settings\" (\"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\") "
-            "VALUES ($1, $2, $3, $4, $5)",
-            {StoredIp(settings.externalIp), settings.externalPort, settings.localPort,
-             settings.timeoutSeconds, settings.modemPort});
-        if (!inserted) return inserted.status();
+        if (Status inserted = insertSettings(connection, settings); !inserted) return inserted;
         if (Status kept = checkRowsKept(connection, "Settings", 1); !kept) return kept;
         return transaction.value().commit();
     }();
@@ -241,6 +252,73 @@ Status PgStorage::saveTrackersChecked(const TrackerList& list, const TrackerList
         return transaction.value().commit();
     }();
     if (!status) return fail("Cannot save the tracker list to", status);
+    return Status::Ok();
+}
+
+Result<StoredContent> PgStorage::loadContent() const {
+    Result<Connection> opened = connect();
+    if (!opened) return fail("Cannot read", opened.status());
+    Connection& connection = opened.value();
+    StoredContent content;
+    std::vector<std::string> warnings;
+    Status status = [&]() -> Status {
+        // One snapshot for both tables.
+        Result<pg::Transaction> transaction =
+            pg::Transaction::begin(connection, pg::Isolation::kSerializable);
+        if (!transaction) return transaction.status();
+        ProgramSettings settings;
+        bool present = false;
+        if (Status read = readSettings(connection, settings, warnings, &present); !read) return read;
+        if (present) content.settings = settings;
+        if (Status read = readTrackers(connection, content.trackers, warnings); !read) return read;
+        return transaction.value().commit();
+    }();
+    for (const std::string& warning : warnings) {
+        if (reporter_) reporter_(location() + ": " + warning);
+    }
+    if (!status) return fail("Cannot read", status);
+    return content;
+}
+
+Status PgStorage::replaceContent(const StoredContent& content, bool replace) const {
+    Result<Connection> opened = connect();
+    if (!opened) return fail("Cannot write", opened.status());
+    Connection& connection = opened.value();
+    Status status = [&]() -> Status {
+        Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
+        if (!transaction) return transaction.status();
+        for (const char* table : {"Settings", "Trackers"}) {
+            if (Status locked = lockForRewrite(connection, table); !locked) return locked;
+        }
+        if (!replace) {
+            Result<int64_t> settingsRows = countRows(connection, "Settings");
+            if (!settingsRows) return settingsRows.status();
+            Result<int64_t> trackerRows = countRows(connection, "Trackers");
+            if (!trackerRows) return trackerRows.status();
+            if (settingsRows.value() + trackerRows.value() > 0) {
+                return Status::Fail(
+                    NotEmptyMessage(settingsRows.value(), trackerRows.value()));
+            }
+        }
+        for (const char* sql : {"DELETE FROM \"Settings\"", "DELETE FROM \"Trackers\""}) {
+            if (Result<QueryResult> deleted = connection.execute(sql); !deleted) {
+                return deleted.status();
+            }
+        }
+        if (content.settings) {
+            if (Status inserted = insertSettings(connection, *content.settings); !inserted) {
+                return inserted;
+            }
+        }
+        if (Status inserted = insertTrackers(connection, content.trackers.entries()); !inserted) {
+            return inserted;
+        }
+        if (Status kept = checkRowsKept(connection, "Trackers", content.trackers.count()); !kept) {
+            return kept;
+        }
+        return transaction.value().commit();
+    }();
+    if (!status) return fail("Cannot write", status);
     return Status::Ok();
 }
 
