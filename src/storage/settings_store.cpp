@@ -63,11 +63,10 @@ Status SettingsStore::load(ProgramSettings& settings) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     ProgramSettings read = settings;
     std::vector<std::string> warnings;
-    Status status =
-        readDatabase(file, [&](sqlite::Database& db) {
-            bool present = false;
-            return ReadSettingsRow(db, read, warnings, present);
-        });
+    Status status = readDatabase(file, [&](sqlite::Database& db) {
+        bool present = false;
+        return ReadSettingsRow(db, read, warnings, present);
+    });
     if (!status) {
         std::string message =
             "Cannot load the settings from " + file.string() + ": " + status.message();
@@ -83,8 +82,8 @@ Status SettingsStore::load(ProgramSettings& settings) const {
 
 Status SettingsStore::save(const ProgramSettings& settings) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    Status status =
-        writeDatabase(file, [&](sqlite::Database& db) { return ReplaceSettingsRows(db, settings); });
+    Status status = writeDatabase(
+        file, [&](sqlite::Database& db) { return ReplaceSettingsRows(db, settings); });
     if (!status) {
         std::string message =
             "Cannot save the settings to " + file.string() + ": " + status.message();

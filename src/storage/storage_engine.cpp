@@ -13,7 +13,8 @@ namespace vela {
 namespace {
 
 Result<int64_t> countRows(sqlite::Database& db, const char* table) {
-    Result<sqlite::Statement> query = db.prepare("SELECT count(*) FROM \"" + std::string(table) + "\"");
+    Result<sqlite::Statement> query =
+        db.prepare("SELECT count(*) FROM \"" + std::string(table) + "\"");
     if (!query) return query.status();
     Result<bool> stepped = query.value().step();
     if (!stepped) return stepped.status();
@@ -90,12 +91,12 @@ Status SqliteStorage::replaceContent(const StoredContent& content, bool replace)
             Result<int64_t> trackerRows = countRows(db, "Trackers");
             if (!trackerRows) return trackerRows.status();
             if (settingsRows.value() + trackerRows.value() > 0) {
-                return Status::Fail(
-                    NotEmptyMessage(settingsRows.value(), trackerRows.value()));
+                return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value()));
             }
         }
         if (content.settings) {
-            if (Status written = ReplaceSettingsRows(db, *content.settings); !written) return written;
+            if (Status written = ReplaceSettingsRows(db, *content.settings); !written)
+                return written;
         } else if (Status cleared = db.execute("DELETE FROM \"Settings\""); !cleared) {
             return cleared;
         }

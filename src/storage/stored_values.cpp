@@ -28,7 +28,8 @@ public:
         for (const char c : bytes) mix(static_cast<unsigned char>(c));
     }
     void addNumber(uint64_t number) {
-        for (int shift = 0; shift < 64; shift += 8) mix(static_cast<unsigned char>(number >> shift));
+        for (int shift = 0; shift < 64; shift += 8)
+            mix(static_cast<unsigned char>(number >> shift));
     }
     uint64_t value() const { return hash_; }
 
@@ -59,8 +60,8 @@ void ApplyStoredSettings(const StoredSettingsNumbers& stored, std::string modemP
 int32_t StoredPushPort(int64_t stored, const std::string& description,
                        std::vector<std::string>& warnings) {
     if (stored >= 0 && stored <= 65535) return static_cast<int32_t>(stored);
-    warnings.push_back("the stored Port " + std::to_string(stored) + " of tracker '" +
-                       description + "' is out of range (0 to 65535); the default " +
+    warnings.push_back("the stored Port " + std::to_string(stored) + " of tracker '" + description +
+                       "' is out of range (0 to 65535); the default " +
                        std::to_string(kDefaultPushPort) + " is used");
     return kDefaultPushPort;
 }

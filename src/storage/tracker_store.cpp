@@ -94,8 +94,8 @@ Status TrackerStore::load(TrackerList& list, TrackerListStamp& stamp) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     std::vector<std::string> warnings;
     TrackerList read;
-    Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return AppendTrackerRows(db, read, warnings); });
+    Status status = readDatabase(
+        file, [&](sqlite::Database& db) { return AppendTrackerRows(db, read, warnings); });
     if (status) stamp = StampOf(read);
     for (const TrackerEntry& entry : read.entries()) list.add(entry);
     // Reported whether or not the rest could be read: the entries stay in the list.

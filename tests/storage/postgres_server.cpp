@@ -5,8 +5,6 @@
 #include <libpq-fe.h>
 
 #include <arpa/inet.h>
-#include <chrono>
-#include <csignal>
 #include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
@@ -14,8 +12,10 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <chrono>
+#include <csignal>
+#include <thread>
 #include <vector>
 
 namespace vela::test {
@@ -109,23 +109,24 @@ PostgresServer& PostgresServer::shared() {
 bool PostgresServer::makeCluster() {
     if (::getuid() == 0) {
         const passwd* user = ::getpwnam(kUnprivilegedUser);
-        if (user == nullptr || ::chown(directory_.path().c_str(), user->pw_uid, user->pw_gid) != 0) {
+        if (user == nullptr ||
+            ::chown(directory_.path().c_str(), user->pw_uid, user->pw_gid) != 0) {
             failure_ = "cannot hand the cluster directory to the user nobody";
             return false;
         }
     }
-    const pid_t pid = spawn({std::string(kBinaries) + "initdb", "-D", "data", "-U", kSuperuser,
-                             "-A", "trust", "-E", "UTF8", "--no-locale", "--no-sync",
-                             "--no-instructions"},
-                            directory_.path(), directory_ / "initdb.log");
+    const pid_t pid =
+        spawn({std::string(kBinaries) + "initdb", "-D", "data", "-U", kSuperuser, "-A", "trust",
+               "-E", "UTF8", "--no-locale", "--no-sync", "--no-instructions"},
+              directory_.path(), directory_ / "initdb.log");
     const int status = pid > 0 ? waitFor(pid, std::chrono::seconds(120)) : 255;
     if (status == -1) {
         ::kill(pid, SIGKILL);
         waitFor(pid, std::chrono::seconds(5));
     }
     if (status != 0) {
-        failure_ = "initdb failed (" + std::to_string(status) + "): " +
-                   readFile(directory_ / "initdb.log");
+        failure_ = "initdb failed (" + std::to_string(status) +
+                   "): " + readFile(directory_ / "initdb.log");
         return false;
     }
     port_ = freeLoopbackPort();
@@ -136,8 +137,8 @@ bool PostgresServer::start() {
     if (running()) return true;
     failure_.clear();
     pid_ = spawn({std::string(kBinaries) + "postgres", "-D", "data", "-h", "127.0.0.1", "-p",
-                  std::to_string(port_), "-k", directory_.path().string(), "-c", "fsync=off",
-                  "-c", "full_page_writes=off", "-c", "dynamic_shared_memory_type=mmap", "-c",
+                  std::to_string(port_), "-k", directory_.path().string(), "-c", "fsync=off", "-c",
+                  "full_page_writes=off", "-c", "dynamic_shared_memory_type=mmap", "-c",
                   "max_connections=40", "-c", "shared_buffers=16MB"},
                  directory_.path(), directory_ / "server.log");
     if (pid_ <= 0) {
@@ -168,8 +169,8 @@ void PostgresServer::stop() {
 }
 
 std::string PostgresServer::url(const std::string& database) const {
-    return "postgresql://" + std::string(kSuperuser) + "@127.0.0.1:" + std::to_string(port_) +
-           "/" + database;
+    return "postgresql://" + std::string(kSuperuser) + "@127.0.0.1:" + std::to_string(port_) + "/" +
+           database;
 }
 
 std::string PostgresServer::createDatabase() {

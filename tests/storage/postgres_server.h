@@ -2,8 +2,8 @@
 
 #include "test_support.h"
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 namespace vela::test {
 

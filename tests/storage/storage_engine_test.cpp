@@ -1,10 +1,10 @@
 // The same cases against both engines: settings.accdb and a PostgreSQL database on a
 // server that this test program starts itself.
 #include "postgres_server.h"
-#include "store_test_support.h"
 #include "storage/pg/connection.h"
 #include "storage/pg/pg_schema.h"
 #include "storage/pg/storage_choice.h"
+#include "store_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -183,8 +183,9 @@ TEST_F(PgStorageTest, ServerStoppedDuringASaveLeavesTheListBefore) {
     TrackerListStamp stamp = 0;
     const Status failed = open()->loadTrackers(unreachable, stamp);
     EXPECT_FALSE(failed.ok());
-    EXPECT_NE(failed.message().find("Cannot load the tracker list from postgresql://vela@127.0.0.1"),
-              std::string::npos)
+    EXPECT_NE(
+        failed.message().find("Cannot load the tracker list from postgresql://vela@127.0.0.1"),
+        std::string::npos)
         << failed.message();
     EXPECT_NE(failed.message().find("Connection refused"), std::string::npos) << failed.message();
 
@@ -211,7 +212,8 @@ TEST_F(PgStorageTest, SchemaIsBroughtForwardAndANewerOneIsLeftAlone) {
     EXPECT_EQ(read.externalPort, ProgramSettings().externalPort);  // out of range: default
     EXPECT_EQ(read.modemPort, "COM9");
     ASSERT_EQ(errors_.messages.size(), 1u);
-    EXPECT_NE(errors_.messages[0].find("the stored EPort 70000 is out of range"), std::string::npos);
+    EXPECT_NE(errors_.messages[0].find("the stored EPort 70000 is out of range"),
+              std::string::npos);
     EXPECT_EQ(pg::SchemaVersion(db).value(), pg::LatestSchemaVersion());
 
     ASSERT_TRUE(db.execute("UPDATE \"VelaSchema\" SET \"Version\" = 99").ok());

@@ -1,8 +1,8 @@
 // velactl with a shared PostgreSQL database, run as processes against a server that
 // this test program starts itself.
 #include "postgres_server.h"
-#include "store_test_support.h"
 #include "storage/pg/storage_choice.h"
+#include "store_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +39,8 @@ TEST_F(VelactlDatabase, SettingsAndTrackersLiveInTheSharedDatabase) {
         int exitCode;
         std::string out;
     } steps[] = {
-        {{"settings", "set", "--database", url, "--external-ip", "10.1.2.3", "--local-port", "5000"},
+        {{"settings", "set", "--database", url, "--external-ip", "10.1.2.3", "--local-port",
+          "5000"},
          {},
          0,
          "external-ip: 10.1.2.3\nexternal-port: 16384\nlocal-port: 5000\ntimeout: 20\n"

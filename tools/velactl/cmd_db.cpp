@@ -100,7 +100,8 @@ void makeTextsUtf8(vela::StoredContent& content) {
     if (content.settings) convert(content.settings->modemPort, "the modem port");
     vela::TrackerList converted;
     for (vela::TrackerEntry entry : content.trackers.entries()) {
-        const std::string name = "a text of tracker '" + vela::ReadableUtf8(entry.description) + "'";
+        const std::string name =
+            "a text of tracker '" + vela::ReadableUtf8(entry.description) + "'";
         for (std::string* text : {&entry.description, &entry.phone, &entry.apn, &entry.smsUser,
                                   &entry.smsPassword, &entry.gprsUser, &entry.gprsPassword}) {
             convert(*text, name);
@@ -148,7 +149,8 @@ int runMigrate(const Args& args) {
     if (vela::Status copied = target.replaceContent(content.value(), options->has("--force"));
         !copied) {
         if (copied.message().find(vela::kDatabaseNotEmpty) != std::string::npos) {
-            std::fprintf(stderr, "velactl db migrate: the target is not empty (--force replaces it)\n");
+            std::fprintf(stderr,
+                         "velactl db migrate: the target is not empty (--force replaces it)\n");
         }
         return kExitFailure;
     }

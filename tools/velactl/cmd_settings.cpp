@@ -57,10 +57,11 @@ void printJson(const vela::ProgramSettings& s) {
 }
 
 int runShow(const Args& args) {
-    vela::CommandLine line("velactl settings show",
-                           "velactl settings show [--dir DIR | --user-data | --database URL] [--json]",
-                           "Shows the stored settings, or the defaults the program runs with when\n"
-                           "they cannot be read.");
+    vela::CommandLine line(
+        "velactl settings show",
+        "velactl settings show [--dir DIR | --user-data | --database URL] [--json]",
+        "Shows the stored settings, or the defaults the program runs with when\n"
+        "they cannot be read.");
     AddStorageOptions(line).flag("--json", "print a JSON array of one object");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);

@@ -33,10 +33,11 @@ bool loadList(const ChosenStorage& storage, vela::TrackerList& list, bool missin
     return static_cast<bool>(storage.engine->loadTrackers(list, stamp));
 }
 
-// Saves only while the stored list is still the one loaded: a change someone else made
-// in between is not overwritten.
+// In a shared database, saves only while the stored list is still the one loaded: a
+// change another operator made in between is not overwritten.
 bool saveList(const ChosenStorage& storage, const vela::TrackerList& list,
               vela::TrackerListStamp loaded) {
+    if (!storage.shared) return static_cast<bool>(storage.engine->saveTrackers(list));
     bool changedMeanwhile = false;
     return static_cast<bool>(
         storage.engine->saveTrackersIfUnchanged(list, loaded, changedMeanwhile));
@@ -68,10 +69,11 @@ void failed(const char* what, std::string_view text) {
 
 int runList(const Args& args) {
     vela::CommandLine line(
-        "velactl trackers list", "velactl trackers list [--dir DIR | --user-data | --database URL] [--json]",
+        "velactl trackers list",
+        "velactl trackers list [--dir DIR | --user-data | --database URL] [--json]",
         "Lists the trackers without their passwords, one per line, tab-separated.");
     AddStorageOptions(line).flag("--json",
-                                       "print a JSON array of objects keyed by the column names");
+                                 "print a JSON array of objects keyed by the column names");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
@@ -132,7 +134,8 @@ std::optional<std::string> password(const vela::CommandLine& line,
 int runAdd(const Args& args) {
     vela::CommandLine line(
         "velactl trackers add",
-        "velactl trackers add [--dir DIR | --user-data | --database URL] --description TEXT --phone DIGITS\n"
+        "velactl trackers add [--dir DIR | --user-data | --database URL] --description TEXT "
+        "--phone DIGITS\n"
         "                [--apn NAME] [--push-port HEX] [--auth none|chap|pap]\n"
         "                [--sms-user TEXT] [--sms-password TEXT | --sms-password-file FILE]\n"
         "                [--gprs-user TEXT] [--gprs-password TEXT | --gprs-password-file FILE]\n"
@@ -230,9 +233,10 @@ int runAdd(const Args& args) {
 }
 
 int runRemove(const Args& args) {
-    vela::CommandLine line("velactl trackers remove",
-                           "velactl trackers remove [--dir DIR | --user-data | --database URL] --description TEXT",
-                           "Removes the tracker with exactly this description.");
+    vela::CommandLine line(
+        "velactl trackers remove",
+        "velactl trackers remove [--dir DIR | --user-data | --database URL] --description TEXT",
+        "Removes the tracker with exactly this description.");
     AddStorageOptions(line).option("--description", "TEXT", "the tracker's description");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
@@ -332,7 +336,8 @@ int runImport(const Args& args) {
 
 int runExport(const Args& args) {
     vela::CommandLine line(
-        "velactl trackers export", "velactl trackers export [--dir DIR | --user-data | --database URL] [FILE]",
+        "velactl trackers export",
+        "velactl trackers export [--dir DIR | --user-data | --database URL] [FILE]",
         "Writes the list, passwords included, as CSV to FILE or standard output. FILE is\n"
         "created readable and writable by its owner only, and never through a symbolic\n"
         "link.");

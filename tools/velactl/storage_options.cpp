@@ -107,6 +107,7 @@ std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& option
     ChosenStorage chosen;
     if (url.value()) {
         chosen.engine = vela::OpenStorage({}, url.value(), warningReporter());
+        chosen.shared = true;
         return chosen;
     }
     const auto directory = DataDirectory(options);

@@ -46,6 +46,7 @@ vela::CommandLine& AddStorageOptions(vela::CommandLine& line);
 struct ChosenStorage {
     std::unique_ptr<vela::StorageEngine> engine;
     bool fileMissing = false;  // settings.accdb does not exist yet (never for PostgreSQL)
+    bool shared = false;       // a PostgreSQL database that several operators use
 };
 // Nothing when the choice cannot be used (the reason is printed as an error).
 std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options);

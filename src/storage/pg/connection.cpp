@@ -170,8 +170,8 @@ Result<QueryResult> Connection::execute(std::string_view sql,
 }
 
 Result<Transaction> Transaction::begin(Connection& connection, Isolation isolation) {
-    const char* sql = isolation == Isolation::kSerializable ? "BEGIN ISOLATION LEVEL SERIALIZABLE"
-                                                            : "BEGIN";
+    const char* sql =
+        isolation == Isolation::kSerializable ? "BEGIN ISOLATION LEVEL SERIALIZABLE" : "BEGIN";
     if (Result<QueryResult> begun = connection.execute(sql); !begun) return begun.status();
     return Transaction(connection);
 }

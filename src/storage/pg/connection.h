@@ -81,7 +81,8 @@ public:
     ~Connection();
 
     // Runs one statement with its parameters ($1, $2, ... in the text).
-    Result<QueryResult> execute(std::string_view sql, const std::vector<Parameter>& parameters = {});
+    Result<QueryResult> execute(std::string_view sql,
+                                const std::vector<Parameter>& parameters = {});
 
     // The SQLSTATE of the last failed statement ("40001" for a serialization failure),
     // empty when there is none.

@@ -61,8 +61,8 @@ Status readSettings(Connection& connection, ProgramSettings& settings,
         if (!number) return number.status();
         numbers[column] = number.value();
     }
-    ApplyStoredSettings({numbers[0], numbers[1], numbers[2], numbers[3]}, rows.text(0, 4),
-                        settings, warnings);
+    ApplyStoredSettings({numbers[0], numbers[1], numbers[2], numbers[3]}, rows.text(0, 4), settings,
+                        warnings);
     return Status::Ok();
 }
 
@@ -268,7 +268,8 @@ Result<StoredContent> PgStorage::loadContent() const {
         if (!transaction) return transaction.status();
         ProgramSettings settings;
         bool present = false;
-        if (Status read = readSettings(connection, settings, warnings, &present); !read) return read;
+        if (Status read = readSettings(connection, settings, warnings, &present); !read)
+            return read;
         if (present) content.settings = settings;
         if (Status read = readTrackers(connection, content.trackers, warnings); !read) return read;
         return transaction.value().commit();
@@ -296,8 +297,7 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
             Result<int64_t> trackerRows = countRows(connection, "Trackers");
             if (!trackerRows) return trackerRows.status();
             if (settingsRows.value() + trackerRows.value() > 0) {
-                return Status::Fail(
-                    NotEmptyMessage(settingsRows.value(), trackerRows.value()));
+                return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value()));
             }
         }
         for (const char* sql : {"DELETE FROM \"Settings\"", "DELETE FROM \"Trackers\""}) {
