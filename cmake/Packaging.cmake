@@ -1,6 +1,9 @@
 # Installation of the programs' companions (menu entry, icon, systemd unit, manual
 # pages, copyright and changelog) and the Debian package built by CPack.
 include(GNUInstallDirs)
+# The campaign window's own menu entry (vela --campaign), beside the window's.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela-campaign.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT vela)
 
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)

@@ -1,5 +1,6 @@
 // vela: the window program.
 #include "app/main_dialog.h"
+#include "gui/campaign_window.h"
 #include "gui/main_window.h"
 #include "gui/message_sink.h"
 #include "storage/pg/storage_choice.h"
@@ -8,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +55,15 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vela"));
     vela::QMessageBoxSink messages;
+    // `vela --campaign`: the campaign window alone (its own menu entry).
+    const auto isCampaign = [](const char* word) { return std::strcmp(word, "--campaign") == 0; };
+    if (std::any_of(argv + 1, argv + argc, isCampaign)) {
+        vela::CampaignWindow campaign(std::filesystem::current_path(), messages);
+        ShownProbe probe(sinceStart);
+        if (exitWhenShown()) campaign.installEventFilter(&probe);
+        campaign.show();
+        return app.exec();
+    }
     vela::MainWindow window(messages);
     // The database and test-server.ini are looked for in the directory the program
     // was started in.

@@ -3,6 +3,7 @@
 #include "app/main_dialog.h"
 #include "app/run_texts.h"
 #include "gui/about_dialog.h"
+#include "gui/campaign_window.h"
 #include "gui/config_file_dialog.h"
 #include "gui/dialog_units.h"
 #include "gui/group_frame.h"
@@ -116,6 +117,12 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     aboutAction_->setShortcutContext(Qt::WindowShortcut);
     addAction(aboutAction_);
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::ShowAbout);
+
+    campaignAction_ = new QAction(QStringLiteral("Campaign..."), this);
+    campaignAction_->setObjectName(QStringLiteral("campaignAction"));
+    campaignAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
+    campaignAction_->setShortcutContext(Qt::WindowShortcut);
+    addAction(campaignAction_);
 }
 
 MainWindow::~MainWindow() {
@@ -128,6 +135,20 @@ void MainWindow::Attach(MainDialog& dialog) {
     connect(letsGoButton_, &QPushButton::clicked, &dialog, &MainDialog::OnLetsGo);
     connect(listenButton_, &QPushButton::clicked, &dialog, &MainDialog::OnListen);
     connect(checkPortButton_, &QPushButton::clicked, &dialog, &MainDialog::OnCheckPort);
+    connect(campaignAction_, &QAction::triggered, this,
+            [this, &dialog] { OpenCampaignWindow(dialog.workingDirectoryPath()); });
+}
+
+void MainWindow::OpenCampaignWindow(const std::filesystem::path& dataDirectory) {
+    // One campaign window at a time, beside the main window (not modal).
+    if (!campaignWindow_) {
+        auto* window = new CampaignWindow(dataDirectory, messages_, this);
+        window->setAttribute(Qt::WA_DeleteOnClose);
+        campaignWindow_ = window;
+    }
+    campaignWindow_->show();
+    campaignWindow_->raise();
+    campaignWindow_->activateWindow();
 }
 
 void MainWindow::ShowAbout() {
@@ -137,6 +158,7 @@ void MainWindow::ShowAbout() {
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
+    menu.addAction(campaignAction_);
     menu.addAction(aboutAction_);
     menu.exec(event->globalPos());
 }

@@ -4,6 +4,8 @@
 #include "gui/message_sink.h"
 
 #include <QDialog>
+#include <QPointer>
+#include <filesystem>
 #include <functional>
 
 class QComboBox;
@@ -34,6 +36,9 @@ public:
     // The about box, modal.
     void ShowAbout();
     QAction* aboutAction() const { return aboutAction_; }
+    // "Campaign..." (context menu, Ctrl+K): the campaign window over the same database.
+    QAction* campaignAction() const { return campaignAction_; }
+    void OpenCampaignWindow(const std::filesystem::path& dataDirectory);
 
     // MainDialogView
     void SetStatusText(const QString& text) override;
@@ -78,6 +83,8 @@ private:
     QPushButton* checkPortButton_ = nullptr;
     QPushButton* exitButton_ = nullptr;
     QAction* aboutAction_ = nullptr;
+    QAction* campaignAction_ = nullptr;
+    QPointer<QWidget> campaignWindow_;
     int waitCursorDepth_ = 0;
 };
 

@@ -12,6 +12,7 @@ void printUsage(std::FILE* out) {
     std::fprintf(out,
                  "Usage: vela-sim modem [OPTIONS]     a GSM modem on a pseudo-terminal\n"
                  "       vela-sim tracker [OPTIONS]   a tracker that calls Vela\n"
+                 "       vela-sim fleet [OPTIONS]     many trackers behind several modems\n"
                  "       vela-sim COMMAND --help\n"
                  "       vela-sim --version\n");
 }
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     const velasim::Args args(argv + 2, argv + argc);
     if (command == "modem") return velasim::RunSimModem(args);
     if (command == "tracker") return velasim::RunSimTracker(args);
+    if (command == "fleet") return velasim::RunSimFleet(args);
     if (command == "--help" || command == "-h") {
         printUsage(stdout);
         return 0;

@@ -10,5 +10,6 @@ using Args = std::vector<std::string>;
 
 int RunSimModem(const Args& args);    // sim_modem.cpp
 int RunSimTracker(const Args& args);  // sim_tracker.cpp
+int RunSimFleet(const Args& args);    // sim_fleet.cpp
 
 }  // namespace velasim

@@ -27,8 +27,8 @@ constexpr Command kCommands[] = {
     {"modem", velactl::RunModem, "check the modem: model, SIM, signal, registration"},
     {"listen", velactl::RunListen, "configure a tracker that calls by itself"},
     {"go", velactl::RunGo, "wake a tracker by SMS and configure it"},
-    {"check-port", velactl::RunCheckPort,
-     "prove through the test server that the port is reachable"},
+    {"check-port", velactl::RunCheckPort, "prove through the test server that the port is reachable"},
+    {"campaign", velactl::RunCampaign, "configure many trackers in one run, resumable"},
 };
 
 void printUsage(std::FILE* out) {

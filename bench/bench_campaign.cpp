@@ -1,0 +1,334 @@
+// Fleet campaigns as an operator runs them: `vela-sim fleet` with 4 simulated modems and
+// N trackers calling 0-2 s after their SMS, and `velactl campaign run --all` from start
+// to exit. Figures: wall time, velactl's peak memory, and velactl's CPU while every
+// tracker has had its SMS and nobody calls (the listener asleep in poll()).
+#include "bench_table.h"
+#include "storage/program_settings.h"
+#include "storage/settings_store.h"
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+constexpr int kModems = 4;
+constexpr std::chrono::seconds kRunLimit{300};
+
+// A child with its standard output on a pipe (or in `outputFile`); killed and reaped
+// when it goes.
+class Child {
+public:
+    explicit Child(const std::vector<std::string>& argv, const std::string& outputFile = {}) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) return;
+        if (!outputFile.empty()) {
+            ::close(fds[1]);
+            fds[1] = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+        }
+        std::vector<char*> args;
+        for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+        args.push_back(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(fds[1], STDOUT_FILENO);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDERR_FILENO);
+            ::execv(args[0], args.data());
+            ::_exit(127);
+        }
+        ::close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Child() {
+        if (out_ >= 0) ::close(out_);
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool ended() const { return ended_; }
+
+    // The next whole line, waiting until `deadline`; nothing at the end of the output.
+    std::optional<std::string> line(Clock::time_point deadline) {
+        for (;;) {
+            const std::size_t end = pending_.find('\n');
+            if (end != std::string::npos) {
+                std::string text = pending_.substr(0, end);
+                pending_.erase(0, end + 1);
+                return text;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (out_ < 0 || left.count() <= 0) return std::nullopt;
+            pollfd entry{out_, POLLIN, 0};
+            if (::poll(&entry, 1, static_cast<int>(left.count())) <= 0) continue;
+            char buffer[4096];
+            const ssize_t count = ::read(out_, buffer, sizeof buffer);
+            if (count <= 0) {
+                ended_ = true;
+                return std::nullopt;
+            }
+            pending_.append(buffer, static_cast<std::size_t>(count));
+        }
+    }
+
+    // Reaps the child: its exit status (-1 when killed) and resource use.
+    int reap(rusage& usage) {
+        int status = 0;
+        ::wait4(pid_, &status, 0, &usage);
+        reaped_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string pending_;
+    bool reaped_ = false;
+    bool ended_ = false;
+};
+
+double cpuSeconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    const std::size_t close = text.rfind(')');
+    if (close == std::string::npos) return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14 || index == 15) ticks += std::atof(field.c_str());
+        if (index == 15) break;
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+struct CampaignRun {
+    std::string error;
+    double wallSeconds = 0;
+    double peakMegabytes = 0;
+    int configured = 0;
+    // CPU over a window in which every SMS is out and no wait has ended yet.
+    double waitingCpuSeconds = 0;
+    double waitingSeconds = 0;
+};
+
+// One campaign of `trackers` against a fresh fleet; `neverCall` makes every tracker stay
+// silent (the campaign then waits `waitSeconds` and ends).
+CampaignRun runCampaign(int trackers, bool neverCall, int waitSeconds) {
+    CampaignRun result;
+    char pattern[] = "/tmp/vela-bench-campaign-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        result.error = "mkdtemp failed";
+        return result;
+    }
+    const fs::path dir = pattern;
+    std::vector<std::string> fleetArgs = {VELA_SIM_PROGRAM, "fleet",
+                                          "--trackers",     std::to_string(trackers),
+                                          "--modems",       std::to_string(kModems),
+                                          "--delay",        "0-2000",
+                                          "--seed",         "1",
+                                          "--workers",      "256",
+                                          "--link",         (dir / "modem").string(),
+                                          "--csv",          (dir / "fleet.csv").string(),
+                                          "--lifetime",     "600"};
+    if (neverCall) {
+        fleetArgs.push_back("--never-call");
+        fleetArgs.push_back("100");
+    }
+    // The fleet reports every SMS and call: into a file, which nobody has to drain.
+    Child fleet(fleetArgs, (dir / "fleet.log").string());
+    const auto ready = Clock::now() + std::chrono::seconds(60);
+    for (;;) {
+        std::ifstream log(dir / "fleet.log");
+        const std::string text((std::istreambuf_iterator<char>(log)),
+                               std::istreambuf_iterator<char>());
+        if (text.find("\nmodems:") != std::string::npos) break;
+        if (Clock::now() > ready) {
+            result.error = "the fleet did not start";
+            fs::remove_all(dir);
+            return result;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::random_device seed;
+    const int port = 20000 + static_cast<int>(seed() % 12000);
+    vela::ProgramSettings settings;
+    settings.externalIp = 0x7F000001;
+    settings.externalPort = port;
+    settings.localPort = port;
+    (void)vela::SettingsStore(dir).save(settings);
+    {
+        Child import({VELACTL_PROGRAM, "trackers", "import", "--dir", dir.string(),
+                      (dir / "fleet.csv").string()});
+        rusage usage{};
+        if (import.reap(usage) != 0) {
+            result.error = "the fleet's trackers could not be imported";
+            fs::remove_all(dir);
+            return result;
+        }
+    }
+
+    std::vector<std::string> run = {
+        VELACTL_PROGRAM,    "campaign", "run",        "--all",  "--config",
+        VELA_SAMPLE_CONFIG, "--dir",    dir.string(), "--wait", std::to_string(waitSeconds),
+        "--attempts",       "1"};
+    for (int k = 1; k <= kModems; ++k) {
+        run.push_back("--modem");
+        run.push_back((dir / "modem").string() + std::to_string(k));
+    }
+    const auto start = Clock::now();
+    Child campaign(run);
+    const auto limit = start + kRunLimit;
+    int smsSent = 0;
+    std::optional<Clock::time_point> allSent;
+    std::optional<double> cpuAtQuietStart;
+    std::optional<double> cpuAtQuietEnd;
+    constexpr std::chrono::seconds kQuietStart{1};
+    constexpr std::chrono::seconds kQuietEnd{6};
+    while (!campaign.ended() && Clock::now() < limit) {
+        // Wake up for the quiet window's edges even when no line comes.
+        auto until = limit;
+        if (allSent && !cpuAtQuietStart)
+            until = *allSent + kQuietStart;
+        else if (allSent && !cpuAtQuietEnd)
+            until = *allSent + kQuietEnd;
+        const std::optional<std::string> line = campaign.line(until);
+        const auto now = Clock::now();
+        if (allSent && !cpuAtQuietStart && now >= *allSent + kQuietStart) {
+            cpuAtQuietStart = cpuSeconds(campaign.pid());
+        } else if (cpuAtQuietStart && !cpuAtQuietEnd && now >= *allSent + kQuietEnd) {
+            cpuAtQuietEnd = cpuSeconds(campaign.pid());
+        }
+        if (!line) continue;
+        if (line->find(" sms-sent") != std::string::npos && ++smsSent == trackers) {
+            allSent = Clock::now();
+        }
+        if (line->find(" configured") != std::string::npos && line->rfind("tracker:", 0) == 0) {
+            ++result.configured;
+        }
+    }
+    const auto end = Clock::now();
+    rusage usage{};
+    const int status = campaign.reap(usage);
+    result.wallSeconds = std::chrono::duration<double>(end - start).count();
+    result.peakMegabytes = static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e6;
+    if (cpuAtQuietStart && cpuAtQuietEnd) {
+        result.waitingSeconds = std::chrono::duration<double>(kQuietEnd - kQuietStart).count();
+        result.waitingCpuSeconds = *cpuAtQuietEnd - *cpuAtQuietStart;
+    }
+    if (status < 0) result.error = "velactl campaign did not end by itself";
+    if (!neverCall && result.configured != trackers) {
+        result.error = "only " + std::to_string(result.configured) + " of " +
+                       std::to_string(trackers) + " trackers configured";
+    }
+    fs::remove_all(dir);
+    return result;
+}
+
+void BM_Campaign(benchmark::State& state) {
+    const int trackers = static_cast<int>(state.range(0));
+    CampaignRun result;
+    for (auto _ : state) {
+        result = runCampaign(trackers, false, 60);
+        if (!result.error.empty()) {
+            state.SkipWithError(result.error.c_str());
+            break;
+        }
+        state.SetIterationTime(result.wallSeconds);
+    }
+    state.counters["wall_s"] = result.wallSeconds;
+    state.counters["peak_MB"] = result.peakMegabytes;
+    state.counters["configured"] = result.configured;
+}
+
+BENCHMARK(BM_Campaign)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
+void BM_CampaignWaiting(benchmark::State& state) {
+    CampaignRun result;
+    for (auto _ : state) {
+        result = runCampaign(static_cast<int>(state.range(0)), true, 15);
+        if (!result.error.empty()) {
+            state.SkipWithError(result.error.c_str());
+            break;
+        }
+        state.SetIterationTime(result.wallSeconds);
+    }
+    state.counters["waiting_s"] = result.waitingSeconds;
+    state.counters["waiting_cpu_ms"] = result.waitingCpuSeconds * 1e3;
+}
+
+BENCHMARK(BM_CampaignWaiting)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
+
+std::vector<vela::bench::Row> campaignRows(const vela::bench::Results& results) {
+    using vela::bench::format;
+    std::vector<vela::bench::Row> rows;
+    for (const int trackers : {1000, 10000}) {
+        const std::string name = format("BM_Campaign/%d/iterations:1/manual_time", trackers);
+        const std::string figure = format("Campaign of %d trackers, 4 modems, wall time", trackers);
+        const std::string memory = format("Campaign of %d trackers, velactl peak memory", trackers);
+        const std::string target = trackers == 1000 ? "< 15 s" : "reported";
+        const auto found = results.find(name);
+        if (found == results.end() || found->second.failed) {
+            rows.push_back(vela::bench::missingRow(figure, target, results, name));
+            rows.push_back(vela::bench::missingRow(memory, "< 150 MB", results, name));
+            continue;
+        }
+        const double wall = found->second.counter("wall_s");
+        const double peak = found->second.counter("peak_MB");
+        rows.push_back(
+            {figure, target,
+             format("%.1f s, %.0f configured", wall, found->second.counter("configured")),
+             trackers != 1000 || wall < 15.0});
+        rows.push_back({memory, "< 150 MB", format("%.1f MB", peak), peak < 150.0});
+    }
+    const std::string name = "BM_CampaignWaiting/1000/iterations:1/manual_time";
+    const std::string figure = "Campaign CPU while 1,000 trackers are awaited";
+    const auto found = results.find(name);
+    if (found == results.end() || found->second.failed) {
+        rows.push_back(vela::bench::missingRow(figure, "near zero (< 1 %)", results, name));
+    } else {
+        const double seconds = found->second.counter("waiting_s");
+        const double cpuMs = found->second.counter("waiting_cpu_ms");
+        const double share = seconds > 0 ? cpuMs / (seconds * 10.0) : 100.0;
+        rows.push_back({figure, "near zero (< 1 %)",
+                        format("%.0f ms of CPU in %.1f s (%.2f %%)", cpuMs, seconds, share),
+                        share < 1.0});
+    }
+    return rows;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    return vela::bench::runAndReport(argc, argv, campaignRows);
+}

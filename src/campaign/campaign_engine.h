@@ -1,0 +1,148 @@
+#pragma once
+
+// The fleet campaign: many trackers configured in one run. Modems send the wake-up SMS
+// in parallel (one thread each), one listener serves many callers at once, and every
+// change of a tracker is written to the database before it is announced, so a campaign
+// stopped or killed at any moment is resumed where it stood.
+
+#include "common/result.h"
+#include "modem/sms_dialogue.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vela {
+
+// What happened to one tracker; each is announced once per change.
+enum class CampaignEvent {
+    SmsSent,
+    SmsFailed,
+    Called,
+    Configured,
+    Rejected,
+    HungUp,
+    NoCall,
+    Retry
+};
+
+// Where a tracker stands. `Sending` is the window between "SMS about to be sent" and the
+// modem's verdict; a campaign resumed from it counts the SMS as sent.
+enum class CampaignTrackerState { Pending, Sending, Waiting, Configured, Failed };
+
+// "sms-sent", "sms-failed", "called", "configured", "rejected", "hung-up", "no-call", "retry".
+std::string_view CampaignEventWord(CampaignEvent event);
+// "pending", "sending", "waiting", "configured", "failed".
+std::string_view CampaignTrackerStateWord(CampaignTrackerState state);
+std::optional<CampaignTrackerState> CampaignTrackerStateFromWord(std::string_view word);
+
+// One change of one tracker, as the live table shows it.
+struct CampaignTrackerUpdate {
+    std::string description;
+    CampaignEvent event = CampaignEvent::SmsSent;
+    std::string detail;  // the modem's text, the answer, the caller... may be empty
+    CampaignTrackerState state = CampaignTrackerState::Pending;
+    int attempts = 0;                      // SMS attempts started so far
+    std::string modemPort;                 // the modem of the last attempt
+    std::string callerAddress;             // "a.b.c.d:port" of the last caller
+    std::string answer;                    // the answer as "%.2X%.2X (%.2X%.2X) Bytes", once there
+    std::string verdict;                   // the verdict word once the tracker is done, else empty
+    std::chrono::milliseconds elapsed{0};  // since the campaign (or its resumption) began
+};
+
+enum class CampaignEnd { AllConfigured, SomeFailed, Interrupted };
+
+struct CampaignSummary {
+    int64_t id = 0;
+    int configured = 0;
+    int failed = 0;
+    int total = 0;
+    CampaignEnd end = CampaignEnd::SomeFailed;
+};
+
+// Receives the campaign's progress. Calls come from an engine thread, one at a time and
+// never concurrently, always after the change they announce has been saved. A window
+// passes them on to its own thread.
+class CampaignObserver {
+public:
+    virtual ~CampaignObserver() = default;
+    virtual void CampaignStarted(int64_t /*id*/, int /*trackerCount*/) {}
+    virtual void TrackerChanged(const CampaignTrackerUpdate& update) = 0;
+    // A caller that got nothing: not in the campaign, already configured or already in
+    // a session. `imei` is shown as displayImei does.
+    virtual void CallerRefused(const std::string& /*imei*/, const std::string& /*address*/) {}
+    // A warning that does not stop the campaign (a modem taken out of service...).
+    virtual void Warning(const std::string& /*text*/) {}
+};
+
+// Bounds of a campaign; the defaults are the operator's, tests shorten them.
+struct CampaignLimits {
+    std::chrono::seconds wait{300};  // per tracker, after its SMS was accepted
+    int attempts = 2;                // SMS attempts per tracker
+    int maxSessions = 512;           // concurrent callers; later ones wait in the backlog
+    std::chrono::milliseconds identifyLimit{30000};  // connect -> 17 bytes
+    std::chrono::milliseconds sessionLimit{60000};   // connect -> answer
+    std::chrono::milliseconds stopGrace{10000};      // sessions finished after a stop
+    int modemFailuresToRetire = 2;  // failed dialogues in a row that take a modem out
+    DialogueLimits dialogue;
+};
+
+// A new campaign as the operator asks for it.
+struct CampaignRequest {
+    std::filesystem::path configFile;
+    bool allTrackers = false;
+    std::vector<std::string> trackers;    // descriptions, when not allTrackers
+    std::vector<std::string> modemPorts;  // empty: the modem port of the settings
+    std::chrono::seconds wait{300};
+    int attempts = 2;
+    // The SHA-256 of the configuration file in hexadecimal, kept with the campaign and
+    // its history rows; computed by the caller (the core has no hash of its own).
+    std::string configSha256;
+};
+
+// Drives campaigns stored in settings.accdb of one data directory.
+class CampaignEngine {
+public:
+    explicit CampaignEngine(std::filesystem::path dataDirectory,
+                            CampaignObserver* observer = nullptr);
+    ~CampaignEngine();
+    CampaignEngine(const CampaignEngine&) = delete;
+    CampaignEngine& operator=(const CampaignEngine&) = delete;
+
+    // Checks and records a new campaign; sends nothing. Refused, naming them, when
+    // trackers are unknown or their descriptions are not 15-digit IMEIs, when the
+    // configuration file is refused, or when no tracker is chosen.
+    Result<int64_t> Create(const CampaignRequest& request);
+
+    // Runs campaign `id` (new or interrupted) until every tracker has its verdict or a
+    // stop was requested. The listening port is bound before the first SMS; when it
+    // cannot be, nothing is sent and the reason is returned. `limits.wait` and
+    // `limits.attempts` are taken from the stored campaign.
+    Result<CampaignSummary> Run(int64_t id);
+
+    // Stops sending, lets sessions in progress finish within the grace bound, saves and
+    // makes Run return with CampaignEnd::Interrupted. Safe from any thread and from a
+    // signal handler.
+    void RequestStop();
+
+    // Records every modem's serial bytes: FILE for the first modem, FILE.2, FILE.3...
+    // for the others (owner-only files; the SMS carries passwords).
+    void setModemTrace(const std::filesystem::path& file);
+
+    // Only tests and benchmarks change these.
+    void setLimits(const CampaignLimits& limits);
+    // The port actually bound by the last Run (useful when the settings say 0).
+    uint16_t listeningPort() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace vela

@@ -1,0 +1,479 @@
+#include "gui/campaign_window.h"
+
+#include "common/file_access.h"
+#include "gui/campaign_window_model.h"
+#include "storage/program_settings.h"
+#include "storage/settings_store.h"
+#include "storage/tracker_store.h"
+
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QFormLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSortFilterProxyModel>
+#include <QSpinBox>
+#include <QSplitter>
+#include <QStandardItemModel>
+#include <QTableView>
+#include <QTimer>
+#include <QVBoxLayout>
+#include <set>
+
+namespace vela {
+
+// Hands the engine's reports, made on its thread, to the window's thread. A queued call
+// to a window that is gone is dropped by Qt.
+class CampaignWindow::Bridge : public CampaignObserver {
+public:
+    explicit Bridge(CampaignWindow* window) : window_(window) {}
+
+    void CampaignStarted(int64_t id, int trackerCount) override {
+        Post([id, trackerCount](CampaignWindow* w) {
+            w->Log(QStringLiteral("Campaign %1: %2 trackers").arg(id).arg(trackerCount));
+        });
+    }
+    void TrackerChanged(const CampaignTrackerUpdate& update) override {
+        Post([update](CampaignWindow* w) { w->OnTrackerChanged(update); });
+    }
+    void CallerRefused(const std::string& imei, const std::string& address) override {
+        Post([imei, address](CampaignWindow* w) {
+            w->Log(QStringLiteral("Refused caller %1 from %2")
+                       .arg(QString::fromStdString(imei), QString::fromStdString(address)));
+        });
+    }
+    void Warning(const std::string& text) override {
+        Post([text](CampaignWindow* w) { w->Log(QString::fromStdString(text)); });
+    }
+
+    template <typename F>
+    void Post(F&& action) {
+        CampaignWindow* window = window_;
+        QMetaObject::invokeMethod(
+            window, [window, action = std::forward<F>(action)] { action(window); },
+            Qt::QueuedConnection);
+    }
+
+private:
+    CampaignWindow* window_;
+};
+
+namespace {
+
+QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    return button;
+}
+
+// Ports separated by commas or blanks.
+std::vector<std::string> SplitPorts(const QString& text) {
+    std::vector<std::string> ports;
+    for (const QString& port :
+         text.split(QRegularExpression(QStringLiteral("[,\\s]+")), Qt::SkipEmptyParts)) {
+        ports.push_back(port.toStdString());
+    }
+    return ports;
+}
+
+}  // namespace
+
+CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink& messages,
+                               QWidget* parent)
+    : QDialog(parent),
+      dataDirectory_(std::move(dataDirectory)),
+      messages_(messages),
+      table_(new CampaignTableModel(this)),
+      bridge_(std::make_unique<Bridge>(this)) {
+    setObjectName(QStringLiteral("campaignWindow"));
+    setWindowTitle(QStringLiteral("Vela - Campaign"));
+    setSizeGripEnabled(true);
+    setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
+    configChooser_ = [](QWidget* owner) -> std::optional<QString> {
+        const QString file =
+            QFileDialog::getOpenFileName(owner, QStringLiteral("Configuration file"), {},
+                                         QStringLiteral("XML files (*.xml);;All files (*)"));
+        if (file.isEmpty()) return std::nullopt;
+        return file;
+    };
+    reportChooser_ = [](QWidget* owner) -> std::optional<QString> {
+        const QString file = QFileDialog::getSaveFileName(
+            owner, QStringLiteral("Export report"), QStringLiteral("campaign.csv"),
+            QStringLiteral("CSV files (*.csv);;All files (*)"));
+        if (file.isEmpty()) return std::nullopt;
+        return file;
+    };
+    BuildControls();
+    LoadTrackers();
+    ProgramSettings settings;
+    if (SettingsStore(dataDirectory_).load(settings)) {
+        modemPorts_->setText(QString::fromStdString(settings.modemPort));
+    }
+    SetRunning(false);
+    UpdateProgress();
+}
+
+CampaignWindow::~CampaignWindow() {
+    if (worker_.joinable()) {
+        while (!workerDone_.load()) {
+            engine_->RequestStop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        worker_.join();
+    }
+}
+
+void CampaignWindow::BuildControls() {
+    // Left: the trackers to configure.
+    auto* trackerBox = new QGroupBox(QStringLiteral("&Trackers"), this);
+    filter_ = new QLineEdit(trackerBox);
+    filter_->setObjectName(QStringLiteral("trackerFilter"));
+    filter_->setPlaceholderText(QStringLiteral("Search"));
+    filter_->setClearButtonEnabled(true);
+    trackers_ = new QStandardItemModel(this);
+    shownTrackers_ = new QSortFilterProxyModel(this);
+    shownTrackers_->setSourceModel(trackers_);
+    shownTrackers_->setFilterCaseSensitivity(Qt::CaseInsensitive);
+    trackerList_ = new QListView(trackerBox);
+    trackerList_->setObjectName(QStringLiteral("trackerList"));
+    trackerList_->setModel(shownTrackers_);
+    trackerList_->setUniformItemSizes(true);
+    auto* selectAll = Button(QStringLiteral("Select &all"), "selectAllButton", trackerBox);
+    auto* selectNone = Button(QStringLiteral("Select &none"), "selectNoneButton", trackerBox);
+    auto* selectFound = Button(QStringLiteral("Select &found"), "selectFoundButton", trackerBox);
+    selectionCount_ = new QLabel(trackerBox);
+    selectionCount_->setObjectName(QStringLiteral("selectionCount"));
+    auto* selectRow = new QHBoxLayout;
+    selectRow->addWidget(selectAll);
+    selectRow->addWidget(selectNone);
+    selectRow->addWidget(selectFound);
+    auto* trackerLayout = new QVBoxLayout(trackerBox);
+    trackerLayout->addWidget(filter_);
+    trackerLayout->addWidget(trackerList_, 1);
+    trackerLayout->addLayout(selectRow);
+    trackerLayout->addWidget(selectionCount_);
+    connect(filter_, &QLineEdit::textChanged, shownTrackers_,
+            &QSortFilterProxyModel::setFilterFixedString);
+    connect(selectAll, &QPushButton::clicked, this, [this] { SetChecks(true, false); });
+    connect(selectNone, &QPushButton::clicked, this, [this] { SetChecks(false, false); });
+    connect(selectFound, &QPushButton::clicked, this, [this] { SetChecks(true, true); });
+    connect(trackers_, &QStandardItemModel::itemChanged, this,
+            &CampaignWindow::UpdateSelectionCount);
+
+    // Right, top: what to send and through which modems.
+    auto* setupBox = new QGroupBox(QStringLiteral("Campaign"), this);
+    configFile_ = new QLineEdit(setupBox);
+    configFile_->setObjectName(QStringLiteral("configFile"));
+    browseButton_ = Button(QStringLiteral("&Browse..."), "browseButton", setupBox);
+    auto* fileRow = new QHBoxLayout;
+    fileRow->addWidget(configFile_, 1);
+    fileRow->addWidget(browseButton_);
+    modemPorts_ = new QLineEdit(setupBox);
+    modemPorts_->setObjectName(QStringLiteral("modemPorts"));
+    modemPorts_->setToolTip(QStringLiteral("One or more modem ports, separated by commas"));
+    wait_ = new QSpinBox(setupBox);
+    wait_->setObjectName(QStringLiteral("waitSeconds"));
+    wait_->setRange(1, 86400);
+    wait_->setValue(300);
+    wait_->setSuffix(QStringLiteral(" s"));
+    attempts_ = new QSpinBox(setupBox);
+    attempts_->setObjectName(QStringLiteral("attempts"));
+    attempts_->setRange(1, 20);
+    attempts_->setValue(2);
+    auto* form = new QFormLayout(setupBox);
+    auto* fileLabel = new QLabel(QStringLiteral("Configuration &file:"), setupBox);
+    fileLabel->setBuddy(configFile_);
+    form->addRow(fileLabel, fileRow);
+    form->addRow(QStringLiteral("&Modem ports:"), modemPorts_);
+    form->addRow(QStringLiteral("&Wait for call:"), wait_);
+    form->addRow(QStringLiteral("Atte&mpts:"), attempts_);
+    connect(browseButton_, &QPushButton::clicked, this, &CampaignWindow::OnBrowse);
+
+    startButton_ = Button(QStringLiteral("&Start"), "startButton", this);
+    stopButton_ = Button(QStringLiteral("St&op"), "stopButton", this);
+    resumeButton_ = Button(QStringLiteral("&Resume"), "resumeButton", this);
+    resumeButton_->setToolTip(QStringLiteral("Go on with the campaign stopped here"));
+    exportButton_ = Button(QStringLiteral("&Export report..."), "exportButton", this);
+    closeButton_ = Button(QStringLiteral("&Close"), "closeButton", this);
+    connect(startButton_, &QPushButton::clicked, this, &CampaignWindow::OnStart);
+    connect(stopButton_, &QPushButton::clicked, this, &CampaignWindow::OnStop);
+    connect(resumeButton_, &QPushButton::clicked, this, &CampaignWindow::OnResume);
+    stopRepeater_ = new QTimer(this);
+    stopRepeater_->setInterval(200);
+    connect(stopRepeater_, &QTimer::timeout, this, [this] {
+        if (engine_) engine_->RequestStop();
+    });
+    connect(exportButton_, &QPushButton::clicked, this, &CampaignWindow::OnExport);
+    connect(closeButton_, &QPushButton::clicked, this, &QDialog::close);
+    auto* buttonRow = new QHBoxLayout;
+    buttonRow->addWidget(startButton_);
+    buttonRow->addWidget(stopButton_);
+    buttonRow->addWidget(resumeButton_);
+    buttonRow->addStretch(1);
+    buttonRow->addWidget(exportButton_);
+    buttonRow->addWidget(closeButton_);
+
+    // Right, below: the live table and the overall progress.
+    progress_ = new QProgressBar(this);
+    progress_->setObjectName(QStringLiteral("campaignProgress"));
+    counts_ = new QLabel(this);
+    counts_->setObjectName(QStringLiteral("campaignCounts"));
+    tableView_ = new QTableView(this);
+    tableView_->setObjectName(QStringLiteral("campaignTable"));
+    tableView_->setModel(table_);
+    tableView_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    tableView_->setAlternatingRowColors(true);
+    tableView_->horizontalHeader()->setStretchLastSection(true);
+    // Widths for the usual contents, set once: measuring thousands of rows would not pay.
+    const char* samples[CampaignTableModel::Count] = {
+        "000000000000000",   "configured", "Attempts",  "127.000.000.000:00000",
+        "0000 (0000) Bytes", "configured", "00000.0 s", "configured"};
+    for (int column = 0; column < CampaignTableModel::Count; ++column) {
+        tableView_->setColumnWidth(
+            column, fontMetrics().horizontalAdvance(QString::fromLatin1(samples[column])) + 16);
+    }
+    tableView_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    log_ = new QPlainTextEdit(this);
+    log_->setObjectName(QStringLiteral("campaignLog"));
+    log_->setReadOnly(true);
+    log_->setMaximumBlockCount(2000);
+    log_->setFixedHeight(fontMetrics().height() * 4 + 10);
+
+    auto* right = new QWidget(this);
+    auto* rightLayout = new QVBoxLayout(right);
+    rightLayout->setContentsMargins(0, 0, 0, 0);
+    rightLayout->addWidget(setupBox);
+    rightLayout->addLayout(buttonRow);
+    auto* progressRow = new QHBoxLayout;
+    progressRow->addWidget(progress_, 1);
+    progressRow->addWidget(counts_);
+    rightLayout->addLayout(progressRow);
+    rightLayout->addWidget(tableView_, 1);
+    rightLayout->addWidget(log_);
+
+    auto* splitter = new QSplitter(this);
+    splitter->addWidget(trackerBox);
+    splitter->addWidget(right);
+    splitter->setStretchFactor(1, 3);
+    splitter->setChildrenCollapsible(false);
+    const int character = fontMetrics().averageCharWidth();
+    splitter->setSizes({character * 30, character * 140});
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(splitter);
+
+    setupControls_ = {trackerBox, setupBox};
+    resize(character * 175, fontMetrics().height() * 36);
+}
+
+void CampaignWindow::LoadTrackers() {
+    std::set<QString> checked;
+    for (const std::string& description : CheckedTrackers()) {
+        checked.insert(QString::fromStdString(description));
+    }
+    TrackerList list;
+    if (auto loaded = TrackerStore(dataDirectory_).load(list); !loaded) {
+        messages_.ShowMessage(this, QString::fromStdString(loaded.message()),
+                              MessageIcon::Exclamation);
+    }
+    QList<QStandardItem*> items;
+    for (const TrackerEntry& entry : list.entries()) {
+        const QString description = QString::fromStdString(entry.description);
+        auto* item = new QStandardItem(description);
+        item->setCheckable(true);
+        item->setEditable(false);
+        item->setCheckState(checked.count(description) ? Qt::Checked : Qt::Unchecked);
+        item->setToolTip(QString::fromStdString(entry.phone));
+        items.append(item);
+    }
+    // One insertion for the whole list, however long it is.
+    trackers_->clear();
+    if (!items.isEmpty()) trackers_->appendColumn(items);
+    UpdateSelectionCount();
+}
+
+void CampaignWindow::SetChecks(bool checked, bool onlyShown) {
+    {
+        const QSignalBlocker quiet(trackers_);
+        for (int row = 0; row < trackers_->rowCount(); ++row) {
+            QStandardItem* item = trackers_->item(row);
+            const bool shown = shownTrackers_->mapFromSource(item->index()).isValid();
+            if (onlyShown && !shown) continue;
+            item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
+        }
+    }
+    // One notice for the whole change instead of one per item.
+    if (trackers_->rowCount() > 0) {
+        emit trackers_->dataChanged(trackers_->index(0, 0),
+                                    trackers_->index(trackers_->rowCount() - 1, 0));
+    }
+    UpdateSelectionCount();
+}
+
+std::vector<std::string> CampaignWindow::CheckedTrackers() const {
+    std::vector<std::string> checked;
+    for (int row = 0; row < trackers_->rowCount(); ++row) {
+        const QStandardItem* item = trackers_->item(row);
+        if (item->checkState() == Qt::Checked) checked.push_back(item->text().toStdString());
+    }
+    return checked;
+}
+
+void CampaignWindow::UpdateSelectionCount() {
+    selectionCount_->setText(QStringLiteral("%1 of %2 selected")
+                                 .arg(CheckedTrackers().size())
+                                 .arg(trackers_->rowCount()));
+}
+
+void CampaignWindow::UpdateProgress() {
+    const int total = table_->total();
+    progress_->setRange(0, std::max(total, 1));
+    progress_->setValue(table_->configured() + table_->failed());
+    counts_->setText(QStringLiteral("%1 configured, %2 failed, %3 trackers")
+                         .arg(table_->configured())
+                         .arg(table_->failed())
+                         .arg(total));
+}
+
+void CampaignWindow::SetRunning(bool running) {
+    for (QWidget* control : setupControls_) control->setEnabled(!running);
+    startButton_->setEnabled(!running);
+    stopButton_->setEnabled(running);
+    resumeButton_->setEnabled(!running && resumable_.has_value());
+    exportButton_->setEnabled(!running && table_->total() > 0);
+}
+
+void CampaignWindow::Log(const QString& text) {
+    log_->appendPlainText(text);
+}
+
+void CampaignWindow::OnBrowse() {
+    if (const auto file = configChooser_(this)) configFile_->setText(*file);
+}
+
+void CampaignWindow::OnStart() {
+    if (running()) return;
+    CampaignRequest request;
+    request.configFile = configFile_->text().toStdString();
+    request.trackers = CheckedTrackers();
+    request.modemPorts = SplitPorts(modemPorts_->text());
+    request.wait = std::chrono::seconds(wait_->value());
+    request.attempts = attempts_->value();
+
+    engine_ = std::make_unique<CampaignEngine>(dataDirectory_, bridge_.get());
+    if (limits_) engine_->setLimits(*limits_);
+    const Result<int64_t> created = engine_->Create(request);
+    if (!created) {
+        engine_.reset();
+        messages_.ShowMessage(this, QString::fromStdString(created.message()), MessageIcon::Stop);
+        emit campaignFinished();
+        return;
+    }
+    table_->reset(request.trackers);
+    UpdateProgress();
+    log_->clear();
+    StartWorker(created.value());
+}
+
+void CampaignWindow::OnResume() {
+    if (running() || !resumable_) return;
+    engine_ = std::make_unique<CampaignEngine>(dataDirectory_, bridge_.get());
+    if (limits_) engine_->setLimits(*limits_);
+    StartWorker(*resumable_);
+}
+
+void CampaignWindow::StartWorker(int64_t id) {
+    resumable_.reset();
+    currentId_ = id;
+    workerDone_ = false;
+    worker_ = std::thread([this, engine = engine_.get(), id] {
+        const Result<CampaignSummary> result = engine->Run(id);
+        workerDone_ = true;
+        bridge_->Post([result](CampaignWindow* w) { w->OnFinished(result); });
+    });
+    SetRunning(true);
+}
+
+void CampaignWindow::OnStop() {
+    if (!running()) return;
+    stopButton_->setEnabled(false);
+    Log(QStringLiteral("Stopping: no new SMS; calls in progress are finished."));
+    engine_->RequestStop();
+    stopRepeater_->start();
+}
+
+void CampaignWindow::OnTrackerChanged(const CampaignTrackerUpdate& update) {
+    table_->apply(update);
+    UpdateProgress();
+}
+
+void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
+    stopRepeater_->stop();
+    if (worker_.joinable()) worker_.join();
+    engine_.reset();
+    UpdateProgress();
+    if (!result) {
+        resumable_ = currentId_;  // nothing was lost: the campaign stays as it was saved
+        Log(QString::fromStdString(result.message()));
+        messages_.ShowMessage(this, QString::fromStdString(result.message()), MessageIcon::Stop);
+    } else {
+        const CampaignSummary& summary = result.value();
+        const bool interrupted = summary.end == CampaignEnd::Interrupted;
+        if (interrupted) resumable_ = summary.id;
+        const QString how =
+            interrupted ? QStringLiteral("stopped, can be resumed") : QStringLiteral("finished");
+        Log(QStringLiteral("Campaign %1 %2: %3 configured, %4 failed, %5 trackers")
+                .arg(summary.id)
+                .arg(how)
+                .arg(summary.configured)
+                .arg(summary.failed)
+                .arg(summary.total));
+    }
+    SetRunning(false);
+    emit campaignFinished();
+    if (closeWhenStopped_) close();
+}
+
+void CampaignWindow::OnExport() {
+    const auto path = reportChooser_(this);
+    if (!path) return;
+    const Status written = WritePrivateFile(path->toStdString(), table_->reportCsv());
+    if (!written) {
+        messages_.ShowMessageWithDetails(this, QStringLiteral("Could not write the report"),
+                                         MessageIcon::Stop,
+                                         QString::fromStdString(written.message()));
+        return;
+    }
+    Log(QStringLiteral("Report saved to %1").arg(*path));
+}
+
+void CampaignWindow::reject() {
+    if (running()) {
+        closeWhenStopped_ = true;
+        OnStop();
+        return;
+    }
+    QDialog::reject();
+}
+
+void CampaignWindow::closeEvent(QCloseEvent* event) {
+    if (running()) {
+        // Closing stops the campaign first; the window goes once the engine is done.
+        closeWhenStopped_ = true;
+        OnStop();
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
+}
+
+}  // namespace vela

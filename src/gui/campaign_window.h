@@ -1,0 +1,126 @@
+#pragma once
+
+#include "campaign/campaign_engine.h"
+#include "gui/message_sink.h"
+
+#include <QDialog>
+#include <atomic>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+
+class QCloseEvent;
+class QLabel;
+class QLineEdit;
+class QListView;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QSortFilterProxyModel;
+class QSpinBox;
+class QStandardItemModel;
+class QTableView;
+class QTimer;
+
+namespace vela {
+
+class CampaignTableModel;
+
+// The campaign window: choose trackers, a configuration file and modems, run the
+// campaign and watch every tracker in a live table. The engine runs on a thread of its
+// own; its reports come back to the window's thread through queued calls.
+class CampaignWindow : public QDialog {
+    Q_OBJECT
+public:
+    // Picks a file: the configuration to send, or where to save the report.
+    using FileChooser = std::function<std::optional<QString>(QWidget* parent)>;
+
+    CampaignWindow(std::filesystem::path dataDirectory, MessageSink& messages,
+                   QWidget* parent = nullptr);
+    ~CampaignWindow() override;
+
+    void setConfigChooser(FileChooser chooser) { configChooser_ = std::move(chooser); }
+    void setReportChooser(FileChooser chooser) { reportChooser_ = std::move(chooser); }
+    // Only tests shorten the engine's bounds.
+    void setLimits(const CampaignLimits& limits) { limits_ = limits; }
+
+    bool running() const { return worker_.joinable(); }
+    const CampaignTableModel& table() const { return *table_; }
+
+    // Reloads the tracker list from the database, keeping the checks that still apply.
+    void LoadTrackers();
+
+signals:
+    // The campaign ended (all done, some failed, stopped, or refused at its start).
+    void campaignFinished();
+
+public slots:
+    // Escape and the close box: a running campaign is stopped first.
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    class Bridge;
+
+    void BuildControls();
+    void SetChecks(bool checked, bool onlyShown);
+    std::vector<std::string> CheckedTrackers() const;
+    void UpdateSelectionCount();
+    void UpdateProgress();
+    void SetRunning(bool running);
+    void Log(const QString& text);
+
+    void OnBrowse();
+    void OnStart();
+    void OnResume();
+    void StartWorker(int64_t id);
+    void OnStop();
+    void OnExport();
+    void OnTrackerChanged(const CampaignTrackerUpdate& update);
+    void OnFinished(const Result<CampaignSummary>& result);
+
+    std::filesystem::path dataDirectory_;
+    MessageSink& messages_;
+    FileChooser configChooser_;
+    FileChooser reportChooser_;
+    std::optional<CampaignLimits> limits_;
+
+    QStandardItemModel* trackers_ = nullptr;
+    QSortFilterProxyModel* shownTrackers_ = nullptr;
+    QLineEdit* filter_ = nullptr;
+    QListView* trackerList_ = nullptr;
+    QLabel* selectionCount_ = nullptr;
+    QLineEdit* configFile_ = nullptr;
+    QPushButton* browseButton_ = nullptr;
+    QLineEdit* modemPorts_ = nullptr;
+    QSpinBox* wait_ = nullptr;
+    QSpinBox* attempts_ = nullptr;
+    QPushButton* startButton_ = nullptr;
+    QPushButton* stopButton_ = nullptr;
+    QPushButton* resumeButton_ = nullptr;
+    QPushButton* exportButton_ = nullptr;
+    QPushButton* closeButton_ = nullptr;
+    QProgressBar* progress_ = nullptr;
+    QLabel* counts_ = nullptr;
+    QTableView* tableView_ = nullptr;
+    QPlainTextEdit* log_ = nullptr;
+    QList<QWidget*> setupControls_;
+
+    CampaignTableModel* table_ = nullptr;
+    std::unique_ptr<Bridge> bridge_;
+    std::unique_ptr<CampaignEngine> engine_;
+    std::thread worker_;
+    std::atomic<bool> workerDone_{false};
+    // A stop asked for before the engine began its run would be lost: it is asked again
+    // until the run has ended.
+    QTimer* stopRepeater_ = nullptr;
+    int64_t currentId_ = 0;
+    std::optional<int64_t> resumable_;  // the campaign this window stopped
+    bool closeWhenStopped_ = false;
+};
+
+}  // namespace vela

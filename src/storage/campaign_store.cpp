@@ -1,0 +1,312 @@
+#include "storage/campaign_store.h"
+
+#include "storage/database_file.h"
+#include "storage/schema.h"
+
+#include <sstream>
+#include <utility>
+
+namespace vela {
+
+namespace {
+
+constexpr const char* kInsertCampaign =
+    "INSERT INTO \"Campaigns\" (\"CreatedAt\", \"UpdatedAt\", \"State\", \"ConfigFile\", "
+    "\"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", \"Images\", \"RunnerPid\") "
+    "VALUES (?1, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 0)";
+
+constexpr const char* kCampaignColumns =
+    "SELECT c.\"ID\", c.\"CreatedAt\", c.\"UpdatedAt\", c.\"State\", c.\"ConfigFile\", "
+    "c.\"ConfigSha256\", c.\"ModemPorts\", c.\"WaitSeconds\", c.\"Attempts\", c.\"Images\", "
+    "c.\"RunnerPid\", "
+    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\"), "
+    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
+    "AND t.\"State\" = 'configured'), "
+    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
+    "AND t.\"State\" = 'failed') FROM \"Campaigns\" c ";
+
+constexpr const char* kTrackerColumns =
+    "\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", \"State\", \"Attempts\", "
+    "\"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", \"ModemPort\", \"CallerAddress\", "
+    "\"CallerImei\", \"Answer\", \"UpdatedAt\"";
+
+constexpr const char* kUpsertTracker =
+    "INSERT INTO \"CampaignTrackers\" (\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", "
+    "\"State\", \"Attempts\", \"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", "
+    "\"ModemPort\", \"CallerAddress\", \"CallerImei\", \"Answer\", \"UpdatedAt\") "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15) "
+    "ON CONFLICT (\"CampaignId\", \"Tracker\") DO UPDATE SET \"State\" = ?5, "
+    "\"Attempts\" = ?6, \"LastEvent\" = ?7, \"Detail\" = ?8, \"Verdict\" = ?9, "
+    "\"WaitUntil\" = ?10, \"ModemPort\" = ?11, \"CallerAddress\" = ?12, \"CallerImei\" = ?13, "
+    "\"Answer\" = ?14, \"UpdatedAt\" = ?15";
+
+constexpr const char* kUpdateCampaignState =
+    "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = ?2, \"UpdatedAt\" = ?3 "
+    "WHERE \"ID\" = ?4";
+
+constexpr const char* kInsertHistory =
+    "INSERT INTO \"History\" (\"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
+    "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
+    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
+
+std::string joinLines(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : "\n") + item;
+    return text;
+}
+
+std::vector<std::string> splitLines(const std::string& text) {
+    std::vector<std::string> items;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) items.push_back(line);
+    }
+    return items;
+}
+
+Status bindAll(sqlite::Statement& statement,
+               std::initializer_list<std::pair<int, std::string_view>> texts,
+               std::initializer_list<std::pair<int, int64_t>> numbers) {
+    for (const auto& [index, text] : texts) {
+        if (Status bound = statement.bind(index, text); !bound) return bound;
+    }
+    for (const auto& [index, number] : numbers) {
+        if (Status bound = statement.bind(index, number); !bound) return bound;
+    }
+    return Status::Ok();
+}
+
+Status runOnce(sqlite::Statement& statement) {
+    Result<bool> stepped = statement.step();
+    if (!stepped) return stepped.status();
+    return statement.reset();
+}
+
+Status saveTracker(sqlite::Database& db, const CampaignTrackerRecord& t) {
+    Result<sqlite::Statement> row = db.prepare(kUpsertTracker);
+    if (!row) return row.status();
+    if (Status bound =
+            bindAll(row.value(),
+                    {{3, t.tracker},
+                     {4, t.phone},
+                     {5, t.state},
+                     {7, t.lastEvent},
+                     {8, t.detail},
+                     {9, t.verdict},
+                     {11, t.modemPort},
+                     {12, t.callerAddress},
+                     {13, t.callerImei},
+                     {14, t.answer},
+                     {15, t.updatedAt}},
+                    {{1, t.campaignId}, {2, t.position}, {6, t.attempts}, {10, t.waitUntilMs}});
+        !bound)
+        return bound;
+    return runOnce(row.value());
+}
+
+Status saveHistory(sqlite::Database& db, const HistoryRecord& h) {
+    Result<sqlite::Statement> row = db.prepare(kInsertHistory);
+    if (!row) return row.status();
+    if (Status bound = bindAll(row.value(),
+                               {{1, h.startedAt},
+                                {2, h.endedAt},
+                                {3, h.kind},
+                                {4, h.tracker},
+                                {5, h.phone},
+                                {6, h.modemPort},
+                                {7, h.configFile},
+                                {8, h.configSha256},
+                                {10, h.callerAddress},
+                                {11, h.callerImei},
+                                {13, VerdictWord(h.verdict)},
+                                {14, h.detail}},
+                               {{9, h.imageBytes}});
+        !bound)
+        return bound;
+    // Left unbound, AnswerBytes and CampaignId stay NULL.
+    if (h.answerBytes) {
+        if (Status bound = row.value().bind(12, *h.answerBytes); !bound) return bound;
+    }
+    if (h.campaignId) {
+        if (Status bound = row.value().bind(15, *h.campaignId); !bound) return bound;
+    }
+    return runOnce(row.value());
+}
+
+CampaignRecord readCampaign(const sqlite::Statement& row) {
+    CampaignRecord c;
+    c.id = row.columnInt(0);
+    c.createdAt = row.columnText(1);
+    c.updatedAt = row.columnText(2);
+    c.state = row.columnText(3);
+    c.configFile = row.columnText(4);
+    c.configSha256 = row.columnText(5);
+    c.modemPorts = splitLines(row.columnText(6));
+    c.waitSeconds = row.columnInt(7);
+    c.attempts = row.columnInt(8);
+    c.images = row.columnText(9);
+    c.runnerPid = row.columnInt(10);
+    c.total = row.columnInt(11);
+    c.configured = row.columnInt(12);
+    c.failed = row.columnInt(13);
+    return c;
+}
+
+CampaignTrackerRecord readTracker(const sqlite::Statement& row) {
+    CampaignTrackerRecord t;
+    t.campaignId = row.columnInt(0);
+    t.position = row.columnInt(1);
+    t.tracker = row.columnText(2);
+    t.phone = row.columnText(3);
+    t.state = row.columnText(4);
+    t.attempts = row.columnInt(5);
+    t.lastEvent = row.columnText(6);
+    t.detail = row.columnText(7);
+    t.verdict = row.columnText(8);
+    t.waitUntilMs = row.columnInt(9);
+    t.modemPort = row.columnText(10);
+    t.callerAddress = row.columnText(11);
+    t.callerImei = row.columnText(12);
+    t.answer = row.columnText(13);
+    t.updatedAt = row.columnText(14);
+    return t;
+}
+
+// Reads through a connection that has the campaign tables; an older database has no
+// campaign yet, which reads as "none".
+Status readCampaignTables(const std::filesystem::path& directory,
+                          const std::function<Status(sqlite::Database&)>& read) {
+    return readDatabase(databaseFile(directory), [&](sqlite::Database& db) -> Status {
+        Result<int> version = SchemaVersion(db);
+        if (!version) return version.status();
+        if (version.value() < kCampaignSchemaVersion) return Status::Fail("no campaign yet");
+        return read(db);
+    });
+}
+
+std::string noSuchCampaign(int64_t id) {
+    return "no campaign " + std::to_string(id);
+}
+
+}  // namespace
+
+CampaignStore::CampaignStore(std::filesystem::path workingDirectory)
+    : workingDirectory_(std::move(workingDirectory)) {}
+
+Result<int64_t> CampaignStore::create(const CampaignRecord& campaign,
+                                      const std::vector<CampaignTrackerRecord>& trackers) const {
+    int64_t id = 0;
+    Status written = writeDatabase(databaseFile(workingDirectory_), [&](sqlite::Database& db) {
+        if (Status migrated = MigrateSchema(db); !migrated) return migrated;
+        Result<sqlite::Statement> row = db.prepare(kInsertCampaign);
+        if (!row) return row.status();
+        const std::string ports = joinLines(campaign.modemPorts);
+        if (Status bound = bindAll(row.value(),
+                                   {{1, campaign.createdAt},
+                                    {2, campaign.state},
+                                    {3, campaign.configFile},
+                                    {4, campaign.configSha256},
+                                    {5, ports},
+                                    {8, campaign.images}},
+                                   {{6, campaign.waitSeconds}, {7, campaign.attempts}});
+            !bound)
+            return bound;
+        if (Status done = runOnce(row.value()); !done) return done;
+        Result<sqlite::Statement> last = db.prepare("SELECT last_insert_rowid()");
+        if (!last) return last.status();
+        if (Result<bool> stepped = last.value().step(); !stepped) return stepped.status();
+        id = last.value().columnInt(0);
+        for (CampaignTrackerRecord tracker : trackers) {
+            tracker.campaignId = id;
+            if (Status saved = saveTracker(db, tracker); !saved) return saved;
+        }
+        return Status::Ok();
+    });
+    if (!written) return written;
+    return id;
+}
+
+Result<CampaignRecord> CampaignStore::campaign(int64_t id) const {
+    std::optional<CampaignRecord> found;
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db) -> Status {
+        Result<sqlite::Statement> row =
+            db.prepare(std::string(kCampaignColumns) + "WHERE c.\"ID\" = ?1");
+        if (!row) return row.status();
+        if (Status bound = row.value().bind(1, id); !bound) return bound;
+        Result<bool> stepped = row.value().step();
+        if (!stepped) return stepped.status();
+        if (stepped.value()) found = readCampaign(row.value());
+        return Status::Ok();
+    });
+    if (!read || !found) return Result<CampaignRecord>::Fail(noSuchCampaign(id));
+    return *found;
+}
+
+Result<std::vector<CampaignRecord>> CampaignStore::list() const {
+    std::vector<CampaignRecord> campaigns;
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db) -> Status {
+        Result<sqlite::Statement> row =
+            db.prepare(std::string(kCampaignColumns) + "ORDER BY c.\"ID\" DESC");
+        if (!row) return row.status();
+        for (;;) {
+            Result<bool> stepped = row.value().step();
+            if (!stepped) return stepped.status();
+            if (!stepped.value()) return Status::Ok();
+            campaigns.push_back(readCampaign(row.value()));
+        }
+    });
+    if (!read && read.message() != "no campaign yet") return read;
+    return campaigns;
+}
+
+Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) const {
+    std::vector<CampaignTrackerRecord> rows;
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db) -> Status {
+        Result<sqlite::Statement> row = db.prepare(
+            std::string("SELECT ") + kTrackerColumns +
+            " FROM \"CampaignTrackers\" WHERE \"CampaignId\" = ?1 ORDER BY \"Position\"");
+        if (!row) return row.status();
+        if (Status bound = row.value().bind(1, id); !bound) return bound;
+        for (;;) {
+            Result<bool> stepped = row.value().step();
+            if (!stepped) return stepped.status();
+            if (!stepped.value()) return Status::Ok();
+            rows.push_back(readTracker(row.value()));
+        }
+    });
+    if (!read) return read;
+    return rows;
+}
+
+Result<CampaignWriter> CampaignWriter::open(const std::filesystem::path& workingDirectory) {
+    Result<sqlite::Database> db = sqlite::Database::open(databaseFile(workingDirectory));
+    if (!db) return db.status();
+    return CampaignWriter(std::move(db).value());
+}
+
+Status CampaignWriter::save(const std::vector<CampaignChange>& changes) {
+    Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db_);
+    if (!transaction) return transaction.status();
+    const std::string now = HistoryTimestamp();
+    for (const CampaignChange& change : changes) {
+        if (change.tracker) {
+            if (Status saved = saveTracker(db_, *change.tracker); !saved) return saved;
+        }
+        if (change.history) {
+            if (Status saved = saveHistory(db_, *change.history); !saved) return saved;
+        }
+        if (change.campaignState) {
+            Result<sqlite::Statement> row = db_.prepare(kUpdateCampaignState);
+            if (!row) return row.status();
+            if (Status bound = bindAll(row.value(), {{1, *change.campaignState}, {3, now}},
+                                       {{2, change.runnerPid}, {4, change.campaignId}});
+                !bound)
+                return bound;
+            if (Status done = runOnce(row.value()); !done) return done;
+        }
+    }
+    return transaction.value().commit();
+}
+
+}  // namespace vela

@@ -1,0 +1,297 @@
+// The campaign engine in this process, against a `vela-sim fleet` of real modem and
+// tracker processes: every event and verdict, refused callers, failing modems, refusals
+// before anything is sent.
+#include "campaign_fixture.h"
+#include "raw_peer.h"
+
+#include "campaign/campaign_engine.h"
+#include "storage/campaign_store.h"
+#include "storage/history_store.h"
+
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace vela::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class RecordingObserver : public CampaignObserver {
+public:
+    void TrackerChanged(const CampaignTrackerUpdate& update) override {
+        std::lock_guard lock(mutex_);
+        events[update.description].push_back(std::string(CampaignEventWord(update.event)));
+        last[update.description] = update;
+    }
+    void CallerRefused(const std::string&, const std::string&) override {
+        std::lock_guard lock(mutex_);
+        ++refused;
+    }
+    void Warning(const std::string& text) override {
+        std::lock_guard lock(mutex_);
+        warnings.push_back(text);
+    }
+
+    std::map<std::string, std::vector<std::string>> events;
+    std::map<std::string, CampaignTrackerUpdate> last;
+    int refused = 0;
+    std::vector<std::string> warnings;
+
+private:
+    std::mutex mutex_;
+};
+
+class CampaignEngineTest : public CampaignFixture {
+protected:
+    Result<CampaignSummary> RunAll(const std::vector<std::string>& modems, int attempts = 2) {
+        CampaignRequest request;
+        request.configFile = config;
+        request.allTrackers = true;
+        request.modemPorts = modems;
+        request.wait = 2s;
+        request.attempts = attempts;
+        Result<int64_t> id = engine.Create(request);
+        if (!id) return id.status();
+        campaignId = id.value();
+        return engine.Run(id.value());
+    }
+
+    std::map<std::string, std::vector<std::string>> HistoryVerdicts() {
+        HistoryFilter filter;
+        filter.campaignId = campaignId;
+        Result<std::vector<HistoryRecord>> rows = HistoryStore(dir.path()).query(filter);
+        EXPECT_TRUE(rows) << rows.message();
+        std::map<std::string, std::vector<std::string>> verdicts;
+        if (!rows) return verdicts;
+        // Newest first: turn around to read them in order.
+        for (auto row = rows.value().rbegin(); row != rows.value().rend(); ++row) {
+            verdicts[row->tracker].push_back(std::string(VerdictWord(row->verdict)));
+        }
+        return verdicts;
+    }
+
+    RecordingObserver observer;
+    CampaignEngine engine{dir.path(), &observer};
+    int64_t campaignId = 0;
+};
+
+TEST_F(CampaignEngineTest, EveryRoleEndsWithItsEventsVerdictAndHistory) {
+    StartFleet(20, 2,
+               {"--delay", "0-300", "--never-call", "10", "--reject", "10", "--hang-up", "10",
+                "--foreign", "10", "--duplicate", "10"});
+    const std::vector<std::string> twoMissedCalls = {"sms-sent", "no-call", "retry", "sms-sent",
+                                                     "no-call"};
+    struct Expected {
+        std::vector<std::string> events;
+        std::vector<std::string> history;
+    };
+    const std::map<std::string, Expected> expected = {
+        {"normal", {{"sms-sent", "called", "configured"}, {"configured"}}},
+        {"duplicate", {{"sms-sent", "called", "configured"}, {"configured"}}},
+        {"rejects", {{"sms-sent", "called", "rejected"}, {"rejected"}}},
+        {"hangs-up", {{"sms-sent", "called", "hung-up"}, {"hung-up"}}},
+        {"never-calls", {twoMissedCalls, {"no-call", "no-call"}}},
+        {"foreign", {twoMissedCalls, {"no-call", "no-call"}}},
+    };
+
+    Result<CampaignSummary> summary = RunAll(modemPorts);
+    ASSERT_TRUE(summary) << summary.message();
+
+    std::map<std::string, int> roles;
+    int configured = 0;
+    const auto history = HistoryVerdicts();
+    for (const auto& [imei, role] : roleOf) {
+        ++roles[role];
+        ASSERT_TRUE(expected.count(role)) << role;
+        EXPECT_EQ(observer.events[imei], expected.at(role).events) << imei << " " << role;
+        EXPECT_EQ(history.count(imei) ? history.at(imei) : std::vector<std::string>{},
+                  expected.at(role).history)
+            << imei << " " << role;
+        if (expected.at(role).history.back() == "configured") ++configured;
+    }
+    EXPECT_EQ(roles.size(), expected.size()) << "every role is played";
+    EXPECT_EQ(summary.value().configured, configured);
+    EXPECT_EQ(summary.value().failed, 20 - configured);
+    EXPECT_EQ(summary.value().end, CampaignEnd::SomeFailed);
+
+    // Foreign and second callers got nothing: no image ever reached them.
+    const int turnedAway = static_cast<int>(fleetCalls("turned-away").size());
+    EXPECT_GT(turnedAway, 0);
+    EXPECT_EQ(observer.refused, [&] {
+        int calls = 0;
+        for (const auto& [imei, count] : fleetCalls("turned-away")) calls += count;
+        return calls;
+    }());
+    EXPECT_TRUE(fleetCalls("got-image").empty());
+
+    const Result<std::vector<CampaignTrackerRecord>> rows =
+        CampaignStore(dir.path()).trackers(campaignId);
+    ASSERT_TRUE(rows);
+    for (const CampaignTrackerRecord& row : rows.value()) {
+        EXPECT_TRUE(row.state == "configured" || row.state == "failed") << row.tracker;
+        EXPECT_EQ(row.verdict, expected.at(roleOf[row.tracker]).history.back()) << row.tracker;
+    }
+    EXPECT_EQ(CampaignStore(dir.path()).campaign(campaignId).value().state, kCampaignFinished);
+}
+
+TEST_F(CampaignEngineTest, TrackersOfAModemThatFailsMoveToTheOther) {
+    StartFleet(12, 2, {"--delay", "0-200", "--fail-after", "2", "--fail-modem", "1"});
+    CampaignLimits limits;
+    limits.dialogue.shortStep = 1s;  // a modem that is gone is noticed sooner
+    limits.dialogue.longStep = 2s;
+    engine.setLimits(limits);
+    Result<CampaignSummary> summary = RunAll(modemPorts);
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
+    EXPECT_EQ(summary.value().configured, 12);
+
+    int movedOn = 0;
+    for (const auto& [imei, events] : observer.events) {
+        const auto failed = std::find(events.begin(), events.end(), "sms-failed");
+        if (failed == events.end()) continue;
+        ++movedOn;
+        if (failed + 1 == events.end()) {
+            // The modem went down after the network took the SMS: the tracker called
+            // before the failed dialogue ended, and keeps its verdict.
+            EXPECT_NE(std::find(events.begin(), failed, "configured"), failed) << imei;
+            continue;
+        }
+        EXPECT_EQ(*(failed + 1), "retry") << imei;
+        EXPECT_EQ(std::count(events.begin(), events.end(), "sms-sent"), 1) << imei;
+        EXPECT_EQ(observer.last.at(imei).modemPort, modemPorts[1]) << imei;
+    }
+    EXPECT_GE(movedOn, 1);
+    for (const auto& [imei, count] : fleetSms()) EXPECT_EQ(count, 1) << imei;
+}
+
+// Callers that connect and never identify hold a session only for the identification
+// limit; beyond the session bound they wait in the backlog, and the trackers still come
+// through once the idle ones are gone.
+TEST_F(CampaignEngineTest, IdleCallersBeyondTheSessionBoundDelayButDoNotBlock) {
+    StartFleet(3, 1, {"--delay", "1500-2000"});
+    CampaignLimits limits;
+    limits.maxSessions = 20;
+    limits.identifyLimit = 1s;
+    engine.setLimits(limits);
+    CampaignRequest request;
+    request.configFile = config;
+    request.allTrackers = true;
+    request.modemPorts = modemPorts;
+    request.wait = 10s;
+    const Result<int64_t> id = engine.Create(request);
+    ASSERT_TRUE(id) << id.message();
+    std::vector<RawPeer> idle;
+    std::thread occupy([&] {
+        std::this_thread::sleep_for(300ms);  // once the engine listens
+        for (int i = 0; i < 60; ++i) {
+            if (std::optional<RawPeer> peer = RawPeer::connectTo(port))
+                idle.push_back(std::move(*peer));
+        }
+    });
+    const Result<CampaignSummary> summary = engine.Run(id.value());
+    occupy.join();
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(idle.size(), 60u);
+    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
+    EXPECT_EQ(observer.refused, 0);
+}
+
+// A modem that cannot even be opened has sent nothing: with one attempt each, the
+// trackers it failed are still configured through the other modem.
+TEST_F(CampaignEngineTest, AModemThatCannotBeOpenedCostsNoAttempt) {
+    StartFleet(4, 1, {"--delay", "0-100"});
+    Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string(), modemPorts[0]}, 1);
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
+    int failedFirst = 0;
+    for (const auto& [imei, events] : observer.events) {
+        if (events.front() == "sms-failed") ++failedFirst;
+        EXPECT_EQ(observer.last.at(imei).attempts, 1) << imei;
+    }
+    EXPECT_GE(failedFirst, 1);
+}
+
+TEST_F(CampaignEngineTest, WithoutAWorkingModemEveryTrackerEndsWithSmsFailed) {
+    TrackerList list;
+    for (const char* imei : {"350000000000101", "350000000000102", "350000000000103"}) {
+        TrackerEntry entry;
+        entry.description = imei;
+        entry.phone = "3706000010";
+        entry.apn = "internet";
+        list.add(entry);
+    }
+    ASSERT_TRUE(TrackerStore(dir.path()).save(list));
+    Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string()});
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(summary.value().failed, 3);
+    for (const auto& [imei, update] : observer.last) {
+        EXPECT_EQ(update.verdict, "sms-failed") << imei;
+        EXPECT_EQ(update.event, CampaignEvent::SmsFailed) << imei;
+    }
+    EXPECT_EQ(observer.warnings.size(), 1u);
+    EXPECT_EQ(observer.last.at("350000000000103").detail, "no modem left in service");
+}
+
+TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
+    TrackerList list;
+    for (const char* description : {"350000000000201", "not-an-imei", "35000000000020"}) {
+        TrackerEntry entry;
+        entry.description = description;
+        entry.phone = "37060000201";
+        entry.apn = "internet";
+        list.add(entry);
+    }
+    ASSERT_TRUE(TrackerStore(dir.path()).save(list));
+    struct Case {
+        std::vector<std::string> trackers;
+        std::string config;
+        std::string refusal;
+    };
+    const std::vector<Case> cases = {
+        {{"350000000000201", "not-an-imei", "35000000000020"},
+         config,
+         "descriptions that are not IMEIs (15 digits): not-an-imei, 35000000000020"},
+        {{"350000000000201", "350000000000999"}, config, "unknown trackers: 350000000000999"},
+        {{}, config, "no tracker chosen"},
+        {{"350000000000201"}, (dir / "missing.xml").string(), "Error in XML file!"},
+    };
+    for (const Case& c : cases) {
+        CampaignRequest request;
+        request.configFile = c.config;
+        request.trackers = c.trackers;
+        const Result<int64_t> id = engine.Create(request);
+        ASSERT_FALSE(id);
+        EXPECT_NE(id.message().find(c.refusal), std::string::npos) << id.message();
+    }
+    const Result<std::vector<CampaignRecord>> campaigns = CampaignStore(dir.path()).list();
+    ASSERT_TRUE(campaigns) << campaigns.message();
+    EXPECT_TRUE(campaigns.value().empty());
+}
+
+TEST_F(CampaignEngineTest, APortThatCannotBeHadSendsNothing) {
+    StartFleet(2, 1, {});
+    const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+        << std::strerror(errno) << " " << port;
+    ASSERT_EQ(::listen(taken, 1), 0);
+    Result<CampaignSummary> summary = RunAll(modemPorts);
+    ::close(taken);
+    ASSERT_FALSE(summary);
+    EXPECT_NE(summary.message().find("cannot listen on port"), std::string::npos)
+        << summary.message();
+    EXPECT_TRUE(fleetSms().empty());
+    const Result<std::vector<CampaignTrackerRecord>> rows =
+        CampaignStore(dir.path()).trackers(campaignId);
+    ASSERT_TRUE(rows) << rows.message();
+    for (const CampaignTrackerRecord& row : rows.value()) {
+        EXPECT_EQ(row.attempts, 0);
+        EXPECT_EQ(row.state, "pending");
+    }
+}
+
+}  // namespace
+}  // namespace vela::test

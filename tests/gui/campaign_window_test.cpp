@@ -1,0 +1,291 @@
+// The campaign window driven like an operator would, running a small real campaign
+// against `vela-sim fleet` on loopback.
+#include "gui/campaign_window.h"
+#include "app/main_dialog.h"
+#include "gui/campaign_window_model.h"
+#include "gui/main_window.h"
+#include "recording_sink.h"
+#include "storage/program_settings.h"
+#include "storage/settings_store.h"
+#include "storage/tracker_csv.h"
+#include "storage/tracker_store.h"
+#include "test_support.h"
+
+#include <QAction>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QSpinBox>
+#include <QTest>
+
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <random>
+#include <sstream>
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ChildProcess;
+using test::TempDir;
+
+// A loopback port free right now, below the range the system hands out to outgoing
+// connections (the callers' own ports must not take it before the engine binds it).
+uint16_t FreeLoopbackPort() {
+    std::mt19937 random(std::random_device{}());
+    std::uniform_int_distribution<int> pick(20000, 32000);
+    for (int tries = 0; tries < 100; ++tries) {
+        const auto port = static_cast<uint16_t>(pick(random));
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    return 0;
+}
+
+class CampaignWindowTest : public ::testing::Test {
+protected:
+    // A fleet of four (one of which answers with a wrong length, unless `roles` says
+    // otherwise) in the database of dir_, with the settings pointing at a free loopback
+    // port, and the window open on it.
+    void Open(std::vector<std::string> roles = {"--reject", "25"}) {
+        const std::string csv = (dir_ / "fleet.csv").string();
+        std::vector<std::string> argv = {test::toolPath("VELA_SIM"),
+                                         "fleet",
+                                         "--trackers",
+                                         "4",
+                                         "--modems",
+                                         "2",
+                                         "--seed",
+                                         "3",
+                                         "--delay",
+                                         "0-300",
+                                         "--lifetime",
+                                         "120",
+                                         "--csv",
+                                         csv};
+        argv.insert(argv.end(), roles.begin(), roles.end());
+        fleet_ = std::make_unique<ChildProcess>(argv);
+        ASSERT_TRUE(fleet_->waitForOutput("modems: ", 10s)) << fleet_->errors();
+        const std::string out = fleet_->output();
+        const auto at = out.find("modems: ") + 8;
+        std::istringstream paths(out.substr(at, out.find('\n', at) - at));
+        paths >> firstModem_ >> secondModem_;
+
+        auto entries = readTrackerCsv(test::readFile(csv));
+        ASSERT_TRUE(entries.ok()) << entries.message();
+        TrackerList list;
+        for (const TrackerEntry& entry : entries.value()) list.add(entry);
+        ASSERT_TRUE(TrackerStore(dir_.path()).save(list).ok());
+        ProgramSettings settings;
+        settings.externalIp = 0x7F000001;
+        settings.localPort = settings.externalPort = FreeLoopbackPort();
+        settings.modemPort = firstModem_;
+        ASSERT_TRUE(SettingsStore(dir_.path()).save(settings).ok());
+
+        window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_);
+        window_->show();
+    }
+
+    template <typename T>
+    T* child(const char* name) const {
+        auto* found = window_->findChild<T*>(QString::fromLatin1(name));
+        EXPECT_NE(found, nullptr) << name;
+        return found;
+    }
+    void click(const char* name) const {
+        QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton);
+    }
+    std::string selection() const { return child<QLabel>("selectionCount")->text().toStdString(); }
+
+    // Everything a campaign needs, all trackers chosen.
+    void Prepare() {
+        child<QLineEdit>("configFile")
+            ->setText(QString::fromStdString(
+                (test::sourceDir() / "examples/sample-config.xml").string()));
+        child<QLineEdit>("modemPorts")
+            ->setText(QString::fromStdString(firstModem_ + ", " + secondModem_));
+        child<QSpinBox>("waitSeconds")->setValue(20);
+        child<QSpinBox>("attempts")->setValue(1);
+        click("selectAllButton");
+    }
+
+    TempDir dir_;
+    std::unique_ptr<ChildProcess> fleet_;
+    std::string firstModem_, secondModem_;
+    test::RecordingSink sink_;
+    std::unique_ptr<CampaignWindow> window_;
+};
+
+TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
+    Open();
+    EXPECT_EQ(child<QLineEdit>("modemPorts")->text().toStdString(), firstModem_);
+    EXPECT_EQ(selection(), "0 of 4 selected");
+    auto* list = child<QListView>("trackerList");
+    list->setFocus();
+    list->setCurrentIndex(list->model()->index(1, 0));
+    QTest::keyClick(list, Qt::Key_Space);
+    EXPECT_EQ(selection(), "1 of 4 selected");
+    click("selectNoneButton");
+    QTest::keyClicks(child<QLineEdit>("trackerFilter"), QStringLiteral("0002"));
+    click("selectFoundButton");
+    EXPECT_EQ(selection(), "1 of 4 selected");
+    click("selectNoneButton");
+    EXPECT_EQ(selection(), "0 of 4 selected");
+    child<QLineEdit>("trackerFilter")->clear();
+    Prepare();
+    EXPECT_EQ(selection(), "4 of 4 selected");
+    QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
+    click("startButton");
+    ASSERT_TRUE(window_->running())
+        << (sink_.messages.empty() ? std::string() : sink_.messages.front().text.toStdString());
+    EXPECT_FALSE(child<QPushButton>("startButton")->isEnabled());
+    EXPECT_TRUE(child<QPushButton>("stopButton")->isEnabled());
+    ASSERT_TRUE(finished.wait(60000)) << fleet_->output();
+    ASSERT_TRUE(sink_.messages.empty()) << sink_.messages.front().text.toStdString();
+
+    EXPECT_EQ(child<QLabel>("campaignCounts")->text().toStdString(),
+              "3 configured, 1 failed, 4 trackers");
+    EXPECT_EQ(child<QProgressBar>("campaignProgress")->value(), 4);
+    const CampaignTableModel& table = window_->table();
+    ASSERT_EQ(table.rowCount(), 4);
+    int configured = 0;
+    for (int row = 0; row < table.rowCount(); ++row) {
+        const auto text = [&](int column) { return table.index(row, column).data().toString(); };
+        if (text(CampaignTableModel::State) == QStringLiteral("configured")) {
+            ++configured;
+            EXPECT_EQ(text(CampaignTableModel::Attempts), QStringLiteral("1"));
+            EXPECT_TRUE(text(CampaignTableModel::Caller).startsWith(QStringLiteral("127.0.0.1:")));
+            EXPECT_FALSE(text(CampaignTableModel::Answer).isEmpty());
+        } else {
+            EXPECT_EQ(text(CampaignTableModel::State).toStdString(), "failed");
+            EXPECT_FALSE(text(CampaignTableModel::Verdict).isEmpty());
+        }
+    }
+    EXPECT_EQ(configured, 3);
+
+    const QString screenshots = QString::fromUtf8(VELA_SCREENSHOT_DIR);
+    ASSERT_TRUE(QDir().mkpath(screenshots));
+    EXPECT_TRUE(window_->grab().save(screenshots + QStringLiteral("/campaign_window.png"), "PNG"));
+
+    const std::string report = (dir_ / "report.csv").string();
+    window_->setReportChooser([&](QWidget*) { return QString::fromStdString(report); });
+    click("exportButton");
+    const std::string csv = test::readFile(report);
+    EXPECT_EQ(csv.rfind("Tracker,State,Attempts,Caller,Answer,Verdict,Elapsed,Last event\r\n", 0),
+              0u);
+    EXPECT_EQ(std::count(csv.begin(), csv.end(), '\n'), 5);
+    struct stat info {};
+    ASSERT_EQ(::stat(report.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
+    Open({"--never-call", "100"});
+    Prepare();
+    QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
+    const auto log = [&] { return child<QPlainTextEdit>("campaignLog")->toPlainText(); };
+    click("startButton");
+    ASSERT_TRUE(window_->running());
+    ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
+    click("stopButton");
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_TRUE(log().contains(QStringLiteral("stopped, can be resumed"))) << log().toStdString();
+    ASSERT_TRUE(child<QPushButton>("resumeButton")->isEnabled());
+
+    click("resumeButton");
+    EXPECT_TRUE(window_->running());
+    EXPECT_FALSE(child<QPushButton>("resumeButton")->isEnabled());
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    EXPECT_TRUE(window_->isVisible());  // until the engine has saved and stopped
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_FALSE(window_->running());
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(log().count(QStringLiteral("Campaign 1 stopped, can be resumed")), 2)
+        << log().toStdString();
+    EXPECT_EQ(window_->table().configured() + window_->table().failed(), 0);
+}
+
+TEST_F(CampaignWindowTest, ARefusedStartShowsTheReasonAndSendsNothing) {
+    Open();
+    click("startButton");  // no tracker chosen, no file
+    EXPECT_FALSE(window_->running());
+    ASSERT_EQ(sink_.messages.size(), 1u);
+    EXPECT_EQ(sink_.messages[0].icon, MessageIcon::Stop);
+    EXPECT_TRUE(child<QPushButton>("startButton")->isEnabled());
+    EXPECT_EQ(fleet_->output().find("sms: "), std::string::npos);
+}
+
+TEST_F(CampaignWindowTest, MainWindowOpensItFromItsContextMenuActionAndCtrlK) {
+    Open();
+    MainWindow main(sink_);
+    MainDialog dialog(main, dir_.path());
+    main.Attach(dialog);
+    QAction* action = main.campaignAction();
+    ASSERT_NE(action, nullptr);
+    EXPECT_EQ(action->text(), QStringLiteral("Campaign..."));
+    EXPECT_EQ(action->shortcut(), QKeySequence(QStringLiteral("Ctrl+K")));
+    main.show();
+    action->trigger();
+    auto* opened = main.findChild<CampaignWindow*>();
+    ASSERT_NE(opened, nullptr);
+    EXPECT_TRUE(opened->isVisible());
+    action->trigger();  // a second time raises the same window
+    EXPECT_EQ(main.findChildren<CampaignWindow*>().size(), 1);
+}
+
+// The counts follow each tracker's latest state, so a tracker that fails and is then
+// configured (a resumed campaign) is counted once, as configured.
+TEST(CampaignTableModelTest, CountsFollowTheLatestStateOfEachTracker) {
+    using State = CampaignTrackerState;
+    struct Step {
+        const char* tracker;
+        CampaignEvent event;
+        State state;
+        int configured, failed, rows;
+    };
+    const Step steps[] = {
+        {"A", CampaignEvent::SmsSent, State::Waiting, 0, 0, 2},
+        {"A", CampaignEvent::NoCall, State::Failed, 0, 1, 2},
+        {"B", CampaignEvent::Configured, State::Configured, 1, 1, 2},
+        {"A", CampaignEvent::Retry, State::Pending, 1, 0, 2},
+        {"A", CampaignEvent::Configured, State::Configured, 2, 0, 2},
+        {"C", CampaignEvent::Rejected, State::Failed, 2, 1, 3},  // not chosen: a row of its own
+    };
+    CampaignTableModel model;
+    model.reset({"A", "B"});
+    for (const Step& step : steps) {
+        CampaignTrackerUpdate update;
+        update.description = step.tracker;
+        update.event = step.event;
+        update.state = step.state;
+        update.attempts = 1;
+        model.apply(update);
+        EXPECT_EQ(model.configured(), step.configured) << step.tracker;
+        EXPECT_EQ(model.failed(), step.failed) << step.tracker;
+        EXPECT_EQ(model.rowCount(), step.rows) << step.tracker;
+    }
+    EXPECT_EQ(model.index(0, CampaignTableModel::LastEvent).data().toString().toStdString(),
+              "configured");
+    const std::string csv = model.reportCsv();
+    EXPECT_NE(csv.find("\r\nC,failed,1,,,,0.0 s,rejected\r\n"), std::string::npos) << csv;
+}
+
+}  // namespace
+}  // namespace vela
