@@ -1,10 +1,12 @@
 #include "storage/storage_engine.h"
 
 #include "storage/database_file.h"
+#include "storage/schema.h"
 #include "storage/settings_store.h"
 #include "storage/table_rows.h"
 #include "storage/tracker_store.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -23,9 +25,10 @@ Result<int64_t> countRows(sqlite::Database& db, const char* table) {
 
 }  // namespace
 
-std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows) {
-    return kDatabaseNotEmpty + std::to_string(settingsRows) + " settings rows and " +
-           std::to_string(trackerRows) + " trackers";
+std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t historyRows) {
+    return kDatabaseNotEmpty + std::to_string(settingsRows) + " settings rows, " +
+           std::to_string(trackerRows) + " trackers and " + std::to_string(historyRows) +
+           " history rows";
 }
 
 SqliteStorage::SqliteStorage(std::filesystem::path directory, StorageErrorReporter reporter)
@@ -56,6 +59,14 @@ Status SqliteStorage::saveTrackersIfUnchanged(const TrackerList& list, TrackerLi
     return TrackerStore(directory_, reporter_).saveIfUnchanged(list, loaded, changedMeanwhile);
 }
 
+Status SqliteStorage::appendHistory(const HistoryRecord& record) const {
+    return HistoryStore(directory_, reporter_).append(record);
+}
+
+Result<std::vector<HistoryRecord>> SqliteStorage::queryHistory(const HistoryFilter& filter) const {
+    return HistoryStore(directory_, reporter_).query(filter);
+}
+
 Result<StoredContent> SqliteStorage::loadContent() const {
     const std::filesystem::path file = databaseFile(directory_);
     StoredContent content;
@@ -79,21 +90,31 @@ Result<StoredContent> SqliteStorage::loadContent() const {
         if (reporter_) reporter_(message);
         return Result<StoredContent>::Fail(std::move(message));
     }
+    Result<std::vector<HistoryRecord>> history = queryHistory({});
+    if (!history) return history.status();
+    content.history = std::move(history).value();
+    std::reverse(content.history.begin(), content.history.end());
     return content;
 }
 
 Status SqliteStorage::replaceContent(const StoredContent& content, bool replace) const {
     const std::filesystem::path file = databaseFile(directory_);
     Status status = writeDatabase(file, [&](sqlite::Database& db) -> Status {
+        if (Status migrated = MigrateSchema(db); !migrated) return migrated;
         if (!replace) {
             Result<int64_t> settingsRows = countRows(db, "Settings");
             if (!settingsRows) return settingsRows.status();
             Result<int64_t> trackerRows = countRows(db, "Trackers");
             if (!trackerRows) return trackerRows.status();
-            if (settingsRows.value() + trackerRows.value() > 0) {
-                return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value()));
+            Result<int64_t> historyRows = countRows(db, "History");
+            if (!historyRows) return historyRows.status();
+            if (settingsRows.value() + trackerRows.value() + historyRows.value() > 0) {
+                return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value(),
+                                                    historyRows.value()));
             }
         }
+        if (Status cleared = db.execute("DELETE FROM \"History\""); !cleared) return cleared;
+        if (Status written = InsertHistoryRows(db, content.history); !written) return written;
         if (content.settings) {
             if (Status written = ReplaceSettingsRows(db, *content.settings); !written)
                 return written;

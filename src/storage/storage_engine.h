@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "storage/history_store.h"
 #include "storage/program_settings.h"
 #include "storage/storage_errors.h"
 #include "storage/stored_values.h"
@@ -9,6 +10,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vela {
 
@@ -16,6 +18,7 @@ namespace vela {
 struct StoredContent {
     std::optional<ProgramSettings> settings;  // none when no settings are stored
     TrackerList trackers;
+    std::vector<HistoryRecord> history;  // oldest first
 };
 
 // Where settings and trackers are kept: settings.accdb in a data directory, or a shared
@@ -45,16 +48,22 @@ public:
     virtual Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
                                            bool& changedMeanwhile) const = 0;
 
+    // Adds one row to the run history; its ID is assigned by the database.
+    virtual Status appendHistory(const HistoryRecord& record) const = 0;
+    // Newest first.
+    virtual Result<std::vector<HistoryRecord>> queryHistory(const HistoryFilter& filter) const = 0;
+
     // Everything stored, read as one consistent whole.
     virtual Result<StoredContent> loadContent() const = 0;
-    // Makes the stored content exactly `content` in one transaction. Refused when the
-    // database holds any settings or trackers already, unless `replace`.
+    // Makes the stored content exactly `content` in one transaction (history rows keep
+    // their order, not their IDs). Refused when the database holds any settings,
+    // trackers or history already, unless `replace`.
     virtual Status replaceContent(const StoredContent& content, bool replace) const = 0;
 };
 
 // Why replaceContent refused a database that is not empty.
 inline constexpr const char* kDatabaseNotEmpty = "the database already holds ";
-std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows);
+std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t historyRows);
 
 // settings.accdb in `directory`, exactly as the SettingsStore and TrackerStore keep it.
 class SqliteStorage final : public StorageEngine {
@@ -68,6 +77,8 @@ public:
     Status saveTrackers(const TrackerList& list) const override;
     Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
                                    bool& changedMeanwhile) const override;
+    Status appendHistory(const HistoryRecord& record) const override;
+    Result<std::vector<HistoryRecord>> queryHistory(const HistoryFilter& filter) const override;
     Result<StoredContent> loadContent() const override;
     Status replaceContent(const StoredContent& content, bool replace) const override;
 

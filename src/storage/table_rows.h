@@ -2,6 +2,7 @@
 
 #include "common/result.h"
 #include "storage/database.h"
+#include "storage/history_store.h"
 #include "storage/program_settings.h"
 #include "storage/tracker_list.h"
 
@@ -26,5 +27,8 @@ Status AppendTrackerRows(sqlite::Database& db, TrackerList& list,
                          std::vector<std::string>& warnings);
 // Makes the Trackers table hold exactly the entries of `list`, in list order.
 Status ReplaceTrackerRows(sqlite::Database& db, const TrackerList& list);
+
+// Appends the records to the History table in their order (IDs assigned anew).
+Status InsertHistoryRows(sqlite::Database& db, const std::vector<HistoryRecord>& records);
 
 }  // namespace vela

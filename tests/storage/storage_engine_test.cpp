@@ -131,6 +131,40 @@ TEST_P(StorageEngineTest, SecondSaveOfAStaleListIsRefused) {
     EXPECT_EQ(load().entries(), reloaded.entries());
 }
 
+TEST_P(StorageEngineTest, HistoryIsAppendedAndFiltered) {
+    const std::vector<HistoryRecord> runs = {
+        test::sampleRun(1, "A", Verdict::NoCall), test::sampleRun(2, "B", Verdict::Configured),
+        test::sampleRun(3, "A", Verdict::Configured), test::sampleRun(4, "C", Verdict::Rejected)};
+    ASSERT_TRUE(open()->saveSettings(ProgramSettings()).ok());  // a database without runs
+    Result<std::vector<HistoryRecord>> none = open()->queryHistory({});
+    ASSERT_TRUE(none.ok()) << none.message();
+    EXPECT_TRUE(none.value().empty());
+    for (const HistoryRecord& run : runs) ASSERT_TRUE(open()->appendHistory(run).ok());
+
+    const struct {
+        HistoryFilter filter;
+        std::vector<int> days;  // newest first
+    } cases[] = {
+        {HistoryFilter{}, {4, 3, 2, 1}},
+        {HistoryFilter{"A", {}, {}, {}, {}}, {3, 1}},
+        {HistoryFilter{{}, Verdict::Configured, {}, {}, {}}, {3, 2}},
+        {HistoryFilter{{}, {}, "2026-12-03", {}, {}}, {4, 3}},
+        {HistoryFilter{{}, {}, {}, 2, {}}, {2}},
+        {HistoryFilter{"A", {}, {}, {}, 1}, {3}},
+        {HistoryFilter{"nobody", {}, {}, {}, {}}, {}},
+    };
+    for (const auto& c : cases) {
+        Result<std::vector<HistoryRecord>> found = open()->queryHistory(c.filter);
+        ASSERT_TRUE(found.ok()) << found.message();
+        ASSERT_EQ(found.value().size(), c.days.size());
+        for (size_t i = 0; i < c.days.size(); ++i) {
+            HistoryRecord expected = runs[static_cast<size_t>(c.days[i] - 1)];
+            expected.id = found.value()[i].id;  // assigned by the database
+            EXPECT_EQ(found.value()[i], expected);
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, StorageEngineTest,
                          ::testing::Values(Engine::kSqlite, Engine::kPostgres),
                          [](const ::testing::TestParamInfo<Engine>& info) {

@@ -100,8 +100,10 @@ TEST_F(VelactlDatabase, UnusableDatabaseIsToldNotFatal) {
 }
 
 TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
-    StoredContent original{ProgramSettings{0xC0A80001u, 2000, 3000, 40, "/dev/ttyUSB1"},
-                           test::sampleList(250)};
+    StoredContent original{
+        ProgramSettings{0xC0A80001u, 2000, 3000, 40, "/dev/ttyUSB1"},
+        test::sampleList(250),
+        {test::sampleRun(1, "A", Verdict::NoCall), test::sampleRun(2, "B", Verdict::Configured)}};
     TrackerEntry latin1 = test::sampleTracker(900, "L");
     latin1.apn = "caf\xE9";  // written by an older tool, not UTF-8
     original.trackers.add(latin1);
@@ -110,7 +112,8 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
 
     RunResult to = velactl({"db", "migrate", "--to", url});
     ASSERT_EQ(to.exitCode, 0) << to.err;
-    EXPECT_EQ(to.out, "copied the settings and 251 trackers from " + file + " to " + url + "\n");
+    EXPECT_EQ(to.out, "copied the settings, 251 trackers and 2 history rows from " + file + " to " +
+                          url + "\n");
     EXPECT_NE(to.err.find("warning: a text of tracker '35600L900' is not UTF-8"), std::string::npos)
         << to.err;
     Result<StoredContent> copied = OpenStorage({}, url)->loadContent();
@@ -120,12 +123,21 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
     expected.trackers.replaceAt(250, latin1);
     EXPECT_EQ(copied.value().settings, expected.settings);
     EXPECT_EQ(copied.value().trackers.entries(), expected.trackers.entries());
+    const auto sameRuns = [](std::vector<HistoryRecord> read, std::vector<HistoryRecord> runs) {
+        ASSERT_EQ(read.size(), runs.size());
+        for (size_t i = 0; i < runs.size(); ++i) {
+            runs[i].id = read[i].id;
+            EXPECT_EQ(read[i], runs[i]);
+        }
+    };
+    sameRuns(copied.value().history, original.history);
 
     // A second copy would mix two installations: refused, nothing changed.
     ASSERT_TRUE(SqliteStorage(dir.path()).saveTrackers(test::sampleList(2, "N")).ok());
     RunResult again = velactl({"db", "migrate", "--to", url});
     EXPECT_EQ(again.exitCode, 1);
-    EXPECT_NE(again.err.find("already holds 1 settings rows and 251 trackers"), std::string::npos)
+    EXPECT_NE(again.err.find("already holds 1 settings rows, 251 trackers and 2 history rows"),
+              std::string::npos)
         << again.err;
     EXPECT_NE(again.err.find("--force"), std::string::npos) << again.err;
     RunResult forced = velactl({"db", "migrate", "--to", url, "--force"});
@@ -140,6 +152,7 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
     ASSERT_TRUE(back.ok()) << back.message();
     EXPECT_EQ(back.value().settings, expected.settings);
     EXPECT_EQ(back.value().trackers.entries(), test::sampleList(2, "N").entries());
+    sameRuns(back.value().history, original.history);
 }
 
 }  // namespace

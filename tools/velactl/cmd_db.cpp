@@ -109,6 +109,15 @@ void makeTextsUtf8(vela::StoredContent& content) {
         converted.add(std::move(entry));
     }
     content.trackers = std::move(converted);
+    for (vela::HistoryRecord& record : content.history) {
+        const std::string name = "a text of history row " + std::to_string(record.id);
+        for (std::string* text :
+             {&record.startedAt, &record.endedAt, &record.kind, &record.tracker, &record.phone,
+              &record.modemPort, &record.configFile, &record.configSha256, &record.callerAddress,
+              &record.callerImei, &record.detail}) {
+            convert(*text, name);
+        }
+    }
 }
 
 int runMigrate(const Args& args) {
@@ -116,10 +125,10 @@ int runMigrate(const Args& args) {
         "velactl db migrate",
         "velactl db migrate --to URL [--dir DIR | --user-data] [--force]\n"
         "       velactl db migrate --from URL [--dir DIR | --user-data] [--force]",
-        "Copies the settings and trackers of settings.accdb into a PostgreSQL database\n"
-        "(--to), or from one into settings.accdb (--from), in one transaction. A target\n"
-        "that already holds settings or trackers is left alone unless --force replaces\n"
-        "its content.");
+        "Copies the settings, trackers and run history of settings.accdb into a\n"
+        "PostgreSQL database (--to), or from one into settings.accdb (--from), in one\n"
+        "transaction. A target that already holds any of them is left alone unless\n"
+        "--force replaces its content. Campaigns are not copied.");
     AddDataDirectoryOptions(line)
         .option("--to", "URL", "the PostgreSQL database to copy into")
         .option("--from", "URL", "the PostgreSQL database to copy from")
@@ -154,9 +163,9 @@ int runMigrate(const Args& args) {
         }
         return kExitFailure;
     }
-    std::printf("copied %s and %d trackers from %s to %s\n",
+    std::printf("copied %s, %d trackers and %zu history rows from %s to %s\n",
                 content.value().settings ? "the settings" : "no settings",
-                content.value().trackers.count(),
+                content.value().trackers.count(), content.value().history.size(),
                 vela::EscapeForTerminal(source.location()).c_str(),
                 vela::EscapeForTerminal(target.location()).c_str());
     return kExitOk;

@@ -3,6 +3,7 @@
 #include "storage/pg/connection.h"
 #include "storage/pg/pg_schema.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -108,6 +109,82 @@ Status insertSettings(Connection& connection, const ProgramSettings& settings) {
         {StoredIp(settings.externalIp), settings.externalPort, settings.localPort,
          settings.timeoutSeconds, settings.modemPort});
     return inserted.status();
+}
+
+constexpr const char* kInsertHistory =
+    "INSERT INTO \"History\" (\"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
+    "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
+    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
+    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)";
+// A NULL parameter switches its condition off.
+constexpr const char* kSelectHistory =
+    "SELECT \"ID\", \"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
+    "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
+    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\" FROM \"History\" "
+    "WHERE ($1::text IS NULL OR \"Tracker\" = $1) AND ($2::text IS NULL OR \"Verdict\" = $2) "
+    "AND ($3::text IS NULL OR \"StartedAt\" >= $3) "
+    "AND ($4::bigint IS NULL OR \"CampaignId\" = $4) ORDER BY \"ID\" DESC LIMIT $5::bigint";
+
+template <typename T>
+Parameter optionalParameter(const std::optional<T>& value) {
+    return value ? Parameter(*value) : Parameter::null();
+}
+
+Status insertHistory(Connection& connection, const HistoryRecord& record) {
+    const std::string verdict(VerdictWord(record.verdict));
+    Result<QueryResult> inserted = connection.execute(
+        kInsertHistory,
+        {record.startedAt, record.endedAt, record.kind, record.tracker, record.phone,
+         record.modemPort, record.configFile, record.configSha256, record.imageBytes,
+         record.callerAddress, record.callerImei, optionalParameter(record.answerBytes), verdict,
+         record.detail, optionalParameter(record.campaignId)});
+    return inserted.status();
+}
+
+Status selectHistory(Connection& connection, const HistoryFilter& filter,
+                     std::vector<HistoryRecord>& out) {
+    std::optional<std::string> verdict;
+    if (filter.verdict) verdict = std::string(VerdictWord(*filter.verdict));
+    Result<QueryResult> query = connection.execute(
+        kSelectHistory, {optionalParameter(filter.tracker), optionalParameter(verdict),
+                         optionalParameter(filter.since), optionalParameter(filter.campaignId),
+                         optionalParameter(filter.limit)});
+    if (!query) return query.status();
+    const QueryResult& rows = query.value();
+    for (int row = 0; row < rows.rows(); ++row) {
+        HistoryRecord record;
+        int64_t numbers[4] = {};
+        const int numberColumns[4] = {0, 9, 12, 15};
+        for (int i = 0; i < 4; ++i) {
+            Result<int64_t> number = rows.integer(row, numberColumns[i]);
+            if (!number) return number.status();
+            numbers[i] = number.value();
+        }
+        record.id = numbers[0];
+        record.startedAt = rows.text(row, 1);
+        record.endedAt = rows.text(row, 2);
+        record.kind = rows.text(row, 3);
+        record.tracker = rows.text(row, 4);
+        record.phone = rows.text(row, 5);
+        record.modemPort = rows.text(row, 6);
+        record.configFile = rows.text(row, 7);
+        record.configSha256 = rows.text(row, 8);
+        record.imageBytes = numbers[1];
+        record.callerAddress = rows.text(row, 10);
+        record.callerImei = rows.text(row, 11);
+        if (!rows.isNull(row, 12)) record.answerBytes = numbers[2];
+        const std::string word = rows.text(row, 13);
+        const std::optional<Verdict> verdictRead = VerdictFromWord(word);
+        if (!verdictRead) {
+            return Status::Fail("row " + std::to_string(record.id) + " has the unknown verdict '" +
+                                word + "'");
+        }
+        record.verdict = *verdictRead;
+        record.detail = rows.text(row, 14);
+        if (!rows.isNull(row, 15)) record.campaignId = numbers[3];
+        out.push_back(std::move(record));
+    }
+    return Status::Ok();
 }
 
 Status insertTrackers(Connection& connection, const std::vector<TrackerEntry>& entries) {
@@ -255,6 +332,22 @@ Status PgStorage::saveTrackersChecked(const TrackerList& list, const TrackerList
     return Status::Ok();
 }
 
+Status PgStorage::appendHistory(const HistoryRecord& record) const {
+    Result<Connection> connection = connect();
+    Status status = connection ? insertHistory(connection.value(), record) : connection.status();
+    if (!status) return fail("Cannot write the run history to", status);
+    return Status::Ok();
+}
+
+Result<std::vector<HistoryRecord>> PgStorage::queryHistory(const HistoryFilter& filter) const {
+    Result<Connection> connection = connect();
+    std::vector<HistoryRecord> records;
+    Status status =
+        connection ? selectHistory(connection.value(), filter, records) : connection.status();
+    if (!status) return fail("Cannot read the run history from", status);
+    return records;
+}
+
 Result<StoredContent> PgStorage::loadContent() const {
     Result<Connection> opened = connect();
     if (!opened) return fail("Cannot read", opened.status());
@@ -272,6 +365,8 @@ Result<StoredContent> PgStorage::loadContent() const {
             return read;
         if (present) content.settings = settings;
         if (Status read = readTrackers(connection, content.trackers, warnings); !read) return read;
+        if (Status read = selectHistory(connection, {}, content.history); !read) return read;
+        std::reverse(content.history.begin(), content.history.end());
         return transaction.value().commit();
     }();
     for (const std::string& warning : warnings) {
@@ -288,22 +383,29 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
     Status status = [&]() -> Status {
         Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
         if (!transaction) return transaction.status();
-        for (const char* table : {"Settings", "Trackers"}) {
+        for (const char* table : {"Settings", "Trackers", "History"}) {
             if (Status locked = lockForRewrite(connection, table); !locked) return locked;
         }
         if (!replace) {
-            Result<int64_t> settingsRows = countRows(connection, "Settings");
-            if (!settingsRows) return settingsRows.status();
-            Result<int64_t> trackerRows = countRows(connection, "Trackers");
-            if (!trackerRows) return trackerRows.status();
-            if (settingsRows.value() + trackerRows.value() > 0) {
-                return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value()));
+            int64_t rows[3] = {};
+            const char* tables[3] = {"Settings", "Trackers", "History"};
+            for (int i = 0; i < 3; ++i) {
+                Result<int64_t> counted = countRows(connection, tables[i]);
+                if (!counted) return counted.status();
+                rows[i] = counted.value();
+            }
+            if (rows[0] + rows[1] + rows[2] > 0) {
+                return Status::Fail(NotEmptyMessage(rows[0], rows[1], rows[2]));
             }
         }
-        for (const char* sql : {"DELETE FROM \"Settings\"", "DELETE FROM \"Trackers\""}) {
+        for (const char* sql :
+             {"DELETE FROM \"Settings\"", "DELETE FROM \"Trackers\"", "DELETE FROM \"History\""}) {
             if (Result<QueryResult> deleted = connection.execute(sql); !deleted) {
                 return deleted.status();
             }
+        }
+        for (const HistoryRecord& record : content.history) {
+            if (Status inserted = insertHistory(connection, record); !inserted) return inserted;
         }
         if (content.settings) {
             if (Status inserted = insertSettings(connection, *content.settings); !inserted) {

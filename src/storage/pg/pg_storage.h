@@ -23,6 +23,8 @@ public:
     Status saveTrackers(const TrackerList& list) const override;
     Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
                                    bool& changedMeanwhile) const override;
+    Status appendHistory(const HistoryRecord& record) const override;
+    Result<std::vector<HistoryRecord>> queryHistory(const HistoryFilter& filter) const override;
     Result<StoredContent> loadContent() const override;
     Status replaceContent(const StoredContent& content, bool replace) const override;
 
