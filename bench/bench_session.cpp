@@ -51,6 +51,8 @@ public:
     void RunTrackerListDialog(vela::TrackerList&) override {}
     bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
     void Pause(std::chrono::milliseconds length) override { std::this_thread::sleep_for(length); }
+    void ShowVerdict(vela::Verdict, const QString&) override {}
+    void ClearVerdict() override {}
 };
 
 // A closing file descriptor.

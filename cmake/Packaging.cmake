@@ -51,7 +51,7 @@ if(HELP2MAN)
     # program | summary | subcommands | description (when --help has none)
     foreach(entry
             "velactl|configure GPS trackers over the air from the command line|encode,decode,db,settings,trackers,pdu,sms,listen,go,check-port|"
-            "vela-sim|simulated GSM modem and GPS tracker for Vela|modem,tracker|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers."
+            "vela-sim|simulated GSM modem and GPS tracker for Vela|modem,tracker,fleet|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers. A fleet puts many such trackers behind several modems for campaigns."
             "vela-test-server|port-check test server for Vela||")
         string(REPLACE "|" ";" parts "${entry}")
         list(GET parts 0 program)

@@ -60,7 +60,10 @@ int main(int argc, char** argv) {
     if (std::any_of(argv + 1, argv + argc, isCampaign)) {
         vela::CampaignWindow campaign(std::filesystem::current_path(), messages);
         ShownProbe probe(sinceStart);
-        if (exitWhenShown()) campaign.installEventFilter(&probe);
+        if (exitWhenShown()) {
+            std::printf("vela: campaign window\n");  // says which window the probe saw
+            campaign.installEventFilter(&probe);
+        }
         campaign.show();
         return app.exec();
     }

@@ -2,13 +2,17 @@
 
 #include "app/modem_step.h"
 #include "app/run_texts.h"
+#include "common/file_access.h"
+#include "common/terminal_text.h"
 #include "config/config_reader.h"
 #include "link/port_check.h"
 #include "link/test_server_socket.h"
 #include "modem/push_message.h"
 #include "storage/pg/storage_choice.h"
 
+#include <QCryptographicHash>
 #include <QFileInfo>
+#include <algorithm>
 #include <array>
 
 namespace vela {
@@ -42,6 +46,45 @@ constexpr const char* kChangedTrackersKept =
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
 
+// The configuration file's SHA-256 in hex, so the history proves which content a
+// tracker received; empty when the file cannot be read again (the reader's own image
+// was built all the same).
+std::string configDigest(const QString& path) {
+    constexpr std::size_t kConfigLimit = 16u * 1024 * 1024;
+    const Result<std::string> content =
+        ReadRegularFile(std::filesystem::path(path.toStdString()), kConfigLimit);
+    if (!content) return {};
+    return QCryptographicHash::hash(QByteArrayView(content.value().data(),
+                                                   static_cast<qsizetype>(content.value().size())),
+                                    QCryptographicHash::Sha256)
+        .toHex()
+        .toStdString();
+}
+
+// The length the image gives itself in its first two bytes (what the tracker's answer
+// counts).
+int imageLengthField(const ConfigImage& image) {
+    return image.bytes[0] * 256 + image.bytes[1];
+}
+
+// Fifteen digits: the description names one tracker, and only that one is served.
+bool isImei(const std::string& text) {
+    return text.size() == kImeiLength &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+QString peerText(const TrackerSocket& socket) {
+    return socket.PeerAddress();
+}
+
+// Closes a caller's connection and lets the socket go once control is back in the event
+// loop: the signal that led here may still be running inside it.
+void retire(std::unique_ptr<TrackerSocket> socket) {
+    if (!socket) return;
+    socket->Close();
+    socket.release()->deleteLater();
+}
+
 }  // namespace
 
 MainDialog::MainDialog(MainDialogView& view, std::filesystem::path workingDirectoryPath,
@@ -52,7 +95,10 @@ MainDialog::MainDialog(MainDialogView& view, std::filesystem::path workingDirect
       view_(view),
       configReader_([](const std::filesystem::path& path, int deviceType, ConfigImage& target) {
           return vela::ReadConfigFile(path, deviceType, target);
-      }) {}
+      }) {
+    silenceTimer_.setInterval(std::chrono::milliseconds(250));
+    connect(&silenceTimer_, &QTimer::timeout, this, &MainDialog::checkSilentCallers);
+}
 
 MainDialog::~MainDialog() = default;
 
@@ -176,6 +222,72 @@ void MainDialog::StopRun(RunButton run) {
     StopListening();
     view_.SetProgressVisible(false);
     setOtherRunsEnabled(run, true);
+    endRecord(runRecord_, Verdict::NoCall, QString::fromLatin1(texts::kStoppedByOperator), true);
+}
+
+void MainDialog::AbandonRun() {
+    if (runRecord_) {
+        endRecord(runRecord_, Verdict::NoCall, {}, true);
+    } else if (sessionRecord_) {
+        endRecord(sessionRecord_, Verdict::HungUp, QString::fromLatin1(texts::kNoAnswerBeforeEnd),
+                  true);
+    }
+    for (RunButton run : kRunButtons) {
+        if (activeFlag(run)) {
+            activeFlag(run) = false;
+            view_.SetRunCaption(run, restCaption(run));
+        }
+    }
+    StopListening();
+}
+
+void MainDialog::beginRecord(RunButton run, const TrackerEntry* tracker,
+                             const QString& configPath) {
+    HistoryRecord record;
+    record.startedAt = HistoryTimestamp();
+    switch (run) {
+        case RunButton::LetsGo:
+            record.kind = kRunKindGo;
+            record.modemPort = settings.modemPort;
+            break;
+        case RunButton::Listen:
+            record.kind = kRunKindListen;
+            break;
+        case RunButton::CheckPort:
+            record.kind = kRunKindCheckPort;
+            break;
+    }
+    if (tracker != nullptr) {
+        record.tracker = tracker->description;
+        record.phone = tracker->phone;
+    }
+    record.configFile = configPath.toStdString();
+    runRecord_ = std::move(record);
+    runTracker_ = tracker != nullptr ? tracker->description : std::string();
+    // A new run never shows an old caller or an old verdict.
+    view_.SetDeviceText(QString());
+    view_.ClearVerdict();
+}
+
+void MainDialog::endRecord(std::optional<HistoryRecord>& record, Verdict verdict,
+                           const QString& detail, bool show) {
+    if (!record) return;
+    HistoryRecord ended = std::move(*record);
+    record.reset();
+    ended.endedAt = HistoryTimestamp();
+    ended.verdict = verdict;
+    ended.detail = detail.toStdString();
+    if (show) view_.ShowVerdict(verdict, detail);
+    writeHistory(ended);
+    // Only the run being shown ends here (a wrong caller or a stopped run's late session
+    // leaves the current run waiting).
+    if (show) emit RunEnded(verdict);
+}
+
+void MainDialog::writeHistory(const HistoryRecord& record) {
+    // The run's own result stands whatever happens to its record: a failed write is a
+    // warning, never the run's failure.
+    (void)storage()->appendHistory(record);
 }
 
 std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
@@ -196,19 +308,22 @@ std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
     const std::optional<QString> chosen = view_.ChooseConfigFile();
     if (!chosen) return std::nullopt;
     prepared.configPath = *chosen;
+    beginRecord(run, &prepared.tracker, QFileInfo(*chosen).absoluteFilePath());
     view_.SetFileText(QString::fromLatin1(texts::kConfigurationFile) +
                       QFileInfo(*chosen).fileName());
     if (const Status read = ReadConfigFile(*chosen, prepared.tracker.deviceType); !read) {
-        view_.ShowMessageWithReason(
-            QString::fromLatin1(kErrorInXmlFile.data(),
-                                static_cast<qsizetype>(kErrorInXmlFile.size())),
-            BoxIcon::Stop, QString::fromStdString(read.message()));
+        const QString box = QString::fromLatin1(kErrorInXmlFile.data(),
+                                                static_cast<qsizetype>(kErrorInXmlFile.size()));
+        view_.ShowMessageWithReason(box, BoxIcon::Stop, QString::fromStdString(read.message()));
+        endRecord(runRecord_, Verdict::FileRefused, QString::fromStdString(read.message()), true);
         return std::nullopt;
     }
+    runRecord_->configSha256 = configDigest(*chosen);
+    runRecord_->imageBytes = imageLengthField(image);
     return prepared;
 }
 
-bool MainDialog::BeginWaiting(RunButton run) {
+bool MainDialog::listenForRun(RunButton run) {
     const Status listening = StartListening();
     if (!listening) {
         view_.ShowMessage(QString::fromLatin1(texts::kCannotListen)
@@ -219,12 +334,21 @@ bool MainDialog::BeginWaiting(RunButton run) {
         view_.SetStatusText(QString::fromLatin1(texts::kIdle));
         // The caption still reads what it did before the press; the run stays Ready.
         activeFlag(run) = false;
+        endRecord(runRecord_, Verdict::ListenFailed, QString::fromStdString(listening.message()),
+                  true);
         return false;
     }
+    listeningRun_ = RunTicket{run, ++runSerial_};
+    return true;
+}
+
+bool MainDialog::BeginWaiting(RunButton run) {
+    const bool alreadyListening = listeningRun_ && listeningRun_->run == run &&
+                                  listeningRun_->serial == runSerial_ && listeningPort() != 0;
+    if (!alreadyListening && !listenForRun(run)) return false;
     view_.SetRunCaption(run, QString::fromLatin1(texts::kStopCaption));
     activeFlag(run) = true;
     setOtherRunsEnabled(run, false);
-    listeningRun_ = RunTicket{run, ++runSerial_};
     return true;
 }
 
@@ -241,16 +365,25 @@ void MainDialog::OnLetsGo() {
         // A message that cannot be one SMS is refused before the modem is touched.
         view_.ShowMessage(fromBytes(message.message()), BoxIcon::Stop);
         endWithoutSms();
+        endRecord(runRecord_, Verdict::SmsFailed, fromBytes(message.message()), true);
         return;
     }
+    // The port is ours before the tracker is woken: a tracker sent to a port that is
+    // not ours could not be configured, and its SMS would be paid for nothing.
+    if (!listenForRun(RunButton::LetsGo)) return;
     view_.Pause(pauses_.sms);
     view_.SetProgress(25);
     view_.SetStatusText(QString::fromLatin1(texts::kPushSmsSending));
     view_.RepaintNow();
+    std::string modemError;
     const bool sent = SendPushSmsKeepingWindowPainted(view_, serialPort, settings.modemPort,
-                                                      *message, dialogueLimits_);
+                                                      *message, dialogueLimits_, &modemError);
     if (!sent) {
+        StopListening();
+        listenSocket.reset();
+        dropPendingCallers();
         endWithoutSms();
+        endRecord(runRecord_, Verdict::SmsFailed, fromBytes(modemError), true);
         return;
     }
     view_.SetProgress(50);
@@ -276,26 +409,30 @@ void MainDialog::OnCheckPort() {
     }
     HandlerScope scope(handlerDepth_);
     // A check that cannot wait for the call ends at Ready after its box.
-    const auto endAtReady = [this](const QString& message) {
+    const auto endAtReady = [this](const QString& message, Verdict verdict, const QString& detail) {
         view_.ShowMessage(message, BoxIcon::Stop);
         portCheckActive = false;
         view_.SetRunCaption(RunButton::CheckPort, restCaption(RunButton::CheckPort));
         view_.SetProgressVisible(false);
         view_.SetStatusText(QString::fromLatin1(texts::kIdle));
+        endRecord(runRecord_, verdict, detail, true);
     };
 
     view_.SetFileText(QString());
+    beginRecord(RunButton::CheckPort, nullptr, QString());
     view_.SetProgress(0);
     view_.SetProgressVisible(true);
     const TestServerAddress server = readTestServerIni(workingDirectory);
-    view_.SetStatusText(QString::fromLatin1(texts::kSendingTestMessage) + fromBytes(server.host) +
-                        QLatin1Char(':') + fromBytes(server.portText));
+    const QString serverText =
+        fromBytes(server.host) + QLatin1Char(':') + fromBytes(server.portText);
+    view_.SetStatusText(QString::fromLatin1(texts::kSendingTestMessage) + serverText);
     view_.RepaintNow();
 
     TestServerSocket connection;
     // No file, no host or no port number: there is nobody to connect to.
     if (!server.usable() || !connection.Connect(fromBytes(server.host), server.port)) {
-        endAtReady(QString::fromLatin1(texts::kTestServerDown));
+        endAtReady(QString::fromLatin1(texts::kTestServerDown), Verdict::PortCheckFailed,
+                   server.usable() ? serverText : fromBytes(server.problem));
         return;
     }
     // The listener is up before the message goes out, so a server that calls back at
@@ -303,7 +440,8 @@ void MainDialog::OnCheckPort() {
     if (const Status listening = StartListening(); !listening) {
         endAtReady(QString::fromLatin1(texts::kCannotListen)
                        .arg(settings.localPort)
-                       .arg(QString::fromStdString(listening.message())));
+                       .arg(QString::fromStdString(listening.message())),
+                   Verdict::ListenFailed, QString::fromStdString(listening.message()));
         return;
     }
     listeningRun_ = RunTicket{RunButton::CheckPort, ++runSerial_};
@@ -338,7 +476,9 @@ Status MainDialog::ReadConfigFile(const QString& path, int deviceType) {
 }
 
 Status MainDialog::StartListening() {
-    // The earlier run's listener goes; the one accepted connection stays until replaced.
+    // The earlier run's listener goes (with its unidentified callers); the one
+    // connection being served stays until replaced.
+    dropPendingCallers();
     listenSocket = std::make_unique<ListenSocket>();
     if (settings.localPort < 0 || settings.localPort > 65535) {
         listenSocket.reset();
@@ -355,6 +495,7 @@ Status MainDialog::StartListening() {
 
 void MainDialog::StopListening() {
     if (listenSocket) listenSocket->Close();
+    dropPendingCallers();
 }
 
 quint16 MainDialog::listeningPort() const {
@@ -363,28 +504,83 @@ quint16 MainDialog::listeningPort() const {
 
 void MainDialog::AcceptTracker() {
     if (!listenSocket) return;
-    std::unique_ptr<TrackerSocket> accepted = listenSocket->Accept();
-    // A run serves one connection: later callers find no listener and are refused.
-    listenSocket->Close();
-    if (!accepted) return;
-    trackerSocket = std::move(accepted);
-    // Each connection is a session of its own; bytes of an earlier one do not count.
-    receivedData.clear();
-    sessionRun_ = listeningRun_;
-    TrackerSocket* socket = trackerSocket.get();
-    connect(socket, &TrackerSocket::ReceiveReady, this,
-            [this, socket] { ReceiveFromTracker(*socket); });
-    connect(socket, &TrackerSocket::Ended, this, [this, socket] { onTrackerEnded(*socket); });
+    // The listener stays open until a caller has identified itself: a stray that
+    // connects and closes, or says nothing, does not lock the tracker out.
+    std::vector<TrackerSocket*> accepted;
+    while (std::unique_ptr<TrackerSocket> socket = listenSocket->Accept()) {
+        if (pendingCallers_.size() >= kMaxPendingCallers) {
+            retire(std::move(pendingCallers_.front().socket));
+            pendingCallers_.erase(pendingCallers_.begin());
+            view_.SetStatusText(QString::fromLatin1(texts::kCallerDropped));
+            view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
+        }
+        TrackerSocket* raw = socket.get();
+        connect(raw, &TrackerSocket::ReceiveReady, this, [this, raw] { ReceiveFromTracker(*raw); });
+        connect(raw, &TrackerSocket::Ended, this, [this, raw] { onTrackerEnded(*raw); });
+        pendingCallers_.push_back({std::move(socket), {}, std::chrono::steady_clock::now()});
+        accepted.push_back(raw);
+    }
+    if (!pendingCallers_.empty()) silenceTimer_.start();
     // Bytes that came with the connection are handled like any later ones.
-    if (socket->HasReceived()) ReceiveFromTracker(*socket);
+    for (TrackerSocket* socket : accepted) {
+        const auto stillPending = std::any_of(
+            pendingCallers_.begin(), pendingCallers_.end(),
+            [socket](const PendingCaller& caller) { return caller.socket.get() == socket; });
+        if (stillPending && (socket->HasReceived() || socket->HasEnded())) {
+            ReceiveFromTracker(*socket);
+        }
+    }
+}
+
+void MainDialog::dropPendingCallers() {
+    for (PendingCaller& caller : pendingCallers_) retire(std::move(caller.socket));
+    pendingCallers_.clear();
+    silenceTimer_.stop();
+}
+
+void MainDialog::dropStray(std::size_t index, const QString& note) {
+    retire(std::move(pendingCallers_[index].socket));
+    pendingCallers_.erase(pendingCallers_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (pendingCallers_.empty()) silenceTimer_.stop();
+    // Strays are common on an open port: a note, no box, and the run waits on.
+    view_.SetStatusText(note);
+    view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
+}
+
+void MainDialog::checkSilentCallers() {
+    if (handlerDepth_ > 0) return;  // looked at again on the next tick
+    const auto now = std::chrono::steady_clock::now();
+    for (std::size_t i = 0; i < pendingCallers_.size();) {
+        if (now - pendingCallers_[i].acceptedAt >= pauses_.identify) {
+            const auto seconds =
+                std::chrono::duration_cast<std::chrono::seconds>(pauses_.identify).count();
+            dropStray(i, QString::fromLatin1(texts::kCallerSilent).arg(seconds));
+        } else {
+            ++i;
+        }
+    }
+}
+
+std::optional<std::string> MainDialog::expectedImei(RunButton run) const {
+    if (run == RunButton::CheckPort) return std::string(kTestServerImei);
+    if (isImei(runTracker_)) return runTracker_;
+    return std::nullopt;
 }
 
 void MainDialog::ReceiveFromTracker(TrackerSocket& socket) {
-    if (handlerDepth_ > 0 && &socket == trackerSocket.get()) {
+    const auto pending = std::find_if(
+        pendingCallers_.begin(), pendingCallers_.end(),
+        [&socket](const PendingCaller& caller) { return caller.socket.get() == &socket; });
+    const bool isPending = pending != pendingCallers_.end();
+    if (handlerDepth_ > 0 && (isPending || &socket == trackerSocket.get())) {
         // Raised inside another handler (its pause or flush, or the nested loop of a
         // dialog or box it opened): the session's own handler reads on when it resumes;
         // any other one does not, so the notification comes again after it.
         socket.NotifyLater();
+        return;
+    }
+    if (isPending) {
+        receiveFromPending(static_cast<std::size_t>(pending - pendingCallers_.begin()));
         return;
     }
     HandlerScope scope(handlerDepth_);
@@ -406,6 +602,76 @@ void MainDialog::ReceiveFromTracker(TrackerSocket& socket) {
     if (!socket.IsClosed() && socket.HasEnded()) reportSessionEnd(socket);
 }
 
+void MainDialog::receiveFromPending(std::size_t index) {
+    PendingCaller& caller = pendingCallers_[index];
+    std::array<uint8_t, kReceiveChunk> chunk{};
+    while (caller.socket->HasReceived()) {
+        const std::size_t count = caller.socket->Receive(chunk.data(), chunk.size());
+        if (appendReceived(caller.received, std::span(chunk.data(), count), false) ==
+            ReceiveStep::Identify) {
+            identifyPending(index);
+            return;
+        }
+    }
+    if (caller.socket->HasEnded()) {
+        dropStray(index, QString::fromLatin1(texts::kClosedBeforeIdentified));
+    }
+}
+
+void MainDialog::identifyPending(std::size_t index) {
+    const std::string imei = callerImei(pendingCallers_[index].received);
+    const RunButton run = listeningRun_ ? listeningRun_->run : RunButton::Listen;
+    const std::optional<std::string> expected = expectedImei(run);
+    const bool right = expected ? imei == *expected : !isTestServer(imei);
+    if (!right) {
+        const QString shown = fromBytes(displayImei(imei));
+        const QString waitingFor = expected ? fromBytes(*expected) : fromBytes(runTracker_);
+        if (runRecord_) {
+            // Recorded as a row of its own; the run itself waits on.
+            std::optional<HistoryRecord> wrong = runRecord_;
+            wrong->callerAddress = peerText(*pendingCallers_[index].socket).toStdString();
+            wrong->callerImei = displayImei(imei);
+            endRecord(wrong, Verdict::WrongCaller, QString::fromLatin1("waiting for ") + waitingFor,
+                      false);
+        }
+        retire(std::move(pendingCallers_[index].socket));
+        pendingCallers_.erase(pendingCallers_.begin() + static_cast<std::ptrdiff_t>(index));
+        if (pendingCallers_.empty()) silenceTimer_.stop();
+        view_.SetStatusText(QString::fromLatin1(texts::kUnexpectedCaller).arg(shown, waitingFor));
+        return;
+    }
+    // The run has its caller: the listener closes, so later callers are refused, and the
+    // others that have not identified themselves go.
+    PendingCaller served = std::move(pendingCallers_[index]);
+    pendingCallers_.erase(pendingCallers_.begin() + static_cast<std::ptrdiff_t>(index));
+    if (listenSocket) listenSocket->Close();
+    dropPendingCallers();
+    trackerSocket = std::move(served.socket);
+    receivedData = std::move(served.received);
+    sessionRun_ = listeningRun_;
+    sessionRecord_ = std::move(runRecord_);
+    runRecord_.reset();
+    if (sessionRecord_) {
+        sessionRecord_->callerAddress = peerText(*trackerSocket).toStdString();
+        sessionRecord_->callerImei = displayImei(imei);
+    }
+    TrackerSocket& socket = *trackerSocket;
+    HandlerScope scope(handlerDepth_);
+    identifyCaller(socket);
+    // Bytes that followed the identification are the answer (or its start).
+    if (!socket.IsClosed()) {
+        std::array<uint8_t, kReceiveChunk> chunk{};
+        while (!socket.IsClosed() && socket.HasReceived()) {
+            const std::size_t count = socket.Receive(chunk.data(), chunk.size());
+            if (appendReceived(receivedData, std::span(chunk.data(), count),
+                               socket.answerPending) == ReceiveStep::Answer) {
+                takeAnswer(socket);
+            }
+        }
+        if (!socket.IsClosed() && socket.HasEnded()) reportSessionEnd(socket);
+    }
+}
+
 void MainDialog::identifyCaller(TrackerSocket& socket) {
     view_.SetProgress(75);
     const std::string imei = callerImei(receivedData);
@@ -413,12 +679,15 @@ void MainDialog::identifyCaller(TrackerSocket& socket) {
     view_.SetStatusText(QString::fromLatin1(texts::kWelcome) + shown +
                         QString::fromLatin1(texts::kWelcomeEnd));
     view_.SetDeviceText(QString::fromLatin1(texts::kDeviceImei) + shown);
-    if (isTestServer(imei)) {
+    const bool current = sessionRun_ && sessionRun_->serial == runSerial_;
+    if (sessionRun_ && sessionRun_->run == RunButton::CheckPort) {
+        // Only the test server gets this far in a check; it never receives an image.
         socket.Close();
         view_.SetProgressVisible(false);
         finishSessionRun();
         view_.SetStatusText(QString::fromLatin1(texts::kTestCompleted));
         view_.SetDeviceText(QString());
+        endRecord(sessionRecord_, Verdict::PortChecked, {}, current);
         emit SessionEnded(SessionOutcome::TestPassed);
         return;
     }
@@ -443,12 +712,23 @@ void MainDialog::takeAnswer(TrackerSocket& socket) {
     view_.SetProgress(100);
     view_.Pause(pauses_.session);
     view_.SetProgressVisible(false);
+    const bool current = sessionRun_ && sessionRun_->serial == runSerial_;
     // After an answer "Let's Go" reads its rest caption, whichever run was waiting; a
     // waiting "Let's Go" gets it from the end of its own run.
     if (!goActive) {
         view_.SetRunCaption(RunButton::LetsGo, QString::fromLatin1(texts::kLetsGoRestCaption));
     }
     finishSessionRun();
+    const int expected = imageLengthField(image);
+    if (receivedData.size() < 3) {
+        endRecord(sessionRecord_, Verdict::Rejected,
+                  QString::fromLatin1(texts::kShortAnswer).arg(receivedData.size()), current);
+    } else {
+        const int reported = receivedData[1] * 256 + receivedData[2];
+        if (sessionRecord_) sessionRecord_->answerBytes = reported;
+        endRecord(sessionRecord_, reported == expected ? Verdict::Configured : Verdict::Rejected,
+                  QString::fromLatin1(texts::kAnswerCount).arg(reported).arg(expected), current);
+    }
     emit SessionEnded(SessionOutcome::Answered);
 }
 
@@ -462,8 +742,12 @@ void MainDialog::reportSessionEnd(TrackerSocket& socket) {
                                                         : texts::kClosedBeforeIdentified);
     }
     socket.Close();
-    // The run stays waiting: its "Stop!!!" returns it to Ready as before.
     view_.SetStatusText(text);
+    // A tracker that went away after identifying itself ends the run.
+    const bool current = sessionRun_ && sessionRun_->serial == runSerial_;
+    view_.SetProgressVisible(false);
+    finishSessionRun();
+    endRecord(sessionRecord_, Verdict::HungUp, text, current);
     emit SessionEnded(failed ? SessionOutcome::Failed : SessionOutcome::Closed);
 }
 

@@ -8,18 +8,22 @@
 #include "link/tracker_socket.h"
 #include "modem/serial_port.h"
 #include "modem/sms_dialogue.h"
+#include "storage/history_store.h"
 #include "storage/program_settings.h"
 #include "storage/storage_engine.h"
 #include "storage/tracker_list.h"
+#include "storage/verdict.h"
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace vela {
 
@@ -43,7 +47,13 @@ public:
         std::chrono::milliseconds session{1000};  // after the image, after the answer
         std::chrono::milliseconds sms{2000};      // before the modem dialogue
         std::chrono::milliseconds portCheck{2000};
+        // How long a caller may take to identify itself before it is dropped.
+        std::chrono::milliseconds identify{20000};
     };
+
+    // Callers that have not identified themselves yet, at most this many at once: a
+    // newer one pushes out the oldest, so idle connections cannot lock the tracker out.
+    static constexpr std::size_t kMaxPendingCallers = 16;
 
     // What a press of a run button carries past the steps it shares with the others.
     struct PreparedRun {
@@ -97,6 +107,9 @@ public:
     bool BeginWaiting(RunButton run);
     // The operator's stop of a waiting run.
     void StopRun(RunButton run);
+    // The wait ends without the operator (velactl's --timeout): the run's verdict is
+    // no-call, or hung-up when a tracker had identified itself but not answered.
+    void AbandonRun();
     // The run's flag (goActive, listenActive, portCheckActive).
     bool& activeFlag(RunButton run);
     static QString restCaption(RunButton run);
@@ -104,6 +117,14 @@ public:
     // The port the listener is bound to (0 when none listens); for tests and tools.
     quint16 listeningPort() const;
     const std::filesystem::path& workingDirectoryPath() const { return workingDirectory; }
+    // Callers accepted that have not identified themselves yet.
+    std::size_t pendingCallerCount() const { return pendingCallers_.size(); }
+    // The bytes they have sent so far (what their identification step will read).
+    std::size_t pendingCallerBytes() const {
+        std::size_t total = 0;
+        for (const PendingCaller& caller : pendingCallers_) total += caller.received.size();
+        return total;
+    }
 
     // Test seams: the XML reader and the pauses.
     void setConfigReader(ConfigReader reader) { configReader_ = std::move(reader); }
@@ -132,9 +153,36 @@ signals:
     // A session ended (answer, test server, close, failure); emitted when its handler
     // is done with the window.
     void SessionEnded(vela::MainDialog::SessionOutcome outcome);
+    // A run has its verdict (the window has shown it and the history has its row).
+    // Not for wrong-caller: that run goes on waiting.
+    void RunEnded(vela::Verdict verdict);
 
 private:
+    // A caller accepted by the listener that has not identified itself yet.
+    struct PendingCaller {
+        std::unique_ptr<TrackerSocket> socket;
+        ByteString received;
+        std::chrono::steady_clock::time_point acceptedAt;
+    };
+
     void reportStorageError(const std::string& message);
+    // The run's record: begun when the run starts, given its verdict once.
+    void beginRecord(RunButton run, const TrackerEntry* tracker, const QString& configPath);
+    void endRecord(std::optional<HistoryRecord>& record, Verdict verdict, const QString& detail,
+                   bool show);
+    void writeHistory(const HistoryRecord& record);
+    // Binds the listener for `run`; on failure the box, "Idle..." and listen-failed.
+    bool listenForRun(RunButton run);
+    void receiveFromPending(std::size_t index);
+    void identifyPending(std::size_t index);
+    // Closes every caller that has not identified itself (the run stopped or found its
+    // caller).
+    void dropPendingCallers();
+    // A caller that went away or stayed silent: a note, and the run waits on.
+    void dropStray(std::size_t index, const QString& note);
+    void checkSilentCallers();
+    // What the run waits for: the IMEI a caller must give, or nothing when any will do.
+    std::optional<std::string> expectedImei(RunButton run) const;
     void identifyCaller(TrackerSocket& socket);
     void takeAnswer(TrackerSocket& socket);
     void reportSessionEnd(TrackerSocket& socket);
@@ -159,6 +207,14 @@ private:
     std::optional<RunTicket> listeningRun_;
     std::optional<RunTicket> sessionRun_;
     int handlerDepth_ = 0;
+    std::vector<PendingCaller> pendingCallers_;
+    QTimer silenceTimer_;
+    // The description of the tracker the waiting run was started for.
+    std::string runTracker_;
+    // The record of the run being prepared or waiting, and of the session being served
+    // (a stopped run's session may still end while a new run waits).
+    std::optional<HistoryRecord> runRecord_;
+    std::optional<HistoryRecord> sessionRecord_;
     // Set when the stored trackers exist but could not be read at start-up: the list in
     // memory is then not the stored one, and saving it would replace the stored rows.
     bool storedTrackersUnread_ = false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storage/verdict.h"
+
 #include <QString>
 #include <QStringList>
 #include <chrono>
@@ -59,6 +61,11 @@ public:
     // Blocks the handler for `length` while the window stays painted: no user input and
     // no socket notification is handled meanwhile.
     virtual void Pause(std::chrono::milliseconds length) = 0;
+    // How the run ended, shown next to the status lines until the next run starts.
+    // `detail` may be empty.
+    virtual void ShowVerdict(Verdict verdict, const QString& detail) = 0;
+    // A new run starts: the last verdict goes.
+    virtual void ClearVerdict() = 0;
     // Blocks the handler like Pause until `done` holds (work on another thread has
     // ended), keeping the window painted meanwhile.
     virtual void WaitWhilePainting(const std::function<bool()>& done) {

@@ -42,7 +42,7 @@ void attachEnvironmentTrace(SerialPort& port) {
 
 bool SendPushSmsKeepingWindowPainted(MainDialogView& view, SerialPort& port,
                                      const std::string& portName, const std::string& pushMessage,
-                                     const DialogueLimits& limits) {
+                                     const DialogueLimits& limits, std::string* failure) {
     attachEnvironmentTrace(port);
     view.SetWaitCursor(true);
     DialogueOutcome outcome;
@@ -60,6 +60,10 @@ bool SendPushSmsKeepingWindowPainted(MainDialogView& view, SerialPort& port,
     if (!outcome.sent) {
         view.ShowMessageWithReason(fromBytes(outcome.failureText), BoxIcon::Stop,
                                    fromBytes(outcome.reason));
+        if (failure != nullptr) {
+            *failure = outcome.failureText;
+            if (!outcome.reason.empty()) *failure += " (" + outcome.reason + ")";
+        }
     }
     return outcome.sent;
 }

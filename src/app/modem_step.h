@@ -12,9 +12,10 @@ namespace vela {
 // input, no socket notification), so no run starts twice and the desktop never sees a
 // frozen window. The wait cursor shows throughout; a failure is shown afterwards on the
 // handler's thread as the step's box with the reason as its details. True when the modem
-// accepted the message.
+// accepted the message. On failure `failure` (when given) receives the step's text and
+// the modem's own reason, for the run's record.
 bool SendPushSmsKeepingWindowPainted(MainDialogView& view, SerialPort& port,
                                      const std::string& portName, const std::string& pushMessage,
-                                     const DialogueLimits& limits);
+                                     const DialogueLimits& limits, std::string* failure = nullptr);
 
 }  // namespace vela

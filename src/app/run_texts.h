@@ -21,6 +21,30 @@ inline constexpr const char* kClosedBeforeIdentified =
 inline constexpr const char* kClosedBeforeAnswer =
     "Connection closed by the tracker before it answered";
 inline constexpr const char* kConnectionFailed = "Connection to the tracker failed: ";  // + reason
+// A caller with another IMEI: "%1" what it sent, "%2" what the run waits for.
+inline constexpr const char* kUnexpectedCaller = "Unexpected caller IMEI %1, waiting for %2";
+// A caller dropped before it identified itself; the run waits on.
+inline constexpr const char* kCallerSilent = "A caller sent no identification within %1 s";
+inline constexpr const char* kCallerDropped = "Too many callers waiting; the oldest was dropped";
+
+// The verdict line of the window: the word, and the detail after ": ".
+inline constexpr const char* kVerdictConfigured = "Configured";
+inline constexpr const char* kVerdictRejected = "Rejected";
+inline constexpr const char* kVerdictHungUp = "Hung up";
+inline constexpr const char* kVerdictWrongCaller = "Wrong caller";
+inline constexpr const char* kVerdictNoCall = "No call";
+inline constexpr const char* kVerdictSmsFailed = "SMS failed";
+inline constexpr const char* kVerdictFileRefused = "File refused";
+inline constexpr const char* kVerdictListenFailed = "Listening failed";
+inline constexpr const char* kVerdictPortChecked = "Port checked";
+inline constexpr const char* kVerdictPortCheckFailed = "Port check failed";
+// "%1" of "%2" bytes: the count the tracker reported and the image's length.
+inline constexpr const char* kAnswerCount = "%1 of %2 bytes";
+inline constexpr const char* kShortAnswer = "short answer (%1 bytes)";
+inline constexpr const char* kStoppedByOperator = "stopped by the operator";
+inline constexpr const char* kNoAnswerBeforeEnd = "no answer before the wait ended";
+// velactl's error line for a rejected image, followed by the "N of M bytes" detail.
+inline constexpr const char* kTrackerReported = "The tracker reported ";
 
 // Device and file lines.
 inline constexpr const char* kDeviceImei = "Device IMEI: ";

@@ -755,8 +755,11 @@ void CampaignEngine::RequestStop() {
 }
 
 Result<CampaignSummary> CampaignEngine::Run(int64_t id) {
+    // A stop asked for before the run began is honoured; it is cleared only once the
+    // run is over, so that a later Run starts afresh.
+    Result<CampaignSummary> summary = impl_->Run(id);
     impl_->stopRequested.store(false);
-    return impl_->Run(id);
+    return summary;
 }
 
 Result<int64_t> CampaignEngine::Create(const CampaignRequest& request) {

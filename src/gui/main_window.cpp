@@ -2,11 +2,13 @@
 
 #include "app/main_dialog.h"
 #include "app/run_texts.h"
+#include "app/verdict_text.h"
 #include "gui/about_dialog.h"
 #include "gui/campaign_window.h"
 #include "gui/config_file_dialog.h"
 #include "gui/dialog_units.h"
 #include "gui/group_frame.h"
+#include "gui/history_window.h"
 #include "gui/program_art.h"
 #include "gui/settings_dialog.h"
 #include "gui/stored_text.h"
@@ -22,6 +24,7 @@
 #include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QThread>
 #include <algorithm>
 
@@ -90,6 +93,15 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     progressBar_->setGeometry(u.rect(14, 106, 221, 14));
     progressBar_->hide();
 
+    // The verdict of the last run, below the status lines: an icon, and a word in the
+    // verdict's colour.
+    verdictIcon_ = new QLabel(this);
+    verdictIcon_->setObjectName(QStringLiteral("verdictIcon"));
+    verdictIcon_->setGeometry(u.rect(13, 129, 12, 12));
+    verdictText_ = new QLabel(this);
+    verdictText_->setObjectName(QStringLiteral("verdictText"));
+    verdictText_->setGeometry(u.rect(28, 129, 215, 12));
+
     settingsButton_ = pushButton(this, "settingsButton", "Settings", u.rect(263, 11, 49, 14));
     letsGoButton_ =
         pushButton(this, "letsGoButton", texts::kLetsGoCaption, u.rect(263, 30, 49, 14));
@@ -118,6 +130,12 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     addAction(aboutAction_);
     connect(aboutAction_, &QAction::triggered, this, &MainWindow::ShowAbout);
 
+    historyAction_ = new QAction(QStringLiteral("&History..."), this);
+    historyAction_->setObjectName(QStringLiteral("historyAction"));
+    historyAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    historyAction_->setShortcutContext(Qt::WindowShortcut);
+    addAction(historyAction_);
+    connect(historyAction_, &QAction::triggered, this, &MainWindow::ShowHistory);
     campaignAction_ = new QAction(QStringLiteral("Campaign..."), this);
     campaignAction_->setObjectName(QStringLiteral("campaignAction"));
     campaignAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
@@ -135,8 +153,22 @@ void MainWindow::Attach(MainDialog& dialog) {
     connect(letsGoButton_, &QPushButton::clicked, &dialog, &MainDialog::OnLetsGo);
     connect(listenButton_, &QPushButton::clicked, &dialog, &MainDialog::OnListen);
     connect(checkPortButton_, &QPushButton::clicked, &dialog, &MainDialog::OnCheckPort);
+    historyDirectory_ = dialog.workingDirectoryPath();
     connect(campaignAction_, &QAction::triggered, this,
             [this, &dialog] { OpenCampaignWindow(dialog.workingDirectoryPath()); });
+}
+
+void MainWindow::ShowHistory() {
+    // Read only when asked for: the history plays no part in the start-up.
+    if (historyWindow_ == nullptr) {
+        historyWindow_ = new HistoryWindow(historyDirectory_, messages_, this);
+        historyWindow_->setAttribute(Qt::WA_DeleteOnClose);
+    } else {
+        historyWindow_->Refresh();
+    }
+    historyWindow_->show();
+    historyWindow_->raise();
+    historyWindow_->activateWindow();
 }
 
 void MainWindow::OpenCampaignWindow(const std::filesystem::path& dataDirectory) {
@@ -158,6 +190,7 @@ void MainWindow::ShowAbout() {
 
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
     QMenu menu(this);
+    menu.addAction(historyAction_);
     menu.addAction(campaignAction_);
     menu.addAction(aboutAction_);
     menu.exec(event->globalPos());
@@ -183,6 +216,31 @@ void MainWindow::SetDeviceText(const QString& text) {
 }
 void MainWindow::SetFileText(const QString& text) {
     ShowLineText(fileLine_, text);
+}
+
+void MainWindow::ShowVerdict(Verdict verdict, const QString& detail) {
+    QStyle::StandardPixmap icon = QStyle::SP_MessageBoxCritical;
+    QString colour = QStringLiteral("#b00020");  // failed
+    if (IsSuccess(verdict)) {
+        icon = QStyle::SP_DialogApplyButton;
+        colour = QStringLiteral("#1b7a1b");
+    } else if (verdict == Verdict::NoCall || verdict == Verdict::WrongCaller) {
+        icon = QStyle::SP_MessageBoxWarning;  // nothing was sent to a tracker
+        colour = QStringLiteral("#a05a00");
+    }
+    const int side = verdictIcon_->height();
+    verdictIcon_->setPixmap(style()->standardIcon(icon).pixmap(side, side));
+    verdictText_->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(colour));
+    const QString title = VerdictTitle(verdict, detail);
+    verdictText_->setText(title);
+    verdictText_->setToolTip(title);
+}
+
+void MainWindow::ClearVerdict() {
+    verdictIcon_->clear();
+    verdictText_->clear();
+    verdictText_->setToolTip(QString());
 }
 void MainWindow::SetProgress(int position) {
     progressBar_->setValue(position);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/main_dialog_view.h"
+#include "gui/history_window.h"
 #include "gui/message_sink.h"
 
 #include <QDialog>
@@ -14,6 +15,7 @@ class QProgressBar;
 class QPushButton;
 class QContextMenuEvent;
 class QAction;
+class QLabel;
 
 namespace vela {
 
@@ -36,6 +38,11 @@ public:
     // The about box, modal.
     void ShowAbout();
     QAction* aboutAction() const { return aboutAction_; }
+    // "History..." (context menu, Ctrl+H): the recorded runs of the attached dialog's
+    // directory, in a window of its own.
+    void ShowHistory();
+    QAction* historyAction() const { return historyAction_; }
+    HistoryWindow* historyWindow() const { return historyWindow_; }
     // "Campaign..." (context menu, Ctrl+K): the campaign window over the same database.
     QAction* campaignAction() const { return campaignAction_; }
     void OpenCampaignWindow(const std::filesystem::path& dataDirectory);
@@ -58,6 +65,8 @@ public:
     void RunTrackerListDialog(TrackerList& trackers) override;
     bool RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) override;
     void Pause(std::chrono::milliseconds length) override;
+    void ShowVerdict(Verdict verdict, const QString& detail) override;
+    void ClearVerdict() override;
     bool AskToConfirm(const QString& text) override;
 
     // The run's file-open dialog (ConfigFileDialog), modal.
@@ -83,6 +92,11 @@ private:
     QPushButton* checkPortButton_ = nullptr;
     QPushButton* exitButton_ = nullptr;
     QAction* aboutAction_ = nullptr;
+    QAction* historyAction_ = nullptr;
+    QLabel* verdictIcon_ = nullptr;
+    QLabel* verdictText_ = nullptr;
+    QPointer<HistoryWindow> historyWindow_;
+    std::filesystem::path historyDirectory_;
     QAction* campaignAction_ = nullptr;
     QPointer<QWidget> campaignWindow_;
     int waitCursorDepth_ = 0;

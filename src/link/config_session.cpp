@@ -1,5 +1,7 @@
 #include "link/config_session.h"
 
+#include "common/terminal_text.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -48,12 +50,7 @@ bool isTestServer(std::string_view imei) {
 }
 
 std::string displayImei(std::string_view imei) {
-    std::string shown(imei);
-    for (char& c : shown) {
-        const auto code = static_cast<unsigned char>(c);
-        if (code < 0x20 || code == 0x7F) c = '?';
-    }
-    return shown;
+    return EscapeForTerminal(imei);
 }
 
 std::string formatImageLength(const ConfigImage& image) {

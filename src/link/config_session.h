@@ -43,8 +43,8 @@ std::string callerImei(const ByteString& receivedData);
 // True for the fifteen capital X's of the test server.
 bool isTestServer(std::string_view imei);
 
-// The IMEI as it is shown: control characters would break the status line (and the
-// headless one-line output), so they are shown as '?'.
+// The IMEI as it is shown: whatever a caller sends is escaped, so no byte of it can
+// break the status line, the headless one-line output or the operator's terminal.
 std::string displayImei(std::string_view imei);
 
 // "%.2X%.2X Bytes" from the image's first two bytes (its own length field).

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #endif
 #include <QCoreApplication>
+#include <QHostAddress>
 #include <QTcpSocket>
 #include <QTimer>
 #include <cerrno>
@@ -129,6 +130,15 @@ void TrackerSocket::CheckConnection() {
             errorText_ = QString::fromLocal8Bit(std::strerror(errno));
             break;
     }
+}
+
+QString TrackerSocket::PeerAddress() const {
+    QHostAddress address = connection_->peerAddress();
+    // A v4 caller on a dual-stack listener shows as ::ffff:a.b.c.d; show it as v4.
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    if (mapped) address = QHostAddress(v4);
+    return address.toString() + QLatin1Char(':') + QString::number(connection_->peerPort());
 }
 
 void TrackerSocket::NotifyLater() {

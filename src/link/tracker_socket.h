@@ -42,6 +42,9 @@ public:
     // Requests made before the repeat comes fold into one.
     void NotifyLater();
 
+    // "address:port" of the peer, for the record of the run.
+    QString PeerAddress() const;
+
     bool IsClosed() const { return closedLocally_; }
     // The peer closed the connection (before we did).
     bool ClosedByPeer() const { return closedByPeer_; }

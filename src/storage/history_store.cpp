@@ -37,19 +37,17 @@ constexpr const char* kHasHistoryTable =
 
 Status bindRecord(sqlite::Statement& row, const HistoryRecord& record) {
     const std::string_view verdict = VerdictWord(record.verdict);
-    for (Status bound : {row.bind(1, std::string_view(record.startedAt)),
-                         row.bind(2, std::string_view(record.endedAt)),
-                         row.bind(3, std::string_view(record.kind)),
-                         row.bind(4, std::string_view(record.tracker)),
-                         row.bind(5, std::string_view(record.phone)),
-                         row.bind(6, std::string_view(record.modemPort)),
-                         row.bind(7, std::string_view(record.configFile)),
-                         row.bind(8, std::string_view(record.configSha256)),
-                         row.bind(9, record.imageBytes),
-                         row.bind(10, std::string_view(record.callerAddress)),
-                         row.bind(11, std::string_view(record.callerImei)),
-                         row.bind(13, verdict),
-                         row.bind(14, std::string_view(record.detail))}) {
+    for (Status bound :
+         {row.bind(1, std::string_view(record.startedAt)),
+          row.bind(2, std::string_view(record.endedAt)), row.bind(3, std::string_view(record.kind)),
+          row.bind(4, std::string_view(record.tracker)),
+          row.bind(5, std::string_view(record.phone)),
+          row.bind(6, std::string_view(record.modemPort)),
+          row.bind(7, std::string_view(record.configFile)),
+          row.bind(8, std::string_view(record.configSha256)), row.bind(9, record.imageBytes),
+          row.bind(10, std::string_view(record.callerAddress)),
+          row.bind(11, std::string_view(record.callerImei)), row.bind(13, verdict),
+          row.bind(14, std::string_view(record.detail))}) {
         if (!bound) return bound;
     }
     if (record.answerBytes) {
@@ -156,12 +154,19 @@ HistoryStore::HistoryStore(std::filesystem::path workingDirectory, StorageErrorR
 
 Status HistoryStore::append(const HistoryRecord& record) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    Status status = writeDatabase(file, [&](sqlite::Database& db) {
+    // A record never creates the database (that is the stores' decision on a save);
+    // without one there is nowhere to keep it.
+    std::error_code missing;
+    if (!std::filesystem::exists(file, missing) && !missing) return Status::Ok();
+    Status status = readDatabase(file, [&](sqlite::Database& db) {
+        Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db);
+        if (!transaction) return transaction.status();
         if (Status migrated = MigrateSchema(db); !migrated) return migrated;
         Result<sqlite::Statement> insert = db.prepare(kInsertHistory);
         if (!insert) return insert.status();
         if (Status bound = bindRecord(insert.value(), record); !bound) return bound;
-        return insert.value().step().status();
+        if (Status inserted = insert.value().step().status(); !inserted) return inserted;
+        return transaction.value().commit();
     });
     if (!status) {
         std::string message =
@@ -175,6 +180,8 @@ Status HistoryStore::append(const HistoryRecord& record) const {
 Result<std::vector<HistoryRecord>> HistoryStore::query(const HistoryFilter& filter) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     std::vector<HistoryRecord> records;
+    std::error_code missing;
+    if (!std::filesystem::exists(file, missing) && !missing) return records;  // no runs yet
     Status status =
         readDatabase(file, [&](sqlite::Database& db) { return selectRows(db, filter, records); });
     if (!status) {

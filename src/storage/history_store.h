@@ -51,9 +51,9 @@ struct HistoryFilter {
 
 // The column names in table order, for exports.
 inline constexpr const char* kHistoryColumns[] = {
-    "ID",          "StartedAt",    "EndedAt",    "Kind",          "Tracker",    "Phone",
-    "ModemPort",   "ConfigFile",   "ConfigSha256", "ImageBytes",  "CallerAddress",
-    "CallerImei",  "AnswerBytes",  "Verdict",    "Detail",        "CampaignId",
+    "ID",          "StartedAt",  "EndedAt",      "Kind",       "Tracker",       "Phone",
+    "ModemPort",   "ConfigFile", "ConfigSha256", "ImageBytes", "CallerAddress", "CallerImei",
+    "AnswerBytes", "Verdict",    "Detail",       "CampaignId",
 };
 
 // The current time as History writes it.
@@ -64,7 +64,8 @@ bool IsHistoryDate(const std::string& text);
 
 // The History table of settings.accdb in the working directory. Every operation opens
 // and closes its own connection; the table is made (and the schema brought forward) by
-// the first append.
+// the first append. A database that does not exist is not created for a record (the
+// append does nothing), and reads as an empty history.
 class HistoryStore {
 public:
     HistoryStore(std::filesystem::path workingDirectory, StorageErrorReporter reporter = {});

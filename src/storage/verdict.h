@@ -21,9 +21,9 @@ enum class Verdict {
 };
 
 inline constexpr Verdict kAllVerdicts[] = {
-    Verdict::Configured,   Verdict::Rejected,    Verdict::HungUp,       Verdict::WrongCaller,
-    Verdict::NoCall,       Verdict::SmsFailed,   Verdict::FileRefused,  Verdict::ListenFailed,
-    Verdict::PortChecked,  Verdict::PortCheckFailed,
+    Verdict::Configured,  Verdict::Rejected,        Verdict::HungUp,      Verdict::WrongCaller,
+    Verdict::NoCall,      Verdict::SmsFailed,       Verdict::FileRefused, Verdict::ListenFailed,
+    Verdict::PortChecked, Verdict::PortCheckFailed,
 };
 
 inline constexpr std::string_view VerdictWord(Verdict verdict) {

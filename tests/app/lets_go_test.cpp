@@ -133,9 +133,10 @@ TEST_F(LetsGoTest, AWholeRunShowsEveryStepInOrder) {
     ASSERT_TRUE(dialog->goActive);
     EXPECT_EQ(
         view.since(mark),
-        (QStringList{"file: Configuration file: device.xml", "progress: 0", "progress: shown",
-                     "status: Starting the push sms creation", "pause 2000", "progress: 25",
-                     "status: Push sms sending...", "wait cursor: 1", "painting while waiting",
+        (QStringList{"device: ", "file: Configuration file: device.xml", "progress: 0",
+                     "progress: shown", "status: Starting the push sms creation", "pause 2000",
+                     "progress: 25", "status: Push sms sending...", "wait cursor: 1",
+                     "painting while waiting",
                      "wait cursor: 0", "progress: 50", "status: Waiting for incoming connection...",
                      "caption letsgo: Stop!!!", "enabled listen: 0", "enabled checkport: 0"}));
     // Each text in front of a step that blocks is painted at once.
@@ -157,7 +158,8 @@ TEST_F(LetsGoTest, AWholeRunShowsEveryStepInOrder) {
                            "status: Catch the new config...000F Bytes",
                            "status: Done, received answer...000F (000F) Bytes", "progress: 100",
                            "pause 1000", "progress: hidden", "caption letsgo: Let's Go!!!!",
-                           "enabled listen: 1", "enabled checkport: 1"}));
+                           "enabled listen: 1", "enabled checkport: 1",
+                           "verdict: configured 15 of 15 bytes"}));
     EXPECT_FALSE(dialog->goActive);
     EXPECT_EQ(dialog->listeningPort(), 0);
 }
@@ -185,11 +187,14 @@ TEST_F(LetsGoTest, AFailedDialogueShowsItsMessageThenIdleAndDoesNotListen) {
         const QStringList seen = view.since(mark);
         const qsizetype sending = seen.indexOf("status: Push sms sending...");
         ASSERT_GE(sending, 0) << seen.join('\n').toStdString();
-        EXPECT_EQ(seen.mid(sending + 1),
+        ASSERT_FALSE(seen.isEmpty());
+        // The run's verdict names the modem's step (and its reason, when it gave one).
+        EXPECT_TRUE(seen.last().startsWith(QStringLiteral("verdict: sms-failed ") + c.message))
+            << seen.last().toStdString();
+        EXPECT_EQ(seen.mid(sending + 1, seen.size() - sending - 2),
                   (QStringList{"wait cursor: 1", "painting while waiting", "wait cursor: 0",
                                QStringLiteral("error: ") + c.message, "progress: hidden",
                                "status: Idle..."}));
-        EXPECT_EQ(view.events.last(), "repaint");
         EXPECT_FALSE(dialog->goActive);
         EXPECT_EQ(dialog->listenSocket, nullptr);
         EXPECT_EQ(dialog->listeningPort(), 0);
@@ -205,8 +210,9 @@ TEST_F(LetsGoTest, ARefusedFileOrMessageLeavesTheModemUntouched) {
     open();
     qsizetype mark = view.events.size();
     dialog->OnLetsGo();
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"file: Configuration file: device.xml", "error: Error in XML file!"}));
+    EXPECT_EQ(view.since(mark), (QStringList{"device: ", "file: Configuration file: device.xml",
+                                             "error: Error in XML file!",
+                                             "verdict: file-refused device type not served"}));
     EXPECT_FALSE(dialog->goActive);
     EXPECT_EQ(view.status, "Idle...");
     EXPECT_TRUE(modemUntouched());
@@ -228,14 +234,15 @@ TEST_F(LetsGoTest, ARefusedFileOrMessageLeavesTheModemUntouched) {
         mark = view.events.size();
         dialog->OnLetsGo();
         const QStringList seen = view.since(mark);
-        ASSERT_EQ(seen.size(), 7) << seen.join('\n').toStdString();
-        EXPECT_EQ(seen.mid(0, 4),
-                  (QStringList{"file: Configuration file: device.xml", "progress: 0",
+        ASSERT_EQ(seen.size(), 9) << seen.join('\n').toStdString();
+        EXPECT_EQ(seen.mid(0, 5),
+                  (QStringList{"device: ", "file: Configuration file: device.xml", "progress: 0",
                                "progress: shown", "status: Starting the push sms creation"}));
-        EXPECT_TRUE(seen[4].startsWith("error: ")) << seen[4].toStdString();
-        EXPECT_TRUE(seen[4].contains(QString::fromLatin1(c.named), Qt::CaseInsensitive))
-            << seen[4].toStdString();
-        EXPECT_EQ(seen.mid(5), (QStringList{"progress: hidden", "status: Idle..."}));
+        EXPECT_TRUE(seen[5].startsWith("error: ")) << seen[5].toStdString();
+        EXPECT_TRUE(seen[5].contains(QString::fromLatin1(c.named), Qt::CaseInsensitive))
+            << seen[5].toStdString();
+        EXPECT_EQ(seen.mid(6), (QStringList{"progress: hidden", "status: Idle...",
+                                            "verdict: sms-failed " + seen[5].mid(7)}));
         EXPECT_FALSE(dialog->goActive);
         EXPECT_EQ(dialog->listenSocket, nullptr);
         EXPECT_FALSE(dialog->serialPort.IsOpen());
@@ -254,8 +261,9 @@ TEST_F(LetsGoTest, StopWhileWaitingThenASecondRunSendsANewSmsOnTheSamePort) {
 
     qsizetype mark = view.events.size();
     dialog->OnLetsGo();  // the stop
-    EXPECT_EQ(view.since(mark), (QStringList{"caption letsgo: Let's Go!!!!", "progress: hidden",
-                                             "enabled listen: 1", "enabled checkport: 1"}));
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"caption letsgo: Let's Go!!!!", "progress: hidden", "enabled listen: 1",
+                           "enabled checkport: 1", "verdict: no-call stopped by the operator"}));
     EXPECT_EQ(view.status, QString::fromLatin1(texts::kWaitingForConnection));
     EXPECT_FALSE(dialog->goActive);
     LoopbackClient late;
@@ -276,7 +284,8 @@ TEST_F(LetsGoTest, StopWhileWaitingThenASecondRunSendsANewSmsOnTheSamePort) {
     EXPECT_EQ(view.events.filter("caption letsgo").last(), "caption letsgo: Let's Go!!!!");
 }
 
-TEST_F(LetsGoTest, AFailedListenerAfterTheSmsReturnsTheRunToReady) {
+// The port is taken before the tracker is woken: no byte goes to the modem.
+TEST_F(LetsGoTest, APortThatCannotBeHadStopsTheRunBeforeTheSms) {
     open();
     QTcpServer occupier;
     ASSERT_TRUE(occupier.listen(QHostAddress::Any, 0));
@@ -289,13 +298,16 @@ TEST_F(LetsGoTest, AFailedListenerAfterTheSmsReturnsTheRunToReady) {
     EXPECT_TRUE(errors.front().startsWith(
         QStringLiteral("error: Cannot listen on port %1: ").arg(occupier.serverPort())));
     EXPECT_EQ(seen.mid(seen.indexOf(errors.front()) + 1),
-              (QStringList{"progress: hidden", "status: Idle..."}));
+              (QStringList{"progress: hidden", "status: Idle...",
+                           "verdict: listen-failed " + errors.front().section(": ", 2)}));
     EXPECT_FALSE(dialog->goActive);
     EXPECT_TRUE(seen.filter("caption").isEmpty());
-    EXPECT_EQ(modem->commands().size(), 6u);  // the SMS went out before
+    EXPECT_TRUE(seen.filter("Push sms sending").isEmpty());
+    EXPECT_TRUE(modemUntouched());
+    EXPECT_FALSE(dialog->serialPort.IsOpen());
 }
 
-TEST_F(LetsGoTest, ATrackerHangingUpIsShownAndTheRunStaysStoppable) {
+TEST_F(LetsGoTest, ATrackerHangingUpEndsTheRun) {
     open();
     dialog->OnLetsGo();
     ASSERT_TRUE(dialog->goActive);
@@ -310,10 +322,9 @@ TEST_F(LetsGoTest, ATrackerHangingUpIsShownAndTheRunStaysStoppable) {
     }
     EXPECT_EQ(outcomes.back(), MainDialog::SessionOutcome::Closed);
     EXPECT_EQ(view.status, QString::fromLatin1(texts::kClosedBeforeAnswer));
-    EXPECT_TRUE(dialog->goActive);
-    dialog->OnLetsGo();  // the stop
     EXPECT_FALSE(dialog->goActive);
     EXPECT_EQ(view.events.filter("caption letsgo").last(), "caption letsgo: Let's Go!!!!");
+    EXPECT_EQ(view.events.last(), QStringLiteral("verdict: hung-up ") + texts::kClosedBeforeAnswer);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "app/run_texts.h"
 #include "loopback_client.h"
 #include "recording_view.h"
+#include "storage/history_store.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
 #include "test_support.h"
@@ -17,6 +18,8 @@ namespace vela::test {
 namespace {
 
 const QByteArray kImei = "352094081234567";
+// A description that is not an IMEI: its run serves the first caller whatever it sends.
+const char* const kAnyCaller = "Any caller";
 
 // A reader that builds a given image without touching the file; device type 1 refused.
 MainDialog::ConfigReader imageReader(QByteArray bytes) {
@@ -57,7 +60,7 @@ protected:
     QByteArray image = smallImage();
 
     void open(int deviceType = 0) {
-        storeTrackers(dir.path(), {std::string(kImei.constData())}, deviceType);
+        storeTrackers(dir.path(), {std::string(kImei.constData()), kAnyCaller}, deviceType);
         dialog = std::make_unique<MainDialog>(view, dir.path());
         dialog->setConfigReader(imageReader(image));
         QObject::connect(
@@ -79,17 +82,36 @@ protected:
     bool waitForOutcome(std::size_t count = 1) {
         return waitUntil([&] { return outcomes.size() >= count; });
     }
+
+    // The history, newest first.
+    std::vector<HistoryRecord> history() {
+        Result<std::vector<HistoryRecord>> rows = HistoryStore(dir.path()).query({});
+        EXPECT_TRUE(rows) << rows.message();
+        return rows ? rows.value() : std::vector<HistoryRecord>{};
+    }
+
+    // A tracker identifies itself, takes the image and sends `answer`.
+    void serve(quint16 port, const QByteArray& answer) {
+        LoopbackClient tracker;
+        ASSERT_TRUE(tracker.connectTo(port));
+        tracker.send(identification(kImei));
+        ASSERT_TRUE(tracker.waitForBytes(image.size()));
+        ASSERT_TRUE(waitUntil([&] { return view.status.startsWith("Catch"); }));
+        tracker.send(answer);
+        ASSERT_TRUE(waitForOutcome());
+    }
 };
 
 TEST_F(MainDialogTest, WholeListenRunShowsEveryStepInOrder) {
     open();
     qsizetype mark = view.events.size();
     const quint16 port = listen();
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"file: Configuration file: device.xml", "progress: 0", "progress: shown",
-                           "status: Skipping the push sms creation", "progress: 50",
-                           "status: Waiting for incoming connection...", "caption listen: Stop!!!",
-                           "enabled letsgo: 0", "enabled checkport: 0"}));
+    EXPECT_EQ(
+        view.since(mark),
+        (QStringList{"device: ", "file: Configuration file: device.xml", "progress: 0",
+                     "progress: shown", "status: Skipping the push sms creation", "progress: 50",
+                     "status: Waiting for incoming connection...", "caption listen: Stop!!!",
+                     "enabled letsgo: 0", "enabled checkport: 0"}));
 
     LoopbackClient tracker;
     ASSERT_TRUE(tracker.connectTo(port));
@@ -109,9 +131,79 @@ TEST_F(MainDialogTest, WholeListenRunShowsEveryStepInOrder) {
     EXPECT_EQ(view.since(mark),
               (QStringList{"status: Done, received answer...000F (000F) Bytes", "progress: 100",
                            "pause 1000", "progress: hidden", "caption letsgo: Let's Go!!!!",
-                           "caption listen: Listen", "enabled letsgo: 1", "enabled checkport: 1"}));
+                           "caption listen: Listen", "enabled letsgo: 1", "enabled checkport: 1",
+                           "verdict: configured 15 of 15 bytes"}));
     EXPECT_FALSE(dialog->listenActive);
     EXPECT_TRUE(tracker.waitForClose());
+    const std::vector<HistoryRecord> rows = history();
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].kind, kRunKindListen);
+    EXPECT_EQ(rows[0].tracker, kImei.toStdString());
+    EXPECT_EQ(rows[0].callerImei, kImei.toStdString());
+    EXPECT_EQ(rows[0].callerAddress.rfind("127.0.0.1:", 0), 0u) << rows[0].callerAddress;
+    EXPECT_EQ(rows[0].configFile, (dir / "device.xml").string());
+    EXPECT_EQ(rows[0].imageBytes, 15);
+    EXPECT_EQ(rows[0].answerBytes, 15);
+    EXPECT_EQ(rows[0].verdict, Verdict::Configured);
+}
+
+// Every way a "Listen" run can end gives one verdict, shown and recorded alike.
+TEST_F(MainDialogTest, EachEndOfARunHasOneVerdictShownAndRecorded) {
+    open();
+    struct Case {
+        const char* name;
+        std::function<void(quint16 port)> act;
+        Verdict verdict;
+        QString detail;
+    };
+    const Case cases[] = {
+        {"whole image", [&](quint16 port) { serve(port, QByteArray("\x01\x00\x0F", 3)); },
+         Verdict::Configured, "15 of 15 bytes"},
+        {"another count", [&](quint16 port) { serve(port, QByteArray("\x01\x00\x00", 3)); },
+         Verdict::Rejected, "0 of 15 bytes"},
+        {"short answer", [&](quint16 port) { serve(port, QByteArray("\x01", 1)); },
+         Verdict::Rejected, "short answer (1 bytes)"},
+        {"hung up",
+         [&](quint16 port) {
+             LoopbackClient tracker;
+             ASSERT_TRUE(tracker.connectTo(port));
+             tracker.send(identification(kImei));
+             ASSERT_TRUE(tracker.waitForBytes(image.size()));
+             tracker.socket.disconnectFromHost();
+             ASSERT_TRUE(waitForOutcome());
+         },
+         Verdict::HungUp, QString::fromLatin1(texts::kClosedBeforeAnswer)},
+        {"stopped", [&](quint16) { dialog->OnListen(); }, Verdict::NoCall,
+         QString::fromLatin1(texts::kStoppedByOperator)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        outcomes.clear();
+        const std::size_t rowsBefore = history().size();
+        c.act(listen());
+        EXPECT_EQ(view.verdict, c.verdict);
+        EXPECT_EQ(view.verdictDetail, c.detail);
+        EXPECT_EQ(view.events.filter("verdict: ").size(), static_cast<qsizetype>(rowsBefore + 1));
+        const std::vector<HistoryRecord> rows = history();
+        ASSERT_EQ(rows.size(), rowsBefore + 1);
+        EXPECT_EQ(rows[0].verdict, c.verdict);
+        EXPECT_EQ(QString::fromStdString(rows[0].detail), c.detail);
+        if (dialog->listenActive) dialog->OnListen();  // a stop after the end records nothing
+        EXPECT_EQ(history().size(), rowsBefore + 1);
+    }
+}
+
+// A history that cannot be written is a warning: the run's own result stands.
+TEST_F(MainDialogTest, AFailingHistoryWriteLeavesTheRunsResult) {
+    open();
+    const quint16 port = listen();
+    test::writeFile(dir / "settings.accdb", std::string(8192, 'x'));  // no database any more
+    serve(port, QByteArray("\x01\x00\x0F", 3));
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
+    EXPECT_EQ(view.verdict, Verdict::Configured);
+    const QStringList warnings = view.events.filter("warning: Cannot write the run history");
+    EXPECT_EQ(warnings.size(), 1);
+    EXPECT_TRUE(view.events.filter("error: ").isEmpty());
 }
 
 TEST_F(MainDialogTest, IdentificationInPiecesIsHandledOnceOnTheCompletingRead) {
@@ -147,23 +239,60 @@ TEST_F(MainDialogTest, IdentificationInPiecesIsHandledOnceOnTheCompletingRead) {
     }
 }
 
-TEST_F(MainDialogTest, FifteenXsEndTheListenRunAsAPassedTest) {
+// The run for a tracker whose description is an IMEI serves that IMEI only; the fifteen
+// X's are the test server only in a check. Others get nothing and the run waits on.
+TEST_F(MainDialogTest, OnlyTheRightCallerIsServedAndOthersDoNotEndTheRun) {
     open();
     const quint16 port = listen();
-    LoopbackClient server;
-    ASSERT_TRUE(server.connectTo(port));
-    const qsizetype mark = view.events.size();
-    server.send(identification("XXXXXXXXXXXXXXX"));
-    ASSERT_TRUE(waitForOutcome());
-    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::TestPassed);
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"progress: 75", "status: Welcome XXXXXXXXXXXXXXX!",
-                           "device: Device IMEI: XXXXXXXXXXXXXXX", "progress: hidden",
-                           "caption listen: Listen", "enabled letsgo: 1", "enabled checkport: 1",
-                           "status: Test completed successfully!", "device: "}));
-    EXPECT_FALSE(dialog->listenActive);
-    EXPECT_TRUE(server.waitForClose());
-    EXPECT_TRUE(server.received.isEmpty());  // no image for the test server
+    LoopbackClient silent;  // pending all along: it never identifies itself
+    ASSERT_TRUE(silent.connectTo(port));
+    struct Case {
+        QByteArray sent;
+        QString shown;
+    };
+    const Case wrong[] = {
+        {"XXXXXXXXXXXXXXX", "XXXXXXXXXXXXXXX"},
+        {"111111111111111", "111111111111111"},
+        {QByteArray("\x1b[2J\n1111111111", 15), "\\x1B[2J\\n1111111111"},
+    };
+    for (const Case& c : wrong) {
+        SCOPED_TRACE(c.shown.toStdString());
+        LoopbackClient caller;
+        ASSERT_TRUE(caller.connectTo(port));
+        caller.send(identification(c.sent));
+        EXPECT_TRUE(caller.waitForClose());
+        EXPECT_TRUE(caller.received.isEmpty());
+        EXPECT_EQ(view.status,
+                  "Unexpected caller IMEI " + c.shown + ", waiting for 352094081234567");
+        EXPECT_TRUE(dialog->listenActive);
+        EXPECT_EQ(history().front().verdict, Verdict::WrongCaller);
+        EXPECT_EQ(QString::fromStdString(history().front().callerImei), c.shown);
+    }
+    EXPECT_TRUE(view.events.filter("Welcome").isEmpty());
+    EXPECT_FALSE(view.verdict);  // the run has not ended
+    EXPECT_TRUE(outcomes.empty());
+    serve(port, QByteArray("\x01\x00\x0F", 3));
+    EXPECT_EQ(view.verdict, Verdict::Configured);
+    EXPECT_TRUE(silent.waitForClose());  // the others go once the tracker is served
+    EXPECT_EQ(history().size(), std::size(wrong) + 1);
+}
+
+// Idle connections cannot lock the tracker out: past the bound the oldest goes.
+TEST_F(MainDialogTest, PendingCallersAreBoundedAndTheTrackerStillGetsThrough) {
+    open();
+    const quint16 port = listen();
+    std::vector<std::unique_ptr<LoopbackClient>> idle;
+    for (std::size_t i = 0; i <= MainDialog::kMaxPendingCallers; ++i) {
+        idle.push_back(std::make_unique<LoopbackClient>());
+        ASSERT_TRUE(idle.back()->connectTo(port));
+    }
+    ASSERT_TRUE(idle.front()->waitForClose());
+    EXPECT_EQ(dialog->pendingCallerCount(), MainDialog::kMaxPendingCallers);
+    EXPECT_TRUE(view.events.contains(QStringLiteral("status: ") + texts::kCallerDropped));
+    serve(port, QByteArray("\x01\x00\x0F", 3));
+    EXPECT_EQ(view.verdict, Verdict::Configured);
+    EXPECT_EQ(dialog->pendingCallerCount(), 0u);
+    EXPECT_TRUE(idle.back()->waitForClose());
 }
 
 TEST_F(MainDialogTest, ShortAnswersShowTheMissingBytesAsDashes) {
@@ -187,18 +316,20 @@ TEST_F(MainDialogTest, ShortAnswersShowTheMissingBytesAsDashes) {
     }
 }
 
-TEST_F(MainDialogTest, ASecondCallerIsRefusedOnceTheFirstIsAccepted) {
+TEST_F(MainDialogTest, ASecondCallerIsRefusedOnceTheFirstHasIdentifiedItself) {
     open();
     const quint16 port = listen();
     LoopbackClient first;
     ASSERT_TRUE(first.connectTo(port));
-    ASSERT_TRUE(waitUntil([&] { return dialog->trackerSocket != nullptr; }));
+    first.send(identification(kImei));
+    ASSERT_TRUE(first.waitForBytes(image.size()));
     LoopbackClient second;
     EXPECT_FALSE(second.connectTo(port));
     EXPECT_EQ(second.socket.error(), QAbstractSocket::ConnectionRefusedError);
     // The first session goes on undisturbed.
-    first.send(identification(kImei));
-    EXPECT_TRUE(first.waitForBytes(image.size()));
+    first.send(QByteArray("\x01\x00\x0F", 3));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(view.verdict, Verdict::Configured);
 }
 
 TEST_F(MainDialogTest, BusyPortIsReportedAndTheRunStaysReady) {
@@ -215,7 +346,8 @@ TEST_F(MainDialogTest, BusyPortIsReportedAndTheRunStaysReady) {
         QStringLiteral("error: Cannot listen on port %1: ").arg(occupier.serverPort())));
     EXPECT_GT(errors.front().size(), QStringLiteral("error: Cannot listen on port 1: ").size() + 4);
     EXPECT_EQ(seen.mid(seen.indexOf(errors.front()) + 1),
-              (QStringList{"progress: hidden", "status: Idle..."}));
+              (QStringList{"progress: hidden", "status: Idle...",
+                           "verdict: listen-failed " + errors.front().section(": ", 2)}));
     EXPECT_FALSE(dialog->listenActive);
     EXPECT_TRUE(seen.filter("caption").isEmpty());
     EXPECT_TRUE(seen.filter("enabled").isEmpty());
@@ -229,9 +361,12 @@ TEST_F(MainDialogTest, TrackerClosingEarlyIsShownAndTheRunStaysStoppable) {
         tracker.send(QByteArray("\x00\x0F\x33", 3));
         waitUntil([] { return false; }, std::chrono::milliseconds(50));
         tracker.socket.disconnectFromHost();
-        ASSERT_TRUE(waitForOutcome());
-        EXPECT_EQ(outcomes.back(), MainDialog::SessionOutcome::Closed);
-        EXPECT_EQ(view.status, QString::fromLatin1(texts::kClosedBeforeIdentified));
+        // A stray: noted, and the run waits on.
+        ASSERT_TRUE(waitUntil([&] { return dialog->pendingCallerCount() == 0; }));
+        EXPECT_TRUE(
+            view.events.contains(QStringLiteral("status: ") + texts::kClosedBeforeIdentified));
+        EXPECT_EQ(view.status, QString::fromLatin1(texts::kWaitingForConnection));
+        EXPECT_TRUE(outcomes.empty());
         EXPECT_TRUE(dialog->listenActive);
         dialog->OnListen();  // the stop
         EXPECT_FALSE(dialog->listenActive);
@@ -248,7 +383,7 @@ TEST_F(MainDialogTest, TrackerClosingEarlyIsShownAndTheRunStaysStoppable) {
         ASSERT_TRUE(waitForOutcome());
         EXPECT_EQ(outcomes.back(), MainDialog::SessionOutcome::Closed);
         EXPECT_EQ(view.status, QString::fromLatin1(texts::kClosedBeforeAnswer));
-        EXPECT_TRUE(dialog->listenActive);
+        EXPECT_FALSE(dialog->listenActive);  // a hang-up ends the run
     }
 }
 
@@ -308,11 +443,12 @@ TEST_F(MainDialogTest, AConnectionLostWhileTheImageGoesOutIsShownInsteadOfSucces
         << view.status.toStdString();
     EXPECT_TRUE(view.events.filter("Catch the new config").isEmpty())
         << view.events.join("\n").toStdString();
-    EXPECT_TRUE(dialog->listenActive);  // stoppable as before
+    EXPECT_EQ(view.verdict, Verdict::HungUp);
 }
 
 TEST_F(MainDialogTest, AFloodingCallerDoesNotGrowTheReceivedData) {
     open();
+    view.selected = QString::fromLatin1(kAnyCaller);  // '7's name no tracker
     LoopbackClient tracker;
     ASSERT_TRUE(tracker.connectTo(listen()));
     std::size_t largest = 0;
@@ -340,8 +476,9 @@ TEST_F(MainDialogTest, StopWhileWaitingAndASecondRunOnTheSamePort) {
 
     const qsizetype mark = view.events.size();
     dialog->OnListen();  // the stop
-    EXPECT_EQ(view.since(mark), (QStringList{"caption listen: Listen", "progress: hidden",
-                                             "enabled letsgo: 1", "enabled checkport: 1"}));
+    EXPECT_EQ(view.since(mark),
+              (QStringList{"caption listen: Listen", "progress: hidden", "enabled letsgo: 1",
+                           "enabled checkport: 1", "verdict: no-call stopped by the operator"}));
     EXPECT_EQ(view.status, QString::fromLatin1(texts::kWaitingForConnection));
     EXPECT_FALSE(dialog->listenActive);
     LoopbackClient late;
@@ -361,13 +498,12 @@ TEST_F(MainDialogTest, AStoppedRunsConnectionGoesOnWithoutEndingTheNextRun) {
     open();
     LoopbackClient early;
     ASSERT_TRUE(early.connectTo(listen()));
-    ASSERT_TRUE(waitUntil([&] { return dialog->trackerSocket != nullptr; }));
-    dialog->OnListen();  // the stop: the accepted connection stays
+    early.send(identification(kImei));
+    ASSERT_TRUE(early.waitForBytes(image.size()));
+    dialog->OnListen();  // the stop: the connection being served stays
     EXPECT_FALSE(dialog->listenActive);
     // A new run waits while the old connection still talks.
     const quint16 second = listen();
-    early.send(identification(kImei));
-    ASSERT_TRUE(early.waitForBytes(image.size()));
     early.send(QByteArray("\x01\x00\x0F", 3));
     ASSERT_TRUE(waitForOutcome());
     EXPECT_EQ(view.status, "Done, received answer...000F (000F) Bytes");
@@ -379,8 +515,9 @@ TEST_F(MainDialogTest, APressThatEndsBeforeListeningLeavesTheRunReady) {
     open(/*deviceType=*/1);
     qsizetype mark = view.events.size();
     dialog->OnListen();
-    EXPECT_EQ(view.since(mark),
-              (QStringList{"file: Configuration file: device.xml", "error: Error in XML file!"}));
+    EXPECT_EQ(view.since(mark), (QStringList{"device: ", "file: Configuration file: device.xml",
+                                             "error: Error in XML file!",
+                                             "verdict: file-refused device type not served"}));
     // The box keeps its fixed text; the reader's reason goes with it.
     EXPECT_EQ(view.reasons, QStringList{QStringLiteral("device type not served")});
     EXPECT_FALSE(dialog->listenActive);

@@ -2,20 +2,27 @@
 #include "gui/main_window.h"
 #include "app/main_dialog.h"
 #include "gui/about_dialog.h"
+#include "gui/history_window.h"
 #include "layout_check.h"
 #include "loopback_client.h"
 #include "recording_view.h"
+#include "storage/csv.h"
+#include "storage/history_store.h"
 #include "storage/tracker_store.h"
 #include "test_support.h"
 #include "vela_version.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <QAction>
+#include <QClipboard>
 #include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -180,6 +187,68 @@ TEST_F(MainWindowTest, AWholeSessionEndsWithTheAnswerOnTheStatusLine) {
     // The answer gives "Let's Go" its rest caption though the run was a "Listen".
     EXPECT_EQ(child<QPushButton>("letsGoButton")->text(), "Let's Go!!!!");
     EXPECT_TRUE(child<QPushButton>("letsGoButton")->isEnabled());
+}
+
+// The verdict stands beside the status lines until the next run; the history window
+// (Ctrl+H) shows the runs newest first, filters, copies and exports them.
+TEST_F(MainWindowTest, TheVerdictIsShownAndTheHistoryWindowListsTheRuns) {
+    open({"352094081234567"});
+    dialog->setPauses({std::chrono::milliseconds(50), std::chrono::milliseconds(50),
+                       std::chrono::milliseconds(50)});
+    auto* verdictText = child<QLabel>("verdictText");
+    auto* verdictIcon = child<QLabel>("verdictIcon");
+    auto* listen = child<QPushButton>("listenButton");
+    QTest::mouseClick(listen, Qt::LeftButton);
+    QTest::mouseClick(listen, Qt::LeftButton);  // stopped: no call
+    EXPECT_EQ(verdictText->text(), "No call: stopped by the operator");
+    QTest::mouseClick(listen, Qt::LeftButton);
+    EXPECT_TRUE(verdictText->text().isEmpty());  // a new run clears the last verdict
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(dialog->listeningPort()));
+    tracker.send(identification("352094081234567"));
+    ASSERT_TRUE(tracker.waitForBytes(17));
+    tracker.send(QByteArray("\x01\x00\x0F", 3));
+    ASSERT_TRUE(waitUntil([&] { return !verdictText->text().isEmpty(); }));
+    EXPECT_EQ(verdictText->text(), "Configured: 15 of 15 bytes");
+    EXPECT_FALSE(verdictIcon->pixmap().isNull());
+
+    ASSERT_TRUE(window->actions().contains(window->historyAction()));
+    EXPECT_EQ(window->historyAction()->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_H));
+    QTest::keyClick(window.get(), Qt::Key_H, Qt::ControlModifier);
+    HistoryWindow* history = window->historyWindow();
+    ASSERT_NE(history, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(history));
+    auto* table = history->findChild<QTableView*>("historyTable");
+    ASSERT_NE(table, nullptr);
+    ASSERT_EQ(table->model()->rowCount(), 2);
+    const int verdictColumn = 13;
+    EXPECT_EQ(table->model()->index(0, verdictColumn).data().toString(), "configured");
+    EXPECT_EQ(table->model()->index(1, verdictColumn).data().toString(), "no-call");
+
+    auto* filter = history->findChild<QComboBox*>("verdictFilter");
+    filter->setCurrentIndex(filter->findText("no-call"));
+    ASSERT_EQ(table->model()->rowCount(), 1);
+    table->selectRow(0);
+    history->CopySelection();
+    const QStringList copied = QGuiApplication::clipboard()->text().split('\n');
+    ASSERT_GE(copied.size(), 2);
+    EXPECT_TRUE(copied[0].startsWith("ID\tStartedAt\t"));
+    EXPECT_TRUE(copied[1].contains("\tno-call\tstopped by the operator\t"));
+
+    filter->setCurrentIndex(0);
+    const std::filesystem::path csv = dir / "history.csv";
+    history->setSaveChooser(
+        [&](QWidget*) { return std::optional<QString>(QString::fromStdString(csv.string())); });
+    history->ExportCsv();
+    struct stat info {};
+    ASSERT_EQ(::stat(csv.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    const Result<std::vector<CsvRecord>> records = parseCsv(readFile(csv));
+    ASSERT_TRUE(records) << records.message();
+    ASSERT_EQ(records.value().size(), 3u);
+    EXPECT_EQ(records.value()[0].fields.size(), std::size(kHistoryColumns));
+    EXPECT_EQ(records.value()[1].fields[verdictColumn], "configured");
+    EXPECT_TRUE(sink.messages.isEmpty()) << sink.messages.join('\n').toStdString();
 }
 
 TEST_F(MainWindowTest, ScreenshotsIdleWaitingAndDone) {

@@ -64,11 +64,21 @@ protected:
         dialog->settings.localPort = 0;
     }
 
+    // A check that could not reach its server: the events, then its verdict.
+    void expectDown(qsizetype mark, const QString& shownAddress) {
+        QStringList seen = view.since(mark);
+        ASSERT_FALSE(seen.isEmpty());
+        EXPECT_TRUE(seen.takeLast().startsWith("verdict: port-check-failed "));
+        EXPECT_EQ(seen, downEvents(shownAddress));
+        EXPECT_EQ(view.verdict, Verdict::PortCheckFailed);
+    }
+
     void writeIni(const std::string& content) { writeFile(dir / kTestServerIniName, content); }
 
     // The events of a check that could not reach its test server.
     static QStringList downEvents(const QString& shownAddress) {
         return {"file: ",
+                "device: ",
                 "progress: 0",
                 "progress: shown",
                 "status: Sending the test message to " + shownAddress,
@@ -81,6 +91,7 @@ protected:
     // The events of a check from the press to the wait for the call.
     static QStringList waitingEvents(const QString& shownAddress) {
         return {"file: ",
+                "device: ",
                 "progress: 0",
                 "progress: shown",
                 "status: Sending the test message to " + shownAddress,
@@ -117,11 +128,12 @@ TEST_F(PortCheckRunTest, TheTestServerCallsBackAndTheCheckPasses) {
     mark = view.events.size();
     ASSERT_TRUE(waitUntil([&] { return !outcomes.empty(); }));
     EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::TestPassed);
-    EXPECT_EQ(view.since(mark), (QStringList{"progress: 75", "status: Welcome XXXXXXXXXXXXXXX!",
-                                             "device: Device IMEI: XXXXXXXXXXXXXXX",
-                                             "progress: hidden", "caption checkport: Check port",
-                                             "enabled letsgo: 1", "enabled listen: 1",
-                                             "status: Test completed successfully!", "device: "}));
+    EXPECT_EQ(
+        view.since(mark),
+        (QStringList{"progress: 75", "status: Welcome XXXXXXXXXXXXXXX!",
+                     "device: Device IMEI: XXXXXXXXXXXXXXX", "progress: hidden",
+                     "caption checkport: Check port", "enabled letsgo: 1", "enabled listen: 1",
+                     "status: Test completed successfully!", "device: ", "verdict: port-checked"}));
     EXPECT_FALSE(dialog->portCheckActive);
     // The server logged the claim it was given and the tag of this installation.
     ASSERT_TRUE(waitUntil([&] { return server.output().find("result=") != std::string::npos; }));
@@ -160,7 +172,7 @@ TEST_F(PortCheckRunTest, HostAndPortLinesAreTrimmedAndThePortIsItsLeadingDigits)
 TEST_F(PortCheckRunTest, NoFileAndARefusingServerBothMeanTheServerIsDown) {
     qsizetype mark = view.events.size();
     dialog->OnCheckPort();  // no test-server.ini
-    EXPECT_EQ(view.since(mark), downEvents(":"));
+    expectDown(mark, ":");
     EXPECT_FALSE(dialog->portCheckActive);
     EXPECT_EQ(dialog->listeningPort(), 0);
 
@@ -168,14 +180,14 @@ TEST_F(PortCheckRunTest, NoFileAndARefusingServerBothMeanTheServerIsDown) {
     writeIni("127.0.0.1\n" + port + "\n");  // nothing listens there
     mark = view.events.size();
     dialog->OnCheckPort();
-    EXPECT_EQ(view.since(mark), downEvents(QString::fromStdString("127.0.0.1:" + port)));
+    expectDown(mark, QString::fromStdString("127.0.0.1:" + port));
     EXPECT_FALSE(dialog->portCheckActive);
     EXPECT_EQ(dialog->listeningPort(), 0);
 
     writeIni("\n" + port + "\n");  // no host
     mark = view.events.size();
     dialog->OnCheckPort();
-    EXPECT_EQ(view.since(mark), downEvents(QString::fromStdString(":" + port)));
+    expectDown(mark, QString::fromStdString(":" + port));
 }
 
 TEST_F(PortCheckRunTest, AServerThatNeverCallsGetsTheMessageAndTheStopRefusesLaterCalls) {
@@ -204,11 +216,23 @@ TEST_F(PortCheckRunTest, AServerThatNeverCallsGetsTheMessageAndTheStopRefusesLat
     EXPECT_FALSE(dialog->listenActive);
     EXPECT_EQ(dialog->listeningPort(), listening);
 
+    // A tracker that calls during a check is not the test server: no image, and the
+    // check waits on.
+    LoopbackClient tracker;
+    ASSERT_TRUE(tracker.connectTo(listening));
+    tracker.send(identification("352094081234567"));
+    EXPECT_TRUE(tracker.waitForClose());
+    EXPECT_TRUE(tracker.received.isEmpty());
+    EXPECT_EQ(view.status, "Unexpected caller IMEI 352094081234567, waiting for XXXXXXXXXXXXXXX");
+    EXPECT_TRUE(dialog->portCheckActive);
+    EXPECT_TRUE(outcomes.empty());
+
     const qsizetype mark = view.events.size();
     dialog->OnCheckPort();  // the stop
     EXPECT_EQ(view.since(mark),
               (QStringList{"caption checkport: Check port", "status: Idle...", "progress: hidden",
-                           "enabled letsgo: 1", "enabled listen: 1"}));
+                           "enabled letsgo: 1", "enabled listen: 1",
+                           "verdict: no-call stopped by the operator"}));
     EXPECT_FALSE(dialog->portCheckActive);
     LoopbackClient late;
     EXPECT_FALSE(late.connectTo(listening));
@@ -227,14 +251,15 @@ TEST_F(PortCheckRunTest, ABusyLocalPortIsReportedAndNoMessageIsSent) {
     const qsizetype mark = view.events.size();
     dialog->OnCheckPort();
     const QStringList seen = view.since(mark);
-    ASSERT_EQ(seen.size(), 8) << seen.join('\n').toStdString();
-    EXPECT_EQ(seen.mid(0, 4), downEvents(QString::fromStdString(shown)).mid(0, 4));
+    ASSERT_EQ(seen.size(), 10) << seen.join('\n').toStdString();
+    EXPECT_EQ(seen.mid(0, 5), downEvents(QString::fromStdString(shown)).mid(0, 5));
     const QString prefix =
         QStringLiteral("error: Cannot listen on port %1: ").arg(occupier.serverPort());
-    EXPECT_TRUE(seen[4].startsWith(prefix)) << seen[4].toStdString();
-    EXPECT_GT(seen[4].size(), prefix.size() + 4);  // the system's reason follows
-    EXPECT_EQ(seen.mid(5), (QStringList{"caption checkport: Check port", "progress: hidden",
-                                        "status: Idle..."}));
+    EXPECT_TRUE(seen[5].startsWith(prefix)) << seen[5].toStdString();
+    EXPECT_GT(seen[5].size(), prefix.size() + 4);  // the system's reason follows
+    EXPECT_EQ(seen.mid(6),
+              (QStringList{"caption checkport: Check port", "progress: hidden", "status: Idle...",
+                           "verdict: listen-failed " + seen[5].section(": ", 2)}));
     EXPECT_FALSE(dialog->portCheckActive);
     EXPECT_EQ(dialog->listeningPort(), 0);
     // The server was reached but told nothing: it has no call to make.

@@ -12,6 +12,12 @@
 #include <functional>
 #include <thread>
 #include <optional>
+#include <ostream>
+
+// Readable failures: gtest prints a QString (and so a QStringList) as its text.
+inline void PrintTo(const QString& text, std::ostream* out) {
+    *out << '"' << text.toStdString() << '"';
+}
 
 namespace vela::test {
 
@@ -29,6 +35,8 @@ public:
     // The reasons given behind a box's fixed text.
     QStringList reasons;
     QString status, device, file;
+    std::optional<Verdict> verdict;  // the last shown, until cleared by a new run
+    QString verdictDetail;
     int progress = 0;
     bool progressVisible = false;
 
@@ -111,6 +119,16 @@ public:
         if (const std::function<void()> hook = duringPause) hook();
     }
 
+    void ShowVerdict(Verdict shown, const QString& detail) override {
+        verdict = shown;
+        verdictDetail = detail;
+        events << QStringLiteral("verdict: ") + QString::fromLatin1(VerdictWord(shown).data()) +
+                      (detail.isEmpty() ? QString() : QStringLiteral(" ") + detail);
+    }
+    void ClearVerdict() override {
+        verdict.reset();
+        verdictDetail.clear();
+    }
     void WaitWhilePainting(const std::function<bool()>& done) override {
         events << QStringLiteral("painting while waiting");
         while (!done()) std::this_thread::sleep_for(std::chrono::milliseconds(2));

@@ -91,7 +91,8 @@ TEST_F(CheckPortE2eTest, TheServerCallsBackAndTheCheckPasses) {
         "device: Device IMEI: XXXXXXXXXXXXXXX\n"
         "progress: hidden\n"
         "status: Test completed successfully!\n"
-        "device: \n";
+        "device: \n"
+        "verdict: port-checked\n";
     ASSERT_GE(run.out.size(), expected.size());
     EXPECT_EQ(run.out.substr(run.out.size() - expected.size()), expected) << run.out;
     EXPECT_NE(server->output().find("claim=127.0.0.1:" + std::to_string(port)), std::string::npos);

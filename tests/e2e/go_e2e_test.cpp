@@ -72,7 +72,14 @@ TEST_F(GoE2eTest, TheWokenTrackerGetsTheEncodedFileAndTheRunEndsWithItsAnswer) {
                   length + " (" + length +
                   ") Bytes\n"
                   "progress: 100\n"
-                  "progress: hidden\n");
+                  "progress: hidden\n"
+                  "verdict: configured " +
+                  std::to_string(static_cast<unsigned char>(image[0]) * 256 +
+                                 static_cast<unsigned char>(image[1])) +
+                  " of " +
+                  std::to_string(static_cast<unsigned char>(image[0]) * 256 +
+                                 static_cast<unsigned char>(image[1])) +
+                  " bytes\n");
 }
 
 TEST_F(GoE2eTest, AModemFailureEndsTheRunWithoutListening) {

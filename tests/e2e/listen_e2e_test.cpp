@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -51,6 +52,7 @@ protected:
     int port = 0;
     std::string xmlPath;
     std::string lengthText;  // the image's length field, "%.2X%.2X"
+    int imageLength = 0;     // the same field as a number
 
     void SetUp() override {
         TrackerList list;
@@ -69,7 +71,42 @@ protected:
         ConfigImage image;
         ASSERT_TRUE(EncodeConfigText(kXml, 0, image).ok());
         lengthText = hex2(image.bytes[0]) + hex2(image.bytes[1]);
+        imageLength = image.bytes[0] * 256 + image.bytes[1];
     }
+
+    // A caller that connects and goes away without a word.
+    struct RawCaller {
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        explicit RawCaller(uint16_t port) {
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_port = htons(port);
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address),
+                      0);
+        }
+        ~RawCaller() { ::close(fd); }
+        bool sendAll(const std::string& bytes) const {
+            return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
+                   static_cast<ssize_t>(bytes.size());
+        }
+        // Reads until `count` bytes have come (or the peer closed, or 10 s passed).
+        std::string receive(std::size_t count) const {
+            std::string received;
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (received.size() < count && std::chrono::steady_clock::now() < end) {
+                pollfd ready{fd, POLLIN, 0};
+                if (::poll(&ready, 1, 100) <= 0) continue;
+                char buffer[4096];
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                received.append(buffer, static_cast<std::size_t>(n));
+            }
+            return received;
+        }
+        RawCaller(const RawCaller&) = delete;
+        RawCaller& operator=(const RawCaller&) = delete;
+    };
 
     std::vector<std::string> listen(const std::vector<std::string>& extra = {}) {
         std::vector<std::string> argv = {
@@ -123,7 +160,9 @@ TEST_F(ListenE2eTest, ATrackerIsConfiguredAndTheRunEndsWithItsAnswer) {
                   lengthText + " (" + lengthText +
                   ") Bytes\n"
                   "progress: 100\n"
-                  "progress: hidden\n");
+                  "progress: hidden\n"
+                  "verdict: configured " +
+                  std::to_string(imageLength) + " of " + std::to_string(imageLength) + " bytes\n");
 }
 
 TEST_F(ListenE2eTest, SplitIdentificationAndAShortAnswer) {
@@ -131,7 +170,11 @@ TEST_F(ListenE2eTest, SplitIdentificationAndAShortAnswer) {
     ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
     const RunResult sim = tracker({"--split", "10", "--short-answer"});
     EXPECT_EQ(sim.exitCode, 0) << sim.out << sim.err;
-    EXPECT_EQ(velactl.wait(20s), 0);
+    EXPECT_EQ(velactl.wait(20s), 1);  // only the whole image counts
+    EXPECT_TRUE(velactl.output().ends_with("verdict: rejected short answer (0 bytes)\n") ||
+                velactl.output().ends_with("verdict: rejected short answer (1 bytes)\n") ||
+                velactl.output().ends_with("verdict: rejected short answer (2 bytes)\n"))
+        << velactl.output();
     EXPECT_NE(velactl.output().find("status: Welcome " + kImei + "!\n"), std::string::npos);
     EXPECT_NE(
         velactl.output().find("status: Done, received answer...---- (" + lengthText + ") Bytes\n"),
@@ -150,10 +193,92 @@ TEST_F(ListenE2eTest, ATrackerThatClosesWithoutAnsweringFailsTheRun) {
         << velactl.output();
 }
 
+// Strays and other trackers do not end the run: the stored tracker calling after them is
+// configured, and the history holds one row per caller that identified itself.
+TEST_F(ListenE2eTest, StraysAndAnotherTrackerLeaveTheRunWaitingForItsTracker) {
+    ChildProcess velactl(listen({"--timeout", "30"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
+    {
+        RawCaller stray(port);  // connects and closes without a word
+    }
+    ASSERT_TRUE(velactl.waitForOutput(
+        "status: Connection closed by the tracker before it identified itself\n"
+        "status: Waiting for incoming connection...\n",
+        20s))
+        << velactl.output();
+    const RunResult other = tracker({"--imei", "111111111111111"});
+    EXPECT_NE(other.exitCode, 0);  // it got no image
+    ASSERT_TRUE(velactl.waitForOutput(
+        "status: Unexpected caller IMEI 111111111111111, waiting for " + kImei + "\n", 20s));
+    EXPECT_EQ(tracker().exitCode, 0);
+    EXPECT_EQ(velactl.wait(20s), 0) << velactl.output() << velactl.errors();
+    EXPECT_EQ(velactl.output().find("verdict: wrong-caller"), std::string::npos);
+
+    const RunResult json =
+        runProgram({toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--json"}, 20s);
+    ASSERT_EQ(json.exitCode, 0) << json.err;
+    // A standard JSON parser reads it; newest first.
+    const RunResult parsed =
+        runProgram({"/usr/bin/env", "python3", "-c",
+                    "import json,sys; rows=json.load(sys.stdin); "
+                    "print(' '.join(r['Verdict']+'/'+r['CallerImei'] for r in rows))"},
+                   20s, std::nullopt, json.out);
+    EXPECT_EQ(parsed.out, "configured/" + kImei + " wrong-caller/111111111111111\n") << json.out;
+
+    // The CSV reads back in sqlite3's CSV mode with the same rows.
+    const std::string csv = (dir / "history.csv").string();
+    writeFile(csv, runProgram(
+                       {toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--csv"}, 20s)
+                       .out);
+    const RunResult imported =
+        runProgram({"/usr/bin/env", "sqlite3", ":memory:", ".import --csv " + csv + " h",
+                    "SELECT Verdict, Tracker FROM h ORDER BY ID;"},
+                   20s);
+    EXPECT_EQ(imported.out, "wrong-caller|" + kImei + "\nconfigured|" + kImei + "\n")
+        << imported.err;
+
+    // Filters, and what the history command refuses.
+    const RunResult rejected = runProgram(
+        {toolPath("VELACTL"), "history", "--dir", dir.path().string(), "--verdict", "wrong-caller"},
+        20s);
+    EXPECT_EQ(rejected.exitCode, 0);
+    EXPECT_NE(rejected.out.find("wrong-caller"), std::string::npos);
+    EXPECT_EQ(rejected.out.find("configured"), std::string::npos) << rejected.out;
+    for (const std::vector<std::string>& bad : {std::vector<std::string>{"--verdict", "fine"},
+                                                {"--since", "yesterday"},
+                                                {"--limit", "0"},
+                                                {"--csv", "--json"}}) {
+        std::vector<std::string> argv = {toolPath("VELACTL"), "history", "--dir",
+                                         dir.path().string()};
+        argv.insert(argv.end(), bad.begin(), bad.end());
+        EXPECT_EQ(runProgram(argv, 20s).exitCode, 2) << bad[0];
+    }
+}
+
+TEST_F(ListenE2eTest, AnotherCountIsRejectedWithTheCountsNamed) {
+    ChildProcess velactl(listen({"--timeout", "30"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s));
+    RawCaller tracker(port);
+    ASSERT_TRUE(tracker.sendAll(std::string("\x00\x0F", 2) + kImei));
+    EXPECT_EQ(tracker.receive(static_cast<std::size_t>(imageLength) + 2).size(),
+              static_cast<std::size_t>(imageLength) + 2);
+    ASSERT_TRUE(tracker.sendAll(std::string("\x01\x00\x00", 3)));
+    EXPECT_EQ(velactl.wait(20s), 1);
+    const std::string counts = "0 of " + std::to_string(imageLength) + " bytes";
+    EXPECT_TRUE(velactl.output().ends_with("error: The tracker reported " + counts +
+                                           "\nverdict: rejected " + counts + "\n"))
+        << velactl.output();
+}
+
 TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
     {
         const RunResult run = runProgram(listen({"--timeout", "1"}), 20s);
         EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
+        EXPECT_TRUE(run.out.ends_with("verdict: no-call\n")) << run.out;
+    }
+    // Beyond a day (or nothing) is a usage error, not a different wait.
+    for (const char* bad : {"0", "86401", "2147484", "4294968", "-1"}) {
+        EXPECT_EQ(runProgram(listen({"--timeout", bad}), 20s).exitCode, 2) << bad;
     }
     {
         ChildProcess first(listen({"--timeout", "20"}));
@@ -176,10 +301,9 @@ TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
 
 TEST_F(ListenE2eTest, AFileThatCannotBeReadIsRefusedWithItsReason) {
     // A directory in place of the file: the box's fixed text on stdout, the reason on stderr.
-    const RunResult run =
-        runProgram({toolPath("VELACTL"), "listen", "--tracker", kImei, "--config",
-                    dir.path().string(), "--dir", dir.path().string()},
-                   20s);
+    const RunResult run = runProgram({toolPath("VELACTL"), "listen", "--tracker", kImei, "--config",
+                                      dir.path().string(), "--dir", dir.path().string()},
+                                     20s);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("error: Error in XML file!\n"), std::string::npos) << run.out;
     EXPECT_EQ(run.out.find("Waiting for incoming connection"), std::string::npos);

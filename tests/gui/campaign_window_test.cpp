@@ -250,6 +250,16 @@ TEST_F(CampaignWindowTest, MainWindowOpensItFromItsContextMenuActionAndCtrlK) {
     EXPECT_EQ(main.findChildren<CampaignWindow*>().size(), 1);
 }
 
+// `vela --campaign` (the menu entry's command) opens the campaign window on its own.
+TEST_F(CampaignWindowTest, VelaCampaignOpensTheWindowAlone) {
+    Open();
+    const test::RunResult run = test::runProgram(
+        {"/usr/bin/env", "VELA_EXIT_WHEN_SHOWN=1", test::toolPath("VELA_BIN"), "--campaign"}, 30s,
+        dir_.path());
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out.rfind("vela: campaign window\nvela: shown after ", 0), 0u) << run.out;
+}
+
 // The counts follow each tracker's latest state, so a tracker that fails and is then
 // configured (a resumed campaign) is counted once, as configured.
 TEST(CampaignTableModelTest, CountsFollowTheLatestStateOfEachTracker) {

@@ -85,13 +85,13 @@ TEST(ConfigSessionTest, LengthTextsUseUpperCaseHexAndDashesForMissingBytes) {
     EXPECT_EQ(formatAnswer({}, small), "---- (000F) Bytes");
 }
 
-TEST(ConfigSessionTest, ControlCharactersOfAnImeiAreShownAsQuestionMarks) {
+TEST(ConfigSessionTest, AnImeiIsShownEscapedSoNoByteReachesTheTerminalRaw) {
     EXPECT_EQ(displayImei("352094081234567"), "352094081234567");
-    EXPECT_EQ(displayImei(std::string("35\n\r\0\x7F"
+    EXPECT_EQ(displayImei(std::string("35\n\x1b[2J\0\x7F"
                                       "9",
-                                      7)),
-              "35????9");
-    EXPECT_EQ(displayImei("\xE9t\xE9"), "\xE9t\xE9");  // other bytes as they are
+                                      10)),
+              "35\\n\\x1B[2J\\x00\\x7F9");
+    EXPECT_EQ(displayImei("\xE9t\\"), "\\xE9t\\\\");
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ protected:
         QTest::mouseClick(listenButton(), Qt::LeftButton);
         EXPECT_EQ(listenButton()->text(), "Stop!!!");
         std::optional<RawPeer> peer = RawPeer::connectTo(dialog->listeningPort());
-        if (peer && !waitUntil([&] { return dialog->trackerSocket != nullptr; })) peer.reset();
+        if (peer && !waitUntil([&] { return dialog->pendingCallerCount() > 0; })) peer.reset();
         return peer;
     }
 };
@@ -124,7 +124,7 @@ TEST_F(LinkWindowFaultTest, BetweenTheBytesOfATricklingCallerTheWindowHandlesEve
     QTimer watcher;
     watcher.setInterval(5);
     QObject::connect(&watcher, &QTimer::timeout,
-                     [&] { sizesSeen.insert(dialog->receivedData.size()); });
+                     [&] { sizesSeen.insert(dialog->pendingCallerBytes()); });
     watcher.start();
     const std::string id = std::string("\x00\x0F", 2) + kImei;
     std::thread trickle([&] {

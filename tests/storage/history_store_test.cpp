@@ -63,6 +63,11 @@ TEST_F(HistoryStoreTest, FirstAppendMigratesADatabaseWithOnlyTheSpecifiedTables)
 }
 
 TEST_F(HistoryStoreTest, RowsComeBackWholeNewestFirstAndFiltered) {
+    // Without a database a record is not kept, and no database is made for it.
+    ASSERT_TRUE(store().append(sampleRun(1, Verdict::Configured, "A")));
+    EXPECT_FALSE(fs::exists(file()));
+    EXPECT_TRUE(query().empty());
+    ASSERT_TRUE(createDatabase(file(), false));
     const std::vector<HistoryRecord> written = {
         sampleRun(1, Verdict::Configured, "A"), sampleRun(2, Verdict::Rejected, "B"),
         sampleRun(3, Verdict::Configured, "B"), sampleRun(4, Verdict::NoCall, "A")};

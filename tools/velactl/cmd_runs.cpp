@@ -1,6 +1,9 @@
+// velactl listen / go / check-port: the run buttons of the window without a window.
 #include "app/main_dialog.h"
+#include "app/run_texts.h"
 #include "commands.h"
 #include "console_view.h"
+#include "link/port_check.h"
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "run_options.h"
@@ -8,6 +11,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <optional>
@@ -17,91 +21,101 @@ namespace velactl {
 
 namespace {
 
-void printGoUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: velactl go --tracker DESC --config FILE [--dir DIR] [--timeout S]\n"
-                 "                  [--trace FILE]\n\n"
-                 "Runs \"Let's Go\" without a window: reads FILE for the tracker DESC of the\n"
-                 "database in DIR (default: the current directory), sends the tracker its\n"
-                 "wake-up SMS through the modem of the stored settings, listens on the stored\n"
-                 "local port and configures the tracker that calls.\n"
-                 "Prints every change of the window's lines as 'status: ', 'device: ', 'file: ',\n"
-                 "'progress: ' and every message box as 'error: ' or 'warning: '.\n"
-                 "--timeout limits the wait for the tracker's call once the SMS has gone out.\n"
-                 "--trace records every byte written to and read from the modem in FILE\n"
-                 "(created owner-only: the SMS holds passwords).\n"
-                 "Exit status: 0 the tracker answered, 1 failure (the modem, the file, the\n"
-                 "listening port, a tracker that hung up), 2 usage error, 3 --timeout ran out.\n");
-}
+constexpr const char* kPrintedLines =
+    "Prints every change of the window's lines as 'status: ', 'device: ', 'file: ',\n"
+    "'progress: ', every message box as 'error: ' or 'warning: ', and last the run's\n"
+    "verdict as 'verdict: WORD [detail]'.\n";
 
-void printListenUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: velactl listen --tracker DESC --config FILE [--dir DIR] [--timeout S]\n\n"
-                 "Runs \"Listen\" without a window: reads FILE for the tracker DESC of the\n"
-                 "database in DIR (default: the current directory), listens on the stored\n"
-                 "local port and configures the tracker that calls.\n"
-                 "Prints every change of the window's lines as 'status: ', 'device: ', 'file: ',\n"
-                 "'progress: ' and every message box as 'error: ' or 'warning: '.\n"
-                 "Exit status: 0 the tracker answered, 1 failure, 2 usage error, 3 --timeout\n"
-                 "ran out.\n");
-}
-
-// What tells the headless runs apart: the subcommand, its button and the handler of
-// that button in MainDialog.
+// What tells the headless runs apart: the subcommand, its button, the handler of that
+// button in MainDialog and the verdict that counts as success.
 struct HeadlessRun {
     const char* command;
     vela::RunButton button;
     void (vela::MainDialog::*press)();
-    void (*printUsage)(std::FILE*);
+    vela::Verdict success;
+    std::string about;
 };
 
-// A run of MainDialog with the console view: the button's handler, then the event loop
-// until the session ends or --timeout runs out.
-int runHeadless(const HeadlessRun& run, const Args& args) {
+vela::CommandLine runCommandLine(const HeadlessRun& run) {
+    const bool withTracker = run.button != vela::RunButton::CheckPort;
+    vela::CommandLine line(std::string("velactl ") + run.command,
+                           std::string("velactl ") + run.command +
+                               (withTracker ? " --tracker DESC --config FILE" : "") +
+                               " [--dir DIR | --user-data] [--timeout S]" +
+                               (run.button == vela::RunButton::LetsGo ? " [--trace FILE]" : ""),
+                           run.about + kPrintedLines);
+    declareRunOptions(line, withTracker);
+    if (run.button == vela::RunButton::LetsGo) {
+        line.option("--trace", "FILE",
+                    "record every byte to and from the modem in FILE (created owner-only: the "
+                    "SMS holds passwords)");
+    }
+    line.epilog(withTracker
+                    ? "Exit status: 0 configured (the tracker counted the whole image), 1 any\n"
+                      "other verdict, 2 usage error, 3 --timeout ran out.\n"
+                    : "Exit status: 0 port-checked (\"Test completed successfully!\"), 1 any\n"
+                      "other verdict, 2 usage error, 3 --timeout ran out.\n");
+    return line;
+}
+
+// Why a press did not start the wait, when the box's fixed text does not say it all.
+void explainRefusal(const HeadlessRun& run, const RunOptions& options, vela::MainDialog& dialog,
+                    const ConsoleView& view) {
     const char* command = run.command;
-    bool help = false;
-    const std::optional<RunOptions> options =
-        parseRunOptions(command, args, /*withTrackerAndConfig=*/true, help);
-    if (help) {
-        run.printUsage(stdout);
-        return kExitOk;
+    if (run.button == vela::RunButton::CheckPort) {
+        const vela::TestServerAddress server =
+            vela::readTestServerIni(dialog.workingDirectoryPath());
+        if (!server.usable()) {
+            std::fprintf(stderr, "velactl %s: %s\n", command, server.problem.c_str());
+        } else if (view.lastError() == QLatin1String(vela::texts::kTestServerDown)) {
+            std::fprintf(stderr, "velactl %s: no connection to the test server at %s:%u\n", command,
+                         server.host.c_str(), static_cast<unsigned>(server.port));
+        }
+        return;
     }
-    if (!options) return kExitUsage;
-    if (!options->tracker || !options->config) {
-        std::fprintf(stderr, "velactl %s: --tracker and --config are required\n", command);
-        run.printUsage(stderr);
-        return kExitUsage;
+    if (!view.errorShown() && !view.verdict()) {
+        std::fprintf(stderr,
+                     "velactl %s: the run did not start (is \"%s\" in the tracker list of %s?)\n",
+                     command, options.tracker->c_str(), options.directory.toUtf8().constData());
     }
+}
+
+// A run of MainDialog with the console view: the button's handler, then the event loop
+// until the run has its verdict or --timeout runs out.
+int runHeadless(const HeadlessRun& run, const Args& args) {
+    const vela::CommandLine line = runCommandLine(run);
+    const bool withTracker = run.button != vela::RunButton::CheckPort;
+    int exitCode = kExitUsage;
+    const std::optional<RunOptions> options = parseRunOptions(line, args, withTracker, exitCode);
+    if (!options) return exitCode;
 
     int argc = 1;
     char name[] = "velactl";
     char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
 
-    // Relative names are taken from the directory velactl was started in.
-    const QString directory = runDirectory(*options);
-    const QString config =
-        QDir::current().absoluteFilePath(QString::fromStdString(*options->config));
-    ConsoleView view(*options->tracker, QDir::cleanPath(config));
-    vela::MainDialog dialog(view, std::filesystem::path(directory.toStdString()));
+    std::optional<QString> config;
+    if (options->config) {
+        // A relative name is taken from the directory velactl was started in.
+        config = QDir::cleanPath(
+            QDir::current().absoluteFilePath(QString::fromStdString(*options->config)));
+    }
+    ConsoleView view(options->tracker.value_or(std::string()), config);
+    vela::MainDialog dialog(view, std::filesystem::path(options->directory.toStdString()));
 
-    int exitCode = kExitFailure;
-    QObject::connect(&dialog, &vela::MainDialog::SessionEnded, &app,
-                     [&](vela::MainDialog::SessionOutcome outcome) {
-                         const bool passed =
-                             outcome == vela::MainDialog::SessionOutcome::Answered ||
-                             outcome == vela::MainDialog::SessionOutcome::TestPassed;
-                         exitCode = passed ? kExitOk : kExitFailure;
-                         // Quit once the handler that ended the session has returned.
-                         QTimer::singleShot(0, &app, &QCoreApplication::quit);
-                     });
+    exitCode = kExitFailure;
+    QObject::connect(&dialog, &vela::MainDialog::RunEnded, &app, [&](vela::Verdict verdict) {
+        exitCode = verdict == run.success ? kExitOk : kExitFailure;
+        // Quit once the handler that ended the run has returned.
+        QTimer::singleShot(0, &app, &QCoreApplication::quit);
+    });
 
     // Every byte to and from the modem, when asked for (owner-only: the SMS holds passwords).
     std::unique_ptr<vela::SerialTrace> trace;
     if (options->trace) {
         auto created = vela::SerialTrace::Create(*options->trace);
         if (!created) {
-            std::fprintf(stderr, "velactl %s: %s\n", command, created.message().c_str());
+            std::fprintf(stderr, "velactl %s: %s\n", run.command, created.message().c_str());
             return kExitFailure;
         }
         trace = std::move(created).value();
@@ -111,20 +125,16 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     dialog.OnInitDialog();
     (dialog.*run.press)();
     if (!dialog.activeFlag(run.button)) {
-        if (!view.errorShown()) {
-            std::fprintf(stderr,
-                         "velactl %s: the run did not start (is \"%s\" in the tracker list of "
-                         "%s?)\n",
-                         command, options->tracker->c_str(), directory.toUtf8().constData());
-        }
+        explainRefusal(run, *options, dialog, view);
         return kExitFailure;
     }
     if (options->timeoutSeconds > 0) {
         QTimer::singleShot(std::chrono::seconds(options->timeoutSeconds), &app, [&] {
-            std::fprintf(stderr, "velactl %s: no answer within %d s\n", command,
+            std::fprintf(stderr, "velactl %s: the wait ended after %d s\n", run.command,
                          options->timeoutSeconds);
+            dialog.AbandonRun();
             exitCode = kExitTimeout;
-            app.quit();
+            QTimer::singleShot(0, &app, &QCoreApplication::quit);
         });
     }
     app.exec();
@@ -135,11 +145,30 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
 
 int RunListen(const Args& args) {
     return runHeadless(
-        {"listen", vela::RunButton::Listen, &vela::MainDialog::OnListen, &printListenUsage}, args);
+        {"listen", vela::RunButton::Listen, &vela::MainDialog::OnListen, vela::Verdict::Configured,
+         "Runs \"Listen\" without a window: reads FILE for the tracker DESC of the\n"
+         "database in DIR, listens on the stored local port and configures the\n"
+         "tracker that calls.\n"},
+        args);
 }
 
 int RunGo(const Args& args) {
-    return runHeadless({"go", vela::RunButton::LetsGo, &vela::MainDialog::OnLetsGo, &printGoUsage},
+    return runHeadless(
+        {"go", vela::RunButton::LetsGo, &vela::MainDialog::OnLetsGo, vela::Verdict::Configured,
+         "Runs \"Let's Go\" without a window: reads FILE for the tracker DESC of the\n"
+         "database in DIR, listens on the stored local port, sends the tracker its\n"
+         "wake-up SMS through the modem of the stored settings and configures the\n"
+         "tracker that calls. --timeout limits the wait for the tracker's call.\n"},
+        args);
+}
+
+int RunCheckPort(const Args& args) {
+    return runHeadless({"check-port", vela::RunButton::CheckPort, &vela::MainDialog::OnCheckPort,
+                        vela::Verdict::PortChecked,
+                        "Runs \"Check port\" without a window: sends the test server named in\n"
+                        "DIR/test-server.ini (line 1 host, line 2 port) the external address and\n"
+                        "port of the settings stored in DIR, listens on the stored local port and\n"
+                        "waits for the server's call.\n"},
                        args);
 }
 

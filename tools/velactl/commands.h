@@ -24,7 +24,8 @@ int RunSms(const Args& args);         // cmd_sms.cpp
 int RunModem(const Args& args);       // cmd_modem.cpp
 int RunListen(const Args& args);      // cmd_runs.cpp
 int RunGo(const Args& args);          // cmd_runs.cpp
-int RunCheckPort(const Args& args);   // cmd_check_port.cpp
+int RunCheckPort(const Args& args);   // cmd_runs.cpp
+int RunHistory(const Args& args);     // cmd_history.cpp
 int RunCampaign(const Args& args);    // cmd_campaign.cpp
 
 }  // namespace velactl

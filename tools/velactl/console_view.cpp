@@ -1,5 +1,7 @@
 #include "console_view.h"
 
+#include "app/run_texts.h"
+
 #include <cstdio>
 #include <thread>
 
@@ -9,9 +11,21 @@ ConsoleView::ConsoleView(std::string tracker, std::optional<QString> configPath,
     : tracker_(std::move(tracker)), configPath_(std::move(configPath)), out_(out) {}
 
 void ConsoleView::printLine(const char* label, const QString& text) {
-    QString line = text;
-    // One event per line, whatever the text holds.
-    line.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    QString line;
+    line.reserve(text.size());
+    // One event per line, whatever the text holds, and no control character (C0, DEL
+    // or C1) reaches the terminal: what is left of one is shown escaped.
+    for (const QChar c : text) {
+        const char16_t code = c.unicode();
+        if (code == u'\r' || code == u'\n') {
+            line += QLatin1Char(' ');
+        } else if (code < 0x20 || (code >= 0x7F && code < 0xA0)) {
+            line += QStringLiteral("\\x") +
+                    QString::number(static_cast<int>(code), 16).toUpper().rightJustified(2, u'0');
+        } else {
+            line += c;
+        }
+    }
     std::fprintf(out_, "%s: %s\n", label, line.toUtf8().constData());
     std::fflush(out_);
 }
@@ -69,6 +83,18 @@ std::optional<std::string> ConsoleView::SelectedTracker() const {
     // Like the window: nothing is selected while the choice is empty.
     if (choiceEmpty_) return std::nullopt;
     return tracker_;
+}
+
+void ConsoleView::ShowVerdict(vela::Verdict verdict, const QString& detail) {
+    verdict_ = verdict;
+    if (verdict == vela::Verdict::Rejected && !detail.isEmpty() && detail.front().isDigit()) {
+        // "N of M bytes": the count the tracker reported against the image's length.
+        printLine("error", QString::fromLatin1(vela::texts::kTrackerReported) + detail);
+    }
+    const std::string_view word = vela::VerdictWord(verdict);
+    QString line = QString::fromLatin1(word.data(), static_cast<qsizetype>(word.size()));
+    if (!detail.isEmpty()) line += QLatin1Char(' ') + detail;
+    printLine("verdict", line);
 }
 
 void ConsoleView::Pause(std::chrono::milliseconds length) {

@@ -13,7 +13,8 @@ namespace velactl {
 // The headless face of MainDialog: every change of a window line is printed as it
 // happens, one per line ("status: ", "device: ", "file: ", "progress: N" or
 // "progress: hidden"), every message box as "error: " (stop icon) or "warning: "
-// (exclamation). The tracker choice and the file choice are given on the command line.
+// (exclamation), and the run's end as "verdict: WORD [detail]". The tracker choice and
+// the file choice are given on the command line.
 class ConsoleView : public vela::MainDialogView {
 public:
     ConsoleView(std::string tracker, std::optional<QString> configPath, std::FILE* out = stdout);
@@ -36,11 +37,15 @@ public:
     void RunTrackerListDialog(vela::TrackerList&) override {}
     bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
     void Pause(std::chrono::milliseconds length) override;
+    void ShowVerdict(vela::Verdict verdict, const QString& detail) override;
+    void ClearVerdict() override { verdict_.reset(); }
 
     // A box with the stop icon was shown: the run failed.
     bool errorShown() const { return errorShown_; }
     // The text of the last box with the stop icon.
     const QString& lastError() const { return lastError_; }
+    // The verdict of the run, once it has one.
+    std::optional<vela::Verdict> verdict() const { return verdict_; }
 
 private:
     void printLine(const char* label, const QString& text);
@@ -56,6 +61,7 @@ private:
     bool progressVisible_ = false;
     bool errorShown_ = false;
     QString lastError_;
+    std::optional<vela::Verdict> verdict_;
 };
 
 }  // namespace velactl

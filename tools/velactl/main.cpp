@@ -28,6 +28,7 @@ constexpr Command kCommands[] = {
     {"listen", velactl::RunListen, "configure a tracker that calls by itself"},
     {"go", velactl::RunGo, "wake a tracker by SMS and configure it"},
     {"check-port", velactl::RunCheckPort, "prove through the test server that the port is reachable"},
+    {"history", velactl::RunHistory, "list the recorded runs and their verdicts"},
     {"campaign", velactl::RunCampaign, "configure many trackers in one run, resumable"},
 };
 

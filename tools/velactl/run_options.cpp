@@ -1,61 +1,54 @@
 #include "run_options.h"
 
+#include "common/data_directory.h"
+#include "common/number.h"
+
 #include <QDir>
-#include <cstdio>
 
 namespace velactl {
 
-std::optional<RunOptions> parseRunOptions(const char* command, const Args& args,
-                                          bool withTrackerAndConfig, bool& help) {
-    RunOptions options;
-    help = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> value;
-        if (name == "--help" || name == "-h") {
-            help = true;
-            return options;
-        }
-        if (const auto equals = name.find('=');
-            name.rfind("--", 0) == 0 && equals != std::string::npos) {
-            value = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        const bool known = name == "--dir" || name == "--timeout" ||
-                           (withTrackerAndConfig &&
-                            (name == "--tracker" || name == "--config" || name == "--trace"));
-        if (!known) {
-            std::fprintf(stderr, "velactl %s: unknown option '%s'\n", command, name.c_str());
-            return std::nullopt;
-        }
-        if (!value) {
-            if (i + 1 >= args.size()) {
-                std::fprintf(stderr, "velactl %s: %s needs a value\n", command, name.c_str());
-                return std::nullopt;
-            }
-            value = args[++i];
-        }
-        if (name == "--tracker") options.tracker = *value;
-        if (name == "--config") options.config = *value;
-        if (name == "--dir") options.dir = *value;
-        if (name == "--trace") options.trace = *value;
-        if (name == "--timeout") {
-            bool ok = false;
-            const int seconds = QString::fromStdString(*value).toInt(&ok);
-            if (!ok || seconds <= 0) {
-                std::fprintf(stderr, "velactl %s: --timeout needs a positive number of seconds\n",
-                             command);
-                return std::nullopt;
-            }
-            options.timeoutSeconds = seconds;
-        }
+void declareRunOptions(vela::CommandLine& line, bool withTrackerAndConfig) {
+    if (withTrackerAndConfig) {
+        line.option("--tracker", "DESC", "the tracker's description in the tracker list")
+            .option("--config", "FILE", "the XML configuration file");
     }
-    return options;
+    line.option("--dir", "DIR", "the data directory (default: VELA_DIR or the current one)")
+        .flag("--user-data", "use the user's data directory")
+        .option("--timeout", "S", "end the wait after S seconds (1 to 86400)");
 }
 
-QString runDirectory(const RunOptions& options) {
-    return QDir::cleanPath(
-        QDir::current().absoluteFilePath(QString::fromStdString(options.dir.value_or("."))));
+std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const Args& args,
+                                          bool withTrackerAndConfig, int& exitCode) {
+    const std::optional<vela::ParsedOptions> parsed = line.parse(args, exitCode);
+    if (!parsed) return std::nullopt;
+    RunOptions options;
+    if (const std::optional<std::string> timeout = parsed->value("--timeout")) {
+        // A bound that a timer can hold exactly: larger values would wrap into a
+        // different wait (or none at all).
+        const std::optional<long> seconds = vela::parseWholeNumber(*timeout, 1, kMaxTimeoutSeconds);
+        if (!seconds) {
+            exitCode = line.usageError("--timeout needs a number of seconds from 1 to 86400");
+            return std::nullopt;
+        }
+        options.timeoutSeconds = static_cast<int>(*seconds);
+    }
+    if (withTrackerAndConfig) {
+        options.tracker = parsed->value("--tracker");
+        options.config = parsed->value("--config");
+        options.trace = parsed->value("--trace");
+        if (!options.tracker || !options.config) {
+            exitCode = line.usageError("--tracker and --config are required");
+            return std::nullopt;
+        }
+    }
+    const vela::Result<std::filesystem::path> directory =
+        vela::ResolveDataDirectory(parsed->value("--dir"), parsed->has("--user-data"));
+    if (!directory) {
+        exitCode = line.usageError(directory.message());
+        return std::nullopt;
+    }
+    options.directory = QDir::cleanPath(QString::fromStdString(directory.value().string()));
+    return options;
 }
 
 }  // namespace velactl

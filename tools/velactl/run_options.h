@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commands.h"
+#include "common/command_line.h"
 
 #include <QString>
 #include <optional>
@@ -8,23 +9,25 @@
 
 namespace velactl {
 
+// The longest --timeout: one day.
+inline constexpr long kMaxTimeoutSeconds = 86400;
+
 // The options of the headless runs (listen, go, check-port).
 struct RunOptions {
     std::optional<std::string> tracker;
     std::optional<std::string> config;
-    std::optional<std::string> dir;
+    QString directory;  // absolute: --dir, VELA_DIR, --user-data or the current one
     std::optional<std::string> trace;  // velactl go: the modem trace file
     int timeoutSeconds = 0;  // 0: no limit
 };
 
-// Parses "--name value" and "--name=value": --dir and --timeout always, --tracker and
-// --config when `withTrackerAndConfig`. Sets `help` for --help. nullopt (after a message
-// on stderr) on a usage error.
-std::optional<RunOptions> parseRunOptions(const char* command, const Args& args,
-                                          bool withTrackerAndConfig, bool& help);
+// Declares --dir, --user-data and --timeout on `line`, and --tracker and --config when
+// `withTrackerAndConfig` (--trace is declared by the command that offers it).
+void declareRunOptions(vela::CommandLine& line, bool withTrackerAndConfig);
 
-// The working directory of a run: --dir (default: the current directory), a relative
-// name taken from the directory velactl was started in.
-QString runDirectory(const RunOptions& options);
+// Parses the arguments with `line`. Nothing, with `exitCode` set, when the command is
+// not to run (help printed: 0; usage error printed: 2).
+std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const Args& args,
+                                          bool withTrackerAndConfig, int& exitCode);
 
 }  // namespace velactl
