@@ -131,6 +131,10 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
         }
     };
     sameRuns(copied.value().history, original.history);
+    RunResult history = velactl({"history", "--database", url, "--tracker", "B", "--csv"});
+    ASSERT_EQ(history.exitCode, 0) << history.err;
+    EXPECT_NE(history.out.find(",B,370600002,"), std::string::npos) << history.out;
+    EXPECT_EQ(history.out.find(",A,"), std::string::npos) << history.out;
 
     // A second copy would mix two installations: refused, nothing changed.
     ASSERT_TRUE(SqliteStorage(dir.path()).saveTrackers(test::sampleList(2, "N")).ok());
