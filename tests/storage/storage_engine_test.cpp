@@ -256,6 +256,28 @@ TEST_F(PgStorageTest, SchemaIsBroughtForwardAndANewerOneIsLeftAlone) {
     EXPECT_EQ(pg::SchemaVersion(db).value(), 99);
 }
 
+TEST_F(PgStorageTest, StationsStartingTogetherMakeTheTablesOnce) {
+    constexpr int kStations = 6;
+    std::vector<std::thread> stations;
+    std::vector<std::string> failures(kStations);
+    for (int i = 0; i < kStations; ++i) {
+        stations.emplace_back([&, i] {
+            TrackerList list;
+            TrackerListStamp stamp = 0;
+            const Status loaded = OpenStorage({}, url_)->loadTrackers(list, stamp);
+            if (!loaded) failures[static_cast<size_t>(i)] = loaded.message();
+        });
+    }
+    for (std::thread& station : stations) station.join();
+    for (const std::string& failure : failures) EXPECT_EQ(failure, "");
+    Result<pg::Connection> db = pg::Connection::open(*url_);
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ(pg::SchemaVersion(db.value()).value(), pg::LatestSchemaVersion());
+    Result<QueryResult> rows = db.value().execute("SELECT count(*) FROM \"VelaSchema\"");
+    ASSERT_TRUE(rows.ok());
+    EXPECT_EQ(rows.value().text(0, 0), "1");
+}
+
 TEST(StorageChoiceTest, DatabaseOptionWinsOverEnvironment) {
     const struct {
         std::optional<std::string> option;
