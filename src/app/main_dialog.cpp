@@ -409,8 +409,14 @@ void MainDialog::OnCheckPort() {
     }
     HandlerScope scope(handlerDepth_);
     // A check that cannot wait for the call ends at Ready after its box.
-    const auto endAtReady = [this](const QString& message, Verdict verdict, const QString& detail) {
-        view_.ShowMessage(message, BoxIcon::Stop);
+    // The reason, when there is one beside the fixed text, goes with the box.
+    const auto endAtReady = [this](const QString& message, Verdict verdict, const QString& detail,
+                                   bool detailIsReason = false) {
+        if (detailIsReason) {
+            view_.ShowMessageWithReason(message, BoxIcon::Stop, detail);
+        } else {
+            view_.ShowMessage(message, BoxIcon::Stop);
+        }
         portCheckActive = false;
         view_.SetRunCaption(RunButton::CheckPort, restCaption(RunButton::CheckPort));
         view_.SetProgressVisible(false);
@@ -430,9 +436,15 @@ void MainDialog::OnCheckPort() {
 
     TestServerSocket connection;
     // No file, no host or no port number: there is nobody to connect to.
-    if (!server.usable() || !connection.Connect(fromBytes(server.host), server.port)) {
+    const Status connected = server.usable()
+                                 ? connection.Connect(fromBytes(server.host), server.port)
+                                 : Status::Fail(server.problem);
+    if (!connected) {
         endAtReady(QString::fromLatin1(texts::kTestServerDown), Verdict::PortCheckFailed,
-                   server.usable() ? serverText : fromBytes(server.problem));
+                   server.usable() ? serverText + QStringLiteral(": ") +
+                                         QString::fromStdString(connected.message())
+                                   : fromBytes(server.problem),
+                   true);
         return;
     }
     // The listener is up before the message goes out, so a server that calls back at
@@ -449,6 +461,17 @@ void MainDialog::OnCheckPort() {
     (void)connection.Send(formatTestMessage(settings.externalIp, settings.externalPort,
                                             installationTag.toLatin1().toStdString()));
     view_.Pause(pauses_.portCheck);
+    // A server that refused the request (too many from this address) calls nobody back:
+    // the check ends here rather than waiting for a call that cannot come.
+    if (const auto refusal = connection.TakeRefusal()) {
+        StopListening();
+        listeningRun_.reset();
+        endAtReady(QString::fromLatin1(texts::kTestServerDown), Verdict::PortCheckFailed,
+                   QStringLiteral("the test server refused the check: ") +
+                       QString::fromStdString(EscapeForTerminal(*refusal)),
+                   true);
+        return;
+    }
     view_.SetProgress(50);
     view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
     view_.RepaintNow();
