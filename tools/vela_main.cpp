@@ -3,6 +3,7 @@
 #include "gui/campaign_window.h"
 #include "gui/main_window.h"
 #include "gui/message_sink.h"
+#include "storage/pg/storage_choice.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -70,6 +71,14 @@ int main(int argc, char** argv) {
     // The database and test-server.ini are looked for in the directory the program
     // was started in.
     vela::MainDialog dialog(window, std::filesystem::current_path());
+    // VELA_DATABASE names a shared PostgreSQL database that replaces settings.accdb.
+    const vela::Result<std::optional<std::string>> database = vela::ChosenDatabaseUrl(std::nullopt);
+    if (!database) {
+        messages.ShowMessage(nullptr, QString::fromStdString(database.message()),
+                             vela::MessageIcon::Stop);
+        return 1;
+    }
+    dialog.useDatabase(database.value());
     window.Attach(dialog);
     ShownProbe probe(sinceStart);
     if (exitWhenShown()) window.installEventFilter(&probe);

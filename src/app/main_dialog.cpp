@@ -8,8 +8,7 @@
 #include "link/port_check.h"
 #include "link/test_server_socket.h"
 #include "modem/push_message.h"
-#include "storage/settings_store.h"
-#include "storage/tracker_store.h"
+#include "storage/pg/storage_choice.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
@@ -37,6 +36,13 @@ public:
 private:
     int& depth_;
 };
+
+constexpr const char* kReloadChangedTrackers =
+    "The tracker list was changed by another operator since this window loaded it, so "
+    "it was not saved.\n\nReload the stored list? The changes made here are then lost.";
+constexpr const char* kChangedTrackersKept =
+    "The tracker list was not saved: the stored list, changed by another operator, is "
+    "kept as it is.";
 
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
@@ -101,17 +107,23 @@ void MainDialog::reportStorageError(const std::string& message) {
     view_.ShowMessage(QString::fromStdString(message), BoxIcon::Exclamation);
 }
 
+std::unique_ptr<StorageEngine> MainDialog::storage() {
+    return OpenStorage(workingDirectory, databaseUrl_,
+                       [this](const std::string& message) { reportStorageError(message); });
+}
+
 void MainDialog::OnInitDialog() {
     settings = ProgramSettings{};
-    const auto reporter = [this](const std::string& message) { reportStorageError(message); };
+    const std::unique_ptr<StorageEngine> stored = storage();
     // The stores report their own errors through the reporter; the window opens anyway.
-    (void)SettingsStore(workingDirectory, reporter).load(settings);
-    const Status loaded = TrackerStore(workingDirectory, reporter).load(trackers);
+    (void)stored->loadSettings(settings);
+    const Status loaded = stored->loadTrackers(trackers, loadedTrackersStamp_);
     std::error_code ignored;
     // A database that does not exist yet holds nothing to lose; one that is locked or
-    // damaged does.
+    // damaged (or a server that cannot be reached) does.
     storedTrackersUnread_ =
-        !loaded && std::filesystem::exists(workingDirectory / kDatabaseFileName, ignored);
+        !loaded && (databaseUrl_.has_value() ||
+                    std::filesystem::exists(workingDirectory / kDatabaseFileName, ignored));
     fillTrackerChoice();
     view_.SetStatusText(QString::fromLatin1(texts::kIdle));
 }
@@ -131,15 +143,42 @@ void MainDialog::OnEditTrackers() {
         fillTrackerChoice();
         return;
     }
-    const auto reporter = [this](const std::string& message) { reportStorageError(message); };
-    if (TrackerStore(workingDirectory, reporter).save(trackers)) storedTrackersUnread_ = false;
+    const std::unique_ptr<StorageEngine> stored = storage();
+    if (!databaseUrl_) {
+        if (stored->saveTrackers(trackers)) storedTrackersUnread_ = false;
+    } else {
+        // Several operators share the list: a save never overwrites a change made since
+        // this window loaded it.
+        bool changedMeanwhile = false;
+        const Status saved =
+            storedTrackersUnread_
+                ? stored->saveTrackers(trackers)
+                : stored->saveTrackersIfUnchanged(trackers, loadedTrackersStamp_, changedMeanwhile);
+        if (saved) {
+            storedTrackersUnread_ = false;
+            loadedTrackersStamp_ = StampOf(trackers);
+        } else if (changedMeanwhile) {
+            offerTrackerReload();
+        }
+    }
     fillTrackerChoice();
+}
+
+void MainDialog::offerTrackerReload() {
+    if (!view_.AskToConfirm(QString::fromLatin1(kReloadChangedTrackers))) {
+        view_.ShowMessage(QString::fromLatin1(kChangedTrackersKept), BoxIcon::Exclamation);
+        return;
+    }
+    TrackerList reloaded;
+    TrackerListStamp stamp = 0;
+    if (!storage()->loadTrackers(reloaded, stamp)) return;  // reported; this list stays
+    trackers = std::move(reloaded);
+    loadedTrackersStamp_ = stamp;
 }
 
 void MainDialog::OnSettings() {
     if (!view_.RunSettingsDialog(settings, serialPort)) return;
-    const auto reporter = [this](const std::string& message) { reportStorageError(message); };
-    (void)SettingsStore(workingDirectory, reporter).save(settings);
+    (void)storage()->saveSettings(settings);
 }
 
 bool& MainDialog::activeFlag(RunButton run) {
@@ -249,10 +288,7 @@ void MainDialog::endRecord(std::optional<HistoryRecord>& record, Verdict verdict
 void MainDialog::writeHistory(const HistoryRecord& record) {
     // The run's own result stands whatever happens to its record: a failed write is a
     // warning, never the run's failure.
-    const auto reporter = [this](const std::string& message) {
-        view_.ShowMessage(QString::fromStdString(message), BoxIcon::Exclamation);
-    };
-    (void)HistoryStore(workingDirectory, reporter).append(record);
+    (void)storage()->appendHistory(record);
 }
 
 std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
