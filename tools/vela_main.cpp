@@ -6,6 +6,7 @@
 #include "gui/main_window.h"
 #include "gui/message_sink.h"
 #include "storage/database_file.h"
+#include "storage/pg/storage_choice.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -127,6 +128,14 @@ int main(int argc, char** argv) {
     }
     vela::MainWindow window(messages);
     vela::MainDialog dialog(window, directory.value());
+    // VELA_DATABASE names a shared PostgreSQL database that replaces settings.accdb.
+    const vela::Result<std::optional<std::string>> database = vela::ChosenDatabaseUrl(std::nullopt);
+    if (!database) {
+        messages.ShowMessage(nullptr, QString::fromStdString(database.message()),
+                             vela::MessageIcon::Stop);
+        return 1;
+    }
+    dialog.useDatabase(database.value());
     window.Attach(dialog);
     ShownProbe probe(sinceStart);
     if (ExitWhenShown()) window.installEventFilter(&probe);

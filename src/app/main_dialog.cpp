@@ -8,11 +8,11 @@
 #include "link/port_check.h"
 #include "link/test_server_socket.h"
 #include "modem/push_message.h"
-#include "storage/settings_store.h"
-#include "storage/tracker_store.h"
+#include "storage/pg/storage_choice.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
+#include <QTimer>
 #include <algorithm>
 #include <array>
 
@@ -36,6 +36,13 @@ public:
 private:
     int& depth_;
 };
+
+constexpr const char* kReloadChangedTrackers =
+    "The tracker list was changed by another operator since this window loaded it, so "
+    "it was not saved.\n\nReload the stored list? The changes made here are then lost.";
+constexpr const char* kChangedTrackersKept =
+    "The tracker list was not saved: the stored list, changed by another operator, is "
+    "kept as it is.";
 
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
@@ -100,17 +107,23 @@ void MainDialog::reportStorageError(const std::string& message) {
     view_.ShowMessage(QString::fromStdString(message), BoxIcon::Exclamation);
 }
 
+std::unique_ptr<StorageEngine> MainDialog::storage() {
+    return OpenStorage(workingDirectory, databaseUrl_,
+                       [this](const std::string& message) { reportStorageError(message); });
+}
+
 void MainDialog::OnInitDialog() {
     settings = ProgramSettings{};
-    const auto reporter = [this](const std::string& message) { reportStorageError(message); };
+    const std::unique_ptr<StorageEngine> stored = storage();
     // The stores report their own errors through the reporter; the window opens anyway.
-    (void)SettingsStore(workingDirectory, reporter).load(settings);
-    const Status loaded = TrackerStore(workingDirectory, reporter).load(trackers);
+    (void)stored->loadSettings(settings);
+    const Status loaded = stored->loadTrackers(trackers, loadedTrackersStamp_);
     std::error_code ignored;
     // A database that does not exist yet holds nothing to lose; one that is locked or
-    // damaged does.
+    // damaged (or a server that cannot be reached) does.
     storedTrackersUnread_ =
-        !loaded && std::filesystem::exists(workingDirectory / kDatabaseFileName, ignored);
+        !loaded && (databaseUrl_.has_value() ||
+                    std::filesystem::exists(workingDirectory / kDatabaseFileName, ignored));
     fillTrackerChoice();
     view_.SetStatusText(QString::fromLatin1(texts::kIdle));
 }
@@ -130,15 +143,42 @@ void MainDialog::OnEditTrackers() {
         fillTrackerChoice();
         return;
     }
-    const auto reporter = [this](const std::string& message) { reportStorageError(message); };
-    if (TrackerStore(workingDirectory, reporter).save(trackers)) storedTrackersUnread_ = false;
+    const std::unique_ptr<StorageEngine> stored = storage();
+    if (!databaseUrl_) {
+        if (stored->saveTrackers(trackers)) storedTrackersUnread_ = false;
+    } else {
+        // Several operators share the list: a save never overwrites a change made since
+        // this window loaded it.
+        bool changedMeanwhile = false;
+        const Status saved =
+            storedTrackersUnread_
+                ? stored->saveTrackers(trackers)
+                : stored->saveTrackersIfUnchanged(trackers, loadedTrackersStamp_, changedMeanwhile);
+        if (saved) {
+            storedTrackersUnread_ = false;
+            loadedTrackersStamp_ = StampOf(trackers);
+        } else if (changedMeanwhile) {
+            offerTrackerReload();
+        }
+    }
     fillTrackerChoice();
+}
+
+void MainDialog::offerTrackerReload() {
+    if (!view_.AskToConfirm(QString::fromLatin1(kReloadChangedTrackers))) {
+        view_.ShowMessage(QString::fromLatin1(kChangedTrackersKept), BoxIcon::Exclamation);
+        return;
+    }
+    TrackerList reloaded;
+    TrackerListStamp stamp = 0;
+    if (!storage()->loadTrackers(reloaded, stamp)) return;  // reported; this list stays
+    trackers = std::move(reloaded);
+    loadedTrackersStamp_ = stamp;
 }
 
 void MainDialog::OnSettings() {
     if (!view_.RunSettingsDialog(settings, serialPort)) return;
-    const auto reporter = [this](const std::string& message) { reportStorageError(message); };
-    (void)SettingsStore(workingDirectory, reporter).save(settings);
+    (void)storage()->saveSettings(settings);
 }
 
 bool& MainDialog::activeFlag(RunButton run) {
@@ -248,10 +288,7 @@ void MainDialog::endRecord(std::optional<HistoryRecord>& record, Verdict verdict
 void MainDialog::writeHistory(const HistoryRecord& record) {
     // The run's own result stands whatever happens to its record: a failed write is a
     // warning, never the run's failure.
-    const auto reporter = [this](const std::string& message) {
-        view_.ShowMessage(QString::fromStdString(message), BoxIcon::Exclamation);
-    };
-    (void)HistoryStore(workingDirectory, reporter).append(record);
+    (void)storage()->appendHistory(record);
 }
 
 std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
@@ -373,8 +410,14 @@ void MainDialog::OnCheckPort() {
     }
     HandlerScope scope(handlerDepth_);
     // A check that cannot wait for the call ends at Ready after its box.
-    const auto endAtReady = [this](const QString& message, Verdict verdict, const QString& detail) {
-        view_.ShowMessage(message, BoxIcon::Stop);
+    // The reason, when there is one beside the fixed text, goes with the box.
+    const auto endAtReady = [this](const QString& message, Verdict verdict, const QString& detail,
+                                   bool detailIsReason = false) {
+        if (detailIsReason) {
+            view_.ShowMessageWithReason(message, BoxIcon::Stop, detail);
+        } else {
+            view_.ShowMessage(message, BoxIcon::Stop);
+        }
         portCheckActive = false;
         view_.SetRunCaption(RunButton::CheckPort, restCaption(RunButton::CheckPort));
         view_.SetProgressVisible(false);
@@ -394,9 +437,15 @@ void MainDialog::OnCheckPort() {
 
     TestServerSocket connection;
     // No file, no host or no port number: there is nobody to connect to.
-    if (!server.usable() || !connection.Connect(fromBytes(server.host), server.port)) {
+    const Status connected = server.usable()
+                                 ? connection.Connect(fromBytes(server.host), server.port)
+                                 : Status::Fail(server.problem);
+    if (!connected) {
         endAtReady(QString::fromLatin1(texts::kTestServerDown), Verdict::PortCheckFailed,
-                   server.usable() ? serverText : fromBytes(server.problem));
+                   server.usable() ? serverText + QStringLiteral(": ") +
+                                         QString::fromStdString(connected.message())
+                                   : fromBytes(server.problem),
+                   true);
         return;
     }
     // The listener is up before the message goes out, so a server that calls back at
@@ -413,6 +462,17 @@ void MainDialog::OnCheckPort() {
     (void)connection.Send(formatTestMessage(settings.externalIp, settings.externalPort,
                                             installationTag.toLatin1().toStdString()));
     view_.Pause(pauses_.portCheck);
+    // A server that refused the request (too many from this address) calls nobody back:
+    // the check ends here rather than waiting for a call that cannot come.
+    if (const auto refusal = connection.TakeRefusal()) {
+        StopListening();
+        listeningRun_.reset();
+        endAtReady(QString::fromLatin1(texts::kTestServerDown), Verdict::PortCheckFailed,
+                   QStringLiteral("the test server refused the check: ") +
+                       QString::fromStdString(EscapeForTerminal(*refusal)),
+                   true);
+        return;
+    }
     view_.SetProgress(50);
     view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
     view_.RepaintNow();
@@ -468,6 +528,12 @@ quint16 MainDialog::listeningPort() const {
 
 void MainDialog::AcceptTracker() {
     if (!listenSocket) return;
+    if (handlerDepth_ > 0) {
+        // A caller that connects while a handler runs (the window waiting for the modem,
+        // a box's nested loop) is taken once that handler is done.
+        QTimer::singleShot(50, this, &MainDialog::AcceptTracker);
+        return;
+    }
     // The listener stays open until a caller has identified itself: a stray that
     // connects and closes, or says nothing, does not lock the tracker out.
     std::vector<TrackerSocket*> accepted;

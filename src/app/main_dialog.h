@@ -10,6 +10,7 @@
 #include "modem/sms_dialogue.h"
 #include "storage/history_store.h"
 #include "storage/program_settings.h"
+#include "storage/storage_engine.h"
 #include "storage/tracker_list.h"
 #include "storage/verdict.h"
 
@@ -21,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace vela {
@@ -68,6 +70,10 @@ public:
                         std::filesystem::path workingDirectory = std::filesystem::current_path(),
                         QObject* parent = nullptr);
     ~MainDialog() override;
+
+    // Settings and trackers in this shared PostgreSQL database instead of
+    // settings.accdb in the working directory; set before OnInitDialog.
+    void useDatabase(std::optional<std::string> url) { databaseUrl_ = std::move(url); }
 
     // Start-up: defaults, stored settings, stored trackers, the choice, "Idle...".
     void OnInitDialog();
@@ -212,6 +218,13 @@ private:
     // Set when the stored trackers exist but could not be read at start-up: the list in
     // memory is then not the stored one, and saving it would replace the stored rows.
     bool storedTrackersUnread_ = false;
+    // A shared database instead of settings.accdb; the stamp of the tracker list as it
+    // was loaded or last saved, so that another operator's change is not overwritten.
+    std::optional<std::string> databaseUrl_;
+    TrackerListStamp loadedTrackersStamp_ = 0;
+    std::unique_ptr<StorageEngine> storage();
+    // Offers to reload a tracker list that another operator changed meanwhile.
+    void offerTrackerReload();
 };
 
 }  // namespace vela

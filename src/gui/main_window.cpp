@@ -19,6 +19,7 @@
 #include <QComboBox>
 #include <QContextMenuEvent>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -26,6 +27,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QThread>
+#include <QTimer>
 #include <algorithm>
 
 namespace vela {
@@ -338,6 +340,30 @@ void MainWindow::Pause(std::chrono::milliseconds length) {
         if (left <= 0) break;
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(left, 15)));
     }
+}
+
+void MainWindow::WaitWhilePainting(const std::function<bool()>& done) {
+    // The modem dialogue runs on another thread. Meanwhile every event except the
+    // operator's input is handled, so the window paints and answers the desktop's checks
+    // and is never marked as not responding; the input waits until the run's handler is
+    // done, so no run starts twice. The close box is refused meanwhile (reject()), and
+    // MainDialog looks at callers that connect meanwhile once its handler is done.
+    ++modemWaitDepth_;
+    repaint();
+    QEventLoop loop;
+    QTimer tick;
+    tick.setInterval(20);
+    connect(&tick, &QTimer::timeout, &loop, [&loop, &done] {
+        if (done()) loop.quit();
+    });
+    tick.start();
+    if (!done()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    --modemWaitDepth_;
+}
+
+void MainWindow::reject() {
+    if (modemWaitDepth_ > 0) return;
+    QDialog::reject();
 }
 
 }  // namespace vela

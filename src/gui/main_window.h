@@ -65,12 +65,16 @@ public:
     void RunTrackerListDialog(TrackerList& trackers) override;
     bool RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) override;
     void Pause(std::chrono::milliseconds length) override;
+    void WaitWhilePainting(const std::function<bool()>& done) override;
     void ShowVerdict(Verdict verdict, const QString& detail) override;
     void ClearVerdict() override;
     bool AskToConfirm(const QString& text) override;
 
     // The run's file-open dialog (ConfigFileDialog), modal.
     static std::optional<QString> ChooseWithFileDialog(QWidget* parent);
+
+    // Escape, Exit and the close box; refused while the modem works.
+    void reject() override;
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
@@ -100,6 +104,7 @@ private:
     QAction* campaignAction_ = nullptr;
     QPointer<QWidget> campaignWindow_;
     int waitCursorDepth_ = 0;
+    int modemWaitDepth_ = 0;
     QString dataDirectory_;  // shown in the about box; set by Attach
 };
 

@@ -37,6 +37,16 @@ Status TestServerSocket::Send(std::string_view bytes) {
     return Status::Ok();
 }
 
+std::optional<std::string> TestServerSocket::TakeRefusal() {
+    static constexpr std::string_view kRefused = "refused:";
+    static constexpr qint64 kLineLimit = 256;
+    // The line is waiting in the system's buffer: one look, no wait.
+    if (socket_.state() == QAbstractSocket::ConnectedState) socket_.waitForReadyRead(0);
+    const QByteArray line = socket_.read(kLineLimit);
+    if (!line.startsWith(QByteArray(kRefused.data(), kRefused.size()))) return std::nullopt;
+    return line.mid(kRefused.size()).trimmed().toStdString();
+}
+
 void TestServerSocket::Close() {
     if (socket_.state() == QAbstractSocket::UnconnectedState) return;
     // The line must reach the server before the close: no abort with bytes pending.

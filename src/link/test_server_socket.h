@@ -5,6 +5,8 @@
 #include <QString>
 #include <QTcpSocket>
 #include <chrono>
+#include <optional>
+#include <string>
 #include <string_view>
 
 namespace vela {
@@ -29,6 +31,10 @@ public:
                    std::chrono::milliseconds limit = kConnectLimit);
     // Writes all of `bytes`.
     Status Send(std::string_view bytes);
+    // The reason of a test server that refused the request ("refused: REASON" and a
+    // close, when one address asks too often), as far as it has arrived; nothing when
+    // the server said nothing. Does not wait.
+    std::optional<std::string> TakeRefusal();
     // Delivers what is still queued, then closes the connection.
     void Close();
 

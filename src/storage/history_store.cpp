@@ -2,6 +2,7 @@
 
 #include "storage/database_file.h"
 #include "storage/schema.h"
+#include "storage/table_rows.h"
 
 #include <cctype>
 #include <chrono>
@@ -190,6 +191,17 @@ Result<std::vector<HistoryRecord>> HistoryStore::query(const HistoryFilter& filt
         return Result<std::vector<HistoryRecord>>::Fail(std::move(message));
     }
     return records;
+}
+
+Status InsertHistoryRows(sqlite::Database& db, const std::vector<HistoryRecord>& records) {
+    Result<sqlite::Statement> insert = db.prepare(kInsertHistory);
+    if (!insert) return insert.status();
+    for (const HistoryRecord& record : records) {
+        if (Status bound = bindRecord(insert.value(), record); !bound) return bound;
+        if (Status inserted = insert.value().step().status(); !inserted) return inserted;
+        if (Status reset = insert.value().reset(); !reset) return reset;
+    }
+    return Status::Ok();
 }
 
 }  // namespace vela

@@ -3,8 +3,9 @@
 #include "storage/columns.h"
 #include "storage/database_checks.h"
 #include "storage/database_file.h"
+#include "storage/stored_values.h"
+#include "storage/table_rows.h"
 
-#include <limits>
 #include <utility>
 #include <vector>
 
@@ -20,47 +21,32 @@ constexpr const char* kInsertSettings =
     "INSERT INTO \"Settings\" (\"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\") "
     "VALUES (?1, ?2, ?3, ?4, ?5)";
 
-// A number read from another tool's table that the program cannot use is replaced by
-// its default, and the operator is told.
-int32_t numberInRange(int64_t stored, int64_t low, int64_t high, int32_t fallback,
-                      const char* column, std::vector<std::string>& warnings) {
-    if (stored >= low && stored <= high) return static_cast<int32_t>(stored);
-    warnings.push_back("the stored " + std::string(column) + " " + std::to_string(stored) +
-                       " is out of range (" + std::to_string(low) + " to " + std::to_string(high) +
-                       "); the default " + std::to_string(fallback) + " is used");
-    return fallback;
-}
+}  // namespace
 
-Status readFirstRow(sqlite::Database& db, ProgramSettings& settings,
-                    std::vector<std::string>& warnings) {
+Status ReadSettingsRow(sqlite::Database& db, ProgramSettings& settings,
+                       std::vector<std::string>& warnings, bool& present) {
+    present = false;
     Result<sqlite::Statement> query = db.prepare(kSelectSettings);
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
     Result<bool> stepped = row.step();
     if (!stepped) return stepped.status();
     if (!stepped.value()) return Status::Ok();  // empty table: the defaults stay
+    present = true;
     // Only the first row counts; further rows are not read.
-    settings.externalIp = low32Bits(row.columnInt(0));
-    const ProgramSettings defaults;
-    settings.externalPort =
-        numberInRange(row.columnInt(1), 0, 65535, defaults.externalPort, "EPort", warnings);
-    settings.localPort =
-        numberInRange(row.columnInt(2), 0, 65535, defaults.localPort, "LPort", warnings);
-    settings.timeoutSeconds =
-        numberInRange(row.columnInt(3), 0, std::numeric_limits<int32_t>::max(),
-                      defaults.timeoutSeconds, "Timeout", warnings);
-    settings.modemPort = row.columnText(4);
+    ApplyStoredSettings({row.columnInt(0), row.columnInt(1), row.columnInt(2), row.columnInt(3)},
+                        row.columnText(4), settings, warnings);
     return Status::Ok();
 }
 
-Status replaceRows(sqlite::Database& db, const ProgramSettings& settings) {
+Status ReplaceSettingsRows(sqlite::Database& db, const ProgramSettings& settings) {
     if (Status deleted = db.execute(kDeleteSettings); !deleted) return deleted;
     Result<sqlite::Statement> insert = db.prepare(kInsertSettings);
     if (!insert) return insert.status();
     sqlite::Statement& row = insert.value();
     // The 32 bits of the address as a signed value: 255.255.255.255 is kept as -1.
     for (Status bound :
-         {row.bind(1, static_cast<int64_t>(static_cast<int32_t>(settings.externalIp))),
+         {row.bind(1, int64_t{StoredIp(settings.externalIp)}),
           row.bind(2, int64_t{settings.externalPort}), row.bind(3, int64_t{settings.localPort}),
           row.bind(4, int64_t{settings.timeoutSeconds}),
           row.bind(5, std::string_view(settings.modemPort))}) {
@@ -70,8 +56,6 @@ Status replaceRows(sqlite::Database& db, const ProgramSettings& settings) {
     return CheckRowsKept(db, "Settings", 1);
 }
 
-}  // namespace
-
 SettingsStore::SettingsStore(std::filesystem::path workingDirectory, StorageErrorReporter reporter)
     : workingDirectory_(std::move(workingDirectory)), reporter_(std::move(reporter)) {}
 
@@ -79,8 +63,10 @@ Status SettingsStore::load(ProgramSettings& settings) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     ProgramSettings read = settings;
     std::vector<std::string> warnings;
-    Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return readFirstRow(db, read, warnings); });
+    Status status = readDatabase(file, [&](sqlite::Database& db) {
+        bool present = false;
+        return ReadSettingsRow(db, read, warnings, present);
+    });
     if (!status) {
         std::string message =
             "Cannot load the settings from " + file.string() + ": " + status.message();
@@ -96,8 +82,8 @@ Status SettingsStore::load(ProgramSettings& settings) const {
 
 Status SettingsStore::save(const ProgramSettings& settings) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    Status status =
-        writeDatabase(file, [&](sqlite::Database& db) { return replaceRows(db, settings); });
+    Status status = writeDatabase(
+        file, [&](sqlite::Database& db) { return ReplaceSettingsRows(db, settings); });
     if (!status) {
         std::string message =
             "Cannot save the settings to " + file.string() + ": " + status.message();

@@ -3,6 +3,8 @@
 #include "storage/columns.h"
 #include "storage/database_checks.h"
 #include "storage/database_file.h"
+#include "storage/stored_values.h"
+#include "storage/table_rows.h"
 
 #include <utility>
 #include <vector>
@@ -22,10 +24,10 @@ constexpr const char* kInsertTracker =
     "\"SMSpass\", \"GPRSuser\", \"GPRSpass\", \"Mode\") "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)";
 
-// The push port of a new entry (07D1); it replaces a stored port that is none.
-constexpr int32_t kDefaultPushPort = 2001;
+}  // namespace
 
-Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::string>& warnings) {
+Status AppendTrackerRows(sqlite::Database& db, TrackerList& list,
+                         std::vector<std::string>& warnings) {
     Result<sqlite::Statement> query = db.prepare(kSelectTrackers);
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
@@ -36,15 +38,7 @@ Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::stri
         TrackerEntry entry;
         entry.description = row.columnText(0);
         entry.phone = row.columnText(1);
-        const int64_t port = row.columnInt(2);
-        if (port >= 0 && port <= 65535) {
-            entry.pushPort = static_cast<int32_t>(port);
-        } else {
-            entry.pushPort = kDefaultPushPort;
-            warnings.push_back("the stored Port " + std::to_string(port) + " of tracker '" +
-                               entry.description + "' is out of range (0 to 65535); the default " +
-                               std::to_string(kDefaultPushPort) + " is used");
-        }
+        entry.pushPort = StoredPushPort(row.columnInt(2), entry.description, warnings);
         entry.apn = row.columnText(3);
         entry.auth = columnInt32(row.columnInt(4));
         entry.smsUser = row.columnText(5);
@@ -55,6 +49,8 @@ Status appendRows(sqlite::Database& db, TrackerList& list, std::vector<std::stri
         list.add(entry);
     }
 }
+
+namespace {
 
 Status bindEntry(sqlite::Statement& row, const TrackerEntry& entry) {
     for (Status bound :
@@ -71,7 +67,9 @@ Status bindEntry(sqlite::Statement& row, const TrackerEntry& entry) {
     return Status::Ok();
 }
 
-Status replaceRows(sqlite::Database& db, const TrackerList& list) {
+}  // namespace
+
+Status ReplaceTrackerRows(sqlite::Database& db, const TrackerList& list) {
     if (Status deleted = db.execute(kDeleteTrackers); !deleted) return deleted;
     Result<sqlite::Statement> insert = db.prepare(kInsertTracker);
     if (!insert) return insert.status();
@@ -84,16 +82,22 @@ Status replaceRows(sqlite::Database& db, const TrackerList& list) {
     return CheckRowsKept(db, "Trackers", list.count());
 }
 
-}  // namespace
-
 TrackerStore::TrackerStore(std::filesystem::path workingDirectory, StorageErrorReporter reporter)
     : workingDirectory_(std::move(workingDirectory)), reporter_(std::move(reporter)) {}
 
 Status TrackerStore::load(TrackerList& list) const {
+    TrackerListStamp unused = 0;
+    return load(list, unused);
+}
+
+Status TrackerStore::load(TrackerList& list, TrackerListStamp& stamp) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
     std::vector<std::string> warnings;
-    Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return appendRows(db, list, warnings); });
+    TrackerList read;
+    Status status = readDatabase(
+        file, [&](sqlite::Database& db) { return AppendTrackerRows(db, read, warnings); });
+    if (status) stamp = StampOf(read);
+    for (const TrackerEntry& entry : read.entries()) list.add(entry);
     // Reported whether or not the rest could be read: the entries stay in the list.
     for (const std::string& warning : warnings) {
         if (reporter_) reporter_("Trackers in " + file.string() + ": " + warning);
@@ -108,9 +112,32 @@ Status TrackerStore::load(TrackerList& list) const {
 }
 
 Status TrackerStore::save(const TrackerList& list) const {
+    bool changedMeanwhile = false;
+    return saveChecked(list, std::nullopt, changedMeanwhile);
+}
+
+Status TrackerStore::saveIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
+                                     bool& changedMeanwhile) const {
+    return saveChecked(list, loaded, changedMeanwhile);
+}
+
+Status TrackerStore::saveChecked(const TrackerList& list, std::optional<TrackerListStamp> loaded,
+                                 bool& changedMeanwhile) const {
     const std::filesystem::path file = databaseFile(workingDirectory_);
-    Status status =
-        writeDatabase(file, [&](sqlite::Database& db) { return replaceRows(db, list); });
+    changedMeanwhile = false;
+    Status status = writeDatabase(file, [&](sqlite::Database& db) {
+        if (loaded) {
+            // Read within the write's own transaction: nobody can change it in between.
+            TrackerList stored;
+            std::vector<std::string> ignored;
+            if (Status read = AppendTrackerRows(db, stored, ignored); !read) return read;
+            if (StampOf(stored) != *loaded) {
+                changedMeanwhile = true;
+                return Status::Fail(kTrackersChangedMeanwhile);
+            }
+        }
+        return ReplaceTrackerRows(db, list);
+    });
     if (!status) {
         std::string message =
             "Cannot save the tracker list to " + file.string() + ": " + status.message();

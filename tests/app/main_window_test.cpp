@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
+#include <atomic>
 #include <QAction>
 #include <QClipboard>
 #include <QComboBox>
@@ -379,6 +381,26 @@ TEST_F(MainWindowTest, APauseHandlesNoSocketNotification) {
     window->Pause(std::chrono::milliseconds(150));
     EXPECT_EQ(notifications, 0);
     EXPECT_TRUE(waitUntil([&] { return notifications > 0; }));
+}
+
+TEST_F(MainWindowTest, WaitingForTheModemHandlesEverythingButInputAndRefusesTheClose) {
+    open({"A"});
+    std::atomic<bool> finished{false};
+    int timerEvents = 0;
+    // Stands in for the desktop's "are you alive" check: any event that is not input.
+    QTimer::singleShot(0, [&] { ++timerEvents; });
+    QTimer::singleShot(0, [&] {
+        QTest::keyClick(window.get(), Qt::Key_Escape);  // input: must wait
+        window->close();                                 // the close box: refused
+    });
+    std::thread modem([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        finished.store(true);
+    });
+    window->WaitWhilePainting([&] { return finished.load(); });
+    modem.join();
+    EXPECT_EQ(timerEvents, 1);
+    EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(MainWindowTest, TheAboutBoxIsOnTheContextMenuAndF1) {

@@ -142,6 +142,39 @@ TEST_F(PortCheckRunTest, TheTestServerCallsBackAndTheCheckPasses) {
     EXPECT_NE(server.output().find("result=called back"), std::string::npos) << server.output();
 }
 
+TEST_F(PortCheckRunTest, ARefusalFromTheServerEndsTheCheckWithItsReason) {
+    ChildProcess server({toolPath("VELA_TEST_SERVER"), "--port", "0"});
+    const std::string prefix = "vela-test-server: listening on 127.0.0.1:";
+    ASSERT_TRUE(server.waitForOutput(prefix, 10s)) << server.errors();
+    ASSERT_TRUE(waitUntil([&] { return server.output().find('\n') != std::string::npos; }));
+    const std::string out = server.output();
+    const std::string serverPort = out.substr(prefix.size(), out.find('\n') - prefix.size());
+
+    // A claimed address other than the caller's own is refused, and no call comes.
+    dialog->settings.externalIp = 0x7F000002;  // 127.0.0.2
+    dialog->settings.externalPort = freePort();
+    writeIni("127.0.0.1\n" + serverPort + "\n");
+    view.duringPause = [&] {
+        waitUntil([&] { return server.output().find("result=refused") != std::string::npos; });
+    };
+    const qsizetype mark = view.events.size();
+    dialog->OnCheckPort();
+    QStringList seen = view.since(mark);
+    ASSERT_FALSE(seen.isEmpty());
+    EXPECT_TRUE(seen.takeLast().startsWith("verdict: port-check-failed "));
+    QStringList expected = waitingEvents(QString::fromStdString("127.0.0.1:" + serverPort)).mid(0, 6);
+    expected << "error: Test server is down.. Try again later!"
+             << "caption checkport: Check port"
+             << "progress: hidden"
+             << "status: Idle...";
+    EXPECT_EQ(seen, expected);
+    ASSERT_FALSE(view.reasons.isEmpty());
+    EXPECT_TRUE(view.reasons.last().startsWith("the test server refused the check: "))
+        << view.reasons.last().toStdString();
+    EXPECT_FALSE(dialog->portCheckActive);
+    EXPECT_EQ(dialog->listeningPort(), 0);
+}
+
 TEST_F(PortCheckRunTest, HostAndPortLinesAreTrimmedAndThePortIsItsLeadingDigits) {
     struct Case {
         std::string lines;

@@ -98,13 +98,16 @@ TEST_F(CheckPortE2eTest, TheServerCallsBackAndTheCheckPasses) {
     EXPECT_NE(server->output().find("claim=127.0.0.1:" + std::to_string(port)), std::string::npos);
 }
 
-TEST_F(CheckPortE2eTest, AServerThatDoesNotCallRunsIntoTheTimeout) {
-    // The server calls back only the address the message came from: 127.0.0.2 is refused.
+TEST_F(CheckPortE2eTest, ARefusedRequestEndsTheCheckInsteadOfWaiting) {
+    // The server calls back only the address the message came from: it refuses a claim
+    // of 127.0.0.2 in one line, and the check ends with that reason.
     storeSettings(0x7F000002);
-    const RunResult run = runProgram(checkPort({"--timeout", "2"}), 30s);
-    EXPECT_EQ(run.exitCode, 3) << run.out << run.err;
-    EXPECT_NE(run.out.find("status: Waiting for incoming connection...\n"), std::string::npos);
-    EXPECT_EQ(run.out.find("Test completed"), std::string::npos);
+    const RunResult run = runProgram(checkPort({"--timeout", "20"}), 30s);
+    EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("error: Test server is down.. Try again later!\n"), std::string::npos);
+    EXPECT_NE(run.err.find("the test server refused the check: "), std::string::npos) << run.err;
+    EXPECT_EQ(run.out.find("status: Waiting for incoming connection..."), std::string::npos);
+    EXPECT_NE(run.out.find("verdict: port-check-failed"), std::string::npos);
 }
 
 TEST_F(CheckPortE2eTest, FailuresAndUsage) {

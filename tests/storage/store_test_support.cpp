@@ -42,4 +42,25 @@ TrackerList sampleList(int count, const std::string& tag) {
     return list;
 }
 
+HistoryRecord sampleRun(int day, const std::string& tracker, Verdict verdict) {
+    HistoryRecord r;
+    const std::string date = "2026-12-" + std::string(day < 10 ? "0" : "") + std::to_string(day);
+    r.startedAt = date + "T10:00:00Z";
+    r.endedAt = date + "T10:01:30Z";
+    r.kind = kRunKindGo;
+    r.tracker = tracker;
+    r.phone = "37060000" + std::to_string(day);
+    r.modemPort = "/dev/ttyUSB0";
+    r.configFile = "/srv/configs/fleet '" + std::to_string(day) + "'.xml";
+    r.configSha256 = std::string(64, 'a');
+    r.imageBytes = 5000000000LL + day;  // wider than 32 bits
+    r.callerAddress = "10.0.0." + std::to_string(day);
+    r.callerImei = tracker;
+    if (day % 2 == 0) r.answerBytes = 4096;
+    r.verdict = verdict;
+    r.detail = "day " + std::to_string(day);
+    if (day % 2 == 0) r.campaignId = day;
+    return r;
+}
+
 }  // namespace vela::test

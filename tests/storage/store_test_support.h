@@ -1,5 +1,6 @@
 #pragma once
 
+#include "storage/history_store.h"
 #include "storage/storage_errors.h"
 #include "storage/tracker_list.h"
 
@@ -28,5 +29,9 @@ void makePrivate(const std::filesystem::path& file);
 // A tracker whose every field is derived from `n` and `tag`.
 TrackerEntry sampleTracker(int n, const std::string& tag = "T");
 TrackerList sampleList(int count, const std::string& tag = "T");
+
+// A history row of tracker `tracker` started on day `day` of December 2026; odd days
+// got no answer and belong to no campaign.
+HistoryRecord sampleRun(int day, const std::string& tracker, Verdict verdict);
 
 }  // namespace vela::test

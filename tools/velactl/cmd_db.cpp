@@ -4,6 +4,9 @@
 #include "common/terminal_text.h"
 #include "storage/database_file.h"
 #include "storage/database_maintenance.h"
+#include "storage/pg/connection.h"
+#include "storage/pg/storage_choice.h"
+#include "storage/text_encoding.h"
 
 #include <array>
 #include <cstdio>
@@ -85,10 +88,94 @@ int runCheck(const Args& args) {
     return kExitFailure;
 }
 
-constexpr std::array<Subcommand, 3> kSubcommands = {{
+// PostgreSQL keeps texts as UTF-8 only. A text of settings.accdb in another encoding
+// (written by an older tool) is read as Latin-1, as the window shows it, and named.
+void makeTextsUtf8(vela::StoredContent& content) {
+    const auto convert = [](std::string& text, const std::string& where) {
+        if (vela::IsValidUtf8(text)) return;
+        text = vela::ReadableUtf8(text);
+        std::fprintf(stderr, "warning: %s is not UTF-8; it is copied as read in Latin-1\n",
+                     vela::EscapeForTerminal(where).c_str());
+    };
+    if (content.settings) convert(content.settings->modemPort, "the modem port");
+    vela::TrackerList converted;
+    for (vela::TrackerEntry entry : content.trackers.entries()) {
+        const std::string name =
+            "a text of tracker '" + vela::ReadableUtf8(entry.description) + "'";
+        for (std::string* text : {&entry.description, &entry.phone, &entry.apn, &entry.smsUser,
+                                  &entry.smsPassword, &entry.gprsUser, &entry.gprsPassword}) {
+            convert(*text, name);
+        }
+        converted.add(std::move(entry));
+    }
+    content.trackers = std::move(converted);
+    for (vela::HistoryRecord& record : content.history) {
+        const std::string name = "a text of history row " + std::to_string(record.id);
+        for (std::string* text :
+             {&record.startedAt, &record.endedAt, &record.kind, &record.tracker, &record.phone,
+              &record.modemPort, &record.configFile, &record.configSha256, &record.callerAddress,
+              &record.callerImei, &record.detail}) {
+            convert(*text, name);
+        }
+    }
+}
+
+int runMigrate(const Args& args) {
+    vela::CommandLine line(
+        "velactl db migrate",
+        "velactl db migrate --to URL [--dir DIR | --user-data] [--force]\n"
+        "       velactl db migrate --from URL [--dir DIR | --user-data] [--force]",
+        "Copies the settings, trackers and run history of settings.accdb into a\n"
+        "PostgreSQL database (--to), or from one into settings.accdb (--from), in one\n"
+        "transaction. A target that already holds any of them is left alone unless\n"
+        "--force replaces its content. Campaigns are not copied.");
+    AddDataDirectoryOptions(line)
+        .option("--to", "URL", "the PostgreSQL database to copy into")
+        .option("--from", "URL", "the PostgreSQL database to copy from")
+        .flag("--force", "replace what the target holds");
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    const auto to = options->value("--to");
+    const auto from = options->value("--from");
+    if (to.has_value() == from.has_value()) return line.usageError("migrate needs --to or --from");
+    const std::string& url = to ? *to : *from;
+    if (!vela::pg::IsPostgresUrl(url)) {
+        return line.usageError(std::string(to ? "--to" : "--from") +
+                               " takes a postgresql:// URL, not '" +
+                               vela::EscapeForTerminal(vela::pg::RedactUrl(url)) + "'");
+    }
+    const auto directory = DataDirectory(*options);
+    if (!directory) return kExitFailure;
+    const auto file = vela::OpenStorage(*directory, std::nullopt, warningReporter());
+    const auto database = vela::OpenStorage(*directory, url, warningReporter());
+    const vela::StorageEngine& source = to ? *file : *database;
+    const vela::StorageEngine& target = to ? *database : *file;
+
+    vela::Result<vela::StoredContent> content = source.loadContent();
+    if (!content) return kExitFailure;  // reported as a warning with its reason
+    if (to) makeTextsUtf8(content.value());
+    if (vela::Status copied = target.replaceContent(content.value(), options->has("--force"));
+        !copied) {
+        if (copied.message().find(vela::kDatabaseNotEmpty) != std::string::npos) {
+            std::fprintf(stderr,
+                         "velactl db migrate: the target is not empty (--force replaces it)\n");
+        }
+        return kExitFailure;
+    }
+    std::printf("copied %s, %d trackers and %zu history rows from %s to %s\n",
+                content.value().settings ? "the settings" : "no settings",
+                content.value().trackers.count(), content.value().history.size(),
+                vela::EscapeForTerminal(source.location()).c_str(),
+                vela::EscapeForTerminal(target.location()).c_str());
+    return kExitOk;
+}
+
+constexpr std::array<Subcommand, 4> kSubcommands = {{
     {"init", "create an empty database", runInit},
     {"backup", "copy the database safely into a file", runBackup},
     {"check", "check the database's integrity and tables", runCheck},
+    {"migrate", "copy everything to or from a PostgreSQL database", runMigrate},
 }};
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "common/number.h"
 #include "storage/history_export.h"
 #include "storage/history_store.h"
+#include "storage/pg/storage_choice.h"
 
 #include <cstdio>
 #include <string>
@@ -16,13 +17,16 @@ namespace {
 vela::CommandLine historyCommandLine() {
     vela::CommandLine line(
         "velactl history",
-        "velactl history [--dir DIR | --user-data] [--tracker DESC] [--verdict WORD]\n"
-        "                       [--since DATE] [--limit N] [--csv | --json]",
+        "velactl history [--dir DIR | --user-data | --database URL] [--tracker DESC]\n"
+        "                       [--verdict WORD] [--since DATE] [--limit N] [--csv | --json]",
         "Lists the runs recorded in the database of DIR, newest first: one line per run\n"
         "by default, or CSV (a header line, then one record per run) or a JSON array of\n"
         "objects keyed by the column names.\n");
     line.option("--dir", "DIR", "the data directory (default: VELA_DIR or the current one)")
         .flag("--user-data", "use the user's data directory")
+        .option("--database", "URL",
+                "a shared PostgreSQL database instead of settings.accdb (default: "
+                "$VELA_DATABASE)")
         .option("--tracker", "DESC", "only the runs of this tracker")
         .option("--verdict", "WORD", "only the runs with this verdict")
         .option("--since", "DATE", "only runs started at or after DATE (YYYY-MM-DD, UTC)")
@@ -73,12 +77,19 @@ int RunHistory(const Args& args) {
     if (parsed->has("--csv") && parsed->has("--json")) {
         return line.usageError("--csv and --json cannot be used together");
     }
-    const vela::Result<std::filesystem::path> directory =
-        vela::ResolveDataDirectory(parsed->value("--dir"), parsed->has("--user-data"));
-    if (!directory) return line.usageError(directory.message());
+    const vela::Result<std::optional<std::string>> url =
+        vela::ChosenDatabaseUrl(parsed->value("--database"));
+    if (!url) return line.usageError(url.message());
+    std::filesystem::path directory;
+    if (!url.value()) {
+        const vela::Result<std::filesystem::path> resolved =
+            vela::ResolveDataDirectory(parsed->value("--dir"), parsed->has("--user-data"));
+        if (!resolved) return line.usageError(resolved.message());
+        directory = resolved.value();
+    }
 
     const vela::Result<std::vector<vela::HistoryRecord>> records =
-        vela::HistoryStore(directory.value()).query(filter);
+        vela::OpenStorage(directory, url.value())->queryHistory(filter);
     if (!records) {
         std::fprintf(stderr, "velactl history: %s\n", records.message().c_str());
         return kExitFailure;

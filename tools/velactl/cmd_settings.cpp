@@ -3,8 +3,6 @@
 
 #include "common/number.h"
 #include "common/terminal_text.h"
-#include "storage/database_file.h"
-#include "storage/settings_store.h"
 
 #include <array>
 #include <cstdio>
@@ -59,19 +57,19 @@ void printJson(const vela::ProgramSettings& s) {
 }
 
 int runShow(const Args& args) {
-    vela::CommandLine line("velactl settings show",
-                           "velactl settings show [--dir DIR | --user-data] [--json]",
-                           "Shows the stored settings, or the defaults the program runs with when\n"
-                           "they cannot be read.");
-    AddDataDirectoryOptions(line).flag("--json", "print a JSON array of one object");
+    vela::CommandLine line(
+        "velactl settings show",
+        "velactl settings show [--dir DIR | --user-data | --database URL] [--json]",
+        "Shows the stored settings, or the defaults the program runs with when\n"
+        "they cannot be read.");
+    AddStorageOptions(line).flag("--json", "print a JSON array of one object");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options);
+    if (!storage) return kExitFailure;
     vela::ProgramSettings settings;
-    const bool loaded =
-        static_cast<bool>(vela::SettingsStore(*directory, warningReporter()).load(settings));
+    const bool loaded = static_cast<bool>(storage->engine->loadSettings(settings));
     if (options->has("--json")) {
         printJson(settings);
     } else {
@@ -83,12 +81,12 @@ int runShow(const Args& args) {
 int runSet(const Args& args) {
     vela::CommandLine line(
         "velactl settings set",
-        "velactl settings set [--dir DIR | --user-data] [--external-ip A.B.C.D]\n"
+        "velactl settings set [--dir DIR | --user-data | --database URL] [--external-ip A.B.C.D]\n"
         "                            [--external-port N] [--local-port N] [--modem-port NAME]",
         "Changes the stored settings, keeping the values it is not given, and creates\n"
         "the database when it does not exist. Ports are decimal, 1 to 65535. The modem\n"
         "port is a name such as COM3 or a device path such as /dev/ttyUSB0.");
-    AddDataDirectoryOptions(line)
+    AddStorageOptions(line)
         .option("--external-ip", "A.B.C.D", "the address trackers are told to call")
         .option("--external-port", "N", "the port trackers are told to call (decimal)")
         .option("--local-port", "N", "the port to listen on (decimal)")
@@ -118,22 +116,18 @@ int runSet(const Args& args) {
     if (!ip && !externalPort && !localPort && !name) {
         return line.usageError("set needs at least one value to change");
     }
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options);
+    if (!storage) return kExitFailure;
 
     vela::ProgramSettings settings;
-    vela::SettingsStore store(*directory, warningReporter());
-    std::error_code ec;
     // A database that does not exist yet is made by the save below; one that cannot be
     // read is not overwritten.
-    if (std::filesystem::exists(vela::databaseFile(*directory), ec) && !store.load(settings)) {
-        return kExitFailure;
-    }
+    if (!storage->fileMissing && !storage->engine->loadSettings(settings)) return kExitFailure;
     if (ip) settings.externalIp = *ip;
     if (externalPort) settings.externalPort = *externalPort;
     if (localPort) settings.localPort = *localPort;
     if (name) settings.modemPort = *name;
-    if (!store.save(settings)) return kExitFailure;
+    if (!storage->engine->saveSettings(settings)) return kExitFailure;
     print(settings);
     return kExitOk;
 }

@@ -8,7 +8,6 @@
 #include "storage/text_encoding.h"
 #include "storage/tracker_checks.h"
 #include "storage/tracker_csv.h"
-#include "storage/tracker_store.h"
 
 #include <array>
 #include <cstdio>
@@ -25,16 +24,23 @@ constexpr const char* kCsvHelp =
     "would take for a formula (starting with = + - @, a tab or a carriage return) is\n"
     "written with an apostrophe in front, which import removes again.";
 
-// The list as stored; a database that does not exist yet reads as an empty list when
-// `missingIsEmpty` (the following save creates it).
-bool loadList(const std::filesystem::path& dir, vela::TrackerList& list, bool missingIsEmpty) {
-    std::error_code ec;
-    if (missingIsEmpty && !std::filesystem::exists(vela::databaseFile(dir), ec)) return true;
-    return static_cast<bool>(vela::TrackerStore(dir, warningReporter()).load(list));
+// The list as stored, and its stamp; a database file that does not exist yet reads as
+// an empty list when `missingIsEmpty` (the following save creates it).
+bool loadList(const ChosenStorage& storage, vela::TrackerList& list, bool missingIsEmpty,
+              vela::TrackerListStamp& stamp) {
+    stamp = vela::StampOf(vela::TrackerList());
+    if (missingIsEmpty && storage.fileMissing) return true;
+    return static_cast<bool>(storage.engine->loadTrackers(list, stamp));
 }
 
-bool saveList(const std::filesystem::path& dir, const vela::TrackerList& list) {
-    return static_cast<bool>(vela::TrackerStore(dir, warningReporter()).save(list));
+// In a shared database, saves only while the stored list is still the one loaded: a
+// change another operator made in between is not overwritten.
+bool saveList(const ChosenStorage& storage, const vela::TrackerList& list,
+              vela::TrackerListStamp loaded) {
+    if (!storage.shared) return static_cast<bool>(storage.engine->saveTrackers(list));
+    bool changedMeanwhile = false;
+    return static_cast<bool>(
+        storage.engine->saveTrackersIfUnchanged(list, loaded, changedMeanwhile));
 }
 
 const char* authName(int32_t auth) {
@@ -63,17 +69,19 @@ void failed(const char* what, std::string_view text) {
 
 int runList(const Args& args) {
     vela::CommandLine line(
-        "velactl trackers list", "velactl trackers list [--dir DIR | --user-data] [--json]",
+        "velactl trackers list",
+        "velactl trackers list [--dir DIR | --user-data | --database URL] [--json]",
         "Lists the trackers without their passwords, one per line, tab-separated.");
-    AddDataDirectoryOptions(line).flag("--json",
-                                       "print a JSON array of objects keyed by the column names");
+    AddStorageOptions(line).flag("--json",
+                                 "print a JSON array of objects keyed by the column names");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options);
+    if (!storage) return kExitFailure;
     vela::TrackerList list;
-    const bool loaded = loadList(*directory, list, false);
+    vela::TrackerListStamp stamp = 0;
+    const bool loaded = loadList(*storage, list, false, stamp);
     const bool json = options->has("--json");
     if (json) {
         std::fputs("[", stdout);
@@ -126,7 +134,8 @@ std::optional<std::string> password(const vela::CommandLine& line,
 int runAdd(const Args& args) {
     vela::CommandLine line(
         "velactl trackers add",
-        "velactl trackers add [--dir DIR | --user-data] --description TEXT --phone DIGITS\n"
+        "velactl trackers add [--dir DIR | --user-data | --database URL] --description TEXT "
+        "--phone DIGITS\n"
         "                [--apn NAME] [--push-port HEX] [--auth none|chap|pap]\n"
         "                [--sms-user TEXT] [--sms-password TEXT | --sms-password-file FILE]\n"
         "                [--gprs-user TEXT] [--gprs-password TEXT | --gprs-password-file FILE]\n"
@@ -140,7 +149,7 @@ int runAdd(const Args& args) {
         "Passwords given as options are visible to every user of the machine (ps, the\n"
         "shell's history): prefer the -file options, which read the first line of FILE\n"
         "or, for '-', of standard input.");
-    AddDataDirectoryOptions(line)
+    AddStorageOptions(line)
         .option("--description", "TEXT", "the tracker's description, normally its IMEI")
         .option("--phone", "DIGITS", "the phone number of its SIM")
         .option("--apn", "NAME", "the GPRS access point (default internet)")
@@ -207,35 +216,38 @@ int runAdd(const Args& args) {
                                "'");
     }
 
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options);
+    if (!storage) return kExitFailure;
     vela::TrackerList list;
-    if (!loadList(*directory, list, true)) return kExitFailure;
+    vela::TrackerListStamp stamp = 0;
+    if (!loadList(*storage, list, true, stamp)) return kExitFailure;
     // The same checks as every imported row.
     if (std::string_view refused = vela::NewTrackerChecks(list).check(entry); !refused.empty()) {
         failed("", refused);
         return kExitFailure;
     }
     list.add(entry);
-    if (!saveList(*directory, list)) return kExitFailure;
+    if (!saveList(*storage, list, stamp)) return kExitFailure;
     std::printf("added %s\n", vela::EscapeForTerminal(entry.description).c_str());
     return kExitOk;
 }
 
 int runRemove(const Args& args) {
-    vela::CommandLine line("velactl trackers remove",
-                           "velactl trackers remove [--dir DIR | --user-data] --description TEXT",
-                           "Removes the tracker with exactly this description.");
-    AddDataDirectoryOptions(line).option("--description", "TEXT", "the tracker's description");
+    vela::CommandLine line(
+        "velactl trackers remove",
+        "velactl trackers remove [--dir DIR | --user-data | --database URL] --description TEXT",
+        "Removes the tracker with exactly this description.");
+    AddStorageOptions(line).option("--description", "TEXT", "the tracker's description");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
     const auto description = options->value("--description");
     if (!description) return line.usageError("remove needs --description");
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options);
+    if (!storage) return kExitFailure;
     vela::TrackerList list;
-    if (!loadList(*directory, list, false)) return kExitFailure;
+    vela::TrackerListStamp stamp = 0;
+    if (!loadList(*storage, list, false, stamp)) return kExitFailure;
     const int index = list.findByDescription(*description);
     const std::string shown = vela::EscapeForTerminal(*description);
     if (index < 0) {
@@ -244,7 +256,7 @@ int runRemove(const Args& args) {
         return kExitFailure;
     }
     list.removeAt(index);
-    if (!saveList(*directory, list)) return kExitFailure;
+    if (!saveList(*storage, list, stamp)) return kExitFailure;
     std::printf("removed %s\n", shown.c_str());
     return kExitOk;
 }
@@ -252,7 +264,7 @@ int runRemove(const Args& args) {
 int runImport(const Args& args) {
     vela::CommandLine line(
         "velactl trackers import",
-        "velactl trackers import [--dir DIR | --user-data] [--replace]\n"
+        "velactl trackers import [--dir DIR | --user-data | --database URL] [--replace]\n"
         "                               [--encoding utf8|latin1] FILE",
         "Reads a CSV file ('-' for standard input, at most 256 MiB) and appends its\n"
         "trackers, or replaces the list with --replace. Every row passes the checks of\n"
@@ -260,7 +272,7 @@ int runImport(const Args& args) {
         "imports nothing. The file is UTF-8 (a leading byte order mark is skipped; a\n"
         "row that is not UTF-8 is refused) unless --encoding latin1 converts it from\n"
         "Latin-1.");
-    AddDataDirectoryOptions(line)
+    AddStorageOptions(line)
         .flag("--replace", "replace the list instead of appending to it")
         .option("--encoding", "NAME", "the file's encoding: utf8 (default) or latin1")
         .positionals(1, 1)
@@ -274,8 +286,8 @@ int runImport(const Args& args) {
     }
     const vela::TextEncoding encoding =
         encodingName == "latin1" ? vela::TextEncoding::Latin1 : vela::TextEncoding::Utf8;
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options);
+    if (!storage) return kExitFailure;
     const std::string& source = options->positional()[0];
     const std::string shownSource = vela::EscapeForTerminal(source);
     vela::Result<std::string> text = vela::ReadRegularFile(source, vela::kMaxTrackerCsvBytes);
@@ -299,7 +311,9 @@ int runImport(const Args& args) {
         return kExitFailure;
     }
     vela::TrackerList list;
-    if (!options->has("--replace") && !loadList(*directory, list, true)) return kExitFailure;
+    vela::TrackerListStamp stamp = 0;
+    const bool replace = options->has("--replace");
+    if (!replace && !loadList(*storage, list, true, stamp)) return kExitFailure;
     vela::NewTrackerChecks checks(list);
     for (size_t i = 0; i < rows.value().size(); ++i) {
         vela::TrackerEntry& entry = rows.value()[i];
@@ -313,25 +327,29 @@ int runImport(const Args& args) {
         checks.accept(entry);
         list.add(std::move(entry));
     }
-    if (!saveList(*directory, list)) return kExitFailure;
+    const bool saved = replace ? static_cast<bool>(storage->engine->saveTrackers(list))
+                               : saveList(*storage, list, stamp);
+    if (!saved) return kExitFailure;
     std::printf("imported %zu trackers\n", rows.value().size());
     return kExitOk;
 }
 
 int runExport(const Args& args) {
     vela::CommandLine line(
-        "velactl trackers export", "velactl trackers export [--dir DIR | --user-data] [FILE]",
+        "velactl trackers export",
+        "velactl trackers export [--dir DIR | --user-data | --database URL] [FILE]",
         "Writes the list, passwords included, as CSV to FILE or standard output. FILE is\n"
         "created readable and writable by its owner only, and never through a symbolic\n"
         "link.");
-    AddDataDirectoryOptions(line).positionals(0, 1).epilog(kCsvHelp);
+    AddStorageOptions(line).positionals(0, 1).epilog(kCsvHelp);
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options);
+    if (!storage) return kExitFailure;
     vela::TrackerList list;
-    if (!loadList(*directory, list, false)) return kExitFailure;
+    vela::TrackerListStamp stamp = 0;
+    if (!loadList(*storage, list, false, stamp)) return kExitFailure;
     const std::string text = vela::writeTrackerCsv(list);
     if (options->positional().empty() || options->positional()[0] == "-") {
         std::fwrite(text.data(), 1, text.size(), stdout);

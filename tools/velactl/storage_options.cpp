@@ -2,6 +2,8 @@
 
 #include "common/data_directory.h"
 #include "common/terminal_text.h"
+#include "storage/database_file.h"
+#include "storage/pg/storage_choice.h"
 #include "vela_version.h"
 
 #include <cstdio>
@@ -88,6 +90,34 @@ std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& op
         return std::nullopt;
     }
     return directory.value();
+}
+
+vela::CommandLine& AddStorageOptions(vela::CommandLine& line) {
+    return AddDataDirectoryOptions(line).option(
+        "--database", "URL",
+        "a shared PostgreSQL database, postgresql://USER@HOST[:PORT]/NAME, instead of\n"
+        "settings.accdb (default: $VELA_DATABASE)");
+}
+
+std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options) {
+    const vela::Result<std::optional<std::string>> url =
+        vela::ChosenDatabaseUrl(options.value("--database"));
+    if (!url) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(url.message()).c_str());
+        return std::nullopt;
+    }
+    ChosenStorage chosen;
+    if (url.value()) {
+        chosen.engine = vela::OpenStorage({}, url.value(), warningReporter());
+        chosen.shared = true;
+        return chosen;
+    }
+    const auto directory = DataDirectory(options);
+    if (!directory) return std::nullopt;
+    std::error_code ec;
+    chosen.fileMissing = !std::filesystem::exists(vela::databaseFile(*directory), ec);
+    chosen.engine = vela::OpenStorage(*directory, std::nullopt, warningReporter());
+    return chosen;
 }
 
 vela::StorageErrorReporter warningReporter() {

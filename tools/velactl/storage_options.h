@@ -5,9 +5,11 @@
 #include "commands.h"
 
 #include "common/command_line.h"
+#include "storage/storage_engine.h"
 #include "storage/storage_errors.h"
 
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,6 +36,20 @@ vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line);
 // The data directory the options name; nothing when it cannot be used (the reason is
 // printed as an error).
 std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options);
+
+// Adds the data directory options and --database URL (VELA_DATABASE applies when it
+// is not given).
+vela::CommandLine& AddStorageOptions(vela::CommandLine& line);
+
+// Where the options say settings and trackers are: the PostgreSQL database of
+// --database or VELA_DATABASE, else settings.accdb in the data directory.
+struct ChosenStorage {
+    std::unique_ptr<vela::StorageEngine> engine;
+    bool fileMissing = false;  // settings.accdb does not exist yet (never for PostgreSQL)
+    bool shared = false;       // a PostgreSQL database that several operators use
+};
+// Nothing when the choice cannot be used (the reason is printed as an error).
+std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options);
 
 // Prints a storage error as "warning: TEXT" on stderr, as the window's exclamation box,
 // with bytes from the database escaped for the terminal.

@@ -1,0 +1,134 @@
+#include "storage/storage_engine.h"
+
+#include "storage/database_file.h"
+#include "storage/schema.h"
+#include "storage/settings_store.h"
+#include "storage/table_rows.h"
+#include "storage/tracker_store.h"
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace vela {
+
+namespace {
+
+Result<int64_t> countRows(sqlite::Database& db, const char* table) {
+    Result<sqlite::Statement> query =
+        db.prepare("SELECT count(*) FROM \"" + std::string(table) + "\"");
+    if (!query) return query.status();
+    Result<bool> stepped = query.value().step();
+    if (!stepped) return stepped.status();
+    return query.value().columnInt(0);
+}
+
+}  // namespace
+
+std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t historyRows) {
+    return kDatabaseNotEmpty + std::to_string(settingsRows) + " settings rows, " +
+           std::to_string(trackerRows) + " trackers and " + std::to_string(historyRows) +
+           " history rows";
+}
+
+SqliteStorage::SqliteStorage(std::filesystem::path directory, StorageErrorReporter reporter)
+    : directory_(std::move(directory)), reporter_(std::move(reporter)) {}
+
+std::string SqliteStorage::location() const {
+    return databaseFile(directory_).string();
+}
+
+Status SqliteStorage::loadSettings(ProgramSettings& settings) const {
+    return SettingsStore(directory_, reporter_).load(settings);
+}
+
+Status SqliteStorage::saveSettings(const ProgramSettings& settings) const {
+    return SettingsStore(directory_, reporter_).save(settings);
+}
+
+Status SqliteStorage::loadTrackers(TrackerList& list, TrackerListStamp& stamp) const {
+    return TrackerStore(directory_, reporter_).load(list, stamp);
+}
+
+Status SqliteStorage::saveTrackers(const TrackerList& list) const {
+    return TrackerStore(directory_, reporter_).save(list);
+}
+
+Status SqliteStorage::saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
+                                              bool& changedMeanwhile) const {
+    return TrackerStore(directory_, reporter_).saveIfUnchanged(list, loaded, changedMeanwhile);
+}
+
+Status SqliteStorage::appendHistory(const HistoryRecord& record) const {
+    return HistoryStore(directory_, reporter_).append(record);
+}
+
+Result<std::vector<HistoryRecord>> SqliteStorage::queryHistory(const HistoryFilter& filter) const {
+    return HistoryStore(directory_, reporter_).query(filter);
+}
+
+Result<StoredContent> SqliteStorage::loadContent() const {
+    const std::filesystem::path file = databaseFile(directory_);
+    StoredContent content;
+    std::vector<std::string> warnings;
+    Status status = readDatabase(file, [&](sqlite::Database& db) -> Status {
+        // One read transaction: both tables as they were at one moment.
+        if (Status begun = db.execute("BEGIN"); !begun) return begun;
+        ProgramSettings settings;
+        bool present = false;
+        Status read = ReadSettingsRow(db, settings, warnings, present);
+        if (read && present) content.settings = settings;
+        if (read) read = AppendTrackerRows(db, content.trackers, warnings);
+        (void)db.execute("COMMIT");
+        return read;
+    });
+    for (const std::string& warning : warnings) {
+        if (reporter_) reporter_(file.string() + ": " + warning);
+    }
+    if (!status) {
+        std::string message = "Cannot read " + file.string() + ": " + status.message();
+        if (reporter_) reporter_(message);
+        return Result<StoredContent>::Fail(std::move(message));
+    }
+    Result<std::vector<HistoryRecord>> history = queryHistory({});
+    if (!history) return history.status();
+    content.history = std::move(history).value();
+    std::reverse(content.history.begin(), content.history.end());
+    return content;
+}
+
+Status SqliteStorage::replaceContent(const StoredContent& content, bool replace) const {
+    const std::filesystem::path file = databaseFile(directory_);
+    Status status = writeDatabase(file, [&](sqlite::Database& db) -> Status {
+        if (Status migrated = MigrateSchema(db); !migrated) return migrated;
+        if (!replace) {
+            Result<int64_t> settingsRows = countRows(db, "Settings");
+            if (!settingsRows) return settingsRows.status();
+            Result<int64_t> trackerRows = countRows(db, "Trackers");
+            if (!trackerRows) return trackerRows.status();
+            Result<int64_t> historyRows = countRows(db, "History");
+            if (!historyRows) return historyRows.status();
+            if (settingsRows.value() + trackerRows.value() + historyRows.value() > 0) {
+                return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value(),
+                                                    historyRows.value()));
+            }
+        }
+        if (Status cleared = db.execute("DELETE FROM \"History\""); !cleared) return cleared;
+        if (Status written = InsertHistoryRows(db, content.history); !written) return written;
+        if (content.settings) {
+            if (Status written = ReplaceSettingsRows(db, *content.settings); !written)
+                return written;
+        } else if (Status cleared = db.execute("DELETE FROM \"Settings\""); !cleared) {
+            return cleared;
+        }
+        return ReplaceTrackerRows(db, content.trackers);
+    });
+    if (!status) {
+        std::string message = "Cannot write " + file.string() + ": " + status.message();
+        if (reporter_) reporter_(message);
+        return Status::Fail(std::move(message));
+    }
+    return Status::Ok();
+}
+
+}  // namespace vela

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "common/result.h"
+#include "storage/database.h"
+#include "storage/history_store.h"
+#include "storage/program_settings.h"
+#include "storage/tracker_list.h"
+
+#include <string>
+#include <vector>
+
+namespace vela {
+
+// The rows of settings.accdb on an open connection, inside the caller's transaction.
+// Numbers another tool stored out of range become defaults; the reasons go into
+// `warnings`.
+
+// The first Settings row into `settings` (`present` false and `settings` unchanged
+// when the table is empty).
+Status ReadSettingsRow(sqlite::Database& db, ProgramSettings& settings,
+                       std::vector<std::string>& warnings, bool& present);
+// Makes the Settings table hold exactly one row with these values.
+Status ReplaceSettingsRows(sqlite::Database& db, const ProgramSettings& settings);
+
+// Appends one entry per Trackers row to `list`.
+Status AppendTrackerRows(sqlite::Database& db, TrackerList& list,
+                         std::vector<std::string>& warnings);
+// Makes the Trackers table hold exactly the entries of `list`, in list order.
+Status ReplaceTrackerRows(sqlite::Database& db, const TrackerList& list);
+
+// Appends the records to the History table in their order (IDs assigned anew).
+Status InsertHistoryRows(sqlite::Database& db, const std::vector<HistoryRecord>& records);
+
+}  // namespace vela
