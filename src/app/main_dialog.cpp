@@ -1,5 +1,6 @@
 #include "app/main_dialog.h"
 
+#include "app/config_digest.h"
 #include "app/modem_step.h"
 #include "app/run_texts.h"
 #include "common/file_access.h"
@@ -10,7 +11,6 @@
 #include "modem/push_message.h"
 #include "storage/pg/storage_choice.h"
 
-#include <QCryptographicHash>
 #include <QFileInfo>
 #include <QTimer>
 #include <algorithm>
@@ -46,21 +46,6 @@ constexpr const char* kChangedTrackersKept =
 
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
-
-// The configuration file's SHA-256 in hex, so the history proves which content a
-// tracker received; empty when the file cannot be read again (the reader's own image
-// was built all the same).
-std::string configDigest(const QString& path) {
-    constexpr std::size_t kConfigLimit = 16u * 1024 * 1024;
-    const Result<std::string> content =
-        ReadRegularFile(std::filesystem::path(path.toStdString()), kConfigLimit);
-    if (!content) return {};
-    return QCryptographicHash::hash(QByteArrayView(content.value().data(),
-                                                   static_cast<qsizetype>(content.value().size())),
-                                    QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-}
 
 // The length the image gives itself in its first two bytes (what the tracker's answer
 // counts).
@@ -319,7 +304,7 @@ std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
         endRecord(runRecord_, Verdict::FileRefused, QString::fromStdString(read.message()), true);
         return std::nullopt;
     }
-    runRecord_->configSha256 = configDigest(*chosen);
+    runRecord_->configSha256 = ConfigFileSha256(std::filesystem::path(chosen->toStdString()));
     runRecord_->imageBytes = imageLengthField(image);
     return prepared;
 }

@@ -1,5 +1,6 @@
 #include "gui/campaign_window.h"
 
+#include "app/config_digest.h"
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
 #include "storage/program_settings.h"
@@ -364,6 +365,7 @@ void CampaignWindow::OnStart() {
     if (running()) return;
     CampaignRequest request;
     request.configFile = configFile_->text().toStdString();
+    request.configSha256 = ConfigFileSha256(request.configFile);
     request.trackers = CheckedTrackers();
     request.modemPorts = SplitPorts(modemPorts_->text());
     request.wait = std::chrono::seconds(wait_->value());

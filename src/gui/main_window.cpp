@@ -353,8 +353,12 @@ void MainWindow::WaitWhilePainting(const std::function<bool()>& done) {
     QEventLoop loop;
     QTimer tick;
     tick.setInterval(20);
-    connect(&tick, &QTimer::timeout, &loop, [&loop, &done] {
-        if (done()) loop.quit();
+    connect(&tick, &QTimer::timeout, &loop, [this, &loop, &done] {
+        if (done()) {
+            loop.quit();
+        } else {
+            repaint();  // the busy cursor and the status lines stay drawn
+        }
     });
     tick.start();
     if (!done()) loop.exec(QEventLoop::ExcludeUserInputEvents);

@@ -5,6 +5,7 @@
 #include "gui/campaign_window_model.h"
 #include "gui/main_window.h"
 #include "recording_sink.h"
+#include "storage/history_store.h"
 #include "storage/program_settings.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_csv.h"
@@ -179,6 +180,11 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
         }
     }
     EXPECT_EQ(configured, 3);
+    // Each outcome's record proves which file content the trackers were sent.
+    const auto history = HistoryStore(dir_.path()).query(HistoryFilter{});
+    ASSERT_TRUE(history) << history.message();
+    ASSERT_EQ(history->size(), 4u);
+    for (const HistoryRecord& record : history.value()) EXPECT_EQ(record.configSha256.size(), 64u);
 
     const QString screenshots = QString::fromUtf8(VELA_SCREENSHOT_DIR);
     ASSERT_TRUE(QDir().mkpath(screenshots));

@@ -3,6 +3,7 @@
 // stderr.
 #include "commands.h"
 
+#include "app/config_digest.h"
 #include "campaign/campaign_engine.h"
 #include "common/command_line.h"
 #include "common/data_directory.h"
@@ -11,7 +12,6 @@
 #include "common/terminal_text.h"
 #include "storage/campaign_store.h"
 
-#include <QCryptographicHash>
 #include <csignal>
 #include <cstdio>
 #include <sstream>
@@ -23,7 +23,6 @@ namespace velactl {
 namespace {
 
 constexpr std::size_t kTrackerFileLimit = 16 * 1024 * 1024;
-constexpr std::size_t kConfigFileLimit = 64 * 1024 * 1024;
 
 vela::CampaignEngine* gRunningEngine = nullptr;
 
@@ -142,18 +141,6 @@ int runCampaign(vela::CampaignEngine& engine, const EventPrinter& printer, int64
     return kExitFailure;
 }
 
-// The SHA-256 of the configuration file, the proof of what the trackers were sent; empty
-// when the file cannot be read (the reader then says why).
-std::string fileSha256(const std::string& path) {
-    const vela::Result<std::string> content = vela::ReadRegularFile(path, kConfigFileLimit);
-    if (!content) return {};
-    return QCryptographicHash::hash(QByteArrayView(content.value().data(),
-                                                   static_cast<qsizetype>(content.value().size())),
-                                    QCryptographicHash::Sha256)
-        .toHex()
-        .toStdString();
-}
-
 std::vector<std::string> readDescriptions(const std::string& from, std::string& error) {
     vela::Result<std::string> text = vela::ReadRegularFile(from, kTrackerFileLimit);
     if (!text) {
@@ -213,7 +200,7 @@ int runNew(const std::vector<std::string>& args) {
     if (!dir) return kExitUsage;
 
     request.configFile = *options->value("--config");
-    request.configSha256 = fileSha256(*options->value("--config"));
+    request.configSha256 = vela::ConfigFileSha256(*options->value("--config"));
     request.allTrackers = options->has("--all");
     request.trackers = options->values("--tracker");
     request.modemPorts = options->values("--modem");
