@@ -29,19 +29,19 @@ CommandLine::CommandLine(std::string program, std::string synopsis, std::string 
 
 CommandLine& CommandLine::flag(const std::string& name, const std::string& help,
                                const std::string& shortName) {
-    specs_.push_back({name, shortName, {}, help, false});
+    options_.push_back({name, shortName, {}, help, false});
     return *this;
 }
 
 CommandLine& CommandLine::option(const std::string& name, const std::string& valueName,
                                  const std::string& help, const std::string& shortName) {
-    specs_.push_back({name, shortName, valueName.empty() ? "VALUE" : valueName, help, false});
+    options_.push_back({name, shortName, valueName.empty() ? "VALUE" : valueName, help, false});
     return *this;
 }
 
 CommandLine& CommandLine::repeatable(const std::string& name, const std::string& valueName,
                                      const std::string& help) {
-    specs_.push_back({name, {}, valueName.empty() ? "VALUE" : valueName, help, true});
+    options_.push_back({name, {}, valueName.empty() ? "VALUE" : valueName, help, true});
     return *this;
 }
 
@@ -56,9 +56,9 @@ CommandLine& CommandLine::epilog(std::string text) {
     return *this;
 }
 
-const CommandLine::Spec* CommandLine::find(const std::string& word) const {
-    for (const Spec& spec : specs_) {
-        if (word == spec.name || (!spec.shortName.empty() && word == spec.shortName)) return &spec;
+const CommandLine::OptionDefinition* CommandLine::find(const std::string& word) const {
+    for (const OptionDefinition& definition : options_) {
+        if (word == definition.name || (!definition.shortName.empty() && word == definition.shortName)) return &definition;
     }
     return nullptr;
 }
@@ -81,10 +81,10 @@ std::string CommandLine::helpText() const {
             text += "  " + left + "\n  " + std::string(28, ' ') + help + "\n";
         }
     };
-    for (const Spec& spec : specs_) {
-        std::string left = spec.shortName.empty() ? spec.name : spec.shortName + ", " + spec.name;
-        if (!spec.valueName.empty()) left += " " + spec.valueName;
-        line(left, spec.help + (spec.repeatable ? " (may be repeated)" : ""));
+    for (const OptionDefinition& definition : options_) {
+        std::string left = definition.shortName.empty() ? definition.name : definition.shortName + ", " + definition.name;
+        if (!definition.valueName.empty()) left += " " + definition.valueName;
+        line(left, definition.help + (definition.repeatable ? " (may be repeated)" : ""));
     }
     line("-h, --help", "show this text and exit");
     line("-V, --version", "show the version and exit");
@@ -127,27 +127,27 @@ std::optional<ParsedOptions> CommandLine::parse(const std::vector<std::string>& 
             inlineValue = word.substr(equals + 1);
             word.resize(equals);
         }
-        const Spec* spec = find(word);
-        if (!spec) {
+        const OptionDefinition* definition = find(word);
+        if (!definition) {
             exitCode = usageError("unknown option '" + word + "'");
             return std::nullopt;
         }
-        std::vector<std::string>& slot = parsed.given_[spec->name];
-        if (spec->valueName.empty()) {
+        std::vector<std::string>& slot = parsed.given_[definition->name];
+        if (definition->valueName.empty()) {
             if (inlineValue) {
-                exitCode = usageError(spec->name + " takes no value");
+                exitCode = usageError(definition->name + " takes no value");
                 return std::nullopt;
             }
             continue;
         }
         if (!inlineValue) {
             if (i + 1 >= args.size()) {
-                exitCode = usageError(spec->name + " needs a value (" + spec->valueName + ")");
+                exitCode = usageError(definition->name + " needs a value (" + definition->valueName + ")");
                 return std::nullopt;
             }
             inlineValue = args[++i];
         }
-        if (!spec->repeatable) slot.clear();
+        if (!definition->repeatable) slot.clear();
         slot.push_back(*inlineValue);
     }
     if (parsed.positional_.size() < minPositional_) {

@@ -63,20 +63,20 @@ public:
     const std::string& program() const { return program_; }
 
 private:
-    struct Spec {
+    struct OptionDefinition {
         std::string name;
         std::string shortName;
         std::string valueName;  // empty for a flag
         std::string help;
         bool repeatable = false;
     };
-    const Spec* find(const std::string& word) const;
+    const OptionDefinition* find(const std::string& word) const;
 
     std::string program_;
     std::string synopsis_;
     std::string about_;
     std::string epilog_;
-    std::vector<Spec> specs_;
+    std::vector<OptionDefinition> options_;
     std::size_t minPositional_ = 0;
     std::size_t maxPositional_ = 0;
 };

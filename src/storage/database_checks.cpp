@@ -1,5 +1,7 @@
 #include "storage/database_checks.h"
 
+#include "common/ascii.h"
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -31,18 +33,6 @@ const std::array<ExpectedTable, 2>& expectedTables() {
     return tables;
 }
 
-// SQLite compares names of tables and columns without regard to ASCII case.
-bool sameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) {
-            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 Status checkTable(sqlite::Database& db, const ExpectedTable& expected) {
     Result<sqlite::Statement> kind =
         db.prepare("SELECT type FROM sqlite_master WHERE name = ?1 COLLATE NOCASE");
@@ -71,7 +61,7 @@ Status checkTable(sqlite::Database& db, const ExpectedTable& expected) {
     std::string missing;
     for (const char* column : expected.columns) {
         bool have = false;
-        for (const std::string& name : present) have = have || sameName(name, column);
+        for (const std::string& name : present) have = have || EqualsIgnoringAsciiCase(name, column);
         if (!have) missing += std::string(missing.empty() ? "" : ", ") + column;
     }
     if (!missing.empty()) {

@@ -1,5 +1,6 @@
 #include "storage/tracker_csv.h"
 
+#include "common/ascii.h"
 #include "storage/csv.h"
 
 #include <cstdint>
@@ -14,17 +15,6 @@ std::string_view trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
     return text;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) {
-            return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-        };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
 }
 
 std::optional<int32_t> parseDecimal(std::string_view text) {
@@ -88,7 +78,7 @@ Result<std::vector<size_t>> readHeader(const CsvRecord& header) {
         const std::string_view name = trimmed(rawName);
         size_t known = kTrackerCsvColumns.size();
         for (size_t k = 0; k < kTrackerCsvColumns.size(); ++k) {
-            if (equalsIgnoringCase(name, kTrackerCsvColumns[k])) known = k;
+            if (EqualsIgnoringAsciiCase(name, kTrackerCsvColumns[k])) known = k;
         }
         if (known == kTrackerCsvColumns.size()) {
             return Status::Fail(where + "unknown column '" + std::string(name) +
