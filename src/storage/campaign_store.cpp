@@ -3,6 +3,7 @@
 #include "storage/database_file.h"
 #include "storage/schema.h"
 
+#include <set>
 #include <sstream>
 #include <utility>
 
@@ -28,7 +29,10 @@ constexpr const char* kCampaignColumns =
 constexpr const char* kTrackerColumns =
     "\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", \"State\", \"Attempts\", "
     "\"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", \"ModemPort\", \"CallerAddress\", "
-    "\"CallerImei\", \"Answer\", \"UpdatedAt\"";
+    "\"CallerImei\", \"Answer\", \"UpdatedAt\", ";
+// A database from before the stations has no such columns yet.
+constexpr const char* kStationColumns = "\"Station\", \"LeaseUntil\"";
+constexpr const char* kNoStationColumns = "'', 0";
 
 constexpr const char* kUpsertTracker =
     "INSERT INTO \"CampaignTrackers\" (\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", "
@@ -98,7 +102,8 @@ Status saveTracker(sqlite::Database& db, const CampaignTrackerRecord& t) {
                      {12, t.callerAddress},
                      {13, t.callerImei},
                      {14, t.answer},
-                     {15, t.updatedAt}},
+                     {15, t.updatedAt},
+                     {16, t.station}},
                     {{1, t.campaignId}, {2, t.position}, {6, t.attempts}, {10, t.waitUntilMs}});
         !bound)
         return bound;
@@ -170,20 +175,32 @@ CampaignTrackerRecord readTracker(const sqlite::Statement& row) {
     t.callerImei = row.columnText(12);
     t.answer = row.columnText(13);
     t.updatedAt = row.columnText(14);
+    t.station = row.columnText(15);
+    t.leaseUntilMs = row.columnInt(16);
     return t;
 }
 
 // Reads through a connection that has the campaign tables; an older database has no
 // campaign yet, which reads as "none".
 Status readCampaignTables(const std::filesystem::path& directory,
-                          const std::function<Status(sqlite::Database&)>& read) {
+                          const std::function<Status(sqlite::Database&, int)>& read) {
     return readDatabase(databaseFile(directory), [&](sqlite::Database& db) -> Status {
         Result<int> version = SchemaVersion(db);
         if (!version) return version.status();
         if (version.value() < kCampaignSchemaVersion) return Status::Fail("no campaign yet");
-        return read(db);
+        return read(db, version.value());
     });
 }
+
+std::string trackerQuery(int version, const char* where) {
+    return std::string("SELECT ") + kTrackerColumns +
+           (version >= kCampaignStationsSchemaVersion ? kStationColumns : kNoStationColumns) +
+           " FROM \"CampaignTrackers\" " + where + " ORDER BY \"Position\"";
+}
+
+constexpr const char* kOpenCount =
+    "SELECT count(*) FROM \"CampaignTrackers\" WHERE \"CampaignId\" = ?1 "
+    "AND \"State\" NOT IN ('configured', 'failed')";
 
 std::string noSuchCampaign(int64_t id) {
     return "no campaign " + std::to_string(id);
@@ -229,7 +246,7 @@ Result<int64_t> CampaignStore::create(const CampaignRecord& campaign,
 
 Result<CampaignRecord> CampaignStore::campaign(int64_t id) const {
     std::optional<CampaignRecord> found;
-    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db) -> Status {
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) -> Status {
         Result<sqlite::Statement> row =
             db.prepare(std::string(kCampaignColumns) + "WHERE c.\"ID\" = ?1");
         if (!row) return row.status();
@@ -245,7 +262,7 @@ Result<CampaignRecord> CampaignStore::campaign(int64_t id) const {
 
 Result<std::vector<CampaignRecord>> CampaignStore::list() const {
     std::vector<CampaignRecord> campaigns;
-    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db) -> Status {
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) -> Status {
         Result<sqlite::Statement> row =
             db.prepare(std::string(kCampaignColumns) + "ORDER BY c.\"ID\" DESC");
         if (!row) return row.status();
@@ -262,10 +279,9 @@ Result<std::vector<CampaignRecord>> CampaignStore::list() const {
 
 Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) const {
     std::vector<CampaignTrackerRecord> rows;
-    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db) -> Status {
-        Result<sqlite::Statement> row = db.prepare(
-            std::string("SELECT ") + kTrackerColumns +
-            " FROM \"CampaignTrackers\" WHERE \"CampaignId\" = ?1 ORDER BY \"Position\"");
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) -> Status {
+        Result<sqlite::Statement> row =
+            db.prepare(trackerQuery(version, "WHERE \"CampaignId\" = ?1"));
         if (!row) return row.status();
         if (Status bound = row.value().bind(1, id); !bound) return bound;
         for (;;) {
@@ -279,34 +295,190 @@ Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) c
     return rows;
 }
 
-Result<CampaignWriter> CampaignWriter::open(const std::filesystem::path& workingDirectory) {
-    Result<sqlite::Database> db = sqlite::Database::open(databaseFile(workingDirectory));
-    if (!db) return db.status();
-    return CampaignWriter(std::move(db).value());
+namespace {
+
+// The one station of a campaign in settings.accdb saves everything it is given.
+class SqliteCampaignWriter final : public CampaignWriter {
+public:
+    SqliteCampaignWriter(sqlite::Database db, std::string station)
+        : db_(std::move(db)), station_(std::move(station)) {}
+
+    Result<std::vector<std::size_t>> save(const std::vector<CampaignChange>& changes) override {
+        Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db_);
+        if (!transaction) return transaction.status();
+        if (Status migrated = MigrateSchema(db_); !migrated) return migrated;
+        const std::string now = HistoryTimestamp();
+        for (const CampaignChange& change : changes) {
+            if (change.tracker) {
+                CampaignTrackerRecord row = *change.tracker;
+                row.station = station_;
+                if (Status saved = saveTracker(db_, row); !saved) return saved;
+            }
+            if (change.history) {
+                if (Status saved = saveHistory(db_, *change.history); !saved) return saved;
+            }
+            if (change.campaignState) {
+                Result<sqlite::Statement> row = db_.prepare(kUpdateCampaignState);
+                if (!row) return row.status();
+                if (Status bound = bindAll(row.value(), {{1, *change.campaignState}, {3, now}},
+                                           {{2, change.runnerPid}, {4, change.campaignId}});
+                    !bound)
+                    return bound;
+                if (Status done = runOnce(row.value()); !done) return done;
+            }
+        }
+        if (Status committed = transaction.value().commit(); !committed) return committed;
+        return std::vector<std::size_t>{};
+    }
+
+private:
+    sqlite::Database db_;
+    std::string station_;
+};
+
+// Everything open is this station's at once; the process kept in the campaign's row
+// keeps a second one away.
+class SqliteCampaignClaims final : public CampaignClaims {
+public:
+    SqliteCampaignClaims(std::filesystem::path directory, int64_t id, CampaignStationInfo station)
+        : directory_(std::move(directory)), id_(id), station_(std::move(station)) {}
+
+    Result<std::vector<CampaignTrackerRecord>> claim(int limit) override {
+        std::vector<CampaignTrackerRecord> claimed;
+        Status read = readCampaignTables(directory_, [&](sqlite::Database& db, int version) {
+            Result<sqlite::Statement> row = db.prepare(trackerQuery(
+                version,
+                "WHERE \"CampaignId\" = ?1 AND \"State\" NOT IN ('configured', 'failed')"));
+            if (!row) return row.status();
+            if (Status bound = row.value().bind(1, id_); !bound) return bound;
+            for (;;) {
+                Result<bool> stepped = row.value().step();
+                if (!stepped) return stepped.status();
+                if (!stepped.value() || static_cast<int>(claimed.size()) >= limit)
+                    return Status::Ok();
+                CampaignTrackerRecord tracker = readTracker(row.value());
+                if (held_.insert(tracker.tracker).second) claimed.push_back(std::move(tracker));
+            }
+        });
+        if (!read) return read;
+        return claimed;
+    }
+
+    Result<int64_t> renew() override { return static_cast<int64_t>(held_.size()); }
+
+    Result<int64_t> openCount() override {
+        int64_t open = 0;
+        Status read = readCampaignTables(directory_, [&](sqlite::Database& db, int) {
+            Result<sqlite::Statement> row = db.prepare(kOpenCount);
+            if (!row) return row.status();
+            if (Status bound = row.value().bind(1, id_); !bound) return bound;
+            Result<bool> stepped = row.value().step();
+            if (!stepped) return stepped.status();
+            open = row.value().columnInt(0);
+            return Status::Ok();
+        });
+        if (!read) return read;
+        return open;
+    }
+
+    Status leave() override {
+        Result<int64_t> open = openCount();
+        if (!open) return open.status();
+        return writeDatabase(databaseFile(directory_), [&](sqlite::Database& db) {
+            Result<sqlite::Statement> row = db.prepare(
+                open.value() > 0 ? "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = 0, "
+                                   "\"UpdatedAt\" = ?2 WHERE \"ID\" = ?3"
+                                 : "UPDATE \"Campaigns\" SET \"RunnerPid\" = 0 WHERE \"ID\" = ?3");
+            if (!row) return row.status();
+            if (open.value() > 0) {
+                if (Status bound = bindAll(row.value(),
+                                           {{1, kCampaignInterrupted}, {2, HistoryTimestamp()}},
+                                           {});
+                    !bound)
+                    return bound;
+            }
+            if (Status bound = row.value().bind(3, id_); !bound) return bound;
+            if (Status done = runOnce(row.value()); !done) return done;
+            Result<sqlite::Statement> left = db.prepare(
+                "UPDATE \"CampaignStations\" SET \"SeenUntil\" = 0 "
+                "WHERE \"CampaignId\" = ?1 AND \"Station\" = ?2");
+            if (!left) return left.status();
+            if (Status bound = bindAll(left.value(), {{2, station_.name}}, {{1, id_}}); !bound)
+                return bound;
+            return runOnce(left.value());
+        });
+    }
+
+private:
+    std::filesystem::path directory_;
+    int64_t id_;
+    CampaignStationInfo station_;
+    std::set<std::string> held_;
+};
+
+}  // namespace
+
+std::string CampaignStore::location() const {
+    return databaseFile(workingDirectory_).string();
 }
 
-Status CampaignWriter::save(const std::vector<CampaignChange>& changes) {
-    Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db_);
-    if (!transaction) return transaction.status();
-    const std::string now = HistoryTimestamp();
-    for (const CampaignChange& change : changes) {
-        if (change.tracker) {
-            if (Status saved = saveTracker(db_, *change.tracker); !saved) return saved;
+Result<std::vector<CampaignStationRecord>> CampaignStore::stations(int64_t id) const {
+    std::vector<CampaignStationRecord> rows;
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) {
+        if (version < kCampaignStationsSchemaVersion) return Status::Ok();
+        Result<sqlite::Statement> row = db.prepare(
+            "SELECT \"Station\", \"Address\", \"JoinedAt\", \"SeenUntil\" FROM "
+            "\"CampaignStations\" WHERE \"CampaignId\" = ?1 ORDER BY \"ID\"");
+        if (!row) return row.status();
+        if (Status bound = row.value().bind(1, id); !bound) return bound;
+        for (;;) {
+            Result<bool> stepped = row.value().step();
+            if (!stepped) return stepped.status();
+            if (!stepped.value()) return Status::Ok();
+            CampaignStationRecord station;
+            station.campaignId = id;
+            station.name = row.value().columnText(0);
+            station.address = row.value().columnText(1);
+            station.joinedAt = row.value().columnText(2);
+            station.seenUntilMs = row.value().columnInt(3);
+            station.live = station.seenUntilMs != 0;
+            rows.push_back(std::move(station));
         }
-        if (change.history) {
-            if (Status saved = saveHistory(db_, *change.history); !saved) return saved;
-        }
-        if (change.campaignState) {
-            Result<sqlite::Statement> row = db_.prepare(kUpdateCampaignState);
-            if (!row) return row.status();
-            if (Status bound = bindAll(row.value(), {{1, *change.campaignState}, {3, now}},
-                                       {{2, change.runnerPid}, {4, change.campaignId}});
-                !bound)
-                return bound;
-            if (Status done = runOnce(row.value()); !done) return done;
-        }
-    }
-    return transaction.value().commit();
+    });
+    if (!read && read.message() != "no campaign yet") return read;
+    return rows;
+}
+
+Result<std::unique_ptr<CampaignWriter>> CampaignStore::openWriter(
+    int64_t, const CampaignStationInfo& station) const {
+    Result<sqlite::Database> db = sqlite::Database::open(databaseFile(workingDirectory_));
+    if (!db) return db.status();
+    return std::unique_ptr<CampaignWriter>(
+        std::make_unique<SqliteCampaignWriter>(std::move(db).value(), station.name));
+}
+
+Result<std::unique_ptr<CampaignClaims>> CampaignStore::openClaims(
+    int64_t id, const CampaignStationInfo& station, std::chrono::milliseconds) const {
+    // The station is recorded for the status; SeenUntil only says whether it is running.
+    Status joined = writeDatabase(databaseFile(workingDirectory_), [&](sqlite::Database& db) {
+        if (Status migrated = MigrateSchema(db); !migrated) return migrated;
+        Result<sqlite::Statement> row = db.prepare(
+            "INSERT INTO \"CampaignStations\" (\"CampaignId\", \"Station\", \"Address\", "
+            "\"JoinedAt\", \"SeenUntil\") VALUES (?1, ?2, ?3, ?4, 1) "
+            "ON CONFLICT (\"CampaignId\", \"Station\") DO UPDATE SET \"Address\" = ?3, "
+            "\"SeenUntil\" = 1");
+        if (!row) return row.status();
+        if (Status bound = bindAll(row.value(),
+                                   {{2, station.name}, {3, station.address},
+                                    {4, HistoryTimestamp()}},
+                                   {{1, id}});
+            !bound)
+            return bound;
+        return runOnce(row.value());
+    });
+    if (!joined) return joined;
+    return std::unique_ptr<CampaignClaims>(
+        std::make_unique<SqliteCampaignClaims>(workingDirectory_, id, station));
 }
 
 }  // namespace vela

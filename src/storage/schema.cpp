@@ -41,9 +41,20 @@ constexpr const char* kVersion2[] = {
     "CREATE INDEX IF NOT EXISTS \"HistoryByCampaign\" ON \"History\" (\"CampaignId\")",
 };
 
+// The stations of a campaign: who holds each tracker, and until when.
+constexpr const char* kVersion3[] = {
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN \"Station\" TEXT NOT NULL DEFAULT ''",
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN \"LeaseUntil\" INTEGER NOT NULL DEFAULT 0",
+    "CREATE TABLE IF NOT EXISTS \"CampaignStations\" ("
+    "\"ID\" INTEGER PRIMARY KEY, \"CampaignId\" INTEGER NOT NULL, \"Station\" TEXT NOT NULL, "
+    "\"Address\" TEXT, \"JoinedAt\" TEXT, \"SeenUntil\" INTEGER NOT NULL DEFAULT 0, "
+    "UNIQUE (\"CampaignId\", \"Station\"))",
+};
+
 constexpr Migration kMigrations[] = {
     {1, kVersion1},
     {2, kVersion2},
+    {3, kVersion3},
 };
 
 }  // namespace

@@ -1,0 +1,75 @@
+#pragma once
+
+// The rows of a campaign, as every campaign storage keeps them.
+
+#include "storage/history_store.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vela {
+
+// The schema version that brought the campaign tables.
+inline constexpr int kCampaignSchemaVersion = 2;
+// The schema version that brought the stations of a shared campaign.
+inline constexpr int kCampaignStationsSchemaVersion = 3;
+
+// Campaign states as the Campaigns table keeps them.
+inline constexpr const char* kCampaignRunning = "running";
+inline constexpr const char* kCampaignInterrupted = "interrupted";
+inline constexpr const char* kCampaignFinished = "finished";
+
+// One row of Campaigns: what the campaign was asked to do. The images are kept with it,
+// so a resumed campaign sends exactly what it started with.
+struct CampaignRecord {
+    int64_t id = 0;
+    std::string createdAt;
+    std::string updatedAt;
+    std::string state = kCampaignRunning;
+    std::string configFile;  // full path
+    std::string configSha256;
+    std::vector<std::string> modemPorts;
+    int64_t waitSeconds = 300;
+    int64_t attempts = 2;
+    // "TYPE HEX" per device type, one per line.
+    std::string images;
+    int64_t runnerPid = 0;  // the process running it, 0 when none
+    // Filled by list(): counts of the campaign's trackers.
+    int64_t total = 0;
+    int64_t configured = 0;
+    int64_t failed = 0;
+};
+
+// One row of CampaignTrackers: where one tracker of a campaign stands.
+struct CampaignTrackerRecord {
+    int64_t campaignId = 0;
+    int64_t position = 0;  // order of the campaign
+    std::string tracker;   // description (the IMEI)
+    std::string phone;
+    std::string state = "pending";
+    int64_t attempts = 0;
+    std::string lastEvent;
+    std::string detail;
+    std::string verdict;      // empty until the tracker is done
+    int64_t waitUntilMs = 0;  // Unix time in ms when the wait for its call ends
+    std::string modemPort;
+    std::string callerAddress;
+    std::string callerImei;
+    std::string answer;
+    std::string updatedAt;
+    std::string station;        // the station holding it, empty when none
+    int64_t leaseUntilMs = 0;   // end of that station's claim, by the database's clock
+};
+
+// One saved change: a tracker's new row, a campaign's new state and/or a history row.
+struct CampaignChange {
+    std::optional<CampaignTrackerRecord> tracker;
+    std::optional<HistoryRecord> history;
+    std::optional<std::string> campaignState;  // with runnerPid below
+    int64_t campaignId = 0;
+    int64_t runnerPid = 0;
+};
+
+}  // namespace vela
