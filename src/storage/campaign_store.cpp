@@ -37,12 +37,12 @@ constexpr const char* kNoStationColumns = "'', 0";
 constexpr const char* kUpsertTracker =
     "INSERT INTO \"CampaignTrackers\" (\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", "
     "\"State\", \"Attempts\", \"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", "
-    "\"ModemPort\", \"CallerAddress\", \"CallerImei\", \"Answer\", \"UpdatedAt\") "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15) "
+    "\"ModemPort\", \"CallerAddress\", \"CallerImei\", \"Answer\", \"UpdatedAt\", \"Station\") "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16) "
     "ON CONFLICT (\"CampaignId\", \"Tracker\") DO UPDATE SET \"State\" = ?5, "
     "\"Attempts\" = ?6, \"LastEvent\" = ?7, \"Detail\" = ?8, \"Verdict\" = ?9, "
     "\"WaitUntil\" = ?10, \"ModemPort\" = ?11, \"CallerAddress\" = ?12, \"CallerImei\" = ?13, "
-    "\"Answer\" = ?14, \"UpdatedAt\" = ?15";
+    "\"Answer\" = ?14, \"UpdatedAt\" = ?15, \"Station\" = ?16";
 
 constexpr const char* kUpdateCampaignState =
     "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = ?2, \"UpdatedAt\" = ?3 "
@@ -479,6 +479,64 @@ Result<std::unique_ptr<CampaignClaims>> CampaignStore::openClaims(
     if (!joined) return joined;
     return std::unique_ptr<CampaignClaims>(
         std::make_unique<SqliteCampaignClaims>(workingDirectory_, id, station));
+}
+
+Status ReplaceCampaignRows(sqlite::Database& db, const std::vector<CampaignRecord>& campaigns,
+                           const std::vector<CampaignTrackerRecord>& trackers,
+                           const std::vector<CampaignStationRecord>& stations) {
+    for (const char* table : {"CampaignStations", "CampaignTrackers", "Campaigns"}) {
+        if (Status cleared = db.execute("DELETE FROM \"" + std::string(table) + "\"");
+            !cleared) {
+            return cleared;
+        }
+    }
+    for (const CampaignRecord& c : campaigns) {
+        Result<sqlite::Statement> row = db.prepare(
+            "INSERT INTO \"Campaigns\" (\"ID\", \"CreatedAt\", \"UpdatedAt\", \"State\", "
+            "\"ConfigFile\", \"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", "
+            "\"Images\", \"RunnerPid\") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+        if (!row) return row.status();
+        const std::string ports = joinLines(c.modemPorts);
+        if (Status bound = bindAll(row.value(),
+                                   {{2, c.createdAt},
+                                    {3, c.updatedAt},
+                                    {4, c.state},
+                                    {5, c.configFile},
+                                    {6, c.configSha256},
+                                    {7, ports},
+                                    {10, c.images}},
+                                   {{1, c.id}, {8, c.waitSeconds}, {9, c.attempts},
+                                    {11, c.runnerPid}});
+            !bound)
+            return bound;
+        if (Status done = runOnce(row.value()); !done) return done;
+    }
+    for (const CampaignTrackerRecord& t : trackers) {
+        if (Status saved = saveTracker(db, t); !saved) return saved;
+        Result<sqlite::Statement> lease = db.prepare(
+            "UPDATE \"CampaignTrackers\" SET \"LeaseUntil\" = ?1 WHERE \"CampaignId\" = ?2 "
+            "AND \"Tracker\" = ?3");
+        if (!lease) return lease.status();
+        if (Status bound = bindAll(lease.value(), {{3, t.tracker}},
+                                   {{1, t.leaseUntilMs}, {2, t.campaignId}});
+            !bound)
+            return bound;
+        if (Status done = runOnce(lease.value()); !done) return done;
+    }
+    for (const CampaignStationRecord& station : stations) {
+        Result<sqlite::Statement> row = db.prepare(
+            "INSERT INTO \"CampaignStations\" (\"CampaignId\", \"Station\", \"Address\", "
+            "\"JoinedAt\", \"SeenUntil\") VALUES (?1, ?2, ?3, ?4, ?5)");
+        if (!row) return row.status();
+        if (Status bound = bindAll(row.value(),
+                                   {{2, station.name}, {3, station.address},
+                                    {4, station.joinedAt}},
+                                   {{1, station.campaignId}, {5, station.seenUntilMs}});
+            !bound)
+            return bound;
+        if (Status done = runOnce(row.value()); !done) return done;
+    }
+    return Status::Ok();
 }
 
 }  // namespace vela

@@ -10,6 +10,10 @@
 
 namespace vela {
 
+namespace sqlite {
+class Database;
+}
+
 // The campaign tables of settings.accdb in one data directory. One station runs a
 // campaign: the process that runs it is kept in the campaign's row. Reads open their
 // own connection; a running campaign keeps one writer and saves its changes in batches.
@@ -34,5 +38,11 @@ public:
 private:
     std::filesystem::path workingDirectory_;
 };
+
+// Makes the campaign tables of `db` hold exactly these rows, with the campaigns' IDs
+// as given; runs inside the caller's transaction on a database of the latest schema.
+Status ReplaceCampaignRows(sqlite::Database& db, const std::vector<CampaignRecord>& campaigns,
+                           const std::vector<CampaignTrackerRecord>& trackers,
+                           const std::vector<CampaignStationRecord>& stations);
 
 }  // namespace vela

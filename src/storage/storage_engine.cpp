@@ -1,5 +1,6 @@
 #include "storage/storage_engine.h"
 
+#include "storage/campaign_store.h"
 #include "storage/database_file.h"
 #include "storage/schema.h"
 #include "storage/settings_store.h"
@@ -25,10 +26,32 @@ Result<int64_t> countRows(sqlite::Database& db, const char* table) {
 
 }  // namespace
 
-std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t historyRows) {
-    return kDatabaseNotEmpty + std::to_string(settingsRows) + " settings rows, " +
-           std::to_string(trackerRows) + " trackers and " + std::to_string(historyRows) +
-           " history rows";
+std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t historyRows,
+                            int64_t campaignRows) {
+    std::string message = kDatabaseNotEmpty + std::to_string(settingsRows) + " settings rows, " +
+                          std::to_string(trackerRows) + " trackers";
+    if (campaignRows == 0) return message + " and " + std::to_string(historyRows) + " history rows";
+    return message + ", " + std::to_string(historyRows) + " history rows and " +
+           std::to_string(campaignRows) + " campaigns";
+}
+
+// The campaigns as CampaignStore reads them, oldest first.
+Status SqliteStorage::readCampaigns(StoredContent& content) const {
+    const CampaignStore store(directory_);
+    Result<std::vector<CampaignRecord>> campaigns = store.list();
+    if (!campaigns) return campaigns.status();
+    content.campaigns.assign(campaigns.value().rbegin(), campaigns.value().rend());
+    for (const CampaignRecord& campaign : content.campaigns) {
+        Result<std::vector<CampaignTrackerRecord>> trackers = store.trackers(campaign.id);
+        if (!trackers) return trackers.status();
+        content.campaignTrackers.insert(content.campaignTrackers.end(), trackers.value().begin(),
+                                        trackers.value().end());
+        Result<std::vector<CampaignStationRecord>> stations = store.stations(campaign.id);
+        if (!stations) return stations.status();
+        content.campaignStations.insert(content.campaignStations.end(), stations.value().begin(),
+                                        stations.value().end());
+    }
+    return Status::Ok();
 }
 
 SqliteStorage::SqliteStorage(std::filesystem::path directory, StorageErrorReporter reporter)
@@ -94,6 +117,11 @@ Result<StoredContent> SqliteStorage::loadContent() const {
     if (!history) return history.status();
     content.history = std::move(history).value();
     std::reverse(content.history.begin(), content.history.end());
+    if (Status read = readCampaigns(content); !read) {
+        std::string message = "Cannot read " + file.string() + ": " + read.message();
+        if (reporter_) reporter_(message);
+        return Result<StoredContent>::Fail(std::move(message));
+    }
     return content;
 }
 
@@ -108,10 +136,19 @@ Status SqliteStorage::replaceContent(const StoredContent& content, bool replace)
             if (!trackerRows) return trackerRows.status();
             Result<int64_t> historyRows = countRows(db, "History");
             if (!historyRows) return historyRows.status();
-            if (settingsRows.value() + trackerRows.value() + historyRows.value() > 0) {
+            Result<int64_t> campaignRows = countRows(db, "Campaigns");
+            if (!campaignRows) return campaignRows.status();
+            if (settingsRows.value() + trackerRows.value() + historyRows.value() +
+                    campaignRows.value() >
+                0) {
                 return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value(),
-                                                    historyRows.value()));
+                                                    historyRows.value(), campaignRows.value()));
             }
+        }
+        if (Status written = ReplaceCampaignRows(db, content.campaigns, content.campaignTrackers,
+                                                 content.campaignStations);
+            !written) {
+            return written;
         }
         if (Status cleared = db.execute("DELETE FROM \"History\""); !cleared) return cleared;
         if (Status written = InsertHistoryRows(db, content.history); !written) return written;

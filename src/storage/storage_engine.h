@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "storage/campaign_storage.h"
 #include "storage/history_store.h"
 #include "storage/program_settings.h"
 #include "storage/storage_errors.h"
@@ -19,6 +20,10 @@ struct StoredContent {
     std::optional<ProgramSettings> settings;  // none when no settings are stored
     TrackerList trackers;
     std::vector<HistoryRecord> history;  // oldest first
+    // The campaigns keep their IDs: history rows point at them.
+    std::vector<CampaignRecord> campaigns;                // by ID
+    std::vector<CampaignTrackerRecord> campaignTrackers;  // by campaign, in its order
+    std::vector<CampaignStationRecord> campaignStations;  // in the order they joined
 };
 
 // Where settings and trackers are kept: settings.accdb in a data directory, or a shared
@@ -56,14 +61,15 @@ public:
     // Everything stored, read as one consistent whole.
     virtual Result<StoredContent> loadContent() const = 0;
     // Makes the stored content exactly `content` in one transaction (history rows keep
-    // their order, not their IDs). Refused when the database holds any settings,
-    // trackers or history already, unless `replace`.
+    // their order, not their IDs; campaigns keep their IDs). Refused when the database
+    // holds any settings, trackers, history or campaigns already, unless `replace`.
     virtual Status replaceContent(const StoredContent& content, bool replace) const = 0;
 };
 
 // Why replaceContent refused a database that is not empty.
 inline constexpr const char* kDatabaseNotEmpty = "the database already holds ";
-std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t historyRows);
+std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t historyRows,
+                            int64_t campaignRows);
 
 // settings.accdb in `directory`, exactly as the SettingsStore and TrackerStore keep it.
 class SqliteStorage final : public StorageEngine {
@@ -83,6 +89,8 @@ public:
     Status replaceContent(const StoredContent& content, bool replace) const override;
 
 private:
+    Status readCampaigns(StoredContent& content) const;
+
     std::filesystem::path directory_;
     StorageErrorReporter reporter_;
 };

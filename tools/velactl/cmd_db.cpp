@@ -118,6 +118,25 @@ void makeTextsUtf8(vela::StoredContent& content) {
             convert(*text, name);
         }
     }
+    for (vela::CampaignRecord& campaign : content.campaigns) {
+        const std::string name = "a text of campaign " + std::to_string(campaign.id);
+        convert(campaign.configFile, name);
+        for (std::string& port : campaign.modemPorts) convert(port, name);
+    }
+    for (vela::CampaignTrackerRecord& row : content.campaignTrackers) {
+        const std::string name = "a text of tracker '" + vela::ReadableUtf8(row.tracker) +
+                                 "' in campaign " + std::to_string(row.campaignId);
+        for (std::string* text : {&row.tracker, &row.phone, &row.lastEvent, &row.detail,
+                                  &row.modemPort, &row.callerAddress, &row.callerImei,
+                                  &row.answer, &row.station}) {
+            convert(*text, name);
+        }
+    }
+    for (vela::CampaignStationRecord& station : content.campaignStations) {
+        const std::string name = "a station of campaign " + std::to_string(station.campaignId);
+        convert(station.name, name);
+        convert(station.address, name);
+    }
 }
 
 int runMigrate(const Args& args) {
@@ -128,7 +147,7 @@ int runMigrate(const Args& args) {
         "Copies the settings, trackers and run history of settings.accdb into a\n"
         "PostgreSQL database (--to), or from one into settings.accdb (--from), in one\n"
         "transaction. A target that already holds any of them is left alone unless\n"
-        "--force replaces its content. Campaigns are not copied.");
+        "--force replaces its content. Campaigns are copied with their IDs.");
     AddDataDirectoryOptions(line)
         .option("--to", "URL", "the PostgreSQL database to copy into")
         .option("--from", "URL", "the PostgreSQL database to copy from")
@@ -163,9 +182,16 @@ int runMigrate(const Args& args) {
         }
         return kExitFailure;
     }
-    std::printf("copied %s, %d trackers and %zu history rows from %s to %s\n",
-                content.value().settings ? "the settings" : "no settings",
-                content.value().trackers.count(), content.value().history.size(),
+    const vela::StoredContent& copied = content.value();
+    std::string counts = std::to_string(copied.trackers.count()) + " trackers";
+    if (copied.campaigns.empty()) {
+        counts += " and " + std::to_string(copied.history.size()) + " history rows";
+    } else {
+        counts += ", " + std::to_string(copied.history.size()) + " history rows and " +
+                  std::to_string(copied.campaigns.size()) + " campaigns";
+    }
+    std::printf("copied %s, %s from %s to %s\n",
+                copied.settings ? "the settings" : "no settings", counts.c_str(),
                 vela::EscapeForTerminal(source.location()).c_str(),
                 vela::EscapeForTerminal(target.location()).c_str());
     return kExitOk;

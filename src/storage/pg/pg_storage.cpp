@@ -1,6 +1,7 @@
 #include "storage/pg/pg_storage.h"
 
 #include "storage/pg/connection.h"
+#include "storage/pg/pg_campaign_storage.h"
 #include "storage/pg/pg_schema.h"
 
 #include <algorithm>
@@ -367,6 +368,11 @@ Result<StoredContent> PgStorage::loadContent() const {
         if (Status read = readTrackers(connection, content.trackers, warnings); !read) return read;
         if (Status read = selectHistory(connection, {}, content.history); !read) return read;
         std::reverse(content.history.begin(), content.history.end());
+        if (Status read = pg::ReadCampaignRows(connection, content.campaigns,
+                                               content.campaignTrackers, content.campaignStations);
+            !read) {
+            return read;
+        }
         return transaction.value().commit();
     }();
     for (const std::string& warning : warnings) {
@@ -383,26 +389,34 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
     Status status = [&]() -> Status {
         Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
         if (!transaction) return transaction.status();
-        for (const char* table : {"Settings", "Trackers", "History"}) {
+        constexpr const char* kTables[] = {"Settings",         "Trackers",         "History",
+                                           "Campaigns",        "CampaignTrackers", "CampaignStations"};
+        for (const char* table : kTables) {
             if (Status locked = lockForRewrite(connection, table); !locked) return locked;
         }
         if (!replace) {
-            int64_t rows[3] = {};
-            const char* tables[3] = {"Settings", "Trackers", "History"};
-            for (int i = 0; i < 3; ++i) {
-                Result<int64_t> counted = countRows(connection, tables[i]);
+            int64_t rows[4] = {};
+            for (int i = 0; i < 4; ++i) {
+                Result<int64_t> counted = countRows(connection, kTables[i]);
                 if (!counted) return counted.status();
                 rows[i] = counted.value();
             }
-            if (rows[0] + rows[1] + rows[2] > 0) {
-                return Status::Fail(NotEmptyMessage(rows[0], rows[1], rows[2]));
+            if (rows[0] + rows[1] + rows[2] + rows[3] > 0) {
+                return Status::Fail(NotEmptyMessage(rows[0], rows[1], rows[2], rows[3]));
             }
         }
-        for (const char* sql :
-             {"DELETE FROM \"Settings\"", "DELETE FROM \"Trackers\"", "DELETE FROM \"History\""}) {
-            if (Result<QueryResult> deleted = connection.execute(sql); !deleted) {
+        for (const char* table : kTables) {
+            if (Result<QueryResult> deleted =
+                    connection.execute("DELETE FROM \"" + std::string(table) + "\"");
+                !deleted) {
                 return deleted.status();
             }
+        }
+        if (Status written = pg::WriteCampaignRows(connection, content.campaigns,
+                                                   content.campaignTrackers,
+                                                   content.campaignStations);
+            !written) {
+            return written;
         }
         for (const HistoryRecord& record : content.history) {
             if (Status inserted = insertHistory(connection, record); !inserted) return inserted;

@@ -1,6 +1,8 @@
 #include "storage/pg/storage_choice.h"
 
+#include "storage/campaign_store.h"
 #include "storage/pg/connection.h"
+#include "storage/pg/pg_campaign_storage.h"
 #include "storage/pg/pg_storage.h"
 
 #include <cstdlib>
@@ -29,6 +31,12 @@ std::unique_ptr<StorageEngine> OpenStorage(const std::filesystem::path& director
                                            StorageErrorReporter reporter) {
     if (url) return std::make_unique<PgStorage>(*url, std::move(reporter));
     return std::make_unique<SqliteStorage>(directory, std::move(reporter));
+}
+
+std::unique_ptr<CampaignStorage> OpenCampaignStorage(const std::filesystem::path& directory,
+                                                     const std::optional<std::string>& url) {
+    if (url) return std::make_unique<PgCampaignStorage>(*url);
+    return std::make_unique<CampaignStore>(directory);
 }
 
 }  // namespace vela

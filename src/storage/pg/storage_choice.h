@@ -1,6 +1,7 @@
 #pragma once
 
 #include "common/result.h"
+#include "storage/campaign_storage.h"
 #include "storage/storage_engine.h"
 
 #include <filesystem>
@@ -22,5 +23,10 @@ Result<std::optional<std::string>> ChosenDatabaseUrl(const std::optional<std::st
 std::unique_ptr<StorageEngine> OpenStorage(const std::filesystem::path& directory,
                                            const std::optional<std::string>& url,
                                            StorageErrorReporter reporter = {});
+
+// The campaigns in the PostgreSQL database at `url` when there is one, else in
+// settings.accdb in `directory`.
+std::unique_ptr<CampaignStorage> OpenCampaignStorage(const std::filesystem::path& directory,
+                                                     const std::optional<std::string>& url);
 
 }  // namespace vela

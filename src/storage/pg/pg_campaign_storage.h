@@ -1,0 +1,59 @@
+#pragma once
+
+#include "storage/campaign_storage.h"
+
+#include <chrono>
+#include <string>
+
+namespace vela {
+
+namespace pg {
+class Connection;
+}
+
+// Campaigns in a PostgreSQL database shared by several stations. Each station claims
+// trackers with a lease measured by the database's clock, so the stations' own clocks
+// never have to agree. Reads open their own connection; a writer and a claims object
+// keep one each and open it again after it broke.
+class PgCampaignStorage final : public CampaignStorage {
+public:
+    // The lease a writer gives a tracker each time it saves it.
+    static constexpr std::chrono::milliseconds kDefaultWriterLease{30000};
+
+    explicit PgCampaignStorage(std::string url,
+                               std::chrono::milliseconds writerLease = kDefaultWriterLease);
+
+    std::string location() const override;
+    bool shared() const override { return true; }
+    Result<int64_t> create(const CampaignRecord& campaign,
+                           const std::vector<CampaignTrackerRecord>& trackers) const override;
+    Result<CampaignRecord> campaign(int64_t id) const override;
+    Result<std::vector<CampaignRecord>> list() const override;
+    Result<std::vector<CampaignTrackerRecord>> trackers(int64_t id) const override;
+    Result<std::vector<CampaignStationRecord>> stations(int64_t id) const override;
+    Result<std::unique_ptr<CampaignWriter>> openWriter(
+        int64_t id, const CampaignStationInfo& station) const override;
+    Result<std::unique_ptr<CampaignClaims>> openClaims(
+        int64_t id, const CampaignStationInfo& station,
+        std::chrono::milliseconds lease) const override;
+
+private:
+    std::string url_;
+    std::chrono::milliseconds writerLease_;
+};
+
+namespace pg {
+
+// The campaign rows of a database, with their IDs, for copying them whole. Both run
+// inside the caller's transaction; writing expects empty campaign tables and moves the
+// ID sequence past the IDs written.
+Status ReadCampaignRows(Connection& connection, std::vector<CampaignRecord>& campaigns,
+                        std::vector<CampaignTrackerRecord>& trackers,
+                        std::vector<CampaignStationRecord>& stations);
+Status WriteCampaignRows(Connection& connection, const std::vector<CampaignRecord>& campaigns,
+                         const std::vector<CampaignTrackerRecord>& trackers,
+                         const std::vector<CampaignStationRecord>& stations);
+
+}  // namespace pg
+
+}  // namespace vela

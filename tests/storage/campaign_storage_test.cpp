@@ -1,0 +1,460 @@
+// Campaigns in both engines: settings.accdb and a PostgreSQL database shared by stations,
+// on a server that this test program starts itself.
+#include "postgres_server.h"
+#include "storage/pg/connection.h"
+#include "storage/pg/pg_campaign_storage.h"
+#include "storage/pg/storage_choice.h"
+#include "store_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <thread>
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using test::PostgresServer;
+
+enum class Engine { kSqlite, kPostgres };
+
+PostgresServer& server() {
+    return PostgresServer::shared();
+}
+
+// Every field, so that two rows compare whole.
+std::string describe(const CampaignTrackerRecord& t) {
+    return std::to_string(t.campaignId) + "|" + std::to_string(t.position) + "|" + t.tracker +
+           "|" + t.phone + "|" + t.state + "|" + std::to_string(t.attempts) + "|" + t.lastEvent +
+           "|" + t.detail + "|" + t.verdict + "|" + std::to_string(t.waitUntilMs) + "|" +
+           t.modemPort + "|" + t.callerAddress + "|" + t.callerImei + "|" + t.answer + "|" +
+           t.updatedAt + "|" + t.station + "|" + std::to_string(t.leaseUntilMs);
+}
+
+std::string describe(const CampaignRecord& c) {
+    std::string ports;
+    for (const std::string& port : c.modemPorts) ports += port + ";";
+    return std::to_string(c.id) + "|" + c.createdAt + "|" + c.updatedAt + "|" + c.state + "|" +
+           c.configFile + "|" + c.configSha256 + "|" + ports + "|" +
+           std::to_string(c.waitSeconds) + "|" + std::to_string(c.attempts) + "|" + c.images +
+           "|" + std::to_string(c.runnerPid) + "|" + std::to_string(c.total) + "/" +
+           std::to_string(c.configured) + "/" + std::to_string(c.failed);
+}
+
+template <typename T>
+std::vector<std::string> describeAll(const std::vector<T>& rows) {
+    std::vector<std::string> described;
+    for (const T& row : rows) described.push_back(describe(row));
+    return described;
+}
+
+CampaignRecord sampleCampaign() {
+    CampaignRecord c;
+    c.createdAt = "2026-12-07T10:00:00Z";
+    c.configFile = "/srv/configs/fleet 'north' \xC3\xA9.xml";
+    c.configSha256 = std::string(64, 'b');
+    c.modemPorts = {"/dev/ttyUSB0", "/dev/ttyUSB1"};
+    c.waitSeconds = 86400;
+    c.attempts = 3;
+    c.images = "0 A1B2\n5 C3D4";
+    return c;
+}
+
+std::vector<CampaignTrackerRecord> sampleTrackers(int count) {
+    std::vector<CampaignTrackerRecord> rows;
+    for (int i = count - 1; i >= 0; --i) {  // stored out of order: read back by position
+        CampaignTrackerRecord t;
+        t.position = i;
+        t.tracker = "35600000000" + std::to_string(1000 + i);
+        t.phone = "+3706" + std::to_string(1000000 + i);
+        t.updatedAt = "2026-12-07T10:00:00Z";
+        rows.push_back(t);
+    }
+    return rows;
+}
+
+class CampaignStorageFixture : public ::testing::Test {
+protected:
+    void useEngine(Engine engine) {
+        engine_ = engine;
+        if (engine == Engine::kPostgres) {
+            ASSERT_TRUE(server().running()) << server().failure();
+            url_ = server().createDatabase();
+            ASSERT_FALSE(url_->empty());
+        }
+    }
+    std::unique_ptr<CampaignStorage> storage() { return OpenCampaignStorage(directory_.path(), url_); }
+
+    int64_t createCampaign(int trackers) {
+        Result<int64_t> id = storage()->create(sampleCampaign(), sampleTrackers(trackers));
+        EXPECT_TRUE(id.ok()) << id.message();
+        return id.ok() ? id.value() : 0;
+    }
+    std::unique_ptr<CampaignClaims> join(int64_t id, const std::string& name,
+                                         std::chrono::milliseconds lease = 30s) {
+        Result<std::unique_ptr<CampaignClaims>> claims =
+            storage()->openClaims(id, {name, "127.0.0.1:" + name}, lease);
+        EXPECT_TRUE(claims.ok()) << claims.message();
+        return claims.ok() ? std::move(claims).value() : nullptr;
+    }
+    std::vector<HistoryRecord> history(int64_t id) {
+        HistoryFilter ofCampaign;
+        ofCampaign.campaignId = id;
+        Result<std::vector<HistoryRecord>> rows =
+            OpenStorage(directory_.path(), url_)->queryHistory(ofCampaign);
+        EXPECT_TRUE(rows.ok()) << rows.message();
+        return rows.ok() ? rows.value() : std::vector<HistoryRecord>{};
+    }
+    // Makes the database refuse a history row whose detail is `detail`.
+    void refuseHistoryDetail(const std::string& detail) {
+        if (engine_ == Engine::kSqlite) {
+            test::runSqliteCli(directory_.path() / "settings.accdb",
+                               "CREATE TRIGGER refuse BEFORE INSERT ON \"History\" WHEN "
+                               "NEW.\"Detail\" = '" + detail +
+                                   "' BEGIN SELECT RAISE(ABORT, 'refused'); END;\n");
+            return;
+        }
+        Result<pg::Connection> admin = pg::Connection::open(*url_);
+        ASSERT_TRUE(admin.ok()) << admin.message();
+        ASSERT_TRUE(admin.value()
+                        .execute("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ "
+                                 "BEGIN IF NEW.\"Detail\" = '" + detail +
+                                 "' THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END $$")
+                        .ok());
+        ASSERT_TRUE(admin.value()
+                        .execute("CREATE TRIGGER refuse BEFORE INSERT ON \"History\" FOR EACH ROW "
+                                 "EXECUTE FUNCTION refuse()")
+                        .ok());
+    }
+
+    Engine engine_ = Engine::kSqlite;
+    test::TempDir directory_;
+    std::optional<std::string> url_;
+};
+
+class CampaignStorageTest : public CampaignStorageFixture,
+                            public ::testing::WithParamInterface<Engine> {
+protected:
+    void SetUp() override { useEngine(GetParam()); }
+};
+
+CampaignChange trackerChange(CampaignTrackerRecord row, const std::string& state,
+                             std::optional<std::string> historyDetail = std::nullopt) {
+    CampaignChange change;
+    change.campaignId = row.campaignId;
+    row.state = state;
+    row.attempts = 1;
+    row.lastEvent = state == "waiting" ? "sms-sent" : state;
+    row.verdict = state == "waiting" ? "" : state;
+    row.waitUntilMs = 1765100000000;
+    row.answer = "'; DROP TABLE \"History\"; --";
+    change.tracker = row;
+    if (historyDetail) {
+        HistoryRecord h = test::sampleRun(2, row.tracker, Verdict::Configured);
+        h.campaignId = row.campaignId;
+        h.detail = *historyDetail;
+        change.history = h;
+    }
+    return change;
+}
+
+TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
+    EXPECT_EQ(storage()->shared(), GetParam() == Engine::kPostgres);
+    const int64_t first = createCampaign(3);
+    const int64_t second = createCampaign(2);
+    ASSERT_GT(second, first);
+
+    Result<CampaignRecord> read = storage()->campaign(first);
+    ASSERT_TRUE(read.ok()) << read.message();
+    CampaignRecord expected = sampleCampaign();
+    expected.id = first;
+    expected.updatedAt = expected.createdAt;
+    expected.total = 3;
+    EXPECT_EQ(describe(read.value()), describe(expected));
+    EXPECT_EQ(storage()->campaign(999).message(), "no campaign 999");
+
+    Result<std::vector<CampaignTrackerRecord>> rows = storage()->trackers(first);
+    ASSERT_TRUE(rows.ok()) << rows.message();
+    std::vector<CampaignTrackerRecord> stored = sampleTrackers(3);
+    std::reverse(stored.begin(), stored.end());
+    for (CampaignTrackerRecord& row : stored) row.campaignId = first;
+    EXPECT_EQ(describeAll(rows.value()), describeAll(stored));
+
+    // A station joins, settles two trackers and leaves.
+    std::unique_ptr<CampaignClaims> claims = join(first, "north:1");
+    ASSERT_TRUE(claims);
+    ASSERT_EQ(claims->claim(10).value().size(), 3u);
+    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(first, {"north:1", ""}).value();
+    Result<std::vector<std::size_t>> saved = writer->save(
+        {trackerChange(stored[0], "configured"), trackerChange(stored[1], "failed")});
+    ASSERT_TRUE(saved.ok()) << saved.message();
+    EXPECT_TRUE(saved.value().empty());
+    EXPECT_EQ(claims->openCount().value(), 1);
+    std::vector<CampaignStationRecord> stations = storage()->stations(first).value();
+    ASSERT_EQ(stations.size(), 1u);
+    EXPECT_EQ(stations[0].name, "north:1");
+    EXPECT_EQ(stations[0].address, "127.0.0.1:north:1");
+    EXPECT_TRUE(stations[0].live);
+    ASSERT_TRUE(claims->leave().ok());
+    EXPECT_FALSE(storage()->stations(first).value()[0].live);
+    EXPECT_TRUE(storage()->stations(second).value().empty());
+
+    Result<std::vector<CampaignRecord>> campaigns = storage()->list();
+    ASSERT_TRUE(campaigns.ok()) << campaigns.message();
+    ASSERT_EQ(campaigns.value().size(), 2u);
+    EXPECT_EQ(campaigns.value()[0].id, second);  // newest first
+    const CampaignRecord& done = campaigns.value()[1];
+    EXPECT_EQ(std::vector<int64_t>({done.total, done.configured, done.failed}),
+              std::vector<int64_t>({3, 1, 1}));
+    EXPECT_EQ(done.state, kCampaignInterrupted);  // one tracker was left open
+}
+
+TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
+    const int64_t id = createCampaign(3);
+    std::unique_ptr<CampaignClaims> claims = join(id, "north:1");
+    ASSERT_TRUE(claims);
+    const std::vector<CampaignTrackerRecord> rows = claims->claim(10).value();
+    ASSERT_EQ(rows.size(), 3u);
+    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}).value();
+    refuseHistoryDetail("refuse me");
+
+    CampaignChange finished;
+    finished.campaignId = id;
+    finished.campaignState = kCampaignFinished;
+    finished.runnerPid = 4242;
+    const std::vector<CampaignChange> failing = {trackerChange(rows[0], "configured", "kept"),
+                                                 finished,
+                                                 trackerChange(rows[1], "configured", "refuse me")};
+    const std::string before = describe(storage()->campaign(id).value());
+    EXPECT_FALSE(writer->save(failing).ok());
+    EXPECT_EQ(describe(storage()->campaign(id).value()), before);
+    EXPECT_EQ(storage()->trackers(id).value()[0].state, "pending");
+    EXPECT_TRUE(history(id).empty());
+
+    // The same writer goes on after a failure.
+    std::vector<CampaignChange> good = failing;
+    good.back() = trackerChange(rows[1], "waiting");
+    ASSERT_TRUE(writer->save(good).ok());
+    const std::vector<CampaignTrackerRecord> after = storage()->trackers(id).value();
+    EXPECT_EQ(after[0].state, "configured");
+    EXPECT_EQ(after[0].answer, "'; DROP TABLE \"History\"; --");
+    EXPECT_EQ(after[1].lastEvent, "sms-sent");
+    EXPECT_EQ(after[1].station, "north:1");
+    EXPECT_EQ(storage()->campaign(id).value().state, kCampaignFinished);
+    EXPECT_EQ(storage()->campaign(id).value().runnerPid, 4242);
+    ASSERT_EQ(history(id).size(), 1u);
+    EXPECT_EQ(history(id)[0].detail, "kept");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, CampaignStorageTest,
+                         ::testing::Values(Engine::kSqlite, Engine::kPostgres),
+                         [](const ::testing::TestParamInfo<Engine>& info) {
+                             return info.param == Engine::kSqlite ? "Sqlite" : "Postgres";
+                         });
+
+// What only a campaign shared by several stations has.
+class PgCampaignTest : public CampaignStorageFixture {
+protected:
+    void SetUp() override { useEngine(Engine::kPostgres); }
+};
+
+TEST_F(PgCampaignTest, StationsClaimingTogetherNeverShareATracker) {
+    constexpr int kTrackers = 90;
+    const int64_t id = createCampaign(kTrackers);
+    std::set<std::string> taken[2];
+    std::string failures[2];
+    std::vector<std::thread> stations;
+    for (int s = 0; s < 2; ++s) {
+        stations.emplace_back([&, s] {
+            std::unique_ptr<CampaignClaims> claims = join(id, "station" + std::to_string(s));
+            if (!claims) return;
+            for (int round = 0; round < 200; ++round) {  // bounded: 90 rows, 2 at a time
+                Result<std::vector<CampaignTrackerRecord>> rows = claims->claim(2);
+                if (!rows) {
+                    failures[s] = rows.message();
+                    return;
+                }
+                if (rows.value().empty()) return;
+                for (const CampaignTrackerRecord& row : rows.value()) taken[s].insert(row.tracker);
+            }
+        });
+    }
+    for (std::thread& station : stations) station.join();
+    EXPECT_EQ(failures[0] + failures[1], "");
+    EXPECT_EQ(taken[0].size() + taken[1].size(), static_cast<size_t>(kTrackers));
+    std::set<std::string> both = taken[0];
+    both.insert(taken[1].begin(), taken[1].end());
+    EXPECT_EQ(both.size(), static_cast<size_t>(kTrackers));
+    EXPECT_FALSE(taken[0].empty() || taken[1].empty()) << "one station took everything";
+}
+
+TEST_F(PgCampaignTest, ExpiredLeaseIsTakenOverWhereItStood) {
+    const int64_t id = createCampaign(2);
+    PgCampaignStorage shortLeases(*url_, 200ms);
+    std::unique_ptr<CampaignClaims> dying =
+        shortLeases.openClaims(id, {"dying", "127.0.0.1:1"}, 200ms).value();
+    const std::vector<CampaignTrackerRecord> held = dying->claim(1).value();
+    ASSERT_EQ(held.size(), 1u);
+    std::unique_ptr<CampaignWriter> oldWriter = shortLeases.openWriter(id, {"dying", ""}).value();
+    ASSERT_TRUE(oldWriter->save({trackerChange(held[0], "waiting")}).value().empty());
+
+    std::unique_ptr<CampaignClaims> other = join(id, "other");
+    ASSERT_TRUE(other);
+    const std::vector<CampaignTrackerRecord> free = other->claim(5).value();
+    ASSERT_EQ(free.size(), 1u);
+    EXPECT_NE(free[0].tracker, held[0].tracker);  // still held by a live lease
+
+    std::this_thread::sleep_for(400ms);  // the lease runs out; nobody renews it
+    const std::vector<CampaignTrackerRecord> taken = other->claim(5).value();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].tracker, held[0].tracker);
+    EXPECT_EQ(taken[0].state, "waiting");  // the accepted SMS is not sent again
+    EXPECT_EQ(taken[0].attempts, 1);
+    EXPECT_EQ(taken[0].station, "other");
+
+    // The old holder's late outcome is refused, and so is its history row.
+    std::vector<CampaignChange> late = {trackerChange(held[0], "configured", "late")};
+    Result<std::vector<std::size_t>> refused = oldWriter->save(late);
+    ASSERT_TRUE(refused.ok()) << refused.message();
+    EXPECT_EQ(refused.value(), std::vector<std::size_t>{0});
+    EXPECT_TRUE(history(id).empty());
+    EXPECT_EQ(storage()->trackers(id).value()[held[0].position].state, "waiting");
+    EXPECT_EQ(dying->renew().value(), 0);  // it holds nothing any more
+    EXPECT_EQ(other->renew().value(), 2);
+}
+
+TEST_F(PgCampaignTest, StationNamesAreUniqueWhileLiveAndRestartsGetTheirRowsBack) {
+    const int64_t id = createCampaign(4);
+    PgCampaignStorage shared(*url_);
+    std::unique_ptr<CampaignClaims> first =
+        shared.openClaims(id, {"north:1", "127.0.0.1:1"}, 200ms).value();
+    ASSERT_EQ(first->claim(2).value().size(), 2u);
+    struct Case {
+        int64_t campaign;
+        std::string expected;
+    };
+    for (const Case& c : {Case{id, "station north:1 is already running campaign " +
+                                       std::to_string(id)},
+                          Case{999, "no campaign 999"}}) {
+        EXPECT_EQ(shared.openClaims(c.campaign, {"north:1", ""}, 30s).message(), c.expected);
+    }
+    // The process died; started again under its name, it gets its own rows first.
+    first.reset();
+    std::this_thread::sleep_for(400ms);
+    Result<std::unique_ptr<CampaignClaims>> again = shared.openClaims(id, {"north:1", "x"}, 30s);
+    ASSERT_TRUE(again.ok()) << again.message();
+    const std::vector<CampaignTrackerRecord> back = again.value()->claim(2).value();
+    ASSERT_EQ(back.size(), 2u);
+    EXPECT_EQ(back[0].position, 0);
+    EXPECT_EQ(back[1].position, 1);
+    EXPECT_EQ(shared.stations(id).value().at(0).address, "x");
+}
+
+TEST_F(PgCampaignTest, LeavingReleasesRowsAndTheLastOneMarksTheCampaign) {
+    const int64_t id = createCampaign(4);
+    std::unique_ptr<CampaignClaims> a = join(id, "a");
+    std::unique_ptr<CampaignClaims> b = join(id, "b");
+    ASSERT_TRUE(a && b);
+    ASSERT_EQ(a->claim(2).value().size(), 2u);
+    ASSERT_EQ(b->claim(1).value().size(), 1u);
+
+    ASSERT_TRUE(a->leave().ok());
+    EXPECT_EQ(storage()->campaign(id).value().state, kCampaignRunning);  // b still works
+    const std::vector<CampaignTrackerRecord> rows = storage()->trackers(id).value();
+    EXPECT_EQ(rows[0].station + rows[1].station + rows[2].station, "b");
+    EXPECT_EQ(rows[0].leaseUntilMs, 0);
+    EXPECT_EQ(b->claim(5).value().size(), 3u);  // the released ones and the last
+
+    ASSERT_TRUE(b->leave().ok());
+    const CampaignRecord marked = storage()->campaign(id).value();
+    EXPECT_EQ(marked.state, kCampaignInterrupted);
+    EXPECT_EQ(marked.runnerPid, 0);
+    const std::vector<CampaignStationRecord> stations = storage()->stations(id).value();
+    ASSERT_EQ(stations.size(), 2u);
+    for (const CampaignStationRecord& station : stations) {
+        EXPECT_FALSE(station.live) << station.name;
+    }
+}
+
+TEST_F(PgCampaignTest, LostServerFailsWithItsReasonAndWorkResumesAfterIt) {
+    const int64_t id = createCampaign(4);
+    std::unique_ptr<CampaignClaims> claims = join(id, "north:1");
+    ASSERT_TRUE(claims);
+    const std::vector<CampaignTrackerRecord> rows = claims->claim(1).value();
+    ASSERT_EQ(rows.size(), 1u);
+    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}).value();
+    ASSERT_TRUE(writer->save({trackerChange(rows[0], "waiting")}).ok());
+
+    server().stop();
+    for (int call = 0; call < 2; ++call) {  // the broken connection, then no server at all
+        const std::string saveFailure =
+            writer->save({trackerChange(rows[0], "configured", "lost")}).message();
+        const std::string claimFailure = claims->claim(1).message();
+        const std::string renewFailure = claims->renew().message();
+        EXPECT_NE(saveFailure, "");
+        EXPECT_NE(claimFailure, "");
+        EXPECT_NE(renewFailure, "");
+        if (call == 1) {
+            EXPECT_NE(claimFailure.find("Connection refused"), std::string::npos) << claimFailure;
+        }
+    }
+    ASSERT_TRUE(server().start()) << server().failure();
+
+    ASSERT_TRUE(writer->save({trackerChange(rows[0], "configured", "back")}).ok());
+    EXPECT_EQ(claims->claim(1).value().size(), 1u);
+    EXPECT_EQ(claims->renew().value(), 1);
+    EXPECT_EQ(storage()->trackers(id).value()[0].state, "configured");
+    ASSERT_EQ(history(id).size(), 1u);
+    EXPECT_EQ(history(id)[0].detail, "back");
+}
+
+TEST_F(PgCampaignTest, MigrationKeepsCampaignsAndTheirIds) {
+    // A file with a campaign whose ID is not the first one a new database would give.
+    StoredContent content;
+    CampaignRecord campaign = sampleCampaign();
+    campaign.id = 7;
+    campaign.updatedAt = "2026-12-07T11:00:00Z";
+    campaign.state = kCampaignInterrupted;
+    campaign.total = 2;
+    content.campaigns = {campaign};
+    for (CampaignTrackerRecord row : sampleTrackers(2)) {
+        row.campaignId = 7;
+        row.station = "north:1";
+        row.leaseUntilMs = 1765100000000;
+        content.campaignTrackers.insert(content.campaignTrackers.begin(), row);
+    }
+    content.campaignStations = {{7, "north:1", "10.0.0.1:2000", "2026-12-07T10:00:00Z", 0, false}};
+    content.history = {test::sampleRun(2, "x", Verdict::NoCall)};
+    content.history[0].campaignId = 7;
+
+    test::TempDir source;
+    test::TempDir back;
+    ASSERT_TRUE(OpenStorage(source.path(), std::nullopt)->replaceContent(content, false).ok());
+    Result<StoredContent> fromFile = OpenStorage(source.path(), std::nullopt)->loadContent();
+    ASSERT_TRUE(fromFile.ok()) << fromFile.message();
+    ASSERT_TRUE(OpenStorage({}, url_)->replaceContent(fromFile.value(), false).ok());
+    Result<StoredContent> fromServer = OpenStorage({}, url_)->loadContent();
+    ASSERT_TRUE(fromServer.ok()) << fromServer.message();
+    ASSERT_TRUE(OpenStorage(back.path(), std::nullopt)->replaceContent(fromServer.value(), false).ok());
+    Result<StoredContent> again = OpenStorage(back.path(), std::nullopt)->loadContent();
+    ASSERT_TRUE(again.ok()) << again.message();
+
+    for (const StoredContent* read : {&fromFile.value(), &fromServer.value(), &again.value()}) {
+        EXPECT_EQ(describeAll(read->campaigns), describeAll(content.campaigns));
+        EXPECT_EQ(describeAll(read->campaignTrackers), describeAll(content.campaignTrackers));
+        ASSERT_EQ(read->campaignStations.size(), 1u);
+        EXPECT_EQ(read->campaignStations[0].address, "10.0.0.1:2000");
+        ASSERT_EQ(read->history.size(), 1u);
+        EXPECT_EQ(read->history[0].campaignId, std::optional<int64_t>(7));
+    }
+    // The server's next campaign comes after the copied one; a second copy is refused.
+    EXPECT_EQ(storage()->create(sampleCampaign(), sampleTrackers(1)).value(), 8);
+    const Status refused = OpenStorage({}, url_)->replaceContent(content, false);
+    EXPECT_NE(refused.message().find("1 history rows and 2 campaigns"), std::string::npos)
+        << refused.message();
+}
+
+}  // namespace
+}  // namespace vela
