@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace vela {
@@ -25,22 +26,25 @@ PostgresServer& server() {
 }
 
 // Every field, so that two rows compare whole.
+template <typename... Fields>
+std::string joined(const Fields&... fields) {
+    std::ostringstream out;
+    ((out << fields << '|'), ...);
+    return out.str();
+}
+
 std::string describe(const CampaignTrackerRecord& t) {
-    return std::to_string(t.campaignId) + "|" + std::to_string(t.position) + "|" + t.tracker +
-           "|" + t.phone + "|" + t.state + "|" + std::to_string(t.attempts) + "|" + t.lastEvent +
-           "|" + t.detail + "|" + t.verdict + "|" + std::to_string(t.waitUntilMs) + "|" +
-           t.modemPort + "|" + t.callerAddress + "|" + t.callerImei + "|" + t.answer + "|" +
-           t.updatedAt + "|" + t.station + "|" + std::to_string(t.leaseUntilMs);
+    return joined(t.campaignId, t.position, t.tracker, t.phone, t.state, t.attempts, t.lastEvent,
+                  t.detail, t.verdict, t.waitUntilMs, t.modemPort, t.callerAddress, t.callerImei,
+                  t.answer, t.updatedAt, t.station, t.leaseUntilMs);
 }
 
 std::string describe(const CampaignRecord& c) {
     std::string ports;
     for (const std::string& port : c.modemPorts) ports += port + ";";
-    return std::to_string(c.id) + "|" + c.createdAt + "|" + c.updatedAt + "|" + c.state + "|" +
-           c.configFile + "|" + c.configSha256 + "|" + ports + "|" +
-           std::to_string(c.waitSeconds) + "|" + std::to_string(c.attempts) + "|" + c.images +
-           "|" + std::to_string(c.runnerPid) + "|" + std::to_string(c.total) + "/" +
-           std::to_string(c.configured) + "/" + std::to_string(c.failed);
+    return joined(c.id, c.createdAt, c.updatedAt, c.state, c.configFile, c.configSha256, ports,
+                  c.waitSeconds, c.attempts, c.images, c.runnerPid, c.total, c.configured,
+                  c.failed);
 }
 
 template <typename T>
@@ -85,7 +89,9 @@ protected:
             ASSERT_FALSE(url_->empty());
         }
     }
-    std::unique_ptr<CampaignStorage> storage() { return OpenCampaignStorage(directory_.path(), url_); }
+    std::unique_ptr<CampaignStorage> storage() {
+        return OpenCampaignStorage(directory_.path(), url_);
+    }
 
     int64_t createCampaign(int trackers) {
         Result<int64_t> id = storage()->create(sampleCampaign(), sampleTrackers(trackers));
@@ -112,15 +118,16 @@ protected:
         if (engine_ == Engine::kSqlite) {
             test::runSqliteCli(directory_.path() / "settings.accdb",
                                "CREATE TRIGGER refuse BEFORE INSERT ON \"History\" WHEN "
-                               "NEW.\"Detail\" = '" + detail +
-                                   "' BEGIN SELECT RAISE(ABORT, 'refused'); END;\n");
+                               "NEW.\"Detail\" = '" +
+                                   detail + "' BEGIN SELECT RAISE(ABORT, 'refused'); END;\n");
             return;
         }
         Result<pg::Connection> admin = pg::Connection::open(*url_);
         ASSERT_TRUE(admin.ok()) << admin.message();
         ASSERT_TRUE(admin.value()
                         .execute("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS $$ "
-                                 "BEGIN IF NEW.\"Detail\" = '" + detail +
+                                 "BEGIN IF NEW.\"Detail\" = '" +
+                                 detail +
                                  "' THEN RAISE EXCEPTION 'refused'; END IF; RETURN NEW; END $$")
                         .ok());
         ASSERT_TRUE(admin.value()
@@ -187,8 +194,8 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     ASSERT_TRUE(claims);
     ASSERT_EQ(claims->claim(10).value().size(), 3u);
     std::unique_ptr<CampaignWriter> writer = storage()->openWriter(first, {"north:1", ""}).value();
-    Result<std::vector<std::size_t>> saved = writer->save(
-        {trackerChange(stored[0], "configured"), trackerChange(stored[1], "failed")});
+    Result<std::vector<std::size_t>> saved =
+        writer->save({trackerChange(stored[0], "configured"), trackerChange(stored[1], "failed")});
     ASSERT_TRUE(saved.ok()) << saved.message();
     EXPECT_TRUE(saved.value().empty());
     EXPECT_EQ(claims->openCount().value(), 1);
@@ -331,15 +338,9 @@ TEST_F(PgCampaignTest, StationNamesAreUniqueWhileLiveAndRestartsGetTheirRowsBack
     std::unique_ptr<CampaignClaims> first =
         shared.openClaims(id, {"north:1", "127.0.0.1:1"}, 200ms).value();
     ASSERT_EQ(first->claim(2).value().size(), 2u);
-    struct Case {
-        int64_t campaign;
-        std::string expected;
-    };
-    for (const Case& c : {Case{id, "station north:1 is already running campaign " +
-                                       std::to_string(id)},
-                          Case{999, "no campaign 999"}}) {
-        EXPECT_EQ(shared.openClaims(c.campaign, {"north:1", ""}, 30s).message(), c.expected);
-    }
+    EXPECT_EQ(shared.openClaims(id, {"north:1", ""}, 30s).message(),
+              "station north:1 is already running campaign " + std::to_string(id));
+    EXPECT_EQ(shared.openClaims(999, {"north:1", ""}, 30s).message(), "no campaign 999");
     // The process died; started again under its name, it gets its own rows first.
     first.reset();
     std::this_thread::sleep_for(400ms);
@@ -437,7 +438,8 @@ TEST_F(PgCampaignTest, MigrationKeepsCampaignsAndTheirIds) {
     ASSERT_TRUE(OpenStorage({}, url_)->replaceContent(fromFile.value(), false).ok());
     Result<StoredContent> fromServer = OpenStorage({}, url_)->loadContent();
     ASSERT_TRUE(fromServer.ok()) << fromServer.message();
-    ASSERT_TRUE(OpenStorage(back.path(), std::nullopt)->replaceContent(fromServer.value(), false).ok());
+    ASSERT_TRUE(
+        OpenStorage(back.path(), std::nullopt)->replaceContent(fromServer.value(), false).ok());
     Result<StoredContent> again = OpenStorage(back.path(), std::nullopt)->loadContent();
     ASSERT_TRUE(again.ok()) << again.message();
 

@@ -166,8 +166,8 @@ Status insertTrackers(Connection& connection, const std::vector<CampaignTrackerR
                       std::optional<int64_t> campaignId) {
     for (size_t first = 0; first < trackers.size(); first += kTrackersPerInsert) {
         const size_t end = std::min(trackers.size(), first + kTrackersPerInsert);
-        std::string sql = std::string("INSERT INTO \"CampaignTrackers\" (") + kTrackerColumns +
-                          ") VALUES ";
+        std::string sql =
+            std::string("INSERT INTO \"CampaignTrackers\" (") + kTrackerColumns + ") VALUES ";
         std::vector<Parameter> parameters;
         parameters.reserve((end - first) * kTrackerColumnCount);
         for (size_t i = first; i < end; ++i) {
@@ -246,7 +246,8 @@ constexpr const char* kUpdateHeldTracker =
     "\"Attempts\" = $7, \"LastEvent\" = $8, \"Detail\" = $9, \"Verdict\" = $10, "
     "\"WaitUntil\" = $11, \"ModemPort\" = $12, \"CallerAddress\" = $13, \"CallerImei\" = $14, "
     "\"Answer\" = $15, \"UpdatedAt\" = $16, "
-    "\"LeaseUntil\" = " VELA_DATABASE_NOW_MS " + $17::bigint "
+    "\"LeaseUntil\" = " VELA_DATABASE_NOW_MS
+    " + $17::bigint "
     "WHERE \"CampaignId\" = $1 AND \"Tracker\" = $2 AND \"Station\" = $3";
 
 // A station's changes; a tracker row is written only while the station holds it.
@@ -282,8 +283,8 @@ private:
                 Result<QueryResult> updated = connection.execute(
                     kUpdateHeldTracker,
                     {id_, t.tracker, station_, t.position, t.phone, t.state, t.attempts,
-                     t.lastEvent, t.detail, t.verdict, t.waitUntilMs, t.modemPort,
-                     t.callerAddress, t.callerImei, t.answer, t.updatedAt, lease});
+                     t.lastEvent, t.detail, t.verdict, t.waitUntilMs, t.modemPort, t.callerAddress,
+                     t.callerImei, t.answer, t.updatedAt, lease});
                 if (!updated) return updated.status();
                 if (updated.value().affectedRows() == 0) {
                     // Another station holds it now: its outcome is that station's to write.
@@ -319,11 +320,13 @@ constexpr const char* kClaim =
     "WITH picked AS (SELECT \"ID\" FROM \"CampaignTrackers\" "
     "WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ('configured', 'failed') "
     "AND (\"Station\" = '' "
-    "OR (\"Station\" <> $2 AND \"LeaseUntil\" < " VELA_DATABASE_NOW_MS ") "
+    "OR (\"Station\" <> $2 AND \"LeaseUntil\" < " VELA_DATABASE_NOW_MS
+    ") "
     "OR ($3::boolean AND \"Station\" = $2)) "
     "ORDER BY \"Position\" LIMIT $4::bigint FOR UPDATE SKIP LOCKED) "
     "UPDATE \"CampaignTrackers\" t SET \"Station\" = $2, "
-    "\"LeaseUntil\" = " VELA_DATABASE_NOW_MS " + $5::bigint "
+    "\"LeaseUntil\" = " VELA_DATABASE_NOW_MS
+    " + $5::bigint "
     "FROM picked WHERE t.\"ID\" = picked.\"ID\" RETURNING t.\"CampaignId\", t.\"Position\", "
     "t.\"Tracker\", t.\"Phone\", t.\"State\", t.\"Attempts\", t.\"LastEvent\", t.\"Detail\", "
     "t.\"Verdict\", t.\"WaitUntil\", t.\"ModemPort\", t.\"CallerAddress\", t.\"CallerImei\", "
@@ -338,8 +341,8 @@ public:
     Result<std::vector<CampaignTrackerRecord>> claim(int limit) override {
         if (limit <= 0) return std::vector<CampaignTrackerRecord>{};
         Result<QueryResult> claimed =
-            run(kClaim, {id_, station_.name, firstClaim_ ? "true" : "false", int64_t{limit},
-                         leaseMs()});
+            run(kClaim,
+                {id_, station_.name, firstClaim_ ? "true" : "false", int64_t{limit}, leaseMs()});
         if (!claimed) return claimed.status();
         Result<std::vector<CampaignTrackerRecord>> rows = readTrackers(claimed.value());
         if (rows) firstClaim_ = false;
@@ -362,8 +365,10 @@ public:
                 if (!seen) return seen.status();
                 Result<QueryResult> leases = connection.execute(
                     std::string("UPDATE \"CampaignTrackers\" SET \"LeaseUntil\" = ") +
-                        VELA_DATABASE_NOW_MS " + $3::bigint WHERE \"CampaignId\" = $1 "
-                        "AND \"Station\" = $2 AND \"State\" NOT IN " + kFinalStates,
+                        VELA_DATABASE_NOW_MS
+                        " + $3::bigint WHERE \"CampaignId\" = $1 "
+                        "AND \"Station\" = $2 AND \"State\" NOT IN " +
+                        kFinalStates,
                     {id_, station_.name, leaseMs()});
                 if (!leases) return leases.status();
                 held = leases.value().affectedRows();
@@ -380,7 +385,8 @@ public:
     Result<int64_t> openCount() override {
         Result<QueryResult> counted =
             run(std::string("SELECT count(*) FROM \"CampaignTrackers\" WHERE \"CampaignId\" = $1 "
-                            "AND \"State\" NOT IN ") + kFinalStates,
+                            "AND \"State\" NOT IN ") +
+                    kFinalStates,
                 {id_});
         if (!counted) return counted.status();
         return counted.value().integer(0, 0);
@@ -396,7 +402,8 @@ public:
             Result<QueryResult> released = connection.execute(
                 std::string("UPDATE \"CampaignTrackers\" SET \"Station\" = '', "
                             "\"LeaseUntil\" = 0 WHERE \"CampaignId\" = $1 AND \"Station\" = $2 "
-                            "AND \"State\" NOT IN ") + kFinalStates,
+                            "AND \"State\" NOT IN ") +
+                    kFinalStates,
                 {id_, station_.name});
             if (!released) return released.status();
             Result<QueryResult> gone = connection.execute(
@@ -406,13 +413,14 @@ public:
             if (!gone) return gone.status();
             // The last one out marks a campaign with open trackers as interrupted.
             Result<QueryResult> marked = connection.execute(
-                std::string("UPDATE \"Campaigns\" SET \"State\" = $3, \"RunnerPid\" = 0, "
-                            "\"UpdatedAt\" = $4 WHERE \"ID\" = $1 AND EXISTS (SELECT 1 FROM "
-                            "\"CampaignTrackers\" WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ") +
+                std::string(
+                    "UPDATE \"Campaigns\" SET \"State\" = $3, \"RunnerPid\" = 0, "
+                    "\"UpdatedAt\" = $4 WHERE \"ID\" = $1 AND EXISTS (SELECT 1 FROM "
+                    "\"CampaignTrackers\" WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ") +
                     kFinalStates +
                     ") AND NOT EXISTS (SELECT 1 FROM \"CampaignStations\" WHERE "
-                    "\"CampaignId\" = $1 AND \"Station\" <> $2 AND \"SeenUntil\" > " VELA_DATABASE_NOW_MS
-                    ")",
+                    "\"CampaignId\" = $1 AND \"Station\" <> $2 AND \"SeenUntil\" "
+                    "> " VELA_DATABASE_NOW_MS ")",
                 {id_, station_.name, kCampaignInterrupted, HistoryTimestamp()});
             if (!marked) return marked.status();
             return transaction.value().commit();
@@ -448,8 +456,8 @@ std::string PgCampaignStorage::location() const {
     return pg::RedactUrl(url_);
 }
 
-Result<int64_t> PgCampaignStorage::create(const CampaignRecord& campaign,
-                                          const std::vector<CampaignTrackerRecord>& trackers) const {
+Result<int64_t> PgCampaignStorage::create(
+    const CampaignRecord& campaign, const std::vector<CampaignTrackerRecord>& trackers) const {
     Result<Connection> opened = connect(url_);
     if (!opened) return opened.status();
     Connection& connection = opened.value();
@@ -460,8 +468,7 @@ Result<int64_t> PgCampaignStorage::create(const CampaignRecord& campaign,
         "\"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", \"Images\", "
         "\"RunnerPid\") VALUES ($1, $1, $2, $3, $4, $5, $6, $7, $8, 0) RETURNING \"ID\"",
         {campaign.createdAt, campaign.state, campaign.configFile, campaign.configSha256,
-         joinLines(campaign.modemPorts), campaign.waitSeconds, campaign.attempts,
-         campaign.images});
+         joinLines(campaign.modemPorts), campaign.waitSeconds, campaign.attempts, campaign.images});
     if (!inserted) return inserted.status();
     Result<int64_t> id = inserted.value().integer(0, 0);
     if (!id) return id;
@@ -589,9 +596,9 @@ Status WriteCampaignRows(Connection& connection, const std::vector<CampaignRecor
         if (!inserted) return inserted.status();
     }
     // The next campaign made here gets an ID past every copied one.
-    if (Result<QueryResult> moved = connection.execute(
-            "SELECT setval(pg_get_serial_sequence('\"Campaigns\"', 'ID'), "
-            "coalesce(max(\"ID\"), 0) + 1, false) FROM \"Campaigns\"");
+    if (Result<QueryResult> moved =
+            connection.execute("SELECT setval(pg_get_serial_sequence('\"Campaigns\"', 'ID'), "
+                               "coalesce(max(\"ID\"), 0) + 1, false) FROM \"Campaigns\"");
         !moved) {
         return moved.status();
     }
