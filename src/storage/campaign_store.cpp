@@ -37,12 +37,12 @@ constexpr const char* kNoStationColumns = "'', 0";
 constexpr const char* kUpsertTracker =
     "INSERT INTO \"CampaignTrackers\" (\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", "
     "\"State\", \"Attempts\", \"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", "
-    "\"ModemPort\", \"CallerAddress\", \"CallerImei\", \"Answer\", \"UpdatedAt\") "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15) "
+    "\"ModemPort\", \"CallerAddress\", \"CallerImei\", \"Answer\", \"UpdatedAt\", \"Station\") "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16) "
     "ON CONFLICT (\"CampaignId\", \"Tracker\") DO UPDATE SET \"State\" = ?5, "
     "\"Attempts\" = ?6, \"LastEvent\" = ?7, \"Detail\" = ?8, \"Verdict\" = ?9, "
     "\"WaitUntil\" = ?10, \"ModemPort\" = ?11, \"CallerAddress\" = ?12, \"CallerImei\" = ?13, "
-    "\"Answer\" = ?14, \"UpdatedAt\" = ?15";
+    "\"Answer\" = ?14, \"UpdatedAt\" = ?15, \"Station\" = ?16";
 
 constexpr const char* kUpdateCampaignState =
     "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = ?2, \"UpdatedAt\" = ?3 "
