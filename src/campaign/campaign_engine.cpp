@@ -8,8 +8,6 @@
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "storage/campaign_store.h"
-#include "storage/settings_store.h"
-#include "storage/tracker_store.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -21,6 +19,7 @@
 #include <cstdio>
 #include <deque>
 #include <functional>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -118,6 +117,18 @@ int64_t imageCount(const ConfigImage& image) {
     return (static_cast<int64_t>(image.bytes[0]) << 8) | image.bytes[1];
 }
 
+std::string hostName() {
+    char name[256] = {};
+    if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
+    return name;
+}
+
+std::string addressText(uint32_t ip, int port) {
+    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." +
+           std::to_string((ip >> 8) & 0xFF) + "." + std::to_string(ip & 0xFF) + ":" +
+           std::to_string(port);
+}
+
 bool processAlive(int64_t pid) {
     if (pid <= 0 || pid == ::getpid()) return false;
     return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
@@ -183,6 +194,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         const ConfigImage* image = nullptr;
         bool inSession = false;
         bool queued = false;
+        bool held = true;            // false once another station took it over
         bool answerUnknown = false;  // the image went out before an interruption
         std::string avoidModem;      // the modem its last SMS failed on
         std::string attemptStartedAt;
@@ -196,7 +208,10 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         bool operator>(const Deadline& other) const { return when > other.when; }
     };
 
-    std::filesystem::path directory;
+    std::shared_ptr<const StorageEngine> store;
+    std::shared_ptr<const CampaignStorage> campaigns;
+    CampaignStationSettings stationSettings;
+    CampaignStationInfo station;
     CampaignObserver* observer;
     CampaignLimits limits;
     std::atomic<bool> stopRequested{false};
@@ -209,20 +224,28 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     std::mutex mutex;
     std::condition_variable sendable;
     CampaignRecord campaign;
+    ProgramSettings settings;  // with this station's address
+    TrackerList trackerList;
     std::map<int, ConfigImage> images;
-    std::vector<Slot> slots;
+    std::deque<Slot> slots;  // grows as trackers are claimed; references stay valid
     std::unordered_map<std::string, std::size_t> byImei;
     std::deque<std::size_t> sendQueue;
     std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines;
-    int finalCount = 0;
+    int heldOpen = 0;                     // held slots without a verdict
+    std::atomic<int64_t> campaignOpen{0};  // trackers of the whole campaign without one
     int modemsInService = 0;
     int smsInFlight = 0;
     bool runEnded = false;
     CampaignClock::time_point runStarted;
     std::unique_ptr<CampaignJournal> journal;
+    std::unique_ptr<CampaignClaims> claims;  // used by the keeper (or Run before it starts)
+    std::mutex keeperMutex;
+    std::condition_variable keeperWake;
+    bool keeperStop = false;
 
-    Impl(std::filesystem::path dir, CampaignObserver* watcher)
-        : directory(std::move(dir)), observer(watcher) {
+    Impl(std::shared_ptr<const StorageEngine> storage,
+         std::shared_ptr<const CampaignStorage> campaignStorage, CampaignObserver* watcher)
+        : store(std::move(storage)), campaigns(std::move(campaignStorage)), observer(watcher) {
         if (::pipe2(wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) wakePipe[0] = wakePipe[1] = -1;
     }
     ~Impl() override {
@@ -299,7 +322,12 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     void setFinal(Slot& slot, CampaignTrackerState state, Verdict verdict) {
         slot.state = state;
         slot.row.verdict = std::string(VerdictWord(verdict));
-        ++finalCount;
+        if (--heldOpen == 0) nudgeKeeper();
+    }
+
+    void nudgeKeeper() {
+        std::lock_guard lock(keeperMutex);
+        keeperWake.notify_all();
     }
 
     void setDeadline(std::size_t index, CampaignClock::time_point when) {
@@ -342,13 +370,28 @@ struct CampaignEngine::Impl : CampaignSessionHost {
 
     // --- the listener's side ---
 
-    bool Saved(uint64_t ticket) override { return journal->IsSaved(ticket); }
+    SaveState Saved(uint64_t ticket) override { return journal->StateOf(ticket); }
+
+    // Another station holds the tracker now: this one lets it go without a word more.
+    void Release(const CampaignTrackerRecord& row) {
+        std::lock_guard lock(mutex);
+        const auto found = byImei.find(row.tracker);
+        if (found == byImei.end()) return;
+        Slot& slot = slots[found->second];
+        if (!slot.held) return;
+        slot.held = false;
+        if (slot.state != CampaignTrackerState::Configured &&
+            slot.state != CampaignTrackerState::Failed) {
+            if (--heldOpen == 0) nudgeKeeper();
+        }
+        sendable.notify_all();
+    }
 
     Claim ClaimCaller(const std::string& imei, const std::string& address) override {
         std::lock_guard lock(mutex);
         const auto found = byImei.find(imei);
         Slot* slot = found == byImei.end() ? nullptr : &slots[found->second];
-        if (slot == nullptr || slot->inSession || slot->image == nullptr ||
+        if (slot == nullptr || !slot->held || slot->inSession || slot->image == nullptr ||
             slot->state == CampaignTrackerState::Configured ||
             slot->state == CampaignTrackerState::Failed) {
             if (observer != nullptr) {
@@ -373,6 +416,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         if (found == byImei.end()) return;
         Slot& slot = slots[found->second];
         slot.inSession = false;
+        if (!slot.held) return;
         const int64_t expected = imageCount(*slot.image);
         const std::optional<int64_t> count =
             end == CallEnd::Answered ? answerCount(answer) : std::nullopt;
@@ -405,7 +449,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             const Deadline due = deadlines.top();
             deadlines.pop();
             Slot& slot = slots[due.slot];
-            if (due.generation != slot.deadlineGeneration ||
+            if (due.generation != slot.deadlineGeneration || !slot.held ||
                 slot.state != CampaignTrackerState::Waiting || slot.inSession) {
                 continue;
             }
@@ -417,7 +461,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             for (std::size_t index : sendQueue) {
                 Slot& slot = slots[index];
                 slot.queued = false;
-                if (slot.state != CampaignTrackerState::Pending || slot.inSession) continue;
+                if (slot.state != CampaignTrackerState::Pending || slot.inSession || !slot.held)
+                    continue;
                 slot.row.detail = "no modem left in service";
                 setFinal(slot, CampaignTrackerState::Failed, Verdict::SmsFailed);
                 record(slot, CampaignEvent::SmsFailed,
@@ -425,7 +470,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             }
             sendQueue.clear();
         }
-        plan.finished = finalCount == static_cast<int>(slots.size());
+        plan.finished = heldOpen == 0 && (!campaigns->shared() || campaignOpen.load() == 0);
         if (!deadlines.empty()) plan.next = deadlines.top().when;
         return plan;
     }
@@ -449,7 +494,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 at = sendQueue.erase(at);
                 slot.queued = false;
                 // A tracker that called by itself meanwhile needs no SMS.
-                if (slot.state == CampaignTrackerState::Pending && !slot.inSession) return index;
+                if (slot.state == CampaignTrackerState::Pending && !slot.inSession && slot.held)
+                    return index;
             }
             // Bounded, as a stop requested from a signal handler cannot notify.
             sendable.wait_for(lock, milliseconds(500));
@@ -495,7 +541,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             ++smsInFlight;
             const std::string message = slot.pushMessage;
             lock.unlock();
-            const bool saved = journal->WaitSaved(ticket);
+            const bool saved = journal->WaitSaved(ticket, stopRequested);
             DialogueOutcome outcome;
             if (saved) {
                 outcome = RunSmsDialogue(port, portName, message, limits.dialogue);
@@ -507,6 +553,9 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                                           : outcome.failureText + ": " + outcome.reason;
             lock.lock();
             --smsInFlight;
+            // Taken over by another station meanwhile: its rows are theirs now. An SMS that
+            // went out stays counted there (the row said "sending").
+            if (!slot.held) continue;
             if (!saved) {
                 slot.state = CampaignTrackerState::Pending;
                 --slot.row.attempts;
@@ -550,39 +599,69 @@ struct CampaignEngine::Impl : CampaignSessionHost {
 
     // --- set-up ---
 
+    // The campaign, its images, and the settings and trackers its SMS are built from.
     Status Load(int64_t id) {
-        CampaignStore store(directory);
-        Result<CampaignRecord> found = store.campaign(id);
+        Result<CampaignRecord> found = campaigns->campaign(id);
         if (!found) return found.status();
         campaign = found.value();
-        if (processAlive(campaign.runnerPid) && campaign.state == kCampaignRunning) {
+        if (!campaigns->shared() && processAlive(campaign.runnerPid) &&
+            campaign.state == kCampaignRunning) {
             return Status::Fail("campaign " + std::to_string(id) + " is being run by process " +
                                 std::to_string(campaign.runnerPid));
         }
         std::string error;
         images = decodeImages(campaign.images, error);
         if (!error.empty()) return Status::Fail(error);
-        Result<std::vector<CampaignTrackerRecord>> rows = store.trackers(id);
-        if (!rows) return rows.status();
 
-        ProgramSettings settings;
-        if (Status loaded = SettingsStore(directory).load(settings); !loaded) return loaded;
-        TrackerList list;
-        if (Status loaded = TrackerStore(directory).load(list); !loaded) return loaded;
-
+        settings = ProgramSettings();
+        if (Status loaded = store->loadSettings(settings); !loaded) return loaded;
+        trackerList = TrackerList();
+        TrackerListStamp stamp;
+        if (Status loaded = store->loadTrackers(trackerList, stamp); !loaded) return loaded;
+        if (stationSettings.externalIp) settings.externalIp = *stationSettings.externalIp;
+        if (stationSettings.externalPort) settings.externalPort = *stationSettings.externalPort;
+        if (stationSettings.listenPort) settings.localPort = *stationSettings.listenPort;
+        if (settings.localPort < 0 || settings.localPort > 65535) {
+            return Status::Fail("the listening port of the settings (" +
+                                std::to_string(settings.localPort) + ") is not a port");
+        }
+        boundPortWanted = static_cast<uint16_t>(settings.localPort);
+        station.name = stationSettings.name.empty()
+                           ? hostName() + ":" + std::to_string(::getpid())
+                           : stationSettings.name;
+        station.address = addressText(settings.externalIp, settings.externalPort);
         slots.clear();
         byImei.clear();
-        slots.reserve(rows.value().size());
-        for (CampaignTrackerRecord& row : rows.value()) {
-            Slot slot;
+        heldOpen = 0;
+        return Status::Ok();
+    }
+
+    // Takes on claimed rows where they stand. An SMS whose outcome was not saved may have
+    // been accepted: it counts as sent, and the tracker gets the full wait. The caller
+    // holds `mutex`.
+    void Adopt(std::vector<CampaignTrackerRecord>& rows) {
+        const auto nowSteady = CampaignClock::now();
+        const int64_t nowUnix = unixMilliseconds(std::chrono::system_clock::now());
+        for (CampaignTrackerRecord& row : rows) {
+            const auto known = byImei.find(row.tracker);
+            if (known != byImei.end() && slots[known->second].held) continue;
+            std::size_t index = slots.size();
+            if (known != byImei.end()) {
+                index = known->second;  // given back to this station after a takeover
+                slots[index] = Slot();
+            } else {
+                slots.emplace_back();
+                byImei.emplace(row.tracker, index);
+            }
+            Slot& slot = slots[index];
             slot.row = std::move(row);
             slot.state = CampaignTrackerStateFromWord(slot.row.state)
                              .value_or(CampaignTrackerState::Pending);
-            const int at = list.findByDescription(slot.row.tracker);
+            const int at = trackerList.findByDescription(slot.row.tracker);
             if (at < 0) {
                 slot.refusal = "the tracker is no longer in the tracker list";
             } else {
-                slot.entry = list.at(at);
+                slot.entry = trackerList.at(at);
                 const auto image = images.find(slot.entry->deviceType);
                 if (image != images.end()) slot.image = &image->second;
                 Result<std::string> pdu = BuildPushMessage(*slot.entry, settings);
@@ -592,28 +671,11 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                     slot.refusal = pdu.message();
                 if (slot.image == nullptr) slot.refusal = "no image for the tracker's device type";
             }
-            byImei.emplace(slot.row.tracker, slots.size());
-            slots.push_back(std::move(slot));
-        }
-        if (settings.localPort < 0 || settings.localPort > 65535) {
-            return Status::Fail("the listening port of the settings (" +
-                                std::to_string(settings.localPort) + ") is not a port");
-        }
-        boundPortWanted = static_cast<uint16_t>(settings.localPort);
-        return Status::Ok();
-    }
-
-    // Where each tracker stands when the run begins. An SMS whose outcome was not saved
-    // may have been accepted: it counts as sent, and the tracker gets the full wait.
-    void Resume() {
-        const auto nowSteady = CampaignClock::now();
-        const int64_t nowUnix = unixMilliseconds(std::chrono::system_clock::now());
-        finalCount = 0;
-        for (std::size_t index = 0; index < slots.size(); ++index) {
-            Slot& slot = slots[index];
             const bool open = slot.state != CampaignTrackerState::Configured &&
                               slot.state != CampaignTrackerState::Failed;
-            if (open && slot.row.lastEvent == CampaignEventWord(CampaignEvent::Called)) {
+            if (!open) continue;
+            ++heldOpen;
+            if (slot.row.lastEvent == CampaignEventWord(CampaignEvent::Called)) {
                 // Its session was cut short after the image may have gone out: it may
                 // call again within its wait, but gets no new SMS.
                 slot.answerUnknown = true;
@@ -624,7 +686,6 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             switch (slot.state) {
                 case CampaignTrackerState::Configured:
                 case CampaignTrackerState::Failed:
-                    ++finalCount;
                     break;
                 case CampaignTrackerState::Pending:
                     slot.queued = true;
@@ -648,17 +709,78 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         }
     }
 
-    CampaignSummary Summary(bool interrupted) const {
+    // How many more trackers to claim: enough to keep every modem busy. The caller holds
+    // `mutex`.
+    int ClaimRoom() const {
+        if (stopRequested.load() || runEnded || modemsInService == 0) return 0;
+        return std::max(0, 4 * modemsInService - static_cast<int>(sendQueue.size()));
+    }
+
+    // The station's keeper in a shared database: renews the leases, claims trackers as the
+    // modems need them, and follows how many trackers of the campaign are still open. While
+    // the database is out of reach it claims nothing and tries again.
+    void Keep() {
+        const milliseconds interval =
+            std::clamp<milliseconds>(limits.lease / 3, milliseconds(50), milliseconds(1000));
+        bool outage = false;
+        auto reportOutage = [&](const Status& failure) {
+            if (outage) return;
+            outage = true;
+            std::lock_guard lock(mutex);
+            warn("the database is out of reach; no more trackers are claimed: " +
+                 failure.message());
+        };
+        for (;;) {
+            Result<int64_t> renewed = claims->renew();
+            if (!renewed) {
+                reportOutage(renewed.status());
+            } else {
+                if (outage) {
+                    outage = false;
+                    std::lock_guard lock(mutex);
+                    warn("the database is reachable again");
+                }
+                int room = 0;
+                {
+                    std::lock_guard lock(mutex);
+                    room = ClaimRoom();
+                }
+                if (room > 0) {
+                    Result<std::vector<CampaignTrackerRecord>> rows = claims->claim(room);
+                    if (!rows) {
+                        reportOutage(rows.status());
+                    } else if (!rows.value().empty()) {
+                        std::lock_guard lock(mutex);
+                        Adopt(rows.value());
+                        sendable.notify_all();
+                    }
+                }
+                if (Result<int64_t> open = claims->openCount(); open) campaignOpen = open.value();
+                wake();
+            }
+            std::unique_lock lock(keeperMutex);
+            if (keeperWake.wait_for(lock, interval, [&] { return keeperStop; })) return;
+        }
+    }
+
+    CampaignSummary Summary(int64_t id, bool finished) const {
         CampaignSummary summary;
-        summary.id = campaign.id;
-        summary.total = static_cast<int>(slots.size());
-        for (const Slot& slot : slots) {
-            if (slot.state == CampaignTrackerState::Configured) ++summary.configured;
-            if (slot.state == CampaignTrackerState::Failed) ++summary.failed;
+        summary.id = id;
+        // The whole campaign's counts, as the database has them now.
+        if (Result<CampaignRecord> stored = campaigns->campaign(id); stored) {
+            summary.total = static_cast<int>(stored.value().total);
+            summary.configured = static_cast<int>(stored.value().configured);
+            summary.failed = static_cast<int>(stored.value().failed);
+        } else {
+            for (const Slot& slot : slots) {
+                if (slot.state == CampaignTrackerState::Configured) ++summary.configured;
+                if (slot.state == CampaignTrackerState::Failed) ++summary.failed;
+            }
+            summary.total = static_cast<int>(slots.size());
         }
         if (summary.configured == summary.total)
             summary.end = CampaignEnd::AllConfigured;
-        else if (interrupted)
+        else if (!finished)
             summary.end = CampaignEnd::Interrupted;
         else
             summary.end = CampaignEnd::SomeFailed;
@@ -680,10 +802,36 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             return Result<CampaignSummary>::Fail("cannot listen on " + listener.message());
         boundPort = listener.value().port();
 
-        Result<CampaignWriter> writer = CampaignWriter::open(directory);
+        Result<std::unique_ptr<CampaignClaims>> joined =
+            campaigns->openClaims(id, station, limits.lease);
+        if (!joined) return joined.status();
+        claims = std::move(joined).value();
+        Result<std::unique_ptr<CampaignWriter>> writer = campaigns->openWriter(id, station);
         if (!writer) return writer.status();
-        journal = std::make_unique<CampaignJournal>(std::move(writer).value(), [this] { wake(); });
+        CampaignJournal::Callbacks callbacks;
+        callbacks.onSaved = [this] { wake(); };
+        callbacks.onRefused = [this](const CampaignTrackerRecord& row) { Release(row); };
+        callbacks.onOutage = [this](const std::string& reason) {
+            if (observer == nullptr) return;
+            observer->Warning(reason.empty()
+                                  ? "the database is reachable again; saving goes on"
+                                  : "cannot save, trying again: " + reason);
+        };
+        journal = std::make_unique<CampaignJournal>(std::move(writer).value(),
+                                                    campaigns->shared(), std::move(callbacks));
         runStarted = CampaignClock::now();
+        modemsInService = static_cast<int>(campaign.modemPorts.size());
+        // The first trackers are claimed before any modem starts: all of them when this
+        // station is alone with the campaign.
+        Result<std::vector<CampaignTrackerRecord>> first = claims->claim(
+            campaigns->shared() ? std::max(1, 4 * modemsInService) : std::numeric_limits<int>::max());
+        if (!first) {
+            (void)journal->Close();
+            journal.reset();
+            (void)claims->leave();
+            return first.status();
+        }
+        if (Result<int64_t> open = claims->openCount(); open) campaignOpen = open.value();
         {
             std::lock_guard lock(mutex);
             CampaignChange running;
@@ -692,15 +840,17 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             running.runnerPid = ::getpid();
             std::function<void()> started;
             if (observer != nullptr) {
-                started = [watcher = observer, id, total = static_cast<int>(slots.size())] {
+                started = [watcher = observer, id, total = static_cast<int>(campaign.total)] {
                     watcher->CampaignStarted(id, total);
                 };
             }
             journal->Push(std::move(running), std::move(started));
-            Resume();
-            modemsInService = static_cast<int>(campaign.modemPorts.size());
+            Adopt(first.value());
         }
 
+        keeperStop = false;
+        std::thread keeper;
+        if (campaigns->shared()) keeper = std::thread([this] { Keep(); });
         std::vector<std::thread> modems;
         for (std::size_t index = 0; index < campaign.modemPorts.size(); ++index) {
             modems.emplace_back([this, index] { RunModem(campaign.modemPorts[index], index); });
@@ -717,23 +867,55 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             sendable.notify_all();
         }
         for (std::thread& modem : modems) modem.join();
+        {
+            std::lock_guard lock(keeperMutex);
+            keeperStop = true;
+            keeperWake.notify_all();
+        }
+        if (keeper.joinable()) keeper.join();
 
-        std::lock_guard lock(mutex);
-        const bool interrupted = finalCount < static_cast<int>(slots.size());
-        CampaignChange end;
-        end.campaignState = interrupted ? kCampaignInterrupted : kCampaignFinished;
-        end.campaignId = id;
-        journal->Push(std::move(end), {});
-        Status saved = journal->Close();
+        bool finished = false;
+        {
+            std::lock_guard lock(mutex);
+            finished = heldOpen == 0 && (!campaigns->shared() || campaignOpen.load() == 0);
+            if (finished) {
+                CampaignChange end;
+                end.campaignState = kCampaignFinished;
+                end.campaignId = id;
+                journal->Push(std::move(end), {});
+            }
+        }
+        Status saved = journal->Close(limits.stopGrace);
         journal.reset();
+        // Trackers still open are given back at once for the other stations (or a later
+        // resume) to take on.
+        Status left = claims->leave();
+        claims.reset();
         if (!saved)
             return Result<CampaignSummary>::Fail("cannot save the campaign: " + saved.message());
-        return Summary(interrupted);
+        if (!left)
+            return Result<CampaignSummary>::Fail("cannot leave the campaign: " + left.message());
+        return Summary(id, finished);
     }
 };
 
 CampaignEngine::CampaignEngine(std::filesystem::path dataDirectory, CampaignObserver* observer)
-    : impl_(std::make_unique<Impl>(std::move(dataDirectory), observer)) {}
+    : CampaignEngine(std::make_shared<SqliteStorage>(dataDirectory),
+                     std::make_shared<CampaignStore>(dataDirectory), observer) {}
+
+CampaignEngine::CampaignEngine(std::shared_ptr<const StorageEngine> store,
+                               std::shared_ptr<const CampaignStorage> campaigns,
+                               CampaignObserver* observer)
+    : impl_(std::make_unique<Impl>(std::move(store), std::move(campaigns), observer)) {}
+
+void CampaignEngine::setStation(const CampaignStationSettings& station) {
+    impl_->stationSettings = station;
+}
+
+std::string CampaignEngine::stationName() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->station.name;
+}
 
 CampaignEngine::~CampaignEngine() = default;
 
@@ -764,9 +946,10 @@ Result<CampaignSummary> CampaignEngine::Run(int64_t id) {
 
 Result<int64_t> CampaignEngine::Create(const CampaignRequest& request) {
     ProgramSettings settings;
-    if (Status loaded = SettingsStore(impl_->directory).load(settings); !loaded) return loaded;
+    if (Status loaded = impl_->store->loadSettings(settings); !loaded) return loaded;
     TrackerList list;
-    if (Status loaded = TrackerStore(impl_->directory).load(list); !loaded) return loaded;
+    TrackerListStamp stamp;
+    if (Status loaded = impl_->store->loadTrackers(list, stamp); !loaded) return loaded;
 
     std::vector<std::string> chosen;
     std::set<std::string> seen;
@@ -834,7 +1017,7 @@ Result<int64_t> CampaignEngine::Create(const CampaignRequest& request) {
     if (campaign.modemPorts.empty()) campaign.modemPorts.push_back(settings.modemPort);
     campaign.waitSeconds = request.wait.count();
     campaign.attempts = request.attempts;
-    return CampaignStore(impl_->directory).create(campaign, rows);
+    return impl_->campaigns->create(campaign, rows);
 }
 
 }  // namespace vela

@@ -7,6 +7,8 @@
 
 #include "common/result.h"
 #include "modem/sms_dialogue.h"
+#include "storage/campaign_storage.h"
+#include "storage/storage_engine.h"
 
 #include <atomic>
 #include <chrono>
@@ -90,7 +92,19 @@ struct CampaignLimits {
     std::chrono::milliseconds sessionLimit{60000};   // connect -> answer
     std::chrono::milliseconds stopGrace{10000};      // sessions finished after a stop
     int modemFailuresToRetire = 2;  // failed dialogues in a row that take a modem out
+    // How long a station's claim on its trackers lasts unless renewed (a third of it
+    // apart) in a shared database; a station gone longer leaves them to the others.
+    std::chrono::milliseconds lease{30000};
     DialogueLimits dialogue;
+};
+
+// Who this process is among the stations of a shared campaign, and where its trackers
+// call it. Unset values come from the settings.
+struct CampaignStationSettings {
+    std::string name;                      // empty: "HOST:PID"
+    std::optional<uint32_t> externalIp;    // in the push message
+    std::optional<int> externalPort;       // in the push message
+    std::optional<int> listenPort;         // bound locally
 };
 
 // A new campaign as the operator asks for it.
@@ -106,11 +120,16 @@ struct CampaignRequest {
     std::string configSha256;
 };
 
-// Drives campaigns stored in settings.accdb of one data directory.
+// Drives campaigns: alone over settings.accdb of one data directory, or as one of the
+// stations of a campaign in a shared database.
 class CampaignEngine {
 public:
     explicit CampaignEngine(std::filesystem::path dataDirectory,
                             CampaignObserver* observer = nullptr);
+    // Settings and trackers from `store`, campaigns in `campaigns`.
+    CampaignEngine(std::shared_ptr<const StorageEngine> store,
+                   std::shared_ptr<const CampaignStorage> campaigns,
+                   CampaignObserver* observer = nullptr);
     ~CampaignEngine();
     CampaignEngine(const CampaignEngine&) = delete;
     CampaignEngine& operator=(const CampaignEngine&) = delete;
@@ -120,11 +139,18 @@ public:
     // configuration file is refused, or when no tracker is chosen.
     Result<int64_t> Create(const CampaignRequest& request);
 
-    // Runs campaign `id` (new or interrupted) until every tracker has its verdict or a
-    // stop was requested. The listening port is bound before the first SMS; when it
-    // cannot be, nothing is sent and the reason is returned. `limits.wait` and
-    // `limits.attempts` are taken from the stored campaign.
+    // Runs campaign `id` (new, interrupted, or run by other stations too) until every
+    // tracker has its verdict or a stop was requested. The listening port is bound before
+    // the first SMS; when it cannot be, nothing is sent and the reason is returned.
+    // `limits.wait` and `limits.attempts` are taken from the stored campaign. In a shared
+    // database the station claims trackers a few at a time and stays until the whole
+    // campaign is done, taking over the trackers of stations that are gone.
     Result<CampaignSummary> Run(int64_t id);
+
+    // Before Run: who this station is and where its trackers call it.
+    void setStation(const CampaignStationSettings& station);
+    // This station's name among the others ("HOST:PID" unless set).
+    std::string stationName() const;
 
     // Stops sending, lets sessions in progress finish within the grace bound, saves and
     // makes Run return with CampaignEnd::Interrupted. Safe from any thread and from a

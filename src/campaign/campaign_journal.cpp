@@ -1,11 +1,23 @@
 #include "campaign/campaign_journal.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace vela {
 
-CampaignJournal::CampaignJournal(CampaignWriter writer, std::function<void()> onSaved)
-    : writer_(std::move(writer)), onSaved_(std::move(onSaved)), thread_([this] { Loop(); }) {}
+namespace {
+
+constexpr std::chrono::milliseconds kFirstRetry{250};
+constexpr std::chrono::milliseconds kLongestRetry{2000};
+
+}  // namespace
+
+CampaignJournal::CampaignJournal(std::unique_ptr<CampaignWriter> writer, bool retry,
+                                 Callbacks callbacks)
+    : writer_(std::move(writer)),
+      retry_(retry),
+      callbacks_(std::move(callbacks)),
+      thread_([this] { Loop(); }) {}
 
 CampaignJournal::~CampaignJournal() {
     (void)Close();
@@ -13,20 +25,24 @@ CampaignJournal::~CampaignJournal() {
 
 uint64_t CampaignJournal::Push(CampaignChange change, std::function<void()> announce) {
     std::lock_guard lock(mutex_);
-    queued_.push_back({std::move(change), std::move(announce)});
+    queued_.push_back({std::move(change), std::move(announce), ++pushed_});
     changed_.notify_all();
-    return ++pushed_;
+    return pushed_;
 }
 
-bool CampaignJournal::WaitSaved(uint64_t ticket) {
+bool CampaignJournal::WaitSaved(uint64_t ticket, const std::atomic<bool>& giveUp) {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return saved_ >= ticket || !failure_.ok(); });
-    return saved_ >= ticket;
+    // Bounded waits: `giveUp` may be set from a signal handler, which cannot notify.
+    while (saved_ < ticket && failure_.ok() && !giveUp.load()) {
+        changed_.wait_for(lock, std::chrono::milliseconds(200));
+    }
+    return saved_ >= ticket && !refused_.contains(ticket);
 }
 
-bool CampaignJournal::IsSaved(uint64_t ticket) {
+SaveState CampaignJournal::StateOf(uint64_t ticket) {
     std::lock_guard lock(mutex_);
-    return saved_ >= ticket;
+    if (saved_ < ticket) return SaveState::Pending;
+    return refused_.contains(ticket) ? SaveState::Refused : SaveState::Saved;
 }
 
 bool CampaignJournal::Failed() {
@@ -34,9 +50,10 @@ bool CampaignJournal::Failed() {
     return !failure_.ok();
 }
 
-Status CampaignJournal::Close() {
+Status CampaignJournal::Close(std::chrono::milliseconds patience) {
     {
         std::lock_guard lock(mutex_);
+        if (!closing_) closeDeadline_ = std::chrono::steady_clock::now() + patience;
         closing_ = true;
         changed_.notify_all();
     }
@@ -46,40 +63,76 @@ Status CampaignJournal::Close() {
 }
 
 void CampaignJournal::Loop() {
-    std::vector<Entry> batch;
+    std::vector<Entry> batch;  // kept while a save is tried again
     std::vector<CampaignChange> changes;
+    std::vector<std::size_t> owners;  // the batch entry of each change
+    std::chrono::milliseconds retryIn = kFirstRetry;
+    bool inOutage = false;
     for (;;) {
-        uint64_t last = 0;
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return !queued_.empty() || closing_; });
-            if (queued_.empty() || !failure_.ok()) return;
-            batch.swap(queued_);
-            last = pushed_;
+            changed_.wait(lock, [&] { return !queued_.empty() || !batch.empty() || closing_; });
+            if (!failure_.ok() || (queued_.empty() && batch.empty())) return;
+            std::move(queued_.begin(), queued_.end(), std::back_inserter(batch));
+            queued_.clear();
         }
         changes.clear();
-        for (Entry& entry : batch) {
-            const CampaignChange& change = entry.change;
+        owners.clear();
+        for (std::size_t at = 0; at < batch.size(); ++at) {
+            const CampaignChange& change = batch[at].change;
             if (change.tracker || change.history || change.campaignState) {
-                changes.push_back(std::move(entry.change));
+                changes.push_back(change);
+                owners.push_back(at);
             }
         }
-        Status saved = changes.empty() ? Status::Ok() : writer_.save(changes);
-        if (saved) {
-            for (Entry& entry : batch) {
-                if (entry.announce) entry.announce();
+        Result<std::vector<std::size_t>> saved =
+            changes.empty() ? Result<std::vector<std::size_t>>(std::vector<std::size_t>{})
+                            : writer_->save(changes);
+        if (!saved) {
+            std::unique_lock lock(mutex_);
+            const bool tooLate = closing_ && std::chrono::steady_clock::now() >= closeDeadline_;
+            if (!retry_ || tooLate) {
+                failure_ = saved.status();
+                changed_.notify_all();
+                lock.unlock();
+                if (callbacks_.onSaved) callbacks_.onSaved();
+                return;
+            }
+            if (!inOutage && callbacks_.onOutage) {
+                lock.unlock();
+                callbacks_.onOutage(saved.message());
+                lock.lock();
+            }
+            inOutage = true;
+            changed_.wait_for(lock, retryIn);
+            retryIn = std::min(retryIn * 2, kLongestRetry);
+            continue;
+        }
+        if (inOutage && callbacks_.onOutage) callbacks_.onOutage("");
+        inOutage = false;
+        retryIn = kFirstRetry;
+        std::vector<bool> refused(batch.size(), false);
+        for (std::size_t index : saved.value()) {
+            if (index < owners.size()) refused[owners[index]] = true;
+        }
+        for (std::size_t at = 0; at < batch.size(); ++at) {
+            if (refused[at]) {
+                if (callbacks_.onRefused && batch[at].change.tracker)
+                    callbacks_.onRefused(*batch[at].change.tracker);
+            } else if (batch[at].announce) {
+                batch[at].announce();
             }
         }
-        batch.clear();
         {
             std::lock_guard lock(mutex_);
-            if (saved)
-                saved_ = last;
-            else
-                failure_ = saved;
+            for (std::size_t at = 0; at < batch.size(); ++at) {
+                if (refused[at]) refused_.insert(batch[at].ticket);
+            }
+            saved_ = batch.back().ticket;
             changed_.notify_all();
         }
-        if (onSaved_) onSaved_();
+        batch.clear();
+        if (callbacks_.onSaved) callbacks_.onSaved();
     }
 }
 

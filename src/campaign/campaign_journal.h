@@ -3,24 +3,42 @@
 // Saves a campaign's changes in the order they happen, many to a transaction, on a
 // thread of its own: a commit costs milliseconds of disk flushes, and a thousand
 // trackers would otherwise wait on each other's. What a change announces is passed on
-// only once the change is saved, so nothing shown is ever lost by a crash.
+// only once the change is saved, so nothing shown is ever lost by a crash. A change of
+// a tracker that another station holds now is not saved: its announcement is dropped
+// and the engine is told.
 
 #include "common/result.h"
-#include "storage/campaign_store.h"
+#include "storage/campaign_storage.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
 namespace vela {
 
+enum class SaveState { Pending, Saved, Refused };
+
 class CampaignJournal {
 public:
-    // `onSaved` runs on the journal's thread after every save.
-    CampaignJournal(CampaignWriter writer, std::function<void()> onSaved);
+    struct Callbacks {
+        std::function<void()> onSaved;  // after every save
+        // A tracker change that was refused: another station holds the tracker now.
+        std::function<void(const CampaignTrackerRecord&)> onRefused;
+        // A save failed and will be tried again (the shared database is out of reach), or
+        // it works again after that (empty text).
+        std::function<void(const std::string&)> onOutage;
+    };
+
+    // With `retry`, a failed save is tried again until it works or the journal is closed
+    // (a shared database that is briefly out of reach); without, the first failure ends
+    // all saving. Callbacks run on the journal's thread.
+    CampaignJournal(std::unique_ptr<CampaignWriter> writer, bool retry, Callbacks callbacks);
     ~CampaignJournal();
     CampaignJournal(const CampaignJournal&) = delete;
     CampaignJournal& operator=(const CampaignJournal&) = delete;
@@ -28,30 +46,36 @@ public:
     // Queues a change; `announce` (may be empty) runs on the journal's thread once the
     // change is saved, in queue order. Returns the change's ticket.
     uint64_t Push(CampaignChange change, std::function<void()> announce);
-    // Blocks until the change with `ticket` is saved; false when saving failed.
-    bool WaitSaved(uint64_t ticket);
-    // True when the change with `ticket` is saved; never waits.
-    bool IsSaved(uint64_t ticket);
-    // True once a save has failed: nothing more is saved.
+    // Blocks until the change with `ticket` is saved or refused, saving has failed, or
+    // `giveUp` turns true; true only when it was saved.
+    bool WaitSaved(uint64_t ticket, const std::atomic<bool>& giveUp);
+    // Where the change with `ticket` stands; never waits.
+    SaveState StateOf(uint64_t ticket);
+    // True once a save has failed for good: nothing more is saved.
     bool Failed();
-    // Saves what is queued and stops the thread; the first failure, if any.
-    Status Close();
+    // Saves what is queued and stops the thread; the first failure, if any. Failed saves
+    // are tried again for at most `patience`.
+    Status Close(std::chrono::milliseconds patience = std::chrono::milliseconds(10000));
 
 private:
     struct Entry {
         CampaignChange change;
         std::function<void()> announce;
+        uint64_t ticket = 0;
     };
     void Loop();
 
-    CampaignWriter writer_;
-    std::function<void()> onSaved_;
+    std::unique_ptr<CampaignWriter> writer_;
+    bool retry_;
+    Callbacks callbacks_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Entry> queued_;
+    std::set<uint64_t> refused_;
     uint64_t pushed_ = 0;
     uint64_t saved_ = 0;
     bool closing_ = false;
+    std::chrono::steady_clock::time_point closeDeadline_;
     Status failure_ = Status::Ok();
     std::thread thread_;
 };

@@ -99,7 +99,12 @@ void CampaignListener::Serve(CampaignSessionHost& host, const ListenerLimits& li
     };
     auto sendMore = [&](Session& session) {
         if (!session.sending) {
-            if (!host.Saved(session.ticket)) return;
+            const SaveState state = host.Saved(session.ticket);
+            if (state == SaveState::Refused) {
+                session.image = nullptr;  // not ours to finish: nothing went out
+                close(session);
+            }
+            if (state != SaveState::Saved) return;
             session.sending = true;
         }
         while (session.sent < session.image->length) {

@@ -3,6 +3,7 @@
 // The campaign's one listening socket and its many sessions, served by one thread with
 // poll(): a waiting campaign sleeps until a caller, a deadline or a wake-up comes.
 
+#include "campaign/campaign_journal.h"
 #include "common/result.h"
 #include "config/config_image.h"
 #include "link/config_session.h"
@@ -28,9 +29,9 @@ public:
         uint64_t ticket = 0;                 // the image goes out once this is saved
     };
     virtual Claim ClaimCaller(const std::string& imei, const std::string& address) = 0;
-    // True once the change with `ticket` is saved; a byte on the wake descriptor comes
-    // after every save.
-    virtual bool Saved(uint64_t ticket) = 0;
+    // Where the change with `ticket` stands; a byte on the wake descriptor comes after
+    // every save. A refused claim (another station holds the tracker now) gets nothing.
+    virtual SaveState Saved(uint64_t ticket) = 0;
     // The end of a claimed caller's session; `answer` holds what came after the image.
     virtual void FinishCall(const std::string& imei, CallEnd end, const ByteString& answer) = 0;
 
