@@ -103,7 +103,21 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
     StoredContent original{
         ProgramSettings{0xC0A80001u, 2000, 3000, 40, "/dev/ttyUSB1"},
         test::sampleList(250),
-        {test::sampleRun(1, "A", Verdict::NoCall), test::sampleRun(2, "B", Verdict::Configured)}};
+        {test::sampleRun(1, "A", Verdict::NoCall), test::sampleRun(2, "B", Verdict::Configured)},
+        {},
+        {},
+        {}};
+    // Run 2 belongs to campaign 2, which keeps its ID.
+    CampaignRecord campaign;
+    campaign.id = 2;
+    campaign.createdAt = "2026-12-02T09:00:00Z";
+    campaign.configFile = "/srv/fleet.xml";
+    original.campaigns = {campaign};
+    CampaignTrackerRecord row;
+    row.campaignId = 2;
+    row.tracker = "B";
+    row.state = "configured";
+    original.campaignTrackers = {row};
     TrackerEntry latin1 = test::sampleTracker(900, "L");
     latin1.apn = "caf\xE9";  // written by an older tool, not UTF-8
     original.trackers.add(latin1);
@@ -112,8 +126,8 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
 
     RunResult to = velactl({"db", "migrate", "--to", url});
     ASSERT_EQ(to.exitCode, 0) << to.err;
-    EXPECT_EQ(to.out, "copied the settings, 251 trackers and 2 history rows from " + file + " to " +
-                          url + "\n");
+    EXPECT_EQ(to.out, "copied the settings, 251 trackers, 2 history rows and 1 campaigns from " +
+                          file + " to " + url + "\n");
     EXPECT_NE(to.err.find("warning: a text of tracker '35600L900' is not UTF-8"), std::string::npos)
         << to.err;
     Result<StoredContent> copied = OpenStorage({}, url)->loadContent();
@@ -131,6 +145,9 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
         }
     };
     sameRuns(copied.value().history, original.history);
+    ASSERT_EQ(copied.value().campaigns.size(), 1u);
+    EXPECT_EQ(copied.value().campaigns[0].id, 2);
+    EXPECT_EQ(copied.value().campaigns[0].configured, 1);
     RunResult history = velactl({"history", "--database", url, "--tracker", "B", "--csv"});
     ASSERT_EQ(history.exitCode, 0) << history.err;
     EXPECT_NE(history.out.find(",B,370600002,"), std::string::npos) << history.out;
@@ -140,7 +157,8 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
     ASSERT_TRUE(SqliteStorage(dir.path()).saveTrackers(test::sampleList(2, "N")).ok());
     RunResult again = velactl({"db", "migrate", "--to", url});
     EXPECT_EQ(again.exitCode, 1);
-    EXPECT_NE(again.err.find("already holds 1 settings rows, 251 trackers and 2 history rows"),
+    EXPECT_NE(again.err.find("already holds 1 settings rows, 251 trackers, 2 history rows and 1 "
+                             "campaigns"),
               std::string::npos)
         << again.err;
     EXPECT_NE(again.err.find("--force"), std::string::npos) << again.err;
@@ -157,6 +175,9 @@ TEST_F(VelactlDatabase, MigrateCopiesBothWaysAndLeavesAFullTargetAlone) {
     EXPECT_EQ(back.value().settings, expected.settings);
     EXPECT_EQ(back.value().trackers.entries(), test::sampleList(2, "N").entries());
     sameRuns(back.value().history, original.history);
+    ASSERT_EQ(back.value().campaigns.size(), 1u);
+    EXPECT_EQ(back.value().campaigns[0].id, 2);
+    EXPECT_EQ(back.value().campaignTrackers.at(0).tracker, "B");
 }
 
 }  // namespace
