@@ -299,7 +299,8 @@ TEST_F(PgCampaignTest, StationsClaimingTogetherNeverShareATracker) {
 
 TEST_F(PgCampaignTest, ExpiredLeaseIsTakenOverWhereItStood) {
     const int64_t id = createCampaign(2);
-    PgCampaignStorage shortLeases(*url_, 200ms);
+    // Its writer takes the lease the station joined with.
+    PgCampaignStorage shortLeases(*url_);
     std::unique_ptr<CampaignClaims> dying =
         shortLeases.openClaims(id, {"dying", "127.0.0.1:1"}, 200ms).value();
     const std::vector<CampaignTrackerRecord> held = dying->claim(1).value();

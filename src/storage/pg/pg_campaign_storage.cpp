@@ -526,8 +526,14 @@ Result<std::vector<CampaignStationRecord>> PgCampaignStorage::stations(int64_t i
 
 Result<std::unique_ptr<CampaignWriter>> PgCampaignStorage::openWriter(
     int64_t id, const CampaignStationInfo& station) const {
+    std::chrono::milliseconds lease = writerLease_;
+    {
+        std::lock_guard lock(joinedMutex_);
+        const auto joined = joinedLeases_.find({id, station.name});
+        if (joined != joinedLeases_.end()) lease = joined->second;
+    }
     return std::unique_ptr<CampaignWriter>(
-        std::make_unique<PgCampaignWriter>(url_, id, station.name, writerLease_));
+        std::make_unique<PgCampaignWriter>(url_, id, station.name, lease));
 }
 
 Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
@@ -552,6 +558,10 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
     if (joined.value().rows() == 0) {
         return Status::Fail("station " + station.name + " is already running campaign " +
                             std::to_string(id));
+    }
+    {
+        std::lock_guard lock(joinedMutex_);
+        joinedLeases_[{id, station.name}] = lease;
     }
     return std::unique_ptr<CampaignClaims>(
         std::make_unique<PgCampaignClaims>(url_, id, station, lease));

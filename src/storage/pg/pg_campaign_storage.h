@@ -3,7 +3,10 @@
 #include "storage/campaign_storage.h"
 
 #include <chrono>
+#include <map>
+#include <mutex>
 #include <string>
+#include <utility>
 
 namespace vela {
 
@@ -17,7 +20,9 @@ class Connection;
 // keep one each and open it again after it broke.
 class PgCampaignStorage final : public CampaignStorage {
 public:
-    // The lease a writer gives a tracker each time it saves it.
+    // The lease a writer gives a tracker each time it saves it, unless the station
+    // joined the campaign through this object: then its writer uses the lease it joined
+    // with.
     static constexpr std::chrono::milliseconds kDefaultWriterLease{30000};
 
     explicit PgCampaignStorage(std::string url,
@@ -40,6 +45,9 @@ public:
 private:
     std::string url_;
     std::chrono::milliseconds writerLease_;
+    // The lease of each station that joined a campaign here, by campaign and name.
+    mutable std::mutex joinedMutex_;
+    mutable std::map<std::pair<int64_t, std::string>, std::chrono::milliseconds> joinedLeases_;
 };
 
 namespace pg {
