@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -377,6 +378,25 @@ TEST_F(PgCampaignTest, LeavingReleasesRowsAndTheLastOneMarksTheCampaign) {
     ASSERT_EQ(stations.size(), 2u);
     for (const CampaignStationRecord& station : stations) {
         EXPECT_FALSE(station.live) << station.name;
+    }
+}
+
+TEST_F(PgCampaignTest, StationsLeavingTogetherStillMarkTheCampaign) {
+    for (int round = 0; round < 10; ++round) {
+        const int64_t id = createCampaign(2);
+        std::unique_ptr<CampaignClaims> stations[2] = {join(id, "a"), join(id, "b")};
+        ASSERT_TRUE(stations[0] && stations[1]);
+        std::atomic<int> ready{0};
+        std::vector<std::thread> leaving;
+        for (std::unique_ptr<CampaignClaims>& station : stations) {
+            leaving.emplace_back([&ready, &station] {
+                ++ready;
+                while (ready.load() < 2) std::this_thread::yield();
+                EXPECT_TRUE(station->leave().ok());
+            });
+        }
+        for (std::thread& thread : leaving) thread.join();
+        ASSERT_EQ(storage()->campaign(id).value().state, kCampaignInterrupted) << "round " << round;
     }
 }
 

@@ -399,6 +399,11 @@ public:
             Connection& connection = *opened.value();
             Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
             if (!transaction) return transaction.status();
+            // Stations leaving at the same moment go one after the other, so that the
+            // last one sees that the others have gone.
+            Result<QueryResult> locked = connection.execute(
+                "SELECT 1 FROM \"Campaigns\" WHERE \"ID\" = $1 FOR UPDATE", {id_});
+            if (!locked) return locked.status();
             Result<QueryResult> released = connection.execute(
                 std::string("UPDATE \"CampaignTrackers\" SET \"Station\" = '', "
                             "\"LeaseUntil\" = 0 WHERE \"CampaignId\" = $1 AND \"Station\" = $2 "
