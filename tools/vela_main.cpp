@@ -54,12 +54,15 @@ bool ExitWhenShown() {
 
 vela::CommandLine VelaCommandLine() {
     vela::CommandLine line(
-        "vela", "vela [--campaign] [--dir DIR | --user-data]",
+        "vela", "vela [--campaign] [--dir DIR | --user-data] [--database URL]",
         "Opens Vela's window: pick a tracker and an XML configuration file, and Vela wakes\n"
         "the tracker by SMS through a GSM modem and hands it the configuration image when\n"
         "it calls back.");
     line.flag("--campaign", "open the campaign window alone (many trackers at once)")
         .option("--dir", "DIR", "keep settings.accdb and test-server.ini in DIR")
+        .option("--database", "URL",
+                "a shared PostgreSQL database, postgresql://USER@HOST[:PORT]/NAME,\n" +
+                    std::string(30, ' ') + "instead of settings.accdb (default: $VELA_DATABASE)")
         .flag("--user-data",
               "keep them in the user's data directory, made owner-only:\n" +
                   std::string(30, ' ') + "$XDG_DATA_HOME/vela (by default ~/.local/share/vela)")
@@ -115,9 +118,19 @@ int main(int argc, char** argv) {
         return 1;
     }
     vela::QMessageBoxSink messages;
+    // --database or VELA_DATABASE names a shared PostgreSQL database that replaces
+    // settings.accdb.
+    const vela::Result<std::optional<std::string>> database =
+        vela::ChosenDatabaseUrl(options->value("--database"));
+    if (!database) {
+        std::fprintf(stderr, "vela: %s\n", database.message().c_str());
+        messages.ShowMessage(nullptr, QString::fromStdString(database.message()),
+                             vela::MessageIcon::Stop);
+        return 1;
+    }
     // `vela --campaign`: the campaign window alone (its own menu entry).
     if (options->has("--campaign")) {
-        vela::CampaignWindow campaign(directory.value(), messages);
+        vela::CampaignWindow campaign(directory.value(), messages, nullptr, database.value());
         ShownProbe probe(sinceStart);
         if (ExitWhenShown()) {
             std::printf("vela: campaign window\n");  // says which window the probe saw
@@ -128,13 +141,6 @@ int main(int argc, char** argv) {
     }
     vela::MainWindow window(messages);
     vela::MainDialog dialog(window, directory.value());
-    // VELA_DATABASE names a shared PostgreSQL database that replaces settings.accdb.
-    const vela::Result<std::optional<std::string>> database = vela::ChosenDatabaseUrl(std::nullopt);
-    if (!database) {
-        messages.ShowMessage(nullptr, QString::fromStdString(database.message()),
-                             vela::MessageIcon::Stop);
-        return 1;
-    }
     dialog.useDatabase(database.value());
     window.Attach(dialog);
     ShownProbe probe(sinceStart);

@@ -74,6 +74,7 @@ public:
     // Settings and trackers in this shared PostgreSQL database instead of
     // settings.accdb in the working directory; set before OnInitDialog.
     void useDatabase(std::optional<std::string> url) { databaseUrl_ = std::move(url); }
+    const std::optional<std::string>& databaseUrl() const { return databaseUrl_; }
 
     // Start-up: defaults, stored settings, stored trackers, the choice, "Idle...".
     void OnInitDialog();

@@ -124,9 +124,7 @@ std::string hostName() {
 }
 
 std::string addressText(uint32_t ip, int port) {
-    return std::to_string(ip >> 24) + "." + std::to_string((ip >> 16) & 0xFF) + "." +
-           std::to_string((ip >> 8) & 0xFF) + "." + std::to_string(ip & 0xFF) + ":" +
-           std::to_string(port);
+    return formatIpv4(ip) + ":" + std::to_string(port);
 }
 
 bool processAlive(int64_t pid) {
@@ -621,6 +619,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         if (stationSettings.externalIp) settings.externalIp = *stationSettings.externalIp;
         if (stationSettings.externalPort) settings.externalPort = *stationSettings.externalPort;
         if (stationSettings.listenPort) settings.localPort = *stationSettings.listenPort;
+        if (!stationSettings.modemPorts.empty()) campaign.modemPorts = stationSettings.modemPorts;
         if (settings.localPort < 0 || settings.localPort > 65535) {
             return Status::Fail("the listening port of the settings (" +
                                 std::to_string(settings.localPort) + ") is not a port");

@@ -105,6 +105,7 @@ struct CampaignStationSettings {
     std::optional<uint32_t> externalIp;    // in the push message
     std::optional<int> externalPort;       // in the push message
     std::optional<int> listenPort;         // bound locally
+    std::vector<std::string> modemPorts;   // empty: the campaign's
 };
 
 // A new campaign as the operator asks for it.

@@ -4,8 +4,8 @@
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
 #include "storage/program_settings.h"
-#include "storage/settings_store.h"
-#include "storage/tracker_store.h"
+#include "storage/campaign_store.h"
+#include "storage/pg/storage_choice.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>
@@ -89,9 +89,11 @@ std::vector<std::string> SplitPorts(const QString& text) {
 }  // namespace
 
 CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink& messages,
-                               QWidget* parent)
+                               QWidget* parent, std::optional<std::string> databaseUrl)
     : QDialog(parent),
       dataDirectory_(std::move(dataDirectory)),
+      store_(OpenStorage(dataDirectory_, databaseUrl)),
+      campaigns_(std::make_shared<CampaignStore>(dataDirectory_)),
       messages_(messages),
       table_(new CampaignTableModel(this)),
       bridge_(std::make_unique<Bridge>(this)) {
@@ -116,7 +118,7 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
     BuildControls();
     LoadTrackers();
     ProgramSettings settings;
-    if (SettingsStore(dataDirectory_).load(settings)) {
+    if (store_->loadSettings(settings)) {
         modemPorts_->setText(QString::fromStdString(settings.modemPort));
     }
     SetRunning(false);
@@ -282,7 +284,8 @@ void CampaignWindow::LoadTrackers() {
         checked.insert(QString::fromStdString(description));
     }
     TrackerList list;
-    if (auto loaded = TrackerStore(dataDirectory_).load(list); !loaded) {
+    TrackerListStamp stamp;
+    if (auto loaded = store_->loadTrackers(list, stamp); !loaded) {
         messages_.ShowMessage(this, QString::fromStdString(loaded.message()),
                               MessageIcon::Exclamation);
     }
@@ -371,7 +374,7 @@ void CampaignWindow::OnStart() {
     request.wait = std::chrono::seconds(wait_->value());
     request.attempts = attempts_->value();
 
-    engine_ = std::make_unique<CampaignEngine>(dataDirectory_, bridge_.get());
+    engine_ = std::make_unique<CampaignEngine>(store_, campaigns_, bridge_.get());
     if (limits_) engine_->setLimits(*limits_);
     const Result<int64_t> created = engine_->Create(request);
     if (!created) {
@@ -388,7 +391,7 @@ void CampaignWindow::OnStart() {
 
 void CampaignWindow::OnResume() {
     if (running() || !resumable_) return;
-    engine_ = std::make_unique<CampaignEngine>(dataDirectory_, bridge_.get());
+    engine_ = std::make_unique<CampaignEngine>(store_, campaigns_, bridge_.get());
     if (limits_) engine_->setLimits(*limits_);
     StartWorker(*resumable_);
 }

@@ -37,8 +37,10 @@ public:
     // Picks a file: the configuration to send, or where to save the report.
     using FileChooser = std::function<std::optional<QString>(QWidget* parent)>;
 
+    // Settings, trackers and campaigns in settings.accdb of `dataDirectory`, or in the
+    // shared PostgreSQL database at `databaseUrl`.
     CampaignWindow(std::filesystem::path dataDirectory, MessageSink& messages,
-                   QWidget* parent = nullptr);
+                   QWidget* parent = nullptr, std::optional<std::string> databaseUrl = {});
     ~CampaignWindow() override;
 
     void setConfigChooser(FileChooser chooser) { configChooser_ = std::move(chooser); }
@@ -84,6 +86,8 @@ private:
     void OnFinished(const Result<CampaignSummary>& result);
 
     std::filesystem::path dataDirectory_;
+    std::shared_ptr<const StorageEngine> store_;
+    std::shared_ptr<const CampaignStorage> campaigns_;
     MessageSink& messages_;
     FileChooser configChooser_;
     FileChooser reportChooser_;

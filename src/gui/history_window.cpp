@@ -3,6 +3,7 @@
 #include "common/file_access.h"
 #include "gui/message_sink.h"
 #include "storage/history_export.h"
+#include "storage/pg/storage_choice.h"
 
 #include <QAction>
 #include <QApplication>
@@ -71,9 +72,10 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 }
 
 HistoryWindow::HistoryWindow(std::filesystem::path workingDirectory, MessageSink& messages,
-                             QWidget* parent)
+                             QWidget* parent, std::optional<std::string> databaseUrl)
     : QDialog(parent),
       workingDirectory_(std::move(workingDirectory)),
+      store_(OpenStorage(workingDirectory_, databaseUrl)),
       messages_(messages),
       saveChooser_(&chooseCsvFile) {
     setObjectName(QStringLiteral("historyWindow"));
@@ -147,7 +149,7 @@ void HistoryWindow::Refresh() {
         filter.verdict = static_cast<Verdict>(verdictFilter_->currentData().toInt());
     }
     filter.limit = kShownRuns;
-    Result<std::vector<HistoryRecord>> records = HistoryStore(workingDirectory_).query(filter);
+    Result<std::vector<HistoryRecord>> records = store_->queryHistory(filter);
     if (!records) {
         messages_.ShowMessage(this, fromBytes(records.message()), MessageIcon::Exclamation);
         model_.setRecords({});

@@ -1,11 +1,13 @@
 #pragma once
 
 #include "storage/history_store.h"
+#include "storage/storage_engine.h"
 
 #include <QAbstractTableModel>
 #include <QDialog>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -48,8 +50,10 @@ public:
     // The window shows at most this many runs (the newest); the filters reach the rest.
     static constexpr int kShownRuns = 10000;
 
+    // The history of settings.accdb in `workingDirectory`, or of the shared database at
+    // `databaseUrl`.
     HistoryWindow(std::filesystem::path workingDirectory, MessageSink& messages,
-                  QWidget* parent = nullptr);
+                  QWidget* parent = nullptr, std::optional<std::string> databaseUrl = {});
 
     void setSaveChooser(SaveChooser chooser) { saveChooser_ = std::move(chooser); }
     HistoryModel& model() { return model_; }
@@ -63,6 +67,7 @@ public:
 
 private:
     std::filesystem::path workingDirectory_;
+    std::shared_ptr<const StorageEngine> store_;
     MessageSink& messages_;
     SaveChooser saveChooser_;
     HistoryModel model_;

@@ -157,6 +157,7 @@ void MainWindow::Attach(MainDialog& dialog) {
     connect(listenButton_, &QPushButton::clicked, &dialog, &MainDialog::OnListen);
     connect(checkPortButton_, &QPushButton::clicked, &dialog, &MainDialog::OnCheckPort);
     historyDirectory_ = dialog.workingDirectoryPath();
+    databaseUrl_ = dialog.databaseUrl();
     connect(campaignAction_, &QAction::triggered, this,
             [this, &dialog] { OpenCampaignWindow(dialog.workingDirectoryPath()); });
 }
@@ -164,7 +165,7 @@ void MainWindow::Attach(MainDialog& dialog) {
 void MainWindow::ShowHistory() {
     // Read only when asked for: the history plays no part in the start-up.
     if (historyWindow_ == nullptr) {
-        historyWindow_ = new HistoryWindow(historyDirectory_, messages_, this);
+        historyWindow_ = new HistoryWindow(historyDirectory_, messages_, this, databaseUrl_);
         historyWindow_->setAttribute(Qt::WA_DeleteOnClose);
     } else {
         historyWindow_->Refresh();
@@ -177,7 +178,7 @@ void MainWindow::ShowHistory() {
 void MainWindow::OpenCampaignWindow(const std::filesystem::path& dataDirectory) {
     // One campaign window at a time, beside the main window (not modal).
     if (!campaignWindow_) {
-        auto* window = new CampaignWindow(dataDirectory, messages_, this);
+        auto* window = new CampaignWindow(dataDirectory, messages_, this, databaseUrl_);
         window->setAttribute(Qt::WA_DeleteOnClose);
         campaignWindow_ = window;
     }

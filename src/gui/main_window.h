@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <filesystem>
 #include <functional>
+#include <optional>
+#include <string>
 
 class QComboBox;
 class QLineEdit;
@@ -106,6 +108,7 @@ private:
     int waitCursorDepth_ = 0;
     int modemWaitDepth_ = 0;
     QString dataDirectory_;  // shown in the about box; set by Attach
+    std::optional<std::string> databaseUrl_;  // the shared database, when there is one
 };
 
 }  // namespace vela

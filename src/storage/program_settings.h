@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace vela {
 
@@ -18,5 +20,7 @@ struct ProgramSettings {
 
 // "%d.%d.%d.%d", most significant byte first.
 std::string formatIpv4(uint32_t address);
+// The address of "A.B.C.D" (each part 0 to 255, at most three digits); nothing otherwise.
+std::optional<uint32_t> parseIpv4(std::string_view text);
 
 }  // namespace vela

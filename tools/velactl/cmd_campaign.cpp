@@ -11,6 +11,8 @@
 #include "common/number.h"
 #include "common/terminal_text.h"
 #include "storage/campaign_store.h"
+#include "storage/pg/storage_choice.h"
+#include "storage_options.h"
 
 #include <csignal>
 #include <cstdio>
@@ -96,14 +98,79 @@ private:
     bool json_;
 };
 
-std::optional<std::filesystem::path> dataDirectory(const vela::ParsedOptions& options) {
-    vela::Result<std::filesystem::path> dir =
-        vela::ResolveDataDirectory(options.value("--dir"), options.has("--user-data"));
-    if (!dir) {
-        std::fprintf(stderr, "velactl campaign: %s\n", dir.message().c_str());
+// Where settings, trackers and campaigns are: settings.accdb of the data directory, or
+// the shared database of --database / VELA_DATABASE.
+struct CampaignDatabase {
+    std::shared_ptr<const vela::StorageEngine> store;
+    std::shared_ptr<const vela::CampaignStorage> campaigns;
+};
+
+std::optional<CampaignDatabase> openDatabase(const vela::ParsedOptions& options) {
+    const vela::Result<std::optional<std::string>> url =
+        vela::ChosenDatabaseUrl(options.value("--database"));
+    if (!url) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(url.message()).c_str());
         return std::nullopt;
     }
-    return dir.value();
+    std::filesystem::path directory;
+    if (!url.value()) {
+        const std::optional<std::filesystem::path> dir = DataDirectory(options);
+        if (!dir) return std::nullopt;
+        directory = *dir;
+    }
+    CampaignDatabase database;
+    database.store = vela::OpenStorage(directory, url.value(), warningReporter());
+    database.campaigns = std::make_shared<vela::CampaignStore>(directory);
+    return database;
+}
+
+vela::CommandLine& addStationOptions(vela::CommandLine& cli) {
+    return cli
+        .option("--station", "NAME", "this station's name in a shared campaign (default HOST:PID)")
+        .option("--external-ip", "A.B.C.D",
+                "the address this station's trackers are told to call (default: the settings')")
+        .option("--external-port", "PORT", "the port they are told to call (default: the settings')")
+        .option("--local-port", "PORT", "the port this station listens on (default: the settings')")
+        .option("--lease", "S",
+                "seconds a station's claim on its trackers lasts unless renewed (default 30)");
+}
+
+// Applies the station options; false (after a usage error) when one is not valid.
+bool applyStationOptions(const vela::CommandLine& cli, const vela::ParsedOptions& options,
+                         vela::CampaignEngine& engine, int& exitCode) {
+    vela::CampaignStationSettings station;
+    station.name = options.value("--station").value_or("");
+    station.modemPorts = options.values("--modem");
+    if (const auto ip = options.value("--external-ip")) {
+        station.externalIp = vela::parseIpv4(*ip);
+        if (!station.externalIp) {
+            exitCode = cli.usageError("--external-ip takes an address A.B.C.D");
+            return false;
+        }
+    }
+    for (auto [name, target] : {std::pair{"--external-port", &station.externalPort},
+                                std::pair{"--local-port", &station.listenPort}}) {
+        if (const auto text = options.value(name)) {
+            const std::optional<long> port = vela::parseWholeNumber(*text, 1, 65535);
+            if (!port) {
+                exitCode = cli.usageError(std::string(name) + " takes a port from 1 to 65535");
+                return false;
+            }
+            *target = static_cast<int>(*port);
+        }
+    }
+    if (const auto lease = options.value("--lease")) {
+        const std::optional<long> seconds = vela::parseWholeNumber(*lease, 1, 3600);
+        if (!seconds) {
+            exitCode = cli.usageError("--lease takes a number of seconds from 1 to 3600");
+            return false;
+        }
+        vela::CampaignLimits limits;
+        limits.lease = std::chrono::seconds(*seconds);
+        engine.setLimits(limits);
+    }
+    engine.setStation(station);
+    return true;
 }
 
 // Runs campaign `id` with SIGINT and SIGTERM asking it to stop.
@@ -173,10 +240,9 @@ int runNew(const std::vector<std::string>& args) {
         .repeatable("--modem", "PORT", "a modem port (default: the settings' modem)")
         .option("--wait", "S", "seconds to wait for a call after each SMS (default 300)")
         .option("--attempts", "N", "SMS attempts per tracker (default 2)")
-        .option("--dir", "DIR", "the data directory (default: the current directory)")
-        .flag("--user-data", "use the user's data directory")
         .option("--trace", "FILE", "record each modem's serial bytes (FILE, FILE.2, ...)")
         .flag("--json", "one JSON object per line");
+    AddStorageOptions(addStationOptions(cli));
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
@@ -196,8 +262,8 @@ int runNew(const std::vector<std::string>& args) {
         if (!count) return cli.usageError("--attempts takes a number from 1 to 100");
         request.attempts = static_cast<int>(*count);
     }
-    const std::optional<std::filesystem::path> dir = dataDirectory(*options);
-    if (!dir) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options);
+    if (!database) return kExitUsage;
 
     request.configFile = *options->value("--config");
     request.configSha256 = vela::ConfigFileSha256(*options->value("--config"));
@@ -214,7 +280,8 @@ int runNew(const std::vector<std::string>& args) {
     }
 
     EventPrinter printer(options->has("--json"));
-    vela::CampaignEngine engine(*dir, &printer);
+    vela::CampaignEngine engine(database->store, database->campaigns, &printer);
+    if (!applyStationOptions(cli, *options, engine, exitCode)) return exitCode;
     if (const auto trace = options->value("--trace")) engine.setModemTrace(*trace);
     const vela::Result<int64_t> id = engine.Create(request);
     if (!id) {
@@ -235,50 +302,66 @@ std::optional<int64_t> campaignId(const vela::CommandLine& cli,
     return *id;
 }
 
-int runResume(const std::vector<std::string>& args) {
-    vela::CommandLine cli("velactl campaign resume", "velactl campaign resume ID [--dir DIR]",
-                          "Goes on with an interrupted campaign where it stood.");
-    cli.option("--dir", "DIR", "the data directory (default: the current directory)")
-        .flag("--user-data", "use the user's data directory")
+// Resumes campaign ID, or (join) runs it as one more station beside the others.
+int runStation(const std::vector<std::string>& args, bool join) {
+    vela::CommandLine cli =
+        join ? vela::CommandLine(
+                   "velactl campaign join", "velactl campaign join ID --database URL [OPTIONS]",
+                   "Adds this machine as one more station to a campaign in a shared database:\n"
+                   "it claims trackers that no live station holds, wakes them through its own\n"
+                   "modems with its own address, and serves those that call it. Exit status as\n"
+                   "for 'run'.")
+             : vela::CommandLine("velactl campaign resume", "velactl campaign resume ID [OPTIONS]",
+                                 "Goes on with an interrupted campaign where it stood.");
+    cli.repeatable("--modem", "PORT", "a modem port of this station (default: the campaign's)")
         .option("--trace", "FILE", "record each modem's serial bytes (FILE, FILE.2, ...)")
         .flag("--json", "one JSON object per line")
         .positionals(1, 1);
+    AddStorageOptions(addStationOptions(cli));
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
     const std::optional<int64_t> id = campaignId(cli, *options);
     if (!id) return kExitUsage;
-    const std::optional<std::filesystem::path> dir = dataDirectory(*options);
-    if (!dir) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options);
+    if (!database) return kExitUsage;
+    if (join && !database->campaigns->shared()) {
+        return cli.usageError(
+            "joining needs a shared database (--database URL or VELA_DATABASE); a campaign in "
+            "settings.accdb is resumed with 'velactl campaign resume'");
+    }
     EventPrinter printer(options->has("--json"));
-    vela::CampaignEngine engine(*dir, &printer);
+    vela::CampaignEngine engine(database->store, database->campaigns, &printer);
+    if (!applyStationOptions(cli, *options, engine, exitCode)) return exitCode;
     if (const auto trace = options->value("--trace")) engine.setModemTrace(*trace);
     return runCampaign(engine, printer, *id);
 }
 
 int runStatus(const std::vector<std::string>& args) {
     vela::CommandLine cli("velactl campaign status",
-                          "velactl campaign status ID [--dir DIR] [--json]",
-                          "One row per tracker: state, attempts, last event, verdict.");
-    cli.option("--dir", "DIR", "the data directory (default: the current directory)")
-        .flag("--user-data", "use the user's data directory")
-        .flag("--json", "a JSON array of objects")
-        .positionals(1, 1);
+                          "velactl campaign status ID [--dir DIR | --database URL] [--json]",
+                          "One row per tracker: state, attempts, last event, verdict, and the\n"
+                          "station that holds it; then the campaign's stations.");
+    cli.flag("--json", "a JSON array of objects").positionals(1, 1);
+    AddStorageOptions(cli);
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
     const std::optional<int64_t> id = campaignId(cli, *options);
     if (!id) return kExitUsage;
-    const std::optional<std::filesystem::path> dir = dataDirectory(*options);
-    if (!dir) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options);
+    if (!database) return kExitUsage;
 
-    vela::CampaignStore store(*dir);
+    const vela::CampaignStorage& store = *database->campaigns;
     vela::Result<vela::CampaignRecord> campaign = store.campaign(*id);
     vela::Result<std::vector<vela::CampaignTrackerRecord>> rows =
         campaign ? store.trackers(*id)
                  : vela::Result<std::vector<vela::CampaignTrackerRecord>>(campaign.status());
-    if (!rows) {
-        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(rows.message()).c_str());
+    const vela::Result<std::vector<vela::CampaignStationRecord>> stations =
+        rows ? store.stations(*id)
+             : vela::Result<std::vector<vela::CampaignStationRecord>>(rows.status());
+    if (!stations) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(stations.message()).c_str());
         return kExitFailure;
     }
     if (options->has("--json")) {
@@ -288,39 +371,49 @@ int runStatus(const std::vector<std::string>& args) {
             std::printf(
                 "%s\n{\"tracker\":%s,\"state\":%s,\"attempts\":%lld,\"lastEvent\":%s,"
                 "\"verdict\":%s,\"detail\":%s,\"modemPort\":%s,\"callerAddress\":%s,"
-                "\"answer\":%s,\"updatedAt\":%s}",
+                "\"answer\":%s,\"updatedAt\":%s,\"station\":%s}",
                 first ? "" : ",", jsonString(row.tracker).c_str(), jsonString(row.state).c_str(),
                 static_cast<long long>(row.attempts), jsonString(row.lastEvent).c_str(),
                 jsonString(row.verdict).c_str(), jsonString(row.detail).c_str(),
                 jsonString(row.modemPort).c_str(), jsonString(row.callerAddress).c_str(),
-                jsonString(row.answer).c_str(), jsonString(row.updatedAt).c_str());
+                jsonString(row.answer).c_str(), jsonString(row.updatedAt).c_str(),
+                jsonString(row.station).c_str());
             first = false;
         }
         std::printf("%s]\n", first ? "" : "\n");
         return kExitOk;
     }
-    std::printf("%-20s %-11s %-8s %-11s %s\n", "TRACKER", "STATE", "ATTEMPTS", "LAST-EVENT",
-                "VERDICT");
+    std::printf("%-20s %-11s %-8s %-11s %-10s %s\n", "TRACKER", "STATE", "ATTEMPTS",
+                "LAST-EVENT", "VERDICT", "STATION");
     for (const vela::CampaignTrackerRecord& row : rows.value()) {
-        std::printf("%-20s %-11s %-8lld %-11s %s\n", vela::EscapeForTerminal(row.tracker).c_str(),
-                    row.state.c_str(), static_cast<long long>(row.attempts),
+        std::printf("%-20s %-11s %-8lld %-11s %-10s %s\n",
+                    vela::EscapeForTerminal(row.tracker).c_str(), row.state.c_str(),
+                    static_cast<long long>(row.attempts),
                     row.lastEvent.empty() ? "-" : row.lastEvent.c_str(),
-                    row.verdict.empty() ? "-" : row.verdict.c_str());
+                    row.verdict.empty() ? "-" : row.verdict.c_str(),
+                    row.station.empty() ? "-" : vela::EscapeForTerminal(row.station).c_str());
+    }
+    if (!stations.value().empty()) std::printf("\n%-24s %-22s %-20s %s\n", "STATION", "ADDRESS",
+                                               "JOINED", "LIVE");
+    for (const vela::CampaignStationRecord& station : stations.value()) {
+        std::printf("%-24s %-22s %-20s %s\n", vela::EscapeForTerminal(station.name).c_str(),
+                    vela::EscapeForTerminal(station.address).c_str(), station.joinedAt.c_str(),
+                    station.live ? "yes" : "no");
     }
     return kExitOk;
 }
 
 int runList(const std::vector<std::string>& args) {
-    vela::CommandLine cli("velactl campaign list", "velactl campaign list [--dir DIR]",
+    vela::CommandLine cli("velactl campaign list",
+                          "velactl campaign list [--dir DIR | --database URL]",
                           "The campaigns, newest first, with their counts.");
-    cli.option("--dir", "DIR", "the data directory (default: the current directory)")
-        .flag("--user-data", "use the user's data directory");
+    AddStorageOptions(cli);
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
-    const std::optional<std::filesystem::path> dir = dataDirectory(*options);
-    if (!dir) return kExitUsage;
-    vela::Result<std::vector<vela::CampaignRecord>> campaigns = vela::CampaignStore(*dir).list();
+    const std::optional<CampaignDatabase> database = openDatabase(*options);
+    if (!database) return kExitUsage;
+    vela::Result<std::vector<vela::CampaignRecord>> campaigns = database->campaigns->list();
     if (!campaigns) {
         std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(campaigns.message()).c_str());
         return kExitFailure;
@@ -343,9 +436,12 @@ void printUsage(std::FILE* out) {
         "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] "
         "[--json]\n"
         "       velactl campaign resume ID [--dir DIR]\n"
+        "       velactl campaign join ID --database URL [--station NAME] [--modem PORT ...]\n"
         "       velactl campaign status ID [--dir DIR] [--json]\n"
         "       velactl campaign list [--dir DIR]\n\n"
-        "Configures many trackers in one run, resumable after a crash or a stop.\n"
+        "Configures many trackers in one run, resumable after a crash or a stop. Every\n"
+        "action takes --database URL (or VELA_DATABASE) for a shared PostgreSQL database,\n"
+        "where several stations run one campaign together.\n"
         "'velactl campaign ACTION --help' tells more.\n");
 }
 
@@ -363,7 +459,8 @@ int RunCampaign(const Args& args) {
         return kExitOk;
     }
     if (action == "run") return runNew(rest);
-    if (action == "resume") return runResume(rest);
+    if (action == "resume") return runStation(rest, false);
+    if (action == "join") return runStation(rest, true);
     if (action == "status") return runStatus(rest);
     if (action == "list") return runList(rest);
     std::fprintf(stderr, "velactl campaign: unknown action '%s'\n\n",

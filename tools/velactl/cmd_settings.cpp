@@ -20,27 +20,6 @@ std::optional<int32_t> parsePort(std::string_view text) {
     return static_cast<int32_t>(*value);
 }
 
-std::optional<uint32_t> parseIpv4(std::string_view text) {
-    uint32_t address = 0;
-    for (int octet = 0; octet < 4; ++octet) {
-        if (octet > 0) {
-            if (text.empty() || text.front() != '.') return std::nullopt;
-            text.remove_prefix(1);
-        }
-        size_t digits = 0;
-        uint32_t value = 0;
-        while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
-            value = value * 10 + static_cast<uint32_t>(text[digits] - '0');
-            if (++digits > 3) return std::nullopt;
-        }
-        if (digits == 0 || value > 255) return std::nullopt;
-        text.remove_prefix(digits);
-        address = (address << 8) | value;
-    }
-    if (!text.empty()) return std::nullopt;
-    return address;
-}
-
 void print(const vela::ProgramSettings& s) {
     std::printf("external-ip: %s\nexternal-port: %d\nlocal-port: %d\ntimeout: %d\nmodem-port: %s\n",
                 vela::formatIpv4(s.externalIp).c_str(), s.externalPort, s.localPort,
@@ -98,7 +77,7 @@ int runSet(const Args& args) {
     std::optional<int32_t> externalPort;
     std::optional<int32_t> localPort;
     if (auto text = options->value("--external-ip")) {
-        if (!(ip = parseIpv4(*text))) {
+        if (!(ip = vela::parseIpv4(*text))) {
             return line.usageError("--external-ip takes an address A.B.C.D, not '" +
                                    vela::EscapeForTerminal(*text) + "'");
         }
