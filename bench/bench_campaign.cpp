@@ -1,8 +1,11 @@
 // Fleet campaigns as an operator runs them: `vela-sim fleet` with 4 simulated modems and
 // N trackers calling 0-2 s after their SMS, and `velactl campaign run --all` from start
 // to exit. Figures: wall time, velactl's peak memory, and velactl's CPU while every
-// tracker has had its SMS and nobody calls (the listener asleep in poll()).
+// tracker has had its SMS and nobody calls (the listener asleep in poll()). Then one
+// campaign in a shared PostgreSQL database (a server of the benchmark's own): two
+// stations with two modems each against one station with all four.
 #include "bench_table.h"
+#include "postgres_server.h"
 #include "storage/program_settings.h"
 #include "storage/settings_store.h"
 
@@ -19,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -289,6 +293,116 @@ void BM_CampaignWaiting(benchmark::State& state) {
 
 BENCHMARK(BM_CampaignWaiting)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
+// Waits until `file` holds `text`; false at `deadline`.
+bool waitForText(const fs::path& file, const std::string& text, Clock::time_point deadline) {
+    while (Clock::now() < deadline) {
+        std::ifstream in(file);
+        const std::string content((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        if (content.find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// One campaign of `trackers` in a fresh shared database, run by `stations` stations
+// that split the 4 modems between them. Wall time from the first station's start until
+// the last one has exited.
+CampaignRun runSharedCampaign(int trackers, int stations) {
+    CampaignRun result;
+    static vela::test::PostgresServer server;
+    if (!server.running()) {
+        result.error = "no PostgreSQL server: " + server.failure();
+        return result;
+    }
+    const std::string url = server.createDatabase();
+    char pattern[] = "/tmp/vela-bench-shared-XXXXXX";
+    if (::mkdtemp(pattern) == nullptr) {
+        result.error = "mkdtemp failed";
+        return result;
+    }
+    const fs::path dir = pattern;
+    Child fleet({VELA_SIM_PROGRAM, "fleet", "--trackers", std::to_string(trackers), "--modems",
+                 std::to_string(kModems), "--delay", "0-2000", "--seed", "1", "--workers", "256",
+                 "--link", (dir / "modem").string(), "--csv", (dir / "fleet.csv").string(),
+                 "--lifetime", "600"},
+                (dir / "fleet.log").string());
+    auto fail = [&](const std::string& why) {
+        result.error = why;
+        fs::remove_all(dir);
+        return result;
+    };
+    if (!waitForText(dir / "fleet.log", "\nmodems:", Clock::now() + std::chrono::seconds(60)))
+        return fail("the fleet did not start");
+    std::random_device seed;
+    std::vector<int> ports;
+    for (int k = 0; k < stations; ++k) ports.push_back(20000 + static_cast<int>(seed() % 12000));
+    for (const std::vector<std::string>& setUp :
+         {std::vector<std::string>{VELACTL_PROGRAM, "trackers", "import", "--database", url,
+                                   (dir / "fleet.csv").string()},
+          std::vector<std::string>{VELACTL_PROGRAM, "settings", "set", "--database", url,
+                                   "--external-ip", "127.0.0.1"}}) {
+        Child step(setUp);
+        rusage usage{};
+        if (step.reap(usage) != 0) return fail("the shared database could not be filled");
+    }
+    const auto start = Clock::now();
+    std::vector<std::unique_ptr<Child>> running;
+    for (int k = 0; k < stations; ++k) {
+        std::vector<std::string> argv = {VELACTL_PROGRAM, "campaign"};
+        if (k == 0) {
+            argv.insert(argv.end(), {"run", "--all", "--config", VELA_SAMPLE_CONFIG, "--wait",
+                                     "60", "--attempts", "1"});
+        } else {
+            argv.insert(argv.end(), {"join", "1"});
+        }
+        const std::string port = std::to_string(ports[static_cast<std::size_t>(k)]);
+        argv.insert(argv.end(), {"--database", url, "--local-port", port, "--external-port", port});
+        for (int m = 1; m <= kModems; ++m) {
+            if ((m - 1) * stations / kModems != k) continue;
+            argv.push_back("--modem");
+            argv.push_back((dir / "modem").string() + std::to_string(m));
+        }
+        const fs::path log = dir / ("station" + std::to_string(k) + ".log");
+        running.push_back(std::make_unique<Child>(argv, log.string()));
+        if (k == 0 && !waitForText(log, "campaign: 1", start + std::chrono::seconds(30)))
+            return fail("the first station did not start the campaign");
+    }
+    double peak = 0;
+    for (auto& station : running) {
+        rusage usage{};
+        if (station->reap(usage) != 0) return fail("a station did not configure every tracker");
+        peak = std::max(peak, static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e6);
+    }
+    result.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
+    result.peakMegabytes = peak;
+    result.configured = trackers;  // every station exits 0 only when all are configured
+    fs::remove_all(dir);
+    return result;
+}
+
+void BM_SharedCampaign(benchmark::State& state) {
+    CampaignRun result;
+    for (auto _ : state) {
+        result = runSharedCampaign(static_cast<int>(state.range(0)),
+                                   static_cast<int>(state.range(1)));
+        if (!result.error.empty()) {
+            state.SkipWithError(result.error.c_str());
+            break;
+        }
+        state.SetIterationTime(result.wallSeconds);
+    }
+    state.counters["wall_s"] = result.wallSeconds;
+    state.counters["peak_MB"] = result.peakMegabytes;
+}
+
+BENCHMARK(BM_SharedCampaign)
+    ->Args({2000, 1})
+    ->Args({2000, 2})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond);
+
 std::vector<vela::bench::Row> campaignRows(const vela::bench::Results& results) {
     using vela::bench::format;
     std::vector<vela::bench::Row> rows;
@@ -323,6 +437,26 @@ std::vector<vela::bench::Row> campaignRows(const vela::bench::Results& results) 
         rows.push_back({figure, "near zero (< 1 %)",
                         format("%.0f ms of CPU in %.1f s (%.2f %%)", cpuMs, seconds, share),
                         share < 1.0});
+    }
+    std::optional<double> alone;
+    for (const int stations : {1, 2}) {
+        const std::string name =
+            format("BM_SharedCampaign/2000/%d/iterations:1/manual_time", stations);
+        const std::string figure =
+            stations == 1 ? "Shared campaign of 2,000 trackers, 1 station x 4 modems"
+                          : "Shared campaign of 2,000 trackers, 2 stations x 2 modems";
+        const std::string target = stations == 1 ? "reported" : "within 25 % of 1 station";
+        const auto found = results.find(name);
+        if (found == results.end() || found->second.failed) {
+            rows.push_back(vela::bench::missingRow(figure, target, results, name));
+            continue;
+        }
+        const double wall = found->second.counter("wall_s");
+        if (stations == 1) alone = wall;
+        rows.push_back({figure, target,
+                        format("%.1f s, peak %.0f MB per station", wall,
+                               found->second.counter("peak_MB")),
+                        stations == 1 || (alone && wall <= *alone * 1.25)});
     }
     return rows;
 }

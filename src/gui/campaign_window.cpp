@@ -93,7 +93,7 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
     : QDialog(parent),
       dataDirectory_(std::move(dataDirectory)),
       store_(OpenStorage(dataDirectory_, databaseUrl)),
-      campaigns_(std::make_shared<CampaignStore>(dataDirectory_)),
+      campaigns_(OpenCampaignStorage(dataDirectory_, databaseUrl)),
       messages_(messages),
       table_(new CampaignTableModel(this)),
       bridge_(std::make_unique<Bridge>(this)) {

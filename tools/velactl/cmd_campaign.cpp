@@ -120,7 +120,7 @@ std::optional<CampaignDatabase> openDatabase(const vela::ParsedOptions& options)
     }
     CampaignDatabase database;
     database.store = vela::OpenStorage(directory, url.value(), warningReporter());
-    database.campaigns = std::make_shared<vela::CampaignStore>(directory);
+    database.campaigns = vela::OpenCampaignStorage(directory, url.value());
     return database;
 }
 
