@@ -240,6 +240,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     std::mutex keeperMutex;
     std::condition_variable keeperWake;
     bool keeperStop = false;
+    bool keeperNudged = false;  // claim (or look) again now, without waiting for the tick
 
     Impl(std::shared_ptr<const StorageEngine> storage,
          std::shared_ptr<const CampaignStorage> campaignStorage, CampaignObserver* watcher)
@@ -325,6 +326,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
 
     void nudgeKeeper() {
         std::lock_guard lock(keeperMutex);
+        keeperNudged = true;
         keeperWake.notify_all();
     }
 
@@ -491,6 +493,11 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 }
                 at = sendQueue.erase(at);
                 slot.queued = false;
+                // Claimed a batch ahead, so the modems never wait for the database.
+                if (campaigns->shared() &&
+                    static_cast<int>(sendQueue.size()) < 2 * modemsInService) {
+                    nudgeKeeper();
+                }
                 // A tracker that called by itself meanwhile needs no SMS.
                 if (slot.state == CampaignTrackerState::Pending && !slot.inSession && slot.held)
                     return index;
@@ -555,8 +562,11 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             // went out stays counted there (the row said "sending").
             if (!slot.held) continue;
             if (!saved) {
+                // Stopped before the SMS went out: the attempt is given back, and saved
+                // so, lest a resumed campaign count an SMS that was never sent.
                 slot.state = CampaignTrackerState::Pending;
                 --slot.row.attempts;
+                record(slot, std::nullopt);
                 break;
             }
             if (accepted) {
@@ -712,7 +722,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     // `mutex`.
     int ClaimRoom() const {
         if (stopRequested.load() || runEnded || modemsInService == 0) return 0;
-        return std::max(0, 4 * modemsInService - static_cast<int>(sendQueue.size()));
+        return std::max(0, 8 * modemsInService - static_cast<int>(sendQueue.size()));
     }
 
     // The station's keeper in a shared database: renews the leases, claims trackers as the
@@ -722,22 +732,30 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         const milliseconds interval =
             std::clamp<milliseconds>(limits.lease / 3, milliseconds(50), milliseconds(1000));
         bool outage = false;
+        // Said at once: the journal may be waiting for the same database.
+        auto tell = [&](const std::string& text) {
+            if (observer != nullptr) journal->AnnounceNow([&] { observer->Warning(text); });
+        };
         auto reportOutage = [&](const Status& failure) {
             if (outage) return;
             outage = true;
-            std::lock_guard lock(mutex);
-            warn("the database is out of reach; no more trackers are claimed: " +
+            tell("the database is out of reach; no more trackers are claimed: " +
                  failure.message());
         };
+        CampaignClock::time_point renewedAt;
         for (;;) {
-            Result<int64_t> renewed = claims->renew();
+            // Renewed once a tick; a nudge from the modems only claims.
+            Result<int64_t> renewed = int64_t{0};
+            if (outage || CampaignClock::now() - renewedAt >= interval) {
+                renewed = claims->renew();
+                renewedAt = CampaignClock::now();
+            }
             if (!renewed) {
                 reportOutage(renewed.status());
             } else {
                 if (outage) {
                     outage = false;
-                    std::lock_guard lock(mutex);
-                    warn("the database is reachable again");
+                    tell("the database is reachable again; claiming goes on");
                 }
                 int room = 0;
                 {
@@ -758,7 +776,9 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 wake();
             }
             std::unique_lock lock(keeperMutex);
-            if (keeperWake.wait_for(lock, interval, [&] { return keeperStop; })) return;
+            keeperWake.wait_for(lock, interval, [&] { return keeperStop || keeperNudged; });
+            if (keeperStop) return;
+            keeperNudged = false;
         }
     }
 
@@ -812,9 +832,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         callbacks.onRefused = [this](const CampaignTrackerRecord& row) { Release(row); };
         callbacks.onOutage = [this](const std::string& reason) {
             if (observer == nullptr) return;
-            observer->Warning(reason.empty()
-                                  ? "the database is reachable again; saving goes on"
-                                  : "cannot save, trying again: " + reason);
+            observer->Warning(reason.empty() ? "saving goes on"
+                                             : "cannot save, trying again: " + reason);
         };
         journal = std::make_unique<CampaignJournal>(std::move(writer).value(),
                                                     campaigns->shared(), std::move(callbacks));
@@ -823,7 +842,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         // The first trackers are claimed before any modem starts: all of them when this
         // station is alone with the campaign.
         Result<std::vector<CampaignTrackerRecord>> first = claims->claim(
-            campaigns->shared() ? std::max(1, 4 * modemsInService) : std::numeric_limits<int>::max());
+            campaigns->shared() ? std::max(1, 8 * modemsInService) : std::numeric_limits<int>::max());
         if (!first) {
             (void)journal->Close();
             journal.reset();

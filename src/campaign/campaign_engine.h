@@ -69,8 +69,9 @@ struct CampaignSummary {
 };
 
 // Receives the campaign's progress. Calls come from an engine thread, one at a time and
-// never concurrently, always after the change they announce has been saved. A window
-// passes them on to its own thread.
+// never concurrently, always after the change they announce has been saved (warnings
+// that the database is out of reach come at once). A window passes them on to its own
+// thread.
 class CampaignObserver {
 public:
     virtual ~CampaignObserver() = default;

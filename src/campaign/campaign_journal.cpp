@@ -50,6 +50,11 @@ bool CampaignJournal::Failed() {
     return !failure_.ok();
 }
 
+void CampaignJournal::AnnounceNow(const std::function<void()>& announce) {
+    std::lock_guard lock(announcing_);
+    announce();
+}
+
 Status CampaignJournal::Close(std::chrono::milliseconds patience) {
     {
         std::lock_guard lock(mutex_);
@@ -100,7 +105,7 @@ void CampaignJournal::Loop() {
             }
             if (!inOutage && callbacks_.onOutage) {
                 lock.unlock();
-                callbacks_.onOutage(saved.message());
+                AnnounceNow([&] { callbacks_.onOutage(saved.message()); });
                 lock.lock();
             }
             inOutage = true;
@@ -108,13 +113,14 @@ void CampaignJournal::Loop() {
             retryIn = std::min(retryIn * 2, kLongestRetry);
             continue;
         }
-        if (inOutage && callbacks_.onOutage) callbacks_.onOutage("");
+        if (inOutage && callbacks_.onOutage) AnnounceNow([&] { callbacks_.onOutage(""); });
         inOutage = false;
         retryIn = kFirstRetry;
         std::vector<bool> refused(batch.size(), false);
         for (std::size_t index : saved.value()) {
             if (index < owners.size()) refused[owners[index]] = true;
         }
+        std::unique_lock announcing(announcing_);
         for (std::size_t at = 0; at < batch.size(); ++at) {
             if (refused[at]) {
                 if (callbacks_.onRefused && batch[at].change.tracker)
@@ -123,6 +129,7 @@ void CampaignJournal::Loop() {
                 batch[at].announce();
             }
         }
+        announcing.unlock();
         {
             std::lock_guard lock(mutex_);
             for (std::size_t at = 0; at < batch.size(); ++at) {

@@ -53,6 +53,9 @@ public:
     SaveState StateOf(uint64_t ticket);
     // True once a save has failed for good: nothing more is saved.
     bool Failed();
+    // Runs `announce` at once on the caller's thread, never at the same time as the
+    // announcements of saved changes: for news that must not wait for the database.
+    void AnnounceNow(const std::function<void()>& announce);
     // Saves what is queued and stops the thread; the first failure, if any. Failed saves
     // are tried again for at most `patience`.
     Status Close(std::chrono::milliseconds patience = std::chrono::milliseconds(10000));
@@ -69,6 +72,7 @@ private:
     bool retry_;
     Callbacks callbacks_;
     std::mutex mutex_;
+    std::mutex announcing_;  // one announcement at a time
     std::condition_variable changed_;
     std::vector<Entry> queued_;
     std::set<uint64_t> refused_;

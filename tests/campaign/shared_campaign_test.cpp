@@ -117,21 +117,23 @@ protected:
 };
 
 TEST_F(SharedCampaignTest, TwoStationsShareTheTrackersAndBothSeeTheCampaignEnd) {
-    ShareFleet(30, 4, {"--delay", "0-300"});
+    // Modems that reply in pieces keep the first station busy while the second joins.
+    ShareFleet(60, 4, {"--delay", "0-300", "--modem-arg", "--behaviour", "--modem-arg", "split"});
     ChildProcess first(First("20", "2"));
     ASSERT_TRUE(first.waitForOutput("campaign: 1", 20s)) << first.errors();
     ChildProcess second(Join(1));
     ASSERT_EQ(first.wait(90s), 0) << first.output() << first.errors();
     ASSERT_EQ(second.wait(30s), 0) << second.output() << second.errors();
     for (const ChildProcess* station : {&first, &second}) {
-        EXPECT_EQ(lines(station->output()).back(), "summary: 30 configured, 0 failed, 30 trackers");
+        EXPECT_EQ(lines(station->output()).back(), "summary: 60 configured, 0 failed, 60 trackers");
     }
 
-    ExpectOneVerdictEach(30);
+    ExpectOneVerdictEach(60);
     std::map<std::string, int> byStation;
     for (const CampaignTrackerRecord& row : Rows()) ++byStation[row.station];
     EXPECT_GT(byStation["A"], 0);
     EXPECT_GT(byStation["B"], 0) << "the second station claimed nothing";
+    EXPECT_EQ(byStation["A"] + byStation["B"], 60);
     const RunResult status =
         runProgram({toolPath("VELACTL"), "campaign", "status", "1", "--database", url});
     ASSERT_EQ(status.exitCode, 0) << status.err;
