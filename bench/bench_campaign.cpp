@@ -131,6 +131,34 @@ double cpuSeconds(pid_t pid) {
     return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
+// Waits until `file` holds `text`; false at `deadline`.
+bool waitForText(const fs::path& file, const std::string& text, Clock::time_point deadline) {
+    while (Clock::now() < deadline) {
+        std::ifstream in(file);
+        const std::string content((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+        if (content.find(text) != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+// `vela-sim fleet` of `trackers` behind kModems modems in `dir` (dir/modem1...), its
+// trackers in dir/fleet.csv; nothing when it did not start within a minute. It reports
+// every SMS and call into a file, which nobody has to drain.
+std::unique_ptr<Child> startFleet(const fs::path& dir, int trackers, bool neverCall) {
+    std::vector<std::string> argv = {VELA_SIM_PROGRAM, "fleet", "--trackers",
+                                     std::to_string(trackers), "--modems", std::to_string(kModems),
+                                     "--delay", "0-2000", "--seed", "1", "--workers", "256",
+                                     "--link", (dir / "modem").string(), "--csv",
+                                     (dir / "fleet.csv").string(), "--lifetime", "600"};
+    if (neverCall) argv.insert(argv.end(), {"--never-call", "100"});
+    auto fleet = std::make_unique<Child>(argv, (dir / "fleet.log").string());
+    if (!waitForText(dir / "fleet.log", "\nmodems:", Clock::now() + std::chrono::seconds(60)))
+        return nullptr;
+    return fleet;
+}
+
 struct CampaignRun {
     std::string error;
     double wallSeconds = 0;
@@ -151,33 +179,11 @@ CampaignRun runCampaign(int trackers, bool neverCall, int waitSeconds) {
         return result;
     }
     const fs::path dir = pattern;
-    std::vector<std::string> fleetArgs = {VELA_SIM_PROGRAM, "fleet",
-                                          "--trackers",     std::to_string(trackers),
-                                          "--modems",       std::to_string(kModems),
-                                          "--delay",        "0-2000",
-                                          "--seed",         "1",
-                                          "--workers",      "256",
-                                          "--link",         (dir / "modem").string(),
-                                          "--csv",          (dir / "fleet.csv").string(),
-                                          "--lifetime",     "600"};
-    if (neverCall) {
-        fleetArgs.push_back("--never-call");
-        fleetArgs.push_back("100");
-    }
-    // The fleet reports every SMS and call: into a file, which nobody has to drain.
-    Child fleet(fleetArgs, (dir / "fleet.log").string());
-    const auto ready = Clock::now() + std::chrono::seconds(60);
-    for (;;) {
-        std::ifstream log(dir / "fleet.log");
-        const std::string text((std::istreambuf_iterator<char>(log)),
-                               std::istreambuf_iterator<char>());
-        if (text.find("\nmodems:") != std::string::npos) break;
-        if (Clock::now() > ready) {
-            result.error = "the fleet did not start";
-            fs::remove_all(dir);
-            return result;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::unique_ptr<Child> fleet = startFleet(dir, trackers, neverCall);
+    if (!fleet) {
+        result.error = "the fleet did not start";
+        fs::remove_all(dir);
+        return result;
     }
     std::random_device seed;
     const int port = 20000 + static_cast<int>(seed() % 12000);
@@ -293,18 +299,6 @@ void BM_CampaignWaiting(benchmark::State& state) {
 
 BENCHMARK(BM_CampaignWaiting)->Arg(1000)->Iterations(1)->UseManualTime()->Unit(benchmark::kSecond);
 
-// Waits until `file` holds `text`; false at `deadline`.
-bool waitForText(const fs::path& file, const std::string& text, Clock::time_point deadline) {
-    while (Clock::now() < deadline) {
-        std::ifstream in(file);
-        const std::string content((std::istreambuf_iterator<char>(in)),
-                                  std::istreambuf_iterator<char>());
-        if (content.find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
-}
-
 // One campaign of `trackers` in a fresh shared database, run by `stations` stations
 // that split the 4 modems between them. Wall time from the first station's start until
 // the last one has exited.
@@ -322,18 +316,13 @@ CampaignRun runSharedCampaign(int trackers, int stations) {
         return result;
     }
     const fs::path dir = pattern;
-    Child fleet({VELA_SIM_PROGRAM, "fleet", "--trackers", std::to_string(trackers), "--modems",
-                 std::to_string(kModems), "--delay", "0-2000", "--seed", "1", "--workers", "256",
-                 "--link", (dir / "modem").string(), "--csv", (dir / "fleet.csv").string(),
-                 "--lifetime", "600"},
-                (dir / "fleet.log").string());
     auto fail = [&](const std::string& why) {
         result.error = why;
         fs::remove_all(dir);
         return result;
     };
-    if (!waitForText(dir / "fleet.log", "\nmodems:", Clock::now() + std::chrono::seconds(60)))
-        return fail("the fleet did not start");
+    const std::unique_ptr<Child> fleet = startFleet(dir, trackers, false);
+    if (!fleet) return fail("the fleet did not start");
     std::random_device seed;
     std::vector<int> ports;
     for (int k = 0; k < stations; ++k) ports.push_back(20000 + static_cast<int>(seed() % 12000));

@@ -16,6 +16,24 @@ inline constexpr int kCampaignSchemaVersion = 2;
 // The schema version that brought the stations of a shared campaign.
 inline constexpr int kCampaignStationsSchemaVersion = 3;
 
+// The SQL that both engines share: a campaign with its tracker counts (followed by a
+// WHERE or ORDER BY), and the tracker columns in the order the readers take them.
+inline constexpr const char* kCampaignSelect =
+    "SELECT c.\"ID\", c.\"CreatedAt\", c.\"UpdatedAt\", c.\"State\", c.\"ConfigFile\", "
+    "c.\"ConfigSha256\", c.\"ModemPorts\", c.\"WaitSeconds\", c.\"Attempts\", c.\"Images\", "
+    "c.\"RunnerPid\", "
+    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\"), "
+    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
+    "AND t.\"State\" = 'configured'), "
+    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
+    "AND t.\"State\" = 'failed') FROM \"Campaigns\" c ";
+// Every column but the station's two, which follow them (kCampaignStationColumns).
+inline constexpr const char* kCampaignTrackerColumns =
+    "\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", \"State\", \"Attempts\", "
+    "\"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", \"ModemPort\", \"CallerAddress\", "
+    "\"CallerImei\", \"Answer\", \"UpdatedAt\", ";
+inline constexpr const char* kCampaignStationColumns = "\"Station\", \"LeaseUntil\"";
+
 // Campaign states as the Campaigns table keeps them.
 inline constexpr const char* kCampaignRunning = "running";
 inline constexpr const char* kCampaignInterrupted = "interrupted";

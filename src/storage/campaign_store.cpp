@@ -16,22 +16,7 @@ constexpr const char* kInsertCampaign =
     "\"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", \"Images\", \"RunnerPid\") "
     "VALUES (?1, ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, 0)";
 
-constexpr const char* kCampaignColumns =
-    "SELECT c.\"ID\", c.\"CreatedAt\", c.\"UpdatedAt\", c.\"State\", c.\"ConfigFile\", "
-    "c.\"ConfigSha256\", c.\"ModemPorts\", c.\"WaitSeconds\", c.\"Attempts\", c.\"Images\", "
-    "c.\"RunnerPid\", "
-    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\"), "
-    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
-    "AND t.\"State\" = 'configured'), "
-    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
-    "AND t.\"State\" = 'failed') FROM \"Campaigns\" c ";
-
-constexpr const char* kTrackerColumns =
-    "\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", \"State\", \"Attempts\", "
-    "\"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", \"ModemPort\", \"CallerAddress\", "
-    "\"CallerImei\", \"Answer\", \"UpdatedAt\", ";
 // A database from before the stations has no such columns yet.
-constexpr const char* kStationColumns = "\"Station\", \"LeaseUntil\"";
 constexpr const char* kNoStationColumns = "'', 0";
 
 constexpr const char* kUpsertTracker =
@@ -193,8 +178,8 @@ Status readCampaignTables(const std::filesystem::path& directory,
 }
 
 std::string trackerQuery(int version, const char* where) {
-    return std::string("SELECT ") + kTrackerColumns +
-           (version >= kCampaignStationsSchemaVersion ? kStationColumns : kNoStationColumns) +
+    return std::string("SELECT ") + kCampaignTrackerColumns +
+           (version >= kCampaignStationsSchemaVersion ? kCampaignStationColumns : kNoStationColumns) +
            " FROM \"CampaignTrackers\" " + where + " ORDER BY \"Position\"";
 }
 
@@ -248,7 +233,7 @@ Result<CampaignRecord> CampaignStore::campaign(int64_t id) const {
     std::optional<CampaignRecord> found;
     Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) -> Status {
         Result<sqlite::Statement> row =
-            db.prepare(std::string(kCampaignColumns) + "WHERE c.\"ID\" = ?1");
+            db.prepare(std::string(kCampaignSelect) + "WHERE c.\"ID\" = ?1");
         if (!row) return row.status();
         if (Status bound = row.value().bind(1, id); !bound) return bound;
         Result<bool> stepped = row.value().step();
@@ -264,7 +249,7 @@ Result<std::vector<CampaignRecord>> CampaignStore::list() const {
     std::vector<CampaignRecord> campaigns;
     Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) -> Status {
         Result<sqlite::Statement> row =
-            db.prepare(std::string(kCampaignColumns) + "ORDER BY c.\"ID\" DESC");
+            db.prepare(std::string(kCampaignSelect) + "ORDER BY c.\"ID\" DESC");
         if (!row) return row.status();
         for (;;) {
             Result<bool> stepped = row.value().step();

@@ -19,20 +19,9 @@ using pg::QueryResult;
 // Unix time in ms by the database's clock: the one clock every station shares.
 #define VELA_DATABASE_NOW_MS "(extract(epoch from clock_timestamp()) * 1000)::bigint"
 
-constexpr const char* kCampaignColumns =
-    "SELECT c.\"ID\", c.\"CreatedAt\", c.\"UpdatedAt\", c.\"State\", c.\"ConfigFile\", "
-    "c.\"ConfigSha256\", c.\"ModemPorts\", c.\"WaitSeconds\", c.\"Attempts\", c.\"Images\", "
-    "c.\"RunnerPid\", "
-    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\"), "
-    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
-    "AND t.\"State\" = 'configured'), "
-    "(SELECT count(*) FROM \"CampaignTrackers\" t WHERE t.\"CampaignId\" = c.\"ID\" "
-    "AND t.\"State\" = 'failed') FROM \"Campaigns\" c ";
-
-constexpr const char* kTrackerColumns =
-    "\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", \"State\", \"Attempts\", "
-    "\"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", \"ModemPort\", \"CallerAddress\", "
-    "\"CallerImei\", \"Answer\", \"UpdatedAt\", \"Station\", \"LeaseUntil\"";
+// Every tracker column, the station's included.
+const std::string kTrackerColumns =
+    std::string(kCampaignTrackerColumns) + kCampaignStationColumns;
 constexpr int kTrackerColumnCount = 17;
 // Rows per INSERT: fewer round trips, far below the limit of 65535 parameters.
 constexpr size_t kTrackersPerInsert = 200;
@@ -492,7 +481,7 @@ Result<CampaignRecord> PgCampaignStorage::campaign(int64_t id) const {
     Result<Connection> opened = connect(url_);
     if (!opened) return opened.status();
     Result<QueryResult> query =
-        opened.value().execute(std::string(kCampaignColumns) + "WHERE c.\"ID\" = $1", {id});
+        opened.value().execute(std::string(kCampaignSelect) + "WHERE c.\"ID\" = $1", {id});
     if (!query) return query.status();
     Result<std::vector<CampaignRecord>> campaigns = readCampaigns(query.value());
     if (!campaigns) return campaigns.status();
@@ -504,7 +493,7 @@ Result<std::vector<CampaignRecord>> PgCampaignStorage::list() const {
     Result<Connection> opened = connect(url_);
     if (!opened) return opened.status();
     Result<QueryResult> query =
-        opened.value().execute(std::string(kCampaignColumns) + "ORDER BY c.\"ID\" DESC");
+        opened.value().execute(std::string(kCampaignSelect) + "ORDER BY c.\"ID\" DESC");
     if (!query) return query.status();
     return readCampaigns(query.value());
 }
@@ -578,7 +567,7 @@ Status ReadCampaignRows(Connection& connection, std::vector<CampaignRecord>& cam
                         std::vector<CampaignTrackerRecord>& trackers,
                         std::vector<CampaignStationRecord>& stations) {
     Result<QueryResult> campaignRows =
-        connection.execute(std::string(kCampaignColumns) + "ORDER BY c.\"ID\"");
+        connection.execute(std::string(kCampaignSelect) + "ORDER BY c.\"ID\"");
     if (!campaignRows) return campaignRows.status();
     Result<std::vector<CampaignRecord>> readCampaignRows = readCampaigns(campaignRows.value());
     if (!readCampaignRows) return readCampaignRows.status();
