@@ -193,6 +193,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         bool inSession = false;
         bool queued = false;
         bool held = true;            // false once another station took it over
+        uint64_t tenure = 0;         // counts the times this station took it on
         bool answerUnknown = false;  // the image went out before an interruption
         std::string avoidModem;      // the modem its last SMS failed on
         std::string attemptStartedAt;
@@ -545,6 +546,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             const uint64_t ticket = record(slot, std::nullopt);
             ++smsInFlight;
             const std::string message = slot.pushMessage;
+            const uint64_t tenure = slot.tenure;
             lock.unlock();
             const bool saved = journal->WaitSaved(ticket, stopRequested);
             DialogueOutcome outcome;
@@ -559,8 +561,9 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             lock.lock();
             --smsInFlight;
             // Taken over by another station meanwhile: its rows are theirs now. An SMS that
-            // went out stays counted there (the row said "sending").
-            if (!slot.held) continue;
+            // went out stays counted there (the row said "sending"), also when the tracker
+            // came back to this station meanwhile (then as a new tenure).
+            if (!slot.held || slot.tenure != tenure) continue;
             if (!saved) {
                 // Stopped before the SMS went out: the attempt is given back, and saved
                 // so, lest a resumed campaign count an SMS that was never sent.
@@ -657,7 +660,9 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             std::size_t index = slots.size();
             if (known != byImei.end()) {
                 index = known->second;  // given back to this station after a takeover
+                const uint64_t tenure = slots[index].tenure + 1;
                 slots[index] = Slot();
+                slots[index].tenure = tenure;
             } else {
                 slots.emplace_back();
                 byImei.emplace(row.tracker, index);
