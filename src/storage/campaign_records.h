@@ -34,6 +34,12 @@ inline constexpr const char* kCampaignTrackerColumns =
     "\"CallerImei\", \"Answer\", \"UpdatedAt\", ";
 inline constexpr const char* kCampaignStationColumns = "\"Station\", \"LeaseUntil\"";
 
+// The modem ports as the ModemPorts column keeps them, one per line, and back.
+std::string ModemPortsText(const std::vector<std::string>& ports);
+std::vector<std::string> ModemPortsFromText(const std::string& text);
+// "no campaign ID".
+std::string NoSuchCampaign(int64_t id);
+
 // Campaign states as the Campaigns table keeps them.
 inline constexpr const char* kCampaignRunning = "running";
 inline constexpr const char* kCampaignInterrupted = "interrupted";

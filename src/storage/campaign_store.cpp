@@ -39,21 +39,6 @@ constexpr const char* kInsertHistory =
     "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
     "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
 
-std::string joinLines(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) text += (text.empty() ? "" : "\n") + item;
-    return text;
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> items;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) items.push_back(line);
-    }
-    return items;
-}
-
 Status bindAll(sqlite::Statement& statement,
                std::initializer_list<std::pair<int, std::string_view>> texts,
                std::initializer_list<std::pair<int, int64_t>> numbers) {
@@ -132,7 +117,7 @@ CampaignRecord readCampaign(const sqlite::Statement& row) {
     c.state = row.columnText(3);
     c.configFile = row.columnText(4);
     c.configSha256 = row.columnText(5);
-    c.modemPorts = splitLines(row.columnText(6));
+    c.modemPorts = ModemPortsFromText(row.columnText(6));
     c.waitSeconds = row.columnInt(7);
     c.attempts = row.columnInt(8);
     c.images = row.columnText(9);
@@ -187,10 +172,6 @@ constexpr const char* kOpenCount =
     "SELECT count(*) FROM \"CampaignTrackers\" WHERE \"CampaignId\" = ?1 "
     "AND \"State\" NOT IN ('configured', 'failed')";
 
-std::string noSuchCampaign(int64_t id) {
-    return "no campaign " + std::to_string(id);
-}
-
 }  // namespace
 
 CampaignStore::CampaignStore(std::filesystem::path workingDirectory)
@@ -203,7 +184,7 @@ Result<int64_t> CampaignStore::create(const CampaignRecord& campaign,
         if (Status migrated = MigrateSchema(db); !migrated) return migrated;
         Result<sqlite::Statement> row = db.prepare(kInsertCampaign);
         if (!row) return row.status();
-        const std::string ports = joinLines(campaign.modemPorts);
+        const std::string ports = ModemPortsText(campaign.modemPorts);
         if (Status bound = bindAll(row.value(),
                                    {{1, campaign.createdAt},
                                     {2, campaign.state},
@@ -241,7 +222,7 @@ Result<CampaignRecord> CampaignStore::campaign(int64_t id) const {
         if (stepped.value()) found = readCampaign(row.value());
         return Status::Ok();
     });
-    if (!read || !found) return Result<CampaignRecord>::Fail(noSuchCampaign(id));
+    if (!read || !found) return Result<CampaignRecord>::Fail(NoSuchCampaign(id));
     return *found;
 }
 
@@ -481,7 +462,7 @@ Status ReplaceCampaignRows(sqlite::Database& db, const std::vector<CampaignRecor
             "\"ConfigFile\", \"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", "
             "\"Images\", \"RunnerPid\") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
         if (!row) return row.status();
-        const std::string ports = joinLines(c.modemPorts);
+        const std::string ports = ModemPortsText(c.modemPorts);
         if (Status bound = bindAll(row.value(),
                                    {{2, c.createdAt},
                                     {3, c.updatedAt},

@@ -50,25 +50,6 @@ private:
     Status failure_ = Status::Ok();
 };
 
-std::string joinLines(const std::vector<std::string>& items) {
-    std::string text;
-    for (const std::string& item : items) text += (text.empty() ? "" : "\n") + item;
-    return text;
-}
-
-std::vector<std::string> splitLines(const std::string& text) {
-    std::vector<std::string> items;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty()) items.push_back(line);
-    }
-    return items;
-}
-
-std::string noSuchCampaign(int64_t id) {
-    return "no campaign " + std::to_string(id);
-}
-
 Result<std::vector<CampaignRecord>> readCampaigns(const QueryResult& rows) {
     std::vector<CampaignRecord> campaigns;
     for (int row = 0; row < rows.rows(); ++row) {
@@ -80,7 +61,7 @@ Result<std::vector<CampaignRecord>> readCampaigns(const QueryResult& rows) {
         c.state = r.text(3);
         c.configFile = r.text(4);
         c.configSha256 = r.text(5);
-        c.modemPorts = splitLines(r.text(6));
+        c.modemPorts = ModemPortsFromText(r.text(6));
         c.waitSeconds = r.number(7);
         c.attempts = r.number(8);
         c.images = r.text(9);
@@ -462,7 +443,7 @@ Result<int64_t> PgCampaignStorage::create(
         "\"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", \"Images\", "
         "\"RunnerPid\") VALUES ($1, $1, $2, $3, $4, $5, $6, $7, $8, 0) RETURNING \"ID\"",
         {campaign.createdAt, campaign.state, campaign.configFile, campaign.configSha256,
-         joinLines(campaign.modemPorts), campaign.waitSeconds, campaign.attempts, campaign.images});
+         ModemPortsText(campaign.modemPorts), campaign.waitSeconds, campaign.attempts, campaign.images});
     if (!inserted) return inserted.status();
     Result<int64_t> id = inserted.value().integer(0, 0);
     if (!id) return id;
@@ -485,7 +466,7 @@ Result<CampaignRecord> PgCampaignStorage::campaign(int64_t id) const {
     if (!query) return query.status();
     Result<std::vector<CampaignRecord>> campaigns = readCampaigns(query.value());
     if (!campaigns) return campaigns.status();
-    if (campaigns.value().empty()) return Result<CampaignRecord>::Fail(noSuchCampaign(id));
+    if (campaigns.value().empty()) return Result<CampaignRecord>::Fail(NoSuchCampaign(id));
     return campaigns.value().front();
 }
 
@@ -538,7 +519,7 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
     Result<QueryResult> present =
         connection.execute("SELECT 1 FROM \"Campaigns\" WHERE \"ID\" = $1", {id});
     if (!present) return present.status();
-    if (present.value().rows() == 0) return Status::Fail(noSuchCampaign(id));
+    if (present.value().rows() == 0) return Status::Fail(NoSuchCampaign(id));
     // One statement: a name whose station is still live comes back with no row.
     Result<QueryResult> joined = connection.execute(
         "INSERT INTO \"CampaignStations\" (\"CampaignId\", \"Station\", \"Address\", "
@@ -596,7 +577,7 @@ Status WriteCampaignRows(Connection& connection, const std::vector<CampaignRecor
             "\"ConfigFile\", \"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", "
             "\"Images\", \"RunnerPid\") VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
             {c.id, c.createdAt, c.updatedAt, c.state, c.configFile, c.configSha256,
-             joinLines(c.modemPorts), c.waitSeconds, c.attempts, c.images, c.runnerPid});
+             ModemPortsText(c.modemPorts), c.waitSeconds, c.attempts, c.images, c.runnerPid});
         if (!inserted) return inserted.status();
     }
     // The next campaign made here gets an ID past every copied one.

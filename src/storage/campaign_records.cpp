@@ -1,0 +1,26 @@
+#include "storage/campaign_records.h"
+
+#include <sstream>
+
+namespace vela {
+
+std::string ModemPortsText(const std::vector<std::string>& ports) {
+    std::string text;
+    for (const std::string& port : ports) text += (text.empty() ? "" : "\n") + port;
+    return text;
+}
+
+std::vector<std::string> ModemPortsFromText(const std::string& text) {
+    std::vector<std::string> ports;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) ports.push_back(line);
+    }
+    return ports;
+}
+
+std::string NoSuchCampaign(int64_t id) {
+    return "no campaign " + std::to_string(id);
+}
+
+}  // namespace vela
