@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <random>
@@ -147,11 +148,15 @@ bool waitForText(const fs::path& file, const std::string& text, Clock::time_poin
 // trackers in dir/fleet.csv; nothing when it did not start within a minute. It reports
 // every SMS and call into a file, which nobody has to drain.
 std::unique_ptr<Child> startFleet(const fs::path& dir, int trackers, bool neverCall) {
-    std::vector<std::string> argv = {VELA_SIM_PROGRAM, "fleet", "--trackers",
-                                     std::to_string(trackers), "--modems", std::to_string(kModems),
-                                     "--delay", "0-2000", "--seed", "1", "--workers", "256",
-                                     "--link", (dir / "modem").string(), "--csv",
-                                     (dir / "fleet.csv").string(), "--lifetime", "600"};
+    std::vector<std::string> argv = {VELA_SIM_PROGRAM, "fleet",
+                                     "--trackers",     std::to_string(trackers),
+                                     "--modems",       std::to_string(kModems),
+                                     "--delay",        "0-2000",
+                                     "--seed",         "1",
+                                     "--workers",      "256",
+                                     "--link",         (dir / "modem").string(),
+                                     "--csv",          (dir / "fleet.csv").string(),
+                                     "--lifetime",     "600"};
     if (neverCall) argv.insert(argv.end(), {"--never-call", "100"});
     auto fleet = std::make_unique<Child>(argv, (dir / "fleet.log").string());
     if (!waitForText(dir / "fleet.log", "\nmodems:", Clock::now() + std::chrono::seconds(60)))
@@ -260,17 +265,24 @@ CampaignRun runCampaign(int trackers, bool neverCall, int waitSeconds) {
     return result;
 }
 
-void BM_Campaign(benchmark::State& state) {
-    const int trackers = static_cast<int>(state.range(0));
+// Runs `campaign` once per iteration, timed by its own wall time; the last result.
+CampaignRun timeCampaign(benchmark::State& state, const std::function<CampaignRun()>& campaign) {
     CampaignRun result;
     for (auto _ : state) {
-        result = runCampaign(trackers, false, 60);
+        result = campaign();
         if (!result.error.empty()) {
             state.SkipWithError(result.error.c_str());
             break;
         }
         state.SetIterationTime(result.wallSeconds);
     }
+    return result;
+}
+
+void BM_Campaign(benchmark::State& state) {
+    const int trackers = static_cast<int>(state.range(0));
+    const CampaignRun result =
+        timeCampaign(state, [&] { return runCampaign(trackers, false, 60); });
     state.counters["wall_s"] = result.wallSeconds;
     state.counters["peak_MB"] = result.peakMegabytes;
     state.counters["configured"] = result.configured;
@@ -284,15 +296,8 @@ BENCHMARK(BM_Campaign)
     ->Unit(benchmark::kSecond);
 
 void BM_CampaignWaiting(benchmark::State& state) {
-    CampaignRun result;
-    for (auto _ : state) {
-        result = runCampaign(static_cast<int>(state.range(0)), true, 15);
-        if (!result.error.empty()) {
-            state.SkipWithError(result.error.c_str());
-            break;
-        }
-        state.SetIterationTime(result.wallSeconds);
-    }
+    const CampaignRun result = timeCampaign(
+        state, [&] { return runCampaign(static_cast<int>(state.range(0)), true, 15); });
     state.counters["waiting_s"] = result.waitingSeconds;
     state.counters["waiting_cpu_ms"] = result.waitingCpuSeconds * 1e3;
 }
@@ -340,8 +345,8 @@ CampaignRun runSharedCampaign(int trackers, int stations) {
     for (int k = 0; k < stations; ++k) {
         std::vector<std::string> argv = {VELACTL_PROGRAM, "campaign"};
         if (k == 0) {
-            argv.insert(argv.end(), {"run", "--all", "--config", VELA_SAMPLE_CONFIG, "--wait",
-                                     "60", "--attempts", "1"});
+            argv.insert(argv.end(), {"run", "--all", "--config", VELA_SAMPLE_CONFIG, "--wait", "60",
+                                     "--attempts", "1"});
         } else {
             argv.insert(argv.end(), {"join", "1"});
         }
@@ -371,16 +376,10 @@ CampaignRun runSharedCampaign(int trackers, int stations) {
 }
 
 void BM_SharedCampaign(benchmark::State& state) {
-    CampaignRun result;
-    for (auto _ : state) {
-        result = runSharedCampaign(static_cast<int>(state.range(0)),
-                                   static_cast<int>(state.range(1)));
-        if (!result.error.empty()) {
-            state.SkipWithError(result.error.c_str());
-            break;
-        }
-        state.SetIterationTime(result.wallSeconds);
-    }
+    const CampaignRun result = timeCampaign(state, [&] {
+        return runSharedCampaign(static_cast<int>(state.range(0)),
+                                 static_cast<int>(state.range(1)));
+    });
     state.counters["wall_s"] = result.wallSeconds;
     state.counters["peak_MB"] = result.peakMegabytes;
 }
@@ -431,9 +430,9 @@ std::vector<vela::bench::Row> campaignRows(const vela::bench::Results& results) 
     for (const int stations : {1, 2}) {
         const std::string name =
             format("BM_SharedCampaign/2000/%d/iterations:1/manual_time", stations);
-        const std::string figure =
-            stations == 1 ? "Shared campaign of 2,000 trackers, 1 station x 4 modems"
-                          : "Shared campaign of 2,000 trackers, 2 stations x 2 modems";
+        const std::string figure = stations == 1
+                                       ? "Shared campaign of 2,000 trackers, 1 station x 4 modems"
+                                       : "Shared campaign of 2,000 trackers, 2 stations x 2 modems";
         const std::string target = stations == 1 ? "reported" : "within 25 % of 1 station";
         const auto found = results.find(name);
         if (found == results.end() || found->second.failed) {
@@ -442,10 +441,10 @@ std::vector<vela::bench::Row> campaignRows(const vela::bench::Results& results) 
         }
         const double wall = found->second.counter("wall_s");
         if (stations == 1) alone = wall;
-        rows.push_back({figure, target,
-                        format("%.1f s, peak %.0f MB per station", wall,
-                               found->second.counter("peak_MB")),
-                        stations == 1 || (alone && wall <= *alone * 1.25)});
+        rows.push_back(
+            {figure, target,
+             format("%.1f s, peak %.0f MB per station", wall, found->second.counter("peak_MB")),
+             stations == 1 || (alone && wall <= *alone * 1.25)});
     }
     return rows;
 }

@@ -230,7 +230,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     std::unordered_map<std::string, std::size_t> byImei;
     std::deque<std::size_t> sendQueue;
     std::priority_queue<Deadline, std::vector<Deadline>, std::greater<>> deadlines;
-    int heldOpen = 0;                     // held slots without a verdict
+    int heldOpen = 0;                      // held slots without a verdict
     std::atomic<int64_t> campaignOpen{0};  // trackers of the whole campaign without one
     int modemsInService = 0;
     int smsInFlight = 0;
@@ -638,9 +638,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                                 std::to_string(settings.localPort) + ") is not a port");
         }
         boundPortWanted = static_cast<uint16_t>(settings.localPort);
-        station.name = stationSettings.name.empty()
-                           ? hostName() + ":" + std::to_string(::getpid())
-                           : stationSettings.name;
+        station.name = stationSettings.name.empty() ? hostName() + ":" + std::to_string(::getpid())
+                                                    : stationSettings.name;
         station.address = addressText(settings.externalIp, settings.externalPort);
         slots.clear();
         byImei.clear();
@@ -840,14 +839,15 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             observer->Warning(reason.empty() ? "saving goes on"
                                              : "cannot save, trying again: " + reason);
         };
-        journal = std::make_unique<CampaignJournal>(std::move(writer).value(),
-                                                    campaigns->shared(), std::move(callbacks));
+        journal = std::make_unique<CampaignJournal>(std::move(writer).value(), campaigns->shared(),
+                                                    std::move(callbacks));
         runStarted = CampaignClock::now();
         modemsInService = static_cast<int>(campaign.modemPorts.size());
         // The first trackers are claimed before any modem starts: all of them when this
         // station is alone with the campaign.
-        Result<std::vector<CampaignTrackerRecord>> first = claims->claim(
-            campaigns->shared() ? std::max(1, 8 * modemsInService) : std::numeric_limits<int>::max());
+        Result<std::vector<CampaignTrackerRecord>> first =
+            claims->claim(campaigns->shared() ? std::max(1, 8 * modemsInService)
+                                              : std::numeric_limits<int>::max());
         if (!first) {
             (void)journal->Close();
             journal.reset();

@@ -102,11 +102,11 @@ struct CampaignLimits {
 // Who this process is among the stations of a shared campaign, and where its trackers
 // call it. Unset values come from the settings.
 struct CampaignStationSettings {
-    std::string name;                      // empty: "HOST:PID"
-    std::optional<uint32_t> externalIp;    // in the push message
-    std::optional<int> externalPort;       // in the push message
-    std::optional<int> listenPort;         // bound locally
-    std::vector<std::string> modemPorts;   // empty: the campaign's
+    std::string name;                     // empty: "HOST:PID"
+    std::optional<uint32_t> externalIp;   // in the push message
+    std::optional<int> externalPort;      // in the push message
+    std::optional<int> listenPort;        // bound locally
+    std::vector<std::string> modemPorts;  // empty: the campaign's
 };
 
 // A new campaign as the operator asks for it.

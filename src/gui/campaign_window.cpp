@@ -3,9 +3,9 @@
 #include "app/config_digest.h"
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
-#include "storage/program_settings.h"
 #include "storage/campaign_store.h"
 #include "storage/pg/storage_choice.h"
+#include "storage/program_settings.h"
 
 #include <QCloseEvent>
 #include <QFileDialog>

@@ -107,7 +107,7 @@ private:
     QPointer<QWidget> campaignWindow_;
     int waitCursorDepth_ = 0;
     int modemWaitDepth_ = 0;
-    QString dataDirectory_;  // shown in the about box; set by Attach
+    QString dataDirectory_;                   // shown in the about box; set by Attach
     std::optional<std::string> databaseUrl_;  // the shared database, when there is one
 };
 

@@ -83,8 +83,8 @@ struct CampaignTrackerRecord {
     std::string callerImei;
     std::string answer;
     std::string updatedAt;
-    std::string station;        // the station holding it, empty when none
-    int64_t leaseUntilMs = 0;   // end of that station's claim, by the database's clock
+    std::string station;       // the station holding it, empty when none
+    int64_t leaseUntilMs = 0;  // end of that station's claim, by the database's clock
 };
 
 // One saved change: a tracker's new row, a campaign's new state and/or a history row.

@@ -164,7 +164,8 @@ Status readCampaignTables(const std::filesystem::path& directory,
 
 std::string trackerQuery(int version, const char* where) {
     return std::string("SELECT ") + kCampaignTrackerColumns +
-           (version >= kCampaignStationsSchemaVersion ? kCampaignStationColumns : kNoStationColumns) +
+           (version >= kCampaignStationsSchemaVersion ? kCampaignStationColumns
+                                                      : kNoStationColumns) +
            " FROM \"CampaignTrackers\" " + where + " ORDER BY \"Position\"";
 }
 
@@ -245,18 +246,19 @@ Result<std::vector<CampaignRecord>> CampaignStore::list() const {
 
 Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) const {
     std::vector<CampaignTrackerRecord> rows;
-    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) -> Status {
-        Result<sqlite::Statement> row =
-            db.prepare(trackerQuery(version, "WHERE \"CampaignId\" = ?1"));
-        if (!row) return row.status();
-        if (Status bound = row.value().bind(1, id); !bound) return bound;
-        for (;;) {
-            Result<bool> stepped = row.value().step();
-            if (!stepped) return stepped.status();
-            if (!stepped.value()) return Status::Ok();
-            rows.push_back(readTracker(row.value()));
-        }
-    });
+    Status read =
+        readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) -> Status {
+            Result<sqlite::Statement> row =
+                db.prepare(trackerQuery(version, "WHERE \"CampaignId\" = ?1"));
+            if (!row) return row.status();
+            if (Status bound = row.value().bind(1, id); !bound) return bound;
+            for (;;) {
+                Result<bool> stepped = row.value().step();
+                if (!stepped) return stepped.status();
+                if (!stepped.value()) return Status::Ok();
+                rows.push_back(readTracker(row.value()));
+            }
+        });
     if (!read) return read;
     return rows;
 }
@@ -357,9 +359,8 @@ public:
                                  : "UPDATE \"Campaigns\" SET \"RunnerPid\" = 0 WHERE \"ID\" = ?3");
             if (!row) return row.status();
             if (open.value() > 0) {
-                if (Status bound = bindAll(row.value(),
-                                           {{1, kCampaignInterrupted}, {2, HistoryTimestamp()}},
-                                           {});
+                if (Status bound = bindAll(
+                        row.value(), {{1, kCampaignInterrupted}, {2, HistoryTimestamp()}}, {});
                     !bound)
                     return bound;
             }
@@ -434,10 +435,9 @@ Result<std::unique_ptr<CampaignClaims>> CampaignStore::openClaims(
             "ON CONFLICT (\"CampaignId\", \"Station\") DO UPDATE SET \"Address\" = ?3, "
             "\"SeenUntil\" = 1");
         if (!row) return row.status();
-        if (Status bound = bindAll(row.value(),
-                                   {{2, station.name}, {3, station.address},
-                                    {4, HistoryTimestamp()}},
-                                   {{1, id}});
+        if (Status bound = bindAll(
+                row.value(), {{2, station.name}, {3, station.address}, {4, HistoryTimestamp()}},
+                {{1, id}});
             !bound)
             return bound;
         return runOnce(row.value());
@@ -451,8 +451,7 @@ Status ReplaceCampaignRows(sqlite::Database& db, const std::vector<CampaignRecor
                            const std::vector<CampaignTrackerRecord>& trackers,
                            const std::vector<CampaignStationRecord>& stations) {
     for (const char* table : {"CampaignStations", "CampaignTrackers", "Campaigns"}) {
-        if (Status cleared = db.execute("DELETE FROM \"" + std::string(table) + "\"");
-            !cleared) {
+        if (Status cleared = db.execute("DELETE FROM \"" + std::string(table) + "\""); !cleared) {
             return cleared;
         }
     }
@@ -463,16 +462,16 @@ Status ReplaceCampaignRows(sqlite::Database& db, const std::vector<CampaignRecor
             "\"Images\", \"RunnerPid\") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
         if (!row) return row.status();
         const std::string ports = ModemPortsText(c.modemPorts);
-        if (Status bound = bindAll(row.value(),
-                                   {{2, c.createdAt},
-                                    {3, c.updatedAt},
-                                    {4, c.state},
-                                    {5, c.configFile},
-                                    {6, c.configSha256},
-                                    {7, ports},
-                                    {10, c.images}},
-                                   {{1, c.id}, {8, c.waitSeconds}, {9, c.attempts},
-                                    {11, c.runnerPid}});
+        if (Status bound =
+                bindAll(row.value(),
+                        {{2, c.createdAt},
+                         {3, c.updatedAt},
+                         {4, c.state},
+                         {5, c.configFile},
+                         {6, c.configSha256},
+                         {7, ports},
+                         {10, c.images}},
+                        {{1, c.id}, {8, c.waitSeconds}, {9, c.attempts}, {11, c.runnerPid}});
             !bound)
             return bound;
         if (Status done = runOnce(row.value()); !done) return done;
@@ -483,8 +482,8 @@ Status ReplaceCampaignRows(sqlite::Database& db, const std::vector<CampaignRecor
             "UPDATE \"CampaignTrackers\" SET \"LeaseUntil\" = ?1 WHERE \"CampaignId\" = ?2 "
             "AND \"Tracker\" = ?3");
         if (!lease) return lease.status();
-        if (Status bound = bindAll(lease.value(), {{3, t.tracker}},
-                                   {{1, t.leaseUntilMs}, {2, t.campaignId}});
+        if (Status bound =
+                bindAll(lease.value(), {{3, t.tracker}}, {{1, t.leaseUntilMs}, {2, t.campaignId}});
             !bound)
             return bound;
         if (Status done = runOnce(lease.value()); !done) return done;
@@ -495,8 +494,7 @@ Status ReplaceCampaignRows(sqlite::Database& db, const std::vector<CampaignRecor
             "\"JoinedAt\", \"SeenUntil\") VALUES (?1, ?2, ?3, ?4, ?5)");
         if (!row) return row.status();
         if (Status bound = bindAll(row.value(),
-                                   {{2, station.name}, {3, station.address},
-                                    {4, station.joinedAt}},
+                                   {{2, station.name}, {3, station.address}, {4, station.joinedAt}},
                                    {{1, station.campaignId}, {5, station.seenUntilMs}});
             !bound)
             return bound;

@@ -44,15 +44,16 @@ protected:
             runProgram({toolPath("VELACTL"), "trackers", "import", "--database", url, "--replace",
                         (dir / "fleet.csv").string()});
         ASSERT_EQ(imported.exitCode, 0) << imported.err;
-        const RunResult set = runProgram(
-            {toolPath("VELACTL"), "settings", "set", "--database", url, "--external-ip",
-             "127.0.0.1", "--external-port", std::to_string(port), "--local-port",
-             std::to_string(port), "--modem-port", modemPorts.front()});
+        const RunResult set =
+            runProgram({toolPath("VELACTL"), "settings", "set", "--database", url, "--external-ip",
+                        "127.0.0.1", "--external-port", std::to_string(port), "--local-port",
+                        std::to_string(port), "--modem-port", modemPorts.front()});
         ASSERT_EQ(set.exitCode, 0) << set.err;
         const uint16_t second = freeListeningPort();
         ASSERT_NE(second, 0);
         const auto half = modemPorts.begin() + static_cast<long>(modemPorts.size() / 2);
-        stations = {{"A", port, {modemPorts.begin(), half}}, {"B", second, {half, modemPorts.end()}}};
+        stations = {{"A", port, {modemPorts.begin(), half}},
+                    {"B", second, {half, modemPorts.end()}}};
     }
 
     // `velactl campaign ACTION ...` as `station` (under `name` when given).

@@ -129,7 +129,8 @@ vela::CommandLine& addStationOptions(vela::CommandLine& cli) {
         .option("--station", "NAME", "this station's name in a shared campaign (default HOST:PID)")
         .option("--external-ip", "A.B.C.D",
                 "the address this station's trackers are told to call (default: the settings')")
-        .option("--external-port", "PORT", "the port they are told to call (default: the settings')")
+        .option("--external-port", "PORT",
+                "the port they are told to call (default: the settings')")
         .option("--local-port", "PORT", "the port this station listens on (default: the settings')")
         .option("--lease", "S",
                 "seconds a station's claim on its trackers lasts unless renewed (default 30)");
@@ -383,8 +384,8 @@ int runStatus(const std::vector<std::string>& args) {
         std::printf("%s]\n", first ? "" : "\n");
         return kExitOk;
     }
-    std::printf("%-20s %-11s %-8s %-11s %-10s %s\n", "TRACKER", "STATE", "ATTEMPTS",
-                "LAST-EVENT", "VERDICT", "STATION");
+    std::printf("%-20s %-11s %-8s %-11s %-10s %s\n", "TRACKER", "STATE", "ATTEMPTS", "LAST-EVENT",
+                "VERDICT", "STATION");
     for (const vela::CampaignTrackerRecord& row : rows.value()) {
         std::printf("%-20s %-11s %-8lld %-11s %-10s %s\n",
                     vela::EscapeForTerminal(row.tracker).c_str(), row.state.c_str(),
@@ -393,8 +394,8 @@ int runStatus(const std::vector<std::string>& args) {
                     row.verdict.empty() ? "-" : row.verdict.c_str(),
                     row.station.empty() ? "-" : vela::EscapeForTerminal(row.station).c_str());
     }
-    if (!stations.value().empty()) std::printf("\n%-24s %-22s %-20s %s\n", "STATION", "ADDRESS",
-                                               "JOINED", "LIVE");
+    if (!stations.value().empty())
+        std::printf("\n%-24s %-22s %-20s %s\n", "STATION", "ADDRESS", "JOINED", "LIVE");
     for (const vela::CampaignStationRecord& station : stations.value()) {
         std::printf("%-24s %-22s %-20s %s\n", vela::EscapeForTerminal(station.name).c_str(),
                     vela::EscapeForTerminal(station.address).c_str(), station.joinedAt.c_str(),

@@ -126,9 +126,9 @@ void makeTextsUtf8(vela::StoredContent& content) {
     for (vela::CampaignTrackerRecord& row : content.campaignTrackers) {
         const std::string name = "a text of tracker '" + vela::ReadableUtf8(row.tracker) +
                                  "' in campaign " + std::to_string(row.campaignId);
-        for (std::string* text : {&row.tracker, &row.phone, &row.lastEvent, &row.detail,
-                                  &row.modemPort, &row.callerAddress, &row.callerImei,
-                                  &row.answer, &row.station}) {
+        for (std::string* text :
+             {&row.tracker, &row.phone, &row.lastEvent, &row.detail, &row.modemPort,
+              &row.callerAddress, &row.callerImei, &row.answer, &row.station}) {
             convert(*text, name);
         }
     }
@@ -190,9 +190,8 @@ int runMigrate(const Args& args) {
         counts += ", " + std::to_string(copied.history.size()) + " history rows and " +
                   std::to_string(copied.campaigns.size()) + " campaigns";
     }
-    std::printf("copied %s, %s from %s to %s\n",
-                copied.settings ? "the settings" : "no settings", counts.c_str(),
-                vela::EscapeForTerminal(source.location()).c_str(),
+    std::printf("copied %s, %s from %s to %s\n", copied.settings ? "the settings" : "no settings",
+                counts.c_str(), vela::EscapeForTerminal(source.location()).c_str(),
                 vela::EscapeForTerminal(target.location()).c_str());
     return kExitOk;
 }

@@ -20,8 +20,7 @@ using pg::QueryResult;
 #define VELA_DATABASE_NOW_MS "(extract(epoch from clock_timestamp()) * 1000)::bigint"
 
 // Every tracker column, the station's included.
-const std::string kTrackerColumns =
-    std::string(kCampaignTrackerColumns) + kCampaignStationColumns;
+const std::string kTrackerColumns = std::string(kCampaignTrackerColumns) + kCampaignStationColumns;
 constexpr int kTrackerColumnCount = 17;
 // Rows per INSERT: fewer round trips, far below the limit of 65535 parameters.
 constexpr size_t kTrackersPerInsert = 200;
@@ -443,7 +442,8 @@ Result<int64_t> PgCampaignStorage::create(
         "\"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", \"Images\", "
         "\"RunnerPid\") VALUES ($1, $1, $2, $3, $4, $5, $6, $7, $8, 0) RETURNING \"ID\"",
         {campaign.createdAt, campaign.state, campaign.configFile, campaign.configSha256,
-         ModemPortsText(campaign.modemPorts), campaign.waitSeconds, campaign.attempts, campaign.images});
+         ModemPortsText(campaign.modemPorts), campaign.waitSeconds, campaign.attempts,
+         campaign.images});
     if (!inserted) return inserted.status();
     Result<int64_t> id = inserted.value().integer(0, 0);
     if (!id) return id;

@@ -389,8 +389,8 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
     Status status = [&]() -> Status {
         Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
         if (!transaction) return transaction.status();
-        constexpr const char* kTables[] = {"Settings",         "Trackers",         "History",
-                                           "Campaigns",        "CampaignTrackers", "CampaignStations"};
+        constexpr const char* kTables[] = {"Settings",  "Trackers",         "History",
+                                           "Campaigns", "CampaignTrackers", "CampaignStations"};
         for (const char* table : kTables) {
             if (Status locked = lockForRewrite(connection, table); !locked) return locked;
         }
@@ -412,9 +412,8 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
                 return deleted.status();
             }
         }
-        if (Status written = pg::WriteCampaignRows(connection, content.campaigns,
-                                                   content.campaignTrackers,
-                                                   content.campaignStations);
+        if (Status written = pg::WriteCampaignRows(
+                connection, content.campaigns, content.campaignTrackers, content.campaignStations);
             !written) {
             return written;
         }
