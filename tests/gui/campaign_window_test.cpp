@@ -4,8 +4,10 @@
 #include "app/main_dialog.h"
 #include "gui/campaign_window_model.h"
 #include "gui/main_window.h"
+#include "postgres_server.h"
 #include "recording_sink.h"
 #include "storage/history_store.h"
+#include "storage/pg/storage_choice.h"
 #include "storage/program_settings.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_csv.h"
@@ -63,9 +65,10 @@ uint16_t FreeLoopbackPort() {
 class CampaignWindowTest : public ::testing::Test {
 protected:
     // A fleet of four (one of which answers with a wrong length, unless `roles` says
-    // otherwise) in the database of dir_, with the settings pointing at a free loopback
-    // port, and the window open on it.
-    void Open(std::vector<std::string> roles = {"--reject", "25"}) {
+    // otherwise) in the database of dir_ (or the shared one at `databaseUrl`), with the
+    // settings pointing at a free loopback port, and the window open on it.
+    void Open(std::vector<std::string> roles = {"--reject", "25"},
+              std::optional<std::string> databaseUrl = {}) {
         const std::string csv = (dir_ / "fleet.csv").string();
         std::vector<std::string> argv = {test::toolPath("VELA_SIM"),
                                          "fleet",
@@ -93,14 +96,15 @@ protected:
         ASSERT_TRUE(entries.ok()) << entries.message();
         TrackerList list;
         for (const TrackerEntry& entry : entries.value()) list.add(entry);
-        ASSERT_TRUE(TrackerStore(dir_.path()).save(list).ok());
+        const std::unique_ptr<StorageEngine> store = OpenStorage(dir_.path(), databaseUrl);
+        ASSERT_TRUE(store->saveTrackers(list).ok());
         ProgramSettings settings;
         settings.externalIp = 0x7F000001;
         settings.localPort = settings.externalPort = FreeLoopbackPort();
         settings.modemPort = firstModem_;
-        ASSERT_TRUE(SettingsStore(dir_.path()).save(settings).ok());
+        ASSERT_TRUE(store->saveSettings(settings).ok());
 
-        window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_);
+        window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_, nullptr, databaseUrl);
         window_->show();
     }
 
@@ -200,6 +204,35 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     struct stat info {};
     ASSERT_EQ(::stat(report.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+// On a shared database the window finds the trackers there and keeps the campaign and
+// its history there, nothing in the data directory.
+TEST_F(CampaignWindowTest, RunsACampaignInTheSharedDatabase) {
+    test::PostgresServer server;
+    ASSERT_TRUE(server.running()) << server.failure();
+    const std::string url = server.createDatabase();
+    Open({}, url);
+    Prepare();
+    EXPECT_EQ(selection(), "4 of 4 selected");
+    QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
+    click("startButton");
+    ASSERT_TRUE(window_->running());
+    ASSERT_TRUE(finished.wait(60000)) << fleet_->output();
+    EXPECT_EQ(child<QLabel>("campaignCounts")->text().toStdString(),
+              "4 configured, 0 failed, 4 trackers");
+
+    const auto rows = OpenCampaignStorage({}, url)->trackers(1);
+    ASSERT_TRUE(rows) << rows.message();
+    ASSERT_EQ(rows->size(), 4u);
+    for (const CampaignTrackerRecord& row : rows.value()) {
+        EXPECT_EQ(row.state, "configured") << row.tracker;
+        EXPECT_FALSE(row.station.empty()) << row.tracker;
+    }
+    const auto history = OpenStorage({}, url)->queryHistory(HistoryFilter{});
+    ASSERT_TRUE(history) << history.message();
+    EXPECT_EQ(history->size(), 4u);
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "settings.accdb"));
 }
 
 TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
