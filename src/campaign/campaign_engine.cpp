@@ -935,11 +935,6 @@ void CampaignEngine::setStation(const CampaignStationSettings& station) {
     impl_->stationSettings = station;
 }
 
-std::string CampaignEngine::stationName() const {
-    std::lock_guard lock(impl_->mutex);
-    return impl_->station.name;
-}
-
 CampaignEngine::~CampaignEngine() = default;
 
 void CampaignEngine::setLimits(const CampaignLimits& limits) {

@@ -151,8 +151,6 @@ public:
 
     // Before Run: who this station is and where its trackers call it.
     void setStation(const CampaignStationSettings& station);
-    // This station's name among the others ("HOST:PID" unless set).
-    std::string stationName() const;
 
     // Stops sending, lets sessions in progress finish within the grace bound, saves and
     // makes Run return with CampaignEnd::Interrupted. Safe from any thread and from a

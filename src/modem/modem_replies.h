@@ -28,7 +28,8 @@ struct FinalResult {
 };
 std::optional<FinalResult> FindFinalResult(std::string_view reply);
 
-// Steps awaiting "OK": the spec'd substring "OK\r\n", or an error result at once.
+// Steps awaiting "OK": the substring "OK\r\n" anywhere in the reply, or an error result;
+// whichever comes first decides.
 StepJudgement JudgeOkReply(std::string_view reply);
 // The SIM state step: an error result fails first (even beside READY), SIM busy asks for
 // a retry, "+CPIN: READY" followed by OK succeeds, every other "+CPIN:" state fails.

@@ -274,7 +274,6 @@ public:
     Result<std::vector<std::size_t>> save(const std::vector<CampaignChange>& changes) override {
         Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db_);
         if (!transaction) return transaction.status();
-        if (Status migrated = MigrateSchema(db_); !migrated) return migrated;
         const std::string now = HistoryTimestamp();
         for (const CampaignChange& change : changes) {
             if (change.tracker) {

@@ -71,6 +71,19 @@ protected:
         return verdicts;
     }
 
+    // A tracker list of `descriptions`, all with the same phone number.
+    void SaveTrackers(std::initializer_list<const char*> descriptions, const char* phone) {
+        TrackerList list;
+        for (const char* description : descriptions) {
+            TrackerEntry entry;
+            entry.description = description;
+            entry.phone = phone;
+            entry.apn = "internet";
+            list.add(entry);
+        }
+        ASSERT_TRUE(TrackerStore(dir.path()).save(list));
+    }
+
     RecordingObserver observer;
     CampaignEngine engine{dir.path(), &observer};
     int64_t campaignId = 0;
@@ -213,15 +226,8 @@ TEST_F(CampaignEngineTest, AModemThatCannotBeOpenedCostsNoAttempt) {
 }
 
 TEST_F(CampaignEngineTest, WithoutAWorkingModemEveryTrackerEndsWithSmsFailed) {
-    TrackerList list;
-    for (const char* imei : {"350000000000101", "350000000000102", "350000000000103"}) {
-        TrackerEntry entry;
-        entry.description = imei;
-        entry.phone = "3706000010";
-        entry.apn = "internet";
-        list.add(entry);
-    }
-    ASSERT_TRUE(TrackerStore(dir.path()).save(list));
+    ASSERT_NO_FATAL_FAILURE(
+        SaveTrackers({"350000000000101", "350000000000102", "350000000000103"}, "3706000010"));
     Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string()});
     ASSERT_TRUE(summary) << summary.message();
     EXPECT_EQ(summary.value().failed, 3);
@@ -234,15 +240,8 @@ TEST_F(CampaignEngineTest, WithoutAWorkingModemEveryTrackerEndsWithSmsFailed) {
 }
 
 TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
-    TrackerList list;
-    for (const char* description : {"350000000000201", "not-an-imei", "35000000000020"}) {
-        TrackerEntry entry;
-        entry.description = description;
-        entry.phone = "37060000201";
-        entry.apn = "internet";
-        list.add(entry);
-    }
-    ASSERT_TRUE(TrackerStore(dir.path()).save(list));
+    ASSERT_NO_FATAL_FAILURE(
+        SaveTrackers({"350000000000201", "not-an-imei", "35000000000020"}, "37060000201"));
     struct Case {
         std::vector<std::string> trackers;
         std::string config;

@@ -11,7 +11,6 @@
 #include "common/number.h"
 #include "common/terminal_text.h"
 #include "storage/campaign_store.h"
-#include "storage/pg/storage_choice.h"
 #include "storage_options.h"
 
 #include <csignal>
@@ -98,30 +97,16 @@ private:
     bool json_;
 };
 
-// Where settings, trackers and campaigns are: settings.accdb of the data directory, or
-// the shared database of --database / VELA_DATABASE.
+// Settings, trackers and campaigns as the options choose them, shared with the engine.
 struct CampaignDatabase {
     std::shared_ptr<const vela::StorageEngine> store;
     std::shared_ptr<const vela::CampaignStorage> campaigns;
 };
 
 std::optional<CampaignDatabase> openDatabase(const vela::ParsedOptions& options) {
-    const vela::Result<std::optional<std::string>> url =
-        vela::ChosenDatabaseUrl(options.value("--database"));
-    if (!url) {
-        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(url.message()).c_str());
-        return std::nullopt;
-    }
-    std::filesystem::path directory;
-    if (!url.value()) {
-        const std::optional<std::filesystem::path> dir = DataDirectory(options);
-        if (!dir) return std::nullopt;
-        directory = *dir;
-    }
-    CampaignDatabase database;
-    database.store = vela::OpenStorage(directory, url.value(), warningReporter());
-    database.campaigns = vela::OpenCampaignStorage(directory, url.value());
-    return database;
+    std::optional<ChosenStorage> chosen = OpenChosenStorage(options);
+    if (!chosen) return std::nullopt;
+    return CampaignDatabase{std::move(chosen->engine), std::move(chosen->campaigns)};
 }
 
 vela::CommandLine& addStationOptions(vela::CommandLine& cli) {

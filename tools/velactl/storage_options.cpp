@@ -109,6 +109,7 @@ std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& option
     ChosenStorage chosen;
     if (url.value()) {
         chosen.engine = vela::OpenStorage({}, url.value(), warningReporter());
+        chosen.campaigns = vela::OpenCampaignStorage({}, url.value());
         chosen.shared = true;
         return chosen;
     }
@@ -117,6 +118,7 @@ std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& option
     std::error_code ec;
     chosen.fileMissing = !std::filesystem::exists(vela::databaseFile(*directory), ec);
     chosen.engine = vela::OpenStorage(*directory, std::nullopt, warningReporter());
+    chosen.campaigns = vela::OpenCampaignStorage(*directory, std::nullopt);
     return chosen;
 }
 

@@ -5,6 +5,7 @@
 #include "commands.h"
 
 #include "common/command_line.h"
+#include "storage/campaign_storage.h"
 #include "storage/storage_engine.h"
 #include "storage/storage_errors.h"
 
@@ -41,10 +42,11 @@ std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& op
 // is not given).
 vela::CommandLine& AddStorageOptions(vela::CommandLine& line);
 
-// Where the options say settings and trackers are: the PostgreSQL database of
-// --database or VELA_DATABASE, else settings.accdb in the data directory.
+// Where the options say settings, trackers and campaigns are: the PostgreSQL database
+// of --database or VELA_DATABASE, else settings.accdb in the data directory.
 struct ChosenStorage {
     std::unique_ptr<vela::StorageEngine> engine;
+    std::unique_ptr<vela::CampaignStorage> campaigns;
     bool fileMissing = false;  // settings.accdb does not exist yet (never for PostgreSQL)
     bool shared = false;       // a PostgreSQL database that several operators use
 };
