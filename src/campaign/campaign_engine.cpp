@@ -591,7 +591,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             slot.avoidModem = portName;
             // Before the message itself went to the modem nothing can have been sent: the
             // attempt is given back. A failure after it may hide an SMS that went out.
-            if (outcome.failureText != kTextNotSent) --slot.row.attempts;
+            if (outcome.stage != DialogueStage::AfterPrompt) --slot.row.attempts;
             if (slot.state == CampaignTrackerState::Sending) {
                 slot.state = CampaignTrackerState::Pending;
                 retryOrFail(*next, CampaignEvent::SmsFailed, Verdict::SmsFailed);

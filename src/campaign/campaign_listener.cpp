@@ -94,6 +94,10 @@ void CampaignListener::Serve(CampaignSessionHost& host, const ListenerLimits& li
         session.done = true;
     };
     auto finish = [&](Session& session, CallEnd end) {
+        if (session.image != nullptr && end != CallEnd::Answered &&
+            session.sent < session.image->length) {
+            end = CallEnd::Cut;
+        }
         if (session.image != nullptr) host.FinishCall(session.imei, end, session.received);
         close(session);
     };

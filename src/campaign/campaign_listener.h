@@ -18,7 +18,13 @@ namespace vela {
 using CampaignClock = std::chrono::steady_clock;
 
 // How a claimed caller's session ended.
-enum class CallEnd { Answered, HungUp, TimedOut };
+enum class CallEnd {
+    Answered,  // its answer came
+    HungUp,    // it went away after the whole image had been written to it
+    TimedOut,  // the whole image went out, no answer came in time
+    Cut,       // the session ended before the whole image was written (the caller went
+               // away, or the station stopped): it cannot hold the image
+};
 
 // What the listener asks of the campaign.
 class CampaignSessionHost {

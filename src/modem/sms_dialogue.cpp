@@ -32,6 +32,9 @@ StepJudgement awaitReply(SerialPort& port, std::string_view command, Judge judge
     std::string busyReason;
     DialogueClock::TimePoint lastWrite = clock.Now();
     for (;;) {
+        if (limits.cancel != nullptr && limits.cancel->load()) {
+            return {StepVerdict::Failure, kTextStoppedByOperator};
+        }
         const std::size_t n = port.Read(buffer.data(), buffer.size());
         reply.append(buffer.data(), n);
         StepJudgement judgement = judge(reply.view());
@@ -55,7 +58,9 @@ StepJudgement awaitReply(SerialPort& port, std::string_view command, Judge judge
             (void)port.Write(command.data(), command.size());
             continue;
         }
-        clock.WaitForInput(port, std::chrono::ceil<milliseconds>(limit - elapsed));
+        milliseconds wait = std::chrono::ceil<milliseconds>(limit - elapsed);
+        if (limits.cancel != nullptr) wait = std::min(wait, limits.cancelPoll);
+        clock.WaitForInput(port, wait);
     }
 }
 
@@ -80,7 +85,7 @@ DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
     const DialogueClock::TimePoint dialogueStart = clock.Now();
 
     if (const Status opened = port.Open(portName); !opened || !port.IsOpen()) {
-        return {false, kTextPortNotOpened, opened.message()};
+        return {false, DialogueStage::PortNotOpened, false, kTextPortNotOpened, opened.message()};
     }
 
     const std::string cmgs = "AT+CMGS=" + std::to_string(CmgsLength(pushMessage)) + "\r\n";
@@ -114,13 +119,17 @@ DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
         if (judgement.verdict != StepVerdict::Success) {
             // Past the prompt the modem takes every byte as message text until ESC;
             // without it the next run's commands would vanish into the prompt.
-            if (&step == &steps.back()) {
+            const bool pastPrompt = &step == &steps.back();
+            if (pastPrompt) {
                 (void)port.Write("\x1B", 1);
             }
-            return {false, step.failure, std::move(judgement.reason)};
+            const bool cancelled = limits.cancel != nullptr && limits.cancel->load();
+            return {false,
+                    pastPrompt ? DialogueStage::AfterPrompt : DialogueStage::BeforeMessage,
+                    cancelled, step.failure, std::move(judgement.reason)};
         }
     }
-    return {true, {}, {}};
+    return {true, DialogueStage::Accepted, false, {}, {}};
 }
 
 bool SendPushSms(SerialPort& port, const std::string& portName, std::string pushMessage,

@@ -2,6 +2,7 @@
 
 #include "modem/serial_port.h"
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -36,17 +37,33 @@ struct DialogueLimits {
     // A busy SIM is asked again after this pause, within the step's limit.
     std::chrono::milliseconds simBusyRetry{1000};
     DialogueClock* clock = nullptr;  // nullptr: the steady clock
+    // Set from another thread to end the dialogue within `cancelPoll` (the operator's
+    // stop); the outcome is then `cancelled`.
+    const std::atomic<bool>* cancel = nullptr;
+    std::chrono::milliseconds cancelPoll{200};
+};
+
+// How far a dialogue got. Every rule about an SMS's fate reads this, never a text: the
+// texts belong to the operator.
+enum class DialogueStage {
+    PortNotOpened,  // the port did not open: nothing reached the modem
+    BeforeMessage,  // a command before the message failed: the message was not handed over
+    AfterPrompt,    // the message was handed over but not confirmed: it may have gone out
+    Accepted,       // the modem accepted the message
 };
 
 // How a dialogue ended: sent, or the failed step's fixed text and the reason behind it
 // (the port's error, the modem's own final line and its meaning, or what a time-out saw).
 struct DialogueOutcome {
     bool sent = false;
+    DialogueStage stage = DialogueStage::PortNotOpened;
+    bool cancelled = false;  // ended by `DialogueLimits::cancel`
     std::string failureText;
     std::string reason;
 };
 
 // Operator texts of the dialogue.
+inline constexpr const char* kTextStoppedByOperator = "stopped by the operator";
 inline constexpr const char* kTextPortNotOpened = "Could not open selected port";
 inline constexpr const char* kTextNoModem1 = "Modem was not found, 1st command";
 inline constexpr const char* kTextNoModem2 = "Modem was not found, 2nd command";
