@@ -13,6 +13,12 @@
 namespace vela {
 
 inline constexpr int kExitUsageError = 2;
+// Help texts are wrapped to fit a terminal of this many columns.
+inline constexpr std::size_t kHelpWidth = 80;
+
+// `text` with every line longer than `width` broken at spaces; a continuation is
+// indented like the line's first word (for "Usage: PROGRAM COMMAND", like the options).
+std::string WrapLines(const std::string& text, std::size_t width);
 
 // What was given on a command line that parsed.
 class ParsedOptions {
@@ -45,6 +51,11 @@ public:
     // An option that may be given several times (values() returns them all).
     CommandLine& repeatable(const std::string& name, const std::string& valueName,
                             const std::string& help);
+    // The options that choose an installation's data, the same in every program and
+    // command: --dir DIR, --user-data, and unless `directoryOnly` --database URL and
+    // --database-file FILE. ChooseInstallation (storage/pg/installation_choice.h)
+    // resolves them in their one order of precedence.
+    CommandLine& dataChoice(bool directoryOnly = false);
     // How many positional words are accepted (default none).
     CommandLine& positionals(std::size_t min, std::size_t max);
     // Free text printed after the option list in --help.

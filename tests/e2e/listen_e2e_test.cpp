@@ -270,6 +270,24 @@ TEST_F(ListenE2eTest, AnotherCountIsRejectedWithTheCountsNamed) {
         << velactl.output();
 }
 
+// The session's two pauses (after the image, after the answer) carry its end past a
+// --timeout of 2 s: the timer falls due while the run is ending, and the run's end must
+// still decide the status. Repeated, because the order of the two is what is tested.
+TEST_F(ListenE2eTest, TheExitStatusFollowsTheVerdictWhenTheTimerFallsDueAtTheEnd) {
+    int configured = 0;
+    for (int round = 0; round < 4; ++round) {
+        ChildProcess velactl(listen({"--timeout", "2"}));
+        ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s))
+            << velactl.errors();
+        (void)tracker();
+        const std::optional<int> exitCode = velactl.wait(20s);
+        const bool tookImage = velactl.output().find("verdict: configured ") != std::string::npos;
+        configured += tookImage ? 1 : 0;
+        EXPECT_EQ(exitCode, tookImage ? 0 : 3) << round << velactl.output() << velactl.errors();
+    }
+    EXPECT_GT(configured, 0) << "no round reached its verdict before the timer";
+}
+
 TEST_F(ListenE2eTest, TimeOutBusyPortAndUsage) {
     {
         const RunResult run = runProgram(listen({"--timeout", "1"}), 20s);

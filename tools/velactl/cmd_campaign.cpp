@@ -103,8 +103,8 @@ struct CampaignDatabase {
     std::shared_ptr<const vela::CampaignStorage> campaigns;
 };
 
-std::optional<CampaignDatabase> openDatabase(const vela::ParsedOptions& options) {
-    std::optional<ChosenStorage> chosen = OpenChosenStorage(options);
+std::optional<CampaignDatabase> openDatabase(const vela::ParsedOptions& options, int& exitCode) {
+    std::optional<ChosenStorage> chosen = OpenChosenStorage(options, exitCode);
     if (!chosen) return std::nullopt;
     return CampaignDatabase{std::move(chosen->engine), std::move(chosen->campaigns)};
 }
@@ -212,9 +212,10 @@ std::vector<std::string> readDescriptions(const std::string& from, std::string& 
 int runNew(const std::vector<std::string>& args) {
     vela::CommandLine cli(
         "velactl campaign run",
-        "velactl campaign run --config FILE (--all | --tracker DESC ... | --from FILE)\n"
-        "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] "
-        "[--json]",
+        "velactl campaign run --config FILE\n"
+        "                            (--all | --tracker DESC ... | --from FILE)\n"
+        "                            [--modem PORT ...] [--wait S] [--attempts N]\n"
+        "                            [--dir DIR | --database URL] [--json]",
         "Configures many trackers in one run: wakes each by SMS through the modems (in\n"
         "parallel) and serves every caller with the image of FILE. One line per event.\n"
         "Exit status: 0 every tracker configured, 1 any not, 2 usage error, 3 interrupted\n"
@@ -248,8 +249,8 @@ int runNew(const std::vector<std::string>& args) {
         if (!count) return cli.usageError("--attempts takes a number from 1 to 100");
         request.attempts = static_cast<int>(*count);
     }
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
 
     request.configFile = *options->value("--config");
     request.configSha256 = vela::ConfigFileSha256(*options->value("--config"));
@@ -309,8 +310,8 @@ int runStation(const std::vector<std::string>& args, bool join) {
     if (!options) return exitCode;
     const std::optional<int64_t> id = campaignId(cli, *options);
     if (!id) return kExitUsage;
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
     if (join && !database->campaigns->shared()) {
         return cli.usageError(
             "joining needs a shared database (--database URL or VELA_DATABASE); a campaign in "
@@ -335,8 +336,8 @@ int runStatus(const std::vector<std::string>& args) {
     if (!options) return exitCode;
     const std::optional<int64_t> id = campaignId(cli, *options);
     if (!id) return kExitUsage;
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
 
     const vela::CampaignStorage& store = *database->campaigns;
     vela::Result<vela::CampaignRecord> campaign = store.campaign(*id);
@@ -397,8 +398,8 @@ int runList(const std::vector<std::string>& args) {
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
     vela::Result<std::vector<vela::CampaignRecord>> campaigns = database->campaigns->list();
     if (!campaigns) {
         std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(campaigns.message()).c_str());
@@ -415,44 +416,30 @@ int runList(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-void printUsage(std::FILE* out) {
-    std::fprintf(
-        out,
-        "Usage: velactl campaign run --config FILE (--all | --tracker DESC ... | --from FILE)\n"
-        "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] "
-        "[--json]\n"
-        "       velactl campaign resume ID [--dir DIR]\n"
-        "       velactl campaign join ID --database URL [--station NAME] [--modem PORT ...]\n"
-        "       velactl campaign status ID [--dir DIR] [--json]\n"
-        "       velactl campaign list [--dir DIR]\n\n"
-        "Configures many trackers in one run, resumable after a crash or a stop. Every\n"
-        "action takes --database URL (or VELA_DATABASE) for a shared PostgreSQL database,\n"
-        "where several stations run one campaign together.\n"
-        "'velactl campaign ACTION --help' tells more.\n");
+int runResume(const Args& args) {
+    return runStation(args, false);
 }
+int runJoin(const Args& args) {
+    return runStation(args, true);
+}
+
+constexpr Subcommand kActions[] = {
+    {"run", "start a campaign: wake and configure many trackers", runNew},
+    {"resume", "go on with a campaign that was stopped or cut", runResume},
+    {"join", "add this station to a campaign in a shared database", runJoin},
+    {"status", "show a campaign's trackers and their states", runStatus},
+    {"list", "list the campaigns", runList},
+};
 
 }  // namespace
 
 int RunCampaign(const Args& args) {
-    if (args.empty()) {
-        printUsage(stderr);
-        return kExitUsage;
-    }
-    const std::string& action = args.front();
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (action == "--help" || action == "-h") {
-        printUsage(stdout);
-        return kExitOk;
-    }
-    if (action == "run") return runNew(rest);
-    if (action == "resume") return runStation(rest, false);
-    if (action == "join") return runStation(rest, true);
-    if (action == "status") return runStatus(rest);
-    if (action == "list") return runList(rest);
-    std::fprintf(stderr, "velactl campaign: unknown action '%s'\n\n",
-                 vela::EscapeForTerminal(action).c_str());
-    printUsage(stderr);
-    return kExitUsage;
+    return RunSubcommandGroup(
+        "campaign",
+        "Configures many trackers in one run, resumable after a crash or a stop. Every\n"
+        "action takes --database URL (or VELA_DATABASE) for a shared PostgreSQL database,\n"
+        "where several stations run one campaign together. Each action has its own --help.",
+        kActions, args);
 }
 
 }  // namespace velactl

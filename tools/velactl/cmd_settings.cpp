@@ -45,8 +45,8 @@ int runShow(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::ProgramSettings settings;
     const bool loaded = static_cast<bool>(storage->engine->loadSettings(settings));
     if (options->has("--json")) {
@@ -95,8 +95,8 @@ int runSet(const Args& args) {
     if (!ip && !externalPort && !localPort && !name) {
         return line.usageError("set needs at least one value to change");
     }
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
 
     vela::ProgramSettings settings;
     // A database that does not exist yet is made by the save below; one that cannot be

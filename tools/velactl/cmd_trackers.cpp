@@ -77,8 +77,8 @@ int runList(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     const bool loaded = loadList(*storage, list, false, stamp);
@@ -216,8 +216,8 @@ int runAdd(const Args& args) {
                                "'");
     }
 
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     if (!loadList(*storage, list, true, stamp)) return kExitFailure;
@@ -243,8 +243,8 @@ int runRemove(const Args& args) {
     if (!options) return exitCode;
     const auto description = options->value("--description");
     if (!description) return line.usageError("remove needs --description");
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     if (!loadList(*storage, list, false, stamp)) return kExitFailure;
@@ -286,8 +286,8 @@ int runImport(const Args& args) {
     }
     const vela::TextEncoding encoding =
         encodingName == "latin1" ? vela::TextEncoding::Latin1 : vela::TextEncoding::Utf8;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     const std::string& source = options->positional()[0];
     const std::string shownSource = vela::EscapeForTerminal(source);
     vela::Result<std::string> text = vela::ReadRegularFile(source, vela::kMaxTrackerCsvBytes);
@@ -345,8 +345,8 @@ int runExport(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     if (!loadList(*storage, list, false, stamp)) return kExitFailure;

@@ -3,7 +3,6 @@
 #include "common/data_directory.h"
 #include "common/terminal_text.h"
 #include "storage/database_file.h"
-#include "storage/pg/storage_choice.h"
 #include "vela_version.h"
 
 #include <cstdio>
@@ -19,8 +18,9 @@ void printGroupUsage(std::FILE* out, const std::string& command, const std::stri
         if (!names.empty()) names += '|';
         names += sub.name;
     }
-    std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s\n",
-                 command.c_str(), names.c_str(), command.c_str(), about.c_str());
+    std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s",
+                 command.c_str(), names.c_str(), command.c_str(),
+                 vela::WrapLines(about, vela::kHelpWidth).c_str());
     std::fprintf(out, "Subcommands:\n");
     for (const Subcommand& sub : subcommands)
         std::fprintf(out, "  %-8s %s\n", sub.name, sub.summary);
@@ -76,49 +76,43 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
 }
 
 vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line) {
-    return line
-        .option("--dir", "DIR",
-                "the directory of settings.accdb (default: $VELA_DIR, else the current directory)")
-        .flag("--user-data", "use the user's data directory (~/.local/share/vela)");
+    return line.dataChoice(true);
 }
 
-std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options) {
-    vela::Result<std::filesystem::path> directory =
-        vela::ResolveDataDirectory(options.value("--dir"), options.has("--user-data"));
-    if (!directory) {
-        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(directory.message()).c_str());
-        return std::nullopt;
-    }
-    return directory.value();
+std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options,
+                                                   int& exitCode) {
+    std::optional<vela::InstallationChoice> choice = ChosenInstallation(options, exitCode);
+    if (!choice) return std::nullopt;
+    return choice->directory;
 }
 
 vela::CommandLine& AddStorageOptions(vela::CommandLine& line) {
-    return AddDataDirectoryOptions(line).option(
-        "--database", "URL",
-        "a shared PostgreSQL database, postgresql://USER@HOST[:PORT]/NAME, instead of\n"
-        "settings.accdb (default: $VELA_DATABASE)");
+    return line.dataChoice();
 }
 
-std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options) {
-    const vela::Result<std::optional<std::string>> url =
-        vela::ChosenDatabaseUrl(options.value("--database"));
-    if (!url) {
-        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(url.message()).c_str());
+std::optional<vela::InstallationChoice> ChosenInstallation(const vela::ParsedOptions& options,
+                                                           int& exitCode) {
+    vela::Result<vela::InstallationChoice> choice = vela::ChooseInstallation(options);
+    if (!choice) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(choice.message()).c_str());
+        exitCode = choice.code() == vela::StatusCode::Invalid ? kExitUsage : kExitFailure;
         return std::nullopt;
     }
+    return std::move(choice).value();
+}
+
+std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options, int& exitCode) {
+    std::optional<vela::InstallationChoice> choice = ChosenInstallation(options, exitCode);
+    if (!choice) return std::nullopt;
     ChosenStorage chosen;
-    if (url.value()) {
-        chosen.engine = vela::OpenStorage({}, url.value(), warningReporter());
-        chosen.campaigns = vela::OpenCampaignStorage({}, url.value());
-        chosen.shared = true;
-        return chosen;
+    chosen.shared = choice->databaseUrl.has_value();
+    if (!chosen.shared) {
+        std::error_code ec;
+        chosen.fileMissing = !std::filesystem::exists(vela::databaseFile(choice->directory), ec);
     }
-    const auto directory = DataDirectory(options);
-    if (!directory) return std::nullopt;
-    std::error_code ec;
-    chosen.fileMissing = !std::filesystem::exists(vela::databaseFile(*directory), ec);
-    chosen.engine = vela::OpenStorage(*directory, std::nullopt, warningReporter());
-    chosen.campaigns = vela::OpenCampaignStorage(*directory, std::nullopt);
+    chosen.engine = choice->storage(warningReporter());
+    chosen.campaigns = choice->campaigns();
+    chosen.choice = std::move(*choice);
     return chosen;
 }
 

@@ -6,6 +6,7 @@
 
 #include "common/command_line.h"
 #include "storage/campaign_storage.h"
+#include "storage/pg/installation_choice.h"
 #include "storage/storage_engine.h"
 #include "storage/storage_errors.h"
 
@@ -35,23 +36,31 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
 vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line);
 
 // The data directory the options name; nothing when it cannot be used (the reason is
-// printed as an error).
-std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options);
+// printed; `exitCode` is 2 for a usage error, else 1).
+std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options,
+                                                   int& exitCode);
 
-// Adds the data directory options and --database URL (VELA_DATABASE applies when it
-// is not given).
+// Adds the whole data choice: the directory options, --database URL and
+// --database-file FILE (VELA_DATABASE applies when neither is given).
 vela::CommandLine& AddStorageOptions(vela::CommandLine& line);
 
+// The installation the options choose; nothing when the choice cannot be used (the
+// reason is printed; `exitCode` is 2 for a usage error, else 1).
+std::optional<vela::InstallationChoice> ChosenInstallation(const vela::ParsedOptions& options,
+                                                           int& exitCode);
+
 // Where the options say settings, trackers and campaigns are: the PostgreSQL database
-// of --database or VELA_DATABASE, else settings.accdb in the data directory.
+// of --database-file, --database or VELA_DATABASE, else settings.accdb in the data
+// directory.
 struct ChosenStorage {
+    vela::InstallationChoice choice;
     std::unique_ptr<vela::StorageEngine> engine;
     std::unique_ptr<vela::CampaignStorage> campaigns;
     bool fileMissing = false;  // settings.accdb does not exist yet (never for PostgreSQL)
     bool shared = false;       // a PostgreSQL database that several operators use
 };
-// Nothing when the choice cannot be used (the reason is printed as an error).
-std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options);
+// Nothing when the choice cannot be used (printed, and `exitCode` set as above).
+std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options, int& exitCode);
 
 // Prints a storage error as "warning: TEXT" on stderr, as the window's exclamation box,
 // with bytes from the database escaped for the terminal.
