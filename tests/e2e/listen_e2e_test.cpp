@@ -221,7 +221,7 @@ TEST_F(ListenE2eTest, StraysAndAnotherTrackerLeaveTheRunWaitingForItsTracker) {
     const RunResult parsed =
         runProgram({"/usr/bin/env", "python3", "-c",
                     "import json,sys; rows=json.load(sys.stdin); "
-                    "print(' '.join(r['Verdict']+'/'+r['CallerImei'] for r in rows))"},
+                    "print(' '.join(r['verdict']+'/'+r['caller_imei'] for r in rows))"},
                    20s, std::nullopt, json.out);
     EXPECT_EQ(parsed.out, "configured/" + kImei + " wrong-caller/111111111111111\n") << json.out;
 

@@ -70,8 +70,8 @@ TEST_F(VelactlDatabase, SettingsAndTrackersLiveInTheSharedDatabase) {
         {{"settings", "show", "--json"},
          viaEnvironment,
          0,
-         "[{\"external-ip\": \"10.1.2.3\", \"external-port\": 16384, \"local-port\": 5000, "
-         "\"timeout\": 20, \"modem-port\": \"COM3\"}]\n"},
+         "[\n{\"external_ip\":\"10.1.2.3\",\"external_port\":16384,\"local_port\":5000,"
+         "\"modem_port\":\"COM3\",\"timeout_seconds\":20}\n]\n"},
     };
     for (const auto& step : steps) {
         RunResult run = velactl(step.args, step.environment);

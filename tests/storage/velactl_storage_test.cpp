@@ -260,11 +260,12 @@ TEST_F(VelactlStorage, JsonListsBackupAndCheck) {
     ASSERT_EQ(list.exitCode, 0) << list.err;
     EXPECT_EQ(
         list.out,
-        "[\n {\"Description\": \"q\\\"\\u0001\\ufffd\", \"Phone\": \"+1\", \"Push port\": "
-        "\"07D1\", \"APN\": \"internet\", \"Auth\": \"None\", \"Device type\": \"FM2XXX\"}\n]\n");
+        "[\n{\"apn\":\"internet\",\"auth\":\"none\",\"device_type\":\"FM2XXX\",\"gprs_user\":\"\","
+        "\"phone\":\"1\",\"push_port\":2001,\"sms_user\":\"\",\"tracker\":\"q\\\"\\u0001\ufffd\"}"
+        "\n]\n");
     EXPECT_EQ(velactl({"settings", "show", "--json"}).out,
-              "[{\"external-ip\": \"0.0.0.0\", \"external-port\": 16384, \"local-port\": 16384, "
-              "\"timeout\": 20, \"modem-port\": \"COM3\"}]\n");
+              "[\n{\"external_ip\":\"0.0.0.0\",\"external_port\":16384,\"local_port\":16384,"
+              "\"modem_port\":\"COM3\",\"timeout_seconds\":20}\n]\n");
 
     RunResult backup = velactl({"db", "backup", "copy.accdb"});
     ASSERT_EQ(backup.exitCode, 0) << backup.err;

@@ -2,6 +2,7 @@
 // stop. Event lines go to stdout, one per change and flushed at once; diagnostics to
 // stderr.
 #include "commands.h"
+#include "json_output.h"
 
 #include "app/config_digest.h"
 #include "campaign/campaign_engine.h"
@@ -31,43 +32,30 @@ extern "C" void stopCampaign(int) {
     if (gRunningEngine != nullptr) gRunningEngine->RequestStop();
 }
 
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        const auto code = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (code < 0x20 || code >= 0x7F) {
-            // Bytes from modems and callers may be anything; keep the output pure ASCII.
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
 // Prints the engine's events as lines or JSON objects.
 class EventPrinter : public vela::CampaignObserver {
 public:
     explicit EventPrinter(bool json) : json_(json) {}
 
-    void CampaignStarted(int64_t id, int) override {
-        if (json_)
-            std::printf("{\"campaign\":%lld}\n", static_cast<long long>(id));
-        else
-            std::printf("campaign: %lld\n", static_cast<long long>(id));
+    void CampaignStarted(int64_t id, int trackers) override {
+        if (json_) {
+            PrintJsonLine({{"time", JsonTimeNow()},
+                           {"event", "started"},
+                           {"campaign", static_cast<qint64>(id)},
+                           {"trackers", trackers}});
+            return;
+        }
+        std::printf("campaign: %lld\n", static_cast<long long>(id));
         std::fflush(stdout);
     }
     void TrackerChanged(const vela::CampaignTrackerUpdate& update) override {
         const std::string event(vela::CampaignEventWord(update.event));
         if (json_) {
-            std::printf("{\"tracker\":%s,\"event\":%s,\"detail\":%s}\n",
-                        jsonString(update.description).c_str(), jsonString(event).c_str(),
-                        jsonString(update.detail).c_str());
+            PrintJsonLine({{"time", JsonTimeNow()},
+                           {"event", JsonText(event)},
+                           {"tracker", JsonText(update.description)},
+                           {"detail", JsonText(update.detail)}});
+            return;
         } else {
             const std::string detail = vela::EscapeForTerminal(update.detail);
             std::printf("tracker: %s %s%s%s\n", vela::EscapeForTerminal(update.description).c_str(),
@@ -84,8 +72,13 @@ public:
     }
     void Summary(const vela::CampaignSummary& summary) const {
         if (json_) {
-            std::printf("{\"summary\":{\"configured\":%d,\"failed\":%d,\"trackers\":%d}}\n",
-                        summary.configured, summary.failed, summary.total);
+            PrintJsonLine({{"time", JsonTimeNow()},
+                           {"event", "summary"},
+                           {"campaign", static_cast<qint64>(summary.id)},
+                           {"configured", summary.configured},
+                           {"failed", summary.failed},
+                           {"trackers", summary.total}});
+            return;
         } else {
             std::printf("summary: %d configured, %d failed, %d trackers\n", summary.configured,
                         summary.failed, summary.total);
@@ -352,22 +345,10 @@ int runStatus(const std::vector<std::string>& args) {
         return kExitFailure;
     }
     if (options->has("--json")) {
-        std::printf("[");
-        bool first = true;
-        for (const vela::CampaignTrackerRecord& row : rows.value()) {
-            std::printf(
-                "%s\n{\"tracker\":%s,\"state\":%s,\"attempts\":%lld,\"lastEvent\":%s,"
-                "\"verdict\":%s,\"detail\":%s,\"modemPort\":%s,\"callerAddress\":%s,"
-                "\"answer\":%s,\"updatedAt\":%s,\"station\":%s}",
-                first ? "" : ",", jsonString(row.tracker).c_str(), jsonString(row.state).c_str(),
-                static_cast<long long>(row.attempts), jsonString(row.lastEvent).c_str(),
-                jsonString(row.verdict).c_str(), jsonString(row.detail).c_str(),
-                jsonString(row.modemPort).c_str(), jsonString(row.callerAddress).c_str(),
-                jsonString(row.answer).c_str(), jsonString(row.updatedAt).c_str(),
-                jsonString(row.station).c_str());
-            first = false;
-        }
-        std::printf("%s]\n", first ? "" : "\n");
+        QJsonArray array;
+        for (const vela::CampaignTrackerRecord& row : rows.value())
+            array.append(CampaignTrackerJson(row));
+        PrintJsonArray(array);
         return kExitOk;
     }
     std::printf("%-20s %-11s %-8s %-11s %-10s %s\n", "TRACKER", "STATE", "ATTEMPTS", "LAST-EVENT",
@@ -392,9 +373,9 @@ int runStatus(const std::vector<std::string>& args) {
 
 int runList(const std::vector<std::string>& args) {
     vela::CommandLine cli("velactl campaign list",
-                          "velactl campaign list [--dir DIR | --database URL]",
+                          "velactl campaign list [--dir DIR | --database URL] [--json]",
                           "The campaigns, newest first, with their counts.");
-    AddStorageOptions(cli);
+    AddStorageOptions(cli).flag("--json", "a JSON array of objects");
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
@@ -404,6 +385,12 @@ int runList(const std::vector<std::string>& args) {
     if (!campaigns) {
         std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(campaigns.message()).c_str());
         return kExitFailure;
+    }
+    if (options->has("--json")) {
+        QJsonArray array;
+        for (const vela::CampaignRecord& c : campaigns.value()) array.append(CampaignJson(c));
+        PrintJsonArray(array);
+        return kExitOk;
     }
     std::printf("%-6s %-20s %-11s %-10s %-6s %-8s %s\n", "ID", "CREATED", "STATE", "CONFIGURED",
                 "FAILED", "TRACKERS", "CONFIG");

@@ -2,6 +2,7 @@
 #include "commands.h"
 #include "common/command_line.h"
 #include "common/number.h"
+#include "json_output.h"
 #include "storage/history_export.h"
 #include "storage/history_store.h"
 #include "storage_options.h"
@@ -20,7 +21,7 @@ vela::CommandLine historyCommandLine() {
         "                       [--verdict WORD] [--since DATE] [--limit N] [--csv | --json]",
         "Lists the runs recorded in the database of DIR, newest first: one line per run\n"
         "by default, or CSV (a header line, then one record per run) or a JSON array of\n"
-        "objects keyed by the column names.\n");
+        "objects (docs/json.md).\n");
     line.dataChoice()
         .option("--tracker", "DESC", "only the runs of this tracker")
         .option("--verdict", "WORD", "only the runs with this verdict")
@@ -81,7 +82,9 @@ int RunHistory(const Args& args) {
         return kExitFailure;
     }
     if (parsed->has("--json")) {
-        std::fputs(vela::FormatHistoryJson(records.value()).c_str(), stdout);
+        QJsonArray array;
+        for (const vela::HistoryRecord& record : records.value()) array.append(HistoryJson(record));
+        PrintJsonArray(array);
     } else if (parsed->has("--csv")) {
         std::fputs(vela::FormatHistoryCsv(records.value()).c_str(), stdout);
     } else {

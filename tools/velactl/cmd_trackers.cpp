@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "json_output.h"
 #include "storage_options.h"
 
 #include "common/file_access.h"
@@ -82,31 +83,18 @@ int runList(const Args& args) {
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     const bool loaded = loadList(*storage, list, false, stamp);
-    const bool json = options->has("--json");
-    if (json) {
-        std::fputs("[", stdout);
-    } else {
-        std::printf("Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
+    if (options->has("--json")) {
+        QJsonArray array;
+        for (const vela::TrackerEntry& e : list.entries()) array.append(TrackerJson(e));
+        PrintJsonArray(array);
+        return loaded ? kExitOk : kExitFailure;
     }
-    bool first = true;
+    std::printf("Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
     for (const vela::TrackerEntry& e : list.entries()) {
-        const std::string phone = "+" + e.phone;
-        const std::string port = vela::formatHexPort(e.pushPort);
-        const std::string type = deviceTypeName(e.deviceType);
-        if (json) {
-            std::printf(
-                "%s\n {\"Description\": %s, \"Phone\": %s, \"Push port\": %s, \"APN\": %s, "
-                "\"Auth\": %s, \"Device type\": %s}",
-                first ? "" : ",", JsonQuoted(e.description).c_str(), JsonQuoted(phone).c_str(),
-                JsonQuoted(port).c_str(), JsonQuoted(e.apn).c_str(),
-                JsonQuoted(authName(e.auth)).c_str(), JsonQuoted(type).c_str());
-        } else {
-            std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", e.description.c_str(), phone.c_str(),
-                        port.c_str(), e.apn.c_str(), authName(e.auth), type.c_str());
-        }
-        first = false;
+        std::printf("%s\t+%s\t%s\t%s\t%s\t%s\n", e.description.c_str(), e.phone.c_str(),
+                    vela::formatHexPort(e.pushPort).c_str(), e.apn.c_str(), authName(e.auth),
+                    deviceTypeName(e.deviceType).c_str());
     }
-    if (json) std::fputs(list.count() > 0 ? "\n]\n" : "]\n", stdout);
     return loaded ? kExitOk : kExitFailure;
 }
 

@@ -26,31 +26,6 @@ void printGroupUsage(std::FILE* out, const std::string& command, const std::stri
         std::fprintf(out, "  %-8s %s\n", sub.name, sub.summary);
 }
 
-// Length of the valid UTF-8 sequence at the front of `text`, or 0.
-size_t utf8SequenceLength(std::string_view text) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    size_t length = 0;
-    unsigned minimum = 0;
-    unsigned value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, minimum = 0x80, value = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, minimum = 0x800, value = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, minimum = 0x10000, value = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (byte(i) & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    return length;
-}
-
 }  // namespace
 
 int RunSubcommandGroup(const std::string& command, const std::string& about,
@@ -120,36 +95,6 @@ vela::StorageErrorReporter warningReporter() {
     return [](const std::string& message) {
         std::fprintf(stderr, "warning: %s\n", vela::EscapeForTerminal(message).c_str());
     };
-}
-
-std::string JsonQuoted(std::string_view text) {
-    std::string out = "\"";
-    while (!text.empty()) {
-        const unsigned char c = static_cast<unsigned char>(text.front());
-        if (c >= 0x80) {
-            const size_t length = utf8SequenceLength(text);
-            if (length == 0) {
-                out += "\\ufffd";
-                text.remove_prefix(1);
-            } else {
-                out.append(text.substr(0, length));
-                text.remove_prefix(length);
-            }
-            continue;
-        }
-        text.remove_prefix(1);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace velactl

@@ -1,7 +1,7 @@
 #pragma once
 
 // What the db, settings and trackers subcommands share: their groups of
-// sub-subcommands, the data directory options, the warning printer and JSON texts.
+// sub-subcommands, the data choice and the warning printer.
 #include "commands.h"
 
 #include "common/command_line.h"
@@ -65,9 +65,5 @@ std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& option
 // Prints a storage error as "warning: TEXT" on stderr, as the window's exclamation box,
 // with bytes from the database escaped for the terminal.
 vela::StorageErrorReporter warningReporter();
-
-// `text` as a JSON string in double quotes. Bytes that are not valid UTF-8 become
-// U+FFFD, so the output is always valid JSON.
-std::string JsonQuoted(std::string_view text);
 
 }  // namespace velactl
