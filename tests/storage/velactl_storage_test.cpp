@@ -36,6 +36,47 @@ std::string thousandTrackersCsv() {
     return csv;
 }
 
+// A value another tool stored out of range refuses every run that would use the stored
+// data, before the modem or the listener, with the value and its column named; then a
+// corrected row runs as stored.
+TEST_F(VelactlStorage, AStoredValueOutOfRangeRefusesTheRunsBeforeTheModem) {
+    ASSERT_EQ(velactl({"settings", "set", "--modem-port", "/nonexistent/vela-modem"}).exitCode, 0);
+    ASSERT_EQ(
+        velactl({"trackers", "add", "--description", "356000000000001", "--phone", "1"}).exitCode,
+        0);
+    test::writeFile(dir / "device.xml", "<sys>\n<powermode>false</powermode>\n</sys>\n");
+    const std::vector<std::vector<std::string>> runs = {
+        {"pdu", "--tracker", "356000000000001"},
+        {"sms", "--tracker", "356000000000001"},
+        {"go", "--tracker", "356000000000001", "--config", "device.xml", "--timeout", "20"},
+        {"listen", "--tracker", "356000000000001", "--config", "device.xml", "--timeout", "20"},
+        {"check-port", "--timeout", "20"},
+    };
+    const struct {
+        const char* update;
+        const char* named;
+    } cases[] = {
+        {"UPDATE Settings SET EPort = 65536;", "EPort 65536"},
+        {"UPDATE Settings SET LPort = -1;", "LPort -1"},
+        {"UPDATE Trackers SET Port = 70000;", "Port 70000 of tracker '356000000000001'"},
+    };
+    for (const auto& c : cases) {
+        test::runSqliteCli(file(), c.update);
+        for (const auto& run : runs) {
+            const RunResult result = velactl(run);
+            const std::string shown = result.out + result.err;
+            EXPECT_EQ(result.exitCode, 1) << c.update << " " << run[0] << "\n" << shown;
+            EXPECT_NE(shown.find(c.named), std::string::npos) << run[0] << "\n" << shown;
+            EXPECT_NE(result.err.find("refused before the modem"), std::string::npos) << shown;
+            EXPECT_EQ(shown.find("status: Push sms sending"), std::string::npos) << shown;
+        }
+        test::runSqliteCli(file(),
+                           "UPDATE Settings SET EPort = 16384, LPort = 16384; "
+                           "UPDATE Trackers SET Port = 2001;");
+    }
+    EXPECT_EQ(velactl(runs.front()).exitCode, 0);
+}
+
 TEST_F(VelactlStorage, DbInitImportExportRoundTrip) {
     RunResult init = velactl({"db", "init"});
     ASSERT_EQ(init.exitCode, 0) << init.err;

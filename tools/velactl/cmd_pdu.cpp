@@ -83,22 +83,16 @@ std::optional<StoredTracker> LoadStoredTracker(const char* command, const std::s
                      vela::EscapeForTerminal(choice.directory.string()).c_str());
         return std::nullopt;
     }
-    auto report = [warnings](const std::string& message) {
-        std::fprintf(warnings, "warning: %s\n", vela::EscapeForTerminal(message).c_str());
-        std::fflush(warnings);
-    };
-    const std::unique_ptr<vela::StorageEngine> storage = choice.storage(report);
+    std::optional<StoredForRun> loaded = LoadForRun(choice, command, warnings);
+    if (!loaded) return std::nullopt;
     StoredTracker stored;
-    // A failed load has been reported; the defaults stand in, as in the window.
-    (void)storage->loadSettings(stored.settings);
-    vela::TrackerList list;
-    vela::TrackerListStamp stamp = 0;
-    (void)storage->loadTrackers(list, stamp);
+    stored.settings = loaded->settings;
+    const vela::TrackerList& list = loaded->trackers;
     const int index = list.findByDescription(description);
     if (index < 0) {
         std::fprintf(stderr, "velactl %s: no tracker '%s' in %s\n", command,
                      vela::EscapeForTerminal(description).c_str(),
-                     vela::EscapeForTerminal(storage->location()).c_str());
+                     vela::EscapeForTerminal(choice.storage()->location()).c_str());
         return std::nullopt;
     }
     stored.tracker = list.at(index);

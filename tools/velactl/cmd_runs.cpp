@@ -8,6 +8,7 @@
 #include "modem/serial_trace.h"
 #include "run_options.h"
 #include "storage/pg/connection.h"
+#include "storage_options.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -92,6 +93,15 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     int exitCode = kExitUsage;
     const std::optional<RunOptions> options = parseRunOptions(line, args, withTracker, exitCode);
     if (!options) return exitCode;
+
+    // The stored values are checked as they stand before anything starts; the dialog
+    // below reads them again and reports its own warnings.
+    if (!LoadForRun(
+            vela::InstallationChoice{std::filesystem::path(options->directory.toStdString()),
+                                     options->databaseUrl},
+            run.command, stdout, true)) {
+        return kExitFailure;
+    }
 
     int argc = 1;
     char name[] = "velactl";

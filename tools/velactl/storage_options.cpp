@@ -91,6 +91,35 @@ std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& option
     return chosen;
 }
 
+std::optional<StoredForRun> LoadForRun(const vela::InstallationChoice& choice, const char* command,
+                                       std::FILE* warnings, bool onlyWhenRefused) {
+    std::vector<std::string> reported;
+    const std::unique_ptr<vela::StorageEngine> storage =
+        choice.storage([&reported](const std::string& message) { reported.push_back(message); });
+    StoredForRun stored;
+    // A failed load has been reported; the defaults stand in, as in the window.
+    stored.settingsRead = static_cast<bool>(storage->loadSettings(stored.settings));
+    const bool settingsReplaced = stored.settingsRead && !reported.empty();
+    const std::size_t beforeTrackers = reported.size();
+    vela::TrackerListStamp stamp = 0;
+    const bool trackersRead = static_cast<bool>(storage->loadTrackers(stored.trackers, stamp));
+    const bool refused = settingsReplaced || (trackersRead && reported.size() > beforeTrackers);
+    if (refused || !onlyWhenRefused) {
+        for (const std::string& message : reported)
+            std::fprintf(warnings, "warning: %s\n", vela::EscapeForTerminal(message).c_str());
+        std::fflush(warnings);
+    }
+    if (refused) {
+        std::fprintf(stderr,
+                     "velactl %s: refused before the modem: a stored value named above is out of "
+                     "range; correct it first (velactl settings set, or velactl trackers remove "
+                     "and add)\n",
+                     command);
+        return std::nullopt;
+    }
+    return stored;
+}
+
 vela::StorageErrorReporter warningReporter() {
     return [](const std::string& message) {
         std::fprintf(stderr, "warning: %s\n", vela::EscapeForTerminal(message).c_str());

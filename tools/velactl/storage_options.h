@@ -62,6 +62,20 @@ struct ChosenStorage {
 // Nothing when the choice cannot be used (printed, and `exitCode` set as above).
 std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options, int& exitCode);
 
+// The settings and trackers as a run uses them, loaded from `choice`; warnings go to
+// `warnings` as "warning: TEXT". A load that worked but had to replace a stored value
+// it could not use (a port out of range) refuses the run: nothing goes to a modem or a
+// tracker with a value other than the one stored. Nothing when refused (the reason is
+// printed, prefixed by `command`).
+struct StoredForRun {
+    vela::ProgramSettings settings;
+    vela::TrackerList trackers;
+    bool settingsRead = false;  // the settings were read (a missing database has none)
+};
+// With `onlyWhenRefused` the warnings are printed only with a refusal.
+std::optional<StoredForRun> LoadForRun(const vela::InstallationChoice& choice, const char* command,
+                                       std::FILE* warnings, bool onlyWhenRefused = false);
+
 // Prints a storage error as "warning: TEXT" on stderr, as the window's exclamation box,
 // with bytes from the database escaped for the terminal.
 vela::StorageErrorReporter warningReporter();
