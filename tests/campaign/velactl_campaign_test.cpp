@@ -72,6 +72,31 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
     for (std::size_t i = 1; i + 1 < rows.size(); ++i)
         EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
 
+    // The totals end the text form; the CSV has the JSON keys as its header; the report
+    // stands alone (no link, no script, no image from elsewhere) with a chart and a
+    // coloured row per tracker.
+    EXPECT_EQ(lines(runProgram(Command({"campaign", "status", "1"})).out).back(),
+              "totals: 6 trackers, 6 configured, 0 failed, 0 waiting, 0 pending");
+    const std::vector<std::string> csv =
+        lines(runProgram(Command({"campaign", "status", "1", "--csv"})).out);
+    ASSERT_EQ(csv.size(), 7u);
+    EXPECT_EQ(csv.front(),
+              "tracker,phone,state,attempts,last_event,verdict,detail,modem_port,"
+              "caller_address,answer,updated_at,station\r");
+    const RunResult report =
+        runProgram(Command({"campaign", "report", "1", "--html", (dir / "r.html").string()}));
+    ASSERT_EQ(report.exitCode, 0) << report.err;
+    const std::string page = readFile(dir / "r.html");
+    EXPECT_NE(page.find("<svg"), std::string::npos);
+    EXPECT_NE(page.find("configured 6</text>"), std::string::npos);
+    for (const char* outside : {"src=", "href=", "<script", "@import", "url("})
+        EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+    std::size_t rowsShown = 0;
+    for (std::size_t at = 0; (at = page.find("<tr class=\"configured\">", at)) != std::string::npos;
+         ++at)
+        ++rowsShown;
+    EXPECT_EQ(rowsShown, 6u);
+
     // One owner-only trace per modem, each holding its own dialogues.
     for (const char* name : {"modem.trace", "modem.trace.2"}) {
         EXPECT_EQ(std::filesystem::status(dir / name).permissions() & std::filesystem::perms::all,

@@ -28,9 +28,9 @@ QString authWord(int32_t auth) {
     }
 }
 
-void print(const QByteArray& bytes) {
-    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
+void print(const QByteArray& bytes, std::FILE* out = stdout) {
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out);
+    std::fflush(out);
 }
 
 }  // namespace
@@ -133,8 +133,8 @@ void PrintJsonArray(const QJsonArray& array) {
     print(out);
 }
 
-void PrintJsonLine(const QJsonObject& object) {
-    print(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n');
+void PrintJsonLine(const QJsonObject& object, std::FILE* out) {
+    print(QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n', out);
 }
 
 }  // namespace velactl

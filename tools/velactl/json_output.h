@@ -14,6 +14,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
+#include <cstdio>
 #include <string_view>
 
 namespace velactl {
@@ -32,6 +33,6 @@ QJsonObject CampaignStationJson(const vela::CampaignStationRecord& station);
 // An array, one element per line between the brackets.
 void PrintJsonArray(const QJsonArray& array);
 // One object on one line, flushed: a line of an event stream.
-void PrintJsonLine(const QJsonObject& object);
+void PrintJsonLine(const QJsonObject& object, std::FILE* out = stdout);
 
 }  // namespace velactl
