@@ -244,6 +244,10 @@ int runCampaign(vela::CampaignEngine& engine, EventPrinter& printer, int64_t id)
         case vela::CampaignEnd::AllConfigured:
             return kExitOk;
         case vela::CampaignEnd::Interrupted:
+            if (!summary.value().reason.empty()) {
+                std::fprintf(stderr, "velactl campaign: %s\n",
+                             vela::EscapeForTerminal(summary.value().reason).c_str());
+            }
             std::fprintf(
                 stderr,
                 "velactl campaign: interrupted; resume with 'velactl campaign resume %lld'\n",
