@@ -42,6 +42,14 @@ foreach(package vela vela-tools vela-test-server)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${package})
 endforeach()
+# Samples the documentation copies: a configuration file and a test-server.ini for the
+# tools, the service's settings for the test server.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/sample-config.xml
+              ${PROJECT_SOURCE_DIR}/examples/test-server.ini
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vela-tools/examples COMPONENT vela-tools)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela-test-server.default
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vela-test-server/examples
+        RENAME vela-test-server COMPONENT vela-test-server)
 
 # Manual pages: vela's is written by hand (it describes the window); the others come from
 # their --help through help2man, with each subcommand's --help as a section. Each page
