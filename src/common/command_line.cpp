@@ -63,6 +63,29 @@ CommandLine& CommandLine::dataChoice(bool directoryOnly) {
                   "the database URL from the first line of FILE (owner-only, mode 0600)");
 }
 
+CommandLine& CommandLine::choices(const std::string& name, std::vector<std::string> values) {
+    for (OptionDefinition& definition : options_) {
+        if (definition.name == name) definition.choices = values;
+    }
+    return *this;
+}
+
+std::string CommandLine::describeText() const {
+    std::string text;
+    for (const OptionDefinition& definition : options_) {
+        std::string choices;
+        for (const std::string& choice : definition.choices)
+            choices += (choices.empty() ? "" : ",") + choice;
+        std::string help = definition.help;
+        for (char& c : help) c = c == '\n' || c == '\t' ? ' ' : c;
+        text += "option\t" + definition.name + "\t" + definition.shortName + "\t" +
+                definition.valueName + "\t" + (definition.repeatable ? "1" : "0") + "\t" +
+                choices + "\t" + help + "\n";
+    }
+    return text + "positionals\t" + std::to_string(minPositional_) + "\t" +
+           std::to_string(maxPositional_) + "\n";
+}
+
 CommandLine& CommandLine::positionals(std::size_t min, std::size_t max) {
     minPositional_ = min;
     maxPositional_ = std::max(min, max);
@@ -185,6 +208,11 @@ std::optional<ParsedOptions> CommandLine::parse(const std::vector<std::string>& 
         if (word == "--") {
             optionsEnded = true;
             continue;
+        }
+        if (word == kDescribeOptions && i == 0) {
+            std::fputs(describeText().c_str(), stdout);
+            exitCode = 0;
+            return std::nullopt;
         }
         if (word == "--help" || word == "-h") {
             std::fputs(helpText().c_str(), stdout);

@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <set>
+#include <sstream>
+
 namespace vela::test {
 namespace {
 
@@ -158,6 +161,63 @@ TEST(CommandLines, AClosedOutputPipeEndsTheCommandQuietly) {
         EXPECT_EQ(result.exitCode, 0) << listing << "\n" << result.err;
         EXPECT_EQ(result.err, "") << listing;
     }
+}
+
+// The completion and the action pages are generated from velactl's own definitions:
+// every level completes, a value list or a device is offered after its option, and
+// each action has its page with its second-level options.
+TEST(CommandLines, CompletionAndPagesComeFromTheDefinitions) {
+    TempDir out;
+    const RunResult generated =
+        runProgram({(sourceDir() / "scripts" / "gen-cli-reference").string(), toolPath("VELACTL"),
+                    out.path().string(), "1.0"},
+                   120s);
+    ASSERT_EQ(generated.exitCode, 0) << generated.err;
+    // bash-completion's helpers, reduced to what the function needs.
+    const std::string stubs =
+        "_init_completion() { words=(\"${COMP_WORDS[@]}\"); cword=$COMP_CWORD; "
+        "cur=${words[cword]}; prev=${words[cword-1]}; split=false; }\n"
+        "_filedir() { COMPREPLY=(FILES$1); }\n";
+    const struct {
+        std::string line;  // the words typed; the last one is being completed
+        std::vector<std::string> offered;
+        std::vector<std::string> notOffered;
+    } cases[] = {
+        {"velactl db ", {"init", "backup", "check", "migrate"}, {}},
+        {"velactl --dir /tmp tr", {"trackers"}, {}},
+        {"velactl trackers add --auth ", {"none", "chap", "pap"}, {}},
+        {"velactl campaign run --pro", {"--progress"}, {}},
+        {"velactl campaign run --progress ", {"line", "json", "none"}, {}},
+        {"velactl campaign run --modem ", {}, {"run", "resume", "--json"}},
+        {"velactl campaign run --config ", {"FILES"}, {}},
+        {"velactl settings set --", {"--external-ip", "--database-file"}, {}},
+        {"velactl db migrate --", {"--to", "--from"}, {}},
+        {"velactl history --verdict no", {"no-call"}, {}},
+        {"velactl go --dir ", {"FILES-d"}, {}},
+    };
+    for (const auto& c : cases) {
+        const std::string script =
+            stubs + "source '" + (out / "velactl.bash-completion").string() + "'\n" +
+            "read -r -a COMP_WORDS <<<'" + c.line + "'\n" +
+            (c.line.back() == ' ' ? "COMP_WORDS+=('')\n" : "") +
+            "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); _velactl; printf '%s\\n' \"${COMPREPLY[@]}\"";
+        const RunResult completed = runProgram({"/bin/bash", "-c", script}, 30s);
+        std::set<std::string> offered;
+        std::istringstream lines(completed.out);
+        for (std::string word; std::getline(lines, word);) offered.insert(word);
+        for (const std::string& word : c.offered)
+            EXPECT_TRUE(offered.count(word)) << c.line << " -> " << completed.out << completed.err;
+        for (const std::string& word : c.notOffered)
+            EXPECT_FALSE(offered.count(word)) << c.line << " -> " << completed.out;
+    }
+    const RunResult page = runProgram(
+        {"/bin/sh", "-c", "gzip -dc '" + (out / "man" / "velactl-settings-set.1.gz").string() + "'"},
+        30s);
+    EXPECT_NE(page.out.find("--external-ip"), std::string::npos);
+    EXPECT_NE(page.out.find("VELA_TRACE"), std::string::npos);
+    for (const char* action : {"velactl-campaign-report.1.gz", "velactl-db-migrate.1.gz",
+                               "velactl-modem-check.1.gz", "velactl-go.1.gz"})
+        EXPECT_TRUE(std::filesystem::exists(out / "man" / action)) << action;
 }
 
 // The menu entry's command: the window opens on the user's data directory, made for it.

@@ -141,9 +141,11 @@ private:
 };
 
 vela::CommandLine& addProgressOption(vela::CommandLine& cli) {
-    return cli.option("--progress", "MODE",
-                      "line: one live line on standard error (the default on a terminal); json: "
-                      "one JSON object per change on standard error; none");
+    return cli
+        .option("--progress", "MODE",
+                "line: one live line on standard error (the default on a terminal); json: "
+                "one JSON object per change on standard error; none")
+        .choices("--progress", {"line", "json", "none"});
 }
 
 // --progress as given; without it a live line when standard error is a terminal.

@@ -30,9 +30,12 @@ vela::CommandLine historyCommandLine() {
         .flag("--csv", "print CSV")
         .flag("--json", "print JSON");
     std::string words;
+    std::vector<std::string> verdicts;
     for (vela::Verdict verdict : vela::kAllVerdicts) {
         words += (words.empty() ? "" : ", ") + std::string(vela::VerdictWord(verdict));
+        verdicts.emplace_back(vela::VerdictWord(verdict));
     }
+    line.choices("--verdict", verdicts);
     line.epilog("Verdicts: " + words + ".\n");
     return line;
 }

@@ -83,6 +83,11 @@ int RunModem(const Args& args) {
                                   "  check   the modem's model, SIM, signal, registration and "
                                   "service centre");
     commandLine.positionals(1, 1);
+    if (!args.empty() && args.front() == vela::kDescribeOptions) {
+        std::printf("subcommand\tcheck\tthe modem's model, SIM, signal, registration and service "
+                    "centre\n");
+        return kExitOk;
+    }
     if (!args.empty() && args.front() == "check")
         return runCheck(Args(args.begin() + 1, args.end()));
     int exitCode = 0;

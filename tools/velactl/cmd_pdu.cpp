@@ -117,6 +117,7 @@ int RunPdu(const Args& args) {
         .option("--port", "N", "the port the tracker calls")
         .option("--apn", "TEXT", "the access point name")
         .option("--auth", "MODE", "GPRS authentication: none, chap, pap (or 0, 1, 2)")
+        .choices("--auth", {"none", "chap", "pap"})
         .option("--sms-user", "U", "the SMS user")
         .option("--sms-password", "P", "the SMS password (visible to every user in ps)")
         .option("--sms-password-file", "FILE", "the SMS password, from FILE or - (stdin)")

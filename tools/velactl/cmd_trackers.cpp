@@ -143,6 +143,7 @@ int runAdd(const Args& args) {
         .option("--apn", "NAME", "the GPRS access point (default internet)")
         .option("--push-port", "HEX", "the port of the wake-up SMS, hexadecimal (default 07D1)")
         .option("--auth", "MODE", "GPRS authentication: none, chap, pap or 0, 1, 2")
+        .choices("--auth", {"none", "chap", "pap"})
         .option("--sms-user", "TEXT", "the SMS user name")
         .option("--sms-password", "TEXT", "the SMS password")
         .option("--sms-password-file", "FILE", "read the SMS password from FILE ('-': stdin)")

@@ -89,6 +89,13 @@ bool OutputReaderGone() {
 
 int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.size() == 1 && words.front() == vela::kDescribeOptions) {
+        // The global options, then the commands, for the completion and manual pages.
+        std::fputs(GlobalCommandLine().describeText().c_str(), stdout);
+        for (const Command& command : kCommands)
+            std::printf("subcommand\t%s\t%s\n", command.name, command.summary);
+        return velactl::kExitOk;
+    }
     const std::size_t commandAt = CommandPosition(words);
     std::vector<std::string> globalWords(words.begin(), words.begin() + commandAt);
     // "--" ends the global options; the parser must not take the command for a word.

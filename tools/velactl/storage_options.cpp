@@ -35,6 +35,10 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
         printGroupUsage(stdout, command, about, subcommands);
         return kExitOk;
     }
+    if (first == vela::kDescribeOptions) {
+        for (const Subcommand& sub : subcommands) std::printf("subcommand\t%s\t%s\n", sub.name, sub.summary);
+        return kExitOk;
+    }
     if (first == "--version" || first == "-V") {
         std::printf("velactl %s (%s) %s\n", command.c_str(), vela::kProgramName, vela::kVersion);
         return kExitOk;
