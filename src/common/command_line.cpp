@@ -31,19 +31,19 @@ CommandLine::CommandLine(std::string program, std::string synopsis, std::string 
 
 CommandLine& CommandLine::flag(const std::string& name, const std::string& help,
                                const std::string& shortName) {
-    options_.push_back({name, shortName, {}, help, false});
+    options_.push_back({name, shortName, {}, help, false, {}});
     return *this;
 }
 
 CommandLine& CommandLine::option(const std::string& name, const std::string& valueName,
                                  const std::string& help, const std::string& shortName) {
-    options_.push_back({name, shortName, valueName.empty() ? "VALUE" : valueName, help, false});
+    options_.push_back({name, shortName, valueName.empty() ? "VALUE" : valueName, help, false, {}});
     return *this;
 }
 
 CommandLine& CommandLine::repeatable(const std::string& name, const std::string& valueName,
                                      const std::string& help) {
-    options_.push_back({name, {}, valueName.empty() ? "VALUE" : valueName, help, true});
+    options_.push_back({name, {}, valueName.empty() ? "VALUE" : valueName, help, true, {}});
     return *this;
 }
 
@@ -79,8 +79,8 @@ std::string CommandLine::describeText() const {
         std::string help = definition.help;
         for (char& c : help) c = c == '\n' || c == '\t' ? ' ' : c;
         text += "option\t" + definition.name + "\t" + definition.shortName + "\t" +
-                definition.valueName + "\t" + (definition.repeatable ? "1" : "0") + "\t" +
-                choices + "\t" + help + "\n";
+                definition.valueName + "\t" + (definition.repeatable ? "1" : "0") + "\t" + choices +
+                "\t" + help + "\n";
     }
     return text + "positionals\t" + std::to_string(minPositional_) + "\t" +
            std::to_string(maxPositional_) + "\n";
@@ -125,8 +125,10 @@ std::string WrapLines(const std::string& text, std::size_t width) {
         std::size_t hang = line.find_first_not_of(' ');
         if (hang == std::string::npos) hang = 0;
         if (line.rfind("Usage: ", 0) == 0) {
-            const std::size_t afterProgram = line.find(' ', line.find(' ', 7) + 1);
-            hang = afterProgram == std::string::npos ? 7 : afterProgram + 1;
+            std::size_t firstOption = std::string::npos;
+            for (const char* start : {" [", " --", " ("})
+                firstOption = std::min(firstOption, line.find(start, 7));
+            hang = firstOption == std::string::npos || firstOption > 40 ? 7 : firstOption + 1;
         }
         while (line.size() > width) {
             std::size_t cut = line.rfind(' ', width);

@@ -210,9 +210,10 @@ TEST(CommandLines, CompletionAndPagesComeFromTheDefinitions) {
         for (const std::string& word : c.notOffered)
             EXPECT_FALSE(offered.count(word)) << c.line << " -> " << completed.out;
     }
-    const RunResult page = runProgram(
-        {"/bin/sh", "-c", "gzip -dc '" + (out / "man" / "velactl-settings-set.1.gz").string() + "'"},
-        30s);
+    const RunResult page =
+        runProgram({"/bin/sh", "-c",
+                    "gzip -dc '" + (out / "man" / "velactl-settings-set.1.gz").string() + "'"},
+                   30s);
     EXPECT_NE(page.out.find("--external-ip"), std::string::npos);
     EXPECT_NE(page.out.find("VELA_TRACE"), std::string::npos);
     for (const char* action : {"velactl-campaign-report.1.gz", "velactl-db-migrate.1.gz",

@@ -84,8 +84,9 @@ int RunModem(const Args& args) {
                                   "service centre");
     commandLine.positionals(1, 1);
     if (!args.empty() && args.front() == vela::kDescribeOptions) {
-        std::printf("subcommand\tcheck\tthe modem's model, SIM, signal, registration and service "
-                    "centre\n");
+        std::printf(
+            "subcommand\tcheck\tthe modem's model, SIM, signal, registration and service "
+            "centre\n");
         return kExitOk;
     }
     if (!args.empty() && args.front() == "check")

@@ -36,7 +36,8 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
         return kExitOk;
     }
     if (first == vela::kDescribeOptions) {
-        for (const Subcommand& sub : subcommands) std::printf("subcommand\t%s\t%s\n", sub.name, sub.summary);
+        for (const Subcommand& sub : subcommands)
+            std::printf("subcommand\t%s\t%s\n", sub.name, sub.summary);
         return kExitOk;
     }
     if (first == "--version" || first == "-V") {
