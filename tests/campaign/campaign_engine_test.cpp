@@ -33,6 +33,18 @@ public:
         std::lock_guard lock(mutex_);
         warnings.push_back(text);
     }
+    // Waits (bounded) until some tracker was announced.
+    bool WaitForAnEvent(std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (!events.empty()) return true;
+            }
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
 
     std::map<std::string, std::vector<std::string>> events;
     std::map<std::string, CampaignTrackerUpdate> last;
@@ -266,6 +278,45 @@ TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
     const Result<std::vector<CampaignRecord>> campaigns = CampaignStore(dir.path()).list();
     ASSERT_TRUE(campaigns) << campaigns.message();
     EXPECT_TRUE(campaigns.value().empty());
+}
+
+// Two campaigns over the same trackers at once: the second leaves every tracker the first
+// holds for later, sends nothing and ends interrupted saying why; none is configured twice.
+TEST_F(CampaignEngineTest, TwoCampaignsAtOnceNeverConfigureATrackerTwice) {
+    StartFleet(6, 2, {"--delay", "300-600"});
+    CampaignRequest request;
+    request.configFile = config;
+    request.allTrackers = true;
+    request.wait = 5s;
+    request.modemPorts = {modemPorts[0]};
+    const Result<int64_t> first = engine.Create(request);
+    request.modemPorts = {modemPorts[1]};
+    const Result<int64_t> second = engine.Create(request);
+    ASSERT_TRUE(first && second);
+    Result<CampaignSummary> firstEnd = Status::Fail("not run");
+    std::thread running([&] { firstEnd = engine.Run(first.value()); });
+    if (!observer.WaitForAnEvent(20s)) {
+        engine.RequestStop();
+        running.join();
+        FAIL() << "the first campaign never started";
+    }
+
+    RecordingObserver secondObserver;
+    CampaignEngine other(dir.path(), &secondObserver);
+    CampaignStationSettings station;
+    station.listenPort = freeListeningPort();
+    other.setStation(station);
+    const Result<CampaignSummary> secondEnd = other.Run(second.value());
+    running.join();
+    ASSERT_TRUE(firstEnd) << firstEnd.message();
+    ASSERT_TRUE(secondEnd) << secondEnd.message();
+    EXPECT_EQ(firstEnd.value().end, CampaignEnd::AllConfigured);
+    EXPECT_EQ(secondEnd.value().end, CampaignEnd::Interrupted);
+    EXPECT_NE(secondEnd.value().reason.find("held by another running campaign"), std::string::npos)
+        << secondEnd.value().reason;
+    EXPECT_TRUE(secondObserver.events.empty());
+    for (const auto& [imei, count] : fleetSms()) EXPECT_EQ(count, 1) << imei;
+    for (const auto& [imei, count] : fleetCalls("answered")) EXPECT_EQ(count, 1) << imei;
 }
 
 // What cannot work is refused before a modem is touched: nothing sent, no attempt spent.

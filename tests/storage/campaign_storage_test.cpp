@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -194,7 +195,8 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     std::unique_ptr<CampaignClaims> claims = join(first, "north:1");
     ASSERT_TRUE(claims);
     ASSERT_EQ(claims->claim(10).value().size(), 3u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(first, {"north:1", ""}, 30s).value();
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(first, {"north:1", ""}, 30s).value();
     Result<std::vector<std::size_t>> saved =
         writer->save({trackerChange(stored[0], "configured"), trackerChange(stored[1], "failed")});
     ASSERT_TRUE(saved.ok()) << saved.message();
@@ -225,7 +227,8 @@ TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
     ASSERT_TRUE(claims);
     const std::vector<CampaignTrackerRecord> rows = claims->claim(10).value();
     ASSERT_EQ(rows.size(), 3u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}, 30s).value();
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(id, {"north:1", ""}, 30s).value();
     refuseHistoryDetail("refuse me");
 
     CampaignChange finished;
@@ -273,11 +276,17 @@ TEST_F(PgCampaignTest, StationsClaimingTogetherNeverShareATracker) {
     const int64_t id = createCampaign(kTrackers);
     std::set<std::string> taken[2];
     std::string failures[2];
+    // Both join and connect first, then claim from the same moment on.
+    std::unique_ptr<CampaignClaims> joined[2] = {join(id, "station0"), join(id, "station1")};
+    ASSERT_TRUE(joined[0] && joined[1]);
+    std::barrier start(2);
     std::vector<std::thread> stations;
     for (int s = 0; s < 2; ++s) {
         stations.emplace_back([&, s] {
-            std::unique_ptr<CampaignClaims> claims = join(id, "station" + std::to_string(s));
-            if (!claims) return;
+            CampaignClaims* claims = joined[s].get();
+            if (Result<int64_t> open = claims->openCount(); !open) failures[s] = open.message();
+            start.arrive_and_wait();
+            if (!failures[s].empty()) return;
             for (int round = 0; round < 200; ++round) {  // bounded: 90 rows, 2 at a time
                 Result<std::vector<CampaignTrackerRecord>> rows = claims->claim(2);
                 if (!rows) {
@@ -305,7 +314,8 @@ TEST_F(PgCampaignTest, ExpiredLeaseIsTakenOverWhereItStood) {
         shortLeases.openClaims(id, {"dying", "127.0.0.1:1"}, 200ms).value();
     const std::vector<CampaignTrackerRecord> held = dying->claim(1).value();
     ASSERT_EQ(held.size(), 1u);
-    std::unique_ptr<CampaignWriter> oldWriter = shortLeases.openWriter(id, {"dying", ""}, 200ms).value();
+    std::unique_ptr<CampaignWriter> oldWriter =
+        shortLeases.openWriter(id, {"dying", ""}, 200ms).value();
     ASSERT_TRUE(oldWriter->save({trackerChange(held[0], "waiting")}).value().empty());
 
     std::unique_ptr<CampaignClaims> other = join(id, "other");
@@ -405,7 +415,8 @@ TEST_F(PgCampaignTest, LostServerFailsWithItsReasonAndWorkResumesAfterIt) {
     ASSERT_TRUE(claims);
     const std::vector<CampaignTrackerRecord> rows = claims->claim(1).value();
     ASSERT_EQ(rows.size(), 1u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}, 30s).value();
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(id, {"north:1", ""}, 30s).value();
     ASSERT_TRUE(writer->save({trackerChange(rows[0], "waiting")}).ok());
 
     server().stop();
