@@ -183,12 +183,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
 
     // --- the run ---
 
-    // Joins the campaign and takes on its first trackers; nothing is sent yet.
-    Status Join(int64_t id) {
-        Result<std::unique_ptr<CampaignClaims>> joined =
-            campaigns->openClaims(id, run->station, limits.lease);
-        if (!joined) return joined.status();
-        claims = std::move(joined).value();
+    // The journal that saves this station's changes, and what it tells.
+    Status OpenJournal(int64_t id) {
         Result<std::unique_ptr<CampaignWriter>> writer =
             campaigns->openWriter(id, run->station, limits.lease);
         if (!writer) return writer.status();
@@ -202,13 +198,22 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         };
         journal =
             std::make_unique<CampaignJournal>(std::move(writer).value(), std::move(callbacks));
+        return Status::Ok();
+    }
+
+    // Joins the campaign and takes on its first trackers; nothing is sent yet. The
+    // campaign is marked running (and announced) before a modem starts.
+    Status Join(int64_t id) {
+        Result<std::unique_ptr<CampaignClaims>> joined =
+            campaigns->openClaims(id, run->station, limits.lease);
+        if (!joined) return joined.status();
+        claims = std::move(joined).value();
+        if (Status opened = OpenJournal(id); !opened) return opened;
         const std::vector<std::string>& modems = run->campaign.modemPorts;
         BookRules rules;
         rules.attempts = static_cast<int>(run->campaign.attempts);
         rules.wait = std::chrono::seconds(run->campaign.waitSeconds);
         rules.modemFailuresToRetire = limits.modemFailuresToRetire;
-        std::lock_guard lock(mutex);
-        book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
         // The first trackers are claimed before any modem starts: all of them when this
         // station is alone with the campaign.
         Result<std::vector<CampaignTrackerRecord>> first =
@@ -225,14 +230,21 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 watcher->CampaignStarted(id, total);
             };
         }
-        journal->Push(std::move(running), std::move(started));
-        book->Adopt(BookTrackersOf(*run, std::move(first).value()), BookTime::Now());
-        Carry();
+        const uint64_t runningTicket = journal->Push(std::move(running), std::move(started));
+        {
+            std::lock_guard lock(mutex);
+            book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
+            book->Adopt(BookTrackersOf(*run, std::move(first).value()), BookTime::Now());
+            Carry();
+        }
         if (Result<std::vector<std::string>> elsewhere = claims->heldElsewhere();
             elsewhere && !elsewhere.value().empty() && observer != nullptr) {
             journal->Push({}, [watcher = observer, text = HeldElsewhereText(elsewhere.value())] {
                 watcher->Warning(text);
             });
+        }
+        if (!journal->WaitSaved(runningTicket, stopRequested) && journal->Failed()) {
+            return journal->Close().withContext("cannot save the campaign: ");
         }
         return Status::Ok();
     }

@@ -1,6 +1,7 @@
 // Campaigns in both engines: settings.accdb and a PostgreSQL database shared by stations,
 // on a server that this test program starts itself.
 #include "postgres_server.h"
+#include "storage/campaign_store.h"
 #include "storage/pg/connection.h"
 #include "storage/pg/pg_campaign_storage.h"
 #include "storage/pg/storage_choice.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <barrier>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -183,6 +185,7 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     expected.total = 3;
     EXPECT_EQ(describe(read.value()), describe(expected));
     EXPECT_EQ(storage()->campaign(999).message(), "no campaign 999");
+    EXPECT_EQ(storage()->campaign(999).code(), StatusCode::NotFound);
 
     Result<std::vector<CampaignTrackerRecord>> rows = storage()->trackers(first);
     ASSERT_TRUE(rows.ok()) << rows.message();
@@ -257,6 +260,43 @@ TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
     EXPECT_EQ(storage()->campaign(id).value().runnerPid, 4242);
     ASSERT_EQ(history(id).size(), 1u);
     EXPECT_EQ(history(id)[0].detail, "kept");
+}
+
+// Two campaigns over the same trackers: while one holds them, the other's claims leave
+// them out and say where they are; once it lets go they are free.
+TEST_P(CampaignStorageTest, ATrackerIsClaimedByOneRunningCampaignAtATime) {
+    const int64_t first = createCampaign(3);
+    const int64_t second = createCampaign(3);
+    std::unique_ptr<CampaignClaims> holding = join(first, "north:1");
+    std::unique_ptr<CampaignClaims> waiting = join(second, "south:1");
+    ASSERT_TRUE(holding && waiting);
+    ASSERT_EQ(holding->claim(10).value().size(), 3u);
+    EXPECT_TRUE(waiting->claim(10).value().empty());
+    const std::vector<std::string> elsewhere = waiting->heldElsewhere().value();
+    ASSERT_EQ(elsewhere.size(), 3u);
+    EXPECT_NE(elsewhere[0].find("(campaign " + std::to_string(first) + ")"), std::string::npos)
+        << elsewhere[0];
+    ASSERT_TRUE(holding->leave().ok());
+    EXPECT_EQ(waiting->claim(10).value().size(), 3u);
+    EXPECT_TRUE(waiting->heldElsewhere().value().empty());
+}
+
+// A file that cannot be read says why; it is never taken for a missing campaign.
+TEST(SqliteCampaignStoreTest, ADamagedFileTellsItsRealReason) {
+    test::TempDir directory;
+    CampaignStore store(directory.path());
+    ASSERT_TRUE(store.create(sampleCampaign(), sampleTrackers(1)).ok());
+    {
+        std::ofstream damaged(directory.path() / "settings.accdb",
+                              std::ios::binary | std::ios::trunc);
+        damaged << std::string(4096, 'x');
+    }
+    for (const Status& read :
+         {store.campaign(1).status(), store.list().status(), store.trackers(1).status()}) {
+        EXPECT_FALSE(read.ok());
+        EXPECT_EQ(read.message().find("no campaign"), std::string::npos) << read.message();
+        EXPECT_NE(read.code(), StatusCode::NotFound) << read.message();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, CampaignStorageTest,
