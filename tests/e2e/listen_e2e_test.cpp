@@ -1,4 +1,5 @@
 // `velactl listen` and `vela-sim tracker` as separate processes on loopback.
+#include "../campaign/campaign_fixture.h"
 #include "config/config_reader.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
@@ -24,20 +25,10 @@ const std::string kXml =
     "<sys>\n<powermode>false</powermode>\n</sys>\n<gps>\n<enable>true</enable>\n"
     "<minperiod>60</minperiod>\n</gps>\n";
 
-// A port that nothing listens on right now (bound and released at once).
+// A port that nothing listens on right now, below the range the system hands out for
+// outgoing connections, so that no client of a busy machine takes it in the meantime.
 int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
+    return freeListeningPort();
 }
 
 std::string hex2(uint8_t byte) {
