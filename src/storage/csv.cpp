@@ -2,6 +2,8 @@
 
 namespace vela {
 
+std::string EscapeSpreadsheetCell(std::string_view cell);
+
 Result<std::vector<CsvRecord>> parseCsv(std::string_view text) {
     std::vector<CsvRecord> records;
     Status parsed = ForEachCsvRecord(text, [&records](CsvRecord& record) {
@@ -76,7 +78,7 @@ std::string formatCsvRecord(const std::vector<std::string>& fields) {
     std::string out;
     for (size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) out += ',';
-        const std::string& field = fields[i];
+        const std::string field = EscapeSpreadsheetCell(fields[i]);
         const bool quote = field.find_first_of(",\"\r\n") != std::string::npos ||
                            (!field.empty() && (field.front() == ' ' || field.back() == ' '));
         if (!quote) {

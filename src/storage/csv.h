@@ -26,7 +26,9 @@ Result<std::vector<CsvRecord>> parseCsv(std::string_view text);
 Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRecord&)>& take);
 
 // One record with CRLF at its end; a field is quoted when it holds a comma, a quote,
-// a line break or spaces at its edges.
+// a line break or spaces at its edges. Every field first goes through
+// EscapeSpreadsheetCell: whatever a file, a database or a network caller put into a
+// text, no exported cell is read as a formula.
 std::string formatCsvRecord(const std::vector<std::string>& fields);
 
 // A spreadsheet reads a cell that starts with = + - @ tab or carriage return as a

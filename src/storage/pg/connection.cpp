@@ -1,8 +1,12 @@
 #include "storage/pg/connection.h"
 
+#include "common/terminal_text.h"
+
 #include <libpq-fe.h>
 
 #include <charconv>
+#include <memory>
+#include <cstdio>
 #include <utility>
 
 namespace vela::pg {
@@ -37,6 +41,14 @@ std::string failureOf(const pg_result* result, pg_conn* connection) {
         message += " (" + oneLine(detail) + ")";
     }
     return message;
+}
+
+// The server's notices and warnings are its own texts (a function or trigger on the
+// server chooses them): the library would print them raw; they go out as one escaped,
+// bounded line.
+void showNotice(void*, const char* message) {
+    const std::string line = "PostgreSQL: " + EscapeForTerminal(oneLine(message));
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 }  // namespace
@@ -107,6 +119,7 @@ Result<Connection> Connection::open(const std::string& url) {
     if (connection.handle_ == nullptr) {
         return Result<Connection>::Fail("out of memory while connecting to " + RedactUrl(url));
     }
+    PQsetNoticeProcessor(connection.handle_, showNotice, nullptr);
     if (PQstatus(connection.handle_) != CONNECTION_OK) {
         return Result<Connection>::Fail(oneLine(PQerrorMessage(connection.handle_)));
     }
@@ -198,29 +211,156 @@ Status Transaction::commit() {
     return Status::Ok();
 }
 
-std::string RedactUrl(std::string_view url) {
-    std::string shown(url);
-    const size_t scheme = shown.find("://");
-    if (scheme != std::string::npos) {
-        const size_t start = scheme + 3;
-        const size_t end = shown.find_first_of("/?#", start);
-        const size_t at = shown.rfind('@', end == std::string::npos ? std::string::npos : end);
-        if (at != std::string::npos && at >= start) {
-            const size_t colon = shown.find(':', start);
-            if (colon != std::string::npos && colon < at) {
-                shown.replace(colon + 1, at - colon - 1, "***");
-            }
+namespace {
+
+struct OptionsCloser {
+    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+};
+using ParsedOptions = std::unique_ptr<PQconninfoOption, OptionsCloser>;
+
+// The text's options as libpq itself reads them (nullptr when it cannot).
+ParsedOptions parseConnectionText(std::string_view text) {
+    // libpq reads a C string: a NUL byte ends the text for it as well.
+    const std::string terminated(text.substr(0, text.find('\0')));
+    char* error = nullptr;
+    ParsedOptions options(PQconninfoParse(terminated.c_str(), &error));
+    if (error != nullptr) PQfreemem(error);
+    return options;
+}
+
+const char* valueOf(const PQconninfoOption* options, std::string_view keyword) {
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        if (keyword == option->keyword) return option->val;
+    }
+    return nullptr;
+}
+
+// "postgresql://" or "postgres://" as the text has it; empty for other texts.
+std::string_view schemeOf(std::string_view text) {
+    for (std::string_view scheme : {"postgresql://", "postgres://"}) {
+        if (text.starts_with(scheme)) return scheme;
+    }
+    return {};
+}
+
+std::string percentEncoded(std::string_view text, std::string_view alsoKept = {}) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+                          alsoKept.find(c) != std::string_view::npos;
+        if (kept) {
+            out += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
         }
     }
-    // A password may also be given as a query parameter.
-    for (size_t key = shown.find("password="); key != std::string::npos;
-         key = shown.find("password=", key + 1)) {
-        if (key > 0 && shown[key - 1] != '?' && shown[key - 1] != '&') continue;
-        const size_t value = key + 9;
-        const size_t end = shown.find('&', value);
-        shown.replace(value, (end == std::string::npos ? shown.size() : end) - value, "***");
+    return out;
+}
+
+std::vector<std::string_view> splitAtCommas(std::string_view text) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const size_t comma = text.find(',');
+        parts.push_back(text.substr(0, comma));
+        if (comma == std::string_view::npos) return parts;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// A password that holds an unencoded '@' or '/' is not read as a password at all: its
+// pieces land in the host, port or database name. Such a text is never shown.
+bool authorityMisread(const PQconninfoOption* options) {
+    for (std::string_view keyword : {"user", "host", "port", "dbname"}) {
+        const char* value = valueOf(options, keyword);
+        if (value != nullptr && std::string_view(value).find('@') != std::string_view::npos) {
+            return true;
+        }
+    }
+    const char* port = valueOf(options, "port");
+    return port != nullptr && std::string_view(port).find_first_not_of("0123456789,") !=
+                                  std::string_view::npos;
+}
+
+// The URL rebuilt from what libpq read: user, hosts and ports, database, then every other
+// option as a parameter; the password, wherever it was given, is "***".
+std::string rebuiltUrl(std::string_view scheme, const PQconninfoOption* options) {
+    const char* user = valueOf(options, "user");
+    const char* password = valueOf(options, "password");
+    const char* host = valueOf(options, "host");
+    const char* port = valueOf(options, "port");
+    const char* dbname = valueOf(options, "dbname");
+    std::string shown(scheme);
+    if (user != nullptr || password != nullptr) {
+        if (user != nullptr) shown += percentEncoded(user);
+        if (password != nullptr) shown += ":***";
+        shown += '@';
+    }
+    // A socket directory cannot stand in the authority: it goes with the parameters.
+    const bool hostInAuthority = host != nullptr && *host != '/';
+    if (hostInAuthority) {
+        const std::vector<std::string_view> hosts = splitAtCommas(host);
+        const std::vector<std::string_view> ports =
+            port != nullptr ? splitAtCommas(port) : std::vector<std::string_view>{};
+        for (size_t i = 0; i < hosts.size(); ++i) {
+            if (i > 0) shown += ',';
+            const bool ipv6 = hosts[i].find(':') != std::string_view::npos;
+            shown += ipv6 ? "[" + percentEncoded(hosts[i], ":") + "]" : percentEncoded(hosts[i]);
+            const std::string_view own =
+                i < ports.size() ? ports[i] : (ports.size() == 1 ? ports[0] : "");
+            if (!own.empty()) shown += ":" + std::string(own);
+        }
+    }
+    if (dbname != nullptr) shown += "/" + percentEncoded(dbname);
+    char separator = '?';
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        const std::string_view keyword = option->keyword;
+        if (option->val == nullptr || keyword == "user" || keyword == "password" ||
+            keyword == "dbname" || (hostInAuthority && (keyword == "host" || keyword == "port"))) {
+            continue;
+        }
+        shown += separator + std::string(keyword) + "=" + percentEncoded(option->val);
+        separator = '&';
     }
     return shown;
+}
+
+}  // namespace
+
+std::string RedactUrl(std::string_view url) {
+    const std::string_view scheme = schemeOf(url);
+    const ParsedOptions options = parseConnectionText(url);
+    if (!options && url.find('=') == std::string_view::npos &&
+        url.find("://") == std::string_view::npos) {
+        return std::string(url);  // a file name or a word: no password can be in it
+    }
+    if (!options || authorityMisread(options.get())) {
+        // Not readable as libpq reads it: nothing of it is shown but the scheme.
+        const size_t end = url.find("://");
+        const bool plainScheme =
+            end != std::string_view::npos && end > 0 &&
+            url.substr(0, end).find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") ==
+                std::string_view::npos;
+        return (plainScheme ? std::string(url.substr(0, end + 3)) : std::string()) + "***";
+    }
+    if (scheme.empty()) {
+        // key=value text: the same options, the password hidden.
+        std::string shown;
+        for (const PQconninfoOption* option = options.get(); option->keyword != nullptr;
+             ++option) {
+            if (option->val == nullptr) continue;
+            const std::string_view keyword = option->keyword;
+            shown += (shown.empty() ? "" : " ") + std::string(keyword) + "=" +
+                     (keyword == "password" ? std::string("***") : percentEncoded(option->val));
+        }
+        return shown;
+    }
+    return rebuiltUrl(scheme, options.get());
 }
 
 bool IsPostgresUrl(std::string_view text) {
