@@ -25,6 +25,10 @@ Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRec
         ++pos;
         ++line;
     };
+    const auto tooLong = [&] {
+        return Status::Fail("line " + std::to_string(line) + ": a field is longer than " +
+                            std::to_string(kMaxCsvFieldBytes) + " bytes");
+    };
     while (pos < size) {
         CsvRecord record;
         record.line = line;
@@ -51,6 +55,7 @@ Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRec
                     if (c == '\n' || (c == '\r' && !(pos + 1 < size && text[pos + 1] == '\n'))) {
                         ++line;
                     }
+                    if (field.size() == kMaxCsvFieldBytes) return tooLong();
                     field += c;
                     ++pos;
                 }
@@ -59,7 +64,10 @@ Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRec
                                         ": text after the closing quote of a field");
                 }
             } else {
-                while (pos < size && text[pos] != ',' && !endOfLine(pos)) field += text[pos++];
+                while (pos < size && text[pos] != ',' && !endOfLine(pos)) {
+                    if (field.size() == kMaxCsvFieldBytes) return tooLong();
+                    field += text[pos++];
+                }
             }
             record.fields.push_back(std::move(field));
             if (pos < size && text[pos] == ',') {

@@ -253,6 +253,23 @@ TEST_F(VelactlStorage, ImportAppliesTheChecksOfAddToEveryRow) {
     EXPECT_NE(velactl({"trackers", "list"}).out.find("y\t+370\t"), std::string::npos);
 }
 
+// Texts from a file reach the terminal escaped, and an error line stays short whatever
+// the length of the text it quotes.
+TEST_F(VelactlStorage, ForeignTextsAreListedEscapedAndQuotedCut) {
+    const std::string header = "Imei,Phone,APN\r\n";
+    RunResult refused = velactl({"trackers", "import", "-"},
+                                header + "\x1b[2J" + std::string(100000, 'A') + ",12a,apn\r\n");
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "error: row 1 (\\x1B[2J" + std::string(252, 'A') +
+                               "...): the phone number takes digits only\n");
+    RunResult imported = velactl({"trackers", "import", "-"},
+                                 header + "\"a\tb\x1b]0;x\x07\",1,\"ap\rn\"\r\n");
+    ASSERT_EQ(imported.exitCode, 0) << imported.err;
+    EXPECT_EQ(velactl({"trackers", "list"}).out,
+              "Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n"
+              "a\\tb\\x1B]0;x\\x07\t+1\t0000\tap\\rn\tNone\tFM2XXX\n");
+}
+
 TEST_F(VelactlStorage, JsonListsBackupAndCheck) {
     ASSERT_EQ(velactl({"trackers", "add", "--description", "q\"\x01\xff", "--phone", "1"}).exitCode,
               0);
