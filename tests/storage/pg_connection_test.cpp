@@ -157,7 +157,7 @@ TEST(PgUrlTest, PasswordsAreNotShown) {
          "postgresql://u:***@db/v?connect_timeout=3"},
         {"postgresql://u:se#cr?et@db/v", "postgresql://u:***@db/v"},
         {"postgresql://u:se:cret@db/v", "postgresql://u:***@db/v"},
-        {"postgresql://u:se%40cret@h1,h2:5433/v", "postgresql://u:***@h1,h2:5433/v"},
+        {"postgresql://u:se%40cret@h1,h2:5433/v", "postgresql://u:***@/v?host=h1%2Ch2&port=%2C5433"},
         {"postgresql://u:pw@[::1]:5432/v", "postgresql://u:***@[::1]:5432/v"},
         {"postgresql://u:pw@db/v?password=other", "postgresql://u:***@db/v"},
         {"postgresql:///v?host=/run/pg&password=s", "postgresql://:***@/v?host=%2Frun%2Fpg"},

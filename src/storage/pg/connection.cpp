@@ -262,6 +262,19 @@ std::string percentEncoded(std::string_view text, std::string_view alsoKept = {}
     return out;
 }
 
+// A value of the key=value form: as it is when plain, else quoted the way libpq reads it.
+std::string keywordValue(std::string_view value) {
+    if (!value.empty() && value.find_first_of(" \t\n\r\v\f'\\=") == std::string_view::npos) {
+        return std::string(value);
+    }
+    std::string quoted = "'";
+    for (const char c : value) {
+        if (c == '\'' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "'";
+}
+
 std::vector<std::string_view> splitAtCommas(std::string_view text) {
     std::vector<std::string_view> parts;
     for (;;) {
@@ -300,19 +313,28 @@ std::string rebuiltUrl(std::string_view scheme, const PQconninfoOption* options)
         if (password != nullptr) shown += ":***";
         shown += '@';
     }
-    // A socket directory cannot stand in the authority: it goes with the parameters.
-    const bool hostInAuthority = host != nullptr && *host != '/';
+    // Hosts and ports stand in the authority when it can say exactly what libpq read:
+    // one name or address; several hosts, a socket directory, or an empty or odd host go
+    // with the parameters instead.
+    const std::vector<std::string_view> hosts =
+        host != nullptr ? splitAtCommas(host) : std::vector<std::string_view>{};
+    const std::vector<std::string_view> ports =
+        port != nullptr ? splitAtCommas(port) : std::vector<std::string_view>{};
+    bool hostInAuthority = hosts.size() == 1 && ports.size() <= 1;
+    for (std::string_view name : hosts) {
+        const bool ipv6 = name.find(':') != std::string_view::npos;
+        hostInAuthority =
+            hostInAuthority && !name.empty() &&
+            name.find_first_not_of(ipv6 ? "0123456789abcdefABCDEF:."
+                                        : "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789-._") == std::string_view::npos;
+    }
     if (hostInAuthority) {
-        const std::vector<std::string_view> hosts = splitAtCommas(host);
-        const std::vector<std::string_view> ports =
-            port != nullptr ? splitAtCommas(port) : std::vector<std::string_view>{};
         for (size_t i = 0; i < hosts.size(); ++i) {
             if (i > 0) shown += ',';
             const bool ipv6 = hosts[i].find(':') != std::string_view::npos;
-            shown += ipv6 ? "[" + percentEncoded(hosts[i], ":") + "]" : percentEncoded(hosts[i]);
-            const std::string_view own =
-                i < ports.size() ? ports[i] : (ports.size() == 1 ? ports[0] : "");
-            if (!own.empty()) shown += ":" + std::string(own);
+            shown += ipv6 ? "[" + std::string(hosts[i]) + "]" : std::string(hosts[i]);
+            if (!ports.empty() && !ports[i].empty()) shown += ":" + std::string(ports[i]);
         }
     }
     if (dbname != nullptr) shown += "/" + percentEncoded(dbname);
@@ -338,7 +360,7 @@ std::string RedactUrl(std::string_view url) {
         url.find("://") == std::string_view::npos) {
         return std::string(url);  // a file name or a word: no password can be in it
     }
-    if (!options || authorityMisread(options.get())) {
+    if (!options || (!scheme.empty() && authorityMisread(options.get()))) {
         // Not readable as libpq reads it: nothing of it is shown but the scheme.
         const size_t end = url.find("://");
         const bool plainScheme =
@@ -356,7 +378,7 @@ std::string RedactUrl(std::string_view url) {
             if (option->val == nullptr) continue;
             const std::string_view keyword = option->keyword;
             shown += (shown.empty() ? "" : " ") + std::string(keyword) + "=" +
-                     (keyword == "password" ? std::string("***") : percentEncoded(option->val));
+                     (keyword == "password" ? std::string("***") : keywordValue(option->val));
         }
         return shown;
     }
