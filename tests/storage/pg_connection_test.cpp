@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -107,6 +110,29 @@ TEST_F(PgConnectionTest, TransactionKeepsAllOrNothing) {
     EXPECT_EQ(countRows(), 1);
 }
 
+// A function on the server chooses the text of its notices.
+TEST_F(PgConnectionTest, ServerNoticesReachTheTerminalEscapedAndCut) {
+    std::fflush(stderr);
+    const int saved = ::dup(STDERR_FILENO);
+    std::FILE* captured = std::tmpfile();
+    ASSERT_TRUE(saved >= 0 && captured != nullptr);
+    ::dup2(::fileno(captured), STDERR_FILENO);
+    const bool ran = run("DO $$ BEGIN RAISE NOTICE '%', E'\\x1b[2J\\r\\n' || "
+                         "repeat('n', 1000000); END $$")
+                         .ok();
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ASSERT_TRUE(ran);
+    std::string shown(2000, '\0');
+    std::rewind(captured);
+    shown.resize(std::fread(shown.data(), 1, shown.size(), captured));
+    std::fclose(captured);
+    // "NOTICE:  ", the escape and the space that stands for the line break take 14 bytes
+    // of the 256 shown.
+    EXPECT_EQ(shown, "PostgreSQL: NOTICE:  \\x1B[2J " + std::string(242, 'n') + "...\n");
+}
+
 TEST_F(PgConnectionTest, UnreachableOrLostServerIsReportedNotFatal) {
     const struct {
         std::string url;
@@ -173,6 +199,11 @@ TEST(PgUrlTest, PasswordsAreNotShown) {
         {"settings.accdb", "settings.accdb"},
     };
     for (const auto& c : cases) EXPECT_EQ(RedactUrl(c.url), c.shown) << c.url;
+    // libpq's own failure quotes the port it read, a piece of the password here.
+    Result<Connection> misread = Connection::open("postgresql://u:pa/ss@db/v");
+    ASSERT_FALSE(misread.ok());
+    EXPECT_EQ(misread.message().find("\"pa\""), std::string::npos) << misread.message();
+    EXPECT_NE(misread.message().find("\"***\""), std::string::npos) << misread.message();
     EXPECT_TRUE(IsPostgresUrl("postgresql://db/vela"));
     EXPECT_TRUE(IsPostgresUrl("postgres://db/vela"));
     EXPECT_FALSE(IsPostgresUrl("/home/vela/settings.accdb"));

@@ -109,6 +109,10 @@ std::string QueryResult::commandTag() const {
     return PQcmdStatus(handle_);
 }
 
+namespace {
+std::string withoutMisreadParts(std::string message, std::string_view url);
+}  // namespace
+
 Result<Connection> Connection::open(const std::string& url) {
     // The URL comes last so that what it says wins over these defaults.
     const std::string timeout = std::to_string(kConnectTimeoutSeconds);
@@ -121,7 +125,8 @@ Result<Connection> Connection::open(const std::string& url) {
     }
     PQsetNoticeProcessor(connection.handle_, showNotice, nullptr);
     if (PQstatus(connection.handle_) != CONNECTION_OK) {
-        return Result<Connection>::Fail(oneLine(PQerrorMessage(connection.handle_)));
+        return Result<Connection>::Fail(
+            withoutMisreadParts(oneLine(PQerrorMessage(connection.handle_)), url));
     }
     // Our texts are UTF-8 whatever the URL asked for.
     if (PQsetClientEncoding(connection.handle_, "UTF8") != 0) {
@@ -349,6 +354,23 @@ std::string rebuiltUrl(std::string_view scheme, const PQconninfoOption* options)
         separator = '&';
     }
     return shown;
+}
+
+// libpq's own failure quotes the host, port, user or database it read; when those hold
+// pieces of a misread password, they are hidden as the URL is.
+std::string withoutMisreadParts(std::string message, std::string_view url) {
+    const ParsedOptions options = parseConnectionText(url);
+    if (!options || schemeOf(url).empty() || !authorityMisread(options.get())) return message;
+    for (std::string_view keyword : {"user", "host", "port", "dbname"}) {
+        const char* value = valueOf(options.get(), keyword);
+        if (value == nullptr || *value == '\0') continue;
+        const std::string quoted = "\"" + std::string(value) + "\"";
+        for (size_t at = message.find(quoted); at != std::string::npos;
+             at = message.find(quoted, at + 5)) {
+            message.replace(at, quoted.size(), "\"***\"");
+        }
+    }
+    return message;
 }
 
 }  // namespace
