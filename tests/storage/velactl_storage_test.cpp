@@ -1,4 +1,5 @@
 // velactl db / settings / trackers, run as processes.
+#include "storage/history_store.h"
 #include "store_test_support.h"
 #include "test_support.h"
 
@@ -268,6 +269,18 @@ TEST_F(VelactlStorage, ForeignTextsAreListedEscapedAndQuotedCut) {
     EXPECT_EQ(velactl({"trackers", "list"}).out,
               "Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n"
               "a\\tb\\x1B]0;x\\x07\t+1\t0000\tap\\rn\tNone\tFM2XXX\n");
+
+    // A caller's IMEI and a run's detail come from the network.
+    HistoryRecord run = test::sampleRun(4, "=HYPERLINK(\"x\")\x1b[2J", Verdict::WrongCaller);
+    run.detail = std::string("a\0b\r\n", 5);
+    ASSERT_TRUE(HistoryStore(dir.path()).append(run));
+    const RunResult table = velactl({"history"});
+    EXPECT_NE(table.out.find("=HYPERLINK(\"x\")\\x1B[2J  wrong-caller       a\\x00b\\r\\n\n"),
+              std::string::npos)
+        << table.out;
+    const RunResult csv = velactl({"history", "--csv"});
+    EXPECT_NE(csv.out.find(",\"'=HYPERLINK(\"\"x\"\")\x1b[2J\","), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(std::string(",\"a\0b\r\n\",", 8)), std::string::npos) << csv.out;
 }
 
 TEST_F(VelactlStorage, JsonListsBackupAndCheck) {
