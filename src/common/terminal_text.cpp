@@ -34,8 +34,8 @@ std::size_t utf8CharacterLength(std::string_view text, char32_t& code) {
 
 // Characters that steer a terminal or the direction of the text around them.
 bool isControlCharacter(char32_t code) {
-    return (code >= 0x80 && code <= 0x9F) || code == 0x200E || code == 0x200F ||
-           code == 0x2028 || code == 0x2029 || (code >= 0x202A && code <= 0x202E) ||
+    return (code >= 0x80 && code <= 0x9F) || code == 0x200E || code == 0x200F || code == 0x2028 ||
+           code == 0x2029 || (code >= 0x202A && code <= 0x202E) ||
            (code >= 0x2066 && code <= 0x2069);
 }
 
@@ -59,10 +59,18 @@ std::string EscapeForTerminal(std::string_view bytes, std::size_t limit) {
             }
         }
         switch (byte) {
-            case '\\': shown += "\\\\"; break;
-            case '\r': shown += "\\r"; break;
-            case '\n': shown += "\\n"; break;
-            case '\t': shown += "\\t"; break;
+            case '\\':
+                shown += "\\\\";
+                break;
+            case '\r':
+                shown += "\\r";
+                break;
+            case '\n':
+                shown += "\\n";
+                break;
+            case '\t':
+                shown += "\\t";
+                break;
             default:
                 if (byte >= 0x20 && byte < 0x7F) {
                     shown += static_cast<char>(byte);

@@ -62,7 +62,8 @@ Status checkTable(sqlite::Database& db, const ExpectedTable& expected) {
     std::string missing;
     for (const char* column : expected.columns) {
         bool have = false;
-        for (const std::string& name : present) have = have || EqualsIgnoringAsciiCase(name, column);
+        for (const std::string& name : present)
+            have = have || EqualsIgnoringAsciiCase(name, column);
         if (!have) missing += std::string(missing.empty() ? "" : ", ") + column;
     }
     if (!missing.empty()) {

@@ -293,8 +293,9 @@ TEST_F(MainDialogTest, ARunForADescriptionThatIsNoImeiServesAnyTrackerButNotTheT
         tester.send(identification(QByteArray(kTestServerImei.data(), 15)));
         EXPECT_TRUE(tester.waitForClose());
         EXPECT_TRUE(tester.received.isEmpty());
-        EXPECT_EQ(view.status, QStringLiteral("Unexpected caller IMEI XXXXXXXXXXXXXXX, waiting for ") +
-                                   QString::fromLatin1(description));
+        EXPECT_EQ(view.status,
+                  QStringLiteral("Unexpected caller IMEI XXXXXXXXXXXXXXX, waiting for ") +
+                      QString::fromLatin1(description));
         serve(port, QByteArray("\x01\x00\x0F", 3));
         EXPECT_EQ(view.verdict, Verdict::Configured);
         dialog.reset();

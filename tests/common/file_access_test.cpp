@@ -1,12 +1,12 @@
-#include "common/data_directory.h"
 #include "common/file_access.h"
+#include "common/data_directory.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace vela {
 namespace {

@@ -120,9 +120,17 @@ TEST(TrackerCsv, NoCellStartsAFormulaAndTheEscapeIsUndoneExactly) {
 
 // Every text of a run may come from a network caller or a file.
 TEST(HistoryCsv, HostileCellsReadBackExactlyAndNoneIsAFormula) {
-    const std::string hostile[] = {
-        "=HYPERLINK(\"http://x\",\"y\")", "+1", "-2+3", "@SUM(A1)", "\tx", "\rx", "'=x",
-        std::string("a\0b", 3), "two\r\nlines", "\"quoted\", too", " edge "};
+    const std::string hostile[] = {"=HYPERLINK(\"http://x\",\"y\")",
+                                   "+1",
+                                   "-2+3",
+                                   "@SUM(A1)",
+                                   "\tx",
+                                   "\rx",
+                                   "'=x",
+                                   std::string("a\0b", 3),
+                                   "two\r\nlines",
+                                   "\"quoted\", too",
+                                   " edge "};
     std::vector<HistoryRecord> records;
     for (const std::string& text : hostile) {
         HistoryRecord r = test::sampleRun(2, text, Verdict::WrongCaller);

@@ -160,7 +160,8 @@ TEST_F(HostileDatabase, ASaveThatDoesNotKeepItsRowsFailsAndKeepsTheOldOnes) {
     ASSERT_TRUE(SettingsStore(dir.path()).save(ProgramSettings{}));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.trigger);
-        sql("DROP TRIGGER IF EXISTS eat; DROP TRIGGER IF EXISTS twin; DROP TRIGGER IF EXISTS spin;");
+        sql("DROP TRIGGER IF EXISTS eat; DROP TRIGGER IF EXISTS twin; DROP TRIGGER IF EXISTS "
+            "spin;");
         sql(c.trigger);
         const std::string rowsBefore = sql("SELECT count(*) FROM Trackers, Settings;");
         Result<sqlite::Database> db = sqlite::Database::open(file());

@@ -107,8 +107,8 @@ TEST_F(SettingsStoreTest, AFailedSaveLeavesThePreviousRow) {
     ASSERT_FALSE(saved);
     ASSERT_EQ(errors.messages.size(), 1u);
     EXPECT_EQ(errors.messages[0], saved.message());
-    EXPECT_EQ(saved.message(),
-              "Cannot save the settings to " + file().string() + ": CHECK constraint failed: refused");
+    EXPECT_EQ(saved.message(), "Cannot save the settings to " + file().string() +
+                                   ": CHECK constraint failed: refused");
     EXPECT_EQ(sql("SELECT count(*), MPort FROM Settings;"), "1|COM7\n");
     EXPECT_FALSE(fs::exists(file().string() + "-journal"));
 }

@@ -107,8 +107,8 @@ TEST_F(TrackerStoreTest, AFailedSaveLeavesThePreviousRowsAndTheList) {
     Status saved = store().save(list);
     ASSERT_FALSE(saved);
     ASSERT_EQ(errors.messages.size(), 1u);
-    EXPECT_EQ(errors.messages[0],
-              "Cannot save the tracker list to " + file().string() + ": CHECK constraint failed: refused");
+    EXPECT_EQ(errors.messages[0], "Cannot save the tracker list to " + file().string() +
+                                      ": CHECK constraint failed: refused");
     EXPECT_EQ(list.entries(), copy.entries());
     EXPECT_EQ(loaded().entries(), before.entries());
 }

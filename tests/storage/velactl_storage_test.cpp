@@ -263,8 +263,8 @@ TEST_F(VelactlStorage, ForeignTextsAreListedEscapedAndQuotedCut) {
     EXPECT_EQ(refused.exitCode, 1);
     EXPECT_EQ(refused.err, "error: row 1 (\\x1B[2J" + std::string(252, 'A') +
                                "...): the phone number takes digits only\n");
-    RunResult imported = velactl({"trackers", "import", "-"},
-                                 header + "\"a\tb\x1b]0;x\x07\",1,\"ap\rn\"\r\n");
+    RunResult imported =
+        velactl({"trackers", "import", "-"}, header + "\"a\tb\x1b]0;x\x07\",1,\"ap\rn\"\r\n");
     ASSERT_EQ(imported.exitCode, 0) << imported.err;
     EXPECT_EQ(velactl({"trackers", "list"}).out,
               "Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n"

@@ -5,8 +5,8 @@
 #include <libpq-fe.h>
 
 #include <charconv>
-#include <memory>
 #include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace vela::pg {
@@ -300,8 +300,8 @@ bool authorityMisread(const PQconninfoOption* options) {
         }
     }
     const char* port = valueOf(options, "port");
-    return port != nullptr && std::string_view(port).find_first_not_of("0123456789,") !=
-                                  std::string_view::npos;
+    return port != nullptr &&
+           std::string_view(port).find_first_not_of("0123456789,") != std::string_view::npos;
 }
 
 // The URL rebuilt from what libpq read: user, hosts and ports, database, then every other
@@ -387,16 +387,15 @@ std::string RedactUrl(std::string_view url) {
         const size_t end = url.find("://");
         const bool plainScheme =
             end != std::string_view::npos && end > 0 &&
-            url.substr(0, end).find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                                 "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") ==
-                std::string_view::npos;
+            url.substr(0, end).find_first_not_of(
+                "abcdefghijklmnopqrstuvwxyz"
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == std::string_view::npos;
         return (plainScheme ? std::string(url.substr(0, end + 3)) : std::string()) + "***";
     }
     if (scheme.empty()) {
         // key=value text: the same options, the password hidden.
         std::string shown;
-        for (const PQconninfoOption* option = options.get(); option->keyword != nullptr;
-             ++option) {
+        for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
             if (option->val == nullptr) continue;
             const std::string_view keyword = option->keyword;
             shown += (shown.empty() ? "" : " ") + std::string(keyword) + "=" +
