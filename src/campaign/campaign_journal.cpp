@@ -12,12 +12,8 @@ constexpr std::chrono::milliseconds kLongestRetry{2000};
 
 }  // namespace
 
-CampaignJournal::CampaignJournal(std::unique_ptr<CampaignWriter> writer, bool retry,
-                                 Callbacks callbacks)
-    : writer_(std::move(writer)),
-      retry_(retry),
-      callbacks_(std::move(callbacks)),
-      thread_([this] { Loop(); }) {}
+CampaignJournal::CampaignJournal(std::unique_ptr<CampaignWriter> writer, Callbacks callbacks)
+    : writer_(std::move(writer)), callbacks_(std::move(callbacks)), thread_([this] { Loop(); }) {}
 
 CampaignJournal::~CampaignJournal() {
     (void)Close();
@@ -96,7 +92,7 @@ void CampaignJournal::Loop() {
         if (!saved) {
             std::unique_lock lock(mutex_);
             const bool tooLate = closing_ && std::chrono::steady_clock::now() >= closeDeadline_;
-            if (!retry_ || tooLate) {
+            if (saved.code() != StatusCode::Unavailable || tooLate) {
                 failure_ = saved.status();
                 changed_.notify_all();
                 lock.unlock();

@@ -35,10 +35,10 @@ public:
         std::function<void(const std::string&)> onOutage;
     };
 
-    // With `retry`, a failed save is tried again until it works or the journal is closed
-    // (a shared database that is briefly out of reach); without, the first failure ends
-    // all saving. Callbacks run on the journal's thread.
-    CampaignJournal(std::unique_ptr<CampaignWriter> writer, bool retry, Callbacks callbacks);
+    // A save that failed as "unavailable" (a database server briefly out of reach, a file
+    // locked by another program) is tried again until it works or the journal is closed;
+    // any other failure ends all saving. Callbacks run on the journal's thread.
+    CampaignJournal(std::unique_ptr<CampaignWriter> writer, Callbacks callbacks);
     ~CampaignJournal();
     CampaignJournal(const CampaignJournal&) = delete;
     CampaignJournal& operator=(const CampaignJournal&) = delete;
@@ -69,7 +69,6 @@ private:
     void Loop();
 
     std::unique_ptr<CampaignWriter> writer_;
-    bool retry_;
     Callbacks callbacks_;
     std::mutex mutex_;
     std::mutex announcing_;  // one announcement at a time

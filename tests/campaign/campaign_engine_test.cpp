@@ -9,6 +9,7 @@
 #include "storage/history_store.h"
 
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -210,33 +211,32 @@ TEST_F(CampaignEngineTest, IdleCallersBeyondTheSessionBoundDelayButDoNotBlock) {
     EXPECT_EQ(observer.refused, 0);
 }
 
-// A modem that cannot even be opened has sent nothing: with one attempt each, the
-// trackers it failed are still configured through the other modem.
-TEST_F(CampaignEngineTest, AModemThatCannotBeOpenedCostsNoAttempt) {
-    StartFleet(4, 1, {"--delay", "0-100"});
-    Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string(), modemPorts[0]}, 1);
+// A modem that stops in the middle interrupts the campaign: the trackers not yet sent
+// keep their place and their attempts for a resume, none ends "sms-failed".
+TEST_F(CampaignEngineTest, ModemsThatStopInterruptTheCampaignWithoutVerdicts) {
+    StartFleet(10, 1, {"--delay", "0-100", "--fail-after", "3"});
+    CampaignLimits limits;
+    limits.dialogue.shortStep = 1s;  // a modem that is gone is noticed sooner
+    limits.dialogue.longStep = 1s;
+    engine.setLimits(limits);
+    Result<CampaignSummary> summary = RunAll(modemPorts);
     ASSERT_TRUE(summary) << summary.message();
-    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
-    int failedFirst = 0;
-    for (const auto& [imei, events] : observer.events) {
-        if (events.front() == "sms-failed") ++failedFirst;
-        EXPECT_EQ(observer.last.at(imei).attempts, 1) << imei;
+    EXPECT_EQ(summary.value().end, CampaignEnd::Interrupted);
+    EXPECT_NE(summary.value().reason.find("no modem left in service"), std::string::npos)
+        << summary.value().reason;
+    const Result<std::vector<CampaignTrackerRecord>> rows =
+        CampaignStore(dir.path()).trackers(campaignId);
+    ASSERT_TRUE(rows) << rows.message();
+    int open = 0;
+    for (const CampaignTrackerRecord& row : rows.value()) {
+        EXPECT_NE(row.verdict, "sms-failed") << row.tracker;
+        if (row.state == "pending") {
+            ++open;
+            EXPECT_EQ(row.attempts, 0) << row.tracker;
+        }
     }
-    EXPECT_GE(failedFirst, 1);
-}
-
-TEST_F(CampaignEngineTest, WithoutAWorkingModemEveryTrackerEndsWithSmsFailed) {
-    ASSERT_NO_FATAL_FAILURE(
-        SaveTrackers({"350000000000101", "350000000000102", "350000000000103"}, "3706000010"));
-    Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string()});
-    ASSERT_TRUE(summary) << summary.message();
-    EXPECT_EQ(summary.value().failed, 3);
-    for (const auto& [imei, update] : observer.last) {
-        EXPECT_EQ(update.verdict, "sms-failed") << imei;
-        EXPECT_EQ(update.event, CampaignEvent::SmsFailed) << imei;
-    }
-    EXPECT_EQ(observer.warnings.size(), 1u);
-    EXPECT_EQ(observer.last.at("350000000000103").detail, "no modem left in service");
+    EXPECT_GE(open, 5);
+    EXPECT_EQ(CampaignStore(dir.path()).campaign(campaignId).value().state, kCampaignInterrupted);
 }
 
 TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
@@ -268,28 +268,58 @@ TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
     EXPECT_TRUE(campaigns.value().empty());
 }
 
-TEST_F(CampaignEngineTest, APortThatCannotBeHadSendsNothing) {
+// What cannot work is refused before a modem is touched: nothing sent, no attempt spent.
+TEST_F(CampaignEngineTest, SettingsThatCannotWorkSendNothing) {
     StartFleet(2, 1, {});
     const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
-        << std::strerror(errno) << " " << port;
-    ASSERT_EQ(::listen(taken, 1), 0);
-    Result<CampaignSummary> summary = RunAll(modemPorts);
-    ::close(taken);
-    ASSERT_FALSE(summary);
-    EXPECT_NE(summary.message().find("cannot listen on port"), std::string::npos)
-        << summary.message();
-    EXPECT_TRUE(fleetSms().empty());
-    const Result<std::vector<CampaignTrackerRecord>> rows =
-        CampaignStore(dir.path()).trackers(campaignId);
-    ASSERT_TRUE(rows) << rows.message();
-    for (const CampaignTrackerRecord& row : rows.value()) {
-        EXPECT_EQ(row.attempts, 0);
-        EXPECT_EQ(row.state, "pending");
+    struct Case {
+        std::function<void(ProgramSettings&, std::vector<std::string>&)> change;
+        std::string refusal;
+    };
+    const std::vector<Case> cases = {
+        {[&](ProgramSettings& s, auto&) {
+             s.localPort = freeListeningPort();
+             sockaddr_in address{};
+             address.sin_family = AF_INET;
+             address.sin_port = htons(static_cast<uint16_t>(s.localPort));
+             ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             ASSERT_EQ(::listen(taken, 1), 0);
+         },
+         "cannot listen on port"},
+        {[](ProgramSettings& s, auto&) { s.externalIp = 0; },
+         "the external address 0.0.0.0 cannot be called"},
+        {[](ProgramSettings& s, auto&) { s.externalIp = 0xFFFFFFFF; },
+         "the external address 255.255.255.255"},
+        {[](ProgramSettings& s, auto&) { s.externalPort = 0; }, "the external port 0"},
+        {[&](ProgramSettings&, auto& modems) { modems = {(dir / "no-such-modem").string()}; },
+         "modem " + (dir / "no-such-modem").string() + " cannot be opened"},
+        {[](ProgramSettings& s, auto& modems) {
+             s.modemPort.clear();
+             modems.clear();
+         },
+         "no modem is given"},
+    };
+    for (const Case& c : cases) {
+        ProgramSettings settings;
+        ASSERT_TRUE(SettingsStore(dir.path()).load(settings));
+        const ProgramSettings kept = settings;
+        std::vector<std::string> modems = modemPorts;
+        c.change(settings, modems);
+        ASSERT_TRUE(SettingsStore(dir.path()).save(settings));
+        Result<CampaignSummary> summary = RunAll(modems);
+        ASSERT_TRUE(SettingsStore(dir.path()).save(kept));
+        ASSERT_FALSE(summary) << c.refusal;
+        EXPECT_NE(summary.message().find(c.refusal), std::string::npos) << summary.message();
+        const Result<std::vector<CampaignTrackerRecord>> rows =
+            CampaignStore(dir.path()).trackers(campaignId);
+        ASSERT_TRUE(rows) << rows.message();
+        for (const CampaignTrackerRecord& row : rows.value()) {
+            EXPECT_EQ(row.attempts, 0) << c.refusal;
+            EXPECT_EQ(row.state, "pending") << c.refusal;
+        }
     }
+    ::close(taken);
+    EXPECT_TRUE(fleetSms().empty());
 }
 
 }  // namespace

@@ -192,7 +192,7 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     std::unique_ptr<CampaignClaims> claims = join(first, "north:1");
     ASSERT_TRUE(claims);
     ASSERT_EQ(claims->claim(10).value().size(), 3u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(first, {"north:1", ""}).value();
+    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(first, {"north:1", ""}, 30s).value();
     Result<std::vector<std::size_t>> saved =
         writer->save({trackerChange(stored[0], "configured"), trackerChange(stored[1], "failed")});
     ASSERT_TRUE(saved.ok()) << saved.message();
@@ -223,7 +223,7 @@ TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
     ASSERT_TRUE(claims);
     const std::vector<CampaignTrackerRecord> rows = claims->claim(10).value();
     ASSERT_EQ(rows.size(), 3u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}).value();
+    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}, 30s).value();
     refuseHistoryDetail("refuse me");
 
     CampaignChange finished;
@@ -298,13 +298,12 @@ TEST_F(PgCampaignTest, StationsClaimingTogetherNeverShareATracker) {
 
 TEST_F(PgCampaignTest, ExpiredLeaseIsTakenOverWhereItStood) {
     const int64_t id = createCampaign(2);
-    // Its writer takes the lease the station joined with.
     PgCampaignStorage shortLeases(*url_);
     std::unique_ptr<CampaignClaims> dying =
         shortLeases.openClaims(id, {"dying", "127.0.0.1:1"}, 200ms).value();
     const std::vector<CampaignTrackerRecord> held = dying->claim(1).value();
     ASSERT_EQ(held.size(), 1u);
-    std::unique_ptr<CampaignWriter> oldWriter = shortLeases.openWriter(id, {"dying", ""}).value();
+    std::unique_ptr<CampaignWriter> oldWriter = shortLeases.openWriter(id, {"dying", ""}, 200ms).value();
     ASSERT_TRUE(oldWriter->save({trackerChange(held[0], "waiting")}).value().empty());
 
     std::unique_ptr<CampaignClaims> other = join(id, "other");
@@ -404,7 +403,7 @@ TEST_F(PgCampaignTest, LostServerFailsWithItsReasonAndWorkResumesAfterIt) {
     ASSERT_TRUE(claims);
     const std::vector<CampaignTrackerRecord> rows = claims->claim(1).value();
     ASSERT_EQ(rows.size(), 1u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}).value();
+    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}, 30s).value();
     ASSERT_TRUE(writer->save({trackerChange(rows[0], "waiting")}).ok());
 
     server().stop();

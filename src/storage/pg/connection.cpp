@@ -43,6 +43,23 @@ std::string failureOf(const pg_result* result, pg_conn* connection) {
     return message;
 }
 
+// The kind of a failure from its SQLSTATE: a lost or refused connection, a server
+// shutting down, a serialization failure or a deadlock may pass; a constraint or a
+// permission refuses; bad data is invalid.
+StatusCode codeOf(std::string_view sqlState, bool broken) {
+    if (broken) return StatusCode::Unavailable;
+    auto startsWith = [&](std::string_view prefix) {
+        return sqlState.substr(0, prefix.size()) == prefix;
+    };
+    if (startsWith("08") || startsWith("57P") || startsWith("53") || sqlState == "40001" ||
+        sqlState == "40P01" || sqlState == "55P03" || sqlState == "57014") {
+        return StatusCode::Unavailable;
+    }
+    if (startsWith("23") || sqlState == "42501" || startsWith("28")) return StatusCode::Refused;
+    if (startsWith("22")) return StatusCode::Invalid;
+    return StatusCode::Internal;
+}
+
 // The server's notices and warnings are its own texts (a function or trigger on the
 // server chooses them): the library would print them raw; they go out as one escaped,
 // bounded line.
@@ -126,7 +143,8 @@ Result<Connection> Connection::open(const std::string& url) {
     PQsetNoticeProcessor(connection.handle_, showNotice, nullptr);
     if (PQstatus(connection.handle_) != CONNECTION_OK) {
         return Result<Connection>::Fail(
-            withoutMisreadParts(oneLine(PQerrorMessage(connection.handle_)), url));
+            withoutMisreadParts(oneLine(PQerrorMessage(connection.handle_)), url),
+            StatusCode::Unavailable);
     }
     // Our texts are UTF-8 whatever the URL asked for.
     if (PQsetClientEncoding(connection.handle_, "UTF8") != 0) {
@@ -184,7 +202,8 @@ Result<QueryResult> Connection::execute(std::string_view sql,
         const char* state = PQresultErrorField(result.handle_, PG_DIAG_SQLSTATE);
         lastSqlState_ = state ? state : "";
     }
-    return Result<QueryResult>::Fail(failureOf(result.handle_, handle_));
+    return Result<QueryResult>::Fail(failureOf(result.handle_, handle_),
+                                     codeOf(lastSqlState_, isBroken()));
 }
 
 Result<Transaction> Transaction::begin(Connection& connection, Isolation isolation) {
