@@ -2,14 +2,15 @@
 
 #include "campaign/campaign_book.h"
 #include "campaign/campaign_journal.h"
+#include "campaign/campaign_keeper.h"
 #include "campaign/campaign_listener.h"
 #include "campaign/campaign_policy.h"
 #include "campaign/campaign_setup.h"
+#include "campaign/wake_pipe.h"
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "storage/campaign_store.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -18,37 +19,7 @@
 
 namespace vela {
 
-namespace {
-
 using std::chrono::milliseconds;
-
-// A pipe whose read end wakes the listener's poll.
-class WakePipe {
-public:
-    WakePipe() {
-        if (::pipe2(fds_, O_NONBLOCK | O_CLOEXEC) != 0) fds_[0] = fds_[1] = -1;
-    }
-    ~WakePipe() {
-        for (int fd : fds_) {
-            if (fd >= 0) ::close(fd);
-        }
-    }
-    WakePipe(const WakePipe&) = delete;
-    WakePipe& operator=(const WakePipe&) = delete;
-    bool ok() const { return fds_[0] >= 0; }
-    int readEnd() const { return fds_[0]; }
-    // Async-signal-safe: a stop from a signal handler comes through here.
-    void wake() const {
-        if (fds_[1] < 0) return;
-        const char byte = 1;
-        [[maybe_unused]] const ssize_t written = ::write(fds_[1], &byte, 1);
-    }
-
-private:
-    int fds_[2] = {-1, -1};
-};
-
-}  // namespace
 
 struct CampaignEngine::Impl : CampaignSessionHost {
     std::shared_ptr<const StorageEngine> store;
@@ -71,10 +42,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     std::atomic<int64_t> campaignOpen{0};  // trackers of the whole campaign without a verdict
     std::unique_ptr<CampaignJournal> journal;
     std::unique_ptr<CampaignClaims> claims;  // used by the keeper (or Run before it starts)
-    std::mutex keeperMutex;
-    std::condition_variable keeperWake;
-    bool keeperStop = false;
-    bool keeperNudged = false;  // claim (or look) again now, without waiting for the tick
+    std::unique_ptr<CampaignKeeper> keeper;  // in a shared database
 
     Impl(std::shared_ptr<const StorageEngine> storage,
          std::shared_ptr<const CampaignStorage> campaignStorage, CampaignObserver* watcher)
@@ -82,12 +50,6 @@ struct CampaignEngine::Impl : CampaignSessionHost {
           campaigns(std::move(campaignStorage)),
           policy(MakeCampaignPolicy(*campaigns)),
           observer(watcher) {}
-
-    void nudgeKeeper() {
-        std::lock_guard lock(keeperMutex);
-        keeperNudged = true;
-        keeperWake.notify_all();
-    }
 
     // Hands what the book decided to the journal, in order; each announcement follows
     // its save. The ticket of the last save. The caller holds `mutex`.
@@ -110,7 +72,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             if (saves) ticket = pushed;
         }
         // Claimed a batch ahead, so the modems never wait for the database.
-        if (policy->keeps() && (book->wantsClaims() || book->open() == 0)) nudgeKeeper();
+        if (keeper && (book->wantsClaims() || book->open() == 0)) keeper->Nudge();
         sendable.notify_all();
         return ticket;
     }
@@ -219,97 +181,10 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         wakePipe.wake();
     }
 
-    // --- the keeper, in a shared database ---
-
-    // Renews the leases, claims trackers as the modems need them, and follows how many
-    // trackers of the campaign are still open. While the database is out of reach it
-    // claims nothing and tries again.
-    void Keep() {
-        const milliseconds interval =
-            std::clamp<milliseconds>(limits.lease / 3, milliseconds(50), milliseconds(1000));
-        bool outage = false;
-        // Said at once: the journal may be waiting for the same database.
-        auto tell = [&](const std::string& text) {
-            if (observer != nullptr) journal->AnnounceNow([&] { observer->Warning(text); });
-        };
-        CampaignClock::time_point renewedAt;
-        for (;;) {
-            // Renewed once a tick; a nudge from the modems only claims.
-            Status reached = Status::Ok();
-            if (outage || CampaignClock::now() - renewedAt >= interval) {
-                reached = claims->renew().status();
-                renewedAt = CampaignClock::now();
-            }
-            if (reached) reached = ClaimMore();
-            if (!reached && !outage) {
-                tell("the database is out of reach; no more trackers are claimed: " +
-                     reached.message());
-            } else if (reached && outage) {
-                tell("the database is reachable again; claiming goes on");
-            }
-            outage = !reached;
-            wakePipe.wake();
-            std::unique_lock lock(keeperMutex);
-            keeperWake.wait_for(lock, interval, [&] { return keeperStop || keeperNudged; });
-            if (keeperStop) return;
-            keeperNudged = false;
-        }
-    }
-
-    Status ClaimMore() {
-        int room = 0;
-        {
-            std::lock_guard lock(mutex);
-            room = book->claimRoom();
-        }
-        if (room > 0) {
-            Result<std::vector<CampaignTrackerRecord>> rows = claims->claim(room);
-            if (!rows) return rows.status();
-            if (!rows.value().empty()) {
-                std::lock_guard lock(mutex);
-                book->Adopt(BookTrackersOf(*run, std::move(rows).value()), BookTime::Now());
-                Carry();
-            }
-        }
-        Result<int64_t> open = claims->openCount();
-        if (!open) return open.status();
-        campaignOpen = open.value();
-        return Status::Ok();
-    }
-
     // --- the run ---
 
-    CampaignSummary Summary(int64_t id, bool finished, std::string reason) const {
-        CampaignSummary summary;
-        summary.id = id;
-        // The whole campaign's counts, as the database has them now.
-        if (Result<CampaignRecord> stored = campaigns->campaign(id); stored) {
-            summary.total = static_cast<int>(stored.value().total);
-            summary.configured = static_cast<int>(stored.value().configured);
-            summary.failed = static_cast<int>(stored.value().failed);
-        } else {
-            for (const CampaignTrackerRecord& row : book->rows()) {
-                summary.configured += row.state == "configured";
-                summary.failed += row.state == "failed";
-                ++summary.total;
-            }
-        }
-        if (summary.configured == summary.total)
-            summary.end = CampaignEnd::AllConfigured;
-        else if (!finished)
-            summary.end = CampaignEnd::Interrupted;
-        else
-            summary.end = CampaignEnd::SomeFailed;
-        if (summary.end == CampaignEnd::Interrupted) summary.reason = std::move(reason);
-        return summary;
-    }
-
-    // Joins the campaign and takes on its first trackers; nothing is sent yet.
-    Status Join(int64_t id) {
-        Result<std::unique_ptr<CampaignClaims>> joined =
-            campaigns->openClaims(id, run->station, limits.lease);
-        if (!joined) return joined.status();
-        claims = std::move(joined).value();
+    // The journal that saves this station's changes, and what it tells.
+    Status OpenJournal(int64_t id) {
         Result<std::unique_ptr<CampaignWriter>> writer =
             campaigns->openWriter(id, run->station, limits.lease);
         if (!writer) return writer.status();
@@ -323,13 +198,22 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         };
         journal =
             std::make_unique<CampaignJournal>(std::move(writer).value(), std::move(callbacks));
+        return Status::Ok();
+    }
+
+    // Joins the campaign and takes on its first trackers; nothing is sent yet. The
+    // campaign is marked running (and announced) before a modem starts.
+    Status Join(int64_t id) {
+        Result<std::unique_ptr<CampaignClaims>> joined =
+            campaigns->openClaims(id, run->station, limits.lease);
+        if (!joined) return joined.status();
+        claims = std::move(joined).value();
+        if (Status opened = OpenJournal(id); !opened) return opened;
         const std::vector<std::string>& modems = run->campaign.modemPorts;
         BookRules rules;
         rules.attempts = static_cast<int>(run->campaign.attempts);
         rules.wait = std::chrono::seconds(run->campaign.waitSeconds);
         rules.modemFailuresToRetire = limits.modemFailuresToRetire;
-        std::lock_guard lock(mutex);
-        book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
         // The first trackers are claimed before any modem starts: all of them when this
         // station is alone with the campaign.
         Result<std::vector<CampaignTrackerRecord>> first =
@@ -346,17 +230,51 @@ struct CampaignEngine::Impl : CampaignSessionHost {
                 watcher->CampaignStarted(id, total);
             };
         }
-        journal->Push(std::move(running), std::move(started));
-        book->Adopt(BookTrackersOf(*run, std::move(first).value()), BookTime::Now());
-        Carry();
+        const uint64_t runningTicket = journal->Push(std::move(running), std::move(started));
+        {
+            std::lock_guard lock(mutex);
+            book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
+            book->Adopt(BookTrackersOf(*run, std::move(first).value()), BookTime::Now());
+            Carry();
+        }
+        if (Result<std::vector<std::string>> elsewhere = claims->heldElsewhere();
+            elsewhere && !elsewhere.value().empty() && observer != nullptr) {
+            journal->Push({}, [watcher = observer, text = HeldElsewhereText(elsewhere.value())] {
+                watcher->Warning(text);
+            });
+        }
+        if (!journal->WaitSaved(runningTicket, stopRequested) && journal->Failed()) {
+            return journal->Close().withContext("cannot save the campaign: ");
+        }
         return Status::Ok();
     }
 
     // Serves and sends until the campaign is done or stopped, then lets every thread go.
+    std::unique_ptr<CampaignKeeper> StartKeeper() {
+        CampaignKeeper::Station station;
+        station.claimRoom = [this] {
+            std::lock_guard lock(mutex);
+            return book->claimRoom();
+        };
+        station.adopt = [this](std::vector<CampaignTrackerRecord> rows) {
+            std::lock_guard lock(mutex);
+            book->Adopt(BookTrackersOf(*run, std::move(rows)), BookTime::Now());
+            Carry();
+        };
+        station.campaignOpen = [this](int64_t open) { campaignOpen = open; };
+        // Said at once: the journal may be waiting for the same database.
+        station.warn = [this](const std::string& text) {
+            if (observer != nullptr) journal->AnnounceNow([&] { observer->Warning(text); });
+        };
+        station.wake = [this] { wakePipe.wake(); };
+        return std::make_unique<CampaignKeeper>(*claims, limits.lease, std::move(station));
+    }
+
     void Work(CampaignListener& listener) {
-        keeperStop = false;
-        std::thread keeper;
-        if (policy->keeps()) keeper = std::thread([this] { Keep(); });
+        if (policy->keeps()) {
+            std::lock_guard lock(mutex);  // Carry reads it
+            keeper = StartKeeper();
+        }
         std::vector<std::thread> modems;
         for (std::size_t index = 0; index < run->campaign.modemPorts.size(); ++index) {
             modems.emplace_back(
@@ -374,38 +292,36 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             sendable.notify_all();
         }
         for (std::thread& modem : modems) modem.join();
+        std::unique_ptr<CampaignKeeper> stopped;
         {
-            std::lock_guard lock(keeperMutex);
-            keeperStop = true;
-            keeperWake.notify_all();
+            std::lock_guard lock(mutex);
+            stopped = std::move(keeper);
         }
-        if (keeper.joinable()) keeper.join();
+        stopped.reset();  // joins its thread, outside the lock it takes
     }
 
-    // Saves the end, gives back what is still open, and sums the campaign up.
+    // Saves what is left, gives back what is still open (the last station out marks the
+    // campaign finished or interrupted), and sums the campaign up.
     Result<CampaignSummary> Finish(int64_t id) {
-        bool finished = false;
         std::string reason;
         {
             std::lock_guard lock(mutex);
-            finished = policy->finished(book->open(), campaignOpen.load());
             if (book->halted()) reason = *book->halted();
-            if (finished) {
-                CampaignChange end;
-                end.campaignState = kCampaignFinished;
-                end.campaignId = id;
-                journal->Push(std::move(end), {});
-            }
         }
         Status saved = journal->Close(limits.stopGrace);
         journal.reset();
-        // Trackers still open are given back at once for the other stations (or a later
-        // resume) to take on.
+        if (reason.empty()) {
+            if (Result<std::vector<std::string>> elsewhere = claims->heldElsewhere();
+                elsewhere && !elsewhere.value().empty()) {
+                reason = HeldElsewhereText(elsewhere.value());
+            }
+        }
         Status left = claims->leave();
         claims.reset();
         if (!saved) return saved.withContext("cannot save the campaign: ");
         if (!left) return left.withContext("cannot leave the campaign: ");
-        return Summary(id, finished, std::move(reason));
+        std::lock_guard lock(mutex);
+        return SummarizeCampaign(*campaigns, id, book->rows(), std::move(reason));
     }
 
     Result<CampaignSummary> Run(int64_t id) {

@@ -45,8 +45,9 @@ public:
     virtual ~CampaignObserver() = default;
     virtual void CampaignStarted(int64_t /*id*/, int /*trackerCount*/) {}
     virtual void TrackerChanged(const CampaignTrackerUpdate& update) = 0;
-    // A caller that got nothing: not in the campaign, already configured or already in
-    // a session. `imei` is shown as displayImei does.
+    // A caller that got nothing: not in the campaign, not awaited (no SMS was sent to
+    // it), already configured or already in a session. `imei` is shown as displayImei
+    // does.
     virtual void CallerRefused(const std::string& /*imei*/, const std::string& /*address*/) {}
     // A warning that does not stop the campaign (a modem taken out of service...).
     virtual void Warning(const std::string& /*text*/) {}

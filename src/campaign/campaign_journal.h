@@ -67,6 +67,9 @@ private:
         uint64_t ticket = 0;
     };
     void Loop();
+    Result<std::vector<bool>> SaveBatch(const std::vector<Entry>& batch);
+    bool WaitToRetry(const Status& failure, bool& inOutage, std::chrono::milliseconds& retryIn);
+    void Settle(std::vector<Entry>& batch, const std::vector<bool>& refused);
 
     std::unique_ptr<CampaignWriter> writer_;
     Callbacks callbacks_;

@@ -228,6 +228,39 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     return run;
 }
 
+std::string HeldElsewhereText(const std::vector<std::string>& trackers) {
+    return "trackers held by another running campaign, left for later: " + joinNames(trackers);
+}
+
+CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
+                                  const std::vector<CampaignTrackerRecord>& rows,
+                                  std::string reason) {
+    CampaignSummary summary;
+    summary.id = id;
+    bool finished = false;
+    if (Result<CampaignRecord> stored = campaigns.campaign(id); stored) {
+        summary.total = static_cast<int>(stored.value().total);
+        summary.configured = static_cast<int>(stored.value().configured);
+        summary.failed = static_cast<int>(stored.value().failed);
+        finished = stored.value().state == kCampaignFinished;
+    } else {
+        for (const CampaignTrackerRecord& row : rows) {
+            summary.configured += row.state == "configured";
+            summary.failed += row.state == "failed";
+        }
+        summary.total = static_cast<int>(rows.size());
+        finished = summary.configured + summary.failed == summary.total;
+    }
+    if (summary.configured == summary.total)
+        summary.end = CampaignEnd::AllConfigured;
+    else if (!finished)
+        summary.end = CampaignEnd::Interrupted;
+    else
+        summary.end = CampaignEnd::SomeFailed;
+    if (summary.end == CampaignEnd::Interrupted) summary.reason = std::move(reason);
+    return summary;
+}
+
 std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
                                         std::vector<CampaignTrackerRecord> rows) {
     std::vector<BookTracker> trackers;

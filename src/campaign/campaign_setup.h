@@ -39,6 +39,15 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
 // modem unplugged or held by another program).
 Status CheckModemsOpen(const std::vector<std::string>& modems);
 
+// "trackers held by another running campaign, left for later: A (campaign 3), ...".
+std::string HeldElsewhereText(const std::vector<std::string>& trackers);
+
+// The whole campaign's counts as the database has them now (`rows`, this station's, when
+// it cannot be read), ended as its stored state says.
+CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
+                                  const std::vector<CampaignTrackerRecord>& rows,
+                                  std::string reason);
+
 // The book's view of claimed rows: their wake-up SMS, or why none can be built.
 std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
                                         std::vector<CampaignTrackerRecord> rows);

@@ -431,8 +431,9 @@ private:
         if (Status read = selectCampaigns(db, std::nullopt, "", campaigns); !read) return read;
         std::map<std::string, int64_t> busy;
         for (const CampaignRecord& other : campaigns) {
-            if (other.id == id_ || other.state != kCampaignRunning ||
-                !processAlive(other.runnerPid)) {
+            // This process's other campaigns count too.
+            const bool live = other.runnerPid == ::getpid() || processAlive(other.runnerPid);
+            if (other.id == id_ || other.state != kCampaignRunning || !live) {
                 continue;
             }
             Result<int> version = campaignTablesVersion(db);

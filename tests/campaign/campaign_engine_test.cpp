@@ -6,11 +6,14 @@
 
 #include "campaign/campaign_engine.h"
 #include "storage/campaign_store.h"
+#include "storage/database.h"
 #include "storage/history_store.h"
 
+#include <atomic>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace vela::test {
@@ -32,6 +35,18 @@ public:
     void Warning(const std::string& text) override {
         std::lock_guard lock(mutex_);
         warnings.push_back(text);
+    }
+    // Waits (bounded) until some tracker was announced.
+    bool WaitForAnEvent(std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (!events.empty()) return true;
+            }
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
     }
 
     std::map<std::string, std::vector<std::string>> events;
@@ -266,6 +281,90 @@ TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
     const Result<std::vector<CampaignRecord>> campaigns = CampaignStore(dir.path()).list();
     ASSERT_TRUE(campaigns) << campaigns.message();
     EXPECT_TRUE(campaigns.value().empty());
+}
+
+// An SMS goes out only once its "sending" row is saved: while another program holds the
+// database locked the modems send nothing, and once it lets go the campaign goes on.
+TEST_F(CampaignEngineTest, NoSmsWhileItsRowCannotBeSaved) {
+    StartFleet(3, 1, {"--delay", "0-100"});
+    // Locks the database as the campaign is announced, before any modem starts.
+    class LockingObserver : public RecordingObserver {
+    public:
+        explicit LockingObserver(std::filesystem::path file) : file_(std::move(file)) {}
+        void CampaignStarted(int64_t, int) override {
+            Result<sqlite::Database> db = sqlite::Database::open(file_);
+            if (db && db.value().execute("BEGIN EXCLUSIVE")) lock = std::move(db).value();
+            locked.store(lock.has_value());
+        }
+        std::optional<sqlite::Database> lock;
+        std::atomic<bool> locked{false};
+
+    private:
+        std::filesystem::path file_;
+    };
+    LockingObserver locking(dir / "settings.accdb");
+    CampaignEngine lockedOut(dir.path(), &locking);
+    CampaignRequest request;
+    request.configFile = config;
+    request.allTrackers = true;
+    request.modemPorts = modemPorts;
+    request.wait = 5s;
+    const Result<int64_t> id = lockedOut.Create(request);
+    ASSERT_TRUE(id) << id.message();
+    Result<CampaignSummary> summary = Status::Fail("not run");
+    std::thread running([&] { summary = lockedOut.Run(id.value()); });
+    for (int wait = 0; wait < 200 && !locking.locked.load(); ++wait)
+        std::this_thread::sleep_for(10ms);
+    const bool wasLocked = locking.locked.load();
+    std::this_thread::sleep_for(1500ms);
+    const std::map<std::string, int> sentWhileLocked = fleetSms();
+    if (wasLocked) {
+        ASSERT_TRUE(locking.lock->execute("COMMIT"));
+    }
+    running.join();
+    ASSERT_TRUE(wasLocked);
+    EXPECT_TRUE(sentWhileLocked.empty()) << sentWhileLocked.size() << " SMS before their rows";
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
+}
+
+// Two campaigns over the same trackers at once: the second leaves every tracker the first
+// holds for later, sends nothing and ends interrupted saying why; none is configured twice.
+TEST_F(CampaignEngineTest, TwoCampaignsAtOnceNeverConfigureATrackerTwice) {
+    StartFleet(6, 2, {"--delay", "300-600"});
+    CampaignRequest request;
+    request.configFile = config;
+    request.allTrackers = true;
+    request.wait = 5s;
+    request.modemPorts = {modemPorts[0]};
+    const Result<int64_t> first = engine.Create(request);
+    request.modemPorts = {modemPorts[1]};
+    const Result<int64_t> second = engine.Create(request);
+    ASSERT_TRUE(first && second);
+    Result<CampaignSummary> firstEnd = Status::Fail("not run");
+    std::thread running([&] { firstEnd = engine.Run(first.value()); });
+    if (!observer.WaitForAnEvent(20s)) {
+        engine.RequestStop();
+        running.join();
+        FAIL() << "the first campaign never started";
+    }
+
+    RecordingObserver secondObserver;
+    CampaignEngine other(dir.path(), &secondObserver);
+    CampaignStationSettings station;
+    station.listenPort = freeListeningPort();
+    other.setStation(station);
+    const Result<CampaignSummary> secondEnd = other.Run(second.value());
+    running.join();
+    ASSERT_TRUE(firstEnd) << firstEnd.message();
+    ASSERT_TRUE(secondEnd) << secondEnd.message();
+    EXPECT_EQ(firstEnd.value().end, CampaignEnd::AllConfigured);
+    EXPECT_EQ(secondEnd.value().end, CampaignEnd::Interrupted);
+    EXPECT_NE(secondEnd.value().reason.find("held by another running campaign"), std::string::npos)
+        << secondEnd.value().reason;
+    EXPECT_TRUE(secondObserver.events.empty());
+    for (const auto& [imei, count] : fleetSms()) EXPECT_EQ(count, 1) << imei;
+    for (const auto& [imei, count] : fleetCalls("answered")) EXPECT_EQ(count, 1) << imei;
 }
 
 // What cannot work is refused before a modem is touched: nothing sent, no attempt spent.
