@@ -12,6 +12,8 @@ namespace vela {
 
 // How many bytes of a foreign text a message or a listing shows at most.
 inline constexpr std::size_t kShownTextBytes = 256;
+// No limit: for a record that must keep every byte (a trace file), never for a message.
+inline constexpr std::size_t kWholeText = static_cast<std::size_t>(-1);
 
 // Printable ASCII stays (a backslash is doubled); \r \n \t as themselves escaped ("\r");
 // a well-formed UTF-8 character stays unless it is a control (C1 controls, line and
