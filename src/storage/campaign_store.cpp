@@ -163,40 +163,39 @@ Status eachRow(sqlite::Statement& statement, const std::function<void(sqlite::St
     }
 }
 
-Status selectCampaigns(sqlite::Database& db, std::optional<int64_t> id, const char* order,
-                       std::vector<CampaignRecord>& out) {
-    Result<sqlite::Statement> row =
-        db.prepare(std::string(kCampaignSelect) + (id ? "WHERE c.\"ID\" = ?1 " : "") + order);
+// Runs `sql` (with the campaign's ID bound as ?1 when there is one) and hands each row
+// to `take`.
+Status queryRows(sqlite::Database& db, const std::string& sql, std::optional<int64_t> id,
+                 const std::function<void(sqlite::Statement&)>& take) {
+    Result<sqlite::Statement> row = db.prepare(sql);
     if (!row) return row.status();
     if (id) {
         if (Status bound = row.value().bind(1, *id); !bound) return bound;
     }
-    return eachRow(row.value(), [&](sqlite::Statement& r) { out.push_back(readCampaign(r)); });
+    return eachRow(row.value(), take);
+}
+
+Status selectCampaigns(sqlite::Database& db, std::optional<int64_t> id, const char* order,
+                       std::vector<CampaignRecord>& out) {
+    return queryRows(db, std::string(kCampaignSelect) + (id ? "WHERE c.\"ID\" = ?1 " : "") + order,
+                     id, [&](sqlite::Statement& r) { out.push_back(readCampaign(r)); });
 }
 
 Status selectTrackers(sqlite::Database& db, int version, std::optional<int64_t> id,
                       std::vector<CampaignTrackerRecord>& out) {
-    Result<sqlite::Statement> row =
-        db.prepare(trackerQuery(version, id ? "WHERE \"CampaignId\" = ?1" : ""));
-    if (!row) return row.status();
-    if (id) {
-        if (Status bound = row.value().bind(1, *id); !bound) return bound;
-    }
-    return eachRow(row.value(), [&](sqlite::Statement& r) { out.push_back(readTracker(r)); });
+    return queryRows(db, trackerQuery(version, id ? "WHERE \"CampaignId\" = ?1" : ""), id,
+                     [&](sqlite::Statement& r) { out.push_back(readTracker(r)); });
 }
 
 Status selectStations(sqlite::Database& db, int version, std::optional<int64_t> id,
                       std::vector<CampaignStationRecord>& out) {
     if (version < kCampaignStationsSchemaVersion) return Status::Ok();
-    Result<sqlite::Statement> row =
-        db.prepare(std::string("SELECT \"CampaignId\", \"Station\", \"Address\", \"JoinedAt\", "
-                               "\"SeenUntil\" FROM \"CampaignStations\" ") +
-                   (id ? "WHERE \"CampaignId\" = ?1 " : "") + "ORDER BY \"CampaignId\", \"ID\"");
-    if (!row) return row.status();
-    if (id) {
-        if (Status bound = row.value().bind(1, *id); !bound) return bound;
-    }
-    return eachRow(row.value(), [&](sqlite::Statement& r) {
+    const std::string sql = std::string(
+                                "SELECT \"CampaignId\", \"Station\", \"Address\", \"JoinedAt\", "
+                                "\"SeenUntil\" FROM \"CampaignStations\" ") +
+                            (id ? "WHERE \"CampaignId\" = ?1 " : "") +
+                            "ORDER BY \"CampaignId\", \"ID\"";
+    return queryRows(db, sql, id, [&](sqlite::Statement& r) {
         CampaignStationRecord station;
         station.campaignId = r.columnInt(0);
         station.name = r.columnText(1);

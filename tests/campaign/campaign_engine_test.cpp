@@ -60,14 +60,20 @@ private:
 
 class CampaignEngineTest : public CampaignFixture {
 protected:
-    Result<CampaignSummary> RunAll(const std::vector<std::string>& modems, int attempts = 2) {
+    // A campaign of every tracker through `modems`, created by `creator`.
+    Result<int64_t> CreateAll(CampaignEngine& creator, const std::vector<std::string>& modems,
+                              std::chrono::seconds wait, int attempts = 2) {
         CampaignRequest request;
         request.configFile = config;
         request.allTrackers = true;
         request.modemPorts = modems;
-        request.wait = 2s;
+        request.wait = wait;
         request.attempts = attempts;
-        Result<int64_t> id = engine.Create(request);
+        return creator.Create(request);
+    }
+
+    Result<CampaignSummary> RunAll(const std::vector<std::string>& modems, int attempts = 2) {
+        Result<int64_t> id = CreateAll(engine, modems, 2s, attempts);
         if (!id) return id.status();
         campaignId = id.value();
         return engine.Run(id.value());
@@ -203,12 +209,7 @@ TEST_F(CampaignEngineTest, IdleCallersBeyondTheSessionBoundDelayButDoNotBlock) {
     limits.maxSessions = 20;
     limits.identifyLimit = 1s;
     engine.setLimits(limits);
-    CampaignRequest request;
-    request.configFile = config;
-    request.allTrackers = true;
-    request.modemPorts = modemPorts;
-    request.wait = 10s;
-    const Result<int64_t> id = engine.Create(request);
+    const Result<int64_t> id = CreateAll(engine, modemPorts, 10s);
     ASSERT_TRUE(id) << id.message();
     std::vector<RawPeer> idle;
     std::thread occupy([&] {
@@ -304,12 +305,7 @@ TEST_F(CampaignEngineTest, NoSmsWhileItsRowCannotBeSaved) {
     };
     LockingObserver locking(dir / "settings.accdb");
     CampaignEngine lockedOut(dir.path(), &locking);
-    CampaignRequest request;
-    request.configFile = config;
-    request.allTrackers = true;
-    request.modemPorts = modemPorts;
-    request.wait = 5s;
-    const Result<int64_t> id = lockedOut.Create(request);
+    const Result<int64_t> id = CreateAll(lockedOut, modemPorts, 5s);
     ASSERT_TRUE(id) << id.message();
     Result<CampaignSummary> summary = Status::Fail("not run");
     std::thread running([&] { summary = lockedOut.Run(id.value()); });
@@ -332,14 +328,8 @@ TEST_F(CampaignEngineTest, NoSmsWhileItsRowCannotBeSaved) {
 // holds for later, sends nothing and ends interrupted saying why; none is configured twice.
 TEST_F(CampaignEngineTest, TwoCampaignsAtOnceNeverConfigureATrackerTwice) {
     StartFleet(6, 2, {"--delay", "300-600"});
-    CampaignRequest request;
-    request.configFile = config;
-    request.allTrackers = true;
-    request.wait = 5s;
-    request.modemPorts = {modemPorts[0]};
-    const Result<int64_t> first = engine.Create(request);
-    request.modemPorts = {modemPorts[1]};
-    const Result<int64_t> second = engine.Create(request);
+    const Result<int64_t> first = CreateAll(engine, {modemPorts[0]}, 5s);
+    const Result<int64_t> second = CreateAll(engine, {modemPorts[1]}, 5s);
     ASSERT_TRUE(first && second);
     Result<CampaignSummary> firstEnd = Status::Fail("not run");
     std::thread running([&] { firstEnd = engine.Run(first.value()); });
