@@ -4,6 +4,7 @@
 #include "app/modem_step.h"
 #include "app/run_texts.h"
 #include "common/file_access.h"
+#include "common/imei.h"
 #include "common/terminal_text.h"
 #include "config/config_reader.h"
 #include "link/port_check.h"
@@ -51,12 +52,6 @@ constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::
 // counts).
 int imageLengthField(const ConfigImage& image) {
     return image.bytes[0] * 256 + image.bytes[1];
-}
-
-// Fifteen digits: the description names one tracker, and only that one is served.
-bool isImei(const std::string& text) {
-    return text.size() == kImeiLength &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 QString peerText(const TrackerSocket& socket) {
@@ -578,7 +573,8 @@ void MainDialog::checkSilentCallers() {
 
 std::optional<std::string> MainDialog::expectedImei(RunButton run) const {
     if (run == RunButton::CheckPort) return std::string(kTestServerImei);
-    if (isImei(runTracker_)) return runTracker_;
+    // An IMEI as the description names one tracker, and only that one is served.
+    if (IsImei(runTracker_)) return runTracker_;
     return std::nullopt;
 }
 
