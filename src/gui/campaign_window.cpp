@@ -25,7 +25,6 @@
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QTableView>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <set>
 
@@ -126,13 +125,9 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
 }
 
 CampaignWindow::~CampaignWindow() {
-    if (worker_.joinable()) {
-        while (!workerDone_.load()) {
-            engine_->RequestStop();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        worker_.join();
-    }
+    // One request is enough: the engine honours a stop asked for before its run began.
+    if (worker_.active()) engine_->RequestStop();
+    worker_.join();
 }
 
 void CampaignWindow::BuildControls() {
@@ -210,11 +205,6 @@ void CampaignWindow::BuildControls() {
     connect(startButton_, &QPushButton::clicked, this, &CampaignWindow::OnStart);
     connect(stopButton_, &QPushButton::clicked, this, &CampaignWindow::OnStop);
     connect(resumeButton_, &QPushButton::clicked, this, &CampaignWindow::OnResume);
-    stopRepeater_ = new QTimer(this);
-    stopRepeater_->setInterval(200);
-    connect(stopRepeater_, &QTimer::timeout, this, [this] {
-        if (engine_) engine_->RequestStop();
-    });
     connect(exportButton_, &QPushButton::clicked, this, &CampaignWindow::OnExport);
     connect(closeButton_, &QPushButton::clicked, this, &QDialog::close);
     auto* buttonRow = new QHBoxLayout;
@@ -399,12 +389,9 @@ void CampaignWindow::OnResume() {
 void CampaignWindow::StartWorker(int64_t id) {
     resumable_.reset();
     currentId_ = id;
-    workerDone_ = false;
-    worker_ = std::thread([this, engine = engine_.get(), id] {
-        const Result<CampaignSummary> result = engine->Run(id);
-        workerDone_ = true;
-        bridge_->Post([result](CampaignWindow* w) { w->OnFinished(result); });
-    });
+    worker_.start<Result<CampaignSummary>>(
+        this, [engine = engine_.get(), id] { return engine->Run(id); },
+        [this](const Result<CampaignSummary>& result) { OnFinished(result); });
     SetRunning(true);
 }
 
@@ -413,7 +400,6 @@ void CampaignWindow::OnStop() {
     stopButton_->setEnabled(false);
     Log(QStringLiteral("Stopping: no new SMS; calls in progress are finished."));
     engine_->RequestStop();
-    stopRepeater_->start();
 }
 
 void CampaignWindow::OnTrackerChanged(const CampaignTrackerUpdate& update) {
@@ -422,8 +408,7 @@ void CampaignWindow::OnTrackerChanged(const CampaignTrackerUpdate& update) {
 }
 
 void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
-    stopRepeater_->stop();
-    if (worker_.joinable()) worker_.join();
+    worker_.join();
     engine_.reset();
     UpdateProgress();
     if (!result) {
@@ -461,10 +446,23 @@ void CampaignWindow::OnExport() {
     Log(QStringLiteral("Report saved to %1").arg(*path));
 }
 
+void CampaignWindow::StopAndClose() {
+    if (!running()) {
+        QDialog::reject();
+        return;
+    }
+    closeWhenStopped_ = true;
+    OnStop();
+}
+
+bool CampaignWindow::ConfirmStopAndClose(QWidget* parent, MessageSink& messages) {
+    return messages.AskToProceed(parent, QStringLiteral("Stop the campaign and close?"),
+                                 QStringLiteral("Stop and close"), QStringLiteral("Cancel"));
+}
+
 void CampaignWindow::reject() {
     if (running()) {
-        closeWhenStopped_ = true;
-        OnStop();
+        if (!closeWhenStopped_ && ConfirmStopAndClose(this, messages_)) StopAndClose();
         return;
     }
     QDialog::reject();
@@ -472,10 +470,9 @@ void CampaignWindow::reject() {
 
 void CampaignWindow::closeEvent(QCloseEvent* event) {
     if (running()) {
-        // Closing stops the campaign first; the window goes once the engine is done.
-        closeWhenStopped_ = true;
-        OnStop();
+        // The campaign is not ended by a stray click: the operator is asked first.
         event->ignore();
+        reject();
         return;
     }
     QDialog::closeEvent(event);

@@ -2,14 +2,13 @@
 
 #include "campaign/campaign_engine.h"
 #include "gui/message_sink.h"
+#include "gui/off_thread_task.h"
 
 #include <QDialog>
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 
 class QCloseEvent;
 class QLabel;
@@ -22,7 +21,6 @@ class QSortFilterProxyModel;
 class QSpinBox;
 class QStandardItemModel;
 class QTableView;
-class QTimer;
 
 namespace vela {
 
@@ -48,7 +46,7 @@ public:
     // Only tests shorten the engine's bounds.
     void setLimits(const CampaignLimits& limits) { limits_ = limits; }
 
-    bool running() const { return worker_.joinable(); }
+    bool running() const { return worker_.active(); }
     const CampaignTableModel& table() const { return *table_; }
 
     // Reloads the tracker list from the database, keeping the checks that still apply.
@@ -59,8 +57,13 @@ signals:
     void campaignFinished();
 
 public slots:
-    // Escape and the close box: a running campaign is stopped first.
+    // Escape and the close box: while a campaign runs, the operator is asked whether to
+    // stop it and close; the window goes once the engine is done.
     void reject() override;
+    // Stops the running campaign and closes the window once the engine is done.
+    void StopAndClose();
+    // "Stop the campaign and close?" with Stop and close / Cancel; true for the former.
+    static bool ConfirmStopAndClose(QWidget* parent, MessageSink& messages);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -117,11 +120,8 @@ private:
     CampaignTableModel* table_ = nullptr;
     std::unique_ptr<Bridge> bridge_;
     std::unique_ptr<CampaignEngine> engine_;
-    std::thread worker_;
-    std::atomic<bool> workerDone_{false};
-    // A stop asked for before the engine began its run would be lost: it is asked again
-    // until the run has ended.
-    QTimer* stopRepeater_ = nullptr;
+    // Last of the members the engine's run uses: it is joined before they go.
+    OffThreadTask worker_;
     int64_t currentId_ = 0;
     std::optional<int64_t> resumable_;  // the campaign this window stopped
     bool closeWhenStopped_ = false;

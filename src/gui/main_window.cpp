@@ -150,6 +150,7 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::Attach(MainDialog& dialog) {
+    dialog_ = &dialog;
     dataDirectory_ = QString::fromStdString(dialog.workingDirectoryPath().string());
     connect(editTrackersButton_, &QPushButton::clicked, &dialog, &MainDialog::OnEditTrackers);
     connect(settingsButton_, &QPushButton::clicked, &dialog, &MainDialog::OnSettings);
@@ -185,6 +186,10 @@ void MainWindow::OpenCampaignWindow(const std::filesystem::path& dataDirectory) 
     campaignWindow_->show();
     campaignWindow_->raise();
     campaignWindow_->activateWindow();
+}
+
+CampaignWindow* MainWindow::campaignWindow() const {
+    return campaignWindow_;
 }
 
 void MainWindow::ShowAbout() {
@@ -367,7 +372,18 @@ void MainWindow::WaitWhilePainting(const std::function<bool()>& done) {
 }
 
 void MainWindow::reject() {
-    if (modemWaitDepth_ > 0) return;
+    if (modemWaitDepth_ > 0 || closingAfterCampaign_) return;
+    if (campaignWindow_ && campaignWindow_->running()) {
+        if (!CampaignWindow::ConfirmStopAndClose(this, messages_)) return;
+        closingAfterCampaign_ = true;
+        connect(campaignWindow_, &CampaignWindow::campaignFinished, this, [this] {
+            closingAfterCampaign_ = false;
+            reject();
+        });
+        campaignWindow_->StopAndClose();
+        return;
+    }
+    if (dialog_) dialog_->AbandonRun(QString::fromLatin1(texts::kWindowClosed));
     QDialog::reject();
 }
 

@@ -21,6 +21,7 @@ class QLabel;
 
 namespace vela {
 
+class CampaignWindow;
 class MainDialog;
 
 // The main window: dialog template 102 in widgets, laid out in dialog units. It shows
@@ -48,6 +49,7 @@ public:
     // "Campaign..." (context menu, Ctrl+K): the campaign window over the same database.
     QAction* campaignAction() const { return campaignAction_; }
     void OpenCampaignWindow(const std::filesystem::path& dataDirectory);
+    CampaignWindow* campaignWindow() const;
 
     // MainDialogView
     void SetStatusText(const QString& text) override;
@@ -75,7 +77,9 @@ public:
     // The run's file-open dialog (ConfigFileDialog), modal.
     static std::optional<QString> ChooseWithFileDialog(QWidget* parent);
 
-    // Escape, Exit and the close box; refused while the modem works.
+    // Escape, Exit and the close box; refused while the modem works. While a campaign
+    // runs the operator is asked first, and the window goes once it has stopped. A run
+    // still waiting is recorded as ended by the closing.
     void reject() override;
 
 protected:
@@ -104,7 +108,9 @@ private:
     QPointer<HistoryWindow> historyWindow_;
     std::filesystem::path historyDirectory_;
     QAction* campaignAction_ = nullptr;
-    QPointer<QWidget> campaignWindow_;
+    QPointer<CampaignWindow> campaignWindow_;
+    QPointer<MainDialog> dialog_;
+    bool closingAfterCampaign_ = false;
     int waitCursorDepth_ = 0;
     int modemWaitDepth_ = 0;
     QString dataDirectory_;                   // shown in the about box; set by Attach

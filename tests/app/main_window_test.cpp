@@ -14,8 +14,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
-#include <atomic>
 #include <QAction>
 #include <QClipboard>
 #include <QComboBox>
@@ -29,6 +27,8 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <thread>
 
 namespace vela::test {
 namespace {
@@ -347,6 +347,21 @@ TEST_F(MainWindowTest, ClosingTheTrackerListKeepsStoredRowsThatWereUnreadUnlessC
     EXPECT_TRUE(std::filesystem::exists(dir / "settings.accdb"));
 }
 
+// Escape while a run waits closes the window as before, and the run keeps its record.
+TEST_F(MainWindowTest, EscapeWhileARunWaitsRecordsItAsEndedByTheClosing) {
+    open({"352094081234567"});
+    QTest::mouseClick(child<QPushButton>("listenButton"), Qt::LeftButton);
+    ASSERT_TRUE(dialog->listenActive);
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(dialog->listenActive);
+    const auto history = HistoryStore(dir.path()).query(HistoryFilter{});
+    ASSERT_TRUE(history) << history.message();
+    ASSERT_EQ(history->size(), 1u);
+    EXPECT_EQ(history->front().verdict, Verdict::NoCall);
+    EXPECT_EQ(history->front().detail, "window closed");
+}
+
 TEST_F(MainWindowTest, EnterIsLetsGoAndEscapeCloses) {
     open({"A"});
     // No modem: the run ends at the SMS (the whole run is in the e2e tests).
@@ -391,7 +406,7 @@ TEST_F(MainWindowTest, WaitingForTheModemHandlesEverythingButInputAndRefusesTheC
     QTimer::singleShot(0, [&] { ++timerEvents; });
     QTimer::singleShot(0, [&] {
         QTest::keyClick(window.get(), Qt::Key_Escape);  // input: must wait
-        window->close();                                 // the close box: refused
+        window->close();                                // the close box: refused
     });
     std::thread modem([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QListView>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -110,7 +111,8 @@ protected:
 
     template <typename T>
     T* child(const char* name) const {
-        auto* found = window_->findChild<T*>(QString::fromLatin1(name));
+        QWidget* window = shown_ != nullptr ? shown_.data() : window_.get();
+        auto* found = window->findChild<T*>(QString::fromLatin1(name));
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
@@ -136,6 +138,7 @@ protected:
     std::string firstModem_, secondModem_;
     test::RecordingSink sink_;
     std::unique_ptr<CampaignWindow> window_;
+    QPointer<CampaignWindow> shown_;  // a window owned elsewhere, when set
 };
 
 TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
@@ -251,6 +254,15 @@ TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
     click("resumeButton");
     EXPECT_TRUE(window_->running());
     EXPECT_FALSE(child<QPushButton>("resumeButton")->isEnabled());
+    // Escape asks first; Cancel leaves the campaign running.
+    QTest::keyClick(window_.get(), Qt::Key_Escape);
+    window_->close();
+    ASSERT_EQ(sink_.questions.size(), 2u);
+    EXPECT_EQ(sink_.questions[0].toStdString(),
+              "Stop the campaign and close? [Stop and close / Cancel]");
+    EXPECT_TRUE(window_->running());
+    EXPECT_TRUE(window_->isVisible());
+    sink_.proceed = true;
     QTest::keyClick(window_.get(), Qt::Key_Escape);
     EXPECT_TRUE(window_->isVisible());  // until the engine has saved and stopped
     ASSERT_TRUE(finished.wait(20000));
@@ -287,6 +299,39 @@ TEST_F(CampaignWindowTest, MainWindowOpensItFromItsContextMenuActionAndCtrlK) {
     EXPECT_TRUE(opened->isVisible());
     action->trigger();  // a second time raises the same window
     EXPECT_EQ(main.findChildren<CampaignWindow*>().size(), 1);
+}
+
+// Escape in the main window while its campaign window runs a campaign asks first; once
+// agreed, the campaign stops (resumable) and then both windows go.
+TEST_F(CampaignWindowTest, ClosingTheMainWindowAsksBeforeStoppingTheCampaign) {
+    Open({"--never-call", "100"});
+    window_.reset();
+    MainWindow main(sink_);
+    MainDialog dialog(main, dir_.path());
+    main.Attach(dialog);
+    main.show();
+    main.campaignAction()->trigger();
+    shown_ = main.campaignWindow();
+    ASSERT_NE(shown_, nullptr);
+    QSignalSpy finished(shown_.data(), &CampaignWindow::campaignFinished);
+    Prepare();
+    click("startButton");
+    ASSERT_TRUE(shown_->running());
+    ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
+
+    QTest::keyClick(&main, Qt::Key_Escape);
+    EXPECT_EQ(sink_.questions.size(), 1u);
+    EXPECT_TRUE(main.isVisible());
+    EXPECT_TRUE(shown_->running());
+    sink_.proceed = true;
+    main.close();
+    EXPECT_EQ(sink_.questions.size(), 2u);
+    EXPECT_TRUE(main.isVisible());  // until the campaign has stopped
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_FALSE(main.isVisible());
+    const auto stored = OpenCampaignStorage(dir_.path(), {})->campaign(1);
+    ASSERT_TRUE(stored) << stored.message();
+    EXPECT_EQ(stored->state, "interrupted");
 }
 
 // `vela --campaign` (the menu entry's command) opens the campaign window on its own.
