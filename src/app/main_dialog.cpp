@@ -377,6 +377,13 @@ bool MainDialog::BeginWaiting(RunButton run) {
 }
 
 void MainDialog::OnLetsGo() {
+    if (modemStepActive_) {
+        // "Stop!!!" during the modem step: the dialogue ends at its next look (ESC
+        // written when past the prompt) and the run ends there.
+        modemCancel_.store(true);
+        view_.SetRunEnabled(RunButton::LetsGo, false);
+        return;
+    }
     HandlerScope scope(handlerDepth_);
     const std::optional<PreparedRun> prepared = PrepareRun(RunButton::LetsGo);
     if (!prepared) return;
@@ -400,14 +407,28 @@ void MainDialog::OnLetsGo() {
     view_.SetStatusText(QString::fromLatin1(texts::kPushSmsSending));
     view_.RepaintNow();
     std::string modemError;
+    bool cancelled = false;
+    DialogueLimits limits = dialogueLimits_;
+    limits.cancel = &modemCancel_;
+    modemCancel_.store(false);
+    modemStepActive_ = true;
+    view_.SetRunCaption(RunButton::LetsGo, QString::fromLatin1(texts::kStopCaption));
+    setOtherRunsEnabled(RunButton::LetsGo, false);
     const bool sent = SendPushSmsKeepingWindowPainted(view_, serialPort, settings.modemPort,
-                                                      *message, dialogueLimits_, &modemError);
+                                                      *message, limits, &modemError, &cancelled);
+    modemStepActive_ = false;
+    if (modemCancel_.load()) view_.SetRunEnabled(RunButton::LetsGo, true);
     if (!sent) {
         StopListening();
         listenSocket.reset();
         dropPendingCallers();
+        view_.SetRunCaption(RunButton::LetsGo, restCaption(RunButton::LetsGo));
+        setOtherRunsEnabled(RunButton::LetsGo, true);
         endWithoutSms();
-        endRecord(runRecord_, Verdict::SmsFailed, fromBytes(modemError), true);
+        endRecord(
+            runRecord_, Verdict::SmsFailed,
+            cancelled ? QString::fromLatin1(texts::kStoppedByOperator) : fromBytes(modemError),
+            true);
         return;
     }
     view_.SetProgress(50);

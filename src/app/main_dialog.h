@@ -17,6 +17,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -199,6 +200,10 @@ private:
     ConfigReader configReader_;
     Pauses pauses_;
     DialogueLimits dialogueLimits_;
+    // While the modem dialogue runs, "Stop!!!" (the Let's Go button) sets the flag the
+    // dialogue looks at.
+    bool modemStepActive_ = false;
+    std::atomic<bool> modemCancel_{false};
     // Which run listens, and which one the current session belongs to: a session ends
     // only the run whose listener accepted it, and only while that run still waits.
     struct RunTicket {

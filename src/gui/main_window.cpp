@@ -29,6 +29,8 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace vela {
 
@@ -348,6 +350,56 @@ void MainWindow::Pause(std::chrono::milliseconds length) {
     }
 }
 
+namespace {
+
+// Holds back the operator's input while the modem works and hands it on afterwards, in
+// its order; mouse clicks on `passed` go through at once.
+class InputHold : public QObject {
+public:
+    explicit InputHold(QWidget* passed) : passed_(passed) {}
+    ~InputHold() override { qDeleteAll(held_); }
+    void Release() {
+        for (Held* held : std::as_const(held_)) {
+            if (held->receiver) QCoreApplication::postEvent(held->receiver, held->event.release());
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+                if (watched == passed_ && passed_->isEnabled()) return false;
+                [[fallthrough]];
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::Wheel:
+            case QEvent::ShortcutOverride:
+            case QEvent::ContextMenu:
+                if (watched->isWidgetType()) {
+                    auto* held = new Held;
+                    held->receiver = watched;
+                    held->event.reset(event->clone());
+                    held_.append(held);
+                }
+                return true;
+            default:
+                return false;
+        }
+    }
+
+private:
+    struct Held {
+        QPointer<QObject> receiver;
+        std::unique_ptr<QEvent> event;
+    };
+    QWidget* passed_;
+    QList<Held*> held_;
+};
+
+}  // namespace
+
 void MainWindow::WaitWhilePainting(const std::function<bool()>& done) {
     // The modem dialogue runs on another thread. Meanwhile every event except the
     // operator's input is handled, so the window paints and answers the desktop's checks
@@ -367,7 +419,13 @@ void MainWindow::WaitWhilePainting(const std::function<bool()>& done) {
         }
     });
     tick.start();
-    if (!done()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // The operator's input waits, except a click on "Stop!!!" (the Let's Go button,
+    // enabled while the step can be cancelled).
+    InputHold hold(letsGoButton_);
+    QCoreApplication::instance()->installEventFilter(&hold);
+    if (!done()) loop.exec();
+    QCoreApplication::instance()->removeEventFilter(&hold);
+    hold.Release();
     --modemWaitDepth_;
 }
 
