@@ -102,9 +102,15 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     verdictIcon_ = new QLabel(this);
     verdictIcon_->setObjectName(QStringLiteral("verdictIcon"));
     verdictIcon_->setGeometry(u.rect(13, 129, 12, 12));
+    // Two lines up to the picture's top, wrapped, and selectable so that the cause can
+    // be copied; a text longer still is set smaller until it fits.
     verdictText_ = new QLabel(this);
     verdictText_->setObjectName(QStringLiteral("verdictText"));
-    verdictText_->setGeometry(u.rect(28, 129, 215, 12));
+    verdictText_->setGeometry(u.rect(28, 128, 215, 17));
+    verdictText_->setWordWrap(true);
+    verdictText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    verdictText_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    verdictText_->setContextMenuPolicy(Qt::DefaultContextMenu);
 
     settingsButton_ = pushButton(this, "settingsButton", "Settings", u.rect(263, 11, 49, 14));
     letsGoButton_ =
@@ -241,11 +247,30 @@ void MainWindow::ShowVerdict(Verdict verdict, const QString& detail) {
     }
     const int side = verdictIcon_->height();
     verdictIcon_->setPixmap(style()->standardIcon(icon).pixmap(side, side));
-    verdictText_->setStyleSheet(
-        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(colour));
+    verdictText_->setStyleSheet(QStringLiteral("QLabel { color: %1; }").arg(colour));
     const QString title = VerdictTitle(verdict, detail);
     verdictText_->setText(title);
     verdictText_->setToolTip(title);
+    FitVerdictText();
+}
+
+void MainWindow::FitVerdictText() {
+    QFont font = this->font();
+    font.setBold(true);
+    verdictText_->setFont(font);
+    const int width = verdictText_->width();
+    const int height = verdictText_->height();
+    // The label wraps at spaces only: a word wider than the label (a path) needs a
+    // smaller font as well.
+    const auto fits = [&](const QFont& tried) {
+        const QRect needed = QFontMetrics(tried).boundingRect(
+            QRect(0, 0, width, 10000), Qt::TextWordWrap, verdictText_->text());
+        return needed.height() <= height && needed.width() <= width;
+    };
+    while (!fits(font) && font.pointSizeF() > 5.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    }
+    verdictText_->setFont(font);
 }
 
 void MainWindow::ClearVerdict() {

@@ -87,6 +87,8 @@ protected:
 
 private:
     QPushButton* runButton(RunButton button) const;
+    // The verdict's font, smaller when its text would not fit the label's two lines.
+    void FitVerdictText();
 
     MessageSink& messages_;
     FileChooser fileChooser_;

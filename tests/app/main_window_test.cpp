@@ -9,6 +9,7 @@
 #include "storage/csv.h"
 #include "storage/history_store.h"
 #include "storage/tracker_store.h"
+#include "storage/verdict.h"
 #include "test_support.h"
 #include "vela_version.h"
 
@@ -28,6 +29,7 @@
 #include <QTest>
 #include <QTimer>
 #include <atomic>
+#include <map>
 #include <thread>
 
 namespace vela::test {
@@ -267,6 +269,52 @@ TEST_F(MainWindowTest, ScreenshotsIdleWaitingAndDone) {
     tracker.send(QByteArray("\x01\x00\x0F", 3));
     ASSERT_TRUE(waitUntil([&] { return !child<QProgressBar>("progressBar")->isVisible(); }));
     test::CheckLayout(*window, QStringLiteral("main_window_done.png"));
+}
+
+// The verdict line after each kind of run: the whole cause shows (wrapped, smaller if it
+// must be), selectable, and every verdict has a title of its own.
+TEST_F(MainWindowTest, EveryVerdictShowsItsOwnTitleAndTheWholeCause) {
+    open({"352094081234567"});
+    const std::map<Verdict, const char*> titles = {
+        {Verdict::Configured, "Configured"},    {Verdict::Rejected, "Rejected"},
+        {Verdict::HungUp, "Hung up"},           {Verdict::WrongCaller, "Wrong caller"},
+        {Verdict::NoCall, "No call"},           {Verdict::SmsFailed, "SMS failed"},
+        {Verdict::FileRefused, "File refused"}, {Verdict::ListenFailed, "Listening failed"},
+        {Verdict::PortChecked, "Port checked"}, {Verdict::PortCheckFailed, "Port check failed"},
+    };
+    auto* text = child<QLabel>("verdictText");
+    for (const Verdict verdict : kAllVerdicts) {
+        ASSERT_EQ(titles.count(verdict), 1u) << VerdictWord(verdict);
+        window->ShowVerdict(verdict, {});
+        EXPECT_EQ(text->text().toStdString(), titles.at(verdict)) << VerdictWord(verdict);
+    }
+    EXPECT_TRUE(text->textInteractionFlags() & Qt::TextSelectableByMouse);
+    const struct {
+        Verdict verdict;
+        const char* detail;
+        const char* screenshot;
+    } shown[] = {
+        {Verdict::Configured, "559 of 559 bytes", "main_window_configured.png"},
+        {Verdict::Rejected, "0 of 559 bytes", "main_window_rejected.png"},
+        {Verdict::WrongCaller,
+         "356307042441013 called from 127.0.0.1:40522 instead of "
+         "352094081234567",
+         "main_window_wrong_caller.png"},
+        {Verdict::SmsFailed,
+         "Could not send SMS (the modem answered +CMS ERROR: 500 after "
+         "the message was given)",
+         "main_window_sms_failed.png"},
+        {Verdict::FileRefused,
+         "/home/operator/configurations/fleet-2026/very-long-folder-"
+         "name/device-configuration.xml",
+         "main_window_file_refused.png"},
+    };
+    for (const auto& run : shown) {
+        SCOPED_TRACE(run.screenshot);
+        window->ShowVerdict(run.verdict, QString::fromLatin1(run.detail));
+        EXPECT_TRUE(text->text().endsWith(QString::fromLatin1(run.detail)));
+        test::CheckLayout(*window, QString::fromLatin1(run.screenshot));  // nothing cut
+    }
 }
 
 TEST_F(MainWindowTest, ReadOnlyLinesShowTheStartOfLongTextsWithTheWholeTextAsTooltip) {
