@@ -3,10 +3,12 @@
 #include "app/config_digest.h"
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
+#include "gui/outcome_bar.h"
 #include "storage/campaign_store.h"
 #include "storage/pg/storage_choice.h"
 #include "storage/program_settings.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -24,6 +26,7 @@
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStandardItemModel>
+#include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <set>
@@ -216,24 +219,34 @@ void CampaignWindow::BuildControls() {
     buttonRow->addWidget(closeButton_);
 
     // Right, below: the live table and the overall progress.
-    progress_ = new QProgressBar(this);
+    progress_ = new OutcomeBar(this);
     progress_->setObjectName(QStringLiteral("campaignProgress"));
     counts_ = new QLabel(this);
     counts_->setObjectName(QStringLiteral("campaignCounts"));
+    failedOnly_ = new QCheckBox(QStringLiteral("&Failed only"), this);
+    failedOnly_->setObjectName(QStringLiteral("failedOnly"));
+    shownRows_ = new QSortFilterProxyModel(this);
+    shownRows_->setSourceModel(table_);
+    shownRows_->setFilterKeyColumn(CampaignTableModel::State);
+    connect(failedOnly_, &QCheckBox::toggled, this, [this](bool only) {
+        shownRows_->setFilterRegularExpression(only ? QStringLiteral("^failed$") : QString());
+    });
     tableView_ = new QTableView(this);
     tableView_->setObjectName(QStringLiteral("campaignTable"));
-    tableView_->setModel(table_);
+    tableView_->setModel(shownRows_);
     tableView_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tableView_->setAlternatingRowColors(true);
     tableView_->horizontalHeader()->setStretchLastSection(true);
     // Widths for the usual contents, set once: measuring thousands of rows would not pay.
     const char* samples[CampaignTableModel::Count] = {
-        "000000000000000",   "configured", "Attempts",  "127.000.000.000:00000",
-        "0000 (0000) Bytes", "configured", "00000.0 s", "configured"};
+        "000000000000000",      "configured",     "Attempts",  "127.000.000.000:00000",
+        "00000 of 00000 bytes", "answer-unknown", "00000.0 s", "configured"};
+    const int icon = style()->pixelMetric(QStyle::PM_SmallIconSize) + 6;  // the state's
     for (int column = 0; column < CampaignTableModel::Count; ++column) {
         tableView_->setColumnWidth(
-            column, fontMetrics().horizontalAdvance(QString::fromLatin1(samples[column])) + 16);
+            column, fontMetrics().horizontalAdvance(QString::fromLatin1(samples[column])) + 16 +
+                        (column == CampaignTableModel::State ? icon : 0));
     }
     tableView_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     log_ = new QPlainTextEdit(this);
@@ -250,6 +263,7 @@ void CampaignWindow::BuildControls() {
     auto* progressRow = new QHBoxLayout;
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(counts_);
+    progressRow->addWidget(failedOnly_);
     rightLayout->addLayout(progressRow);
     rightLayout->addWidget(tableView_, 1);
     rightLayout->addWidget(log_);
@@ -330,8 +344,7 @@ void CampaignWindow::UpdateSelectionCount() {
 
 void CampaignWindow::UpdateProgress() {
     const int total = table_->total();
-    progress_->setRange(0, std::max(total, 1));
-    progress_->setValue(table_->configured() + table_->failed());
+    progress_->setCounts(table_->configured(), table_->failed(), total);
     counts_->setText(QStringLiteral("%1 configured, %2 failed, %3 trackers")
                          .arg(table_->configured())
                          .arg(table_->failed())
@@ -388,6 +401,7 @@ void CampaignWindow::OnResume() {
 
 void CampaignWindow::StartWorker(int64_t id) {
     resumable_.reset();
+    table_->setStopped(false);
     currentId_ = id;
     worker_.start<Result<CampaignSummary>>(
         this, [engine = engine_.get(), id] { return engine->Run(id); },
@@ -419,6 +433,7 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
         const CampaignSummary& summary = result.value();
         const bool interrupted = summary.end == CampaignEnd::Interrupted;
         if (interrupted) resumable_ = summary.id;
+        table_->setStopped(interrupted);
         const QString how =
             interrupted ? QStringLiteral("stopped, can be resumed") : QStringLiteral("finished");
         Log(QStringLiteral("Campaign %1 %2: %3 configured, %4 failed, %5 trackers")
@@ -429,6 +444,12 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
                 .arg(summary.total));
     }
     SetRunning(false);
+    if (NotifyInBackground(this, QStringLiteral("Vela - Campaign"),
+                           counts_->text().isEmpty()
+                               ? QStringLiteral("The campaign ended")
+                               : QStringLiteral("Campaign ended: ") + counts_->text())) {
+        ++backgroundNotices_;
+    }
     emit campaignFinished();
     if (closeWhenStopped_) close();
 }

@@ -15,7 +15,7 @@ class QLabel;
 class QLineEdit;
 class QListView;
 class QPlainTextEdit;
-class QProgressBar;
+class QCheckBox;
 class QPushButton;
 class QSortFilterProxyModel;
 class QSpinBox;
@@ -25,6 +25,7 @@ class QTableView;
 namespace vela {
 
 class CampaignTableModel;
+class OutcomeBar;
 
 // The campaign window: choose trackers, a configuration file and modems, run the
 // campaign and watch every tracker in a live table. The engine runs on a thread of its
@@ -51,6 +52,9 @@ public:
 
     // Reloads the tracker list from the database, keeping the checks that still apply.
     void LoadTrackers();
+
+    // How many times the end of a campaign was told to an operator looking elsewhere.
+    int backgroundNotices() const { return backgroundNotices_; }
 
 signals:
     // The campaign ended (all done, some failed, stopped, or refused at its start).
@@ -111,7 +115,9 @@ private:
     QPushButton* resumeButton_ = nullptr;
     QPushButton* exportButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
-    QProgressBar* progress_ = nullptr;
+    OutcomeBar* progress_ = nullptr;
+    QCheckBox* failedOnly_ = nullptr;
+    QSortFilterProxyModel* shownRows_ = nullptr;
     QLabel* counts_ = nullptr;
     QTableView* tableView_ = nullptr;
     QPlainTextEdit* log_ = nullptr;
@@ -125,6 +131,7 @@ private:
     int64_t currentId_ = 0;
     std::optional<int64_t> resumable_;  // the campaign this window stopped
     bool closeWhenStopped_ = false;
+    int backgroundNotices_ = 0;
 };
 
 }  // namespace vela

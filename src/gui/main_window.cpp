@@ -9,6 +9,7 @@
 #include "gui/dialog_units.h"
 #include "gui/group_frame.h"
 #include "gui/history_window.h"
+#include "gui/outcome_bar.h"
 #include "gui/program_art.h"
 #include "gui/settings_dialog.h"
 #include "gui/stored_text.h"
@@ -252,6 +253,7 @@ void MainWindow::ShowVerdict(Verdict verdict, const QString& detail) {
     verdictText_->setText(title);
     verdictText_->setToolTip(title);
     FitVerdictText();
+    NotifyInBackground(this, QStringLiteral("Vela"), title);
 }
 
 void MainWindow::FitVerdictText() {

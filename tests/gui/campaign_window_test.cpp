@@ -4,6 +4,7 @@
 #include "app/main_dialog.h"
 #include "gui/campaign_window_model.h"
 #include "gui/main_window.h"
+#include "gui/outcome_bar.h"
 #include "postgres_server.h"
 #include "recording_sink.h"
 #include "storage/history_store.h"
@@ -15,6 +16,7 @@
 #include "test_support.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +27,7 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTableView>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -196,6 +199,15 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     const QString screenshots = QString::fromUtf8(VELA_SCREENSHOT_DIR);
     ASSERT_TRUE(QDir().mkpath(screenshots));
     EXPECT_TRUE(window_->grab().save(screenshots + QStringLiteral("/campaign_window.png"), "PNG"));
+    auto* rows = child<QTableView>("campaignTable");
+    child<QCheckBox>("failedOnly")->setChecked(true);
+    ASSERT_EQ(rows->model()->rowCount(), 1);
+    EXPECT_EQ(rows->model()->index(0, CampaignTableModel::State).data().toString(),
+              QStringLiteral("failed"));
+    EXPECT_TRUE(window_->grab().save(
+        screenshots + QStringLiteral("/campaign_window_failed_only.png"), "PNG"));
+    child<QCheckBox>("failedOnly")->setChecked(false);
+    EXPECT_EQ(rows->model()->rowCount(), 4);
 
     const std::string report = (dir_ / "report.csv").string();
     window_->setReportChooser([&](QWidget*) { return QString::fromStdString(report); });
@@ -246,10 +258,19 @@ TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
     click("startButton");
     ASSERT_TRUE(window_->running());
     ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
+    QTest::qWait(200);  // the first SMS's row is shown
+    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
+    EXPECT_TRUE(window_->grab().save(
+        QString::fromUtf8(VELA_SCREENSHOT_DIR) + QStringLiteral("/campaign_window_running.png")));
     click("stopButton");
     ASSERT_TRUE(finished.wait(20000));
     EXPECT_TRUE(log().contains(QStringLiteral("stopped, can be resumed"))) << log().toStdString();
     ASSERT_TRUE(child<QPushButton>("resumeButton")->isEnabled());
+    // Trackers no longer awaited say so.
+    for (int row = 0; row < window_->table().rowCount(); ++row) {
+        EXPECT_EQ(window_->table().index(row, CampaignTableModel::State).data().toString(),
+                  QStringLiteral("stopped"));
+    }
 
     click("resumeButton");
     EXPECT_TRUE(window_->running());
@@ -377,8 +398,53 @@ TEST(CampaignTableModelTest, CountsFollowTheLatestStateOfEachTracker) {
     }
     EXPECT_EQ(model.index(0, CampaignTableModel::LastEvent).data().toString().toStdString(),
               "configured");
+    // A failure reads as one without its colour too: an icon beside the state.
+    const QModelIndex failedState = model.index(2, CampaignTableModel::State);
+    EXPECT_FALSE(failedState.data(Qt::DecorationRole).isNull());
+    EXPECT_NE(failedState.data(Qt::BackgroundRole), model.index(0, 1).data(Qt::BackgroundRole));
+    EXPECT_TRUE(model.index(0, CampaignTableModel::State).data(Qt::DecorationRole).isValid());
     const std::string csv = model.reportCsv();
     EXPECT_NE(csv.find("\r\nC,failed,1,,,,0.0 s,rejected\r\n"), std::string::npos) << csv;
+}
+
+// Byte counts in one form: decimal in the table, the tracker's own hex in the tooltip.
+TEST(CampaignTableModelTest, AnswersReadInDecimalWithTheHexAsTooltip) {
+    CampaignTableModel model;
+    model.reset({"A"});
+    CampaignTrackerUpdate update;
+    update.description = "A";
+    update.event = CampaignEvent::Rejected;
+    update.state = CampaignTrackerState::Failed;
+    update.answer = "0230 (022F) Bytes";
+    model.apply(update);
+    const QModelIndex answer = model.index(0, CampaignTableModel::Answer);
+    EXPECT_EQ(answer.data().toString(), QStringLiteral("560 of 559 bytes"));
+    EXPECT_EQ(answer.data(Qt::ToolTipRole).toString(), QStringLiteral("0230 (022F) Bytes"));
+    EXPECT_EQ(CampaignTableModel::DecimalAnswer("00FF (0100) Bytes"),
+              QStringLiteral("255 of 256 bytes"));
+    EXPECT_EQ(CampaignTableModel::DecimalAnswer("short"), QStringLiteral("short"));
+}
+
+// The bar keeps configured and failed apart; the end of a campaign is told only to an
+// operator looking at another window.
+TEST(OutcomeBarTest, CountsApartAndNoticesOnlyInTheBackground) {
+    OutcomeBar bar;
+    bar.setCounts(0, 4, 4);
+    EXPECT_EQ(bar.value(), 4);
+    EXPECT_EQ(bar.text(), QStringLiteral("0 configured, 4 failed of 4"));
+    bar.show();
+    bar.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&bar));
+    const QImage shot = bar.grab().toImage();
+    const QColor left = shot.pixelColor(3, shot.height() / 2);
+    EXPECT_GT(left.red(), 150) << "every tracker failed: the bar is red, not a full blue";
+    EXPECT_LT(left.green(), 100);
+    EXPECT_FALSE(NotifyInBackground(&bar, QStringLiteral("Vela"), QStringLiteral("ended")));
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other));
+    EXPECT_TRUE(NotifyInBackground(&bar, QStringLiteral("Vela"), QStringLiteral("ended")));
 }
 
 }  // namespace
