@@ -1,16 +1,20 @@
 #include "gui/campaign_window.h"
 
 #include "app/config_digest.h"
+#include "campaign/campaign_retry.h"
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
 #include "gui/outcome_bar.h"
+#include "modem/push_message.h"
 #include "storage/campaign_store.h"
 #include "storage/pg/storage_choice.h"
 #include "storage/program_settings.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -22,13 +26,18 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStandardItemModel>
 #include <QStyle>
+#include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
+#include <QTimeZone>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <set>
 
 namespace vela {
@@ -78,6 +87,50 @@ QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
     return button;
 }
 
+QString& SettingsFileOverride() {
+    static QString file;
+    return file;
+}
+
+std::unique_ptr<QSettings> RememberedSettings() {
+    if (!SettingsFileOverride().isEmpty()) {
+        return std::make_unique<QSettings>(SettingsFileOverride(), QSettings::IniFormat);
+    }
+    return std::make_unique<QSettings>(QStringLiteral("Vela"), QStringLiteral("Vela"));
+}
+
+// Fifteen digits: a campaign tells its trackers apart by the IMEI they call with.
+bool IsImei(const std::string& text) {
+    return text.size() == 15 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Why a campaign would refuse this tracker; empty when it would take it.
+QString RefusalReason(const TrackerEntry& entry, const ProgramSettings& settings) {
+    if (!IsImei(entry.description)) {
+        return QStringLiteral(
+            "Not in a campaign: the description is not a 15-digit IMEI, so "
+            "its call could not be told apart");
+    }
+    if (Result<std::string> pdu = BuildPushMessage(entry, settings); !pdu) {
+        return QStringLiteral("Not in a campaign: no wake-up SMS can be made (%1)")
+            .arg(QString::fromStdString(pdu.message()));
+    }
+    return {};
+}
+
+// A stored UTC time ("YYYY-MM-DD HH:MM:SS") in the operator's local time.
+QString LocalTime(const std::string& stored) {
+    QDateTime time = QDateTime::fromString(QString::fromStdString(stored).left(19),
+                                           QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!time.isValid()) {
+        time = QDateTime::fromString(QString::fromStdString(stored).left(19), Qt::ISODate);
+    }
+    if (!time.isValid()) return QString::fromStdString(stored);
+    time.setTimeZone(QTimeZone::utc());
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
 // Ports separated by commas or blanks.
 std::vector<std::string> SplitPorts(const QString& text) {
     std::vector<std::string> ports;
@@ -103,9 +156,13 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
     setWindowTitle(QStringLiteral("Vela - Campaign"));
     setSizeGripEnabled(true);
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
-    configChooser_ = [](QWidget* owner) -> std::optional<QString> {
+    configChooser_ = [this](QWidget* owner) -> std::optional<QString> {
+        // Opens where the chosen file is (the last one, remembered across starts).
+        const QString folder = configFile_->text().isEmpty()
+                                   ? QString()
+                                   : QFileInfo(configFile_->text()).absolutePath();
         const QString file =
-            QFileDialog::getOpenFileName(owner, QStringLiteral("Configuration file"), {},
+            QFileDialog::getOpenFileName(owner, QStringLiteral("Configuration file"), folder,
                                          QStringLiteral("XML files (*.xml);;All files (*)"));
         if (file.isEmpty()) return std::nullopt;
         return file;
@@ -123,6 +180,8 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
     if (store_->loadSettings(settings)) {
         modemPorts_->setText(QString::fromStdString(settings.modemPort));
     }
+    RestoreSetup();
+    LoadCampaigns();
     SetRunning(false);
     UpdateProgress();
 }
@@ -265,7 +324,45 @@ void CampaignWindow::BuildControls() {
     progressRow->addWidget(counts_);
     progressRow->addWidget(failedOnly_);
     rightLayout->addLayout(progressRow);
-    rightLayout->addWidget(tableView_, 1);
+    // The live table, and beside it the campaigns kept in the database.
+    auto* campaignsPage = new QWidget(this);
+    campaignList_ = new QTableWidget(0, 7, campaignsPage);
+    campaignList_->setObjectName(QStringLiteral("campaignList"));
+    campaignList_->setHorizontalHeaderLabels({QStringLiteral("ID"), QStringLiteral("Created"),
+                                              QStringLiteral("State"), QStringLiteral("Configured"),
+                                              QStringLiteral("Failed"), QStringLiteral("Trackers"),
+                                              QStringLiteral("Configuration")});
+    campaignList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    campaignList_->setSelectionMode(QAbstractItemView::SingleSelection);
+    campaignList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    campaignList_->verticalHeader()->hide();
+    campaignList_->horizontalHeader()->setStretchLastSection(true);
+    openCampaignButton_ = Button(QStringLiteral("&Open"), "openCampaignButton", campaignsPage);
+    openCampaignButton_->setToolTip(
+        QStringLiteral("Show the campaign's trackers; an interrupted one can then be resumed"));
+    retryButton_ = Button(QStringLiteral("Retry &failed"), "retryFailedButton", campaignsPage);
+    retryButton_->setToolTip(QStringLiteral(
+        "A new campaign of the trackers not configured, with the same file and options"));
+    auto* refresh = Button(QStringLiteral("Re&fresh"), "refreshCampaignsButton", campaignsPage);
+    auto* campaignButtons = new QHBoxLayout;
+    campaignButtons->addWidget(openCampaignButton_);
+    campaignButtons->addWidget(retryButton_);
+    campaignButtons->addStretch(1);
+    campaignButtons->addWidget(refresh);
+    auto* campaignsLayout = new QVBoxLayout(campaignsPage);
+    campaignsLayout->addWidget(campaignList_, 1);
+    campaignsLayout->addLayout(campaignButtons);
+    connect(openCampaignButton_, &QPushButton::clicked, this, &CampaignWindow::OnOpenCampaign);
+    connect(campaignList_, &QTableWidget::cellDoubleClicked, this, [this] { OnOpenCampaign(); });
+    connect(retryButton_, &QPushButton::clicked, this, &CampaignWindow::OnRetryFailed);
+    connect(refresh, &QPushButton::clicked, this, &CampaignWindow::LoadCampaigns);
+    connect(campaignList_, &QTableWidget::itemSelectionChanged, this,
+            [this] { SetRunning(running()); });
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("campaignTabs"));
+    tabs_->addTab(tableView_, QStringLiteral("&Progress"));
+    tabs_->addTab(campaignsPage, QStringLiteral("C&ampaigns"));
+    rightLayout->addWidget(tabs_, 1);
     rightLayout->addWidget(log_);
 
     auto* splitter = new QSplitter(this);
@@ -293,14 +390,23 @@ void CampaignWindow::LoadTrackers() {
         messages_.ShowMessage(this, QString::fromStdString(loaded.message()),
                               MessageIcon::Exclamation);
     }
+    ProgramSettings settings;
+    (void)store_->loadSettings(settings);  // the defaults tell as much when there are none
     QList<QStandardItem*> items;
     for (const TrackerEntry& entry : list.entries()) {
         const QString description = QString::fromStdString(entry.description);
         auto* item = new QStandardItem(description);
         item->setCheckable(true);
         item->setEditable(false);
-        item->setCheckState(checked.count(description) ? Qt::Checked : Qt::Unchecked);
-        item->setToolTip(QString::fromStdString(entry.phone));
+        const QString refusal = RefusalReason(entry, settings);
+        if (refusal.isEmpty()) {
+            item->setCheckState(checked.count(description) ? Qt::Checked : Qt::Unchecked);
+            item->setToolTip(QString::fromStdString(entry.phone));
+        } else {
+            item->setEnabled(false);
+            item->setCheckState(Qt::Unchecked);
+            item->setToolTip(refusal);
+        }
         items.append(item);
     }
     // One insertion for the whole list, however long it is.
@@ -315,7 +421,7 @@ void CampaignWindow::SetChecks(bool checked, bool onlyShown) {
         for (int row = 0; row < trackers_->rowCount(); ++row) {
             QStandardItem* item = trackers_->item(row);
             const bool shown = shownTrackers_->mapFromSource(item->index()).isValid();
-            if (onlyShown && !shown) continue;
+            if ((onlyShown && !shown) || !item->isEnabled()) continue;
             item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
         }
     }
@@ -357,6 +463,10 @@ void CampaignWindow::SetRunning(bool running) {
     stopButton_->setEnabled(running);
     resumeButton_->setEnabled(!running && resumable_.has_value());
     exportButton_->setEnabled(!running && table_->total() > 0);
+    const std::optional<CampaignRecord> selected = SelectedCampaign();
+    openCampaignButton_->setEnabled(!running && selected.has_value());
+    retryButton_->setEnabled(!running && selected.has_value() && selected->failed > 0 &&
+                             selected->state != kCampaignRunning);
 }
 
 void CampaignWindow::Log(const QString& text) {
@@ -386,10 +496,12 @@ void CampaignWindow::OnStart() {
         emit campaignFinished();
         return;
     }
+    RememberSetup();
     table_->reset(request.trackers);
     UpdateProgress();
     log_->clear();
     StartWorker(created.value());
+    LoadCampaigns();
 }
 
 void CampaignWindow::OnResume() {
@@ -443,6 +555,7 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
                 .arg(summary.failed)
                 .arg(summary.total));
     }
+    LoadCampaigns();
     SetRunning(false);
     if (NotifyInBackground(this, QStringLiteral("Vela - Campaign"),
                            counts_->text().isEmpty()
@@ -452,6 +565,125 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
     }
     emit campaignFinished();
     if (closeWhenStopped_) close();
+}
+
+void CampaignWindow::useSettingsFile(const QString& file) {
+    SettingsFileOverride() = file;
+}
+
+void CampaignWindow::RememberSetup() const {
+    const std::unique_ptr<QSettings> remembered = RememberedSettings();
+    remembered->setValue(QStringLiteral("campaign/configFile"), configFile_->text());
+    remembered->setValue(QStringLiteral("campaign/modemPorts"), modemPorts_->text());
+    remembered->setValue(QStringLiteral("campaign/waitSeconds"), wait_->value());
+    remembered->setValue(QStringLiteral("campaign/attempts"), attempts_->value());
+}
+
+void CampaignWindow::RestoreSetup() {
+    const std::unique_ptr<QSettings> remembered = RememberedSettings();
+    const auto restore = [&](const char* key, const auto& apply) {
+        const QVariant value = remembered->value(QString::fromLatin1(key));
+        if (value.isValid()) apply(value);
+    };
+    restore("campaign/configFile",
+            [this](const QVariant& v) { configFile_->setText(v.toString()); });
+    restore("campaign/modemPorts",
+            [this](const QVariant& v) { modemPorts_->setText(v.toString()); });
+    restore("campaign/waitSeconds", [this](const QVariant& v) { wait_->setValue(v.toInt()); });
+    restore("campaign/attempts", [this](const QVariant& v) { attempts_->setValue(v.toInt()); });
+}
+
+void CampaignWindow::LoadCampaigns() {
+    const std::optional<CampaignRecord> selected = SelectedCampaign();
+    Result<std::vector<CampaignRecord>> listed = campaigns_->list();
+    if (!listed) {
+        Log(QString::fromStdString(listed.message()));
+        return;
+    }
+    listed_ = std::move(listed).value();
+    std::sort(listed_.begin(), listed_.end(),
+              [](const CampaignRecord& a, const CampaignRecord& b) { return a.id > b.id; });
+    const QSignalBlocker quiet(campaignList_);
+    campaignList_->setRowCount(static_cast<int>(listed_.size()));
+    for (int row = 0; row < static_cast<int>(listed_.size()); ++row) {
+        const CampaignRecord& campaign = listed_[static_cast<std::size_t>(row)];
+        const QStringList cells = {QString::number(campaign.id),
+                                   LocalTime(campaign.createdAt),
+                                   QString::fromStdString(campaign.state),
+                                   QString::number(campaign.configured),
+                                   QString::number(campaign.failed),
+                                   QString::number(campaign.total),
+                                   QString::fromStdString(campaign.configFile)};
+        for (int column = 0; column < cells.size(); ++column) {
+            auto* item = new QTableWidgetItem(cells[column]);
+            if (column == 6) item->setToolTip(cells[column]);
+            if (column == 4 && campaign.failed > 0) item->setForeground(QColor(0x8b, 0, 0));
+            campaignList_->setItem(row, column, item);
+        }
+        if (selected && selected->id == campaign.id) campaignList_->selectRow(row);
+    }
+    campaignList_->resizeColumnsToContents();
+    SetRunning(running());
+}
+
+std::optional<CampaignRecord> CampaignWindow::SelectedCampaign() const {
+    if (campaignList_ == nullptr) return std::nullopt;
+    const int row = campaignList_->currentRow();
+    const QList<QTableWidgetItem*> selected = campaignList_->selectedItems();
+    if (row < 0 || selected.isEmpty() || row >= static_cast<int>(listed_.size())) {
+        return std::nullopt;
+    }
+    return listed_[static_cast<std::size_t>(row)];
+}
+
+void CampaignWindow::ShowCampaign(int64_t id) {
+    Result<std::vector<CampaignTrackerRecord>> rows = campaigns_->trackers(id);
+    if (!rows) {
+        messages_.ShowMessage(this, QString::fromStdString(rows.message()), MessageIcon::Stop);
+        return;
+    }
+    table_->load(rows.value());
+    currentId_ = id;
+    UpdateProgress();
+    tabs_->setCurrentIndex(0);
+}
+
+void CampaignWindow::OnOpenCampaign() {
+    const std::optional<CampaignRecord> campaign = SelectedCampaign();
+    if (running() || !campaign) return;
+    ShowCampaign(campaign->id);
+    // Not finished: the engine goes on from where it was saved (a campaign another
+    // station still runs is shared with it).
+    if (campaign->state != kCampaignFinished) {
+        resumable_ = campaign->id;
+        table_->setStopped(true);
+    } else {
+        resumable_.reset();
+    }
+    Log(QStringLiteral("Campaign %1 (%2): %3")
+            .arg(campaign->id)
+            .arg(QString::fromStdString(campaign->state),
+                 QString::fromStdString(campaign->configFile)));
+    SetRunning(false);
+}
+
+void CampaignWindow::OnRetryFailed() {
+    const std::optional<CampaignRecord> campaign = SelectedCampaign();
+    if (running() || !campaign) return;
+    const Result<int64_t> created = CreateRetryCampaign(*campaigns_, campaign->id);
+    if (!created) {
+        messages_.ShowMessage(this, QString::fromStdString(created.message()), MessageIcon::Stop);
+        return;
+    }
+    ShowCampaign(created.value());
+    log_->clear();
+    Log(QStringLiteral("Campaign %1 retries the trackers campaign %2 did not configure")
+            .arg(created.value())
+            .arg(campaign->id));
+    engine_ = std::make_unique<CampaignEngine>(store_, campaigns_, bridge_.get());
+    if (limits_) engine_->setLimits(*limits_);
+    StartWorker(created.value());
+    LoadCampaigns();
 }
 
 void CampaignWindow::OnExport() {

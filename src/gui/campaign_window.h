@@ -16,6 +16,8 @@ class QLineEdit;
 class QListView;
 class QPlainTextEdit;
 class QCheckBox;
+class QTabWidget;
+class QTableWidget;
 class QPushButton;
 class QSortFilterProxyModel;
 class QSpinBox;
@@ -51,7 +53,14 @@ public:
     const CampaignTableModel& table() const { return *table_; }
 
     // Reloads the tracker list from the database, keeping the checks that still apply.
+    // Trackers a campaign would refuse are greyed out, the reason as their tooltip.
     void LoadTrackers();
+    // Reloads the list of the campaigns kept in the database.
+    void LoadCampaigns();
+
+    // Where the window remembers its last file, modems, wait and attempts; tests set a
+    // file of their own before they open a window. Empty: the user's settings.
+    static void useSettingsFile(const QString& file);
 
     // How many times the end of a campaign was told to an operator looking elsewhere.
     int backgroundNotices() const { return backgroundNotices_; }
@@ -89,6 +98,13 @@ private:
     void StartWorker(int64_t id);
     void OnStop();
     void OnExport();
+    void OnOpenCampaign();
+    void OnRetryFailed();
+    // The campaign of the list's current row, when there is one.
+    std::optional<CampaignRecord> SelectedCampaign() const;
+    void ShowCampaign(int64_t id);
+    void RememberSetup() const;
+    void RestoreSetup();
     void OnTrackerChanged(const CampaignTrackerUpdate& update);
     void OnFinished(const Result<CampaignSummary>& result);
 
@@ -120,6 +136,11 @@ private:
     QSortFilterProxyModel* shownRows_ = nullptr;
     QLabel* counts_ = nullptr;
     QTableView* tableView_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
+    QTableWidget* campaignList_ = nullptr;
+    QPushButton* openCampaignButton_ = nullptr;
+    QPushButton* retryButton_ = nullptr;
+    std::vector<CampaignRecord> listed_;
     QPlainTextEdit* log_ = nullptr;
     QList<QWidget*> setupControls_;
 

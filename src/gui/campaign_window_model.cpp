@@ -38,6 +38,30 @@ void CampaignTableModel::reset(const std::vector<std::string>& descriptions) {
     endResetModel();
 }
 
+void CampaignTableModel::load(const std::vector<CampaignTrackerRecord>& records) {
+    std::vector<std::string> descriptions;
+    for (const CampaignTrackerRecord& record : records) descriptions.push_back(record.tracker);
+    reset(descriptions);
+    for (const CampaignTrackerRecord& record : records) {
+        CampaignTrackerUpdate update;
+        update.description = record.tracker;
+        update.state =
+            CampaignTrackerStateFromWord(record.state).value_or(CampaignTrackerState::Pending);
+        update.attempts = static_cast<int>(record.attempts);
+        update.callerAddress = record.callerAddress;
+        update.answer = record.answer;
+        update.verdict = record.verdict;
+        update.detail = record.detail;
+        apply(update);
+        // The stored word of the last event, not one made up from the state.
+        Row& row = rows_[static_cast<std::size_t>(rowOf_.value(FromStd(record.tracker)))];
+        row.lastEvent =
+            record.lastEvent.empty()
+                ? std::string()
+                : record.lastEvent + (record.detail.empty() ? std::string() : " " + record.detail);
+    }
+}
+
 void CampaignTableModel::apply(const CampaignTrackerUpdate& update) {
     const QString key = FromStd(update.description);
     auto found = rowOf_.constFind(key);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "campaign/campaign_engine.h"
+#include "storage/campaign_records.h"
 
 #include <QAbstractTableModel>
 #include <QHash>
@@ -20,6 +21,8 @@ public:
 
     // One pending row per description, in this order.
     void reset(const std::vector<std::string>& descriptions);
+    // The rows of a stored campaign, as they were saved.
+    void load(const std::vector<CampaignTrackerRecord>& records);
     // Applies a change; a tracker not in the table gets a row of its own.
     void apply(const CampaignTrackerUpdate& update);
 

@@ -27,7 +27,9 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QSpinBox>
+#include <QTabWidget>
 #include <QTableView>
+#include <QTableWidget>
 #include <QTest>
 
 #include <gtest/gtest.h>
@@ -108,6 +110,7 @@ protected:
         settings.modemPort = firstModem_;
         ASSERT_TRUE(store->saveSettings(settings).ok());
 
+        CampaignWindow::useSettingsFile(QString::fromStdString((dir_ / "window.ini").string()));
         window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_, nullptr, databaseUrl);
         window_->show();
     }
@@ -219,6 +222,18 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     struct stat info {};
     ASSERT_EQ(::stat(report.c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // "Retry failed": a new campaign of the one tracker that failed, run at once.
+    auto* campaigns = child<QTableWidget>("campaignList");
+    ASSERT_EQ(campaigns->rowCount(), 1);
+    campaigns->selectRow(0);
+    click("retryFailedButton");
+    ASSERT_TRUE(window_->running());
+    EXPECT_EQ(window_->table().total(), 1);
+    ASSERT_TRUE(finished.wait(60000)) << fleet_->output();
+    EXPECT_EQ(campaigns->rowCount(), 2);
+    EXPECT_EQ(campaigns->item(0, 0)->text(), QStringLiteral("2"));
+    EXPECT_EQ(campaigns->item(0, 5)->text(), QStringLiteral("1"));
 }
 
 // On a shared database the window finds the trackers there and keeps the campaign and
@@ -260,8 +275,8 @@ TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
     ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
     QTest::qWait(200);  // the first SMS's row is shown
     ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
-    EXPECT_TRUE(window_->grab().save(
-        QString::fromUtf8(VELA_SCREENSHOT_DIR) + QStringLiteral("/campaign_window_running.png")));
+    EXPECT_TRUE(window_->grab().save(QString::fromUtf8(VELA_SCREENSHOT_DIR) +
+                                     QStringLiteral("/campaign_window_running.png")));
     click("stopButton");
     ASSERT_TRUE(finished.wait(20000));
     EXPECT_TRUE(log().contains(QStringLiteral("stopped, can be resumed"))) << log().toStdString();
@@ -292,6 +307,74 @@ TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
     EXPECT_EQ(log().count(QStringLiteral("Campaign 1 stopped, can be resumed")), 2)
         << log().toStdString();
     EXPECT_EQ(window_->table().configured() + window_->table().failed(), 0);
+}
+
+// Reopened, the window shows the campaign it stopped, its setup as it was, and resumes it.
+TEST_F(CampaignWindowTest, AReopenedWindowListsAndResumesTheStoppedCampaign) {
+    Open({"--never-call", "100"});
+    Prepare();
+    QSignalSpy stopped(window_.get(), &CampaignWindow::campaignFinished);
+    click("startButton");
+    ASSERT_TRUE(window_->running());
+    ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
+    click("stopButton");
+    ASSERT_TRUE(stopped.wait(20000));
+    const QString file = child<QLineEdit>("configFile")->text();
+    const QString modems = child<QLineEdit>("modemPorts")->text();
+
+    window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_, nullptr);
+    window_->show();
+    EXPECT_EQ(child<QLineEdit>("configFile")->text(), file);
+    EXPECT_EQ(child<QLineEdit>("modemPorts")->text(), modems);
+    EXPECT_EQ(child<QSpinBox>("waitSeconds")->value(), 20);
+    EXPECT_EQ(child<QSpinBox>("attempts")->value(), 1);
+    EXPECT_FALSE(child<QPushButton>("resumeButton")->isEnabled());
+    auto* list = child<QTableWidget>("campaignList");
+    ASSERT_EQ(list->rowCount(), 1);
+    EXPECT_EQ(list->item(0, 2)->text(), QStringLiteral("interrupted"));
+    EXPECT_EQ(list->item(0, 5)->text(), QStringLiteral("4"));
+    EXPECT_FALSE(child<QPushButton>("openCampaignButton")->isEnabled());
+    list->selectRow(0);
+    child<QTabWidget>("campaignTabs")->setCurrentIndex(1);
+    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
+    EXPECT_TRUE(window_->grab().save(QString::fromUtf8(VELA_SCREENSHOT_DIR) +
+                                     QStringLiteral("/campaign_list.png")));
+    click("openCampaignButton");
+    EXPECT_EQ(window_->table().total(), 4);
+    EXPECT_EQ(window_->table().index(0, CampaignTableModel::State).data().toString(),
+              QStringLiteral("stopped"));
+    ASSERT_TRUE(child<QPushButton>("resumeButton")->isEnabled());
+
+    QSignalSpy finished(window_.get(), &CampaignWindow::campaignFinished);
+    click("resumeButton");
+    ASSERT_TRUE(window_->running());
+    click("stopButton");
+    ASSERT_TRUE(finished.wait(20000));
+    EXPECT_TRUE(child<QPlainTextEdit>("campaignLog")
+                    ->toPlainText()
+                    .contains(QStringLiteral("Campaign 1 stopped, can be resumed")));
+}
+
+// A tracker whose description is not an IMEI cannot be chosen, and says why.
+TEST_F(CampaignWindowTest, TrackersACampaignWouldRefuseAreGreyedWithTheReason) {
+    Open();
+    TrackerList list;
+    TrackerListStamp stamp = 0;
+    const std::unique_ptr<StorageEngine> store = OpenStorage(dir_.path(), {});
+    ASSERT_TRUE(store->loadTrackers(list, stamp).ok());
+    TrackerEntry truck = list.at(0);
+    truck.description = "Truck 7";
+    list.add(truck);
+    ASSERT_TRUE(store->saveTrackers(list).ok());
+    window_->LoadTrackers();
+    click("selectAllButton");
+    EXPECT_EQ(selection(), "4 of 5 selected");
+    const QAbstractItemModel* model = child<QListView>("trackerList")->model();
+    const QModelIndexList found =
+        model->match(model->index(0, 0), Qt::DisplayRole, QStringLiteral("Truck 7"));
+    ASSERT_EQ(found.size(), 1);
+    EXPECT_FALSE(model->flags(found[0]) & Qt::ItemIsEnabled);
+    EXPECT_TRUE(found[0].data(Qt::ToolTipRole).toString().contains(QStringLiteral("IMEI")));
 }
 
 TEST_F(CampaignWindowTest, ARefusedStartShowsTheReasonAndSendsNothing) {
