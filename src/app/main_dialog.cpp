@@ -391,7 +391,7 @@ void MainDialog::OnLetsGo() {
     view_.SetProgressVisible(true);
     view_.SetStatusText(QString::fromLatin1(texts::kStartingPushSms));
     view_.RepaintNow();
-    const Result<std::string> message = BuildPushMessage(prepared->tracker, settings);
+    Result<std::string> message = BuildPushMessage(prepared->tracker, settings);
     if (!message) {
         // A message that cannot be one SMS is refused before the modem is touched.
         view_.ShowMessage(fromBytes(message.message()), BoxIcon::Stop);
@@ -402,6 +402,13 @@ void MainDialog::OnLetsGo() {
     // The port is ours before the tracker is woken: a tracker sent to a port that is
     // not ours could not be configured, and its SMS would be paid for nothing.
     if (!listenForRun(RunButton::LetsGo)) return;
+    if (settings.externalPort == 0) {
+        // No port told to trackers: the one bound here (the system's choice when the local
+        // port is 0 too), so the SMS names where this run really listens.
+        ProgramSettings bound = settings;
+        bound.externalPort = listeningPort();
+        message = BuildPushMessage(prepared->tracker, bound);
+    }
     view_.Pause(pauses_.sms);
     view_.SetProgress(25);
     view_.SetStatusText(QString::fromLatin1(texts::kPushSmsSending));
