@@ -5,6 +5,7 @@
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
 #include "gui/outcome_bar.h"
+#include "gui/screen_fit.h"
 #include "modem/push_message.h"
 #include "storage/campaign_store.h"
 #include "storage/pg/storage_choice.h"
@@ -377,6 +378,7 @@ void CampaignWindow::BuildControls() {
 
     setupControls_ = {trackerBox, setupBox};
     resize(character * 175, fontMetrics().height() * 36);
+    FitToScreen(*this);
 }
 
 void CampaignWindow::LoadTrackers() {

@@ -18,9 +18,12 @@
 #include <QAction>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDateTime>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -225,9 +228,37 @@ TEST_F(MainWindowTest, TheVerdictIsShownAndTheHistoryWindowListsTheRuns) {
     auto* table = history->findChild<QTableView*>("historyTable");
     ASSERT_NE(table, nullptr);
     ASSERT_EQ(table->model()->rowCount(), 2);
-    const int verdictColumn = 13;
-    EXPECT_EQ(table->model()->index(0, verdictColumn).data().toString(), "configured");
-    EXPECT_EQ(table->model()->index(1, verdictColumn).data().toString(), "no-call");
+    // When, which tracker, what run, how it ended and why come first, in local time.
+    QStringList headers;
+    for (int column = 0; column < table->model()->columnCount(); ++column) {
+        headers << table->model()->headerData(column, Qt::Horizontal).toString();
+    }
+    EXPECT_EQ(headers, (QStringList{"Started", "Tracker", "Kind", "Verdict", "Detail"}));
+    const int verdictColumn = 13;  // of the full record, as copied and exported
+    EXPECT_EQ(table->model()->index(0, HistoryModel::Verdict).data().toString(), "configured");
+    EXPECT_EQ(table->model()->index(1, HistoryModel::Verdict).data().toString(), "no-call");
+    EXPECT_NE(table->model()->index(0, HistoryModel::Verdict).data(Qt::ForegroundRole),
+              table->model()->index(1, HistoryModel::Verdict).data(Qt::ForegroundRole));
+    const HistoryRecord& newest = history->model().records().front();
+    EXPECT_EQ(table->model()->index(0, HistoryModel::Started).data().toString(),
+              QDateTime::fromString(QString::fromStdString(newest.startedAt), Qt::ISODate)
+                  .toLocalTime()
+                  .toString("yyyy-MM-dd HH:mm:ss"));
+    // The technical fields of the current run in the details pane.
+    table->setCurrentIndex(table->model()->index(0, 0));
+    const QString details = history->findChild<QPlainTextEdit*>("historyDetails")->toPlainText();
+    EXPECT_TRUE(details.contains("CallerImei: 352094081234567")) << details.toStdString();
+    EXPECT_TRUE(details.contains("AnswerBytes: 15")) << details.toStdString();
+    auto* trackerFilter = history->findChild<QLineEdit*>("trackerFilter");
+    trackerFilter->setText("356307042441013");
+    emit trackerFilter->editingFinished();
+    EXPECT_EQ(table->model()->rowCount(), 0);
+    trackerFilter->setText("352094081234567");
+    emit trackerFilter->editingFinished();
+    EXPECT_EQ(table->model()->rowCount(), 2);
+    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
+    EXPECT_TRUE(history->grab().save(QString::fromUtf8(VELA_SCREENSHOT_DIR) +
+                                     QStringLiteral("/history.png")));
 
     auto* filter = history->findChild<QComboBox*>("verdictFilter");
     filter->setCurrentIndex(filter->findText("no-call"));
