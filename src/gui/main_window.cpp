@@ -132,8 +132,10 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     picture->setPixmap(programPicture(pictureRect.size() - QSize(4, 4)));
     picture->setAlignment(Qt::AlignCenter);
 
-    // Qt cannot add to the platform's system menu: the about box is on the context
-    // menu and on F1.
+    // Qt cannot add to the platform's system menu: the window's own menu (History,
+    // Campaign, Tracker list, About) is its context menu, opened by the right button,
+    // the menu key, Shift+F10 and Alt+Space where the desktop lets that through, with the
+    // shortcuts shown.
     aboutAction_ = new QAction(QStringLiteral("&About Vela..."), this);
     aboutAction_->setObjectName(QStringLiteral("aboutAction"));
     aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
@@ -152,6 +154,18 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     campaignAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
     campaignAction_->setShortcutContext(Qt::WindowShortcut);
     addAction(campaignAction_);
+    trackerListAction_ = new QAction(QStringLiteral("&Tracker list..."), this);
+    trackerListAction_->setObjectName(QStringLiteral("trackerListAction"));
+    trackerListAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    trackerListAction_->setShortcutContext(Qt::WindowShortcut);
+    addAction(trackerListAction_);
+    connect(trackerListAction_, &QAction::triggered, editTrackersButton_, &QPushButton::click);
+    auto* windowMenuAction = new QAction(this);
+    windowMenuAction->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Space));
+    windowMenuAction->setShortcutContext(Qt::WindowShortcut);
+    addAction(windowMenuAction);
+    connect(windowMenuAction, &QAction::triggered, this,
+            [this] { BuildWindowMenu()->exec(mapToGlobal(QPoint(0, 0))); });
 }
 
 MainWindow::~MainWindow() {
@@ -206,12 +220,18 @@ void MainWindow::ShowAbout() {
     about.exec();
 }
 
+std::unique_ptr<QMenu> MainWindow::BuildWindowMenu() {
+    auto menu = std::make_unique<QMenu>(this);
+    menu->setObjectName(QStringLiteral("windowMenu"));
+    for (QAction* action : {historyAction_, campaignAction_, trackerListAction_, aboutAction_}) {
+        action->setShortcutVisibleInContextMenu(true);
+        menu->addAction(action);
+    }
+    return menu;
+}
+
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
-    QMenu menu(this);
-    menu.addAction(historyAction_);
-    menu.addAction(campaignAction_);
-    menu.addAction(aboutAction_);
-    menu.exec(event->globalPos());
+    BuildWindowMenu()->exec(event->globalPos());
 }
 
 QPushButton* MainWindow::runButton(RunButton button) const {

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,6 +19,7 @@ class QPushButton;
 class QContextMenuEvent;
 class QAction;
 class QLabel;
+class QMenu;
 
 namespace vela {
 
@@ -48,6 +50,10 @@ public:
     HistoryWindow* historyWindow() const { return historyWindow_; }
     // "Campaign..." (context menu, Ctrl+K): the campaign window over the same database.
     QAction* campaignAction() const { return campaignAction_; }
+    // "Tracker list..." (Ctrl+T): the same as the "..." button.
+    QAction* trackerListAction() const { return trackerListAction_; }
+    // The window's menu: History, Campaign, Tracker list and About, shortcuts shown.
+    std::unique_ptr<QMenu> BuildWindowMenu();
     void OpenCampaignWindow(const std::filesystem::path& dataDirectory);
     CampaignWindow* campaignWindow() const;
 
@@ -110,6 +116,7 @@ private:
     QPointer<HistoryWindow> historyWindow_;
     std::filesystem::path historyDirectory_;
     QAction* campaignAction_ = nullptr;
+    QAction* trackerListAction_ = nullptr;
     QPointer<CampaignWindow> campaignWindow_;
     QPointer<MainDialog> dialog_;
     bool closingAfterCampaign_ = false;

@@ -23,6 +23,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -504,6 +505,26 @@ TEST_F(MainWindowTest, TheAboutBoxIsOnTheContextMenuAndF1) {
     EXPECT_EQ(about->text(), "&About Vela...");
     EXPECT_EQ(about->shortcut(), QKeySequence(Qt::Key_F1));
     EXPECT_TRUE(window->actions().contains(about));
+
+    // The window's menu holds the four windows, each with its shortcut shown.
+    const std::unique_ptr<QMenu> menu = window->BuildWindowMenu();
+    QStringList entries;
+    for (QAction* action : menu->actions()) {
+        EXPECT_FALSE(action->shortcut().isEmpty()) << action->text().toStdString();
+        EXPECT_TRUE(action->isShortcutVisibleInContextMenu()) << action->text().toStdString();
+        entries << action->text();
+    }
+    EXPECT_EQ(entries, (QStringList{"&History...", "Campaign...", "&Tracker list...",
+                                    "&About Vela..."}));
+    int dialogs = 0;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            dialogs += modal->objectName() == QStringLiteral("trackerListDialog");
+            modal->close();
+        }
+    });
+    QTest::keyClick(window.get(), Qt::Key_T, Qt::ControlModifier);  // the tracker list
+    EXPECT_EQ(dialogs, 1);
 
     AboutDialog box(window.get());
     EXPECT_EQ(box.windowTitle(), "About Vela");
