@@ -3,8 +3,11 @@
 #include "gui/campaign_window.h"
 #include "app/main_dialog.h"
 #include "gui/campaign_window_model.h"
+#include "gui/history_window.h"
 #include "gui/main_window.h"
 #include "gui/outcome_bar.h"
+#include "gui/settings_dialog.h"
+#include "gui/tracker_list_dialog.h"
 #include "postgres_server.h"
 #include "recording_sink.h"
 #include "storage/history_store.h"
@@ -18,6 +21,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListView>
@@ -25,6 +29,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -436,6 +441,42 @@ TEST_F(CampaignWindowTest, ClosingTheMainWindowAsksBeforeStoppingTheCampaign) {
     const auto stored = OpenCampaignStorage(dir_.path(), {})->campaign(1);
     ASSERT_TRUE(stored) << stored.message();
     EXPECT_EQ(stored->state, "interrupted");
+}
+
+// Run with a screen of 1280x800, and of 1024x600 logical at scale factor 2 (see the
+// CMakeLists): every window opens within the screen's free part and can be made no
+// larger than it needs; the campaign window's screenshot is kept for each.
+TEST_F(CampaignWindowTest, EveryWindowFitsTheScreen) {
+    if (qEnvironmentVariableIsEmpty("VELA_SCREEN_CHECK")) GTEST_SKIP() << "the default screen";
+    Open();
+    QScreen* screen = QGuiApplication::primaryScreen();
+    ASSERT_NE(screen, nullptr);
+    const QRect free = screen->availableGeometry();
+    const QString scale = QString::number(window_->devicePixelRatioF());
+    MainWindow main(sink_);
+    HistoryWindow history(dir_.path(), sink_);
+    TrackerList trackers;
+    TrackerListDialog trackerDialog(trackers, sink_);
+    ProgramSettings settings;
+    SerialPort port;
+    SettingsDialog settingsDialog(settings, port, sink_);
+    for (QWidget* window : std::initializer_list<QWidget*>{window_.get(), &main, &history,
+                                                           &trackerDialog, &settingsDialog}) {
+        SCOPED_TRACE(window->objectName().toStdString() + " at scale " + scale.toStdString());
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+        EXPECT_LE(window->frameGeometry().width(), free.width());
+        EXPECT_LE(window->frameGeometry().height(), free.height());
+        const QSize least = window->minimumSizeHint().expandedTo(window->minimumSize());
+        EXPECT_LE(least.width(), free.width());
+        EXPECT_LE(least.height(), free.height());
+    }
+    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
+    EXPECT_TRUE(window_->grab().save(QStringLiteral("%1/campaign_window_%2x%3_scale%4.png")
+                                         .arg(QString::fromUtf8(VELA_SCREENSHOT_DIR))
+                                         .arg(free.width())
+                                         .arg(free.height())
+                                         .arg(scale)));
 }
 
 // `vela --campaign` (the menu entry's command) opens the campaign window on its own.
