@@ -5,6 +5,7 @@
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
 #include "gui/outcome_bar.h"
+#include "gui/remembered_settings.h"
 #include "gui/screen_fit.h"
 #include "modem/push_message.h"
 #include "storage/campaign_store.h"
@@ -86,18 +87,6 @@ QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
     button->setObjectName(QString::fromLatin1(name));
     button->setAutoDefault(false);
     return button;
-}
-
-QString& SettingsFileOverride() {
-    static QString file;
-    return file;
-}
-
-std::unique_ptr<QSettings> RememberedSettings() {
-    if (!SettingsFileOverride().isEmpty()) {
-        return std::make_unique<QSettings>(SettingsFileOverride(), QSettings::IniFormat);
-    }
-    return std::make_unique<QSettings>(QStringLiteral("Vela"), QStringLiteral("Vela"));
 }
 
 // Fifteen digits: a campaign tells its trackers apart by the IMEI they call with.
@@ -567,10 +556,6 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
     }
     emit campaignFinished();
     if (closeWhenStopped_) close();
-}
-
-void CampaignWindow::useSettingsFile(const QString& file) {
-    SettingsFileOverride() = file;
 }
 
 void CampaignWindow::RememberSetup() const {

@@ -58,10 +58,6 @@ public:
     // Reloads the list of the campaigns kept in the database.
     void LoadCampaigns();
 
-    // Where the window remembers its last file, modems, wait and attempts; tests set a
-    // file of their own before they open a window. Empty: the user's settings.
-    static void useSettingsFile(const QString& file);
-
     // How many times the end of a campaign was told to an operator looking elsewhere.
     int backgroundNotices() const { return backgroundNotices_; }
 

@@ -6,6 +6,7 @@
 #include "gui/history_window.h"
 #include "gui/main_window.h"
 #include "gui/outcome_bar.h"
+#include "gui/remembered_settings.h"
 #include "gui/settings_dialog.h"
 #include "gui/tracker_list_dialog.h"
 #include "postgres_server.h"
@@ -115,7 +116,7 @@ protected:
         settings.modemPort = firstModem_;
         ASSERT_TRUE(store->saveSettings(settings).ok());
 
-        CampaignWindow::useSettingsFile(QString::fromStdString((dir_ / "window.ini").string()));
+        RememberSettingsIn(QString::fromStdString((dir_ / "window.ini").string()));
         window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_, nullptr, databaseUrl);
         window_->show();
     }
