@@ -3,6 +3,7 @@
 // The campaign's one listening socket and its many sessions, served by one thread with
 // poll(): a waiting campaign sleeps until a caller, a deadline or a wake-up comes.
 
+#include "campaign/campaign_events.h"
 #include "campaign/campaign_journal.h"
 #include "common/result.h"
 #include "config/config_image.h"
@@ -14,17 +15,6 @@
 #include <string>
 
 namespace vela {
-
-using CampaignClock = std::chrono::steady_clock;
-
-// How a claimed caller's session ended.
-enum class CallEnd {
-    Answered,  // its answer came
-    HungUp,    // it went away after the whole image had been written to it
-    TimedOut,  // the whole image went out, no answer came in time
-    Cut,       // the session ended before the whole image was written (the caller went
-               // away, or the station stopped): it cannot hold the image
-};
 
 // What the listener asks of the campaign.
 class CampaignSessionHost {

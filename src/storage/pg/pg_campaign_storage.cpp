@@ -285,14 +285,22 @@ private:
 // Rows that no live station holds, taken in the campaign's order. SKIP LOCKED lets two
 // stations claim at the same moment without waiting for each other or taking the same
 // row: a row another station is taking right now is simply passed over.
+// A tracker that another campaign's live station holds without a verdict: configured
+// by one campaign at a time.
+#define VELA_HELD_ELSEWHERE(t)                                                              \
+    "EXISTS (SELECT 1 FROM \"CampaignTrackers\" o WHERE o.\"Tracker\" = " t                 \
+    ".\"Tracker\" AND o.\"CampaignId\" <> " t                                               \
+    ".\"CampaignId\" AND o.\"State\" NOT IN ('configured', 'failed') AND o.\"Station\" <> " \
+    "'' AND o.\"LeaseUntil\" >= " VELA_DATABASE_NOW_MS ")"
+
 constexpr const char* kClaim =
-    "WITH picked AS (SELECT \"ID\" FROM \"CampaignTrackers\" "
+    "WITH picked AS (SELECT \"ID\" FROM \"CampaignTrackers\" t "
     "WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ('configured', 'failed') "
     "AND (\"Station\" = '' "
     "OR (\"Station\" <> $2 AND \"LeaseUntil\" < " VELA_DATABASE_NOW_MS
     ") "
-    "OR ($3::boolean AND \"Station\" = $2)) "
-    "ORDER BY \"Position\" LIMIT $4::bigint FOR UPDATE SKIP LOCKED) "
+    "OR ($3::boolean AND \"Station\" = $2)) AND NOT " VELA_HELD_ELSEWHERE("t")
+    " ORDER BY \"Position\" LIMIT $4::bigint FOR UPDATE SKIP LOCKED) "
     "UPDATE \"CampaignTrackers\" t SET \"Station\" = $2, "
     "\"LeaseUntil\" = " VELA_DATABASE_NOW_MS
     " + $5::bigint "
@@ -300,6 +308,18 @@ constexpr const char* kClaim =
     "t.\"Tracker\", t.\"Phone\", t.\"State\", t.\"Attempts\", t.\"LastEvent\", t.\"Detail\", "
     "t.\"Verdict\", t.\"WaitUntil\", t.\"ModemPort\", t.\"CallerAddress\", t.\"CallerImei\", "
     "t.\"Answer\", t.\"UpdatedAt\", t.\"Station\", t.\"LeaseUntil\"";
+
+constexpr const char* kHeldElsewhere =
+    "SELECT t.\"Tracker\", o.\"CampaignId\" FROM \"CampaignTrackers\" t "
+    "JOIN \"CampaignTrackers\" o ON o.\"Tracker\" = t.\"Tracker\" "
+    "AND o.\"CampaignId\" <> t.\"CampaignId\" WHERE t.\"CampaignId\" = $1 "
+    "AND t.\"State\" NOT IN ('configured', 'failed') "
+    "AND o.\"State\" NOT IN ('configured', 'failed') AND o.\"Station\" <> '' "
+    "AND o.\"LeaseUntil\" >= " VELA_DATABASE_NOW_MS " ORDER BY t.\"Position\"";
+
+// Claims of every campaign take this lock in turn, so two campaigns claiming the same
+// tracker at one moment cannot both miss the other's claim.
+constexpr int64_t kClaimLock = 0x76656C61;  // "vela"
 
 class PgCampaignClaims final : public CampaignClaims {
 public:
@@ -309,13 +329,41 @@ public:
 
     Result<std::vector<CampaignTrackerRecord>> claim(int limit) override {
         if (limit <= 0) return std::vector<CampaignTrackerRecord>{};
-        Result<QueryResult> claimed =
-            run(kClaim,
+        Result<Connection*> opened = connection_.get();
+        if (!opened) return opened.status();
+        Connection& connection = *opened.value();
+        Result<std::vector<CampaignTrackerRecord>> rows =
+            [&]() -> Result<std::vector<CampaignTrackerRecord>> {
+            Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
+            if (!transaction) return transaction.status();
+            Result<QueryResult> locked =
+                connection.execute("SELECT pg_advisory_xact_lock($1::bigint)", {kClaimLock});
+            if (!locked) return locked.status();
+            Result<QueryResult> claimed = connection.execute(
+                kClaim,
                 {id_, station_.name, firstClaim_ ? "true" : "false", int64_t{limit}, leaseMs()});
-        if (!claimed) return claimed.status();
-        Result<std::vector<CampaignTrackerRecord>> rows = readTrackers(claimed.value());
+            if (!claimed) return claimed.status();
+            Result<std::vector<CampaignTrackerRecord>> read = readTrackers(claimed.value());
+            if (!read) return read;
+            if (Status committed = transaction.value().commit(); !committed) return committed;
+            return read;
+        }();
+        if (!rows) connection_.forgetIfBroken();
         if (rows) firstClaim_ = false;
         return rows;
+    }
+
+    Result<std::vector<std::string>> heldElsewhere() override {
+        Result<QueryResult> held = run(kHeldElsewhere, {id_});
+        if (!held) return held.status();
+        std::vector<std::string> trackers;
+        for (int row = 0; row < held.value().rows(); ++row) {
+            Result<int64_t> campaign = held.value().integer(row, 1);
+            if (!campaign) return campaign.status();
+            trackers.push_back(held.value().text(row, 0) + " (campaign " +
+                               std::to_string(campaign.value()) + ")");
+        }
+        return trackers;
     }
 
     Result<int64_t> renew() override {
@@ -385,6 +433,15 @@ public:
                 "AND \"Station\" = $2",
                 {id_, station_.name});
             if (!gone) return gone.status();
+            // A campaign without open trackers is finished.
+            Result<QueryResult> done = connection.execute(
+                std::string(
+                    "UPDATE \"Campaigns\" SET \"State\" = $2, \"RunnerPid\" = 0, "
+                    "\"UpdatedAt\" = $3 WHERE \"ID\" = $1 AND NOT EXISTS (SELECT 1 FROM "
+                    "\"CampaignTrackers\" WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ") +
+                    kFinalStates + ")",
+                {id_, kCampaignFinished, HistoryTimestamp()});
+            if (!done) return done.status();
             // The last one out marks a campaign with open trackers as interrupted.
             Result<QueryResult> marked = connection.execute(
                 std::string(
@@ -423,8 +480,7 @@ private:
 
 }  // namespace
 
-PgCampaignStorage::PgCampaignStorage(std::string url, std::chrono::milliseconds writerLease)
-    : url_(std::move(url)), writerLease_(writerLease) {}
+PgCampaignStorage::PgCampaignStorage(std::string url) : url_(std::move(url)) {}
 
 std::string PgCampaignStorage::location() const {
     return pg::RedactUrl(url_);
@@ -466,7 +522,9 @@ Result<CampaignRecord> PgCampaignStorage::campaign(int64_t id) const {
     if (!query) return query.status();
     Result<std::vector<CampaignRecord>> campaigns = readCampaigns(query.value());
     if (!campaigns) return campaigns.status();
-    if (campaigns.value().empty()) return Result<CampaignRecord>::Fail(NoSuchCampaign(id));
+    if (campaigns.value().empty()) {
+        return Result<CampaignRecord>::Fail(NoSuchCampaign(id), StatusCode::NotFound);
+    }
     return campaigns.value().front();
 }
 
@@ -500,13 +558,7 @@ Result<std::vector<CampaignStationRecord>> PgCampaignStorage::stations(int64_t i
 }
 
 Result<std::unique_ptr<CampaignWriter>> PgCampaignStorage::openWriter(
-    int64_t id, const CampaignStationInfo& station) const {
-    std::chrono::milliseconds lease = writerLease_;
-    {
-        std::lock_guard lock(joinedMutex_);
-        const auto joined = joinedLeases_.find({id, station.name});
-        if (joined != joinedLeases_.end()) lease = joined->second;
-    }
+    int64_t id, const CampaignStationInfo& station, std::chrono::milliseconds lease) const {
     return std::unique_ptr<CampaignWriter>(
         std::make_unique<PgCampaignWriter>(url_, id, station.name, lease));
 }
@@ -519,7 +571,7 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
     Result<QueryResult> present =
         connection.execute("SELECT 1 FROM \"Campaigns\" WHERE \"ID\" = $1", {id});
     if (!present) return present.status();
-    if (present.value().rows() == 0) return Status::Fail(NoSuchCampaign(id));
+    if (present.value().rows() == 0) return Status::NotFound(NoSuchCampaign(id));
     // One statement: a name whose station is still live comes back with no row.
     Result<QueryResult> joined = connection.execute(
         "INSERT INTO \"CampaignStations\" (\"CampaignId\", \"Station\", \"Address\", "
@@ -531,12 +583,8 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
          static_cast<int64_t>(lease.count())});
     if (!joined) return joined.status();
     if (joined.value().rows() == 0) {
-        return Status::Fail("station " + station.name + " is already running campaign " +
-                            std::to_string(id));
-    }
-    {
-        std::lock_guard lock(joinedMutex_);
-        joinedLeases_[{id, station.name}] = lease;
+        return Status::Refused("station " + station.name + " is already running campaign " +
+                               std::to_string(id));
     }
     return std::unique_ptr<CampaignClaims>(
         std::make_unique<PgCampaignClaims>(url_, id, station, lease));
