@@ -308,11 +308,17 @@ TEST_F(MainWindowTest, ScreenshotsIdleWaitingAndDone) {
 TEST_F(MainWindowTest, EveryVerdictShowsItsOwnTitleAndTheWholeCause) {
     open({"352094081234567"});
     const std::map<Verdict, const char*> titles = {
-        {Verdict::Configured, "Configured"},    {Verdict::Rejected, "Rejected"},
-        {Verdict::HungUp, "Hung up"},           {Verdict::WrongCaller, "Wrong caller"},
-        {Verdict::NoCall, "No call"},           {Verdict::SmsFailed, "SMS failed"},
-        {Verdict::FileRefused, "File refused"}, {Verdict::ListenFailed, "Listening failed"},
-        {Verdict::PortChecked, "Port checked"}, {Verdict::PortCheckFailed, "Port check failed"},
+        {Verdict::Configured, "Configured"},
+        {Verdict::Rejected, "Rejected"},
+        {Verdict::HungUp, "Hung up"},
+        {Verdict::WrongCaller, "Wrong caller"},
+        {Verdict::NoCall, "No call"},
+        {Verdict::SmsFailed, "SMS failed"},
+        {Verdict::FileRefused, "File refused"},
+        {Verdict::ListenFailed, "Listening failed"},
+        {Verdict::PortChecked, "Port checked"},
+        {Verdict::PortCheckFailed, "Port check failed"},
+        {Verdict::AnswerUnknown, "Answer unknown"},
     };
     auto* text = child<QLabel>("verdictText");
     for (const Verdict verdict : kAllVerdicts) {
@@ -514,8 +520,8 @@ TEST_F(MainWindowTest, TheAboutBoxIsOnTheContextMenuAndF1) {
         EXPECT_TRUE(action->isShortcutVisibleInContextMenu()) << action->text().toStdString();
         entries << action->text();
     }
-    EXPECT_EQ(entries, (QStringList{"&History...", "Campaign...", "&Tracker list...",
-                                    "&About Vela..."}));
+    EXPECT_EQ(entries,
+              (QStringList{"&History...", "Campaign...", "&Tracker list...", "&About Vela..."}));
     int dialogs = 0;
     QTimer::singleShot(0, [&] {
         if (QWidget* modal = QApplication::activeModalWidget()) {
