@@ -128,6 +128,11 @@ protected:
         EXPECT_NE(found, nullptr) << name;
         return found;
     }
+    // The window as it is now, kept in the build's screenshots folder.
+    void screenshot(const QString& file) const {
+        ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
+        EXPECT_TRUE(window_->grab().save(QString::fromUtf8(VELA_SCREENSHOT_DIR) + '/' + file));
+    }
     void click(const char* name) const {
         QTest::mouseClick(child<QPushButton>(name), Qt::LeftButton);
     }
@@ -205,16 +210,13 @@ TEST_F(CampaignWindowTest, SelectsByFilterRunsACampaignAndExportsTheReport) {
     ASSERT_EQ(history->size(), 4u);
     for (const HistoryRecord& record : history.value()) EXPECT_EQ(record.configSha256.size(), 64u);
 
-    const QString screenshots = QString::fromUtf8(VELA_SCREENSHOT_DIR);
-    ASSERT_TRUE(QDir().mkpath(screenshots));
-    EXPECT_TRUE(window_->grab().save(screenshots + QStringLiteral("/campaign_window.png"), "PNG"));
+    screenshot(QStringLiteral("campaign_window.png"));
     auto* rows = child<QTableView>("campaignTable");
     child<QCheckBox>("failedOnly")->setChecked(true);
     ASSERT_EQ(rows->model()->rowCount(), 1);
     EXPECT_EQ(rows->model()->index(0, CampaignTableModel::State).data().toString(),
               QStringLiteral("failed"));
-    EXPECT_TRUE(window_->grab().save(
-        screenshots + QStringLiteral("/campaign_window_failed_only.png"), "PNG"));
+    screenshot(QStringLiteral("campaign_window_failed_only.png"));
     child<QCheckBox>("failedOnly")->setChecked(false);
     EXPECT_EQ(rows->model()->rowCount(), 4);
 
@@ -280,9 +282,7 @@ TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
     ASSERT_TRUE(window_->running());
     ASSERT_TRUE(fleet_->waitForOutput("\nsms: ", 10s));
     QTest::qWait(200);  // the first SMS's row is shown
-    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
-    EXPECT_TRUE(window_->grab().save(QString::fromUtf8(VELA_SCREENSHOT_DIR) +
-                                     QStringLiteral("/campaign_window_running.png")));
+    screenshot(QStringLiteral("campaign_window_running.png"));
     click("stopButton");
     ASSERT_TRUE(finished.wait(20000));
     EXPECT_TRUE(log().contains(QStringLiteral("stopped, can be resumed"))) << log().toStdString();
@@ -342,9 +342,7 @@ TEST_F(CampaignWindowTest, AReopenedWindowListsAndResumesTheStoppedCampaign) {
     EXPECT_FALSE(child<QPushButton>("openCampaignButton")->isEnabled());
     list->selectRow(0);
     child<QTabWidget>("campaignTabs")->setCurrentIndex(1);
-    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
-    EXPECT_TRUE(window_->grab().save(QString::fromUtf8(VELA_SCREENSHOT_DIR) +
-                                     QStringLiteral("/campaign_list.png")));
+    screenshot(QStringLiteral("campaign_list.png"));
     click("openCampaignButton");
     EXPECT_EQ(window_->table().total(), 4);
     EXPECT_EQ(window_->table().index(0, CampaignTableModel::State).data().toString(),
@@ -472,12 +470,10 @@ TEST_F(CampaignWindowTest, EveryWindowFitsTheScreen) {
         EXPECT_LE(least.width(), free.width());
         EXPECT_LE(least.height(), free.height());
     }
-    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
-    EXPECT_TRUE(window_->grab().save(QStringLiteral("%1/campaign_window_%2x%3_scale%4.png")
-                                         .arg(QString::fromUtf8(VELA_SCREENSHOT_DIR))
-                                         .arg(free.width())
-                                         .arg(free.height())
-                                         .arg(scale)));
+    screenshot(QStringLiteral("campaign_window_%1x%2_scale%3.png")
+                   .arg(free.width())
+                   .arg(free.height())
+                   .arg(scale));
 }
 
 // `vela --campaign` (the menu entry's command) opens the campaign window on its own.
