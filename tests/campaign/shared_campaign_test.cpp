@@ -222,9 +222,11 @@ TEST_F(SharedCampaignTest, StationsKilledAndRestartedAtRandomLoseNothing) {
         running[victim] = std::make_unique<ChildProcess>(
             Join(static_cast<std::size_t>(victim), stations[victim].name + std::to_string(kill)));
     }
+    // A modem left inside its prompt by a kill may fail its next dialogues: a station
+    // whose modems all fail stops (3) and leaves its trackers to the other one.
     for (auto& station : running) {
         const std::optional<int> code = station->wait(120s);
-        ASSERT_TRUE(code == 0 || code == 1) << station->output() << station->errors();
+        ASSERT_TRUE(code == 0 || code == 1 || code == 3) << station->output() << station->errors();
     }
     ExpectOneVerdictEach(24);
     const Result<CampaignRecord> campaign = OpenCampaignStorage({}, url)->campaign(1);

@@ -347,6 +347,22 @@ TEST_F(PgCampaignTest, StationsClaimingTogetherNeverShareATracker) {
     EXPECT_FALSE(taken[0].empty() || taken[1].empty()) << "one station took everything";
 }
 
+// A station's name is its own while its process lives; once the process is gone (its
+// connection closed, as a kill closes it) the name is free at once, lease or not, and the
+// trackers it held come back to it.
+TEST_F(PgCampaignTest, ANameIsFreeOnceItsProcessIsGone) {
+    const int64_t id = createCampaign(2);
+    std::unique_ptr<CampaignClaims> first = join(id, "rack");
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->claim(1).value().size(), 1u);
+    EXPECT_FALSE(storage()->openClaims(id, {"rack", "127.0.0.1:2"}, 30s).ok())
+        << "two live stations of one name";
+    first.reset();  // gone without leaving, its lease still running
+    std::unique_ptr<CampaignClaims> again = join(id, "rack");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->claim(5).value().size(), 2u);
+}
+
 TEST_F(PgCampaignTest, ExpiredLeaseIsTakenOverWhereItStood) {
     const int64_t id = createCampaign(2);
     PgCampaignStorage shortLeases(*url_);

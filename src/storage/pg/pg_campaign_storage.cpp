@@ -4,8 +4,10 @@
 #include "storage/pg/pg_schema.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 namespace vela {
@@ -186,10 +188,13 @@ Result<Connection> connect(const std::string& url) {
 }
 
 // One connection kept for many statements: opened on first use and again after it
-// broke (the server restarted, the network dropped it).
+// broke (the server restarted, the network dropped it). `onOpen` runs on every connection
+// opened anew.
 class KeptConnection {
 public:
-    explicit KeptConnection(std::string url) : url_(std::move(url)) {}
+    explicit KeptConnection(std::string url, std::optional<Connection> first = std::nullopt,
+                            std::function<void(Connection&)> onOpen = {})
+        : url_(std::move(url)), connection_(std::move(first)), onOpen_(std::move(onOpen)) {}
 
     Result<Connection*> get() {
         if (connection_ && connection_->isBroken()) connection_.reset();
@@ -197,6 +202,7 @@ public:
             Result<Connection> opened = connect(url_);
             if (!opened) return opened.status();
             connection_ = std::move(opened).value();
+            if (onOpen_) onOpen_(*connection_);
         }
         return &*connection_;
     }
@@ -208,7 +214,19 @@ public:
 private:
     std::string url_;
     std::optional<Connection> connection_;
+    std::function<void(Connection&)> onOpen_;
 };
+
+// A station holds this session lock on its claims connection while it lives. The server
+// lets go of it the moment the process dies, so a station restarted under the same name
+// after a kill is let in at once, while a live one of that name keeps it out.
+Result<bool> lockStationName(Connection& connection, int64_t id, const std::string& name) {
+    Result<QueryResult> locked = connection.execute(
+        "SELECT pg_try_advisory_lock(hashtext('vela station ' || $1::text || ' ' || $2))",
+        {id, name});
+    if (!locked) return locked.status();
+    return locked.value().text(0, 0) == "t";
+}
 
 constexpr const char* kUpdateHeldTracker =
     "UPDATE \"CampaignTrackers\" SET \"Position\" = $4, \"Phone\" = $5, \"State\" = $6, "
@@ -323,9 +341,17 @@ constexpr int64_t kClaimLock = 0x76656C61;  // "vela"
 
 class PgCampaignClaims final : public CampaignClaims {
 public:
-    PgCampaignClaims(std::string url, int64_t id, CampaignStationInfo station,
+    // `joined` holds the station's name lock already.
+    PgCampaignClaims(std::string url, Connection joined, int64_t id, CampaignStationInfo station,
                      std::chrono::milliseconds lease)
-        : connection_(std::move(url)), id_(id), station_(std::move(station)), lease_(lease) {}
+        : connection_(std::move(url), std::move(joined),
+                      [id, name = station.name](Connection& reopened) {
+                          // Taken again after a reconnect; the lease rules hold either way.
+                          (void)lockStationName(reopened, id, name);
+                      }),
+          id_(id),
+          station_(std::move(station)),
+          lease_(lease) {}
 
     Result<std::vector<CampaignTrackerRecord>> claim(int limit) override {
         if (limit <= 0) return std::vector<CampaignTrackerRecord>{};
@@ -572,22 +598,32 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
         connection.execute("SELECT 1 FROM \"Campaigns\" WHERE \"ID\" = $1", {id});
     if (!present) return present.status();
     if (present.value().rows() == 0) return Status::NotFound(NoSuchCampaign(id));
-    // One statement: a name whose station is still live comes back with no row.
+    const auto refusal = Status::Refused("station " + station.name +
+                                         " is already running campaign " + std::to_string(id));
+    // A live process of this name holds its lock; a dead one's lock goes with its
+    // connection, which the server may take a moment to notice.
+    Result<bool> mine = false;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        mine = lockStationName(connection, id, station.name);
+        if (!mine) return mine.status();
+        if (mine.value()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!mine.value()) return refusal;
+    // With the lock, a row whose lease still runs was left by a dead process of this name
+    // and is taken over; without a lock (an older station) the lease decides.
     Result<QueryResult> joined = connection.execute(
         "INSERT INTO \"CampaignStations\" (\"CampaignId\", \"Station\", \"Address\", "
         "\"JoinedAt\", \"SeenUntil\") VALUES ($1, $2, $3, $4, " VELA_DATABASE_NOW_MS
         " + $5::bigint) ON CONFLICT (\"CampaignId\", \"Station\") DO UPDATE SET "
         "\"Address\" = EXCLUDED.\"Address\", \"SeenUntil\" = EXCLUDED.\"SeenUntil\" "
-        "WHERE \"CampaignStations\".\"SeenUntil\" < " VELA_DATABASE_NOW_MS " RETURNING \"ID\"",
+        "RETURNING \"ID\"",
         {id, station.name, station.address, HistoryTimestamp(),
          static_cast<int64_t>(lease.count())});
     if (!joined) return joined.status();
-    if (joined.value().rows() == 0) {
-        return Status::Refused("station " + station.name + " is already running campaign " +
-                               std::to_string(id));
-    }
+    if (joined.value().rows() == 0) return refusal;
     return std::unique_ptr<CampaignClaims>(
-        std::make_unique<PgCampaignClaims>(url_, id, station, lease));
+        std::make_unique<PgCampaignClaims>(url_, std::move(opened).value(), id, station, lease));
 }
 
 namespace pg {
