@@ -177,6 +177,7 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
 }
 
 CampaignWindow::~CampaignWindow() {
+    RememberWindowSize(*this);
     // One request is enough: the engine honours a stop asked for before its run began.
     if (worker_.active()) engine_->RequestStop();
     worker_.join();
@@ -367,6 +368,7 @@ void CampaignWindow::BuildControls() {
 
     setupControls_ = {trackerBox, setupBox};
     resize(character * 175, fontMetrics().height() * 36);
+    RestoreWindowSize(*this);
     FitToScreen(*this);
 }
 

@@ -2,6 +2,7 @@
 
 #include "common/file_access.h"
 #include "gui/message_sink.h"
+#include "gui/remembered_settings.h"
 #include "gui/screen_fit.h"
 #include "storage/history_export.h"
 #include "storage/pg/storage_choice.h"
@@ -197,6 +198,7 @@ HistoryWindow::HistoryWindow(std::filesystem::path workingDirectory, MessageSink
     bottom->addWidget(buttons);
     layout->addLayout(bottom);
     resize(fontMetrics().averageCharWidth() * 120, fontMetrics().height() * 34);
+    RestoreWindowSize(*this);
     FitToScreen(*this);
 
     connect(trackerFilter_, &QLineEdit::editingFinished, this, &HistoryWindow::Refresh);
@@ -205,6 +207,7 @@ HistoryWindow::HistoryWindow(std::filesystem::path workingDirectory, MessageSink
 }
 
 HistoryWindow::~HistoryWindow() {
+    RememberWindowSize(*this);
     // Hiding the closing window moves the focus (the tracker filter reports its edit as
     // finished) and its children go: nothing may call back into it by then.
     disconnect(trackerFilter_, nullptr, this, nullptr);

@@ -4,6 +4,7 @@
 #include <memory>
 
 class QSettings;
+class QWidget;
 
 namespace vela {
 
@@ -12,5 +13,10 @@ namespace vela {
 // their own). Empty goes back to the user's.
 void RememberSettingsIn(const QString& file);
 std::unique_ptr<QSettings> RememberedSettings();
+
+// A resizable window's size, kept under its object name when it goes and taken again
+// when it opens (then kept within the screen by FitToScreen).
+void RememberWindowSize(const QWidget& window);
+void RestoreWindowSize(QWidget& window);
 
 }  // namespace vela

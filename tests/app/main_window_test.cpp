@@ -3,6 +3,7 @@
 #include "app/main_dialog.h"
 #include "gui/about_dialog.h"
 #include "gui/history_window.h"
+#include "gui/remembered_settings.h"
 #include "layout_check.h"
 #include "loopback_client.h"
 #include "recording_view.h"
@@ -70,6 +71,7 @@ protected:
     void open(const std::vector<std::string>& trackers) {
         dialog.reset();
         window.reset();
+        RememberSettingsIn(QString::fromStdString((dir / "remembered.ini").string()));
         if (!trackers.empty()) {
             TrackerList list;
             for (const std::string& name : trackers) {

@@ -315,7 +315,8 @@ TEST_F(CampaignWindowTest, StopResumeAndEscapeWhileRunning) {
     EXPECT_EQ(window_->table().configured() + window_->table().failed(), 0);
 }
 
-// Reopened, the window shows the campaign it stopped, its setup as it was, and resumes it.
+// Reopened, the window shows the campaign it stopped, its setup and size as they were,
+// and resumes it.
 TEST_F(CampaignWindowTest, AReopenedWindowListsAndResumesTheStoppedCampaign) {
     Open({"--never-call", "100"});
     Prepare();
@@ -328,8 +329,12 @@ TEST_F(CampaignWindowTest, AReopenedWindowListsAndResumesTheStoppedCampaign) {
     const QString file = child<QLineEdit>("configFile")->text();
     const QString modems = child<QLineEdit>("modemPorts")->text();
 
+    const QSize size = window_->size() - QSize(0, 30);
+    window_->resize(size);
+    window_.reset();
     window_ = std::make_unique<CampaignWindow>(dir_.path(), sink_, nullptr);
     window_->show();
+    EXPECT_EQ(window_->size(), size);
     EXPECT_EQ(child<QLineEdit>("configFile")->text(), file);
     EXPECT_EQ(child<QLineEdit>("modemPorts")->text(), modems);
     EXPECT_EQ(child<QSpinBox>("waitSeconds")->value(), 20);
