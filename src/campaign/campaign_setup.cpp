@@ -1,5 +1,6 @@
 #include "campaign/campaign_setup.h"
 
+#include "common/imei.h"
 #include "config/config_reader.h"
 #include "modem/push_message.h"
 #include "modem/serial_port.h"
@@ -17,11 +18,6 @@ std::string joinNames(const std::vector<std::string>& names) {
     std::string text;
     for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
     return text;
-}
-
-bool isImei(const std::string& text) {
-    return text.size() == kImeiLength &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 std::string hexText(std::span<const uint8_t> bytes) {
@@ -154,7 +150,7 @@ Result<int64_t> CreateCampaign(const StorageEngine& store, const CampaignStorage
             unknown.push_back(description);
             continue;
         }
-        if (!isImei(description)) notImei.push_back(description);
+        if (!IsImei(description)) notImei.push_back(description);
         const TrackerEntry& entry = list.at(at);
         if (Result<std::string> pdu = BuildPushMessage(entry, settings); !pdu) {
             unsendable.push_back(description + " (" + pdu.message() + ")");

@@ -1,5 +1,6 @@
 #include "storage/campaign_store.h"
 
+#include "storage/database_checks.h"
 #include "storage/database_file.h"
 #include "storage/schema.h"
 #include "storage/table_rows.h"
@@ -485,8 +486,12 @@ Status ReadCampaignRows(sqlite::Database& db, std::vector<CampaignRecord>& campa
 
 Result<std::unique_ptr<CampaignWriter>> CampaignStore::openWriter(
     int64_t, const CampaignStationInfo& station, std::chrono::milliseconds) const {
-    Result<sqlite::Database> db = sqlite::Database::open(databaseFile(workingDirectory_));
+    // The writer's connection is checked as every other is before use.
+    const std::filesystem::path file = databaseFile(workingDirectory_);
+    if (Status regular = CheckRegularFile(file); !regular) return regular;
+    Result<sqlite::Database> db = sqlite::Database::open(file);
     if (!db) return db.status();
+    if (Status shaped = CheckSchema(db.value()); !shaped) return shaped;
     return std::unique_ptr<CampaignWriter>(
         std::make_unique<SqliteCampaignWriter>(std::move(db).value(), station.name));
 }

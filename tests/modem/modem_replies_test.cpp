@@ -183,6 +183,14 @@ TEST(SerialTrace, OwnerOnlyLinesWithTimeDirectionAndEscapedBytes) {
     std::filesystem::create_symlink(dir / "target", dir / "planted");
     EXPECT_FALSE(SerialTrace::Create(dir / "planted").ok());
     EXPECT_FALSE(std::filesystem::exists(dir / "target"));
+    // A whole PDU is longer than a message shows of a text: the trace keeps every byte.
+    const std::string pdu(400, 'A');
+    {
+        auto trace = SerialTrace::Create(dir / "long");
+        ASSERT_TRUE(trace.ok()) << trace.message();
+        (*trace)->Record(TraceDirection::Written, pdu.data(), pdu.size());
+    }
+    EXPECT_NE(test::readFile(dir / "long").find(" > " + pdu + "\n"), std::string::npos);
 }
 
 }  // namespace

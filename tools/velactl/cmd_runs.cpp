@@ -68,10 +68,12 @@ void explainRefusal(const HeadlessRun& run, const RunOptions& options, vela::Mai
         const vela::TestServerAddress server =
             vela::readTestServerIni(dialog.workingDirectoryPath());
         if (!server.usable()) {
-            std::fprintf(stderr, "velactl %s: %s\n", command, server.problem.c_str());
+            std::fprintf(stderr, "velactl %s: %s\n", command,
+                         vela::EscapeForTerminal(server.problem).c_str());
         } else if (view.verdict() == vela::Verdict::PortCheckFailed) {
             std::fprintf(stderr, "velactl %s: no connection to the test server at %s:%u\n", command,
-                         server.host.c_str(), static_cast<unsigned>(server.port));
+                         vela::EscapeForTerminal(server.host).c_str(),
+                         static_cast<unsigned>(server.port));
         }
         return;
     }
@@ -139,7 +141,8 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     if (options->trace) {
         auto created = vela::SerialTrace::Create(*options->trace);
         if (!created) {
-            std::fprintf(stderr, "velactl %s: %s\n", run.command, created.message().c_str());
+            std::fprintf(stderr, "velactl %s: %s\n", run.command,
+                         vela::EscapeForTerminal(created.message()).c_str());
             return kExitFailure;
         }
         trace = std::move(created).value();

@@ -93,9 +93,10 @@ int runList(const Args& args) {
     }
     std::printf("Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
     for (const vela::TrackerEntry& e : list.entries()) {
-        std::printf("%s\t+%s\t%s\t%s\t%s\t%s\n", e.description.c_str(), e.phone.c_str(),
-                    vela::formatHexPort(e.pushPort).c_str(), e.apn.c_str(), authName(e.auth),
-                    deviceTypeName(e.deviceType).c_str());
+        std::printf("%s\t+%s\t%s\t%s\t%s\t%s\n", vela::EscapeForTerminal(e.description).c_str(),
+                    vela::EscapeForTerminal(e.phone).c_str(),
+                    vela::formatHexPort(e.pushPort).c_str(), vela::EscapeForTerminal(e.apn).c_str(),
+                    authName(e.auth), vela::EscapeForTerminal(deviceTypeName(e.deviceType)).c_str());
     }
     return loaded ? kExitOk : kExitFailure;
 }
