@@ -2,8 +2,8 @@
 #include "commands.h"
 #include "common/command_line.h"
 #include "common/number.h"
-#include "json_output.h"
 #include "common/terminal_text.h"
+#include "json_output.h"
 #include "storage/history_export.h"
 #include "storage/history_store.h"
 #include "storage_options.h"
@@ -94,11 +94,8 @@ int RunHistory(const Args& args) {
         for (const vela::HistoryRecord& record : records.value()) array.append(HistoryJson(record));
         PrintJsonArray(array);
     } else if (parsed->has("--csv")) {
-        std::fputs(vela::FormatHistoryCsv(records.value()).c_str(), stdout);
-    if (parsed->has("--json") || parsed->has("--csv")) {
         // Written whole: a NUL byte a caller sent must not end the output early.
-        const std::string text = parsed->has("--json") ? vela::FormatHistoryJson(records.value())
-                                                       : vela::FormatHistoryCsv(records.value());
+        const std::string text = vela::FormatHistoryCsv(records.value());
         std::fwrite(text.data(), 1, text.size(), stdout);
     } else {
         printTable(records.value());

@@ -96,7 +96,8 @@ int runList(const Args& args) {
         std::printf("%s\t+%s\t%s\t%s\t%s\t%s\n", vela::EscapeForTerminal(e.description).c_str(),
                     vela::EscapeForTerminal(e.phone).c_str(),
                     vela::formatHexPort(e.pushPort).c_str(), vela::EscapeForTerminal(e.apn).c_str(),
-                    authName(e.auth), vela::EscapeForTerminal(deviceTypeName(e.deviceType)).c_str());
+                    authName(e.auth),
+                    vela::EscapeForTerminal(deviceTypeName(e.deviceType)).c_str());
     }
     return loaded ? kExitOk : kExitFailure;
 }
