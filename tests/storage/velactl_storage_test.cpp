@@ -368,8 +368,9 @@ TEST_F(VelactlStorage, ForeignTextsAreListedEscapedAndQuotedCut) {
     RunResult refused = velactl({"trackers", "import", "-"},
                                 header + "\x1b[2J" + std::string(100000, 'A') + ",12a,apn\r\n");
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.err, "error: row 1 (\\x1B[2J" + std::string(252, 'A') +
-                               "...): the phone number takes digits only\n");
+    EXPECT_EQ(refused.err, "error: line 2 (\\x1B[2J" + std::string(252, 'A') +
+                               "...): the phone number takes digits only\n"
+                               "velactl trackers import: 1 of 1 rows refused; nothing imported\n");
     RunResult imported =
         velactl({"trackers", "import", "-"}, header + "\"a\tb\x1b]0;x\x07\",1,\"ap\rn\"\r\n");
     ASSERT_EQ(imported.exitCode, 0) << imported.err;
