@@ -6,7 +6,7 @@
 #include "descriptor_budget.h"
 #include "log_sink.h"
 #include "test_server.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,7 +22,7 @@ namespace {
 using velatestserver::LogSink;
 using velatestserver::ServerOptions;
 using velatestserver::TestServer;
-using velatestserver::UniqueFd;
+using vela::UniqueFd;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;

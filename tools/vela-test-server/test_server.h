@@ -3,7 +3,7 @@
 #include "common/result.h"
 #include "link/port_check.h"
 #include "log_sink.h"
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 #include <netinet/in.h>
 #include <chrono>
@@ -17,6 +17,8 @@
 #include <utility>
 
 namespace velatestserver {
+
+using vela::UniqueFd;
 
 struct ServerOptions {
     std::string bindAddress = "127.0.0.1";
