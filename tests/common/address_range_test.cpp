@@ -37,7 +37,9 @@ TEST(AddressRangeTest, RangesParseExactlyAndContainTheirAddressesOnly) {
         ASSERT_TRUE(range) << c.text << ": " << range.message();
         EXPECT_EQ(range->Text(), c.shown);
         EXPECT_TRUE(range->Contains(c.inside)) << c.text;
-        if (range->prefix > 0) EXPECT_FALSE(range->Contains(c.outside)) << c.text;
+        if (range->prefix > 0) {
+            EXPECT_FALSE(range->Contains(c.outside)) << c.text;
+        }
     }
     EXPECT_NE(parseAddressRange("10.1.2.3/8").message().find("10.0.0.0/8"), std::string::npos);
 }
