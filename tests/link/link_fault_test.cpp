@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTimer>
 #include <atomic>
@@ -642,6 +643,65 @@ TEST_F(LinkFaultTest, WhatACallerDoesDuringAnotherPressIsHandledAfterIt) {
         EXPECT_TRUE(dialog->listenActive);  // the end belonged to the stopped run
         stop();
     }
+}
+
+}  // namespace
+}  // namespace vela::test
+
+namespace vela::test {
+namespace {
+
+// The single run's share of the flood harness: one address holds idle connections,
+// another guesses IMEIs from its own thread; the tracker from a third is served at once,
+// and the guesses end in one summary line instead of a line each.
+TEST_F(LinkFaultTest, IdleConnectionsAndGuessedImeisFromOtherAddressesDoNotHoldTheTrackerUp) {
+    const uint16_t port = listen();
+    std::vector<int> held;
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < 200; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ASSERT_GE(fd, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        source.sin_addr.s_addr = htonl(0x7F000002);
+        ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&source), sizeof source), 0);
+        (void)::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        held.push_back(fd);
+    }
+    std::atomic<bool> guessed{false};
+    std::thread guesser([&] {
+        for (int i = 0; i < 40; ++i) {
+            if (auto peer = RawPeer::connectTo(port, 0, 500ms, 0x7F000003)) {
+                peer->sendAll(identificationOf("99000000000" + std::to_string(1000 + i)));
+                peer->receive(1);  // until it is closed
+            }
+        }
+        guessed = true;
+    });
+    EXPECT_TRUE(waitUntil([&] { return guessed.load(); }, 30s));
+    guesser.join();
+
+    const auto started = std::chrono::steady_clock::now();
+    std::optional<RawPeer> tracker = RawPeer::connectTo(port, 0, 5s, 0x7F00000A);
+    ASSERT_TRUE(tracker);
+    ASSERT_TRUE(tracker->sendAll(identificationOf(kImei)));
+    ASSERT_TRUE(collect(*tracker, image.size()));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s);
+    ASSERT_TRUE(tracker->sendAll(kAnswer));
+    ASSERT_TRUE(waitForOutcome());
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
+    for (const int fd : held) ::close(fd);
+
+    EXPECT_EQ(view.events.filter("status: Unexpected caller IMEI 99").size(), 5);
+    EXPECT_EQ(view.events
+                  .filter(QRegularExpression(
+                      "^status: 127\\.0\\.0\\.3: 5 unknown IMEIs in \\d+ s, slowed$"))
+                  .size(),
+              1)
+        << view.events.filter("127.0.0.3").join('\n').toStdString();
 }
 
 }  // namespace
