@@ -504,7 +504,9 @@ Status MainDialog::StartListening() {
     connect(listenSocket.get(), &ListenSocket::AcceptReady, this, &MainDialog::AcceptTracker);
     connect(listenSocket.get(), &ListenSocket::Note, this, [this](const QString& line) {
         view_.SetStatusText(line);
-        view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
+        if (listeningPort() != 0) {
+            view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
+        }
     });
     return Status::Ok();
 }
