@@ -66,6 +66,8 @@ ListenSocket::ListenSocket(QObject* parent)
 }
 
 ListenSocket::~ListenSocket() {
+    // Quietly: the receivers of Note may be going too.
+    blockSignals(true);
     Close();
 }
 
@@ -142,8 +144,16 @@ void ListenSocket::scheduleSummaries() {
 }
 
 void ListenSocket::Close() {
+    const bool wasListening = server_.isListening();
     server_.close();
     summaryTimer_.stop();
+    // What the slowed addresses did since their last line is told once more.
+    if (wasListening) {
+        for (const std::string& line :
+             gate_->TakeSummaries(std::chrono::steady_clock::now(), /*all=*/true)) {
+            emit Note(QString::fromStdString(line));
+        }
+    }
     // A caller that Qt accepted in the same instant as the first is refused as well.
     while (QTcpSocket* extra = server_.nextPendingConnection()) {
         extra->abort();
