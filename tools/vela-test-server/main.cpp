@@ -36,8 +36,8 @@ vela::CommandLine MakeCommandLine() {
         .option("--bind", "ADDR", "IPv4 address to listen on (default 127.0.0.1)")
         .option("--first-byte-timeout", "MS", "time to the first byte (default 3000)")
         .option("--read-timeout", "MS", "time to the whole line (default 5000)")
-        .option("--connect-timeout", "MS", "time a call-back may take (default 10000)")
-        .option("--max-callbacks", "N", "call-backs at once (default 16; more wait)")
+        .option("--connect-timeout", "MS", "time a call-back may take (default 3000)")
+        .option("--max-callbacks", "N", "call-backs at once (default 128; more wait)")
         .option("--max-clients", "N", "connections held at once (default 8192)")
         .option("--max-clients-per-address", "N", "the same per address (default 4)")
         .option("--max-callbacks-per-address", "N",
