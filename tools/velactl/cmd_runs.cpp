@@ -40,7 +40,8 @@ vela::CommandLine runCommandLine(const HeadlessRun& run) {
     const bool withTracker = run.button != vela::RunButton::CheckPort;
     vela::CommandLine line(std::string("velactl ") + run.command,
                            std::string("velactl ") + run.command +
-                               (withTracker ? " --tracker DESC --config FILE" : "") +
+                               (withTracker ? " --tracker DESC --config FILE [--allow-from CIDR]..."
+                                            : "") +
                                " [--dir DIR | --user-data] [--timeout S]" +
                                (run.button == vela::RunButton::LetsGo ? " [--trace FILE]" : ""),
                            run.about + kPrintedLines);
@@ -122,6 +123,7 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
         dialog.serialPort.setTrace(trace.get());
     }
 
+    dialog.allowFrom = options->allowFrom;
     dialog.OnInitDialog();
     (dialog.*run.press)();
     if (!dialog.activeFlag(run.button)) {

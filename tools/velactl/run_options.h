@@ -4,6 +4,8 @@
 #include "common/command_line.h"
 
 #include <QString>
+#include "common/address_range.h"
+
 #include <optional>
 #include <string>
 
@@ -19,6 +21,7 @@ struct RunOptions {
     QString directory;  // absolute: --dir, VELA_DIR, --user-data or the current one
     std::optional<std::string> trace;  // velactl go: the modem trace file
     int timeoutSeconds = 0;  // 0: no limit
+    vela::AddressAllowList allowFrom;  // --allow-from: who may call (empty: everyone)
 };
 
 // Declares --dir, --user-data and --timeout on `line`, and --tracker and --config when
