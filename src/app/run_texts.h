@@ -38,6 +38,7 @@ inline constexpr const char* kVerdictFileRefused = "File refused";
 inline constexpr const char* kVerdictListenFailed = "Listening failed";
 inline constexpr const char* kVerdictPortChecked = "Port checked";
 inline constexpr const char* kVerdictPortCheckFailed = "Port check failed";
+inline constexpr const char* kVerdictAnswerUnknown = "Answer unknown";
 // "%1" of "%2" bytes: the count the tracker reported and the image's length.
 inline constexpr const char* kAnswerCount = "%1 of %2 bytes";
 inline constexpr const char* kShortAnswer = "short answer (%1 bytes)";

@@ -27,9 +27,11 @@ const char* verdictWord(Verdict verdict) {
         case Verdict::PortChecked:
             return texts::kVerdictPortChecked;
         case Verdict::PortCheckFailed:
+            return texts::kVerdictPortCheckFailed;
+        case Verdict::AnswerUnknown:
             break;
     }
-    return texts::kVerdictPortCheckFailed;
+    return texts::kVerdictAnswerUnknown;
 }
 
 }  // namespace

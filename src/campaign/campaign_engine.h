@@ -5,6 +5,7 @@
 // change of a tracker is written to the database before it is announced, so a campaign
 // stopped or killed at any moment is resumed where it stood.
 
+#include "campaign/campaign_events.h"
 #include "common/result.h"
 #include "modem/sms_dialogue.h"
 #include "storage/campaign_storage.h"
@@ -22,42 +23,6 @@
 
 namespace vela {
 
-// What happened to one tracker; each is announced once per change.
-enum class CampaignEvent {
-    SmsSent,
-    SmsFailed,
-    Called,
-    Configured,
-    Rejected,
-    HungUp,
-    NoCall,
-    Retry
-};
-
-// Where a tracker stands. `Sending` is the window between "SMS about to be sent" and the
-// modem's verdict; a campaign resumed from it counts the SMS as sent.
-enum class CampaignTrackerState { Pending, Sending, Waiting, Configured, Failed };
-
-// "sms-sent", "sms-failed", "called", "configured", "rejected", "hung-up", "no-call", "retry".
-std::string_view CampaignEventWord(CampaignEvent event);
-// "pending", "sending", "waiting", "configured", "failed".
-std::string_view CampaignTrackerStateWord(CampaignTrackerState state);
-std::optional<CampaignTrackerState> CampaignTrackerStateFromWord(std::string_view word);
-
-// One change of one tracker, as the live table shows it.
-struct CampaignTrackerUpdate {
-    std::string description;
-    CampaignEvent event = CampaignEvent::SmsSent;
-    std::string detail;  // the modem's text, the answer, the caller... may be empty
-    CampaignTrackerState state = CampaignTrackerState::Pending;
-    int attempts = 0;                      // SMS attempts started so far
-    std::string modemPort;                 // the modem of the last attempt
-    std::string callerAddress;             // "a.b.c.d:port" of the last caller
-    std::string answer;                    // the answer as "%.2X%.2X (%.2X%.2X) Bytes", once there
-    std::string verdict;                   // the verdict word once the tracker is done, else empty
-    std::chrono::milliseconds elapsed{0};  // since the campaign (or its resumption) began
-};
-
 enum class CampaignEnd { AllConfigured, SomeFailed, Interrupted };
 
 struct CampaignSummary {
@@ -66,6 +31,9 @@ struct CampaignSummary {
     int failed = 0;
     int total = 0;
     CampaignEnd end = CampaignEnd::SomeFailed;
+    // Why an interrupted campaign stopped when the operator did not stop it (every modem
+    // out of service, trackers held by another running campaign); empty otherwise.
+    std::string reason;
 };
 
 // Receives the campaign's progress. Calls come from an engine thread, one at a time and
@@ -77,8 +45,9 @@ public:
     virtual ~CampaignObserver() = default;
     virtual void CampaignStarted(int64_t /*id*/, int /*trackerCount*/) {}
     virtual void TrackerChanged(const CampaignTrackerUpdate& update) = 0;
-    // A caller that got nothing: not in the campaign, already configured or already in
-    // a session. `imei` is shown as displayImei does.
+    // A caller that got nothing: not in the campaign, not awaited (no SMS was sent to
+    // it), already configured or already in a session. `imei` is shown as displayImei
+    // does.
     virtual void CallerRefused(const std::string& /*imei*/, const std::string& /*address*/) {}
     // A warning that does not stop the campaign (a modem taken out of service...).
     virtual void Warning(const std::string& /*text*/) {}
@@ -153,8 +122,8 @@ public:
     void setStation(const CampaignStationSettings& station);
 
     // Stops sending, lets sessions in progress finish within the grace bound, saves and
-    // makes Run return with CampaignEnd::Interrupted. Safe from any thread and from a
-    // signal handler.
+    // makes Run return with CampaignEnd::Interrupted. Asked once; safe from any thread
+    // and from a signal handler, and Run notices it within half a second.
     void RequestStop();
 
     // Records every modem's serial bytes: FILE for the first modem, FILE.2, FILE.3...

@@ -12,12 +12,8 @@ constexpr std::chrono::milliseconds kLongestRetry{2000};
 
 }  // namespace
 
-CampaignJournal::CampaignJournal(std::unique_ptr<CampaignWriter> writer, bool retry,
-                                 Callbacks callbacks)
-    : writer_(std::move(writer)),
-      retry_(retry),
-      callbacks_(std::move(callbacks)),
-      thread_([this] { Loop(); }) {}
+CampaignJournal::CampaignJournal(std::unique_ptr<CampaignWriter> writer, Callbacks callbacks)
+    : writer_(std::move(writer)), callbacks_(std::move(callbacks)), thread_([this] { Loop(); }) {}
 
 CampaignJournal::~CampaignJournal() {
     (void)Close();
@@ -67,10 +63,74 @@ Status CampaignJournal::Close(std::chrono::milliseconds patience) {
     return failure_;
 }
 
-void CampaignJournal::Loop() {
-    std::vector<Entry> batch;  // kept while a save is tried again
+// Saves the batch's changes in one transaction; which entries were refused (held by
+// another station now).
+Result<std::vector<bool>> CampaignJournal::SaveBatch(const std::vector<Entry>& batch) {
     std::vector<CampaignChange> changes;
     std::vector<std::size_t> owners;  // the batch entry of each change
+    for (std::size_t at = 0; at < batch.size(); ++at) {
+        const CampaignChange& change = batch[at].change;
+        if (change.tracker || change.history || change.campaignState) {
+            changes.push_back(change);
+            owners.push_back(at);
+        }
+    }
+    std::vector<bool> refused(batch.size(), false);
+    if (changes.empty()) return refused;
+    Result<std::vector<std::size_t>> saved = writer_->save(changes);
+    if (!saved) return saved.status();
+    for (std::size_t index : saved.value()) {
+        if (index < owners.size()) refused[owners[index]] = true;
+    }
+    return refused;
+}
+
+// After a failed save: true to try again after a pause (the database is unavailable for
+// now and the journal is not past its patience); false once saving has failed for good.
+bool CampaignJournal::WaitToRetry(const Status& failure, bool& inOutage,
+                                  std::chrono::milliseconds& retryIn) {
+    std::unique_lock lock(mutex_);
+    const bool tooLate = closing_ && std::chrono::steady_clock::now() >= closeDeadline_;
+    if (failure.code() != StatusCode::Unavailable || tooLate) {
+        failure_ = failure;
+        changed_.notify_all();
+        lock.unlock();
+        if (callbacks_.onSaved) callbacks_.onSaved();
+        return false;
+    }
+    if (!inOutage && callbacks_.onOutage) {
+        lock.unlock();
+        AnnounceNow([&] { callbacks_.onOutage(failure.message()); });
+        lock.lock();
+    }
+    inOutage = true;
+    changed_.wait_for(lock, retryIn);
+    retryIn = std::min(retryIn * 2, kLongestRetry);
+    return true;
+}
+
+// Announces what was saved, in order, tells of what was refused, and moves the tickets on.
+void CampaignJournal::Settle(std::vector<Entry>& batch, const std::vector<bool>& refused) {
+    std::unique_lock announcing(announcing_);
+    for (std::size_t at = 0; at < batch.size(); ++at) {
+        if (refused[at]) {
+            if (callbacks_.onRefused && batch[at].change.tracker)
+                callbacks_.onRefused(*batch[at].change.tracker);
+        } else if (batch[at].announce) {
+            batch[at].announce();
+        }
+    }
+    announcing.unlock();
+    std::lock_guard lock(mutex_);
+    for (std::size_t at = 0; at < batch.size(); ++at) {
+        if (refused[at]) refused_.insert(batch[at].ticket);
+    }
+    saved_ = batch.back().ticket;
+    changed_.notify_all();
+}
+
+void CampaignJournal::Loop() {
+    std::vector<Entry> batch;  // kept while a save is tried again
     std::chrono::milliseconds retryIn = kFirstRetry;
     bool inOutage = false;
     for (;;) {
@@ -81,63 +141,15 @@ void CampaignJournal::Loop() {
             std::move(queued_.begin(), queued_.end(), std::back_inserter(batch));
             queued_.clear();
         }
-        changes.clear();
-        owners.clear();
-        for (std::size_t at = 0; at < batch.size(); ++at) {
-            const CampaignChange& change = batch[at].change;
-            if (change.tracker || change.history || change.campaignState) {
-                changes.push_back(change);
-                owners.push_back(at);
-            }
-        }
-        Result<std::vector<std::size_t>> saved =
-            changes.empty() ? Result<std::vector<std::size_t>>(std::vector<std::size_t>{})
-                            : writer_->save(changes);
-        if (!saved) {
-            std::unique_lock lock(mutex_);
-            const bool tooLate = closing_ && std::chrono::steady_clock::now() >= closeDeadline_;
-            if (!retry_ || tooLate) {
-                failure_ = saved.status();
-                changed_.notify_all();
-                lock.unlock();
-                if (callbacks_.onSaved) callbacks_.onSaved();
-                return;
-            }
-            if (!inOutage && callbacks_.onOutage) {
-                lock.unlock();
-                AnnounceNow([&] { callbacks_.onOutage(saved.message()); });
-                lock.lock();
-            }
-            inOutage = true;
-            changed_.wait_for(lock, retryIn);
-            retryIn = std::min(retryIn * 2, kLongestRetry);
+        Result<std::vector<bool>> refused = SaveBatch(batch);
+        if (!refused) {
+            if (!WaitToRetry(refused.status(), inOutage, retryIn)) return;
             continue;
         }
         if (inOutage && callbacks_.onOutage) AnnounceNow([&] { callbacks_.onOutage(""); });
         inOutage = false;
         retryIn = kFirstRetry;
-        std::vector<bool> refused(batch.size(), false);
-        for (std::size_t index : saved.value()) {
-            if (index < owners.size()) refused[owners[index]] = true;
-        }
-        std::unique_lock announcing(announcing_);
-        for (std::size_t at = 0; at < batch.size(); ++at) {
-            if (refused[at]) {
-                if (callbacks_.onRefused && batch[at].change.tracker)
-                    callbacks_.onRefused(*batch[at].change.tracker);
-            } else if (batch[at].announce) {
-                batch[at].announce();
-            }
-        }
-        announcing.unlock();
-        {
-            std::lock_guard lock(mutex_);
-            for (std::size_t at = 0; at < batch.size(); ++at) {
-                if (refused[at]) refused_.insert(batch[at].ticket);
-            }
-            saved_ = batch.back().ticket;
-            changed_.notify_all();
-        }
+        Settle(batch, refused.value());
         batch.clear();
         if (callbacks_.onSaved) callbacks_.onSaved();
     }

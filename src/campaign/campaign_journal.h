@@ -35,10 +35,10 @@ public:
         std::function<void(const std::string&)> onOutage;
     };
 
-    // With `retry`, a failed save is tried again until it works or the journal is closed
-    // (a shared database that is briefly out of reach); without, the first failure ends
-    // all saving. Callbacks run on the journal's thread.
-    CampaignJournal(std::unique_ptr<CampaignWriter> writer, bool retry, Callbacks callbacks);
+    // A save that failed as "unavailable" (a database server briefly out of reach, a file
+    // locked by another program) is tried again until it works or the journal is closed;
+    // any other failure ends all saving. Callbacks run on the journal's thread.
+    CampaignJournal(std::unique_ptr<CampaignWriter> writer, Callbacks callbacks);
     ~CampaignJournal();
     CampaignJournal(const CampaignJournal&) = delete;
     CampaignJournal& operator=(const CampaignJournal&) = delete;
@@ -67,9 +67,11 @@ private:
         uint64_t ticket = 0;
     };
     void Loop();
+    Result<std::vector<bool>> SaveBatch(const std::vector<Entry>& batch);
+    bool WaitToRetry(const Status& failure, bool& inOutage, std::chrono::milliseconds& retryIn);
+    void Settle(std::vector<Entry>& batch, const std::vector<bool>& refused);
 
     std::unique_ptr<CampaignWriter> writer_;
-    bool retry_;
     Callbacks callbacks_;
     std::mutex mutex_;
     std::mutex announcing_;  // one announcement at a time

@@ -5,6 +5,7 @@
 // kind of event has its handler; every wait is one entry in one ordered set of deadlines;
 // accepting rests while descriptors run out.
 
+#include "campaign/campaign_events.h"
 #include "campaign/campaign_journal.h"
 #include "common/result.h"
 #include "common/unique_fd.h"
@@ -19,17 +20,6 @@
 #include <utility>
 
 namespace vela {
-
-using CampaignClock = std::chrono::steady_clock;
-
-// How a claimed caller's session ended.
-enum class CallEnd {
-    Answered,  // its answer came
-    HungUp,    // it went away after the whole image had been written to it
-    TimedOut,  // the whole image went out, no answer came in time
-    Cut,       // the session ended before the whole image was written (the caller went
-               // away, or the station stopped): it cannot hold the image
-};
 
 // What the listener asks of the campaign.
 class CampaignSessionHost {

@@ -17,9 +17,9 @@ Result<int64_t> CreateRetryCampaign(const CampaignStorage& campaigns, int64_t id
     Result<CampaignRecord> source = campaigns.campaign(id);
     if (!source) return source.status();
     if (source.value().state == kCampaignRunning) {
-        return Result<int64_t>::Fail("campaign " + std::to_string(id) +
-                                         " is running; stop it or let it finish first",
-                                     StatusCode::Refused);
+        return Result<int64_t>::Fail(
+            "campaign " + std::to_string(id) + " is running; stop it or let it finish first",
+            StatusCode::Refused);
     }
     Result<std::vector<CampaignTrackerRecord>> rows = campaigns.trackers(id);
     if (!rows) return rows.status();
@@ -27,9 +27,8 @@ Result<int64_t> CreateRetryCampaign(const CampaignStorage& campaigns, int64_t id
     std::vector<CampaignTrackerRecord> retried;
     for (const CampaignTrackerRecord& row : rows.value()) {
         if (row.verdict == VerdictWord(Verdict::Configured)) continue;
-        if (!onlyVerdicts.empty() &&
-            std::find(onlyVerdicts.begin(), onlyVerdicts.end(), row.verdict) ==
-                onlyVerdicts.end()) {
+        if (!onlyVerdicts.empty() && std::find(onlyVerdicts.begin(), onlyVerdicts.end(),
+                                               row.verdict) == onlyVerdicts.end()) {
             continue;
         }
         CampaignTrackerRecord fresh;
@@ -39,8 +38,8 @@ Result<int64_t> CreateRetryCampaign(const CampaignStorage& campaigns, int64_t id
         retried.push_back(std::move(fresh));
     }
     if (retried.empty()) {
-        return Result<int64_t>::Fail(
-            "campaign " + std::to_string(id) + " has no tracker to retry", StatusCode::NotFound);
+        return Result<int64_t>::Fail("campaign " + std::to_string(id) + " has no tracker to retry",
+                                     StatusCode::NotFound);
     }
     CampaignRecord campaign = source.value();
     campaign.id = 0;

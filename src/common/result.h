@@ -64,7 +64,7 @@ private:
 template <typename T>
 class [[nodiscard]] Result {
 public:
-    Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+    Result(T value) : value_(std::move(value)) {}             // NOLINT: implicit by design
     Result(Status failure) : failure_(std::move(failure)) {}  // NOLINT: implicit by design
     static Result Fail(std::string message, StatusCode code = StatusCode::Internal) {
         return Result(Status::Fail(std::move(message), code));

@@ -67,7 +67,8 @@ int CmgsLength(std::string_view pushMessage) {
     return static_cast<int>(pushMessage.size() / 2) - 1;
 }
 
-Result<std::string> BuildPushMessage(const TrackerEntry& tracker, const ProgramSettings& settings) {
+Result<std::string> BuildPushMessage(const TrackerEntry& tracker, const ProgramSettings& settings,
+                                     bool askForStatusReport) {
     if (Status s = checkPort("push port", tracker.pushPort); !s) return s;
     if (Status s = checkPort("external port", settings.externalPort); !s) return s;
     if (tracker.phone.size() > kMaxAddressDigits) {
@@ -134,7 +135,7 @@ Result<std::string> BuildPushMessage(const TrackerEntry& tracker, const ProgramS
         address += digits[i];
     }
 
-    std::string pdu = "004100";
+    std::string pdu = askForStatusReport ? "006100" : "004100";
     pdu += upperHex2(static_cast<unsigned>(tracker.phone.size())) + "91";
     pdu += address;
     pdu += "00F5";

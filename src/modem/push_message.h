@@ -17,7 +17,10 @@ inline constexpr int kMaxUserDataOctets = 140;
 // the text fields lower-case. Refused, naming the field, when a port is outside
 // 0..65535, the phone number has more than 20 characters or anything but digits, or the
 // user data would not fit into one SMS.
-Result<std::string> BuildPushMessage(const TrackerEntry& tracker, const ProgramSettings& settings);
+// With `askForStatusReport` the SMS-SUBMIT also asks the network for a status report
+// (TP-SRR): its first octet is 61 instead of 41, and nothing else changes.
+Result<std::string> BuildPushMessage(const TrackerEntry& tracker, const ProgramSettings& settings,
+                                     bool askForStatusReport = false);
 
 // Each byte of `text` as two lower-case hexadecimal digits of its unsigned value.
 std::string HexEncode(std::string_view text);

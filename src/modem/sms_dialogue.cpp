@@ -124,8 +124,7 @@ DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
                 (void)port.Write("\x1B", 1);
             }
             const bool cancelled = limits.cancel != nullptr && limits.cancel->load();
-            return {false,
-                    pastPrompt ? DialogueStage::AfterPrompt : DialogueStage::BeforeMessage,
+            return {false, pastPrompt ? DialogueStage::AfterPrompt : DialogueStage::BeforeMessage,
                     cancelled, step.failure, std::move(judgement.reason)};
         }
     }

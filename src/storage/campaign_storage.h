@@ -52,15 +52,21 @@ public:
     // Up to `limit` trackers that are not final and held by no live station, now held by
     // this one with a fresh lease; rows of a station that is gone keep their state (an
     // attempt in flight stays in flight). The first call also gives back the rows that
-    // this station's name held before (a restart under the same name).
+    // this station's name held before (a restart under the same name). A tracker that
+    // another running campaign holds without a verdict is left out: a tracker is
+    // configured by one campaign at a time.
     virtual Result<std::vector<CampaignTrackerRecord>> claim(int limit) = 0;
     // Renews the station's lease and the leases of the trackers it holds; the number of
     // trackers held. A lost connection is opened again by the next call.
     virtual Result<int64_t> renew() = 0;
     // How many trackers of the campaign, held or not, have no verdict yet.
     virtual Result<int64_t> openCount() = 0;
-    // The station leaves: the trackers it holds without a verdict are released at once,
-    // and the campaign is marked interrupted when no other station is live.
+    // The trackers of this campaign without a verdict that another running campaign
+    // holds now, as "TRACKER (campaign ID)".
+    virtual Result<std::vector<std::string>> heldElsewhere() = 0;
+    // The station leaves: the trackers it holds without a verdict are released at once.
+    // The campaign is marked finished when no tracker is left without a verdict, else
+    // interrupted when no other station is live.
     virtual Status leave() = 0;
 };
 
@@ -86,11 +92,13 @@ public:
     // The stations that joined the campaign, in the order they joined.
     virtual Result<std::vector<CampaignStationRecord>> stations(int64_t id) const = 0;
 
-    // A connection that saves the changes of `station` in campaign `id`.
+    // A connection that saves the changes of `station` in campaign `id`; every tracker
+    // it saves keeps `station`'s claim for `lease` more.
     virtual Result<std::unique_ptr<CampaignWriter>> openWriter(
-        int64_t id, const CampaignStationInfo& station) const = 0;
+        int64_t id, const CampaignStationInfo& station, std::chrono::milliseconds lease) const = 0;
     // Joins `station` to campaign `id` with leases of `lease`. Refused when a live station
-    // of the same name is in the campaign already.
+    // of the same name is in the campaign already, or (one process per campaign in a
+    // file) when another live process runs it.
     virtual Result<std::unique_ptr<CampaignClaims>> openClaims(
         int64_t id, const CampaignStationInfo& station, std::chrono::milliseconds lease) const = 0;
 };

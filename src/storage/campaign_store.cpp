@@ -2,7 +2,16 @@
 
 #include "storage/database_file.h"
 #include "storage/schema.h"
+#include "storage/table_rows.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include <functional>
+#include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -32,12 +41,6 @@ constexpr const char* kUpsertTracker =
 constexpr const char* kUpdateCampaignState =
     "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = ?2, \"UpdatedAt\" = ?3 "
     "WHERE \"ID\" = ?4";
-
-constexpr const char* kInsertHistory =
-    "INSERT INTO \"History\" (\"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
-    "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
-    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
 
 Status bindAll(sqlite::Statement& statement,
                std::initializer_list<std::pair<int, std::string_view>> texts,
@@ -77,35 +80,6 @@ Status saveTracker(sqlite::Database& db, const CampaignTrackerRecord& t) {
                     {{1, t.campaignId}, {2, t.position}, {6, t.attempts}, {10, t.waitUntilMs}});
         !bound)
         return bound;
-    return runOnce(row.value());
-}
-
-Status saveHistory(sqlite::Database& db, const HistoryRecord& h) {
-    Result<sqlite::Statement> row = db.prepare(kInsertHistory);
-    if (!row) return row.status();
-    if (Status bound = bindAll(row.value(),
-                               {{1, h.startedAt},
-                                {2, h.endedAt},
-                                {3, h.kind},
-                                {4, h.tracker},
-                                {5, h.phone},
-                                {6, h.modemPort},
-                                {7, h.configFile},
-                                {8, h.configSha256},
-                                {10, h.callerAddress},
-                                {11, h.callerImei},
-                                {13, VerdictWord(h.verdict)},
-                                {14, h.detail}},
-                               {{9, h.imageBytes}});
-        !bound)
-        return bound;
-    // Left unbound, AnswerBytes and CampaignId stay NULL.
-    if (h.answerBytes) {
-        if (Status bound = row.value().bind(12, *h.answerBytes); !bound) return bound;
-    }
-    if (h.campaignId) {
-        if (Status bound = row.value().bind(15, *h.campaignId); !bound) return bound;
-    }
     return runOnce(row.value());
 }
 
@@ -150,15 +124,25 @@ CampaignTrackerRecord readTracker(const sqlite::Statement& row) {
     return t;
 }
 
-// Reads through a connection that has the campaign tables; an older database has no
-// campaign yet, which reads as "none".
+// The schema version of `db` when it has the campaign tables; 0 for an older database,
+// which has no campaign yet.
+Result<int> campaignTablesVersion(sqlite::Database& db) {
+    Result<int> version = SchemaVersion(db);
+    if (!version) return version;
+    return version.value() < kCampaignSchemaVersion ? 0 : version.value();
+}
+
+// Reads through a connection of its own. A file that does not exist, or one from before
+// the campaign tables, has no campaign: `read` is not called, and nothing is an error.
 Status readCampaignTables(const std::filesystem::path& directory,
                           const std::function<Status(sqlite::Database&, int)>& read) {
-    return readDatabase(databaseFile(directory), [&](sqlite::Database& db) -> Status {
-        Result<int> version = SchemaVersion(db);
+    const std::filesystem::path file = databaseFile(directory);
+    std::error_code missing;
+    if (!std::filesystem::exists(file, missing) && !missing) return Status::Ok();
+    return readDatabase(file, [&](sqlite::Database& db) -> Status {
+        Result<int> version = campaignTablesVersion(db);
         if (!version) return version.status();
-        if (version.value() < kCampaignSchemaVersion) return Status::Fail("no campaign yet");
-        return read(db, version.value());
+        return version.value() == 0 ? Status::Ok() : read(db, version.value());
     });
 }
 
@@ -166,7 +150,66 @@ std::string trackerQuery(int version, const char* where) {
     return std::string("SELECT ") + kCampaignTrackerColumns +
            (version >= kCampaignStationsSchemaVersion ? kCampaignStationColumns
                                                       : kNoStationColumns) +
-           " FROM \"CampaignTrackers\" " + where + " ORDER BY \"Position\"";
+           " FROM \"CampaignTrackers\" " + where + " ORDER BY \"CampaignId\", \"Position\"";
+}
+
+// Steps through `statement`, handing each row to `take`.
+Status eachRow(sqlite::Statement& statement, const std::function<void(sqlite::Statement&)>& take) {
+    for (;;) {
+        Result<bool> stepped = statement.step();
+        if (!stepped) return stepped.status();
+        if (!stepped.value()) return Status::Ok();
+        take(statement);
+    }
+}
+
+// Runs `sql` (with the campaign's ID bound as ?1 when there is one) and hands each row
+// to `take`.
+Status queryRows(sqlite::Database& db, const std::string& sql, std::optional<int64_t> id,
+                 const std::function<void(sqlite::Statement&)>& take) {
+    Result<sqlite::Statement> row = db.prepare(sql);
+    if (!row) return row.status();
+    if (id) {
+        if (Status bound = row.value().bind(1, *id); !bound) return bound;
+    }
+    return eachRow(row.value(), take);
+}
+
+Status selectCampaigns(sqlite::Database& db, std::optional<int64_t> id, const char* order,
+                       std::vector<CampaignRecord>& out) {
+    return queryRows(db, std::string(kCampaignSelect) + (id ? "WHERE c.\"ID\" = ?1 " : "") + order,
+                     id, [&](sqlite::Statement& r) { out.push_back(readCampaign(r)); });
+}
+
+Status selectTrackers(sqlite::Database& db, int version, std::optional<int64_t> id,
+                      std::vector<CampaignTrackerRecord>& out) {
+    return queryRows(db, trackerQuery(version, id ? "WHERE \"CampaignId\" = ?1" : ""), id,
+                     [&](sqlite::Statement& r) { out.push_back(readTracker(r)); });
+}
+
+Status selectStations(sqlite::Database& db, int version, std::optional<int64_t> id,
+                      std::vector<CampaignStationRecord>& out) {
+    if (version < kCampaignStationsSchemaVersion) return Status::Ok();
+    const std::string sql = std::string(
+                                "SELECT \"CampaignId\", \"Station\", \"Address\", \"JoinedAt\", "
+                                "\"SeenUntil\" FROM \"CampaignStations\" ") +
+                            (id ? "WHERE \"CampaignId\" = ?1 " : "") +
+                            "ORDER BY \"CampaignId\", \"ID\"";
+    return queryRows(db, sql, id, [&](sqlite::Statement& r) {
+        CampaignStationRecord station;
+        station.campaignId = r.columnInt(0);
+        station.name = r.columnText(1);
+        station.address = r.columnText(2);
+        station.joinedAt = r.columnText(3);
+        station.seenUntilMs = r.columnInt(4);
+        station.live = station.seenUntilMs != 0;
+        out.push_back(std::move(station));
+    });
+}
+
+bool processAlive(int64_t pid) {
+    if (pid <= 0 || pid == ::getpid()) return false;
+    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
 constexpr const char* kOpenCount =
@@ -212,53 +255,30 @@ Result<int64_t> CampaignStore::create(const CampaignRecord& campaign,
 }
 
 Result<CampaignRecord> CampaignStore::campaign(int64_t id) const {
-    std::optional<CampaignRecord> found;
-    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) -> Status {
-        Result<sqlite::Statement> row =
-            db.prepare(std::string(kCampaignSelect) + "WHERE c.\"ID\" = ?1");
-        if (!row) return row.status();
-        if (Status bound = row.value().bind(1, id); !bound) return bound;
-        Result<bool> stepped = row.value().step();
-        if (!stepped) return stepped.status();
-        if (stepped.value()) found = readCampaign(row.value());
-        return Status::Ok();
+    std::vector<CampaignRecord> found;
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) {
+        return selectCampaigns(db, id, "", found);
     });
-    if (!read || !found) return Result<CampaignRecord>::Fail(NoSuchCampaign(id));
-    return *found;
+    if (!read) return read;
+    if (found.empty())
+        return Result<CampaignRecord>::Fail(NoSuchCampaign(id), StatusCode::NotFound);
+    return found.front();
 }
 
 Result<std::vector<CampaignRecord>> CampaignStore::list() const {
     std::vector<CampaignRecord> campaigns;
-    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) -> Status {
-        Result<sqlite::Statement> row =
-            db.prepare(std::string(kCampaignSelect) + "ORDER BY c.\"ID\" DESC");
-        if (!row) return row.status();
-        for (;;) {
-            Result<bool> stepped = row.value().step();
-            if (!stepped) return stepped.status();
-            if (!stepped.value()) return Status::Ok();
-            campaigns.push_back(readCampaign(row.value()));
-        }
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int) {
+        return selectCampaigns(db, std::nullopt, "ORDER BY c.\"ID\" DESC", campaigns);
     });
-    if (!read && read.message() != "no campaign yet") return read;
+    if (!read) return read;
     return campaigns;
 }
 
 Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) const {
     std::vector<CampaignTrackerRecord> rows;
-    Status read =
-        readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) -> Status {
-            Result<sqlite::Statement> row =
-                db.prepare(trackerQuery(version, "WHERE \"CampaignId\" = ?1"));
-            if (!row) return row.status();
-            if (Status bound = row.value().bind(1, id); !bound) return bound;
-            for (;;) {
-                Result<bool> stepped = row.value().step();
-                if (!stepped) return stepped.status();
-                if (!stepped.value()) return Status::Ok();
-                rows.push_back(readTracker(row.value()));
-            }
-        });
+    Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) {
+        return selectTrackers(db, version, id, rows);
+    });
     if (!read) return read;
     return rows;
 }
@@ -282,7 +302,7 @@ public:
                 if (Status saved = saveTracker(db_, row); !saved) return saved;
             }
             if (change.history) {
-                if (Status saved = saveHistory(db_, *change.history); !saved) return saved;
+                if (Status saved = InsertHistoryRows(db_, {*change.history}); !saved) return saved;
             }
             if (change.campaignState) {
                 Result<sqlite::Statement> row = db_.prepare(kUpdateCampaignState);
@@ -304,7 +324,8 @@ private:
 };
 
 // Everything open is this station's at once; the process kept in the campaign's row
-// keeps a second one away.
+// keeps a second one away, and a tracker that another live process's campaign holds
+// without a verdict is left for later.
 class SqliteCampaignClaims final : public CampaignClaims {
 public:
     SqliteCampaignClaims(std::filesystem::path directory, int64_t id, CampaignStationInfo station)
@@ -312,22 +333,31 @@ public:
 
     Result<std::vector<CampaignTrackerRecord>> claim(int limit) override {
         std::vector<CampaignTrackerRecord> claimed;
-        Status read = readCampaignTables(directory_, [&](sqlite::Database& db, int version) {
-            Result<sqlite::Statement> row = db.prepare(trackerQuery(
-                version,
-                "WHERE \"CampaignId\" = ?1 AND \"State\" NOT IN ('configured', 'failed')"));
-            if (!row) return row.status();
-            if (Status bound = row.value().bind(1, id_); !bound) return bound;
-            for (;;) {
-                Result<bool> stepped = row.value().step();
-                if (!stepped) return stepped.status();
-                if (!stepped.value() || static_cast<int>(claimed.size()) >= limit)
-                    return Status::Ok();
-                CampaignTrackerRecord tracker = readTracker(row.value());
+        // One write transaction: taking the campaign and its trackers is one step, so two
+        // processes starting at once cannot both take them.
+        Status taken = writeDatabase(databaseFile(directory_), [&](sqlite::Database& db) {
+            Result<int> version = campaignTablesVersion(db);
+            if (!version) return version.status();
+            if (Status mine = takeCampaign(db); !mine) return mine;
+            Result<std::map<std::string, int64_t>> busy = busyTrackers(db);
+            if (!busy) return busy.status();
+            std::vector<CampaignTrackerRecord> open;
+            if (Status read = selectTrackers(db, version.value(), id_, open); !read) return read;
+            elsewhere_.clear();
+            for (CampaignTrackerRecord& tracker : open) {
+                if (tracker.state == "configured" || tracker.state == "failed") continue;
+                if (const auto other = busy.value().find(tracker.tracker);
+                    other != busy.value().end()) {
+                    elsewhere_.push_back(tracker.tracker + " (campaign " +
+                                         std::to_string(other->second) + ")");
+                    continue;
+                }
+                if (static_cast<int>(claimed.size()) >= limit) break;
                 if (held_.insert(tracker.tracker).second) claimed.push_back(std::move(tracker));
             }
+            return Status::Ok();
         });
-        if (!read) return read;
+        if (!taken) return taken;
         return claimed;
     }
 
@@ -348,22 +378,21 @@ public:
         return open;
     }
 
+    Result<std::vector<std::string>> heldElsewhere() override { return elsewhere_; }
+
     Status leave() override {
         Result<int64_t> open = openCount();
         if (!open) return open.status();
         return writeDatabase(databaseFile(directory_), [&](sqlite::Database& db) {
             Result<sqlite::Statement> row = db.prepare(
-                open.value() > 0 ? "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = 0, "
-                                   "\"UpdatedAt\" = ?2 WHERE \"ID\" = ?3"
-                                 : "UPDATE \"Campaigns\" SET \"RunnerPid\" = 0 WHERE \"ID\" = ?3");
+                "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = 0, "
+                "\"UpdatedAt\" = ?2 WHERE \"ID\" = ?3");
             if (!row) return row.status();
-            if (open.value() > 0) {
-                if (Status bound = bindAll(
-                        row.value(), {{1, kCampaignInterrupted}, {2, HistoryTimestamp()}}, {});
-                    !bound)
-                    return bound;
-            }
-            if (Status bound = row.value().bind(3, id_); !bound) return bound;
+            const char* state = open.value() > 0 ? kCampaignInterrupted : kCampaignFinished;
+            if (Status bound =
+                    bindAll(row.value(), {{1, state}, {2, HistoryTimestamp()}}, {{3, id_}});
+                !bound)
+                return bound;
             if (Status done = runOnce(row.value()); !done) return done;
             Result<sqlite::Statement> left = db.prepare(
                 "UPDATE \"CampaignStations\" SET \"SeenUntil\" = 0 "
@@ -376,10 +405,54 @@ public:
     }
 
 private:
+    // Marks the campaign as run by this process, unless another live one runs it.
+    Status takeCampaign(sqlite::Database& db) {
+        std::vector<CampaignRecord> found;
+        if (Status read = selectCampaigns(db, id_, "", found); !read) return read;
+        if (found.empty()) return Status::NotFound(NoSuchCampaign(id_));
+        const CampaignRecord& campaign = found.front();
+        if (campaign.state == kCampaignRunning && processAlive(campaign.runnerPid)) {
+            return Status::Refused("campaign " + std::to_string(id_) + " is being run by process " +
+                                   std::to_string(campaign.runnerPid));
+        }
+        Result<sqlite::Statement> row = db.prepare(kUpdateCampaignState);
+        if (!row) return row.status();
+        if (Status bound = bindAll(row.value(), {{1, kCampaignRunning}, {3, HistoryTimestamp()}},
+                                   {{2, ::getpid()}, {4, id_}});
+            !bound)
+            return bound;
+        return runOnce(row.value());
+    }
+
+    // The trackers without a verdict in the other campaigns that a live process runs.
+    Result<std::map<std::string, int64_t>> busyTrackers(sqlite::Database& db) {
+        std::vector<CampaignRecord> campaigns;
+        if (Status read = selectCampaigns(db, std::nullopt, "", campaigns); !read) return read;
+        std::map<std::string, int64_t> busy;
+        for (const CampaignRecord& other : campaigns) {
+            // This process's other campaigns count too.
+            const bool live = other.runnerPid == ::getpid() || processAlive(other.runnerPid);
+            if (other.id == id_ || other.state != kCampaignRunning || !live) {
+                continue;
+            }
+            Result<int> version = campaignTablesVersion(db);
+            if (!version) return version.status();
+            std::vector<CampaignTrackerRecord> rows;
+            if (Status read = selectTrackers(db, version.value(), other.id, rows); !read)
+                return read;
+            for (const CampaignTrackerRecord& row : rows) {
+                if (row.state != "configured" && row.state != "failed")
+                    busy.emplace(row.tracker, other.id);
+            }
+        }
+        return busy;
+    }
+
     std::filesystem::path directory_;
     int64_t id_;
     CampaignStationInfo station_;
     std::set<std::string> held_;
+    std::vector<std::string> elsewhere_;
 };
 
 }  // namespace
@@ -391,32 +464,27 @@ std::string CampaignStore::location() const {
 Result<std::vector<CampaignStationRecord>> CampaignStore::stations(int64_t id) const {
     std::vector<CampaignStationRecord> rows;
     Status read = readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) {
-        if (version < kCampaignStationsSchemaVersion) return Status::Ok();
-        Result<sqlite::Statement> row = db.prepare(
-            "SELECT \"Station\", \"Address\", \"JoinedAt\", \"SeenUntil\" FROM "
-            "\"CampaignStations\" WHERE \"CampaignId\" = ?1 ORDER BY \"ID\"");
-        if (!row) return row.status();
-        if (Status bound = row.value().bind(1, id); !bound) return bound;
-        for (;;) {
-            Result<bool> stepped = row.value().step();
-            if (!stepped) return stepped.status();
-            if (!stepped.value()) return Status::Ok();
-            CampaignStationRecord station;
-            station.campaignId = id;
-            station.name = row.value().columnText(0);
-            station.address = row.value().columnText(1);
-            station.joinedAt = row.value().columnText(2);
-            station.seenUntilMs = row.value().columnInt(3);
-            station.live = station.seenUntilMs != 0;
-            rows.push_back(std::move(station));
-        }
+        return selectStations(db, version, id, rows);
     });
-    if (!read && read.message() != "no campaign yet") return read;
+    if (!read) return read;
     return rows;
 }
 
+Status ReadCampaignRows(sqlite::Database& db, std::vector<CampaignRecord>& campaigns,
+                        std::vector<CampaignTrackerRecord>& trackers,
+                        std::vector<CampaignStationRecord>& stations) {
+    Result<int> version = campaignTablesVersion(db);
+    if (!version) return version.status();
+    if (version.value() == 0) return Status::Ok();
+    if (Status read = selectCampaigns(db, std::nullopt, "ORDER BY c.\"ID\"", campaigns); !read)
+        return read;
+    if (Status read = selectTrackers(db, version.value(), std::nullopt, trackers); !read)
+        return read;
+    return selectStations(db, version.value(), std::nullopt, stations);
+}
+
 Result<std::unique_ptr<CampaignWriter>> CampaignStore::openWriter(
-    int64_t, const CampaignStationInfo& station) const {
+    int64_t, const CampaignStationInfo& station, std::chrono::milliseconds) const {
     Result<sqlite::Database> db = sqlite::Database::open(databaseFile(workingDirectory_));
     if (!db) return db.status();
     return std::unique_ptr<CampaignWriter>(

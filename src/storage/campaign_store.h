@@ -30,7 +30,8 @@ public:
     Result<std::vector<CampaignTrackerRecord>> trackers(int64_t id) const override;
     Result<std::vector<CampaignStationRecord>> stations(int64_t id) const override;
     Result<std::unique_ptr<CampaignWriter>> openWriter(
-        int64_t id, const CampaignStationInfo& station) const override;
+        int64_t id, const CampaignStationInfo& station,
+        std::chrono::milliseconds lease) const override;
     Result<std::unique_ptr<CampaignClaims>> openClaims(
         int64_t id, const CampaignStationInfo& station,
         std::chrono::milliseconds lease) const override;
@@ -38,6 +39,12 @@ public:
 private:
     std::filesystem::path workingDirectory_;
 };
+
+// Every campaign row of `db` (campaigns oldest first, trackers in campaign order),
+// inside the caller's transaction; none in a database from before the campaign tables.
+Status ReadCampaignRows(sqlite::Database& db, std::vector<CampaignRecord>& campaigns,
+                        std::vector<CampaignTrackerRecord>& trackers,
+                        std::vector<CampaignStationRecord>& stations);
 
 // Makes the campaign tables of `db` hold exactly these rows, with the campaigns' IDs
 // as given; runs inside the caller's transaction on a database of the latest schema.

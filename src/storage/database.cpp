@@ -17,6 +17,34 @@ std::string messageOf(sqlite3* db, int code) {
     return sqlite3_errstr(code);
 }
 
+// The kind of an SQLite failure: a lock held by another connection or a statement over
+// its budget may pass; a damaged file or a read-only one will not.
+StatusCode codeOf(int code) {
+    switch (code & 0xFF) {
+        case SQLITE_BUSY:
+        case SQLITE_LOCKED:
+        case SQLITE_INTERRUPT:
+        case SQLITE_IOERR:
+        case SQLITE_CANTOPEN:
+        case SQLITE_FULL:
+            return StatusCode::Unavailable;
+        case SQLITE_PERM:
+        case SQLITE_READONLY:
+        case SQLITE_AUTH:
+        case SQLITE_CONSTRAINT:
+            return StatusCode::Refused;
+        case SQLITE_CORRUPT:
+        case SQLITE_NOTADB:
+        case SQLITE_SCHEMA:
+        case SQLITE_MISMATCH:
+        case SQLITE_TOOBIG:
+        case SQLITE_RANGE:
+            return StatusCode::Invalid;
+        default:
+            return StatusCode::Internal;
+    }
+}
+
 // Called by SQLite every few thousand virtual machine steps; a non-zero answer stops
 // the statement with SQLITE_INTERRUPT.
 int stopWhenOverBudget(void* context) {
@@ -66,7 +94,7 @@ Result<Database> Database::open(const std::filesystem::path& file) {
     if (code != SQLITE_OK) {
         std::string message = messageOf(handle, code);
         sqlite3_close_v2(handle);  // the handle exists even when opening failed
-        return Result<Database>::Fail(message);
+        return Result<Database>::Fail(message, codeOf(code));
     }
     sqlite3_extended_result_codes(handle, 1);
     sqlite3_busy_timeout(handle, kBusyTimeoutMs);
@@ -102,7 +130,7 @@ Result<Statement> Database::prepare(std::string_view sql) {
         sqlite3_prepare_v2(handle_, sql.data(), static_cast<int>(sql.size()), &handle, nullptr);
     if (code != SQLITE_OK) {
         sqlite3_finalize(handle);
-        return Result<Statement>::Fail(messageOf(handle_, code));
+        return Result<Statement>::Fail(messageOf(handle_, code), codeOf(code));
     }
     if (handle == nullptr) return Result<Statement>::Fail("empty statement");
     return Statement(handle_, handle, clock_.get());
@@ -137,7 +165,7 @@ Statement::~Statement() {
 }
 
 Status Statement::failure() const {
-    return Status::Fail(messageOf(db_, sqlite3_errcode(db_)));
+    return Status::Fail(messageOf(db_, sqlite3_errcode(db_)), codeOf(sqlite3_errcode(db_)));
 }
 
 Status Statement::bind(int index, int64_t value) {
@@ -163,9 +191,9 @@ Result<bool> Statement::step() {
     if (code == SQLITE_ROW) return true;
     if (code == SQLITE_DONE) return false;
     if (code == SQLITE_INTERRUPT && clock_ != nullptr && clock_->expired) {
-        return Status::Fail(overBudgetText(clock_->budget));
+        return Status::Unavailable(overBudgetText(clock_->budget));
     }
-    return Status::Fail(messageOf(db_, code));
+    return Status::Fail(messageOf(db_, code), codeOf(code));
 }
 
 Status Statement::reset() {

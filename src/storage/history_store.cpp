@@ -86,8 +86,10 @@ Result<HistoryRecord> readRow(const sqlite::Statement& row) {
     return record;
 }
 
-Status selectRows(sqlite::Database& db, const HistoryFilter& filter,
-                  std::vector<HistoryRecord>& out) {
+}  // namespace
+
+Status SelectHistoryRows(sqlite::Database& db, const HistoryFilter& filter,
+                         std::vector<HistoryRecord>& out) {
     Result<sqlite::Statement> probe = db.prepare(kHasHistoryTable);
     if (!probe) return probe.status();
     Result<bool> probed = probe.value().step();
@@ -121,10 +123,12 @@ Status selectRows(sqlite::Database& db, const HistoryFilter& filter,
     }
 }
 
-}  // namespace
-
 std::string HistoryTimestamp() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    return HistoryTimestamp(std::chrono::system_clock::now());
+}
+
+std::string HistoryTimestamp(std::chrono::system_clock::time_point when) {
+    const std::time_t now = std::chrono::system_clock::to_time_t(when);
     std::tm utc{};
 #ifdef _WIN32
     gmtime_s(&utc, &now);
@@ -182,8 +186,8 @@ Result<std::vector<HistoryRecord>> HistoryStore::query(const HistoryFilter& filt
     std::vector<HistoryRecord> records;
     std::error_code missing;
     if (!std::filesystem::exists(file, missing) && !missing) return records;  // no runs yet
-    Status status =
-        readDatabase(file, [&](sqlite::Database& db) { return selectRows(db, filter, records); });
+    Status status = readDatabase(
+        file, [&](sqlite::Database& db) { return SelectHistoryRows(db, filter, records); });
     if (!status) {
         std::string message =
             "Cannot read the run history from " + file.string() + ": " + status.message();

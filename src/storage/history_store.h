@@ -4,6 +4,7 @@
 #include "storage/storage_errors.h"
 #include "storage/verdict.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -58,6 +59,8 @@ inline constexpr const char* kHistoryColumns[] = {
 
 // The current time as History writes it.
 std::string HistoryTimestamp();
+// `when` as History writes it.
+std::string HistoryTimestamp(std::chrono::system_clock::time_point when);
 
 // True for "YYYY-MM-DD" and for a timestamp as HistoryTimestamp writes it.
 bool IsHistoryDate(const std::string& text);

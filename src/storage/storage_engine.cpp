@@ -36,24 +36,6 @@ std::string NotEmptyMessage(int64_t settingsRows, int64_t trackerRows, int64_t h
 }
 
 // The campaigns as CampaignStore reads them, oldest first.
-Status SqliteStorage::readCampaigns(StoredContent& content) const {
-    const CampaignStore store(directory_);
-    Result<std::vector<CampaignRecord>> campaigns = store.list();
-    if (!campaigns) return campaigns.status();
-    content.campaigns.assign(campaigns.value().rbegin(), campaigns.value().rend());
-    for (const CampaignRecord& campaign : content.campaigns) {
-        Result<std::vector<CampaignTrackerRecord>> trackers = store.trackers(campaign.id);
-        if (!trackers) return trackers.status();
-        content.campaignTrackers.insert(content.campaignTrackers.end(), trackers.value().begin(),
-                                        trackers.value().end());
-        Result<std::vector<CampaignStationRecord>> stations = store.stations(campaign.id);
-        if (!stations) return stations.status();
-        content.campaignStations.insert(content.campaignStations.end(), stations.value().begin(),
-                                        stations.value().end());
-    }
-    return Status::Ok();
-}
-
 SqliteStorage::SqliteStorage(std::filesystem::path directory, StorageErrorReporter reporter)
     : directory_(std::move(directory)), reporter_(std::move(reporter)) {}
 
@@ -95,13 +77,18 @@ Result<StoredContent> SqliteStorage::loadContent() const {
     StoredContent content;
     std::vector<std::string> warnings;
     Status status = readDatabase(file, [&](sqlite::Database& db) -> Status {
-        // One read transaction: both tables as they were at one moment.
+        // One read transaction: every table as it was at one moment.
         if (Status begun = db.execute("BEGIN"); !begun) return begun;
         ProgramSettings settings;
         bool present = false;
         Status read = ReadSettingsRow(db, settings, warnings, present);
         if (read && present) content.settings = settings;
         if (read) read = AppendTrackerRows(db, content.trackers, warnings);
+        if (read) read = SelectHistoryRows(db, {}, content.history);
+        if (read) {
+            read = ReadCampaignRows(db, content.campaigns, content.campaignTrackers,
+                                    content.campaignStations);
+        }
         (void)db.execute("COMMIT");
         return read;
     });
@@ -111,17 +98,9 @@ Result<StoredContent> SqliteStorage::loadContent() const {
     if (!status) {
         std::string message = "Cannot read " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Result<StoredContent>::Fail(std::move(message));
+        return Result<StoredContent>::Fail(std::move(message), status.code());
     }
-    Result<std::vector<HistoryRecord>> history = queryHistory({});
-    if (!history) return history.status();
-    content.history = std::move(history).value();
-    std::reverse(content.history.begin(), content.history.end());
-    if (Status read = readCampaigns(content); !read) {
-        std::string message = "Cannot read " + file.string() + ": " + read.message();
-        if (reporter_) reporter_(message);
-        return Result<StoredContent>::Fail(std::move(message));
-    }
+    std::reverse(content.history.begin(), content.history.end());  // oldest first
     return content;
 }
 

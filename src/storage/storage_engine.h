@@ -89,8 +89,6 @@ public:
     Status replaceContent(const StoredContent& content, bool replace) const override;
 
 private:
-    Status readCampaigns(StoredContent& content) const;
-
     std::filesystem::path directory_;
     StorageErrorReporter reporter_;
 };

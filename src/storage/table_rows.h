@@ -30,5 +30,9 @@ Status ReplaceTrackerRows(sqlite::Database& db, const TrackerList& list);
 
 // Appends the records to the History table in their order (IDs assigned anew).
 Status InsertHistoryRows(sqlite::Database& db, const std::vector<HistoryRecord>& records);
+// Appends the History rows that `filter` picks, newest first (none in a database from
+// before the table).
+Status SelectHistoryRows(sqlite::Database& db, const HistoryFilter& filter,
+                         std::vector<HistoryRecord>& out);
 
 }  // namespace vela

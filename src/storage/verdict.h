@@ -18,12 +18,13 @@ enum class Verdict {
     ListenFailed,     // the listening port could not be had
     PortChecked,      // the test server called back
     PortCheckFailed,  // the test server could not be reached
+    AnswerUnknown,    // the image went out in a session that was cut; no answer came
 };
 
 inline constexpr Verdict kAllVerdicts[] = {
     Verdict::Configured,  Verdict::Rejected,        Verdict::HungUp,      Verdict::WrongCaller,
     Verdict::NoCall,      Verdict::SmsFailed,       Verdict::FileRefused, Verdict::ListenFailed,
-    Verdict::PortChecked, Verdict::PortCheckFailed,
+    Verdict::PortChecked, Verdict::PortCheckFailed, Verdict::AnswerUnknown,
 };
 
 inline constexpr std::string_view VerdictWord(Verdict verdict) {
@@ -47,9 +48,11 @@ inline constexpr std::string_view VerdictWord(Verdict verdict) {
         case Verdict::PortChecked:
             return "port-checked";
         case Verdict::PortCheckFailed:
+            return "port-check-failed";
+        case Verdict::AnswerUnknown:
             break;
     }
-    return "port-check-failed";
+    return "answer-unknown";
 }
 
 inline constexpr std::optional<Verdict> VerdictFromWord(std::string_view word) {

@@ -6,10 +6,14 @@
 
 #include "campaign/campaign_engine.h"
 #include "storage/campaign_store.h"
+#include "storage/database.h"
 #include "storage/history_store.h"
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace vela::test {
@@ -32,6 +36,18 @@ public:
         std::lock_guard lock(mutex_);
         warnings.push_back(text);
     }
+    // Waits (bounded) until some tracker was announced.
+    bool WaitForAnEvent(std::chrono::milliseconds limit) {
+        const auto until = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            {
+                std::lock_guard lock(mutex_);
+                if (!events.empty()) return true;
+            }
+            if (std::chrono::steady_clock::now() >= until) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
 
     std::map<std::string, std::vector<std::string>> events;
     std::map<std::string, CampaignTrackerUpdate> last;
@@ -44,14 +60,20 @@ private:
 
 class CampaignEngineTest : public CampaignFixture {
 protected:
-    Result<CampaignSummary> RunAll(const std::vector<std::string>& modems, int attempts = 2) {
+    // A campaign of every tracker through `modems`, created by `creator`.
+    Result<int64_t> CreateAll(CampaignEngine& creator, const std::vector<std::string>& modems,
+                              std::chrono::seconds wait, int attempts = 2) {
         CampaignRequest request;
         request.configFile = config;
         request.allTrackers = true;
         request.modemPorts = modems;
-        request.wait = 2s;
+        request.wait = wait;
         request.attempts = attempts;
-        Result<int64_t> id = engine.Create(request);
+        return creator.Create(request);
+    }
+
+    Result<CampaignSummary> RunAll(const std::vector<std::string>& modems, int attempts = 2) {
+        Result<int64_t> id = CreateAll(engine, modems, 2s, attempts);
         if (!id) return id.status();
         campaignId = id.value();
         return engine.Run(id.value());
@@ -187,12 +209,7 @@ TEST_F(CampaignEngineTest, IdleCallersBeyondTheSessionBoundDelayButDoNotBlock) {
     limits.maxSessions = 20;
     limits.identifyLimit = 1s;
     engine.setLimits(limits);
-    CampaignRequest request;
-    request.configFile = config;
-    request.allTrackers = true;
-    request.modemPorts = modemPorts;
-    request.wait = 10s;
-    const Result<int64_t> id = engine.Create(request);
+    const Result<int64_t> id = CreateAll(engine, modemPorts, 10s);
     ASSERT_TRUE(id) << id.message();
     std::vector<RawPeer> idle;
     std::thread occupy([&] {
@@ -210,33 +227,32 @@ TEST_F(CampaignEngineTest, IdleCallersBeyondTheSessionBoundDelayButDoNotBlock) {
     EXPECT_EQ(observer.refused, 0);
 }
 
-// A modem that cannot even be opened has sent nothing: with one attempt each, the
-// trackers it failed are still configured through the other modem.
-TEST_F(CampaignEngineTest, AModemThatCannotBeOpenedCostsNoAttempt) {
-    StartFleet(4, 1, {"--delay", "0-100"});
-    Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string(), modemPorts[0]}, 1);
+// A modem that stops in the middle interrupts the campaign: the trackers not yet sent
+// keep their place and their attempts for a resume, none ends "sms-failed".
+TEST_F(CampaignEngineTest, ModemsThatStopInterruptTheCampaignWithoutVerdicts) {
+    StartFleet(10, 1, {"--delay", "0-100", "--fail-after", "3"});
+    CampaignLimits limits;
+    limits.dialogue.shortStep = 1s;  // a modem that is gone is noticed sooner
+    limits.dialogue.longStep = 1s;
+    engine.setLimits(limits);
+    Result<CampaignSummary> summary = RunAll(modemPorts);
     ASSERT_TRUE(summary) << summary.message();
-    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
-    int failedFirst = 0;
-    for (const auto& [imei, events] : observer.events) {
-        if (events.front() == "sms-failed") ++failedFirst;
-        EXPECT_EQ(observer.last.at(imei).attempts, 1) << imei;
+    EXPECT_EQ(summary.value().end, CampaignEnd::Interrupted);
+    EXPECT_NE(summary.value().reason.find("no modem left in service"), std::string::npos)
+        << summary.value().reason;
+    const Result<std::vector<CampaignTrackerRecord>> rows =
+        CampaignStore(dir.path()).trackers(campaignId);
+    ASSERT_TRUE(rows) << rows.message();
+    int open = 0;
+    for (const CampaignTrackerRecord& row : rows.value()) {
+        EXPECT_NE(row.verdict, "sms-failed") << row.tracker;
+        if (row.state == "pending") {
+            ++open;
+            EXPECT_EQ(row.attempts, 0) << row.tracker;
+        }
     }
-    EXPECT_GE(failedFirst, 1);
-}
-
-TEST_F(CampaignEngineTest, WithoutAWorkingModemEveryTrackerEndsWithSmsFailed) {
-    ASSERT_NO_FATAL_FAILURE(
-        SaveTrackers({"350000000000101", "350000000000102", "350000000000103"}, "3706000010"));
-    Result<CampaignSummary> summary = RunAll({(dir / "no-such-modem").string()});
-    ASSERT_TRUE(summary) << summary.message();
-    EXPECT_EQ(summary.value().failed, 3);
-    for (const auto& [imei, update] : observer.last) {
-        EXPECT_EQ(update.verdict, "sms-failed") << imei;
-        EXPECT_EQ(update.event, CampaignEvent::SmsFailed) << imei;
-    }
-    EXPECT_EQ(observer.warnings.size(), 1u);
-    EXPECT_EQ(observer.last.at("350000000000103").detail, "no modem left in service");
+    EXPECT_GE(open, 5);
+    EXPECT_EQ(CampaignStore(dir.path()).campaign(campaignId).value().state, kCampaignInterrupted);
 }
 
 TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
@@ -268,28 +284,131 @@ TEST_F(CampaignEngineTest, RefusedBeforeAnythingIsSentNamingTheCause) {
     EXPECT_TRUE(campaigns.value().empty());
 }
 
-TEST_F(CampaignEngineTest, APortThatCannotBeHadSendsNothing) {
+// An SMS goes out only once its "sending" row is saved: while another program holds the
+// database locked the modems send nothing, and once it lets go the campaign goes on.
+TEST_F(CampaignEngineTest, NoSmsWhileItsRowCannotBeSaved) {
+    StartFleet(3, 1, {"--delay", "0-100"});
+    // Locks the database as the campaign is announced, before any modem starts.
+    class LockingObserver : public RecordingObserver {
+    public:
+        explicit LockingObserver(std::filesystem::path file) : file_(std::move(file)) {}
+        void CampaignStarted(int64_t, int) override {
+            Result<sqlite::Database> db = sqlite::Database::open(file_);
+            if (db && db.value().execute("BEGIN EXCLUSIVE")) lock = std::move(db).value();
+            locked.store(lock.has_value());
+        }
+        std::optional<sqlite::Database> lock;
+        std::atomic<bool> locked{false};
+
+    private:
+        std::filesystem::path file_;
+    };
+    LockingObserver locking(dir / "settings.accdb");
+    CampaignEngine lockedOut(dir.path(), &locking);
+    const Result<int64_t> id = CreateAll(lockedOut, modemPorts, 5s);
+    ASSERT_TRUE(id) << id.message();
+    Result<CampaignSummary> summary = Status::Fail("not run");
+    std::thread running([&] { summary = lockedOut.Run(id.value()); });
+    for (int wait = 0; wait < 200 && !locking.locked.load(); ++wait)
+        std::this_thread::sleep_for(10ms);
+    const bool wasLocked = locking.locked.load();
+    std::this_thread::sleep_for(1500ms);
+    const std::map<std::string, int> sentWhileLocked = fleetSms();
+    if (wasLocked) {
+        ASSERT_TRUE(locking.lock->execute("COMMIT"));
+    }
+    running.join();
+    ASSERT_TRUE(wasLocked);
+    EXPECT_TRUE(sentWhileLocked.empty()) << sentWhileLocked.size() << " SMS before their rows";
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(summary.value().end, CampaignEnd::AllConfigured);
+}
+
+// Two campaigns over the same trackers at once: the second leaves every tracker the first
+// holds for later, sends nothing and ends interrupted saying why; none is configured twice.
+TEST_F(CampaignEngineTest, TwoCampaignsAtOnceNeverConfigureATrackerTwice) {
+    StartFleet(6, 2, {"--delay", "300-600"});
+    const Result<int64_t> first = CreateAll(engine, {modemPorts[0]}, 5s);
+    const Result<int64_t> second = CreateAll(engine, {modemPorts[1]}, 5s);
+    ASSERT_TRUE(first && second);
+    Result<CampaignSummary> firstEnd = Status::Fail("not run");
+    std::thread running([&] { firstEnd = engine.Run(first.value()); });
+    if (!observer.WaitForAnEvent(20s)) {
+        engine.RequestStop();
+        running.join();
+        FAIL() << "the first campaign never started";
+    }
+
+    RecordingObserver secondObserver;
+    CampaignEngine other(dir.path(), &secondObserver);
+    CampaignStationSettings station;
+    station.listenPort = freeListeningPort();
+    other.setStation(station);
+    const Result<CampaignSummary> secondEnd = other.Run(second.value());
+    running.join();
+    ASSERT_TRUE(firstEnd) << firstEnd.message();
+    ASSERT_TRUE(secondEnd) << secondEnd.message();
+    EXPECT_EQ(firstEnd.value().end, CampaignEnd::AllConfigured);
+    EXPECT_EQ(secondEnd.value().end, CampaignEnd::Interrupted);
+    EXPECT_NE(secondEnd.value().reason.find("held by another running campaign"), std::string::npos)
+        << secondEnd.value().reason;
+    EXPECT_TRUE(secondObserver.events.empty());
+    for (const auto& [imei, count] : fleetSms()) EXPECT_EQ(count, 1) << imei;
+    for (const auto& [imei, count] : fleetCalls("answered")) EXPECT_EQ(count, 1) << imei;
+}
+
+// What cannot work is refused before a modem is touched: nothing sent, no attempt spent.
+TEST_F(CampaignEngineTest, SettingsThatCannotWorkSendNothing) {
     StartFleet(2, 1, {});
     const int taken = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
-        << std::strerror(errno) << " " << port;
-    ASSERT_EQ(::listen(taken, 1), 0);
-    Result<CampaignSummary> summary = RunAll(modemPorts);
-    ::close(taken);
-    ASSERT_FALSE(summary);
-    EXPECT_NE(summary.message().find("cannot listen on port"), std::string::npos)
-        << summary.message();
-    EXPECT_TRUE(fleetSms().empty());
-    const Result<std::vector<CampaignTrackerRecord>> rows =
-        CampaignStore(dir.path()).trackers(campaignId);
-    ASSERT_TRUE(rows) << rows.message();
-    for (const CampaignTrackerRecord& row : rows.value()) {
-        EXPECT_EQ(row.attempts, 0);
-        EXPECT_EQ(row.state, "pending");
+    struct Case {
+        std::function<void(ProgramSettings&, std::vector<std::string>&)> change;
+        std::string refusal;
+    };
+    const std::vector<Case> cases = {
+        {[&](ProgramSettings& s, auto&) {
+             s.localPort = freeListeningPort();
+             sockaddr_in address{};
+             address.sin_family = AF_INET;
+             address.sin_port = htons(static_cast<uint16_t>(s.localPort));
+             ASSERT_EQ(::bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+             ASSERT_EQ(::listen(taken, 1), 0);
+         },
+         "cannot listen on port"},
+        {[](ProgramSettings& s, auto&) { s.externalIp = 0; },
+         "the external address 0.0.0.0 cannot be called"},
+        {[](ProgramSettings& s, auto&) { s.externalIp = 0xFFFFFFFF; },
+         "the external address 255.255.255.255"},
+        {[](ProgramSettings& s, auto&) { s.externalPort = 0; }, "the external port 0"},
+        {[&](ProgramSettings&, auto& modems) { modems = {(dir / "no-such-modem").string()}; },
+         "modem " + (dir / "no-such-modem").string() + " cannot be opened"},
+        {[](ProgramSettings& s, auto& modems) {
+             s.modemPort.clear();
+             modems.clear();
+         },
+         "no modem is given"},
+    };
+    for (const Case& c : cases) {
+        ProgramSettings settings;
+        ASSERT_TRUE(SettingsStore(dir.path()).load(settings));
+        const ProgramSettings kept = settings;
+        std::vector<std::string> modems = modemPorts;
+        c.change(settings, modems);
+        ASSERT_TRUE(SettingsStore(dir.path()).save(settings));
+        Result<CampaignSummary> summary = RunAll(modems);
+        ASSERT_TRUE(SettingsStore(dir.path()).save(kept));
+        ASSERT_FALSE(summary) << c.refusal;
+        EXPECT_NE(summary.message().find(c.refusal), std::string::npos) << summary.message();
+        const Result<std::vector<CampaignTrackerRecord>> rows =
+            CampaignStore(dir.path()).trackers(campaignId);
+        ASSERT_TRUE(rows) << rows.message();
+        for (const CampaignTrackerRecord& row : rows.value()) {
+            EXPECT_EQ(row.attempts, 0) << c.refusal;
+            EXPECT_EQ(row.state, "pending") << c.refusal;
+        }
     }
+    ::close(taken);
+    EXPECT_TRUE(fleetSms().empty());
 }
 
 }  // namespace

@@ -39,6 +39,16 @@ TEST(PushMessage, WorkedExampleMatchesByteForByte) {
     EXPECT_EQ(CmgsLength(pdu), 48);
 }
 
+// Asking for a status report changes the first octet of the SMS-SUBMIT only.
+TEST(PushMessage, AStatusReportRequestSetsTpSrrAndNothingElse) {
+    const Result<std::string> asked = BuildPushMessage(exampleTracker(), exampleSettings(), true);
+    ASSERT_TRUE(asked.ok()) << asked.message();
+    std::string expected = build(exampleTracker());
+    ASSERT_EQ(expected.substr(2, 2), "41");
+    expected.replace(2, 2, "61");
+    EXPECT_EQ(asked.value(), expected);
+}
+
 TEST(PushMessage, AddressDigitsAreSwappedInPairsAndPaddedWhenOdd) {
     TrackerEntry tracker = exampleTracker();
     tracker.phone = "1234567890";

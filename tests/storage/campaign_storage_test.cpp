@@ -1,6 +1,7 @@
 // Campaigns in both engines: settings.accdb and a PostgreSQL database shared by stations,
 // on a server that this test program starts itself.
 #include "postgres_server.h"
+#include "storage/campaign_store.h"
 #include "storage/pg/connection.h"
 #include "storage/pg/pg_campaign_storage.h"
 #include "storage/pg/storage_choice.h"
@@ -10,6 +11,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <barrier>
+#include <fstream>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -182,6 +185,7 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     expected.total = 3;
     EXPECT_EQ(describe(read.value()), describe(expected));
     EXPECT_EQ(storage()->campaign(999).message(), "no campaign 999");
+    EXPECT_EQ(storage()->campaign(999).code(), StatusCode::NotFound);
 
     Result<std::vector<CampaignTrackerRecord>> rows = storage()->trackers(first);
     ASSERT_TRUE(rows.ok()) << rows.message();
@@ -194,7 +198,8 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     std::unique_ptr<CampaignClaims> claims = join(first, "north:1");
     ASSERT_TRUE(claims);
     ASSERT_EQ(claims->claim(10).value().size(), 3u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(first, {"north:1", ""}).value();
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(first, {"north:1", ""}, 30s).value();
     Result<std::vector<std::size_t>> saved =
         writer->save({trackerChange(stored[0], "configured"), trackerChange(stored[1], "failed")});
     ASSERT_TRUE(saved.ok()) << saved.message();
@@ -225,7 +230,8 @@ TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
     ASSERT_TRUE(claims);
     const std::vector<CampaignTrackerRecord> rows = claims->claim(10).value();
     ASSERT_EQ(rows.size(), 3u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}).value();
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(id, {"north:1", ""}, 30s).value();
     refuseHistoryDetail("refuse me");
 
     CampaignChange finished;
@@ -256,6 +262,43 @@ TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
     EXPECT_EQ(history(id)[0].detail, "kept");
 }
 
+// Two campaigns over the same trackers: while one holds them, the other's claims leave
+// them out and say where they are; once it lets go they are free.
+TEST_P(CampaignStorageTest, ATrackerIsClaimedByOneRunningCampaignAtATime) {
+    const int64_t first = createCampaign(3);
+    const int64_t second = createCampaign(3);
+    std::unique_ptr<CampaignClaims> holding = join(first, "north:1");
+    std::unique_ptr<CampaignClaims> waiting = join(second, "south:1");
+    ASSERT_TRUE(holding && waiting);
+    ASSERT_EQ(holding->claim(10).value().size(), 3u);
+    EXPECT_TRUE(waiting->claim(10).value().empty());
+    const std::vector<std::string> elsewhere = waiting->heldElsewhere().value();
+    ASSERT_EQ(elsewhere.size(), 3u);
+    EXPECT_NE(elsewhere[0].find("(campaign " + std::to_string(first) + ")"), std::string::npos)
+        << elsewhere[0];
+    ASSERT_TRUE(holding->leave().ok());
+    EXPECT_EQ(waiting->claim(10).value().size(), 3u);
+    EXPECT_TRUE(waiting->heldElsewhere().value().empty());
+}
+
+// A file that cannot be read says why; it is never taken for a missing campaign.
+TEST(SqliteCampaignStoreTest, ADamagedFileTellsItsRealReason) {
+    test::TempDir directory;
+    CampaignStore store(directory.path());
+    ASSERT_TRUE(store.create(sampleCampaign(), sampleTrackers(1)).ok());
+    {
+        std::ofstream damaged(directory.path() / "settings.accdb",
+                              std::ios::binary | std::ios::trunc);
+        damaged << std::string(4096, 'x');
+    }
+    for (const Status& read :
+         {store.campaign(1).status(), store.list().status(), store.trackers(1).status()}) {
+        EXPECT_FALSE(read.ok());
+        EXPECT_EQ(read.message().find("no campaign"), std::string::npos) << read.message();
+        EXPECT_NE(read.code(), StatusCode::NotFound) << read.message();
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, CampaignStorageTest,
                          ::testing::Values(Engine::kSqlite, Engine::kPostgres),
                          [](const ::testing::TestParamInfo<Engine>& info) {
@@ -273,11 +316,17 @@ TEST_F(PgCampaignTest, StationsClaimingTogetherNeverShareATracker) {
     const int64_t id = createCampaign(kTrackers);
     std::set<std::string> taken[2];
     std::string failures[2];
+    // Both join and connect first, then claim from the same moment on.
+    std::unique_ptr<CampaignClaims> joined[2] = {join(id, "station0"), join(id, "station1")};
+    ASSERT_TRUE(joined[0] && joined[1]);
+    std::barrier start(2);
     std::vector<std::thread> stations;
     for (int s = 0; s < 2; ++s) {
         stations.emplace_back([&, s] {
-            std::unique_ptr<CampaignClaims> claims = join(id, "station" + std::to_string(s));
-            if (!claims) return;
+            CampaignClaims* claims = joined[s].get();
+            if (Result<int64_t> open = claims->openCount(); !open) failures[s] = open.message();
+            start.arrive_and_wait();
+            if (!failures[s].empty()) return;
             for (int round = 0; round < 200; ++round) {  // bounded: 90 rows, 2 at a time
                 Result<std::vector<CampaignTrackerRecord>> rows = claims->claim(2);
                 if (!rows) {
@@ -298,15 +347,31 @@ TEST_F(PgCampaignTest, StationsClaimingTogetherNeverShareATracker) {
     EXPECT_FALSE(taken[0].empty() || taken[1].empty()) << "one station took everything";
 }
 
+// A station's name is its own while its process lives; once the process is gone (its
+// connection closed, as a kill closes it) the name is free at once, lease or not, and the
+// trackers it held come back to it.
+TEST_F(PgCampaignTest, ANameIsFreeOnceItsProcessIsGone) {
+    const int64_t id = createCampaign(2);
+    std::unique_ptr<CampaignClaims> first = join(id, "rack");
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->claim(1).value().size(), 1u);
+    EXPECT_FALSE(storage()->openClaims(id, {"rack", "127.0.0.1:2"}, 30s).ok())
+        << "two live stations of one name";
+    first.reset();  // gone without leaving, its lease still running
+    std::unique_ptr<CampaignClaims> again = join(id, "rack");
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->claim(5).value().size(), 2u);
+}
+
 TEST_F(PgCampaignTest, ExpiredLeaseIsTakenOverWhereItStood) {
     const int64_t id = createCampaign(2);
-    // Its writer takes the lease the station joined with.
     PgCampaignStorage shortLeases(*url_);
     std::unique_ptr<CampaignClaims> dying =
         shortLeases.openClaims(id, {"dying", "127.0.0.1:1"}, 200ms).value();
     const std::vector<CampaignTrackerRecord> held = dying->claim(1).value();
     ASSERT_EQ(held.size(), 1u);
-    std::unique_ptr<CampaignWriter> oldWriter = shortLeases.openWriter(id, {"dying", ""}).value();
+    std::unique_ptr<CampaignWriter> oldWriter =
+        shortLeases.openWriter(id, {"dying", ""}, 200ms).value();
     ASSERT_TRUE(oldWriter->save({trackerChange(held[0], "waiting")}).value().empty());
 
     std::unique_ptr<CampaignClaims> other = join(id, "other");
@@ -406,7 +471,8 @@ TEST_F(PgCampaignTest, LostServerFailsWithItsReasonAndWorkResumesAfterIt) {
     ASSERT_TRUE(claims);
     const std::vector<CampaignTrackerRecord> rows = claims->claim(1).value();
     ASSERT_EQ(rows.size(), 1u);
-    std::unique_ptr<CampaignWriter> writer = storage()->openWriter(id, {"north:1", ""}).value();
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(id, {"north:1", ""}, 30s).value();
     ASSERT_TRUE(writer->save({trackerChange(rows[0], "waiting")}).ok());
 
     server().stop();

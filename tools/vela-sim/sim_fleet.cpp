@@ -192,6 +192,7 @@ private:
         plan.imei =
             tracker.role == FleetRole::Foreign ? ForeignImei(options_, job.tracker) : tracker.imei;
         plan.timeout = options_.callTimeout;
+        plan.answerDelay = options_.answerDelay;
         if (expected_) plan.expected = expected_->view();
         const CallOutcome outcome = PlaceCall(plan);
         counters_.count(outcome.word);

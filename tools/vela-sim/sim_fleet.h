@@ -54,8 +54,9 @@ struct FleetOptions {
     std::size_t failModem = 1;           // which modem --fail-after stops
     std::size_t failAfter = 0;           // 0: no modem fails
     std::chrono::seconds callTimeout{20};
-    std::chrono::seconds lifetime{0};  // 0: until SIGINT or SIGTERM
-    std::string csvFile;               // the fleet as a tracker CSV file
+    std::chrono::milliseconds answerDelay{0};  // from the whole image to the answer
+    std::chrono::seconds lifetime{0};          // 0: until SIGINT or SIGTERM
+    std::string csvFile;                       // the fleet as a tracker CSV file
     std::string expectXml;
     std::size_t workers = 32;  // concurrent calls
 };

@@ -3,6 +3,9 @@
 
 #include "sim_tracker_image.h"
 
+#include <algorithm>
+#include <thread>
+
 namespace velasim {
 namespace {
 
@@ -63,6 +66,12 @@ CallOutcome PlaceCall(const CallPlan& plan) {
     if (plan.role == FleetRole::HangsUp) {
         connection.Finish(Clock::now());
         return problem.empty() ? Outcome("hung-up") : Outcome("bad-image", problem);
+    }
+    if (plan.answerDelay.count() > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        std::this_thread::sleep_for(
+            std::max(std::chrono::milliseconds(0), std::min(plan.answerDelay, left)));
     }
     if (auto sent = connection.SendAll(answer, deadline); !sent) {
         return Outcome("failed", sent.message());

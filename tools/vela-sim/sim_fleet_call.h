@@ -18,6 +18,7 @@ struct CallPlan {
     FleetRole role = FleetRole::Normal;
     bool secondCall = false;  // the repeat of a duplicate caller
     std::chrono::seconds timeout{30};
+    std::chrono::milliseconds answerDelay{0};          // from the whole image to the answer
     std::optional<std::span<const uint8_t>> expected;  // the image the tracker must get
 };
 

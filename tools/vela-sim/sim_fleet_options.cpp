@@ -33,6 +33,7 @@ const vela::CommandLine& FleetCommandLine() {
             .option("--fail-after", "N", "one modem ends in its first dialogue after N SMS")
             .option("--fail-modem", "K", "the modem --fail-after stops (default 1)")
             .option("--call-timeout", "S", "limit of each call (default 20)")
+            .option("--answer-delay", "MS", "ms from the whole image to the answer (default 0)")
             .option("--lifetime", "S", "stop by itself after S seconds (default: never)")
             .option("--csv", "FILE", "write the fleet as a tracker CSV file (owner-only)")
             .option("--expect-xml", "FILE", "every image must equal the encoding of FILE")
@@ -69,6 +70,7 @@ int ParseFleetOptions(const Args& args, FleetOptions& options) {
     long seed = 0;
     long callTimeout = options.callTimeout.count();
     long lifetime = 0;
+    long answerDelay = 0;
     number("--trackers", 1, 100000, trackers);
     number("--modems", 1, 64, modems);
     number("--fail-modem", 1, 64, failModem);
@@ -77,6 +79,7 @@ int ParseFleetOptions(const Args& args, FleetOptions& options) {
     number("--seed", 0, 2147483647, seed);
     number("--call-timeout", 1, 3600, callTimeout);
     number("--lifetime", 1, 86400, lifetime);
+    number("--answer-delay", 0, 600000, answerDelay);
     number("--never-call", 0, 100, options.shares.neverCalls);
     number("--reject", 0, 100, options.shares.rejects);
     number("--hang-up", 0, 100, options.shares.hangsUp);
@@ -109,6 +112,7 @@ int ParseFleetOptions(const Args& args, FleetOptions& options) {
     options.seedGiven = parsed->has("--seed");
     options.seed = static_cast<uint64_t>(seed);
     options.callTimeout = std::chrono::seconds(callTimeout);
+    options.answerDelay = std::chrono::milliseconds(answerDelay);
     options.lifetime = std::chrono::seconds(lifetime);
     options.firstImei = parsed->valueOr("--first-imei", options.firstImei);
     options.firstPhone = parsed->valueOr("--first-phone", options.firstPhone);

@@ -183,6 +183,10 @@ int runCampaign(vela::CampaignEngine& engine, const EventPrinter& printer, int64
         case vela::CampaignEnd::AllConfigured:
             return kExitOk;
         case vela::CampaignEnd::Interrupted:
+            if (!summary.value().reason.empty()) {
+                std::fprintf(stderr, "velactl campaign: %s\n",
+                             vela::EscapeForTerminal(summary.value().reason).c_str());
+            }
             std::fprintf(
                 stderr,
                 "velactl campaign: interrupted; resume with 'velactl campaign resume %lld'\n",

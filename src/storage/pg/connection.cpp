@@ -39,6 +39,23 @@ std::string failureOf(const pg_result* result, pg_conn* connection) {
     return message;
 }
 
+// The kind of a failure from its SQLSTATE: a lost or refused connection, a server
+// shutting down, a serialization failure or a deadlock may pass; a constraint or a
+// permission refuses; bad data is invalid.
+StatusCode codeOf(std::string_view sqlState, bool broken) {
+    if (broken) return StatusCode::Unavailable;
+    auto startsWith = [&](std::string_view prefix) {
+        return sqlState.substr(0, prefix.size()) == prefix;
+    };
+    if (startsWith("08") || startsWith("57P") || startsWith("53") || sqlState == "40001" ||
+        sqlState == "40P01" || sqlState == "55P03" || sqlState == "57014") {
+        return StatusCode::Unavailable;
+    }
+    if (startsWith("23") || sqlState == "42501" || startsWith("28")) return StatusCode::Refused;
+    if (startsWith("22")) return StatusCode::Invalid;
+    return StatusCode::Internal;
+}
+
 }  // namespace
 
 QueryResult::QueryResult(QueryResult&& other) noexcept
@@ -108,7 +125,8 @@ Result<Connection> Connection::open(const std::string& url) {
         return Result<Connection>::Fail("out of memory while connecting to " + RedactUrl(url));
     }
     if (PQstatus(connection.handle_) != CONNECTION_OK) {
-        return Result<Connection>::Fail(oneLine(PQerrorMessage(connection.handle_)));
+        return Result<Connection>::Fail(oneLine(PQerrorMessage(connection.handle_)),
+                                        StatusCode::Unavailable);
     }
     // Our texts are UTF-8 whatever the URL asked for.
     if (PQsetClientEncoding(connection.handle_, "UTF8") != 0) {
@@ -166,7 +184,8 @@ Result<QueryResult> Connection::execute(std::string_view sql,
         const char* state = PQresultErrorField(result.handle_, PG_DIAG_SQLSTATE);
         lastSqlState_ = state ? state : "";
     }
-    return Result<QueryResult>::Fail(failureOf(result.handle_, handle_));
+    return Result<QueryResult>::Fail(failureOf(result.handle_, handle_),
+                                     codeOf(lastSqlState_, isBroken()));
 }
 
 Result<Transaction> Transaction::begin(Connection& connection, Isolation isolation) {

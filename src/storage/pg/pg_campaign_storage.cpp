@@ -4,8 +4,10 @@
 #include "storage/pg/pg_schema.h"
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <sstream>
+#include <thread>
 #include <utility>
 
 namespace vela {
@@ -186,10 +188,13 @@ Result<Connection> connect(const std::string& url) {
 }
 
 // One connection kept for many statements: opened on first use and again after it
-// broke (the server restarted, the network dropped it).
+// broke (the server restarted, the network dropped it). `onOpen` runs on every connection
+// opened anew.
 class KeptConnection {
 public:
-    explicit KeptConnection(std::string url) : url_(std::move(url)) {}
+    explicit KeptConnection(std::string url, std::optional<Connection> first = std::nullopt,
+                            std::function<void(Connection&)> onOpen = {})
+        : url_(std::move(url)), connection_(std::move(first)), onOpen_(std::move(onOpen)) {}
 
     Result<Connection*> get() {
         if (connection_ && connection_->isBroken()) connection_.reset();
@@ -197,6 +202,7 @@ public:
             Result<Connection> opened = connect(url_);
             if (!opened) return opened.status();
             connection_ = std::move(opened).value();
+            if (onOpen_) onOpen_(*connection_);
         }
         return &*connection_;
     }
@@ -208,7 +214,19 @@ public:
 private:
     std::string url_;
     std::optional<Connection> connection_;
+    std::function<void(Connection&)> onOpen_;
 };
+
+// A station holds this session lock on its claims connection while it lives. The server
+// lets go of it the moment the process dies, so a station restarted under the same name
+// after a kill is let in at once, while a live one of that name keeps it out.
+Result<bool> lockStationName(Connection& connection, int64_t id, const std::string& name) {
+    Result<QueryResult> locked = connection.execute(
+        "SELECT pg_try_advisory_lock(hashtext('vela station ' || $1::text || ' ' || $2))",
+        {id, name});
+    if (!locked) return locked.status();
+    return locked.value().text(0, 0) == "t";
+}
 
 constexpr const char* kUpdateHeldTracker =
     "UPDATE \"CampaignTrackers\" SET \"Position\" = $4, \"Phone\" = $5, \"State\" = $6, "
@@ -285,14 +303,22 @@ private:
 // Rows that no live station holds, taken in the campaign's order. SKIP LOCKED lets two
 // stations claim at the same moment without waiting for each other or taking the same
 // row: a row another station is taking right now is simply passed over.
+// A tracker that another campaign's live station holds without a verdict: configured
+// by one campaign at a time.
+#define VELA_HELD_ELSEWHERE(t)                                                              \
+    "EXISTS (SELECT 1 FROM \"CampaignTrackers\" o WHERE o.\"Tracker\" = " t                 \
+    ".\"Tracker\" AND o.\"CampaignId\" <> " t                                               \
+    ".\"CampaignId\" AND o.\"State\" NOT IN ('configured', 'failed') AND o.\"Station\" <> " \
+    "'' AND o.\"LeaseUntil\" >= " VELA_DATABASE_NOW_MS ")"
+
 constexpr const char* kClaim =
-    "WITH picked AS (SELECT \"ID\" FROM \"CampaignTrackers\" "
+    "WITH picked AS (SELECT \"ID\" FROM \"CampaignTrackers\" t "
     "WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ('configured', 'failed') "
     "AND (\"Station\" = '' "
     "OR (\"Station\" <> $2 AND \"LeaseUntil\" < " VELA_DATABASE_NOW_MS
     ") "
-    "OR ($3::boolean AND \"Station\" = $2)) "
-    "ORDER BY \"Position\" LIMIT $4::bigint FOR UPDATE SKIP LOCKED) "
+    "OR ($3::boolean AND \"Station\" = $2)) AND NOT " VELA_HELD_ELSEWHERE("t")
+    " ORDER BY \"Position\" LIMIT $4::bigint FOR UPDATE SKIP LOCKED) "
     "UPDATE \"CampaignTrackers\" t SET \"Station\" = $2, "
     "\"LeaseUntil\" = " VELA_DATABASE_NOW_MS
     " + $5::bigint "
@@ -301,21 +327,69 @@ constexpr const char* kClaim =
     "t.\"Verdict\", t.\"WaitUntil\", t.\"ModemPort\", t.\"CallerAddress\", t.\"CallerImei\", "
     "t.\"Answer\", t.\"UpdatedAt\", t.\"Station\", t.\"LeaseUntil\"";
 
+constexpr const char* kHeldElsewhere =
+    "SELECT t.\"Tracker\", o.\"CampaignId\" FROM \"CampaignTrackers\" t "
+    "JOIN \"CampaignTrackers\" o ON o.\"Tracker\" = t.\"Tracker\" "
+    "AND o.\"CampaignId\" <> t.\"CampaignId\" WHERE t.\"CampaignId\" = $1 "
+    "AND t.\"State\" NOT IN ('configured', 'failed') "
+    "AND o.\"State\" NOT IN ('configured', 'failed') AND o.\"Station\" <> '' "
+    "AND o.\"LeaseUntil\" >= " VELA_DATABASE_NOW_MS " ORDER BY t.\"Position\"";
+
+// Claims of every campaign take this lock in turn, so two campaigns claiming the same
+// tracker at one moment cannot both miss the other's claim.
+constexpr int64_t kClaimLock = 0x76656C61;  // "vela"
+
 class PgCampaignClaims final : public CampaignClaims {
 public:
-    PgCampaignClaims(std::string url, int64_t id, CampaignStationInfo station,
+    // `joined` holds the station's name lock already.
+    PgCampaignClaims(std::string url, Connection joined, int64_t id, CampaignStationInfo station,
                      std::chrono::milliseconds lease)
-        : connection_(std::move(url)), id_(id), station_(std::move(station)), lease_(lease) {}
+        : connection_(std::move(url), std::move(joined),
+                      [id, name = station.name](Connection& reopened) {
+                          // Taken again after a reconnect; the lease rules hold either way.
+                          (void)lockStationName(reopened, id, name);
+                      }),
+          id_(id),
+          station_(std::move(station)),
+          lease_(lease) {}
 
     Result<std::vector<CampaignTrackerRecord>> claim(int limit) override {
         if (limit <= 0) return std::vector<CampaignTrackerRecord>{};
-        Result<QueryResult> claimed =
-            run(kClaim,
+        Result<Connection*> opened = connection_.get();
+        if (!opened) return opened.status();
+        Connection& connection = *opened.value();
+        Result<std::vector<CampaignTrackerRecord>> rows =
+            [&]() -> Result<std::vector<CampaignTrackerRecord>> {
+            Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
+            if (!transaction) return transaction.status();
+            Result<QueryResult> locked =
+                connection.execute("SELECT pg_advisory_xact_lock($1::bigint)", {kClaimLock});
+            if (!locked) return locked.status();
+            Result<QueryResult> claimed = connection.execute(
+                kClaim,
                 {id_, station_.name, firstClaim_ ? "true" : "false", int64_t{limit}, leaseMs()});
-        if (!claimed) return claimed.status();
-        Result<std::vector<CampaignTrackerRecord>> rows = readTrackers(claimed.value());
+            if (!claimed) return claimed.status();
+            Result<std::vector<CampaignTrackerRecord>> read = readTrackers(claimed.value());
+            if (!read) return read;
+            if (Status committed = transaction.value().commit(); !committed) return committed;
+            return read;
+        }();
+        if (!rows) connection_.forgetIfBroken();
         if (rows) firstClaim_ = false;
         return rows;
+    }
+
+    Result<std::vector<std::string>> heldElsewhere() override {
+        Result<QueryResult> held = run(kHeldElsewhere, {id_});
+        if (!held) return held.status();
+        std::vector<std::string> trackers;
+        for (int row = 0; row < held.value().rows(); ++row) {
+            Result<int64_t> campaign = held.value().integer(row, 1);
+            if (!campaign) return campaign.status();
+            trackers.push_back(held.value().text(row, 0) + " (campaign " +
+                               std::to_string(campaign.value()) + ")");
+        }
+        return trackers;
     }
 
     Result<int64_t> renew() override {
@@ -385,6 +459,15 @@ public:
                 "AND \"Station\" = $2",
                 {id_, station_.name});
             if (!gone) return gone.status();
+            // A campaign without open trackers is finished.
+            Result<QueryResult> done = connection.execute(
+                std::string(
+                    "UPDATE \"Campaigns\" SET \"State\" = $2, \"RunnerPid\" = 0, "
+                    "\"UpdatedAt\" = $3 WHERE \"ID\" = $1 AND NOT EXISTS (SELECT 1 FROM "
+                    "\"CampaignTrackers\" WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ") +
+                    kFinalStates + ")",
+                {id_, kCampaignFinished, HistoryTimestamp()});
+            if (!done) return done.status();
             // The last one out marks a campaign with open trackers as interrupted.
             Result<QueryResult> marked = connection.execute(
                 std::string(
@@ -423,8 +506,7 @@ private:
 
 }  // namespace
 
-PgCampaignStorage::PgCampaignStorage(std::string url, std::chrono::milliseconds writerLease)
-    : url_(std::move(url)), writerLease_(writerLease) {}
+PgCampaignStorage::PgCampaignStorage(std::string url) : url_(std::move(url)) {}
 
 std::string PgCampaignStorage::location() const {
     return pg::RedactUrl(url_);
@@ -466,7 +548,9 @@ Result<CampaignRecord> PgCampaignStorage::campaign(int64_t id) const {
     if (!query) return query.status();
     Result<std::vector<CampaignRecord>> campaigns = readCampaigns(query.value());
     if (!campaigns) return campaigns.status();
-    if (campaigns.value().empty()) return Result<CampaignRecord>::Fail(NoSuchCampaign(id));
+    if (campaigns.value().empty()) {
+        return Result<CampaignRecord>::Fail(NoSuchCampaign(id), StatusCode::NotFound);
+    }
     return campaigns.value().front();
 }
 
@@ -500,13 +584,7 @@ Result<std::vector<CampaignStationRecord>> PgCampaignStorage::stations(int64_t i
 }
 
 Result<std::unique_ptr<CampaignWriter>> PgCampaignStorage::openWriter(
-    int64_t id, const CampaignStationInfo& station) const {
-    std::chrono::milliseconds lease = writerLease_;
-    {
-        std::lock_guard lock(joinedMutex_);
-        const auto joined = joinedLeases_.find({id, station.name});
-        if (joined != joinedLeases_.end()) lease = joined->second;
-    }
+    int64_t id, const CampaignStationInfo& station, std::chrono::milliseconds lease) const {
     return std::unique_ptr<CampaignWriter>(
         std::make_unique<PgCampaignWriter>(url_, id, station.name, lease));
 }
@@ -519,27 +597,33 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
     Result<QueryResult> present =
         connection.execute("SELECT 1 FROM \"Campaigns\" WHERE \"ID\" = $1", {id});
     if (!present) return present.status();
-    if (present.value().rows() == 0) return Status::Fail(NoSuchCampaign(id));
-    // One statement: a name whose station is still live comes back with no row.
+    if (present.value().rows() == 0) return Status::NotFound(NoSuchCampaign(id));
+    const auto refusal = Status::Refused("station " + station.name +
+                                         " is already running campaign " + std::to_string(id));
+    // A live process of this name holds its lock; a dead one's lock goes with its
+    // connection, which the server may take a moment to notice.
+    Result<bool> mine = false;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        mine = lockStationName(connection, id, station.name);
+        if (!mine) return mine.status();
+        if (mine.value()) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    if (!mine.value()) return refusal;
+    // With the lock, a row whose lease still runs was left by a dead process of this name
+    // and is taken over; without a lock (an older station) the lease decides.
     Result<QueryResult> joined = connection.execute(
         "INSERT INTO \"CampaignStations\" (\"CampaignId\", \"Station\", \"Address\", "
         "\"JoinedAt\", \"SeenUntil\") VALUES ($1, $2, $3, $4, " VELA_DATABASE_NOW_MS
         " + $5::bigint) ON CONFLICT (\"CampaignId\", \"Station\") DO UPDATE SET "
         "\"Address\" = EXCLUDED.\"Address\", \"SeenUntil\" = EXCLUDED.\"SeenUntil\" "
-        "WHERE \"CampaignStations\".\"SeenUntil\" < " VELA_DATABASE_NOW_MS " RETURNING \"ID\"",
+        "RETURNING \"ID\"",
         {id, station.name, station.address, HistoryTimestamp(),
          static_cast<int64_t>(lease.count())});
     if (!joined) return joined.status();
-    if (joined.value().rows() == 0) {
-        return Status::Fail("station " + station.name + " is already running campaign " +
-                            std::to_string(id));
-    }
-    {
-        std::lock_guard lock(joinedMutex_);
-        joinedLeases_[{id, station.name}] = lease;
-    }
+    if (joined.value().rows() == 0) return refusal;
     return std::unique_ptr<CampaignClaims>(
-        std::make_unique<PgCampaignClaims>(url_, id, station, lease));
+        std::make_unique<PgCampaignClaims>(url_, std::move(opened).value(), id, station, lease));
 }
 
 namespace pg {

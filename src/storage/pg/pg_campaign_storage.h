@@ -3,8 +3,6 @@
 #include "storage/campaign_storage.h"
 
 #include <chrono>
-#include <map>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -20,13 +18,7 @@ class Connection;
 // keep one each and open it again after it broke.
 class PgCampaignStorage final : public CampaignStorage {
 public:
-    // The lease a writer gives a tracker each time it saves it, unless the station
-    // joined the campaign through this object: then its writer uses the lease it joined
-    // with.
-    static constexpr std::chrono::milliseconds kDefaultWriterLease{30000};
-
-    explicit PgCampaignStorage(std::string url,
-                               std::chrono::milliseconds writerLease = kDefaultWriterLease);
+    explicit PgCampaignStorage(std::string url);
 
     std::string location() const override;
     bool shared() const override { return true; }
@@ -37,17 +29,14 @@ public:
     Result<std::vector<CampaignTrackerRecord>> trackers(int64_t id) const override;
     Result<std::vector<CampaignStationRecord>> stations(int64_t id) const override;
     Result<std::unique_ptr<CampaignWriter>> openWriter(
-        int64_t id, const CampaignStationInfo& station) const override;
+        int64_t id, const CampaignStationInfo& station,
+        std::chrono::milliseconds lease) const override;
     Result<std::unique_ptr<CampaignClaims>> openClaims(
         int64_t id, const CampaignStationInfo& station,
         std::chrono::milliseconds lease) const override;
 
 private:
     std::string url_;
-    std::chrono::milliseconds writerLease_;
-    // The lease of each station that joined a campaign here, by campaign and name.
-    mutable std::mutex joinedMutex_;
-    mutable std::map<std::pair<int64_t, std::string>, std::chrono::milliseconds> joinedLeases_;
 };
 
 namespace pg {

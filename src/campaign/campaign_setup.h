@@ -1,0 +1,55 @@
+#pragma once
+
+// What a campaign is made of before anything is sent: the checked request that creates
+// it, and, for a run, the stored campaign with its images, the settings and trackers its
+// SMS are built from, and this station's address. Everything that cannot work is refused
+// here, naming the setting, before a modem is touched.
+
+#include "campaign/campaign_book.h"
+#include "campaign/campaign_engine.h"
+#include "storage/program_settings.h"
+#include "storage/tracker_list.h"
+
+#include <map>
+#include <memory>
+
+namespace vela {
+
+// A campaign ready to run on this station.
+struct PreparedRun {
+    CampaignRecord campaign;  // with this station's modems
+    std::map<int, ConfigImage> images;
+    ProgramSettings settings;  // with this station's address
+    TrackerList trackers;
+    CampaignStationInfo station;
+    uint16_t listenPort = 0;
+};
+
+// Checks a request and records the new campaign; sends nothing.
+Result<int64_t> CreateCampaign(const StorageEngine& store, const CampaignStorage& campaigns,
+                               const CampaignRequest& request);
+
+// Reads campaign `id` and everything its SMS are built from, with `station` applied.
+// Refused, naming the setting, when the external address is 0.0.0.0 or 255.255.255.255,
+// a port is 0 or out of range, or no modem is given.
+Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage& campaigns,
+                               int64_t id, const CampaignStationSettings& station);
+
+// Refused, naming the first, when a modem path does not open (a mistyped --modem, a
+// modem unplugged or held by another program).
+Status CheckModemsOpen(const std::vector<std::string>& modems);
+
+// "trackers held by another running campaign, left for later: A (campaign 3), ...".
+std::string HeldElsewhereText(const std::vector<std::string>& trackers);
+
+// The whole campaign's counts as the database has them now (`rows`, this station's, when
+// it cannot be read), ended as its stored state says.
+CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
+                                  const std::vector<CampaignTrackerRecord>& rows,
+                                  std::string reason);
+
+// The book's view of claimed rows: their wake-up SMS, or why none can be built.
+std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
+                                        std::vector<CampaignTrackerRecord> rows);
+
+}  // namespace vela
