@@ -1,10 +1,10 @@
 #pragma once
 
 #include "app/main_dialog_view.h"
+#include "common/address_range.h"
 #include "common/result.h"
 #include "config/config_image.h"
 #include "link/config_session.h"
-#include "common/address_range.h"
 #include "link/listen_socket.h"
 #include "link/tracker_socket.h"
 #include "modem/serial_port.h"

@@ -66,8 +66,8 @@ public:
           host_(host),
           limits_(limits),
           gate_(limits.callers),
-          maxSessions_(sessionsForDescriptors(
-              static_cast<std::size_t>(std::max(limits.maxSessions, 1)))) {}
+          maxSessions_(
+              sessionsForDescriptors(static_cast<std::size_t>(std::max(limits.maxSessions, 1)))) {}
 
     void Run();
 
@@ -269,8 +269,7 @@ void ListenerLoop::Accept(Clock::time_point now) {
         session.peer = formatDottedQuad(address) + ":" + std::to_string(ntohs(peer.sin_port));
         session.started = now;
         unidentified_.insert(serial);
-        SetDeadline(serial, session,
-                    now + std::min(limits_.firstByteLimit, limits_.identifyLimit));
+        SetDeadline(serial, session, now + std::min(limits_.firstByteLimit, limits_.identifyLimit));
     }
 }
 

@@ -52,10 +52,10 @@ Result<AddressRange> parseAddressRange(std::string_view text) {
     const std::size_t slash = text.find('/');
     const std::optional<uint32_t> address = parseDottedQuad(text.substr(0, slash));
     const auto refuse = [&](const std::string& why) {
-        return Result<AddressRange>::Fail(
-            "not an address range: \"" + std::string(text.substr(0, 64)) +
-                (text.size() > 64 ? "..." : "") + "\" (" + why + ")",
-            StatusCode::Invalid);
+        return Result<AddressRange>::Fail("not an address range: \"" +
+                                              std::string(text.substr(0, 64)) +
+                                              (text.size() > 64 ? "..." : "") + "\" (" + why + ")",
+                                          StatusCode::Invalid);
     };
     if (!address) return refuse("expected A.B.C.D or A.B.C.D/N");
     AddressRange range;

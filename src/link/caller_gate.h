@@ -38,7 +38,6 @@ enum class Admission {
     Slowed,      // the address named too many unknown IMEIs and waits
 };
 
-
 class CallerGate {
 public:
     using Clock = std::chrono::steady_clock;
@@ -70,9 +69,9 @@ public:
 private:
     struct AddressState {
         std::size_t sessions = 0;
-        uint64_t unknown = 0;      // unknown IMEIs named
-        uint64_t inARow = 0;       // of them since the last served caller
-        uint64_t turnedAway = 0;   // connections closed while slowed
+        uint64_t unknown = 0;     // unknown IMEIs named
+        uint64_t inARow = 0;      // of them since the last served caller
+        uint64_t turnedAway = 0;  // connections closed while slowed
         Clock::time_point firstUnknown;
         Clock::time_point lastSeen;
         Clock::time_point slowedUntil;

@@ -50,8 +50,9 @@ ListenSocket::ListenSocket(QObject* parent)
     // start again by itself: accepting rests a moment and resumes.
     connect(&server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError) {
         if (pause_.Pause(std::chrono::steady_clock::now())) {
-            emit Note(QStringLiteral("cannot accept: ") + server_.errorString() +
-                      QStringLiteral("; trying again every %1 ms").arg(AcceptPause::kPause.count()));
+            emit Note(
+                QStringLiteral("cannot accept: ") + server_.errorString() +
+                QStringLiteral("; trying again every %1 ms").arg(AcceptPause::kPause.count()));
         }
         server_.pauseAccepting();
         QTimer::singleShot(AcceptPause::kPause, this, [this] { server_.resumeAccepting(); });
@@ -89,8 +90,8 @@ void ListenSocket::GatedServer::incomingConnection(qintptr descriptor) {
     socklen_t length = sizeof peer;
     uint32_t address = 0;
     bool known = false;
-    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr*>(&peer),
-                      &length) == 0) {
+    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr*>(&peer), &length) ==
+        0) {
         QHostAddress host(reinterpret_cast<const sockaddr*>(&peer));
         if (const std::optional<uint32_t> v4 = callerIpv4(host)) {
             address = *v4;
@@ -137,7 +138,8 @@ bool ListenSocket::UnknownCaller(const TrackerSocket& socket) {
 
 void ListenSocket::scheduleSummaries() {
     const auto now = std::chrono::steady_clock::now();
-    for (const std::string& line : gate_->TakeSummaries(now)) emit Note(QString::fromStdString(line));
+    for (const std::string& line : gate_->TakeSummaries(now))
+        emit Note(QString::fromStdString(line));
     const std::optional<std::chrono::steady_clock::time_point> next = gate_->NextSummary();
     if (!next) return;
     summaryTimer_.start(std::chrono::ceil<std::chrono::milliseconds>(*next - now));

@@ -212,7 +212,9 @@ TEST_F(MainDialogTest, IdentificationInPiecesIsHandledOnceOnTheCompletingRead) {
         QByteArray first, second, imei;
     };
     // The 17 bytes identify; what comes with them in the same piece is not the IMEI.
-    const QByteArray twenty = identification(kImei) + QByteArray("\x01" "AB");  // 20 bytes
+    const QByteArray twenty = identification(kImei) + QByteArray(
+                                                          "\x01"
+                                                          "AB");  // 20 bytes
     const std::vector<Case> cases = {
         {identification(kImei).left(10), identification(kImei).mid(10), kImei},
         {twenty.left(16), twenty.mid(16), kImei},

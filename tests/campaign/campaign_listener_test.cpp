@@ -5,8 +5,8 @@
 #include "campaign/campaign_listener.h"
 #include "raw_peer.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 
@@ -125,7 +125,7 @@ bool serveTracker(uint16_t port, int index, std::size_t imageLength) {
 
 struct Flood {
     const char* name;
-    int idleConnections;  // held open without a byte from 127.0.0.2
+    int idleConnections;   // held open without a byte from 127.0.0.2
     int guessesPerSecond;  // wrong IMEIs from 127.0.0.3
     const char* allowFrom;
 };
@@ -206,11 +206,11 @@ TEST_P(CampaignListenerFloodTest, EveryWellBehavedTrackerIsServed) {
     EXPECT_TRUE(extraNoted);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Floods, CampaignListenerFloodTest,
-    ::testing::Values(Flood{"IdleConnectionsAndGuesses", 2000, 100, ""},
-                      Flood{"OutsideTheAllowList", 2000, 100, "127.0.0.8/29, 127.0.0.16/29"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Floods, CampaignListenerFloodTest,
+                         ::testing::Values(Flood{"IdleConnectionsAndGuesses", 2000, 100, ""},
+                                           Flood{"OutsideTheAllowList", 2000, 100,
+                                                 "127.0.0.8/29, 127.0.0.16/29"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 double processCpuSeconds() {
     timespec now{};

@@ -28,13 +28,13 @@ TEST(CallerGateTest, AddressesAreLimitedSlowedForGuessesAndSummedUpInOneLine) {
         int second;
         Event event;
         uint32_t address;
-        Admission admitted;    // for Admit
-        bool reportedAlone;    // for Unknown
+        Admission admitted;  // for Admit
+        bool reportedAlone;  // for Unknown
     };
     const Step steps[] = {
         {0, Admit, kGuesser, Admission::Admitted, false},
         {0, Admit, kGuesser, Admission::Admitted, false},
-        {0, Admit, kGuesser, Admission::TooMany, false},  // two sessions per address
+        {0, Admit, kGuesser, Admission::TooMany, false},   // two sessions per address
         {0, Admit, kTracker, Admission::Admitted, false},  // others are not held up
         {0, Release, kGuesser, {}, false},
         {0, Admit, kGuesser, Admission::Admitted, false},

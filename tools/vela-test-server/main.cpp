@@ -3,10 +3,10 @@
 // fifteen capital X's, proving that the port is reachable from where the server runs.
 #include "common/command_line.h"
 #include "common/number.h"
+#include "common/unique_fd.h"
 #include "descriptor_budget.h"
 #include "log_sink.h"
 #include "test_server.h"
-#include "common/unique_fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,10 +19,10 @@
 
 namespace {
 
+using vela::UniqueFd;
 using velatestserver::LogSink;
 using velatestserver::ServerOptions;
 using velatestserver::TestServer;
-using vela::UniqueFd;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;

@@ -183,8 +183,7 @@ vela::Status TestServer::Run(int stopFd) {
     }
     for (const auto& [address, budget] : logBudgets_) {
         if (budget.dropped > 0) {
-            Note(LogField(address) + ": " + std::to_string(budget.dropped) +
-                 " log lines dropped");
+            Note(LogField(address) + ": " + std::to_string(budget.dropped) + " log lines dropped");
         }
     }
     logBudgets_.clear();
@@ -270,8 +269,7 @@ void TestServer::AcceptClients() {
         }
         const Token token = NewToken(kClientKind);
         if (!Watch(fd.get(), EPOLLIN, token)) {
-            Log(peerText, "-", "",
-                "dropped: cannot watch the connection: " + SystemReason(errno));
+            Log(peerText, "-", "", "dropped: cannot watch the connection: " + SystemReason(errno));
             continue;
         }
         Client client;

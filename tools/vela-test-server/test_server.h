@@ -1,9 +1,9 @@
 #pragma once
 
 #include "common/result.h"
+#include "common/unique_fd.h"
 #include "link/port_check.h"
 #include "log_sink.h"
-#include "common/unique_fd.h"
 
 #include <netinet/in.h>
 #include <chrono>

@@ -18,9 +18,9 @@ inline constexpr long kMaxTimeoutSeconds = 86400;
 struct RunOptions {
     std::optional<std::string> tracker;
     std::optional<std::string> config;
-    QString directory;  // absolute: --dir, VELA_DIR, --user-data or the current one
+    QString directory;                 // absolute: --dir, VELA_DIR, --user-data or the current one
     std::optional<std::string> trace;  // velactl go: the modem trace file
-    int timeoutSeconds = 0;  // 0: no limit
+    int timeoutSeconds = 0;            // 0: no limit
     vela::AddressAllowList allowFrom;  // --allow-from: who may call (empty: everyone)
 };
 
