@@ -109,8 +109,7 @@ void ListenerLoop::Close(Serial serial) {
     const auto found = sessions_.find(serial);
     if (found == sessions_.end()) return;
     deadlines_.erase({found->second.deadline, serial});
-    unidentified_.erase(serial);
-    gate_.Release(found->second.address);
+    if (unidentified_.erase(serial) > 0) gate_.Release(found->second.address);
     sessions_.erase(found);  // closes the descriptor
 }
 
@@ -158,6 +157,7 @@ void ListenerLoop::SendMore(Serial serial) {
 void ListenerLoop::Identify(Serial serial, Session& session, std::size_t ignored) {
     session.identified = true;
     unidentified_.erase(serial);
+    gate_.Release(session.address);  // its address may let another caller in
     session.imei = callerImei(session.received);
     if (ignored > 0) {
         host_.ListenerNote(session.peer + ": " + std::to_string(ignored) +

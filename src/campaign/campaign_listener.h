@@ -59,8 +59,17 @@ struct ListenerLimits {
     std::chrono::milliseconds identifyLimit{5000};   // connect -> 17 bytes
     std::chrono::milliseconds sessionLimit{60000};
     std::chrono::milliseconds stopGrace{10000};
-    // Who may call, sessions per address, how unknown IMEIs slow an address.
-    CallerPolicy callers;
+    // Who may call, sessions per address, how unknown IMEIs slow an address. A fleet
+    // behind one address names IMEIs that are not awaited now and then (a tracker calling
+    // before its SMS, again after its end), so a campaign slows an address later than a
+    // single run does; a guesser names thousands.
+    CallerPolicy callers = CampaignCallers();
+
+    static CallerPolicy CampaignCallers() {
+        CallerPolicy policy;
+        policy.unknownBeforeSlowing = 20;
+        return policy;
+    }
 };
 
 class CampaignListener {

@@ -18,8 +18,10 @@
 namespace vela {
 
 struct CallerPolicy {
-    AddressAllowList allowFrom;          // empty: every address may call
-    std::size_t sessionsPerAddress = 4;  // a tracker needs one
+    AddressAllowList allowFrom;  // empty: every address may call
+    // Callers from one address not yet identified (a tracker needs one, and identifies
+    // itself at once); trackers being served behind one address are not limited here.
+    std::size_t sessionsPerAddress = 4;
     // Unknown IMEIs an address may name in a row (a served tracker ends the row) before
     // it is slowed; each later one doubles the wait between its sessions, from
     // firstSlowWait up to longestSlowWait. A fleet behind one address may name a few
@@ -34,7 +36,7 @@ struct CallerPolicy {
 enum class Admission {
     Admitted,    // serve it; Release() when its session ends
     NotAllowed,  // outside the allow-list
-    TooMany,     // the address holds as many sessions as it may
+    TooMany,     // the address holds as many unidentified callers as it may
     Slowed,      // the address named too many unknown IMEIs and waits
 };
 
@@ -46,7 +48,7 @@ public:
 
     const CallerPolicy& policy() const { return policy_; }
     // Decides on a new connection from `address` (host order); an admitted one counts
-    // against its address until Release.
+    // against its address until Release (when it identified itself or ended).
     Admission Admit(uint32_t address, Clock::time_point now);
     void Release(uint32_t address);
     // The caller from `address` named an IMEI that is not served here. True while the

@@ -190,12 +190,15 @@ TEST_P(CampaignListenerFloodTest, EveryWellBehavedTrackerIsServed) {
     if (flood.allowFrom[0] != '\0') {
         EXPECT_EQ(host.guesserClaims, 0) << "an address outside the list got a read";
     } else if (flood.guessesPerSecond > 0) {
-        // Slowed after five in a row; one summary line instead of a line per guess.
+        // Slowed after a row of them; one summary line instead of a line per guess.
         EXPECT_LE(host.guesserClaims, limits.callers.unknownBeforeSlowing);
         bool summed = false;
         for (const std::string& note : host.notes) {
-            summed |= note.rfind("127.0.0.3: 5 unknown IMEIs in ", 0) == 0 &&
-                      note.find(" s, slowed") != std::string::npos;
+            summed |=
+                note.rfind("127.0.0.3: " + std::to_string(limits.callers.unknownBeforeSlowing) +
+                               " unknown IMEIs in ",
+                           0) == 0 &&
+                note.find(" s, slowed") != std::string::npos;
         }
         EXPECT_TRUE(summed);
     }
