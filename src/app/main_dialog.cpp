@@ -4,6 +4,7 @@
 #include "app/modem_step.h"
 #include "app/run_texts.h"
 #include "common/file_access.h"
+#include "common/imei.h"
 #include "common/terminal_text.h"
 #include "config/config_reader.h"
 #include "link/port_check.h"
@@ -43,6 +44,12 @@ constexpr const char* kReloadChangedTrackers =
 constexpr const char* kChangedTrackersKept =
     "The tracker list was not saved: the stored list, changed by another operator, is "
     "kept as it is.";
+constexpr const char* kReloadChangedSettings =
+    "The settings were changed by another operator since this window loaded them, so "
+    "they were not saved.\n\nReload the stored settings? The changes made here are then lost.";
+constexpr const char* kChangedSettingsKept =
+    "The settings were not saved: the stored settings, changed by another operator, are "
+    "kept as they are.";
 
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
@@ -51,12 +58,6 @@ constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::
 // counts).
 int imageLengthField(const ConfigImage& image) {
     return image.bytes[0] * 256 + image.bytes[1];
-}
-
-// Fifteen digits: the description names one tracker, and only that one is served.
-bool isImei(const std::string& text) {
-    return text.size() == kImeiLength &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 QString peerText(const TrackerSocket& socket) {
@@ -102,6 +103,7 @@ void MainDialog::OnInitDialog() {
     const std::unique_ptr<StorageEngine> stored = storage();
     // The stores report their own errors through the reporter; the window opens anyway.
     (void)stored->loadSettings(settings);
+    loadedSettings_ = settings;
     const Status loaded = stored->loadTrackers(trackers, loadedTrackersStamp_);
     std::error_code ignored;
     // A database that does not exist yet holds nothing to lose; one that is locked or
@@ -109,6 +111,8 @@ void MainDialog::OnInitDialog() {
     storedTrackersUnread_ =
         !loaded && (databaseUrl_.has_value() ||
                     std::filesystem::exists(workingDirectory / kDatabaseFileName, ignored));
+    // No database yet: the empty list is what the first save expects to find.
+    if (!loaded && !storedTrackersUnread_) loadedTrackersStamp_ = StampOf(trackers);
     fillTrackerChoice();
     view_.SetStatusText(QString::fromLatin1(texts::kIdle));
 }
@@ -128,25 +132,39 @@ void MainDialog::OnEditTrackers() {
         fillTrackerChoice();
         return;
     }
-    const std::unique_ptr<StorageEngine> stored = storage();
-    if (!databaseUrl_) {
-        if (stored->saveTrackers(trackers)) storedTrackersUnread_ = false;
-    } else {
-        // Several operators share the list: a save never overwrites a change made since
-        // this window loaded it.
-        bool changedMeanwhile = false;
-        const Status saved =
-            storedTrackersUnread_
-                ? stored->saveTrackers(trackers)
-                : stored->saveTrackersIfUnchanged(trackers, loadedTrackersStamp_, changedMeanwhile);
-        if (saved) {
-            storedTrackersUnread_ = false;
-            loadedTrackersStamp_ = StampOf(trackers);
-        } else if (changedMeanwhile) {
-            offerTrackerReload();
-        }
+    // The list may be shared (a database several operators use, or a file velactl
+    // writes too): a save never overwrites a change made since this window loaded it.
+    const bool editedHere = StampOf(trackers) != loadedTrackersStamp_;
+    std::vector<std::string> reports;
+    const std::unique_ptr<StorageEngine> stored =
+        OpenStorage(workingDirectory, databaseUrl_,
+                    [&reports](const std::string& message) { reports.push_back(message); });
+    bool changedMeanwhile = false;
+    const Status saved =
+        storedTrackersUnread_
+            ? stored->saveTrackers(trackers)
+            : stored->saveTrackersIfUnchanged(trackers, loadedTrackersStamp_, changedMeanwhile);
+    if (!changedMeanwhile || editedHere) {
+        for (const std::string& report : reports) reportStorageError(report);
+    }
+    if (saved) {
+        storedTrackersUnread_ = false;
+        loadedTrackersStamp_ = StampOf(trackers);
+    } else if (changedMeanwhile && !editedHere) {
+        // Nothing of this window's is lost: the stored list is simply taken in.
+        reloadTrackersQuietly();
+    } else if (changedMeanwhile) {
+        offerTrackerReload();
     }
     fillTrackerChoice();
+}
+
+void MainDialog::reloadTrackersQuietly() {
+    TrackerList reloaded;
+    TrackerListStamp stamp = 0;
+    if (!storage()->loadTrackers(reloaded, stamp)) return;  // reported; this list stays
+    trackers = std::move(reloaded);
+    loadedTrackersStamp_ = stamp;
 }
 
 void MainDialog::offerTrackerReload() {
@@ -162,8 +180,23 @@ void MainDialog::offerTrackerReload() {
 }
 
 void MainDialog::OnSettings() {
-    if (!view_.RunSettingsDialog(settings, serialPort)) return;
-    (void)storage()->saveSettings(settings);
+    ProgramSettings edited = settings;
+    if (!view_.RunSettingsDialog(edited, serialPort)) return;
+    // The stored row is compared with the one this window read: another operator's
+    // settings are not overwritten unnoticed.
+    ProgramSettings current = ProgramSettings{};
+    const std::unique_ptr<StorageEngine> quiet = OpenStorage(workingDirectory, databaseUrl_, {});
+    if (quiet->loadSettings(current) && current != loadedSettings_) {
+        if (view_.AskToConfirm(QString::fromLatin1(kReloadChangedSettings))) {
+            settings = current;
+            loadedSettings_ = current;
+        } else {
+            view_.ShowMessage(QString::fromLatin1(kChangedSettingsKept), BoxIcon::Exclamation);
+        }
+        return;
+    }
+    settings = edited;
+    if (storage()->saveSettings(settings)) loadedSettings_ = settings;
 }
 
 bool& MainDialog::activeFlag(RunButton run) {
@@ -211,9 +244,9 @@ void MainDialog::StopRun(RunButton run) {
     endRecord(runRecord_, Verdict::NoCall, QString::fromLatin1(texts::kStoppedByOperator), true);
 }
 
-void MainDialog::AbandonRun() {
+void MainDialog::AbandonRun(const QString& detail) {
     if (runRecord_) {
-        endRecord(runRecord_, Verdict::NoCall, {}, true);
+        endRecord(runRecord_, Verdict::NoCall, detail, true);
     } else if (sessionRecord_) {
         endRecord(sessionRecord_, Verdict::HungUp, QString::fromLatin1(texts::kNoAnswerBeforeEnd),
                   true);
@@ -339,6 +372,13 @@ bool MainDialog::BeginWaiting(RunButton run) {
 }
 
 void MainDialog::OnLetsGo() {
+    if (modemStepActive_) {
+        // "Stop!!!" during the modem step: the dialogue ends at its next look (ESC
+        // written when past the prompt) and the run ends there.
+        modemCancel_.store(true);
+        view_.SetRunEnabled(RunButton::LetsGo, false);
+        return;
+    }
     HandlerScope scope(handlerDepth_);
     const std::optional<PreparedRun> prepared = PrepareRun(RunButton::LetsGo);
     if (!prepared) return;
@@ -346,7 +386,7 @@ void MainDialog::OnLetsGo() {
     view_.SetProgressVisible(true);
     view_.SetStatusText(QString::fromLatin1(texts::kStartingPushSms));
     view_.RepaintNow();
-    const Result<std::string> message = BuildPushMessage(prepared->tracker, settings);
+    Result<std::string> message = BuildPushMessage(prepared->tracker, settings);
     if (!message) {
         // A message that cannot be one SMS is refused before the modem is touched.
         view_.ShowMessage(fromBytes(message.message()), BoxIcon::Stop);
@@ -357,19 +397,40 @@ void MainDialog::OnLetsGo() {
     // The port is ours before the tracker is woken: a tracker sent to a port that is
     // not ours could not be configured, and its SMS would be paid for nothing.
     if (!listenForRun(RunButton::LetsGo)) return;
+    if (settings.externalPort == 0) {
+        // No port told to trackers: the one bound here (the system's choice when the local
+        // port is 0 too), so the SMS names where this run really listens.
+        ProgramSettings bound = settings;
+        bound.externalPort = listeningPort();
+        message = BuildPushMessage(prepared->tracker, bound);
+    }
     view_.Pause(pauses_.sms);
     view_.SetProgress(25);
     view_.SetStatusText(QString::fromLatin1(texts::kPushSmsSending));
     view_.RepaintNow();
     std::string modemError;
+    bool cancelled = false;
+    DialogueLimits limits = dialogueLimits_;
+    limits.cancel = &modemCancel_;
+    modemCancel_.store(false);
+    modemStepActive_ = true;
+    view_.SetRunCaption(RunButton::LetsGo, QString::fromLatin1(texts::kStopCaption));
+    setOtherRunsEnabled(RunButton::LetsGo, false);
     const bool sent = SendPushSmsKeepingWindowPainted(view_, serialPort, settings.modemPort,
-                                                      *message, dialogueLimits_, &modemError);
+                                                      *message, limits, &modemError, &cancelled);
+    modemStepActive_ = false;
+    if (modemCancel_.load()) view_.SetRunEnabled(RunButton::LetsGo, true);
     if (!sent) {
         StopListening();
         listenSocket.reset();
         dropPendingCallers();
+        view_.SetRunCaption(RunButton::LetsGo, restCaption(RunButton::LetsGo));
+        setOtherRunsEnabled(RunButton::LetsGo, true);
         endWithoutSms();
-        endRecord(runRecord_, Verdict::SmsFailed, fromBytes(modemError), true);
+        endRecord(
+            runRecord_, Verdict::SmsFailed,
+            cancelled ? QString::fromLatin1(texts::kStoppedByOperator) : fromBytes(modemError),
+            true);
         return;
     }
     view_.SetProgress(50);
@@ -587,7 +648,8 @@ void MainDialog::checkSilentCallers() {
 
 std::optional<std::string> MainDialog::expectedImei(RunButton run) const {
     if (run == RunButton::CheckPort) return std::string(kTestServerImei);
-    if (isImei(runTracker_)) return runTracker_;
+    // An IMEI as the description names one tracker, and only that one is served.
+    if (IsImei(runTracker_)) return runTracker_;
     return std::nullopt;
 }
 

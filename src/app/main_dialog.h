@@ -18,6 +18,7 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -109,9 +110,10 @@ public:
     bool BeginWaiting(RunButton run);
     // The operator's stop of a waiting run.
     void StopRun(RunButton run);
-    // The wait ends without the operator (velactl's --timeout): the run's verdict is
-    // no-call, or hung-up when a tracker had identified itself but not answered.
-    void AbandonRun();
+    // The wait ends without the operator (velactl's --timeout, the window closed): the
+    // run's verdict is no-call with `detail`, or hung-up when a tracker had identified
+    // itself but not answered.
+    void AbandonRun(const QString& detail = {});
     // The run's flag (goActive, listenActive, portCheckActive).
     bool& activeFlag(RunButton run);
     static QString restCaption(RunButton run);
@@ -201,6 +203,10 @@ private:
     ConfigReader configReader_;
     Pauses pauses_;
     DialogueLimits dialogueLimits_;
+    // While the modem dialogue runs, "Stop!!!" (the Let's Go button) sets the flag the
+    // dialogue looks at.
+    bool modemStepActive_ = false;
+    std::atomic<bool> modemCancel_{false};
     // Which run listens, and which one the current session belongs to: a session ends
     // only the run whose listener accepted it, and only while that run still waits.
     struct RunTicket {
@@ -223,12 +229,17 @@ private:
     // memory is then not the stored one, and saving it would replace the stored rows.
     bool storedTrackersUnread_ = false;
     // A shared database instead of settings.accdb; the stamp of the tracker list as it
-    // was loaded or last saved, so that another operator's change is not overwritten.
+    // was loaded or last saved, so that another operator's (or velactl's) change is not
+    // overwritten, whichever database holds the list.
     std::optional<std::string> databaseUrl_;
     TrackerListStamp loadedTrackersStamp_ = 0;
     std::unique_ptr<StorageEngine> storage();
     // Offers to reload a tracker list that another operator changed meanwhile.
     void offerTrackerReload();
+    // Takes in the stored list when it can be read; this one stays otherwise.
+    void reloadTrackersQuietly();
+    // The settings as loaded or last saved, against which a save checks the stored row.
+    ProgramSettings loadedSettings_;
 };
 
 }  // namespace vela

@@ -42,7 +42,8 @@ void attachEnvironmentTrace(SerialPort& port) {
 
 bool SendPushSmsKeepingWindowPainted(MainDialogView& view, SerialPort& port,
                                      const std::string& portName, const std::string& pushMessage,
-                                     const DialogueLimits& limits, std::string* failure) {
+                                     const DialogueLimits& limits, std::string* failure,
+                                     bool* cancelled) {
     attachEnvironmentTrace(port);
     view.SetWaitCursor(true);
     DialogueOutcome outcome;
@@ -57,7 +58,8 @@ bool SendPushSmsKeepingWindowPainted(MainDialogView& view, SerialPort& port,
     }
     // The box waits for the operator, so it does not show the busy cursor.
     view.SetWaitCursor(false);
-    if (!outcome.sent) {
+    if (cancelled != nullptr) *cancelled = outcome.cancelled;
+    if (!outcome.sent && !outcome.cancelled) {
         view.ShowMessageWithReason(fromBytes(outcome.failureText), BoxIcon::Stop,
                                    fromBytes(outcome.reason));
         if (failure != nullptr) {

@@ -43,6 +43,7 @@ inline constexpr const char* kVerdictAnswerUnknown = "Answer unknown";
 inline constexpr const char* kAnswerCount = "%1 of %2 bytes";
 inline constexpr const char* kShortAnswer = "short answer (%1 bytes)";
 inline constexpr const char* kStoppedByOperator = "stopped by the operator";
+inline constexpr const char* kWindowClosed = "window closed";
 inline constexpr const char* kNoAnswerBeforeEnd = "no answer before the wait ended";
 // velactl's error line for a rejected image, followed by the "N of M bytes" detail.
 inline constexpr const char* kTrackerReported = "The tracker reported ";

@@ -139,20 +139,13 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     std::unique_ptr<SerialTrace> OpenTrace(SerialPort& port, const std::string& portName,
                                            std::size_t modemIndex) {
         if (traceFile.empty()) return nullptr;
-        // One trace per modem: FILE for the first, FILE.2, FILE.3... for the others.
-        std::filesystem::path file = traceFile;
-        if (modemIndex > 0) file += "." + std::to_string(modemIndex + 1);
-        Result<std::unique_ptr<SerialTrace>> created = SerialTrace::Create(file);
-        if (!created) {
-            if (observer != nullptr) {
-                journal->AnnounceNow([&] {
-                    observer->Warning("no trace of modem " + portName + ": " + created.message());
-                });
-            }
-            return nullptr;
+        Result<std::unique_ptr<SerialTrace>> created = OpenModemTrace(traceFile, modemIndex, port);
+        if (!created && observer != nullptr) {
+            journal->AnnounceNow([&] {
+                observer->Warning("no trace of modem " + portName + ": " + created.message());
+            });
         }
-        port.setTrace(created.value().get());
-        return std::move(created).value();
+        return created ? std::move(created).value() : nullptr;
     }
 
     // One modem's thread: an SMS goes out only once its "sending" row is saved.

@@ -261,6 +261,15 @@ CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
     return summary;
 }
 
+Result<std::unique_ptr<SerialTrace>> OpenModemTrace(const std::filesystem::path& file,
+                                                    std::size_t modemIndex, SerialPort& port) {
+    std::filesystem::path named = file;
+    if (modemIndex > 0) named += "." + std::to_string(modemIndex + 1);
+    Result<std::unique_ptr<SerialTrace>> created = SerialTrace::Create(named);
+    if (created) port.setTrace(created.value().get());
+    return created;
+}
+
 std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
                                         std::vector<CampaignTrackerRecord> rows) {
     std::vector<BookTracker> trackers;

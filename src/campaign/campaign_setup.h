@@ -7,6 +7,8 @@
 
 #include "campaign/campaign_book.h"
 #include "campaign/campaign_engine.h"
+#include "modem/serial_port.h"
+#include "modem/serial_trace.h"
 #include "storage/program_settings.h"
 #include "storage/tracker_list.h"
 
@@ -47,6 +49,11 @@ std::string HeldElsewhereText(const std::vector<std::string>& trackers);
 CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
                                   const std::vector<CampaignTrackerRecord>& rows,
                                   std::string reason);
+
+// The trace of modem `modemIndex` (from 0): FILE for the first, FILE.2, FILE.3... for the
+// others; `port` records into it.
+Result<std::unique_ptr<SerialTrace>> OpenModemTrace(const std::filesystem::path& file,
+                                                    std::size_t modemIndex, SerialPort& port);
 
 // The book's view of claimed rows: their wake-up SMS, or why none can be built.
 std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,

@@ -15,8 +15,10 @@ namespace vela {
 //                off by another station, a name already in use).
 //   Invalid      the input itself is wrong (a bad value, a damaged file, a setting
 //                that cannot work); the same request will fail again.
+//   Conflict     what is stored stands in the way (a target that is not empty, rows
+//                changed by someone else since they were read); look, then decide.
 //   Internal     anything else; the default of Fail.
-enum class StatusCode { Ok, NotFound, Unavailable, Refused, Invalid, Internal };
+enum class StatusCode { Ok, NotFound, Unavailable, Refused, Invalid, Conflict, Internal };
 
 // The outcome of an operation that can fail: success, or a failure with the reason
 // the operator will read and its kind. Errors are values in the core; nothing throws.

@@ -1,14 +1,22 @@
 #include "gui/campaign_window.h"
 
 #include "app/config_digest.h"
+#include "campaign/campaign_retry.h"
 #include "common/file_access.h"
 #include "gui/campaign_window_model.h"
+#include "gui/outcome_bar.h"
+#include "gui/remembered_settings.h"
+#include "gui/screen_fit.h"
+#include "modem/push_message.h"
 #include "storage/campaign_store.h"
 #include "storage/pg/storage_choice.h"
 #include "storage/program_settings.h"
 
+#include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFormLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -20,13 +28,18 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QSortFilterProxyModel>
 #include <QSpinBox>
 #include <QSplitter>
 #include <QStandardItemModel>
+#include <QStyle>
+#include <QTabWidget>
 #include <QTableView>
-#include <QTimer>
+#include <QTableWidget>
+#include <QTimeZone>
 #include <QVBoxLayout>
+#include <algorithm>
 #include <set>
 
 namespace vela {
@@ -76,6 +89,38 @@ QPushButton* Button(const QString& text, const char* name, QWidget* parent) {
     return button;
 }
 
+// Fifteen digits: a campaign tells its trackers apart by the IMEI they call with.
+bool IsImei(const std::string& text) {
+    return text.size() == 15 &&
+           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Why a campaign would refuse this tracker; empty when it would take it.
+QString RefusalReason(const TrackerEntry& entry, const ProgramSettings& settings) {
+    if (!IsImei(entry.description)) {
+        return QStringLiteral(
+            "Not in a campaign: the description is not a 15-digit IMEI, so "
+            "its call could not be told apart");
+    }
+    if (Result<std::string> pdu = BuildPushMessage(entry, settings); !pdu) {
+        return QStringLiteral("Not in a campaign: no wake-up SMS can be made (%1)")
+            .arg(QString::fromStdString(pdu.message()));
+    }
+    return {};
+}
+
+// A stored UTC time ("YYYY-MM-DD HH:MM:SS") in the operator's local time.
+QString LocalTime(const std::string& stored) {
+    QDateTime time = QDateTime::fromString(QString::fromStdString(stored).left(19),
+                                           QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    if (!time.isValid()) {
+        time = QDateTime::fromString(QString::fromStdString(stored).left(19), Qt::ISODate);
+    }
+    if (!time.isValid()) return QString::fromStdString(stored);
+    time.setTimeZone(QTimeZone::utc());
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm"));
+}
+
 // Ports separated by commas or blanks.
 std::vector<std::string> SplitPorts(const QString& text) {
     std::vector<std::string> ports;
@@ -101,9 +146,13 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
     setWindowTitle(QStringLiteral("Vela - Campaign"));
     setSizeGripEnabled(true);
     setWindowFlags(windowFlags() | Qt::WindowMinMaxButtonsHint);
-    configChooser_ = [](QWidget* owner) -> std::optional<QString> {
+    configChooser_ = [this](QWidget* owner) -> std::optional<QString> {
+        // Opens where the chosen file is (the last one, remembered across starts).
+        const QString folder = configFile_->text().isEmpty()
+                                   ? QString()
+                                   : QFileInfo(configFile_->text()).absolutePath();
         const QString file =
-            QFileDialog::getOpenFileName(owner, QStringLiteral("Configuration file"), {},
+            QFileDialog::getOpenFileName(owner, QStringLiteral("Configuration file"), folder,
                                          QStringLiteral("XML files (*.xml);;All files (*)"));
         if (file.isEmpty()) return std::nullopt;
         return file;
@@ -121,18 +170,17 @@ CampaignWindow::CampaignWindow(std::filesystem::path dataDirectory, MessageSink&
     if (store_->loadSettings(settings)) {
         modemPorts_->setText(QString::fromStdString(settings.modemPort));
     }
+    RestoreSetup();
+    LoadCampaigns();
     SetRunning(false);
     UpdateProgress();
 }
 
 CampaignWindow::~CampaignWindow() {
-    if (worker_.joinable()) {
-        while (!workerDone_.load()) {
-            engine_->RequestStop();
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        worker_.join();
-    }
+    RememberWindowSize(*this);
+    // One request is enough: the engine honours a stop asked for before its run began.
+    if (worker_.active()) engine_->RequestStop();
+    worker_.join();
 }
 
 void CampaignWindow::BuildControls() {
@@ -210,11 +258,6 @@ void CampaignWindow::BuildControls() {
     connect(startButton_, &QPushButton::clicked, this, &CampaignWindow::OnStart);
     connect(stopButton_, &QPushButton::clicked, this, &CampaignWindow::OnStop);
     connect(resumeButton_, &QPushButton::clicked, this, &CampaignWindow::OnResume);
-    stopRepeater_ = new QTimer(this);
-    stopRepeater_->setInterval(200);
-    connect(stopRepeater_, &QTimer::timeout, this, [this] {
-        if (engine_) engine_->RequestStop();
-    });
     connect(exportButton_, &QPushButton::clicked, this, &CampaignWindow::OnExport);
     connect(closeButton_, &QPushButton::clicked, this, &QDialog::close);
     auto* buttonRow = new QHBoxLayout;
@@ -226,24 +269,34 @@ void CampaignWindow::BuildControls() {
     buttonRow->addWidget(closeButton_);
 
     // Right, below: the live table and the overall progress.
-    progress_ = new QProgressBar(this);
+    progress_ = new OutcomeBar(this);
     progress_->setObjectName(QStringLiteral("campaignProgress"));
     counts_ = new QLabel(this);
     counts_->setObjectName(QStringLiteral("campaignCounts"));
+    failedOnly_ = new QCheckBox(QStringLiteral("&Failed only"), this);
+    failedOnly_->setObjectName(QStringLiteral("failedOnly"));
+    shownRows_ = new QSortFilterProxyModel(this);
+    shownRows_->setSourceModel(table_);
+    shownRows_->setFilterKeyColumn(CampaignTableModel::State);
+    connect(failedOnly_, &QCheckBox::toggled, this, [this](bool only) {
+        shownRows_->setFilterRegularExpression(only ? QStringLiteral("^failed$") : QString());
+    });
     tableView_ = new QTableView(this);
     tableView_->setObjectName(QStringLiteral("campaignTable"));
-    tableView_->setModel(table_);
+    tableView_->setModel(shownRows_);
     tableView_->setSelectionBehavior(QAbstractItemView::SelectRows);
     tableView_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     tableView_->setAlternatingRowColors(true);
     tableView_->horizontalHeader()->setStretchLastSection(true);
     // Widths for the usual contents, set once: measuring thousands of rows would not pay.
     const char* samples[CampaignTableModel::Count] = {
-        "000000000000000",   "configured", "Attempts",  "127.000.000.000:00000",
-        "0000 (0000) Bytes", "configured", "00000.0 s", "configured"};
+        "000000000000000",      "configured",     "Attempts",  "127.000.000.000:00000",
+        "00000 of 00000 bytes", "answer-unknown", "00000.0 s", "configured"};
+    const int icon = style()->pixelMetric(QStyle::PM_SmallIconSize) + 6;  // the state's
     for (int column = 0; column < CampaignTableModel::Count; ++column) {
         tableView_->setColumnWidth(
-            column, fontMetrics().horizontalAdvance(QString::fromLatin1(samples[column])) + 16);
+            column, fontMetrics().horizontalAdvance(QString::fromLatin1(samples[column])) + 16 +
+                        (column == CampaignTableModel::State ? icon : 0));
     }
     tableView_->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     log_ = new QPlainTextEdit(this);
@@ -260,8 +313,47 @@ void CampaignWindow::BuildControls() {
     auto* progressRow = new QHBoxLayout;
     progressRow->addWidget(progress_, 1);
     progressRow->addWidget(counts_);
+    progressRow->addWidget(failedOnly_);
     rightLayout->addLayout(progressRow);
-    rightLayout->addWidget(tableView_, 1);
+    // The live table, and beside it the campaigns kept in the database.
+    auto* campaignsPage = new QWidget(this);
+    campaignList_ = new QTableWidget(0, 7, campaignsPage);
+    campaignList_->setObjectName(QStringLiteral("campaignList"));
+    campaignList_->setHorizontalHeaderLabels({QStringLiteral("ID"), QStringLiteral("Created"),
+                                              QStringLiteral("State"), QStringLiteral("Configured"),
+                                              QStringLiteral("Failed"), QStringLiteral("Trackers"),
+                                              QStringLiteral("Configuration")});
+    campaignList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    campaignList_->setSelectionMode(QAbstractItemView::SingleSelection);
+    campaignList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    campaignList_->verticalHeader()->hide();
+    campaignList_->horizontalHeader()->setStretchLastSection(true);
+    openCampaignButton_ = Button(QStringLiteral("&Open"), "openCampaignButton", campaignsPage);
+    openCampaignButton_->setToolTip(
+        QStringLiteral("Show the campaign's trackers; an interrupted one can then be resumed"));
+    retryButton_ = Button(QStringLiteral("Retry &failed"), "retryFailedButton", campaignsPage);
+    retryButton_->setToolTip(QStringLiteral(
+        "A new campaign of the trackers not configured, with the same file and options"));
+    auto* refresh = Button(QStringLiteral("Re&fresh"), "refreshCampaignsButton", campaignsPage);
+    auto* campaignButtons = new QHBoxLayout;
+    campaignButtons->addWidget(openCampaignButton_);
+    campaignButtons->addWidget(retryButton_);
+    campaignButtons->addStretch(1);
+    campaignButtons->addWidget(refresh);
+    auto* campaignsLayout = new QVBoxLayout(campaignsPage);
+    campaignsLayout->addWidget(campaignList_, 1);
+    campaignsLayout->addLayout(campaignButtons);
+    connect(openCampaignButton_, &QPushButton::clicked, this, &CampaignWindow::OnOpenCampaign);
+    connect(campaignList_, &QTableWidget::cellDoubleClicked, this, [this] { OnOpenCampaign(); });
+    connect(retryButton_, &QPushButton::clicked, this, &CampaignWindow::OnRetryFailed);
+    connect(refresh, &QPushButton::clicked, this, &CampaignWindow::LoadCampaigns);
+    connect(campaignList_, &QTableWidget::itemSelectionChanged, this,
+            [this] { SetRunning(running()); });
+    tabs_ = new QTabWidget(this);
+    tabs_->setObjectName(QStringLiteral("campaignTabs"));
+    tabs_->addTab(tableView_, QStringLiteral("&Progress"));
+    tabs_->addTab(campaignsPage, QStringLiteral("C&ampaigns"));
+    rightLayout->addWidget(tabs_, 1);
     rightLayout->addWidget(log_);
 
     auto* splitter = new QSplitter(this);
@@ -276,6 +368,8 @@ void CampaignWindow::BuildControls() {
 
     setupControls_ = {trackerBox, setupBox};
     resize(character * 175, fontMetrics().height() * 36);
+    RestoreWindowSize(*this);
+    FitToScreen(*this);
 }
 
 void CampaignWindow::LoadTrackers() {
@@ -289,14 +383,23 @@ void CampaignWindow::LoadTrackers() {
         messages_.ShowMessage(this, QString::fromStdString(loaded.message()),
                               MessageIcon::Exclamation);
     }
+    ProgramSettings settings;
+    (void)store_->loadSettings(settings);  // the defaults tell as much when there are none
     QList<QStandardItem*> items;
     for (const TrackerEntry& entry : list.entries()) {
         const QString description = QString::fromStdString(entry.description);
         auto* item = new QStandardItem(description);
         item->setCheckable(true);
         item->setEditable(false);
-        item->setCheckState(checked.count(description) ? Qt::Checked : Qt::Unchecked);
-        item->setToolTip(QString::fromStdString(entry.phone));
+        const QString refusal = RefusalReason(entry, settings);
+        if (refusal.isEmpty()) {
+            item->setCheckState(checked.count(description) ? Qt::Checked : Qt::Unchecked);
+            item->setToolTip(QString::fromStdString(entry.phone));
+        } else {
+            item->setEnabled(false);
+            item->setCheckState(Qt::Unchecked);
+            item->setToolTip(refusal);
+        }
         items.append(item);
     }
     // One insertion for the whole list, however long it is.
@@ -311,7 +414,7 @@ void CampaignWindow::SetChecks(bool checked, bool onlyShown) {
         for (int row = 0; row < trackers_->rowCount(); ++row) {
             QStandardItem* item = trackers_->item(row);
             const bool shown = shownTrackers_->mapFromSource(item->index()).isValid();
-            if (onlyShown && !shown) continue;
+            if ((onlyShown && !shown) || !item->isEnabled()) continue;
             item->setCheckState(checked ? Qt::Checked : Qt::Unchecked);
         }
     }
@@ -340,8 +443,7 @@ void CampaignWindow::UpdateSelectionCount() {
 
 void CampaignWindow::UpdateProgress() {
     const int total = table_->total();
-    progress_->setRange(0, std::max(total, 1));
-    progress_->setValue(table_->configured() + table_->failed());
+    progress_->setCounts(table_->configured(), table_->failed(), total);
     counts_->setText(QStringLiteral("%1 configured, %2 failed, %3 trackers")
                          .arg(table_->configured())
                          .arg(table_->failed())
@@ -354,6 +456,10 @@ void CampaignWindow::SetRunning(bool running) {
     stopButton_->setEnabled(running);
     resumeButton_->setEnabled(!running && resumable_.has_value());
     exportButton_->setEnabled(!running && table_->total() > 0);
+    const std::optional<CampaignRecord> selected = SelectedCampaign();
+    openCampaignButton_->setEnabled(!running && selected.has_value());
+    retryButton_->setEnabled(!running && selected.has_value() && selected->failed > 0 &&
+                             selected->state != kCampaignRunning);
 }
 
 void CampaignWindow::Log(const QString& text) {
@@ -383,10 +489,12 @@ void CampaignWindow::OnStart() {
         emit campaignFinished();
         return;
     }
+    RememberSetup();
     table_->reset(request.trackers);
     UpdateProgress();
     log_->clear();
     StartWorker(created.value());
+    LoadCampaigns();
 }
 
 void CampaignWindow::OnResume() {
@@ -398,13 +506,11 @@ void CampaignWindow::OnResume() {
 
 void CampaignWindow::StartWorker(int64_t id) {
     resumable_.reset();
+    table_->setStopped(false);
     currentId_ = id;
-    workerDone_ = false;
-    worker_ = std::thread([this, engine = engine_.get(), id] {
-        const Result<CampaignSummary> result = engine->Run(id);
-        workerDone_ = true;
-        bridge_->Post([result](CampaignWindow* w) { w->OnFinished(result); });
-    });
+    worker_.start<Result<CampaignSummary>>(
+        this, [engine = engine_.get(), id] { return engine->Run(id); },
+        [this](const Result<CampaignSummary>& result) { OnFinished(result); });
     SetRunning(true);
 }
 
@@ -413,7 +519,6 @@ void CampaignWindow::OnStop() {
     stopButton_->setEnabled(false);
     Log(QStringLiteral("Stopping: no new SMS; calls in progress are finished."));
     engine_->RequestStop();
-    stopRepeater_->start();
 }
 
 void CampaignWindow::OnTrackerChanged(const CampaignTrackerUpdate& update) {
@@ -422,8 +527,7 @@ void CampaignWindow::OnTrackerChanged(const CampaignTrackerUpdate& update) {
 }
 
 void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
-    stopRepeater_->stop();
-    if (worker_.joinable()) worker_.join();
+    worker_.join();
     engine_.reset();
     UpdateProgress();
     if (!result) {
@@ -434,6 +538,7 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
         const CampaignSummary& summary = result.value();
         const bool interrupted = summary.end == CampaignEnd::Interrupted;
         if (interrupted) resumable_ = summary.id;
+        table_->setStopped(interrupted);
         const QString how =
             interrupted ? QStringLiteral("stopped, can be resumed") : QStringLiteral("finished");
         Log(QStringLiteral("Campaign %1 %2: %3 configured, %4 failed, %5 trackers")
@@ -443,9 +548,131 @@ void CampaignWindow::OnFinished(const Result<CampaignSummary>& result) {
                 .arg(summary.failed)
                 .arg(summary.total));
     }
+    LoadCampaigns();
     SetRunning(false);
+    if (NotifyInBackground(this, QStringLiteral("Vela - Campaign"),
+                           counts_->text().isEmpty()
+                               ? QStringLiteral("The campaign ended")
+                               : QStringLiteral("Campaign ended: ") + counts_->text())) {
+        ++backgroundNotices_;
+    }
     emit campaignFinished();
     if (closeWhenStopped_) close();
+}
+
+void CampaignWindow::RememberSetup() const {
+    const std::unique_ptr<QSettings> remembered = RememberedSettings();
+    remembered->setValue(QStringLiteral("campaign/configFile"), configFile_->text());
+    remembered->setValue(QStringLiteral("campaign/modemPorts"), modemPorts_->text());
+    remembered->setValue(QStringLiteral("campaign/waitSeconds"), wait_->value());
+    remembered->setValue(QStringLiteral("campaign/attempts"), attempts_->value());
+}
+
+void CampaignWindow::RestoreSetup() {
+    const std::unique_ptr<QSettings> remembered = RememberedSettings();
+    const auto restore = [&](const char* key, const auto& apply) {
+        const QVariant value = remembered->value(QString::fromLatin1(key));
+        if (value.isValid()) apply(value);
+    };
+    restore("campaign/configFile",
+            [this](const QVariant& v) { configFile_->setText(v.toString()); });
+    restore("campaign/modemPorts",
+            [this](const QVariant& v) { modemPorts_->setText(v.toString()); });
+    restore("campaign/waitSeconds", [this](const QVariant& v) { wait_->setValue(v.toInt()); });
+    restore("campaign/attempts", [this](const QVariant& v) { attempts_->setValue(v.toInt()); });
+}
+
+void CampaignWindow::LoadCampaigns() {
+    const std::optional<CampaignRecord> selected = SelectedCampaign();
+    Result<std::vector<CampaignRecord>> listed = campaigns_->list();
+    if (!listed) {
+        Log(QString::fromStdString(listed.message()));
+        return;
+    }
+    listed_ = std::move(listed).value();
+    std::sort(listed_.begin(), listed_.end(),
+              [](const CampaignRecord& a, const CampaignRecord& b) { return a.id > b.id; });
+    const QSignalBlocker quiet(campaignList_);
+    campaignList_->setRowCount(static_cast<int>(listed_.size()));
+    for (int row = 0; row < static_cast<int>(listed_.size()); ++row) {
+        const CampaignRecord& campaign = listed_[static_cast<std::size_t>(row)];
+        const QStringList cells = {QString::number(campaign.id),
+                                   LocalTime(campaign.createdAt),
+                                   QString::fromStdString(campaign.state),
+                                   QString::number(campaign.configured),
+                                   QString::number(campaign.failed),
+                                   QString::number(campaign.total),
+                                   QString::fromStdString(campaign.configFile)};
+        for (int column = 0; column < cells.size(); ++column) {
+            auto* item = new QTableWidgetItem(cells[column]);
+            if (column == 6) item->setToolTip(cells[column]);
+            if (column == 4 && campaign.failed > 0) item->setForeground(QColor(0x8b, 0, 0));
+            campaignList_->setItem(row, column, item);
+        }
+        if (selected && selected->id == campaign.id) campaignList_->selectRow(row);
+    }
+    campaignList_->resizeColumnsToContents();
+    SetRunning(running());
+}
+
+std::optional<CampaignRecord> CampaignWindow::SelectedCampaign() const {
+    if (campaignList_ == nullptr) return std::nullopt;
+    const int row = campaignList_->currentRow();
+    const QList<QTableWidgetItem*> selected = campaignList_->selectedItems();
+    if (row < 0 || selected.isEmpty() || row >= static_cast<int>(listed_.size())) {
+        return std::nullopt;
+    }
+    return listed_[static_cast<std::size_t>(row)];
+}
+
+void CampaignWindow::ShowCampaign(int64_t id) {
+    Result<std::vector<CampaignTrackerRecord>> rows = campaigns_->trackers(id);
+    if (!rows) {
+        messages_.ShowMessage(this, QString::fromStdString(rows.message()), MessageIcon::Stop);
+        return;
+    }
+    table_->load(rows.value());
+    currentId_ = id;
+    UpdateProgress();
+    tabs_->setCurrentIndex(0);
+}
+
+void CampaignWindow::OnOpenCampaign() {
+    const std::optional<CampaignRecord> campaign = SelectedCampaign();
+    if (running() || !campaign) return;
+    ShowCampaign(campaign->id);
+    // Not finished: the engine goes on from where it was saved (a campaign another
+    // station still runs is shared with it).
+    if (campaign->state != kCampaignFinished) {
+        resumable_ = campaign->id;
+        table_->setStopped(true);
+    } else {
+        resumable_.reset();
+    }
+    Log(QStringLiteral("Campaign %1 (%2): %3")
+            .arg(campaign->id)
+            .arg(QString::fromStdString(campaign->state),
+                 QString::fromStdString(campaign->configFile)));
+    SetRunning(false);
+}
+
+void CampaignWindow::OnRetryFailed() {
+    const std::optional<CampaignRecord> campaign = SelectedCampaign();
+    if (running() || !campaign) return;
+    const Result<int64_t> created = CreateRetryCampaign(*campaigns_, campaign->id);
+    if (!created) {
+        messages_.ShowMessage(this, QString::fromStdString(created.message()), MessageIcon::Stop);
+        return;
+    }
+    ShowCampaign(created.value());
+    log_->clear();
+    Log(QStringLiteral("Campaign %1 retries the trackers campaign %2 did not configure")
+            .arg(created.value())
+            .arg(campaign->id));
+    engine_ = std::make_unique<CampaignEngine>(store_, campaigns_, bridge_.get());
+    if (limits_) engine_->setLimits(*limits_);
+    StartWorker(created.value());
+    LoadCampaigns();
 }
 
 void CampaignWindow::OnExport() {
@@ -461,10 +688,23 @@ void CampaignWindow::OnExport() {
     Log(QStringLiteral("Report saved to %1").arg(*path));
 }
 
+void CampaignWindow::StopAndClose() {
+    if (!running()) {
+        QDialog::reject();
+        return;
+    }
+    closeWhenStopped_ = true;
+    OnStop();
+}
+
+bool CampaignWindow::ConfirmStopAndClose(QWidget* parent, MessageSink& messages) {
+    return messages.AskToProceed(parent, QStringLiteral("Stop the campaign and close?"),
+                                 QStringLiteral("Stop and close"), QStringLiteral("Cancel"));
+}
+
 void CampaignWindow::reject() {
     if (running()) {
-        closeWhenStopped_ = true;
-        OnStop();
+        if (!closeWhenStopped_ && ConfirmStopAndClose(this, messages_)) StopAndClose();
         return;
     }
     QDialog::reject();
@@ -472,10 +712,9 @@ void CampaignWindow::reject() {
 
 void CampaignWindow::closeEvent(QCloseEvent* event) {
     if (running()) {
-        // Closing stops the campaign first; the window goes once the engine is done.
-        closeWhenStopped_ = true;
-        OnStop();
+        // The campaign is not ended by a stray click: the operator is asked first.
         event->ignore();
+        reject();
         return;
     }
     QDialog::closeEvent(event);

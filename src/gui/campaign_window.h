@@ -2,31 +2,32 @@
 
 #include "campaign/campaign_engine.h"
 #include "gui/message_sink.h"
+#include "gui/off_thread_task.h"
 
 #include <QDialog>
-#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
-#include <thread>
 
 class QCloseEvent;
 class QLabel;
 class QLineEdit;
 class QListView;
 class QPlainTextEdit;
-class QProgressBar;
+class QCheckBox;
+class QTabWidget;
+class QTableWidget;
 class QPushButton;
 class QSortFilterProxyModel;
 class QSpinBox;
 class QStandardItemModel;
 class QTableView;
-class QTimer;
 
 namespace vela {
 
 class CampaignTableModel;
+class OutcomeBar;
 
 // The campaign window: choose trackers, a configuration file and modems, run the
 // campaign and watch every tracker in a live table. The engine runs on a thread of its
@@ -48,19 +49,30 @@ public:
     // Only tests shorten the engine's bounds.
     void setLimits(const CampaignLimits& limits) { limits_ = limits; }
 
-    bool running() const { return worker_.joinable(); }
+    bool running() const { return worker_.active(); }
     const CampaignTableModel& table() const { return *table_; }
 
     // Reloads the tracker list from the database, keeping the checks that still apply.
+    // Trackers a campaign would refuse are greyed out, the reason as their tooltip.
     void LoadTrackers();
+    // Reloads the list of the campaigns kept in the database.
+    void LoadCampaigns();
+
+    // How many times the end of a campaign was told to an operator looking elsewhere.
+    int backgroundNotices() const { return backgroundNotices_; }
 
 signals:
     // The campaign ended (all done, some failed, stopped, or refused at its start).
     void campaignFinished();
 
 public slots:
-    // Escape and the close box: a running campaign is stopped first.
+    // Escape and the close box: while a campaign runs, the operator is asked whether to
+    // stop it and close; the window goes once the engine is done.
     void reject() override;
+    // Stops the running campaign and closes the window once the engine is done.
+    void StopAndClose();
+    // "Stop the campaign and close?" with Stop and close / Cancel; true for the former.
+    static bool ConfirmStopAndClose(QWidget* parent, MessageSink& messages);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -82,6 +94,13 @@ private:
     void StartWorker(int64_t id);
     void OnStop();
     void OnExport();
+    void OnOpenCampaign();
+    void OnRetryFailed();
+    // The campaign of the list's current row, when there is one.
+    std::optional<CampaignRecord> SelectedCampaign() const;
+    void ShowCampaign(int64_t id);
+    void RememberSetup() const;
+    void RestoreSetup();
     void OnTrackerChanged(const CampaignTrackerUpdate& update);
     void OnFinished(const Result<CampaignSummary>& result);
 
@@ -108,23 +127,28 @@ private:
     QPushButton* resumeButton_ = nullptr;
     QPushButton* exportButton_ = nullptr;
     QPushButton* closeButton_ = nullptr;
-    QProgressBar* progress_ = nullptr;
+    OutcomeBar* progress_ = nullptr;
+    QCheckBox* failedOnly_ = nullptr;
+    QSortFilterProxyModel* shownRows_ = nullptr;
     QLabel* counts_ = nullptr;
     QTableView* tableView_ = nullptr;
+    QTabWidget* tabs_ = nullptr;
+    QTableWidget* campaignList_ = nullptr;
+    QPushButton* openCampaignButton_ = nullptr;
+    QPushButton* retryButton_ = nullptr;
+    std::vector<CampaignRecord> listed_;
     QPlainTextEdit* log_ = nullptr;
     QList<QWidget*> setupControls_;
 
     CampaignTableModel* table_ = nullptr;
     std::unique_ptr<Bridge> bridge_;
     std::unique_ptr<CampaignEngine> engine_;
-    std::thread worker_;
-    std::atomic<bool> workerDone_{false};
-    // A stop asked for before the engine began its run would be lost: it is asked again
-    // until the run has ended.
-    QTimer* stopRepeater_ = nullptr;
+    // Last of the members the engine's run uses: it is joined before they go.
+    OffThreadTask worker_;
     int64_t currentId_ = 0;
     std::optional<int64_t> resumable_;  // the campaign this window stopped
     bool closeWhenStopped_ = false;
+    int backgroundNotices_ = 0;
 };
 
 }  // namespace vela

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "campaign/campaign_engine.h"
+#include "storage/campaign_records.h"
 
 #include <QAbstractTableModel>
 #include <QHash>
@@ -20,6 +21,8 @@ public:
 
     // One pending row per description, in this order.
     void reset(const std::vector<std::string>& descriptions);
+    // The rows of a stored campaign, as they were saved.
+    void load(const std::vector<CampaignTrackerRecord>& records);
     // Applies a change; a tracker not in the table gets a row of its own.
     void apply(const CampaignTrackerUpdate& update);
 
@@ -27,8 +30,15 @@ public:
     int failed() const { return failed_; }
     int total() const { return static_cast<int>(rows_.size()); }
 
+    // After a stop: trackers that were still awaited read "stopped" until the campaign
+    // goes on.
+    void setStopped(bool stopped);
+
     // The table as a CSV report: a header row, then one record per tracker.
     std::string reportCsv() const;
+    // "560 of 559 bytes" from the tracker's answer as the engine keeps it
+    // ("0230 (022F) Bytes"); the text itself when it is not in that form.
+    static QString DecimalAnswer(const std::string& answer);
 
     int rowCount(const QModelIndex& parent = {}) const override;
     int columnCount(const QModelIndex& parent = {}) const override;
@@ -47,7 +57,8 @@ private:
         std::string lastEvent;
         std::chrono::milliseconds elapsed{0};
     };
-    static QString Text(const Row& row, int column);
+    QString Text(const Row& row, int column) const;
+    bool stopped_ = false;
 
     std::vector<Row> rows_;
     QHash<QString, int> rowOf_;

@@ -1,15 +1,19 @@
 #include "gui/config_file_dialog.h"
 
+#include "gui/remembered_settings.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QLabel>
+#include <QSettings>
 
 namespace vela {
 
 namespace {
 
 const QString kNoSuchFolder = QStringLiteral("The folder %1 does not exist.");
+constexpr const char* kLastFolderKey = "files/lastFolder";
 const QString kReadOnlyFile = QStringLiteral("%1 is marked read-only and cannot be chosen.");
 
 // Marked read-only: nobody may write it. Checked on the permission bits rather than
@@ -32,6 +36,10 @@ ConfigFileDialog::ConfigFileDialog(QWidget* parent) : QFileDialog(parent) {
     setDefaultSuffix(QStringLiteral("xml"));
     // The read-only check box stays hidden.
     setOption(QFileDialog::ReadOnly, false);
+    // Opens in the folder of the last file chosen, from one start to the next.
+    const QString folder =
+        RememberedSettings()->value(QString::fromLatin1(kLastFolderKey)).toString();
+    if (!folder.isEmpty() && QDir(folder).exists()) setDirectory(folder);
 
     refusal_ = new QLabel(this);
     refusal_->setObjectName(QStringLiteral("refusal"));
@@ -67,6 +75,10 @@ void ConfigFileDialog::accept() {
     }
     refusal_->clear();
     refusal_->hide();
+    if (!files.isEmpty()) {
+        RememberedSettings()->setValue(QString::fromLatin1(kLastFolderKey),
+                                       QFileInfo(files.first()).absolutePath());
+    }
     QFileDialog::accept();
 }
 

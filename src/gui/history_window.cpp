@@ -2,13 +2,18 @@
 
 #include "common/file_access.h"
 #include "gui/message_sink.h"
+#include "gui/remembered_settings.h"
+#include "gui/screen_fit.h"
 #include "storage/history_export.h"
 #include "storage/pg/storage_choice.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QBrush>
 #include <QClipboard>
+#include <QColor>
 #include <QComboBox>
+#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -16,7 +21,9 @@
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSplitter>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -53,22 +60,63 @@ int HistoryModel::rowCount(const QModelIndex& parent) const {
 }
 
 int HistoryModel::columnCount(const QModelIndex& parent) const {
-    return parent.isValid() ? 0 : static_cast<int>(std::size(kHistoryColumns));
+    return parent.isValid() ? 0 : Count;
+}
+
+QString HistoryModel::LocalTime(const std::string& stored) {
+    const QDateTime time = QDateTime::fromString(fromBytes(stored), Qt::ISODate);
+    if (!time.isValid()) return fromBytes(stored);
+    return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString HistoryModel::Details(const HistoryRecord& record) {
+    const std::vector<std::string> fields = HistoryFields(record);
+    QStringList lines;
+    for (std::size_t at = 0; at < fields.size(); ++at) {
+        const QString name = QString::fromLatin1(kHistoryColumns[at]);
+        const bool time = name == QStringLiteral("StartedAt") || name == QStringLiteral("EndedAt");
+        lines << name + QStringLiteral(": ") +
+                     (time ? LocalTime(fields[at]) : fromBytes(fields[at]));
+    }
+    return lines.join(QLatin1Char('\n'));
 }
 
 QVariant HistoryModel::data(const QModelIndex& index, int role) const {
     if (!index.isValid() || index.row() >= rowCount() || index.column() >= columnCount()) return {};
+    const HistoryRecord& record = records_[static_cast<std::size_t>(index.row())];
+    if (role == Qt::ForegroundRole && index.column() == Verdict) {
+        if (IsSuccess(record.verdict)) return QBrush(QColor(0x1b, 0x7a, 0x1b));
+        if (record.verdict == vela::Verdict::NoCall ||
+            record.verdict == vela::Verdict::WrongCaller) {
+            return QBrush(QColor(0xa0, 0x5a, 0x00));
+        }
+        return QBrush(QColor(0xb0, 0x00, 0x20));
+    }
     if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
-    const std::vector<std::string> fields =
-        HistoryFields(records_[static_cast<std::size_t>(index.row())]);
-    return fromBytes(fields[static_cast<std::size_t>(index.column())]);
+    switch (index.column()) {
+        case Started:
+            return LocalTime(record.startedAt);
+        case Tracker:
+            return fromBytes(record.tracker);
+        case Kind:
+            return fromBytes(record.kind);
+        case Verdict: {
+            const std::string_view word = VerdictWord(record.verdict);
+            return QString::fromLatin1(word.data(), static_cast<qsizetype>(word.size()));
+        }
+        case Detail:
+            return fromBytes(record.detail);
+        default:
+            return {};
+    }
 }
 
 QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    static const char* const kHeaders[Count] = {"Started", "Tracker", "Kind", "Verdict", "Detail"};
     if (role != Qt::DisplayRole) return {};
     if (orientation == Qt::Vertical) return section + 1;
     if (section < 0 || section >= columnCount()) return {};
-    return QString::fromLatin1(kHistoryColumns[section]);
+    return QString::fromLatin1(kHeaders[section]);
 }
 
 HistoryWindow::HistoryWindow(std::filesystem::path workingDirectory, MessageSink& messages,
@@ -86,6 +134,7 @@ HistoryWindow::HistoryWindow(std::filesystem::path workingDirectory, MessageSink
     trackerFilter_->setObjectName(QStringLiteral("trackerFilter"));
     trackerFilter_->setPlaceholderText(QStringLiteral("Tracker"));
     trackerFilter_->setClearButtonEnabled(true);
+    trackerFilter_->setToolTip(QStringLiteral("The runs of one tracker: its description"));
     verdictFilter_ = new QComboBox(this);
     verdictFilter_->setObjectName(QStringLiteral("verdictFilter"));
     verdictFilter_->addItem(QStringLiteral("All verdicts"));
@@ -127,18 +176,42 @@ HistoryWindow::HistoryWindow(std::filesystem::path workingDirectory, MessageSink
     table_->addAction(copyAction);
     connect(copyAction, &QAction::triggered, this, &HistoryWindow::CopySelection);
 
+    // The rest of the selected run: phone, modem, file, caller, bytes, campaign...
+    details_ = new QPlainTextEdit(this);
+    details_->setObjectName(QStringLiteral("historyDetails"));
+    details_->setReadOnly(true);
+    details_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    auto* split = new QSplitter(Qt::Vertical, this);
+    split->addWidget(table_);
+    split->addWidget(details_);
+    split->setStretchFactor(0, 3);
+    split->setStretchFactor(1, 1);
+    split->setChildrenCollapsible(false);
+    connect(table_->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+            &HistoryWindow::ShowDetails);
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(filters);
-    layout->addWidget(table_, 1);
+    layout->addWidget(split, 1);
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(countLabel_, 1);
     bottom->addWidget(buttons);
     layout->addLayout(bottom);
-    resize(fontMetrics().averageCharWidth() * 140, fontMetrics().height() * 30);
+    resize(fontMetrics().averageCharWidth() * 120, fontMetrics().height() * 34);
+    RestoreWindowSize(*this);
+    FitToScreen(*this);
 
     connect(trackerFilter_, &QLineEdit::editingFinished, this, &HistoryWindow::Refresh);
     connect(verdictFilter_, &QComboBox::currentIndexChanged, this, &HistoryWindow::Refresh);
     Refresh();
+}
+
+HistoryWindow::~HistoryWindow() {
+    RememberWindowSize(*this);
+    // Hiding the closing window moves the focus (the tracker filter reports its edit as
+    // finished) and its children go: nothing may call back into it by then.
+    disconnect(trackerFilter_, nullptr, this, nullptr);
+    disconnect(table_->selectionModel(), nullptr, this, nullptr);
 }
 
 void HistoryWindow::Refresh() {
@@ -156,9 +229,28 @@ void HistoryWindow::Refresh() {
     } else {
         model_.setRecords(std::move(records).value());
     }
+    // The first columns as wide as what they hold; Detail takes the rest.
+    for (int column = 0; column < HistoryModel::Detail; ++column) {
+        table_->resizeColumnToContents(column);
+    }
+    if (model_.rowCount() > 0) {
+        table_->selectionModel()->setCurrentIndex(model_.index(0, 0),
+                                                  QItemSelectionModel::NoUpdate);
+    }
+    ShowDetails();
     const int shown = model_.rowCount();
     countLabel_->setText(shown >= kShownRuns ? QStringLiteral("The newest %1 runs").arg(shown)
                                              : QStringLiteral("%1 runs").arg(shown));
+}
+
+void HistoryWindow::ShowDetails() {
+    const QModelIndex current = table_->currentIndex();
+    if (!current.isValid() || current.row() >= model_.rowCount()) {
+        details_->clear();
+        return;
+    }
+    details_->setPlainText(
+        HistoryModel::Details(model_.records()[static_cast<std::size_t>(current.row())]));
 }
 
 void HistoryWindow::CopySelection() {

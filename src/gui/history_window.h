@@ -14,16 +14,21 @@
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QPlainTextEdit;
 class QTableView;
 
 namespace vela {
 
 class MessageSink;
 
-// The recorded runs as a table model, one row per run in the order given.
+// The recorded runs as a table model, one row per run in the order given: what the
+// operator asks first (when, which tracker, what kind of run, how it ended and why); the
+// technical fields of a run are shown by HistoryDetails.
 class HistoryModel : public QAbstractTableModel {
     Q_OBJECT
 public:
+    enum Column { Started, Tracker, Kind, Verdict, Detail, Count };
+
     explicit HistoryModel(QObject* parent = nullptr);
 
     void setRecords(std::vector<HistoryRecord> records);
@@ -34,6 +39,11 @@ public:
     QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation,
                         int role = Qt::DisplayRole) const override;
+
+    // Every field of `record`, one "Name: value" line each, times in local time.
+    static QString Details(const HistoryRecord& record);
+    // A stored UTC time ("2026-12-07T16:30:11Z") in local time; the text when it is not one.
+    static QString LocalTime(const std::string& stored);
 
 private:
     std::vector<HistoryRecord> records_;
@@ -54,6 +64,7 @@ public:
     // `databaseUrl`.
     HistoryWindow(std::filesystem::path workingDirectory, MessageSink& messages,
                   QWidget* parent = nullptr, std::optional<std::string> databaseUrl = {});
+    ~HistoryWindow() override;
 
     void setSaveChooser(SaveChooser chooser) { saveChooser_ = std::move(chooser); }
     HistoryModel& model() { return model_; }
@@ -74,7 +85,9 @@ private:
     QLineEdit* trackerFilter_ = nullptr;
     QComboBox* verdictFilter_ = nullptr;
     QTableView* table_ = nullptr;
+    QPlainTextEdit* details_ = nullptr;
     QLabel* countLabel_ = nullptr;
+    void ShowDetails();
 };
 
 }  // namespace vela

@@ -9,6 +9,7 @@
 #include "gui/dialog_units.h"
 #include "gui/group_frame.h"
 #include "gui/history_window.h"
+#include "gui/outcome_bar.h"
 #include "gui/program_art.h"
 #include "gui/settings_dialog.h"
 #include "gui/stored_text.h"
@@ -29,6 +30,8 @@
 #include <QThread>
 #include <QTimer>
 #include <algorithm>
+#include <memory>
+#include <utility>
 
 namespace vela {
 
@@ -100,9 +103,15 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     verdictIcon_ = new QLabel(this);
     verdictIcon_->setObjectName(QStringLiteral("verdictIcon"));
     verdictIcon_->setGeometry(u.rect(13, 129, 12, 12));
+    // Two lines up to the picture's top, wrapped, and selectable so that the cause can
+    // be copied; a text longer still is set smaller until it fits.
     verdictText_ = new QLabel(this);
     verdictText_->setObjectName(QStringLiteral("verdictText"));
-    verdictText_->setGeometry(u.rect(28, 129, 215, 12));
+    verdictText_->setGeometry(u.rect(28, 128, 215, 17));
+    verdictText_->setWordWrap(true);
+    verdictText_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    verdictText_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    verdictText_->setContextMenuPolicy(Qt::DefaultContextMenu);
 
     settingsButton_ = pushButton(this, "settingsButton", "Settings", u.rect(263, 11, 49, 14));
     letsGoButton_ =
@@ -123,8 +132,10 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     picture->setPixmap(programPicture(pictureRect.size() - QSize(4, 4)));
     picture->setAlignment(Qt::AlignCenter);
 
-    // Qt cannot add to the platform's system menu: the about box is on the context
-    // menu and on F1.
+    // Qt cannot add to the platform's system menu: the window's own menu (History,
+    // Campaign, Tracker list, About) is its context menu, opened by the right button,
+    // the menu key, Shift+F10 and Alt+Space where the desktop lets that through, with the
+    // shortcuts shown.
     aboutAction_ = new QAction(QStringLiteral("&About Vela..."), this);
     aboutAction_->setObjectName(QStringLiteral("aboutAction"));
     aboutAction_->setShortcut(QKeySequence(Qt::Key_F1));
@@ -143,6 +154,18 @@ MainWindow::MainWindow(MessageSink& messages, QWidget* parent)
     campaignAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_K));
     campaignAction_->setShortcutContext(Qt::WindowShortcut);
     addAction(campaignAction_);
+    trackerListAction_ = new QAction(QStringLiteral("&Tracker list..."), this);
+    trackerListAction_->setObjectName(QStringLiteral("trackerListAction"));
+    trackerListAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    trackerListAction_->setShortcutContext(Qt::WindowShortcut);
+    addAction(trackerListAction_);
+    connect(trackerListAction_, &QAction::triggered, editTrackersButton_, &QPushButton::click);
+    auto* windowMenuAction = new QAction(this);
+    windowMenuAction->setShortcut(QKeySequence(Qt::ALT | Qt::Key_Space));
+    windowMenuAction->setShortcutContext(Qt::WindowShortcut);
+    addAction(windowMenuAction);
+    connect(windowMenuAction, &QAction::triggered, this,
+            [this] { BuildWindowMenu()->exec(mapToGlobal(QPoint(0, 0))); });
 }
 
 MainWindow::~MainWindow() {
@@ -150,6 +173,7 @@ MainWindow::~MainWindow() {
 }
 
 void MainWindow::Attach(MainDialog& dialog) {
+    dialog_ = &dialog;
     dataDirectory_ = QString::fromStdString(dialog.workingDirectoryPath().string());
     connect(editTrackersButton_, &QPushButton::clicked, &dialog, &MainDialog::OnEditTrackers);
     connect(settingsButton_, &QPushButton::clicked, &dialog, &MainDialog::OnSettings);
@@ -187,17 +211,27 @@ void MainWindow::OpenCampaignWindow(const std::filesystem::path& dataDirectory) 
     campaignWindow_->activateWindow();
 }
 
+CampaignWindow* MainWindow::campaignWindow() const {
+    return campaignWindow_;
+}
+
 void MainWindow::ShowAbout() {
     AboutDialog about(this, dataDirectory_);
     about.exec();
 }
 
+std::unique_ptr<QMenu> MainWindow::BuildWindowMenu() {
+    auto menu = std::make_unique<QMenu>(this);
+    menu->setObjectName(QStringLiteral("windowMenu"));
+    for (QAction* action : {historyAction_, campaignAction_, trackerListAction_, aboutAction_}) {
+        action->setShortcutVisibleInContextMenu(true);
+        menu->addAction(action);
+    }
+    return menu;
+}
+
 void MainWindow::contextMenuEvent(QContextMenuEvent* event) {
-    QMenu menu(this);
-    menu.addAction(historyAction_);
-    menu.addAction(campaignAction_);
-    menu.addAction(aboutAction_);
-    menu.exec(event->globalPos());
+    BuildWindowMenu()->exec(event->globalPos());
 }
 
 QPushButton* MainWindow::runButton(RunButton button) const {
@@ -234,11 +268,31 @@ void MainWindow::ShowVerdict(Verdict verdict, const QString& detail) {
     }
     const int side = verdictIcon_->height();
     verdictIcon_->setPixmap(style()->standardIcon(icon).pixmap(side, side));
-    verdictText_->setStyleSheet(
-        QStringLiteral("QLabel { color: %1; font-weight: bold; }").arg(colour));
+    verdictText_->setStyleSheet(QStringLiteral("QLabel { color: %1; }").arg(colour));
     const QString title = VerdictTitle(verdict, detail);
     verdictText_->setText(title);
     verdictText_->setToolTip(title);
+    FitVerdictText();
+    NotifyInBackground(this, QStringLiteral("Vela"), title);
+}
+
+void MainWindow::FitVerdictText() {
+    QFont font = this->font();
+    font.setBold(true);
+    verdictText_->setFont(font);
+    const int width = verdictText_->width();
+    const int height = verdictText_->height();
+    // The label wraps at spaces only: a word wider than the label (a path) needs a
+    // smaller font as well.
+    const auto fits = [&](const QFont& tried) {
+        const QRect needed = QFontMetrics(tried).boundingRect(
+            QRect(0, 0, width, 10000), Qt::TextWordWrap, verdictText_->text());
+        return needed.height() <= height && needed.width() <= width;
+    };
+    while (!fits(font) && font.pointSizeF() > 5.0) {
+        font.setPointSizeF(font.pointSizeF() - 0.5);
+    }
+    verdictText_->setFont(font);
 }
 
 void MainWindow::ClearVerdict() {
@@ -343,6 +397,56 @@ void MainWindow::Pause(std::chrono::milliseconds length) {
     }
 }
 
+namespace {
+
+// Holds back the operator's input while the modem works and hands it on afterwards, in
+// its order; mouse clicks on `passed` go through at once.
+class InputHold : public QObject {
+public:
+    explicit InputHold(QWidget* passed) : passed_(passed) {}
+    ~InputHold() override { qDeleteAll(held_); }
+    void Release() {
+        for (Held* held : std::as_const(held_)) {
+            if (held->receiver) QCoreApplication::postEvent(held->receiver, held->event.release());
+        }
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+                if (watched == passed_ && passed_->isEnabled()) return false;
+                [[fallthrough]];
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::Wheel:
+            case QEvent::ShortcutOverride:
+            case QEvent::ContextMenu:
+                if (watched->isWidgetType()) {
+                    auto* held = new Held;
+                    held->receiver = watched;
+                    held->event.reset(event->clone());
+                    held_.append(held);
+                }
+                return true;
+            default:
+                return false;
+        }
+    }
+
+private:
+    struct Held {
+        QPointer<QObject> receiver;
+        std::unique_ptr<QEvent> event;
+    };
+    QWidget* passed_;
+    QList<Held*> held_;
+};
+
+}  // namespace
+
 void MainWindow::WaitWhilePainting(const std::function<bool()>& done) {
     // The modem dialogue runs on another thread. Meanwhile every event except the
     // operator's input is handled, so the window paints and answers the desktop's checks
@@ -362,12 +466,29 @@ void MainWindow::WaitWhilePainting(const std::function<bool()>& done) {
         }
     });
     tick.start();
-    if (!done()) loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // The operator's input waits, except a click on "Stop!!!" (the Let's Go button,
+    // enabled while the step can be cancelled).
+    InputHold hold(letsGoButton_);
+    QCoreApplication::instance()->installEventFilter(&hold);
+    if (!done()) loop.exec();
+    QCoreApplication::instance()->removeEventFilter(&hold);
+    hold.Release();
     --modemWaitDepth_;
 }
 
 void MainWindow::reject() {
-    if (modemWaitDepth_ > 0) return;
+    if (modemWaitDepth_ > 0 || closingAfterCampaign_) return;
+    if (campaignWindow_ && campaignWindow_->running()) {
+        if (!CampaignWindow::ConfirmStopAndClose(this, messages_)) return;
+        closingAfterCampaign_ = true;
+        connect(campaignWindow_, &CampaignWindow::campaignFinished, this, [this] {
+            closingAfterCampaign_ = false;
+            reject();
+        });
+        campaignWindow_->StopAndClose();
+        return;
+    }
+    if (dialog_) dialog_->AbandonRun(QString::fromLatin1(texts::kWindowClosed));
     QDialog::reject();
 }
 

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -18,9 +19,11 @@ class QPushButton;
 class QContextMenuEvent;
 class QAction;
 class QLabel;
+class QMenu;
 
 namespace vela {
 
+class CampaignWindow;
 class MainDialog;
 
 // The main window: dialog template 102 in widgets, laid out in dialog units. It shows
@@ -47,7 +50,12 @@ public:
     HistoryWindow* historyWindow() const { return historyWindow_; }
     // "Campaign..." (context menu, Ctrl+K): the campaign window over the same database.
     QAction* campaignAction() const { return campaignAction_; }
+    // "Tracker list..." (Ctrl+T): the same as the "..." button.
+    QAction* trackerListAction() const { return trackerListAction_; }
+    // The window's menu: History, Campaign, Tracker list and About, shortcuts shown.
+    std::unique_ptr<QMenu> BuildWindowMenu();
     void OpenCampaignWindow(const std::filesystem::path& dataDirectory);
+    CampaignWindow* campaignWindow() const;
 
     // MainDialogView
     void SetStatusText(const QString& text) override;
@@ -75,7 +83,9 @@ public:
     // The run's file-open dialog (ConfigFileDialog), modal.
     static std::optional<QString> ChooseWithFileDialog(QWidget* parent);
 
-    // Escape, Exit and the close box; refused while the modem works.
+    // Escape, Exit and the close box; refused while the modem works. While a campaign
+    // runs the operator is asked first, and the window goes once it has stopped. A run
+    // still waiting is recorded as ended by the closing.
     void reject() override;
 
 protected:
@@ -83,6 +93,8 @@ protected:
 
 private:
     QPushButton* runButton(RunButton button) const;
+    // The verdict's font, smaller when its text would not fit the label's two lines.
+    void FitVerdictText();
 
     MessageSink& messages_;
     FileChooser fileChooser_;
@@ -104,7 +116,10 @@ private:
     QPointer<HistoryWindow> historyWindow_;
     std::filesystem::path historyDirectory_;
     QAction* campaignAction_ = nullptr;
-    QPointer<QWidget> campaignWindow_;
+    QAction* trackerListAction_ = nullptr;
+    QPointer<CampaignWindow> campaignWindow_;
+    QPointer<MainDialog> dialog_;
+    bool closingAfterCampaign_ = false;
     int waitCursorDepth_ = 0;
     int modemWaitDepth_ = 0;
     QString dataDirectory_;                   // shown in the about box; set by Attach

@@ -1,6 +1,7 @@
 #include "gui/message_sink.h"
 
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace vela {
 
@@ -23,6 +24,18 @@ bool QMessageBoxSink::AskYesNo(QWidget* parent, const QString& text, MessageIcon
                     QStringLiteral("Vela"), text, QMessageBox::Yes | QMessageBox::No, parent);
     box.setDefaultButton(QMessageBox::No);
     return box.exec() == QMessageBox::Yes;
+}
+
+bool QMessageBoxSink::AskToProceed(QWidget* parent, const QString& text, const QString& proceed,
+                                   const QString& cancel) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("Vela"), text, QMessageBox::NoButton,
+                    parent);
+    QPushButton* yes = box.addButton(proceed, QMessageBox::AcceptRole);
+    QPushButton* no = box.addButton(cancel, QMessageBox::RejectRole);
+    box.setDefaultButton(no);
+    box.setEscapeButton(no);
+    box.exec();
+    return box.clickedButton() == yes;
 }
 
 }  // namespace vela

@@ -30,6 +30,15 @@ public:
         ShowMessage(parent, text, icon);
         return false;
     }
+    // A question with the buttons `proceed` and `cancel`, the latter the default (and
+    // Escape); true for `proceed`. Sinks that cannot ask answer `cancel`.
+    virtual bool AskToProceed(QWidget* parent, const QString& text, const QString& proceed,
+                              const QString& cancel) {
+        (void)proceed;
+        (void)cancel;
+        ShowMessage(parent, text, MessageIcon::Exclamation);
+        return false;
+    }
 };
 
 // A modal QMessageBox with an OK button, titled with the program's name.
@@ -39,6 +48,8 @@ public:
     void ShowMessageWithDetails(QWidget* parent, const QString& text, MessageIcon icon,
                                 const QString& details) override;
     bool AskYesNo(QWidget* parent, const QString& text, MessageIcon icon) override;
+    bool AskToProceed(QWidget* parent, const QString& text, const QString& proceed,
+                      const QString& cancel) override;
 };
 
 }  // namespace vela

@@ -42,6 +42,7 @@ std::string itemBytes(const QListWidgetItem* item) {
 
 TrackerListDialog::TrackerListDialog(TrackerList& trackers, MessageSink& messages, QWidget* parent)
     : QDialog(parent), trackers_(trackers), messages_(messages) {
+    setObjectName(QStringLiteral("trackerListDialog"));
     setWindowTitle(kCaption);
     setFont(DialogUnits::dialogFont());
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |

@@ -231,12 +231,40 @@ StepJudgement JudgeSimReply(std::string_view reply) {
     return {};
 }
 
+// The prompt: '>' at the start of the reply or of a line, with or without its space
+// (modems differ, and some put blank lines before it).
+bool hasPrompt(std::string_view reply) {
+    for (std::size_t at = reply.find('>'); at != std::string_view::npos;
+         at = reply.find('>', at + 1)) {
+        if (at == 0 || reply[at - 1] == '\n' || reply[at - 1] == '\r') return true;
+    }
+    return false;
+}
+
 StepJudgement JudgePromptReply(std::string_view reply) {
-    if (reply.find("> ") != std::string_view::npos) return {StepVerdict::Success, {}};
+    if (hasPrompt(reply)) return {StepVerdict::Success, {}};
     if (const auto error = firstError(reply)) {
         return {StepVerdict::Failure, DescribeFinalResult(error->first)};
     }
     return {};
+}
+
+std::optional<int> FindMessageReference(std::string_view reply) {
+    for (const Line& line : completeLines(reply)) {
+        std::string_view text = line.text;
+        if (text.substr(0, 6) != "+CMGS:") continue;
+        text.remove_prefix(6);
+        while (!text.empty() && text.front() == ' ') text.remove_prefix(1);
+        int reference = 0;
+        std::size_t digits = 0;
+        while (digits < text.size() && digits < 3 && text[digits] >= '0' && text[digits] <= '9') {
+            reference = reference * 10 + (text[digits] - '0');
+            ++digits;
+        }
+        const bool whole = digits == text.size() || text[digits] == ',';
+        if (digits > 0 && whole && reference <= 255) return reference;
+    }
+    return std::nullopt;
 }
 
 std::string DescribeTimeout(std::string_view reply, long long limitMs) {

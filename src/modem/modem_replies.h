@@ -34,8 +34,12 @@ StepJudgement JudgeOkReply(std::string_view reply);
 // The SIM state step: an error result fails first (even beside READY), SIM busy asks for
 // a retry, "+CPIN: READY" followed by OK succeeds, every other "+CPIN:" state fails.
 StepJudgement JudgeSimReply(std::string_view reply);
-// The message prompt "> ", or an error result at once.
+// The message prompt: '>' at the start of the reply or of a line, with or without its
+// space; or an error result at once.
 StepJudgement JudgePromptReply(std::string_view reply);
+
+// The message reference of "+CMGS: <mr>[,<scts>]" (0..255), when the reply holds one.
+std::optional<int> FindMessageReference(std::string_view reply);
 
 // "SIM not inserted" for "+CME ERROR: 10"; empty for an unknown code.
 std::string_view CmeErrorMeaning(std::string_view code);

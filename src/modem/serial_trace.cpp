@@ -24,7 +24,7 @@ std::string SerialTrace::FormatLine(std::chrono::system_clock::time_point when,
     std::snprintf(stamp, sizeof stamp, "%02d:%02d:%02d.%03d", utc.tm_hour, utc.tm_min, utc.tm_sec,
                   static_cast<int>(sinceEpoch.count() % 1000));
     return std::string(stamp) + (direction == TraceDirection::Written ? " > " : " < ") +
-           EscapeForTerminal(bytes);
+           EscapeForTerminal(bytes, kWholeText);
 }
 
 void SerialTrace::Record(TraceDirection direction, const void* data, std::size_t count) {

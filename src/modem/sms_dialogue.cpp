@@ -26,7 +26,8 @@ using Judge = StepJudgement (*)(std::string_view reply);
 // bounded reply text exact. A busy SIM is asked again every `simBusyRetry`.
 StepJudgement awaitReply(SerialPort& port, std::string_view command, Judge judge,
                          DialogueClock::TimePoint start, milliseconds limit,
-                         const DialogueLimits& limits, DialogueClock& clock) {
+                         const DialogueLimits& limits, DialogueClock& clock,
+                         std::string* successReply = nullptr) {
     ReplyText reply;
     std::array<char, 1024> buffer{};
     std::string busyReason;
@@ -38,6 +39,9 @@ StepJudgement awaitReply(SerialPort& port, std::string_view command, Judge judge
         const std::size_t n = port.Read(buffer.data(), buffer.size());
         reply.append(buffer.data(), n);
         StepJudgement judgement = judge(reply.view());
+        if (judgement.verdict == StepVerdict::Success && successReply != nullptr) {
+            *successReply = std::string(reply.view());
+        }
         if (judgement.verdict == StepVerdict::Success ||
             judgement.verdict == StepVerdict::Failure) {
             return judgement;
@@ -64,6 +68,15 @@ StepJudgement awaitReply(SerialPort& port, std::string_view command, Judge judge
     }
 }
 
+DialogueOutcome Failed(DialogueStage stage, bool cancelled, const char* text, std::string reason) {
+    DialogueOutcome outcome;
+    outcome.stage = stage;
+    outcome.cancelled = cancelled;
+    outcome.failureText = text;
+    outcome.reason = std::move(reason);
+    return outcome;
+}
+
 }  // namespace
 
 DialogueClock::TimePoint DialogueClock::Now() {
@@ -85,7 +98,7 @@ DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
     const DialogueClock::TimePoint dialogueStart = clock.Now();
 
     if (const Status opened = port.Open(portName); !opened || !port.IsOpen()) {
-        return {false, DialogueStage::PortNotOpened, false, kTextPortNotOpened, opened.message()};
+        return Failed(DialogueStage::PortNotOpened, false, kTextPortNotOpened, opened.message());
     }
 
     const std::string cmgs = "AT+CMGS=" + std::to_string(CmgsLength(pushMessage)) + "\r\n";
@@ -107,6 +120,7 @@ DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
         {pushMessage, JudgeOkReply, limits.longStep, kTextNotSent},
     }};
     bool first = true;
+    std::string accepted;  // the modem's reply to the message
     for (const Step& step : steps) {
         // A failed write shows up as the step's time-out.
         (void)port.Write(step.bytes.data(), step.bytes.size());
@@ -114,21 +128,25 @@ DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
         // the pause for a port still open) counts against it.
         const DialogueClock::TimePoint start = first ? dialogueStart : clock.Now();
         first = false;
-        StepJudgement judgement =
-            awaitReply(port, step.bytes, step.judge, start, step.limit, limits, clock);
+        const bool message = &step == &steps.back();
+        StepJudgement judgement = awaitReply(port, step.bytes, step.judge, start, step.limit,
+                                             limits, clock, message ? &accepted : nullptr);
         if (judgement.verdict != StepVerdict::Success) {
             // Past the prompt the modem takes every byte as message text until ESC;
             // without it the next run's commands would vanish into the prompt.
-            const bool pastPrompt = &step == &steps.back();
-            if (pastPrompt) {
+            if (message) {
                 (void)port.Write("\x1B", 1);
             }
-            const bool cancelled = limits.cancel != nullptr && limits.cancel->load();
-            return {false, pastPrompt ? DialogueStage::AfterPrompt : DialogueStage::BeforeMessage,
-                    cancelled, step.failure, std::move(judgement.reason)};
+            return Failed(message ? DialogueStage::AfterPrompt : DialogueStage::BeforeMessage,
+                          limits.cancel != nullptr && limits.cancel->load(), step.failure,
+                          std::move(judgement.reason));
         }
     }
-    return {true, DialogueStage::Accepted, false, {}, {}};
+    DialogueOutcome sent;
+    sent.sent = true;
+    sent.stage = DialogueStage::Accepted;
+    sent.messageReference = FindMessageReference(accepted);
+    return sent;
 }
 
 bool SendPushSms(SerialPort& port, const std::string& portName, std::string pushMessage,

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace vela {
@@ -60,6 +61,8 @@ struct DialogueOutcome {
     bool cancelled = false;  // ended by `DialogueLimits::cancel`
     std::string failureText;
     std::string reason;
+    // The reference of "+CMGS: <mr>" once accepted: a status report names the message by it.
+    std::optional<int> messageReference;
 };
 
 // Operator texts of the dialogue.

@@ -2,6 +2,8 @@
 
 namespace vela {
 
+std::string EscapeSpreadsheetCell(std::string_view cell);
+
 Result<std::vector<CsvRecord>> parseCsv(std::string_view text) {
     std::vector<CsvRecord> records;
     Status parsed = ForEachCsvRecord(text, [&records](CsvRecord& record) {
@@ -22,6 +24,10 @@ Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRec
         if (text[pos] == '\r' && pos + 1 < size && text[pos + 1] == '\n') ++pos;
         ++pos;
         ++line;
+    };
+    const auto tooLong = [&] {
+        return Status::Fail("line " + std::to_string(line) + ": a field is longer than " +
+                            std::to_string(kMaxCsvFieldBytes) + " bytes");
     };
     while (pos < size) {
         CsvRecord record;
@@ -49,6 +55,7 @@ Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRec
                     if (c == '\n' || (c == '\r' && !(pos + 1 < size && text[pos + 1] == '\n'))) {
                         ++line;
                     }
+                    if (field.size() == kMaxCsvFieldBytes) return tooLong();
                     field += c;
                     ++pos;
                 }
@@ -57,7 +64,10 @@ Status ForEachCsvRecord(std::string_view text, const std::function<Status(CsvRec
                                         ": text after the closing quote of a field");
                 }
             } else {
-                while (pos < size && text[pos] != ',' && !endOfLine(pos)) field += text[pos++];
+                while (pos < size && text[pos] != ',' && !endOfLine(pos)) {
+                    if (field.size() == kMaxCsvFieldBytes) return tooLong();
+                    field += text[pos++];
+                }
             }
             record.fields.push_back(std::move(field));
             if (pos < size && text[pos] == ',') {
@@ -76,7 +86,7 @@ std::string formatCsvRecord(const std::vector<std::string>& fields) {
     std::string out;
     for (size_t i = 0; i < fields.size(); ++i) {
         if (i > 0) out += ',';
-        const std::string& field = fields[i];
+        const std::string field = EscapeSpreadsheetCell(fields[i]);
         const bool quote = field.find_first_of(",\"\r\n") != std::string::npos ||
                            (!field.empty() && (field.front() == ' ' || field.back() == ' '));
         if (!quote) {

@@ -1,6 +1,7 @@
 #include "storage/database_checks.h"
 
 #include "common/ascii.h"
+#include "common/terminal_text.h"
 
 #include <array>
 #include <cerrno>
@@ -61,7 +62,8 @@ Status checkTable(sqlite::Database& db, const ExpectedTable& expected) {
     std::string missing;
     for (const char* column : expected.columns) {
         bool have = false;
-        for (const std::string& name : present) have = have || EqualsIgnoringAsciiCase(name, column);
+        for (const std::string& name : present)
+            have = have || EqualsIgnoringAsciiCase(name, column);
         if (!have) missing += std::string(missing.empty() ? "" : ", ") + column;
     }
     if (!missing.empty()) {
@@ -71,13 +73,42 @@ Status checkTable(sqlite::Database& db, const ExpectedTable& expected) {
     return Status::Ok();
 }
 
+// How many of the planted objects a refusal names; the rest are counted.
+constexpr std::size_t kNamedObjects = 5;
+
+// This program creates tables and indexes only. A trigger runs on every save (it could
+// copy the passwords elsewhere), a view or virtual table answers for a table with
+// whatever its author chose: none of them is ever run.
+Status checkNoPlantedCode(sqlite::Database& db) {
+    Result<sqlite::Statement> planted = db.prepare(
+        "SELECT CASE WHEN type = 'table' THEN 'virtual table' ELSE type END, name "
+        "FROM sqlite_master WHERE type IN ('trigger', 'view') OR "
+        "(type = 'table' AND sql LIKE 'CREATE VIRTUAL TABLE%') ORDER BY type, name");
+    if (!planted) return planted.status();
+    std::string named;
+    std::size_t count = 0;
+    for (;;) {
+        Result<bool> row = planted.value().step();
+        if (!row) return row.status();
+        if (!row.value()) break;
+        if (++count > kNamedObjects) continue;
+        named += std::string(named.empty() ? "" : ", ") + planted.value().columnText(0) + " '" +
+                 EscapeForTerminal(planted.value().columnText(1)) + "'";
+    }
+    if (count == 0) return Status::Ok();
+    if (count > kNamedObjects) named += " and " + std::to_string(count - kNamedObjects) + " more";
+    return Status::Fail("the database holds " + named +
+                        ", which this program never creates and will not run (a trigger "
+                        "would run on every save); remove them to use the database");
+}
+
 }  // namespace
 
 Status CheckSchema(sqlite::Database& db) {
     for (const ExpectedTable& table : expectedTables()) {
         if (Status checked = checkTable(db, table); !checked) return checked;
     }
-    return Status::Ok();
+    return checkNoPlantedCode(db);
 }
 
 Status CheckRegularFile(const std::filesystem::path& file) {

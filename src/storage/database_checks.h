@@ -12,8 +12,10 @@
 
 namespace vela {
 
-// Each of Settings and Trackers that exists is a table (not a view) with every column
-// the stores read and write, found by name. A table that is absent is left to the
+// The database holds no trigger, view or virtual table (this program creates none, and
+// one planted in the file would run with our data), and each of Settings and Trackers
+// that exists is a table with every column the stores read and write, found by name
+// whatever its case (as SQLite finds it). A table that is absent is left to the
 // statement that needs it, which names it.
 Status CheckSchema(sqlite::Database& db);
 

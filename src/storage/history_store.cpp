@@ -176,7 +176,7 @@ Status HistoryStore::append(const HistoryRecord& record) const {
         std::string message =
             "Cannot write the run history to " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Status::Fail(std::move(message));
+        return Status::Fail(std::move(message), status.code());
     }
     return Status::Ok();
 }
@@ -192,7 +192,7 @@ Result<std::vector<HistoryRecord>> HistoryStore::query(const HistoryFilter& filt
         std::string message =
             "Cannot read the run history from " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Result<std::vector<HistoryRecord>>::Fail(std::move(message));
+        return Result<std::vector<HistoryRecord>>::Fail(std::move(message), status.code());
     }
     return records;
 }

@@ -71,7 +71,7 @@ Status SettingsStore::load(ProgramSettings& settings) const {
         std::string message =
             "Cannot load the settings from " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Status::Fail(std::move(message));
+        return Status::Fail(std::move(message), status.code());
     }
     for (const std::string& warning : warnings) {
         if (reporter_) reporter_("Settings in " + file.string() + ": " + warning);
@@ -88,7 +88,7 @@ Status SettingsStore::save(const ProgramSettings& settings) const {
         std::string message =
             "Cannot save the settings to " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Status::Fail(std::move(message));
+        return Status::Fail(std::move(message), status.code());
     }
     return Status::Ok();
 }

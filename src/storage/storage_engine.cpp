@@ -121,7 +121,8 @@ Status SqliteStorage::replaceContent(const StoredContent& content, bool replace)
                     campaignRows.value() >
                 0) {
                 return Status::Fail(NotEmptyMessage(settingsRows.value(), trackerRows.value(),
-                                                    historyRows.value(), campaignRows.value()));
+                                                    historyRows.value(), campaignRows.value()),
+                                    StatusCode::Conflict);
             }
         }
         if (Status written = ReplaceCampaignRows(db, content.campaigns, content.campaignTrackers,
@@ -142,7 +143,7 @@ Status SqliteStorage::replaceContent(const StoredContent& content, bool replace)
     if (!status) {
         std::string message = "Cannot write " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Status::Fail(std::move(message));
+        return Status::Fail(std::move(message), status.code());
     }
     return Status::Ok();
 }

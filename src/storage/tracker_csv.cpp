@@ -61,7 +61,6 @@ std::string writeTrackerCsv(const TrackerList& list) {
                                           e.gprsUser,
                                           e.gprsPassword,
                                           std::to_string(e.deviceType)};
-        for (std::string& cell : cells) cell = EscapeSpreadsheetCell(cell);
         out += formatCsvRecord(cells);
     }
     return out;

@@ -106,7 +106,7 @@ Status TrackerStore::load(TrackerList& list, TrackerListStamp& stamp) const {
         std::string message =
             "Cannot load the tracker list from " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Status::Fail(std::move(message));
+        return Status::Fail(std::move(message), status.code());
     }
     return Status::Ok();
 }
@@ -142,7 +142,7 @@ Status TrackerStore::saveChecked(const TrackerList& list, std::optional<TrackerL
         std::string message =
             "Cannot save the tracker list to " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
-        return Status::Fail(std::move(message));
+        return Status::Fail(std::move(message), status.code());
     }
     return Status::Ok();
 }

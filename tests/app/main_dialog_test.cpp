@@ -59,8 +59,9 @@ protected:
     std::vector<MainDialog::SessionOutcome> outcomes;
     QByteArray image = smallImage();
 
-    void open(int deviceType = 0) {
-        storeTrackers(dir.path(), {std::string(kImei.constData()), kAnyCaller}, deviceType);
+    void open(int deviceType = 0, const std::vector<std::string>& names = {
+                                      std::string(kImei.constData()), kAnyCaller}) {
+        storeTrackers(dir.path(), names, deviceType);
         dialog = std::make_unique<MainDialog>(view, dir.path());
         dialog->setConfigReader(imageReader(image));
         QObject::connect(
@@ -278,6 +279,30 @@ TEST_F(MainDialogTest, OnlyTheRightCallerIsServedAndOthersDoNotEndTheRun) {
     EXPECT_EQ(view.verdict, Verdict::Configured);
     EXPECT_TRUE(silent.waitForClose());  // the others go once the tracker is served
     EXPECT_EQ(history().size(), std::size(wrong) + 1);
+}
+
+// A description that is not an IMEI (fifteen characters are not enough to be one) waits
+// for any tracker, but never for the test server's fifteen X's.
+TEST_F(MainDialogTest, ARunForADescriptionThatIsNoImeiServesAnyTrackerButNotTheTestServer) {
+    for (const char* description : {kAnyCaller, "Truck-0042-Kyiv", "35209408123456X"}) {
+        SCOPED_TRACE(description);
+        outcomes.clear();
+        view.verdict.reset();
+        open(0, {description});
+        view.selected = QString::fromLatin1(description);
+        const quint16 port = listen();
+        LoopbackClient tester;
+        ASSERT_TRUE(tester.connectTo(port));
+        tester.send(identification(QByteArray(kTestServerImei.data(), 15)));
+        EXPECT_TRUE(tester.waitForClose());
+        EXPECT_TRUE(tester.received.isEmpty());
+        EXPECT_EQ(view.status,
+                  QStringLiteral("Unexpected caller IMEI XXXXXXXXXXXXXXX, waiting for ") +
+                      QString::fromLatin1(description));
+        serve(port, QByteArray("\x01\x00\x0F", 3));
+        EXPECT_EQ(view.verdict, Verdict::Configured);
+        dialog.reset();
+    }
 }
 
 // Idle connections cannot lock the tracker out: past the bound the oldest goes.

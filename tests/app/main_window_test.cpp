@@ -3,25 +3,29 @@
 #include "app/main_dialog.h"
 #include "gui/about_dialog.h"
 #include "gui/history_window.h"
+#include "gui/remembered_settings.h"
 #include "layout_check.h"
 #include "loopback_client.h"
 #include "recording_view.h"
 #include "storage/csv.h"
 #include "storage/history_store.h"
 #include "storage/tracker_store.h"
+#include "storage/verdict.h"
 #include "test_support.h"
 #include "vela_version.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <thread>
-#include <atomic>
 #include <QAction>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDateTime>
+#include <QDir>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -29,6 +33,9 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <map>
+#include <thread>
 
 namespace vela::test {
 namespace {
@@ -64,6 +71,7 @@ protected:
     void open(const std::vector<std::string>& trackers) {
         dialog.reset();
         window.reset();
+        RememberSettingsIn(QString::fromStdString((dir / "remembered.ini").string()));
         if (!trackers.empty()) {
             TrackerList list;
             for (const std::string& name : trackers) {
@@ -223,9 +231,37 @@ TEST_F(MainWindowTest, TheVerdictIsShownAndTheHistoryWindowListsTheRuns) {
     auto* table = history->findChild<QTableView*>("historyTable");
     ASSERT_NE(table, nullptr);
     ASSERT_EQ(table->model()->rowCount(), 2);
-    const int verdictColumn = 13;
-    EXPECT_EQ(table->model()->index(0, verdictColumn).data().toString(), "configured");
-    EXPECT_EQ(table->model()->index(1, verdictColumn).data().toString(), "no-call");
+    // When, which tracker, what run, how it ended and why come first, in local time.
+    QStringList headers;
+    for (int column = 0; column < table->model()->columnCount(); ++column) {
+        headers << table->model()->headerData(column, Qt::Horizontal).toString();
+    }
+    EXPECT_EQ(headers, (QStringList{"Started", "Tracker", "Kind", "Verdict", "Detail"}));
+    const int verdictColumn = 13;  // of the full record, as copied and exported
+    EXPECT_EQ(table->model()->index(0, HistoryModel::Verdict).data().toString(), "configured");
+    EXPECT_EQ(table->model()->index(1, HistoryModel::Verdict).data().toString(), "no-call");
+    EXPECT_NE(table->model()->index(0, HistoryModel::Verdict).data(Qt::ForegroundRole),
+              table->model()->index(1, HistoryModel::Verdict).data(Qt::ForegroundRole));
+    const HistoryRecord& newest = history->model().records().front();
+    EXPECT_EQ(table->model()->index(0, HistoryModel::Started).data().toString(),
+              QDateTime::fromString(QString::fromStdString(newest.startedAt), Qt::ISODate)
+                  .toLocalTime()
+                  .toString("yyyy-MM-dd HH:mm:ss"));
+    // The technical fields of the current run in the details pane.
+    table->setCurrentIndex(table->model()->index(0, 0));
+    const QString details = history->findChild<QPlainTextEdit*>("historyDetails")->toPlainText();
+    EXPECT_TRUE(details.contains("CallerImei: 352094081234567")) << details.toStdString();
+    EXPECT_TRUE(details.contains("AnswerBytes: 15")) << details.toStdString();
+    auto* trackerFilter = history->findChild<QLineEdit*>("trackerFilter");
+    trackerFilter->setText("356307042441013");
+    emit trackerFilter->editingFinished();
+    EXPECT_EQ(table->model()->rowCount(), 0);
+    trackerFilter->setText("352094081234567");
+    emit trackerFilter->editingFinished();
+    EXPECT_EQ(table->model()->rowCount(), 2);
+    ASSERT_TRUE(QDir().mkpath(QString::fromUtf8(VELA_SCREENSHOT_DIR)));
+    EXPECT_TRUE(history->grab().save(QString::fromUtf8(VELA_SCREENSHOT_DIR) +
+                                     QStringLiteral("/history.png")));
 
     auto* filter = history->findChild<QComboBox*>("verdictFilter");
     filter->setCurrentIndex(filter->findText("no-call"));
@@ -267,6 +303,58 @@ TEST_F(MainWindowTest, ScreenshotsIdleWaitingAndDone) {
     tracker.send(QByteArray("\x01\x00\x0F", 3));
     ASSERT_TRUE(waitUntil([&] { return !child<QProgressBar>("progressBar")->isVisible(); }));
     test::CheckLayout(*window, QStringLiteral("main_window_done.png"));
+}
+
+// The verdict line after each kind of run: the whole cause shows (wrapped, smaller if it
+// must be), selectable, and every verdict has a title of its own.
+TEST_F(MainWindowTest, EveryVerdictShowsItsOwnTitleAndTheWholeCause) {
+    open({"352094081234567"});
+    const std::map<Verdict, const char*> titles = {
+        {Verdict::Configured, "Configured"},
+        {Verdict::Rejected, "Rejected"},
+        {Verdict::HungUp, "Hung up"},
+        {Verdict::WrongCaller, "Wrong caller"},
+        {Verdict::NoCall, "No call"},
+        {Verdict::SmsFailed, "SMS failed"},
+        {Verdict::FileRefused, "File refused"},
+        {Verdict::ListenFailed, "Listening failed"},
+        {Verdict::PortChecked, "Port checked"},
+        {Verdict::PortCheckFailed, "Port check failed"},
+        {Verdict::AnswerUnknown, "Answer unknown"},
+    };
+    auto* text = child<QLabel>("verdictText");
+    for (const Verdict verdict : kAllVerdicts) {
+        ASSERT_EQ(titles.count(verdict), 1u) << VerdictWord(verdict);
+        window->ShowVerdict(verdict, {});
+        EXPECT_EQ(text->text().toStdString(), titles.at(verdict)) << VerdictWord(verdict);
+    }
+    EXPECT_TRUE(text->textInteractionFlags() & Qt::TextSelectableByMouse);
+    const struct {
+        Verdict verdict;
+        const char* detail;
+        const char* screenshot;
+    } shown[] = {
+        {Verdict::Configured, "559 of 559 bytes", "main_window_configured.png"},
+        {Verdict::Rejected, "0 of 559 bytes", "main_window_rejected.png"},
+        {Verdict::WrongCaller,
+         "356307042441013 called from 127.0.0.1:40522 instead of "
+         "352094081234567",
+         "main_window_wrong_caller.png"},
+        {Verdict::SmsFailed,
+         "Could not send SMS (the modem answered +CMS ERROR: 500 after "
+         "the message was given)",
+         "main_window_sms_failed.png"},
+        {Verdict::FileRefused,
+         "/home/operator/configurations/fleet-2026/very-long-folder-"
+         "name/device-configuration.xml",
+         "main_window_file_refused.png"},
+    };
+    for (const auto& run : shown) {
+        SCOPED_TRACE(run.screenshot);
+        window->ShowVerdict(run.verdict, QString::fromLatin1(run.detail));
+        EXPECT_TRUE(text->text().endsWith(QString::fromLatin1(run.detail)));
+        test::CheckLayout(*window, QString::fromLatin1(run.screenshot));  // nothing cut
+    }
 }
 
 TEST_F(MainWindowTest, ReadOnlyLinesShowTheStartOfLongTextsWithTheWholeTextAsTooltip) {
@@ -347,6 +435,21 @@ TEST_F(MainWindowTest, ClosingTheTrackerListKeepsStoredRowsThatWereUnreadUnlessC
     EXPECT_TRUE(std::filesystem::exists(dir / "settings.accdb"));
 }
 
+// Escape while a run waits closes the window as before, and the run keeps its record.
+TEST_F(MainWindowTest, EscapeWhileARunWaitsRecordsItAsEndedByTheClosing) {
+    open({"352094081234567"});
+    QTest::mouseClick(child<QPushButton>("listenButton"), Qt::LeftButton);
+    ASSERT_TRUE(dialog->listenActive);
+    QTest::keyClick(window.get(), Qt::Key_Escape);
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(dialog->listenActive);
+    const auto history = HistoryStore(dir.path()).query(HistoryFilter{});
+    ASSERT_TRUE(history) << history.message();
+    ASSERT_EQ(history->size(), 1u);
+    EXPECT_EQ(history->front().verdict, Verdict::NoCall);
+    EXPECT_EQ(history->front().detail, "window closed");
+}
+
 TEST_F(MainWindowTest, EnterIsLetsGoAndEscapeCloses) {
     open({"A"});
     // No modem: the run ends at the SMS (the whole run is in the e2e tests).
@@ -391,7 +494,7 @@ TEST_F(MainWindowTest, WaitingForTheModemHandlesEverythingButInputAndRefusesTheC
     QTimer::singleShot(0, [&] { ++timerEvents; });
     QTimer::singleShot(0, [&] {
         QTest::keyClick(window.get(), Qt::Key_Escape);  // input: must wait
-        window->close();                                 // the close box: refused
+        window->close();                                // the close box: refused
     });
     std::thread modem([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -410,6 +513,26 @@ TEST_F(MainWindowTest, TheAboutBoxIsOnTheContextMenuAndF1) {
     EXPECT_EQ(about->text(), "&About Vela...");
     EXPECT_EQ(about->shortcut(), QKeySequence(Qt::Key_F1));
     EXPECT_TRUE(window->actions().contains(about));
+
+    // The window's menu holds the four windows, each with its shortcut shown.
+    const std::unique_ptr<QMenu> menu = window->BuildWindowMenu();
+    QStringList entries;
+    for (QAction* action : menu->actions()) {
+        EXPECT_FALSE(action->shortcut().isEmpty()) << action->text().toStdString();
+        EXPECT_TRUE(action->isShortcutVisibleInContextMenu()) << action->text().toStdString();
+        entries << action->text();
+    }
+    EXPECT_EQ(entries,
+              (QStringList{"&History...", "Campaign...", "&Tracker list...", "&About Vela..."}));
+    int dialogs = 0;
+    QTimer::singleShot(0, [&] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            dialogs += modal->objectName() == QStringLiteral("trackerListDialog");
+            modal->close();
+        }
+    });
+    QTest::keyClick(window.get(), Qt::Key_T, Qt::ControlModifier);  // the tracker list
+    EXPECT_EQ(dialogs, 1);
 
     AboutDialog box(window.get());
     EXPECT_EQ(box.windowTitle(), "About Vela");

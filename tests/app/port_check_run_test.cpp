@@ -162,7 +162,8 @@ TEST_F(PortCheckRunTest, ARefusalFromTheServerEndsTheCheckWithItsReason) {
     QStringList seen = view.since(mark);
     ASSERT_FALSE(seen.isEmpty());
     EXPECT_TRUE(seen.takeLast().startsWith("verdict: port-check-failed "));
-    QStringList expected = waitingEvents(QString::fromStdString("127.0.0.1:" + serverPort)).mid(0, 6);
+    QStringList expected =
+        waitingEvents(QString::fromStdString("127.0.0.1:" + serverPort)).mid(0, 6);
     expected << "error: Test server is down.. Try again later!"
              << "caption checkport: Check port"
              << "progress: hidden"

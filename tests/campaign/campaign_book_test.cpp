@@ -24,6 +24,14 @@ ConfigImage TestImage() {
     return image;
 }
 
+DialogueOutcome Outcome(DialogueStage stage) {
+    DialogueOutcome outcome;
+    outcome.sent = stage == DialogueStage::Accepted;
+    outcome.stage = stage;
+    outcome.failureText = "text";
+    return outcome;
+}
+
 class CampaignBookTest : public ::testing::Test {
 protected:
     // A book of two modems, two attempts and a wait of 10 s, holding `rows`.
@@ -64,9 +72,7 @@ protected:
 
     // Runs one step of a row's script on tracker kImei; "send:m2" names the modem.
     void Step(const std::string& step) {
-        const auto outcome = [](DialogueStage stage) {
-            return DialogueOutcome{stage == DialogueStage::Accepted, stage, false, "text", ""};
-        };
+        const auto outcome = [](DialogueStage stage) { return Outcome(stage); };
         if (step.rfind("send", 0) == 0) {
             const std::string modem = step.size() > 5 ? step.substr(5) : "m1";
             order = book->NextToSend(modem, now);
@@ -224,7 +230,7 @@ TEST_F(CampaignBookTest, ModemsRetireAfterTwoFailuresAndTheBookHaltsWithoutVerdi
     for (int i = 0; i < 6; ++i)
         rows.push_back(Row("35000000000000" + std::to_string(i), "pending", 0));
     Open(rows);
-    const DialogueOutcome failed{false, DialogueStage::BeforeMessage, false, "text", "why"};
+    const DialogueOutcome failed = Outcome(DialogueStage::BeforeMessage);
     for (const std::string modem : {"m1", "m2"}) {
         for (int dialogue = 1; dialogue <= 2; ++dialogue) {
             EXPECT_TRUE(book->inService(modem)) << modem << " before dialogue " << dialogue;
@@ -297,9 +303,7 @@ TEST_F(CampaignBookTest, InvariantsHoldOverRandomEventStreams) {
                     if (inFlight.count(tracker)) {
                         const auto stage = static_cast<DialogueStage>(1 + random() % 3);
                         if (stage != DialogueStage::BeforeMessage) ++counted[tracker];
-                        book->SmsDone(inFlight[tracker],
-                                      {stage == DialogueStage::Accepted, stage, false, "t", ""},
-                                      now);
+                        book->SmsDone(inFlight[tracker], Outcome(stage), now);
                         inFlight.erase(tracker);
                     }
                     break;

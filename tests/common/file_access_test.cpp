@@ -1,13 +1,12 @@
-#include "common/data_directory.h"
 #include "common/file_access.h"
-#include "common/terminal_text.h"
+#include "common/data_directory.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdlib>
 
 namespace vela {
 namespace {
@@ -85,12 +84,6 @@ TEST(FileAccessTest, SecretFileGivesItsFirstLine) {
     TempDir dir;
     test::writeFile(dir / "pw", "s3cret\nignored\n");
     EXPECT_EQ(ReadSecretFile((dir / "pw").string()).value(), "s3cret");
-}
-
-TEST(TerminalTextTest, EscapesEverythingThatIsNotPrintable) {
-    EXPECT_EQ(EscapeForTerminal(std::string("ab\x1b[2J\r\n\\\x00\xff", 11)),
-              "ab\\x1B[2J\\r\\n\\\\\\x00\\xFF");
-    EXPECT_EQ(EscapeForTerminal("356307042441013"), "356307042441013");
 }
 
 TEST(DataDirectoryTest, DirThenUserDataThenEnvironmentThenCurrent) {

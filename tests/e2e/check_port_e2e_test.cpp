@@ -127,6 +127,16 @@ TEST_F(CheckPortE2eTest, FailuresAndUsage) {
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_NE(run.out.find("error: Test server is down.. Try again later!\n"), std::string::npos);
 
+    // A name with a control character in the error line is shown escaped.
+    const std::filesystem::path odd = dir / "d\x1b[2J";
+    std::filesystem::create_directories(odd / "test-server.ini");
+    run = runProgram({toolPath("VELACTL"), "check-port", "--dir", odd.string()}, 30s);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_NE(run.err.find("velactl check-port: cannot read " + (dir / "d\\x1B[2J").string()),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ((run.out + run.err).find('\x1b'), std::string::npos);
+
     EXPECT_EQ(runProgram(checkPort({"--tracker", "x"}), 20s).exitCode, 2);
     EXPECT_EQ(runProgram(checkPort({"--timeout", "soon"}), 20s).exitCode, 2);
     EXPECT_EQ(runProgram(checkPort({"--dir"}), 20s).exitCode, 2);

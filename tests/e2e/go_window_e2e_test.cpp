@@ -40,6 +40,10 @@ protected:
         });
         window->Attach(*dialog);
         dialog->OnInitDialog();
+        // The window binds a port of the system's choice and tells it in the SMS: a port
+        // picked here and released could be taken by another program meanwhile.
+        dialog->settings.localPort = 0;
+        dialog->settings.externalPort = 0;
         window->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     }

@@ -1,4 +1,5 @@
 #include "gui/config_file_dialog.h"
+#include "gui/remembered_settings.h"
 #include "test_support.h"
 
 #include <QLineEdit>
@@ -7,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <filesystem>
+
 namespace vela {
 namespace {
 
@@ -14,6 +17,7 @@ namespace {
 // or refused inside the dialog, which then stays open.
 TEST(ConfigFileDialog, TakesOrRefusesTypedNames) {
     test::TempDir dir;
+    RememberSettingsIn(QString::fromStdString((dir / "remembered.ini").string()));
     test::writeFile(dir / "locked.xml", "<x/>");
     ASSERT_EQ(::chmod((dir / "locked.xml").c_str(), 0444), 0);
     test::writeFile(dir / "open.xml", "<x/>");
@@ -52,6 +56,24 @@ TEST(ConfigFileDialog, TakesOrRefusesTypedNames) {
                 << dialog.refusal().toStdString();
         }
     }
+}
+
+// The dialog opens in the folder of the file chosen last, also after a restart.
+TEST(ConfigFileDialog, OpensInTheFolderOfTheLastChoice) {
+    test::TempDir dir;
+    RememberSettingsIn(QString::fromStdString((dir / "remembered.ini").string()));
+    std::filesystem::create_directory(dir / "configs");
+    const QString folder = QString::fromStdString((dir / "configs").string());
+    {
+        ConfigFileDialog first;
+        first.setDirectory(folder);
+        first.show();
+        first.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText("fleet.xml");
+        first.accept();
+        ASSERT_EQ(first.result(), QDialog::Accepted);
+    }
+    ConfigFileDialog next;
+    EXPECT_EQ(next.directory().absolutePath(), folder);
 }
 
 }  // namespace

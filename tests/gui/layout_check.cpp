@@ -36,7 +36,12 @@ int neededWidth(const QWidget* widget) {
                style->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
     }
     if (const auto* label = qobject_cast<const QLabel*>(widget)) {
-        return label->pixmap().isNull() ? metrics.horizontalAdvance(label->text()) : 0;
+        if (!label->pixmap().isNull()) return 0;
+        if (!label->wordWrap()) return metrics.horizontalAdvance(label->text());
+        // Wrapped: as wide as its longest line, and too wide when its lines are too many.
+        const QRect needed = metrics.boundingRect(QRect(0, 0, label->width(), 100000),
+                                                  Qt::TextWordWrap, label->text());
+        return needed.height() <= label->height() ? needed.width() : label->width() + 1;
     }
     if (const auto* combo = qobject_cast<const QComboBox*>(widget)) {
         if (combo->isEditable()) return 0;  // long names scroll; the tooltip has them whole

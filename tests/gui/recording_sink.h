@@ -17,7 +17,16 @@ public:
     void ShowMessage(QWidget* /*parent*/, const QString& text, MessageIcon icon) override {
         messages.push_back({text, icon});
     }
+    // Questions are kept as well, and answered with `proceed`.
+    bool AskToProceed(QWidget* /*parent*/, const QString& text, const QString& yes,
+                      const QString& no) override {
+        questions.push_back(text + QStringLiteral(" [") + yes + QStringLiteral(" / ") + no +
+                            QStringLiteral("]"));
+        return proceed;
+    }
     std::vector<Message> messages;
+    std::vector<QString> questions;
+    bool proceed = false;
 };
 
 }  // namespace vela::test

@@ -58,6 +58,19 @@ TEST(ModemReplies, JudgesDecideOnFinalLinesAndIgnoreNotifications) {
         {JudgeSimReply, "\r\n+CPIN: PH-SIM PIN\r\n", kFailure,
          "the modem answered \"+CPIN: PH-SIM PIN\""},
         {JudgePromptReply, "\r\n> ", kSuccess, ""},
+        {JudgePromptReply, "\r\n>", kSuccess, ""},
+        {JudgePromptReply, ">", kSuccess, ""},
+        {JudgePromptReply, "\r\n\r\n> ", kSuccess, ""},
+        {JudgePromptReply, "\r\n^RSSI: 17\r\n> ", kSuccess, ""},
+        {JudgePromptReply, "\r\n+CMT: \"a>b\"\r\n", kPending, ""},
+        // Lines a modem sends on its own at any moment decide nothing.
+        {JudgeOkReply, "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\nCall Ready\r\n",
+         kPending, ""},
+        {JudgeOkReply, "\r\nSMS Ready\r\n\r\n^BOOT:1,0,0,4\r\n\r\n^MODE:5,4\r\n\r\nOK\r\n",
+         kSuccess, ""},
+        {JudgeOkReply, "\r\n+CGREG: 1\r\n\r\n+CDSI: \"SR\",3\r\n\r\n+CMS ERROR: 500\r\n", kFailure,
+         "the modem answered \"+CMS ERROR: 500\""},
+        {JudgeSimReply, "\r\n^RSSI: 20\r\n+CPIN: READY\r\n\r\nOK\r\n", kSuccess, ""},
         {JudgePromptReply, "\r\n+CMS ERROR: 304\r\n", kFailure,
          "the modem answered \"+CMS ERROR: 304\" (invalid PDU mode parameter)"},
     };
@@ -66,6 +79,21 @@ TEST(ModemReplies, JudgesDecideOnFinalLinesAndIgnoreNotifications) {
         const StepJudgement judged = row.judge(row.reply);
         EXPECT_EQ(judged.verdict, row.verdict);
         EXPECT_EQ(judged.reason.rfind(row.reason, 0), 0u) << judged.reason;
+    }
+}
+
+TEST(ModemReplies, MessageReferenceOfTheAcceptedMessage) {
+    const std::vector<std::pair<std::string, std::optional<int>>> rows = {
+        {"\r\n+CMGS: 12\r\n\r\nOK\r\n", 12},
+        {"\r\n+CMGS:255\r\n\r\nOK\r\n", 255},
+        {"\r\n^RSSI: 9\r\n+CMGS: 0,\"26/12/08,10:15:30+08\"\r\nOK\r\n", 0},
+        {"\r\nOK\r\n", std::nullopt},
+        {"\r\n+CMGS: 256\r\n", std::nullopt},
+        {"\r\n+CMGS: 12x\r\n", std::nullopt},
+        {"\r\n+CMGS: 12", std::nullopt},  // the line is not whole yet
+    };
+    for (const auto& [reply, reference] : rows) {
+        EXPECT_EQ(FindMessageReference(reply), reference) << reply;
     }
 }
 
@@ -155,6 +183,14 @@ TEST(SerialTrace, OwnerOnlyLinesWithTimeDirectionAndEscapedBytes) {
     std::filesystem::create_symlink(dir / "target", dir / "planted");
     EXPECT_FALSE(SerialTrace::Create(dir / "planted").ok());
     EXPECT_FALSE(std::filesystem::exists(dir / "target"));
+    // A whole PDU is longer than a message shows of a text: the trace keeps every byte.
+    const std::string pdu(400, 'A');
+    {
+        auto trace = SerialTrace::Create(dir / "long");
+        ASSERT_TRUE(trace.ok()) << trace.message();
+        (*trace)->Record(TraceDirection::Written, pdu.data(), pdu.size());
+    }
+    EXPECT_NE(test::readFile(dir / "long").find(" > " + pdu + "\n"), std::string::npos);
 }
 
 }  // namespace

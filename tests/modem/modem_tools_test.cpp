@@ -244,6 +244,9 @@ TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
          0ms,
          1000ms},
         {"cmgf-error", {}, kTextNoPduMode, "the modem answered \"ERROR\"", 0ms, 1000ms},
+        {"chatty", {}, "", "", 0ms, 1000ms},
+        {"bare-prompt", {}, "", "", 0ms, 1000ms},
+        {"cms-500", {}, kTextNotSent, "the modem answered \"+CMS ERROR: 500\"", 0ms, 1000ms},
         {"numeric", quick, kTextNoModem1, "the modem answers with numeric result codes", 1000ms,
          2000ms},
     };
@@ -259,6 +262,8 @@ TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
         EXPECT_EQ(outcome.sent, *row.failure == '\0')
             << outcome.failureText << ": " << outcome.reason;
         EXPECT_EQ(outcome.failureText, row.failure);
+        // An accepted message keeps its reference for the status report.
+        EXPECT_EQ(outcome.messageReference.has_value(), outcome.sent);
         EXPECT_EQ(outcome.reason.rfind(row.reason, 0), 0u) << outcome.reason;
         EXPECT_GE(took, row.atLeast);
         EXPECT_LT(took, row.below);

@@ -120,10 +120,8 @@ protected:
     // Makes the database refuse a history row whose detail is `detail`.
     void refuseHistoryDetail(const std::string& detail) {
         if (engine_ == Engine::kSqlite) {
-            test::runSqliteCli(directory_.path() / "settings.accdb",
-                               "CREATE TRIGGER refuse BEFORE INSERT ON \"History\" WHEN "
-                               "NEW.\"Detail\" = '" +
-                                   detail + "' BEGIN SELECT RAISE(ABORT, 'refused'); END;\n");
+            test::refuseRowsWhere(directory_.path() / "settings.accdb", "History",
+                                  "\"Detail\" = '" + detail + "'");
             return;
         }
         Result<pg::Connection> admin = pg::Connection::open(*url_);

@@ -1,4 +1,5 @@
 #include "storage/csv.h"
+#include "storage/history_export.h"
 #include "storage/tracker_csv.h"
 
 #include "store_test_support.h"
@@ -44,6 +45,17 @@ TEST(Csv, RefusesAnUnclosedQuoteAndTextAfterAClosingQuote) {
     Result<std::vector<CsvRecord>> trailing = parseCsv("\"a\"b,c");
     ASSERT_FALSE(trailing);
     EXPECT_NE(trailing.message().find("line 1"), std::string::npos);
+}
+
+TEST(Csv, AFieldPastTheLimitIsRefusedWithoutBeingHeld) {
+    const std::string longest(kMaxCsvFieldBytes, 'a');
+    for (const std::string& quote : {std::string(), std::string("\"")}) {
+        EXPECT_TRUE(parseCsv("x," + quote + longest + quote + "\r\n"));
+        Result<std::vector<CsvRecord>> refused =
+            parseCsv("x\r\ny," + quote + longest + "a" + quote + "\r\n");
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.message(), "line 2: a field is longer than 1048576 bytes");
+    }
 }
 
 TEST(Csv, FormattedRecordsReadBackUnchanged) {
@@ -104,6 +116,40 @@ TEST(TrackerCsv, NoCellStartsAFormulaAndTheEscapeIsUndoneExactly) {
     Result<std::vector<TrackerEntry>> read = readTrackerCsv(text);
     ASSERT_TRUE(read) << read.message();
     EXPECT_EQ(read.value(), list.entries());
+}
+
+// Every text of a run may come from a network caller or a file.
+TEST(HistoryCsv, HostileCellsReadBackExactlyAndNoneIsAFormula) {
+    const std::string hostile[] = {"=HYPERLINK(\"http://x\",\"y\")",
+                                   "+1",
+                                   "-2+3",
+                                   "@SUM(A1)",
+                                   "\tx",
+                                   "\rx",
+                                   "'=x",
+                                   std::string("a\0b", 3),
+                                   "two\r\nlines",
+                                   "\"quoted\", too",
+                                   " edge "};
+    std::vector<HistoryRecord> records;
+    for (const std::string& text : hostile) {
+        HistoryRecord r = test::sampleRun(2, text, Verdict::WrongCaller);
+        r.callerImei = r.detail = r.configFile = r.callerAddress = text;
+        records.push_back(r);
+    }
+    Result<std::vector<CsvRecord>> parsed = parseCsv(FormatHistoryCsv(records));
+    ASSERT_TRUE(parsed) << parsed.message();
+    ASSERT_EQ(parsed.value().size(), records.size() + 1);
+    for (size_t i = 0; i < records.size(); ++i) {
+        Fields cells = parsed.value()[i + 1].fields;
+        for (std::string& cell : cells) {
+            EXPECT_TRUE(cell.empty() ||
+                        std::string_view("=+-@\t\r").find(cell[0]) == std::string_view::npos)
+                << cell;
+            cell = UnescapeSpreadsheetCell(cell);
+        }
+        EXPECT_EQ(cells, HistoryFields(records[i]));
+    }
 }
 
 TEST(TrackerCsv, MatchesColumnsByNameInAnyOrderAndDefaultsMissingOnes) {

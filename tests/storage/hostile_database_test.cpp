@@ -1,9 +1,10 @@
 // Database files shaped by someone else: renamed columns, views in place of tables,
-// triggers that drop rows or never end, numbers out of range, and files that other
+// planted triggers, views and virtual tables, numbers out of range, and files that other
 // users own or may read. Each is reported with its reason and nothing is written.
 #include "storage/database.h"
 #include "storage/database_file.h"
 #include "storage/settings_store.h"
+#include "storage/table_rows.h"
 #include "storage/tracker_store.h"
 
 #include "store_test_support.h"
@@ -72,6 +73,54 @@ TEST_F(HostileDatabase, ATableOfTheWrongShapeIsReportedAtLoadAndSave) {
     }
 }
 
+// SQLite finds a column whatever the case of its name, and so does the check.
+TEST_F(HostileDatabase, ColumnNamesInAnotherCaseAreTheSameColumns) {
+    sql("ALTER TABLE Trackers RENAME COLUMN Imei TO IMEI;"
+        "ALTER TABLE Settings RENAME COLUMN MPort TO mport;");
+    TrackerList list;
+    ASSERT_TRUE(loadTrackers(list)) << (errors.messages.empty() ? "" : errors.messages.back());
+    EXPECT_EQ(list.entries(), test::sampleList(2).entries());
+    EXPECT_TRUE(saveTrackers(test::sampleList(3, "N")));
+    EXPECT_TRUE(SettingsStore(dir.path(), errors.reporter()).save(ProgramSettings{}));
+    EXPECT_EQ(sql("SELECT group_concat(IMEI) FROM Trackers;"), "35600N0,35600N1,35600N2\n");
+}
+
+// This program creates none of them; one planted in the file is never run.
+TEST_F(HostileDatabase, TriggersViewsAndVirtualTablesAreRefusedAtOpen) {
+    struct Case {
+        const char* script;
+        const char* reported;
+    };
+    const Case cases[] = {
+        {"CREATE TABLE Loot (p TEXT); CREATE TRIGGER copy AFTER INSERT ON Trackers "
+         "BEGIN INSERT INTO Loot VALUES (new.SMSpass); END;",
+         "the database holds trigger 'copy', which this program never creates"},
+        {"CREATE VIEW History AS SELECT 1;", "the database holds view 'History'"},
+        {"CREATE VIRTUAL TABLE Notes USING fts5(x);", "the database holds virtual table 'Notes'"},
+        {"CREATE TABLE L (x); CREATE TRIGGER \"a\x1b[2J\" AFTER INSERT ON L BEGIN SELECT 1; END;"
+         "CREATE TRIGGER b AFTER INSERT ON L BEGIN SELECT 1; END;"
+         "CREATE TRIGGER c AFTER INSERT ON L BEGIN SELECT 1; END;"
+         "CREATE TRIGGER d AFTER INSERT ON L BEGIN SELECT 1; END;"
+         "CREATE TRIGGER e AFTER INSERT ON L BEGIN SELECT 1; END;"
+         "CREATE TRIGGER f AFTER INSERT ON L BEGIN SELECT 1; END;",
+         "trigger 'a\\x1B[2J', trigger 'b', trigger 'c', trigger 'd', trigger 'e' and 1 more"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.script);
+        ASSERT_TRUE(createDatabase(file(), true));
+        ASSERT_TRUE(saveTrackers(test::sampleList(2)));
+        sql(c.script);
+        const std::string before = test::readFile(file());
+        errors.messages.clear();
+        TrackerList list;
+        EXPECT_FALSE(loadTrackers(list));
+        expectReported(c.reported);
+        EXPECT_FALSE(saveTrackers(test::sampleList(1, "N")));
+        expectReported(c.reported);
+        EXPECT_EQ(test::readFile(file()), before);
+    }
+}
+
 TEST_F(HostileDatabase, DoubleQuotedNamesAreNeverReadAsTexts) {
     Result<sqlite::Database> db = sqlite::Database::open(file());
     ASSERT_TRUE(db);
@@ -87,22 +136,51 @@ TEST_F(HostileDatabase, DoubleQuotedNamesAreNeverReadAsTexts) {
     EXPECT_EQ(trusted.value().columnInt(0), 0);
 }
 
-TEST_F(HostileDatabase, ATriggerThatDropsRowsFailsTheSaveAndKeepsTheOldRows) {
-    sql("CREATE TRIGGER eat AFTER INSERT ON Trackers WHEN new.Imei LIKE '%1' "
-        "BEGIN DELETE FROM Trackers WHERE ID = new.ID; END;");
-    EXPECT_FALSE(saveTrackers(test::sampleList(3, "N")));
-    expectReported("the table Trackers holds 2 rows after writing 3");
-    EXPECT_EQ(sql("SELECT group_concat(Imei) FROM Trackers;"), "35600T0,35600T1\n");
-}
-
-TEST_F(HostileDatabase, ATriggerThatNeverEndsIsStoppedWithinTheBudget) {
-    sql("CREATE TRIGGER spin AFTER INSERT ON Trackers BEGIN SELECT count(*) FROM "
-        "(WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x FROM n); END;");
-    const auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(saveTrackers(test::sampleList(1, "N")));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, sqlite::kStatementBudget * 3);
-    expectReported("a statement ran longer than 5 s and was stopped");
-    EXPECT_EQ(sql("SELECT count(*) FROM Trackers;"), "2\n");
+// Behind the check at open, on a bare connection: a save must keep exactly the rows it
+// wrote, and no statement runs past its budget.
+TEST_F(HostileDatabase, ASaveThatDoesNotKeepItsRowsFailsAndKeepsTheOldOnes) {
+    struct Case {
+        const char* trigger;
+        const char* reported;
+    };
+    const Case cases[] = {
+        {"CREATE TRIGGER eat AFTER INSERT ON Trackers WHEN new.Imei LIKE '%1' "
+         "BEGIN DELETE FROM Trackers WHERE ID = new.ID; END;",
+         "the table Trackers holds 2 rows after writing 3"},
+        {"CREATE TRIGGER twin AFTER INSERT ON Trackers WHEN new.Imei NOT LIKE 'twin%' "
+         "BEGIN INSERT INTO Trackers (Imei) VALUES ('twin' || new.Imei); END;",
+         "the table Trackers holds 6 rows after writing 3"},
+        {"CREATE TRIGGER twin AFTER INSERT ON Settings WHEN new.MPort <> 'twin' "
+         "BEGIN INSERT INTO Settings (MPort) VALUES ('twin'); END;",
+         "the table Settings holds 2 rows after writing 1"},
+        {"CREATE TRIGGER spin AFTER INSERT ON Trackers BEGIN SELECT count(*) FROM "
+         "(WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n) SELECT x FROM n); END;",
+         "a statement ran longer than 5 s and was stopped"},
+    };
+    ASSERT_TRUE(SettingsStore(dir.path()).save(ProgramSettings{}));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.trigger);
+        sql("DROP TRIGGER IF EXISTS eat; DROP TRIGGER IF EXISTS twin; DROP TRIGGER IF EXISTS "
+            "spin;");
+        sql(c.trigger);
+        const std::string rowsBefore = sql("SELECT count(*) FROM Trackers, Settings;");
+        Result<sqlite::Database> db = sqlite::Database::open(file());
+        ASSERT_TRUE(db);
+        const auto start = std::chrono::steady_clock::now();
+        {
+            Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db.value());
+            ASSERT_TRUE(transaction);
+            ProgramSettings settings;
+            settings.modemPort = "new";
+            Status saved = ReplaceSettingsRows(db.value(), settings);
+            if (saved) saved = ReplaceTrackerRows(db.value(), test::sampleList(3, "N"));
+            ASSERT_FALSE(saved);
+            EXPECT_NE(saved.message().find(c.reported), std::string::npos) << saved.message();
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - start, sqlite::kStatementBudget * 3);
+        EXPECT_EQ(sql("SELECT group_concat(Imei) FROM Trackers;"), "35600T0,35600T1\n");
+        EXPECT_EQ(sql("SELECT count(*) FROM Trackers, Settings;"), rowsBefore);
+    }
 }
 
 TEST_F(HostileDatabase, NumbersOutOfRangeAreReportedAndReplacedByTheDefaults) {

@@ -100,16 +100,15 @@ TEST_F(SettingsStoreTest, LongModemPortIsKeptWhole) {
 // D11: the deletion and the insertion are one transaction.
 TEST_F(SettingsStoreTest, AFailedSaveLeavesThePreviousRow) {
     ASSERT_TRUE(store().save(changed()));
-    sql("CREATE TRIGGER refuse AFTER INSERT ON Settings WHEN NEW.MPort = 'bad' "
-        "BEGIN SELECT RAISE(ABORT, 'refused by a trigger'); END;");
+    test::refuseRowsWhere(file(), "Settings", "MPort = 'bad'");
     ProgramSettings bad = changed();
     bad.modemPort = "bad";
     Status saved = store().save(bad);
     ASSERT_FALSE(saved);
     ASSERT_EQ(errors.messages.size(), 1u);
     EXPECT_EQ(errors.messages[0], saved.message());
-    EXPECT_EQ(saved.message(),
-              "Cannot save the settings to " + file().string() + ": refused by a trigger");
+    EXPECT_EQ(saved.message(), "Cannot save the settings to " + file().string() +
+                                   ": CHECK constraint failed: refused");
     EXPECT_EQ(sql("SELECT count(*), MPort FROM Settings;"), "1|COM7\n");
     EXPECT_FALSE(fs::exists(file().string() + "-journal"));
 }

@@ -290,7 +290,7 @@ TEST(StorageChoiceTest, DatabaseOptionWinsOverEnvironment) {
         {std::nullopt, "postgresql://vela@db/vela", "postgresql://vela@db/vela", nullptr},
         {"postgres://a@b/c", "postgresql://vela@db/vela", "postgres://a@b/c", nullptr},
         {"settings.accdb", nullptr, std::nullopt, "--database 'settings.accdb' is not a"},
-        {std::nullopt, "host=db password=x", std::nullopt, "VELA_DATABASE 'host=db password=x'"},
+        {std::nullopt, "host=db password=x", std::nullopt, "VELA_DATABASE 'password=*** host=db'"},
         {"", nullptr, std::nullopt, "is not a PostgreSQL URL"},
     };
     for (const auto& c : cases) {

@@ -14,6 +14,18 @@ std::string runSqliteCli(const std::filesystem::path& file, const std::string& s
     return result.out;
 }
 
+void refuseRowsWhere(const std::filesystem::path& file, const std::string& table,
+                     const std::string& condition) {
+    std::string create = runSqliteCli(
+        file, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = '" + table + "';");
+    const size_t close = create.rfind(')');
+    ASSERT_NE(close, std::string::npos) << "no table " << table;
+    create = create.substr(0, close) + ", CONSTRAINT refused CHECK (NOT (" + condition + ")))";
+    runSqliteCli(file, "BEGIN; ALTER TABLE \"" + table + "\" RENAME TO \"" + table + "Before\"; " +
+                           create + "; INSERT INTO \"" + table + "\" SELECT * FROM \"" + table +
+                           "Before\"; DROP TABLE \"" + table + "Before\"; COMMIT;\n");
+}
+
 void makePrivate(const std::filesystem::path& file) {
     std::error_code ec;
     std::filesystem::permissions(

@@ -23,6 +23,12 @@ struct ReportedErrors {
 // owner-only, as the stores require before they write.
 std::string runSqliteCli(const std::filesystem::path& file, const std::string& script);
 
+// Rebuilds `table` with the constraint "refused": a row for which `condition` holds
+// fails its INSERT ("CHECK constraint failed: refused"), a write that fails halfway.
+// (A trigger would do it too, but the stores refuse a database that holds one.)
+void refuseRowsWhere(const std::filesystem::path& file, const std::string& table,
+                     const std::string& condition);
+
 // Owner read and write only (the stores refuse to write into a more open file).
 void makePrivate(const std::filesystem::path& file);
 

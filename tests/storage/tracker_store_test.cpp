@@ -96,8 +96,7 @@ TEST_F(TrackerStoreTest, LongTextsAreKeptWhole) {
 TEST_F(TrackerStoreTest, AFailedSaveLeavesThePreviousRowsAndTheList) {
     const TrackerList before = test::sampleList(5, "old");
     ASSERT_TRUE(store().save(before));
-    sql("CREATE TRIGGER refuse AFTER INSERT ON Trackers WHEN NEW.Imei = 'bad' "
-        "BEGIN SELECT RAISE(ABORT, 'refused by a trigger'); END;");
+    test::refuseRowsWhere(file(), "Trackers", "Imei = 'bad'");
     TrackerList list = test::sampleList(3, "new");
     TrackerEntry bad = test::sampleTracker(0);
     bad.description = "bad";
@@ -108,8 +107,8 @@ TEST_F(TrackerStoreTest, AFailedSaveLeavesThePreviousRowsAndTheList) {
     Status saved = store().save(list);
     ASSERT_FALSE(saved);
     ASSERT_EQ(errors.messages.size(), 1u);
-    EXPECT_EQ(errors.messages[0],
-              "Cannot save the tracker list to " + file().string() + ": refused by a trigger");
+    EXPECT_EQ(errors.messages[0], "Cannot save the tracker list to " + file().string() +
+                                      ": CHECK constraint failed: refused");
     EXPECT_EQ(list.entries(), copy.entries());
     EXPECT_EQ(loaded().entries(), before.entries());
 }

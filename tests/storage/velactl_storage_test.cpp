@@ -1,4 +1,5 @@
 // velactl db / settings / trackers, run as processes.
+#include "storage/history_store.h"
 #include "store_test_support.h"
 #include "test_support.h"
 
@@ -251,6 +252,35 @@ TEST_F(VelactlStorage, ImportAppliesTheChecksOfAddToEveryRow) {
     RunResult plus = velactl({"trackers", "import", "-"}, header + "y,'+370,1,a,0,0\r\n");
     ASSERT_EQ(plus.exitCode, 0) << plus.err;
     EXPECT_NE(velactl({"trackers", "list"}).out.find("y\t+370\t"), std::string::npos);
+}
+
+// Texts from a file reach the terminal escaped, and an error line stays short whatever
+// the length of the text it quotes.
+TEST_F(VelactlStorage, ForeignTextsAreListedEscapedAndQuotedCut) {
+    const std::string header = "Imei,Phone,APN\r\n";
+    RunResult refused = velactl({"trackers", "import", "-"},
+                                header + "\x1b[2J" + std::string(100000, 'A') + ",12a,apn\r\n");
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_EQ(refused.err, "error: row 1 (\\x1B[2J" + std::string(252, 'A') +
+                               "...): the phone number takes digits only\n");
+    RunResult imported =
+        velactl({"trackers", "import", "-"}, header + "\"a\tb\x1b]0;x\x07\",1,\"ap\rn\"\r\n");
+    ASSERT_EQ(imported.exitCode, 0) << imported.err;
+    EXPECT_EQ(velactl({"trackers", "list"}).out,
+              "Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n"
+              "a\\tb\\x1B]0;x\\x07\t+1\t0000\tap\\rn\tNone\tFM2XXX\n");
+
+    // A caller's IMEI and a run's detail come from the network.
+    HistoryRecord run = test::sampleRun(4, "=HYPERLINK(\"x\")\x1b[2J", Verdict::WrongCaller);
+    run.detail = std::string("a\0b\r\n", 5);
+    ASSERT_TRUE(HistoryStore(dir.path()).append(run));
+    const RunResult table = velactl({"history"});
+    EXPECT_NE(table.out.find("=HYPERLINK(\"x\")\\x1B[2J  wrong-caller       a\\x00b\\r\\n\n"),
+              std::string::npos)
+        << table.out;
+    const RunResult csv = velactl({"history", "--csv"});
+    EXPECT_NE(csv.out.find(",\"'=HYPERLINK(\"\"x\"\")\x1b[2J\","), std::string::npos) << csv.out;
+    EXPECT_NE(csv.out.find(std::string(",\"a\0b\r\n\",", 8)), std::string::npos) << csv.out;
 }
 
 TEST_F(VelactlStorage, JsonListsBackupAndCheck) {

@@ -55,7 +55,10 @@ enum class Behaviour {
     kCmsError,
     kCmgfError,
     kStuckPrompt,
-    kNumeric
+    kNumeric,
+    kChatty,
+    kBarePrompt,
+    kCms500
 };
 
 struct BehaviourName {
@@ -63,14 +66,24 @@ struct BehaviourName {
     Behaviour behaviour;
 };
 constexpr BehaviourName kBehaviours[] = {
-    {"normal", Behaviour::kNormal},         {"echo", Behaviour::kEcho},
-    {"split", Behaviour::kSplit},           {"slow", Behaviour::kSlow},
-    {"silent", Behaviour::kSilent},         {"sim-pin", Behaviour::kSimPin},
-    {"cpin-error", Behaviour::kCpinError},  {"no-prompt", Behaviour::kNoPrompt},
-    {"no-final-ok", Behaviour::kNoFinalOk}, {"notify-ready", Behaviour::kNotifyReady},
-    {"sim-busy", Behaviour::kSimBusy},      {"cms-error", Behaviour::kCmsError},
-    {"cmgf-error", Behaviour::kCmgfError},  {"stuck-prompt", Behaviour::kStuckPrompt},
+    {"normal", Behaviour::kNormal},
+    {"echo", Behaviour::kEcho},
+    {"split", Behaviour::kSplit},
+    {"slow", Behaviour::kSlow},
+    {"silent", Behaviour::kSilent},
+    {"sim-pin", Behaviour::kSimPin},
+    {"cpin-error", Behaviour::kCpinError},
+    {"no-prompt", Behaviour::kNoPrompt},
+    {"no-final-ok", Behaviour::kNoFinalOk},
+    {"notify-ready", Behaviour::kNotifyReady},
+    {"sim-busy", Behaviour::kSimBusy},
+    {"cms-error", Behaviour::kCmsError},
+    {"cmgf-error", Behaviour::kCmgfError},
+    {"stuck-prompt", Behaviour::kStuckPrompt},
     {"numeric", Behaviour::kNumeric},
+    {"chatty", Behaviour::kChatty},
+    {"bare-prompt", Behaviour::kBarePrompt},
+    {"cms-500", Behaviour::kCms500},
 };
 
 constexpr milliseconds kSlowDelay{1500};     // well inside the dialogue's 6 s limits
@@ -107,7 +120,10 @@ int parseOptions(const Args& args, Options& options) {
         "  notify-ready (a notification line between READY and OK), sim-busy ('+CME ERROR:\n"
         "  14' to the first two AT+CPIN?), cms-error ('+CMS ERROR: 330' after the message),\n"
         "  cmgf-error (ERROR to AT+CMGF), stuck-prompt (the first message is swallowed and\n"
-        "  the modem stays in its '> ' prompt until ESC), numeric (numeric result codes).\n"
+        "  the modem stays in its '> ' prompt until ESC), numeric (numeric result codes),\n"
+        "  chatty (start-up lines, then a line of its own before every reply: ^RSSI,\n"
+        "  ^BOOT, ^MODE, +CREG, +CGREG, +CMTI), bare-prompt ('>' after a blank line),\n"
+        "  cms-500 ('+CMS ERROR: 500' after the message).\n"
         "--deliver: after accepting an SMS, start 'vela-sim tracker --host H --port P\n"
         "  ARG...' with the loopback address and port carried in the SMS.\n"
         "Stops on SIGINT or SIGTERM.");
@@ -289,7 +305,7 @@ private:
                     stuck_ = true;
                     line("stuck-prompt: the message will be swallowed");
                 }
-                reply("\r\n> ");
+                reply(options_.behaviour == Behaviour::kBarePrompt ? "\r\n\r\n>" : "\r\n> ");
             }
         } else {
             reply("\r\nERROR\r\n");
@@ -330,9 +346,11 @@ private:
         } else {
             line("body-error: " + sms->bodyError);
         }
-        if (options_.behaviour == Behaviour::kCmsError) {
-            reply("\r\n+CMS ERROR: 330\r\n");
-            line("sms: refused with +CMS ERROR: 330");
+        if (options_.behaviour == Behaviour::kCmsError ||
+            options_.behaviour == Behaviour::kCms500) {
+            const std::string code = options_.behaviour == Behaviour::kCmsError ? "330" : "500";
+            reply("\r\n+CMS ERROR: " + code + "\r\n");
+            line("sms: refused with +CMS ERROR: " + code);
             return;
         }
         ++reference_;
@@ -348,7 +366,21 @@ private:
 
     void reply(const std::string& text) {
         if (options_.behaviour == Behaviour::kSilent) return;
+        if (options_.behaviour == Behaviour::kChatty) send(unsolicited(), false);
         send(options_.behaviour == Behaviour::kNumeric ? numericForm(text) : text, false);
+    }
+
+    // What a real modem says on its own: its start-up lines first, then one line of
+    // its status streams in turn.
+    std::string unsolicited() {
+        static constexpr const char* kStreams[] = {"^RSSI: 17", "^BOOT:20618,0,0,0,4",
+                                                   "^MODE:5,4", "+CREG: 1",
+                                                   "+CGREG: 1", "+CMTI: \"SM\",2"};
+        if (unsolicitedSent_++ == 0) {
+            return "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\nCall Ready\r\n\r\nSMS "
+                   "Ready\r\n";
+        }
+        return std::string("\r\n") + kStreams[unsolicitedSent_ % std::size(kStreams)] + "\r\n";
     }
 
     // The reply of a modem set to numeric result codes (ATV0): "0" CR for OK, "4" CR for
@@ -504,6 +536,7 @@ private:
     int busyAnswers_ = 0;
     int announced_ = 0;
     int reference_ = 0;
+    std::size_t unsolicitedSent_ = 0;
     std::string command_;
     std::string pdu_;
     std::deque<Pending> output_;

@@ -176,7 +176,7 @@ int runMigrate(const Args& args) {
     if (to) makeTextsUtf8(content.value());
     if (vela::Status copied = target.replaceContent(content.value(), options->has("--force"));
         !copied) {
-        if (copied.message().find(vela::kDatabaseNotEmpty) != std::string::npos) {
+        if (copied.code() == vela::StatusCode::Conflict) {
             std::fprintf(stderr,
                          "velactl db migrate: the target is not empty (--force replaces it)\n");
         }

@@ -3,6 +3,7 @@
 #include "common/command_line.h"
 #include "common/data_directory.h"
 #include "common/number.h"
+#include "common/terminal_text.h"
 #include "storage/history_export.h"
 #include "storage/history_store.h"
 #include "storage/pg/storage_choice.h"
@@ -44,8 +45,11 @@ vela::CommandLine historyCommandLine() {
 void printTable(const std::vector<vela::HistoryRecord>& records) {
     for (const vela::HistoryRecord& record : records) {
         std::printf("%lld  %s  %-10s  %-17s  %-17s  %s\n", static_cast<long long>(record.id),
-                    record.startedAt.c_str(), record.kind.c_str(), record.tracker.c_str(),
-                    std::string(vela::VerdictWord(record.verdict)).c_str(), record.detail.c_str());
+                    vela::EscapeForTerminal(record.startedAt).c_str(),
+                    vela::EscapeForTerminal(record.kind).c_str(),
+                    vela::EscapeForTerminal(record.tracker).c_str(),
+                    std::string(vela::VerdictWord(record.verdict)).c_str(),
+                    vela::EscapeForTerminal(record.detail).c_str());
     }
 }
 
@@ -91,13 +95,15 @@ int RunHistory(const Args& args) {
     const vela::Result<std::vector<vela::HistoryRecord>> records =
         vela::OpenStorage(directory, url.value())->queryHistory(filter);
     if (!records) {
-        std::fprintf(stderr, "velactl history: %s\n", records.message().c_str());
+        std::fprintf(stderr, "velactl history: %s\n",
+                     vela::EscapeForTerminal(records.message()).c_str());
         return kExitFailure;
     }
-    if (parsed->has("--json")) {
-        std::fputs(vela::FormatHistoryJson(records.value()).c_str(), stdout);
-    } else if (parsed->has("--csv")) {
-        std::fputs(vela::FormatHistoryCsv(records.value()).c_str(), stdout);
+    if (parsed->has("--json") || parsed->has("--csv")) {
+        // Written whole: a NUL byte a caller sent must not end the output early.
+        const std::string text = parsed->has("--json") ? vela::FormatHistoryJson(records.value())
+                                                       : vela::FormatHistoryCsv(records.value());
+        std::fwrite(text.data(), 1, text.size(), stdout);
     } else {
         printTable(records.value());
     }

@@ -2,6 +2,7 @@
 #include "app/main_dialog.h"
 #include "app/run_texts.h"
 #include "commands.h"
+#include "common/terminal_text.h"
 #include "console_view.h"
 #include "link/port_check.h"
 #include "modem/serial_port.h"
@@ -67,17 +68,20 @@ void explainRefusal(const HeadlessRun& run, const RunOptions& options, vela::Mai
         const vela::TestServerAddress server =
             vela::readTestServerIni(dialog.workingDirectoryPath());
         if (!server.usable()) {
-            std::fprintf(stderr, "velactl %s: %s\n", command, server.problem.c_str());
+            std::fprintf(stderr, "velactl %s: %s\n", command,
+                         vela::EscapeForTerminal(server.problem).c_str());
         } else if (view.lastError() == QLatin1String(vela::texts::kTestServerDown)) {
             std::fprintf(stderr, "velactl %s: no connection to the test server at %s:%u\n", command,
-                         server.host.c_str(), static_cast<unsigned>(server.port));
+                         vela::EscapeForTerminal(server.host).c_str(),
+                         static_cast<unsigned>(server.port));
         }
         return;
     }
     if (!view.errorShown() && !view.verdict()) {
         std::fprintf(stderr,
                      "velactl %s: the run did not start (is \"%s\" in the tracker list of %s?)\n",
-                     command, options.tracker->c_str(), options.directory.toUtf8().constData());
+                     command, vela::EscapeForTerminal(*options.tracker).c_str(),
+                     vela::EscapeForTerminal(options.directory.toStdString()).c_str());
     }
 }
 
@@ -116,7 +120,8 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     if (options->trace) {
         auto created = vela::SerialTrace::Create(*options->trace);
         if (!created) {
-            std::fprintf(stderr, "velactl %s: %s\n", run.command, created.message().c_str());
+            std::fprintf(stderr, "velactl %s: %s\n", run.command,
+                         vela::EscapeForTerminal(created.message()).c_str());
             return kExitFailure;
         }
         trace = std::move(created).value();

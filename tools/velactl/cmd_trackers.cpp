@@ -101,8 +101,10 @@ int runList(const Args& args) {
                 JsonQuoted(port).c_str(), JsonQuoted(e.apn).c_str(),
                 JsonQuoted(authName(e.auth)).c_str(), JsonQuoted(type).c_str());
         } else {
-            std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", e.description.c_str(), phone.c_str(),
-                        port.c_str(), e.apn.c_str(), authName(e.auth), type.c_str());
+            std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", vela::EscapeForTerminal(e.description).c_str(),
+                        vela::EscapeForTerminal(phone).c_str(), port.c_str(),
+                        vela::EscapeForTerminal(e.apn).c_str(), authName(e.auth),
+                        vela::EscapeForTerminal(type).c_str());
         }
         first = false;
     }

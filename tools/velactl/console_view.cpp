@@ -1,6 +1,7 @@
 #include "console_view.h"
 
 #include "app/run_texts.h"
+#include "common/terminal_text.h"
 
 #include <cstdio>
 #include <thread>
@@ -72,7 +73,10 @@ void ConsoleView::ShowMessageWithReason(const QString& text, vela::BoxIcon icon,
                                         const QString& reason) {
     ShowMessage(text, icon);
     // Standard output keeps the box's exact text; the reason is a diagnostic.
-    if (!reason.isEmpty()) std::fprintf(stderr, "velactl: %s\n", reason.toLocal8Bit().constData());
+    if (!reason.isEmpty()) {
+        std::fprintf(stderr, "velactl: %s\n",
+                     vela::EscapeForTerminal(reason.toUtf8().toStdString()).c_str());
+    }
 }
 
 void ConsoleView::FillTrackerChoice(const std::vector<std::string>& descriptions) {

@@ -1,8 +1,12 @@
 #include "storage/pg/connection.h"
 
+#include "common/terminal_text.h"
+
 #include <libpq-fe.h>
 
 #include <charconv>
+#include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace vela::pg {
@@ -54,6 +58,14 @@ StatusCode codeOf(std::string_view sqlState, bool broken) {
     if (startsWith("23") || sqlState == "42501" || startsWith("28")) return StatusCode::Refused;
     if (startsWith("22")) return StatusCode::Invalid;
     return StatusCode::Internal;
+}
+
+// The server's notices and warnings are its own texts (a function or trigger on the
+// server chooses them): the library would print them raw; they go out as one escaped,
+// bounded line.
+void showNotice(void*, const char* message) {
+    const std::string line = "PostgreSQL: " + EscapeForTerminal(oneLine(message));
+    std::fprintf(stderr, "%s\n", line.c_str());
 }
 
 }  // namespace
@@ -114,6 +126,10 @@ std::string QueryResult::commandTag() const {
     return PQcmdStatus(handle_);
 }
 
+namespace {
+std::string withoutMisreadParts(std::string message, std::string_view url);
+}  // namespace
+
 Result<Connection> Connection::open(const std::string& url) {
     // The URL comes last so that what it says wins over these defaults.
     const std::string timeout = std::to_string(kConnectTimeoutSeconds);
@@ -124,9 +140,11 @@ Result<Connection> Connection::open(const std::string& url) {
     if (connection.handle_ == nullptr) {
         return Result<Connection>::Fail("out of memory while connecting to " + RedactUrl(url));
     }
+    PQsetNoticeProcessor(connection.handle_, showNotice, nullptr);
     if (PQstatus(connection.handle_) != CONNECTION_OK) {
-        return Result<Connection>::Fail(oneLine(PQerrorMessage(connection.handle_)),
-                                        StatusCode::Unavailable);
+        return Result<Connection>::Fail(
+            withoutMisreadParts(oneLine(PQerrorMessage(connection.handle_)), url),
+            StatusCode::Unavailable);
     }
     // Our texts are UTF-8 whatever the URL asked for.
     if (PQsetClientEncoding(connection.handle_, "UTF8") != 0) {
@@ -217,29 +235,194 @@ Status Transaction::commit() {
     return Status::Ok();
 }
 
-std::string RedactUrl(std::string_view url) {
-    std::string shown(url);
-    const size_t scheme = shown.find("://");
-    if (scheme != std::string::npos) {
-        const size_t start = scheme + 3;
-        const size_t end = shown.find_first_of("/?#", start);
-        const size_t at = shown.rfind('@', end == std::string::npos ? std::string::npos : end);
-        if (at != std::string::npos && at >= start) {
-            const size_t colon = shown.find(':', start);
-            if (colon != std::string::npos && colon < at) {
-                shown.replace(colon + 1, at - colon - 1, "***");
-            }
+namespace {
+
+struct OptionsCloser {
+    void operator()(PQconninfoOption* options) const { PQconninfoFree(options); }
+};
+using ParsedOptions = std::unique_ptr<PQconninfoOption, OptionsCloser>;
+
+// The text's options as libpq itself reads them (nullptr when it cannot).
+ParsedOptions parseConnectionText(std::string_view text) {
+    // libpq reads a C string: a NUL byte ends the text for it as well.
+    const std::string terminated(text.substr(0, text.find('\0')));
+    char* error = nullptr;
+    ParsedOptions options(PQconninfoParse(terminated.c_str(), &error));
+    if (error != nullptr) PQfreemem(error);
+    return options;
+}
+
+const char* valueOf(const PQconninfoOption* options, std::string_view keyword) {
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        if (keyword == option->keyword) return option->val;
+    }
+    return nullptr;
+}
+
+// "postgresql://" or "postgres://" as the text has it; empty for other texts.
+std::string_view schemeOf(std::string_view text) {
+    for (std::string_view scheme : {"postgresql://", "postgres://"}) {
+        if (text.starts_with(scheme)) return scheme;
+    }
+    return {};
+}
+
+std::string percentEncoded(std::string_view text, std::string_view alsoKept = {}) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                          (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+                          alsoKept.find(c) != std::string_view::npos;
+        if (kept) {
+            out += c;
+        } else {
+            const auto byte = static_cast<unsigned char>(c);
+            out += '%';
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
         }
     }
-    // A password may also be given as a query parameter.
-    for (size_t key = shown.find("password="); key != std::string::npos;
-         key = shown.find("password=", key + 1)) {
-        if (key > 0 && shown[key - 1] != '?' && shown[key - 1] != '&') continue;
-        const size_t value = key + 9;
-        const size_t end = shown.find('&', value);
-        shown.replace(value, (end == std::string::npos ? shown.size() : end) - value, "***");
+    return out;
+}
+
+// A value of the key=value form: as it is when plain, else quoted the way libpq reads it.
+std::string keywordValue(std::string_view value) {
+    if (!value.empty() && value.find_first_of(" \t\n\r\v\f'\\=") == std::string_view::npos) {
+        return std::string(value);
+    }
+    std::string quoted = "'";
+    for (const char c : value) {
+        if (c == '\'' || c == '\\') quoted += '\\';
+        quoted += c;
+    }
+    return quoted + "'";
+}
+
+std::vector<std::string_view> splitAtCommas(std::string_view text) {
+    std::vector<std::string_view> parts;
+    for (;;) {
+        const size_t comma = text.find(',');
+        parts.push_back(text.substr(0, comma));
+        if (comma == std::string_view::npos) return parts;
+        text.remove_prefix(comma + 1);
+    }
+}
+
+// A password that holds an unencoded '@' or '/' is not read as a password at all: its
+// pieces land in the host, port or database name. Such a text is never shown.
+bool authorityMisread(const PQconninfoOption* options) {
+    for (std::string_view keyword : {"user", "host", "port", "dbname"}) {
+        const char* value = valueOf(options, keyword);
+        if (value != nullptr && std::string_view(value).find('@') != std::string_view::npos) {
+            return true;
+        }
+    }
+    const char* port = valueOf(options, "port");
+    return port != nullptr &&
+           std::string_view(port).find_first_not_of("0123456789,") != std::string_view::npos;
+}
+
+// The URL rebuilt from what libpq read: user, hosts and ports, database, then every other
+// option as a parameter; the password, wherever it was given, is "***".
+std::string rebuiltUrl(std::string_view scheme, const PQconninfoOption* options) {
+    const char* user = valueOf(options, "user");
+    const char* password = valueOf(options, "password");
+    const char* host = valueOf(options, "host");
+    const char* port = valueOf(options, "port");
+    const char* dbname = valueOf(options, "dbname");
+    std::string shown(scheme);
+    if (user != nullptr || password != nullptr) {
+        if (user != nullptr) shown += percentEncoded(user);
+        if (password != nullptr) shown += ":***";
+        shown += '@';
+    }
+    // Hosts and ports stand in the authority when it can say exactly what libpq read:
+    // one name or address; several hosts, a socket directory, or an empty or odd host go
+    // with the parameters instead.
+    const std::vector<std::string_view> hosts =
+        host != nullptr ? splitAtCommas(host) : std::vector<std::string_view>{};
+    const std::vector<std::string_view> ports =
+        port != nullptr ? splitAtCommas(port) : std::vector<std::string_view>{};
+    bool hostInAuthority = hosts.size() == 1 && ports.size() <= 1;
+    for (std::string_view name : hosts) {
+        const bool ipv6 = name.find(':') != std::string_view::npos;
+        hostInAuthority =
+            hostInAuthority && !name.empty() &&
+            name.find_first_not_of(ipv6 ? "0123456789abcdefABCDEF:."
+                                        : "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                          "0123456789-._") == std::string_view::npos;
+    }
+    if (hostInAuthority) {
+        for (size_t i = 0; i < hosts.size(); ++i) {
+            if (i > 0) shown += ',';
+            const bool ipv6 = hosts[i].find(':') != std::string_view::npos;
+            shown += ipv6 ? "[" + std::string(hosts[i]) + "]" : std::string(hosts[i]);
+            if (!ports.empty() && !ports[i].empty()) shown += ":" + std::string(ports[i]);
+        }
+    }
+    if (dbname != nullptr) shown += "/" + percentEncoded(dbname);
+    char separator = '?';
+    for (const PQconninfoOption* option = options; option->keyword != nullptr; ++option) {
+        const std::string_view keyword = option->keyword;
+        if (option->val == nullptr || keyword == "user" || keyword == "password" ||
+            keyword == "dbname" || (hostInAuthority && (keyword == "host" || keyword == "port"))) {
+            continue;
+        }
+        shown += separator + std::string(keyword) + "=" + percentEncoded(option->val);
+        separator = '&';
     }
     return shown;
+}
+
+// libpq's own failure quotes the host, port, user or database it read; when those hold
+// pieces of a misread password, they are hidden as the URL is.
+std::string withoutMisreadParts(std::string message, std::string_view url) {
+    const ParsedOptions options = parseConnectionText(url);
+    if (!options || schemeOf(url).empty() || !authorityMisread(options.get())) return message;
+    for (std::string_view keyword : {"user", "host", "port", "dbname"}) {
+        const char* value = valueOf(options.get(), keyword);
+        if (value == nullptr || *value == '\0') continue;
+        const std::string quoted = "\"" + std::string(value) + "\"";
+        for (size_t at = message.find(quoted); at != std::string::npos;
+             at = message.find(quoted, at + 5)) {
+            message.replace(at, quoted.size(), "\"***\"");
+        }
+    }
+    return message;
+}
+
+}  // namespace
+
+std::string RedactUrl(std::string_view url) {
+    const std::string_view scheme = schemeOf(url);
+    const ParsedOptions options = parseConnectionText(url);
+    if (!options && url.find('=') == std::string_view::npos &&
+        url.find("://") == std::string_view::npos) {
+        return std::string(url);  // a file name or a word: no password can be in it
+    }
+    if (!options || (!scheme.empty() && authorityMisread(options.get()))) {
+        // Not readable as libpq reads it: nothing of it is shown but the scheme.
+        const size_t end = url.find("://");
+        const bool plainScheme =
+            end != std::string_view::npos && end > 0 &&
+            url.substr(0, end).find_first_not_of(
+                "abcdefghijklmnopqrstuvwxyz"
+                "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789+-.") == std::string_view::npos;
+        return (plainScheme ? std::string(url.substr(0, end + 3)) : std::string()) + "***";
+    }
+    if (scheme.empty()) {
+        // key=value text: the same options, the password hidden.
+        std::string shown;
+        for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
+            if (option->val == nullptr) continue;
+            const std::string_view keyword = option->keyword;
+            shown += (shown.empty() ? "" : " ") + std::string(keyword) + "=" +
+                     (keyword == "password" ? std::string("***") : keywordValue(option->val));
+        }
+        return shown;
+    }
+    return rebuiltUrl(scheme, options.get());
 }
 
 bool IsPostgresUrl(std::string_view text) {

@@ -117,7 +117,11 @@ private:
     Connection* connection_ = nullptr;  // null once committed or rolled back
 };
 
-// The URL as it may be shown to an operator: a password in it is replaced by "***".
+// The URL as it may be shown to an operator, rebuilt from what libpq's own parser reads
+// in it (so every form libpq accepts is covered): the password, in the authority or as
+// a parameter in any encoding, is "***". A text libpq cannot read, or one whose password
+// it misreads as host, port or database (an unencoded '@' or '/'), shows only its scheme
+// and "***".
 std::string RedactUrl(std::string_view url);
 
 // True for the URLs this program hands to PostgreSQL (postgresql:// or postgres://).

@@ -236,7 +236,7 @@ Result<Connection> PgStorage::connect() const {
 Status PgStorage::fail(const std::string& what, const Status& failure) const {
     std::string message = what + " " + location() + ": " + failure.message();
     if (reporter_) reporter_(message);
-    return Status::Fail(std::move(message));
+    return Status::Fail(std::move(message), failure.code());
 }
 
 Status PgStorage::loadSettings(ProgramSettings& settings) const {
@@ -402,7 +402,8 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
                 rows[i] = counted.value();
             }
             if (rows[0] + rows[1] + rows[2] + rows[3] > 0) {
-                return Status::Fail(NotEmptyMessage(rows[0], rows[1], rows[2], rows[3]));
+                return Status::Fail(NotEmptyMessage(rows[0], rows[1], rows[2], rows[3]),
+                                    StatusCode::Conflict);
             }
         }
         for (const char* table : kTables) {
