@@ -4,6 +4,8 @@
 #include "common/command_line.h"
 
 #include <QString>
+#include "common/address_range.h"
+
 #include <optional>
 #include <string>
 
@@ -16,9 +18,10 @@ inline constexpr long kMaxTimeoutSeconds = 86400;
 struct RunOptions {
     std::optional<std::string> tracker;
     std::optional<std::string> config;
-    QString directory;  // absolute: --dir, VELA_DIR, --user-data or the current one
+    QString directory;                 // absolute: --dir, VELA_DIR, --user-data or the current one
     std::optional<std::string> trace;  // velactl go: the modem trace file
-    int timeoutSeconds = 0;  // 0: no limit
+    int timeoutSeconds = 0;            // 0: no limit
+    vela::AddressAllowList allowFrom;  // --allow-from: who may call (empty: everyone)
 };
 
 // Declares --dir, --user-data and --timeout on `line`, and --tracker and --config when
