@@ -550,6 +550,9 @@ Status MainDialog::StartListening() {
     // connection being served stays until replaced.
     dropPendingCallers();
     listenSocket = std::make_unique<ListenSocket>();
+    CallerPolicy policy;
+    policy.allowFrom = allowFrom;
+    listenSocket->SetCallerPolicy(std::move(policy));
     if (settings.localPort < 0 || settings.localPort > 65535) {
         listenSocket.reset();
         return Status::Fail("not a TCP port");
@@ -560,6 +563,12 @@ Status MainDialog::StartListening() {
         return listening;
     }
     connect(listenSocket.get(), &ListenSocket::AcceptReady, this, &MainDialog::AcceptTracker);
+    connect(listenSocket.get(), &ListenSocket::Note, this, [this](const QString& line) {
+        view_.SetStatusText(line);
+        if (listeningPort() != 0) {
+            view_.SetStatusText(QString::fromLatin1(texts::kWaitingForConnection));
+        }
+    });
     return Status::Ok();
 }
 
@@ -703,7 +712,10 @@ void MainDialog::identifyPending(std::size_t index) {
     if (!right) {
         const QString shown = fromBytes(displayImei(imei));
         const QString waitingFor = expected ? fromBytes(*expected) : fromBytes(runTracker_);
-        if (runRecord_) {
+        // An address that keeps guessing is slowed and summed up in one line instead.
+        const bool alone =
+            !listenSocket || listenSocket->UnknownCaller(*pendingCallers_[index].socket);
+        if (runRecord_ && alone) {
             // Recorded as a row of its own; the run itself waits on.
             std::optional<HistoryRecord> wrong = runRecord_;
             wrong->callerAddress = peerText(*pendingCallers_[index].socket).toStdString();
@@ -714,7 +726,10 @@ void MainDialog::identifyPending(std::size_t index) {
         retire(std::move(pendingCallers_[index].socket));
         pendingCallers_.erase(pendingCallers_.begin() + static_cast<std::ptrdiff_t>(index));
         if (pendingCallers_.empty()) silenceTimer_.stop();
-        view_.SetStatusText(QString::fromLatin1(texts::kUnexpectedCaller).arg(shown, waitingFor));
+        if (alone) {
+            view_.SetStatusText(
+                QString::fromLatin1(texts::kUnexpectedCaller).arg(shown, waitingFor));
+        }
         return;
     }
     // The run has its caller: the listener closes, so later callers are refused, and the

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/main_dialog_view.h"
+#include "common/address_range.h"
 #include "common/result.h"
 #include "config/config_image.h"
 #include "link/config_session.h"
@@ -49,7 +50,7 @@ public:
         std::chrono::milliseconds sms{2000};      // before the modem dialogue
         std::chrono::milliseconds portCheck{2000};
         // How long a caller may take to identify itself before it is dropped.
-        std::chrono::milliseconds identify{20000};
+        std::chrono::milliseconds identify{5000};
     };
 
     // Callers that have not identified themselves yet, at most this many at once: a
@@ -140,6 +141,8 @@ public:
     // The long-lived objects, in declaration order.
     SerialPort serialPort;
     ProgramSettings settings;
+    // Who may call the runs' listener (empty: everyone).
+    AddressAllowList allowFrom;
     const std::filesystem::path workingDirectory;
     TrackerList trackers;
     ByteString receivedData;

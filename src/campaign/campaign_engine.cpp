@@ -112,6 +112,10 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         return plan;
     }
 
+    void ListenerNote(const std::string& line) override {
+        if (observer != nullptr) journal->AnnounceNow([&] { observer->Warning(line); });
+    }
+
     // Another station holds the tracker now: this one lets it go without a word more.
     void Release(const CampaignTrackerRecord& row) {
         std::lock_guard lock(mutex);
@@ -278,6 +282,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         listenerLimits.identifyLimit = limits.identifyLimit;
         listenerLimits.sessionLimit = limits.sessionLimit;
         listenerLimits.stopGrace = limits.stopGrace;
+        listenerLimits.callers.allowFrom = stationSettings.allowFrom;
         listener.Serve(*this, listenerLimits, wakePipe.readEnd());
         {
             std::lock_guard lock(mutex);

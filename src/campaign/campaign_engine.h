@@ -6,6 +6,7 @@
 // stopped or killed at any moment is resumed where it stood.
 
 #include "campaign/campaign_events.h"
+#include "common/address_range.h"
 #include "common/result.h"
 #include "modem/sms_dialogue.h"
 #include "storage/campaign_storage.h"
@@ -58,9 +59,9 @@ struct CampaignLimits {
     std::chrono::seconds wait{300};  // per tracker, after its SMS was accepted
     int attempts = 2;                // SMS attempts per tracker
     int maxSessions = 512;           // concurrent callers; later ones wait in the backlog
-    std::chrono::milliseconds identifyLimit{30000};  // connect -> 17 bytes
-    std::chrono::milliseconds sessionLimit{60000};   // connect -> answer
-    std::chrono::milliseconds stopGrace{10000};      // sessions finished after a stop
+    std::chrono::milliseconds identifyLimit{5000};  // connect -> 17 bytes
+    std::chrono::milliseconds sessionLimit{60000};  // connect -> answer
+    std::chrono::milliseconds stopGrace{10000};     // sessions finished after a stop
     int modemFailuresToRetire = 2;  // failed dialogues in a row that take a modem out
     // How long a station's claim on its trackers lasts unless renewed (a third of it
     // apart) in a shared database; a station gone longer leaves them to the others.
@@ -76,6 +77,7 @@ struct CampaignStationSettings {
     std::optional<int> externalPort;      // in the push message
     std::optional<int> listenPort;        // bound locally
     std::vector<std::string> modemPorts;  // empty: the campaign's
+    AddressAllowList allowFrom;           // who may call this station (empty: everyone)
 };
 
 // A new campaign as the operator asks for it.

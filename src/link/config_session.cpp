@@ -9,10 +9,6 @@ namespace vela {
 
 namespace {
 
-// Before the identification only the tail matters; one receive on top of 16 waiting
-// bytes is the most a well-behaved caller can leave here.
-constexpr std::size_t kIdentificationKeep = kIdentificationLength - 1 + kReceiveChunk;
-
 std::string hexByte(uint8_t byte) {
     char text[3];
     std::snprintf(text, sizeof text, "%.2X", static_cast<unsigned>(byte));
@@ -22,7 +18,8 @@ std::string hexByte(uint8_t byte) {
 }  // namespace
 
 ReceiveStep appendReceived(ByteString& receivedData, std::span<const uint8_t> chunk,
-                           bool answerPending) {
+                           bool answerPending, std::size_t* ignored) {
+    if (ignored != nullptr) *ignored = 0;
     if (answerPending) {
         // The answer step reads the answer's first bytes; a flood adds nothing to them.
         const std::size_t room =
@@ -31,11 +28,14 @@ ReceiveStep appendReceived(ByteString& receivedData, std::span<const uint8_t> ch
         receivedData.insert(receivedData.end(), chunk.begin(), chunk.begin() + take);
         return ReceiveStep::Answer;
     }
-    receivedData.insert(receivedData.end(), chunk.begin(), chunk.end());
-    if (receivedData.size() > kIdentificationKeep) {
-        receivedData.erase(receivedData.begin(),
-                           receivedData.end() - static_cast<std::ptrdiff_t>(kIdentificationKeep));
-    }
+    // The first 17 bytes identify the caller; what came with them in the same receive
+    // (a tracker that talks on at once) is not part of its IMEI.
+    const std::size_t room = receivedData.size() < kIdentificationLength
+                                 ? kIdentificationLength - receivedData.size()
+                                 : 0;
+    const std::size_t take = std::min(room, chunk.size());
+    receivedData.insert(receivedData.end(), chunk.begin(), chunk.begin() + take);
+    if (ignored != nullptr) *ignored = chunk.size() - take;
     return receivedData.size() >= kIdentificationLength ? ReceiveStep::Identify
                                                         : ReceiveStep::WaitForMore;
 }

@@ -33,11 +33,12 @@ enum class ReceiveStep {
 
 // Appends one receive (normally at most kReceiveChunk bytes) to `receivedData` and tells
 // which step follows. The buffer never grows beyond what a step reads: before the
-// identification the tail that holds the IMEI, after the image the head of the answer.
+// identification its 17 bytes (bytes that came with them are not kept; their count is
+// put in `ignored` when given), after the image the head of the answer.
 ReceiveStep appendReceived(ByteString& receivedData, std::span<const uint8_t> chunk,
-                           bool answerPending);
+                           bool answerPending, std::size_t* ignored = nullptr);
 
-// The caller's IMEI: the last 15 bytes of what it sent (fewer when fewer came).
+// The caller's IMEI: the last 15 of its 17 identification bytes (fewer when fewer came).
 std::string callerImei(const ByteString& receivedData);
 
 // True for the fifteen capital X's of the test server.

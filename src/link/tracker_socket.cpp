@@ -141,6 +141,10 @@ QString TrackerSocket::PeerAddress() const {
     return address.toString() + QLatin1Char(':') + QString::number(connection_->peerPort());
 }
 
+QHostAddress TrackerSocket::PeerHost() const {
+    return connection_->peerAddress();
+}
+
 void TrackerSocket::NotifyLater() {
     if (notifyPending_ || closedLocally_) return;
     notifyPending_ = true;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QObject>
 #include <QString>
 #include <cstddef>
@@ -44,6 +45,8 @@ public:
 
     // "address:port" of the peer, for the record of the run.
     QString PeerAddress() const;
+    // The peer's address alone.
+    QHostAddress PeerHost() const;
 
     bool IsClosed() const { return closedLocally_; }
     // The peer closed the connection (before we did).

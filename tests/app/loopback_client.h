@@ -19,7 +19,9 @@ public:
     LoopbackClient() {
         QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
     }
-    bool connectTo(quint16 port) {
+    // `source`: the caller's own address (another 127.x.y.z), default the usual one.
+    bool connectTo(quint16 port, const QHostAddress& source = QHostAddress()) {
+        if (!source.isNull() && !socket.bind(source)) return false;
         socket.connectToHost(QHostAddress::LocalHost, port);
         return waitUntil([this] {
                    return socket.state() == QAbstractSocket::ConnectedState ||

@@ -212,11 +212,14 @@ TEST_F(MainDialogTest, IdentificationInPiecesIsHandledOnceOnTheCompletingRead) {
     struct Case {
         QByteArray first, second, imei;
     };
-    const QByteArray twenty = QByteArray("\x00\x0F\x31", 3) + QByteArray("AB") + kImei;  // 20 bytes
+    // The 17 bytes identify; what comes with them in the same piece is not the IMEI.
+    const QByteArray twenty = identification(kImei) + QByteArray(
+                                                          "\x01"
+                                                          "AB");  // 20 bytes
     const std::vector<Case> cases = {
         {identification(kImei).left(10), identification(kImei).mid(10), kImei},
-        {twenty.left(16), twenty.mid(16), twenty.right(15)},
-        {twenty, QByteArray(), twenty.right(15)},  // more than 17 in one piece
+        {twenty.left(16), twenty.mid(16), kImei},
+        {twenty, QByteArray(), kImei},  // more than 17 in one piece
     };
     for (const Case& c : cases) {
         outcomes.clear();
@@ -306,10 +309,11 @@ TEST_F(MainDialogTest, ARunForADescriptionThatIsNoImeiServesAnyTrackerButNotTheT
 TEST_F(MainDialogTest, PendingCallersAreBoundedAndTheTrackerStillGetsThrough) {
     open();
     const quint16 port = listen();
+    // From as many addresses: one address alone may hold no more than a few.
     std::vector<std::unique_ptr<LoopbackClient>> idle;
     for (std::size_t i = 0; i <= MainDialog::kMaxPendingCallers; ++i) {
         idle.push_back(std::make_unique<LoopbackClient>());
-        ASSERT_TRUE(idle.back()->connectTo(port));
+        ASSERT_TRUE(idle.back()->connectTo(port, QHostAddress(0x7F000100u + i)));
     }
     ASSERT_TRUE(idle.front()->waitForClose());
     EXPECT_EQ(dialog->pendingCallerCount(), MainDialog::kMaxPendingCallers);

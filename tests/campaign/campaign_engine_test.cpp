@@ -357,6 +357,21 @@ TEST_F(CampaignEngineTest, TwoCampaignsAtOnceNeverConfigureATrackerTwice) {
     for (const auto& [imei, count] : fleetCalls("answered")) EXPECT_EQ(count, 1) << imei;
 }
 
+// A station that takes callers only from the mobile network's range serves no one else:
+// the fleet's loopback callers are closed at accept and its trackers end without a call.
+TEST_F(CampaignEngineTest, CallersOutsideTheAllowListAreNeverServed) {
+    StartFleet(2, 1, {"--delay", "0-100"});
+    CampaignStationSettings station;
+    station.allowFrom = AddressAllowList({parseAddressRange("10.64.0.0/10").value()});
+    engine.setStation(station);
+    const Result<CampaignSummary> summary = RunAll(modemPorts, 1);
+    ASSERT_TRUE(summary) << summary.message();
+    EXPECT_EQ(summary.value().configured, 0);
+    for (const auto& [imei, update] : observer.last) EXPECT_EQ(update.verdict, "no-call") << imei;
+    EXPECT_TRUE(fleetCalls("answered").empty());
+    EXPECT_EQ(observer.refused, 0);  // closed unread: never named a tracker
+}
+
 // What cannot work is refused before a modem is touched: nothing sent, no attempt spent.
 TEST_F(CampaignEngineTest, SettingsThatCannotWorkSendNothing) {
     StartFleet(2, 1, {});

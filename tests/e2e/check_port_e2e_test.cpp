@@ -95,7 +95,8 @@ TEST_F(CheckPortE2eTest, ARefusedRequestEndsTheCheckInsteadOfWaiting) {
     storeSettings(0x7F000002);
     const RunResult run = runProgram(checkPort({"--timeout", "20"}), 30s);
     EXPECT_EQ(run.exitCode, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("error: Test server is down.. Try again later!\n"), std::string::npos);
+    EXPECT_NE(run.out.find("error: Test server is down.. Try again later!\n"), std::string::npos)
+        << run.out << run.err;
     EXPECT_NE(run.err.find("the test server refused the check: "), std::string::npos) << run.err;
     EXPECT_EQ(run.out.find("status: Waiting for incoming connection..."), std::string::npos);
     EXPECT_NE(run.out.find("verdict: port-check-failed"), std::string::npos);
@@ -116,7 +117,8 @@ TEST_F(CheckPortE2eTest, FailuresAndUsage) {
     writeFile(dir / "test-server.ini", "127.0.0.1\n" + std::to_string(freePort()) + "\n");
     run = runProgram(checkPort(), 30s);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_NE(run.out.find("error: Test server is down.. Try again later!\n"), std::string::npos);
+    EXPECT_NE(run.out.find("error: Test server is down.. Try again later!\n"), std::string::npos)
+        << run.out << run.err;
 
     // A name with a control character in the error line is shown escaped.
     const std::filesystem::path odd = dir / "d\x1b[2J";

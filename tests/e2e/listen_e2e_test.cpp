@@ -321,3 +321,23 @@ TEST_F(ListenE2eTest, AFileThatCannotBeReadIsRefusedWithItsReason) {
 
 }  // namespace
 }  // namespace vela::test
+
+namespace vela::test {
+namespace {
+
+// A caller from outside --allow-from is closed unread and the run waits on; a range
+// that does not parse is a usage error.
+TEST_F(ListenE2eTest, CallersOutsideTheAllowListAreNotServed) {
+    ChildProcess velactl(
+        listen({"--timeout", "3", "--allow-from", "10.0.0.0/8", "--allow-from", "127.0.0.9"}));
+    ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s))
+        << velactl.output() << velactl.errors();
+    const RunResult sim = tracker({"--timeout", "2"});
+    EXPECT_NE(sim.exitCode, 0) << sim.out << sim.err;
+    EXPECT_EQ(velactl.wait(20s), 3) << velactl.errors();
+    EXPECT_EQ(velactl.output().find("Welcome"), std::string::npos) << velactl.output();
+    EXPECT_EQ(runProgram(listen({"--allow-from", "10.1.2.3/8"}), 20s).exitCode, 2);
+}
+
+}  // namespace
+}  // namespace vela::test

@@ -23,7 +23,7 @@ ConfigImage imageStartingWith(uint8_t first, uint8_t second) {
     return image;
 }
 
-TEST(ConfigSessionTest, IdentificationComesWithTheSeventeenthByteAndTakesTheLastFifteen) {
+TEST(ConfigSessionTest, IdentificationComesWithTheSeventeenthByteAndTakesItsLastFifteen) {
     ByteString received;
     const ByteString id = bytes(std::string("\x00\x0F", 2) + "352094081234567");
     EXPECT_EQ(appendReceived(received, std::span(id).first(10), false), ReceiveStep::WaitForMore);
@@ -32,13 +32,13 @@ TEST(ConfigSessionTest, IdentificationComesWithTheSeventeenthByteAndTakesTheLast
     EXPECT_EQ(appendReceived(received, std::span(id).subspan(16), false), ReceiveStep::Identify);
     EXPECT_EQ(callerImei(received), "352094081234567");
 
+    // Bytes that come with the identification are not part of it: the first 17 identify.
     ByteString longer;
-    const ByteString twenty = bytes(
-        "\x00\x0F\x31"
-        "AB"
-        "352094081234567");
-    EXPECT_EQ(appendReceived(longer, twenty, false), ReceiveStep::Identify);
+    const ByteString twenty = bytes(std::string("\x00\x0F", 2) + "352094081234567" + "\x01" + "AB");
+    std::size_t ignored = 0;
+    EXPECT_EQ(appendReceived(longer, twenty, false, &ignored), ReceiveStep::Identify);
     EXPECT_EQ(callerImei(longer), "352094081234567");
+    EXPECT_EQ(ignored, 3u);
     // Zero bytes are data like any other.
     ByteString zeros;
     EXPECT_EQ(appendReceived(zeros, ByteString(17, 0), false), ReceiveStep::Identify);

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <QHostAddress>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTimer>
 #include <atomic>
@@ -642,6 +643,84 @@ TEST_F(LinkFaultTest, WhatACallerDoesDuringAnotherPressIsHandledAfterIt) {
         EXPECT_TRUE(dialog->listenActive);  // the end belonged to the stopped run
         stop();
     }
+}
+
+}  // namespace
+}  // namespace vela::test
+
+namespace vela::test {
+namespace {
+
+// The single run's share of the flood harness: one address holds idle connections,
+// another guesses IMEIs from its own thread; the tracker from a third is served at once,
+// and the guesses end in one summary line instead of a line each.
+TEST_F(LinkFaultTest, IdleConnectionsAndGuessedImeisFromOtherAddressesDoNotHoldTheTrackerUp) {
+    {
+        SCOPED_TRACE("an address guessing IMEIs is slowed and summed up");
+        const uint16_t port = listen();
+        std::atomic<bool> guessed{false};
+        std::thread guesser([&] {
+            for (int i = 0; i < 40; ++i) {
+                if (auto peer = RawPeer::connectTo(port, 0, 5s, 0x7F000003)) {
+                    peer->sendAll(identificationOf("99000000000" + std::to_string(1000 + i)));
+                    peer->receive(1);  // until it is closed
+                }
+            }
+            guessed = true;
+        });
+        EXPECT_TRUE(waitUntil([&] { return guessed.load(); }, 30s));
+        guesser.join();
+        stop();
+        EXPECT_EQ(view.events.filter("status: Unexpected caller IMEI 99").size(), 5);
+        const QStringList summaries = view.events.filter("127.0.0.3: ");
+        ASSERT_EQ(summaries.size(), 2) << summaries.join('\n').toStdString();
+        EXPECT_TRUE(QRegularExpression("^status: 127\\.0\\.0\\.3: 5 unknown IMEIs in \\d+ s, "
+                                       "slowed$")
+                        .match(summaries[0])
+                        .hasMatch());
+        // Every later guess was turned away unread (some may have given up connecting).
+        const QRegularExpressionMatch later =
+            QRegularExpression(" s, slowed \\((\\d+) calls turned away\\)$").match(summaries[1]);
+        ASSERT_TRUE(later.hasMatch()) << summaries[1].toStdString();
+        EXPECT_GE(later.captured(1).toInt(), 30);
+    }
+    const uint16_t port = listen();
+    std::vector<RawPeer> held;
+    std::atomic<bool> holding{false};
+    std::thread holder([&] {
+        for (int i = 0; i < 30; ++i) {
+            if (auto peer = RawPeer::connectTo(port, 0, 5s, 0x7F000002)) {
+                held.push_back(std::move(*peer));
+            }
+        }
+        holding = true;
+    });
+    EXPECT_TRUE(waitUntil([&] { return holding.load(); }, 60s));
+    holder.join();
+    spin(200ms);
+    // The tracker from its own thread: the event loop runs on while it connects.
+    const auto started = std::chrono::steady_clock::now();
+    std::atomic<bool> served{false};
+    std::atomic<bool> done{false};
+    std::thread tracker([&] {
+        if (auto peer = RawPeer::connectTo(port, 0, 5s, 0x7F00000A)) {
+            if (peer->sendAll(identificationOf(kImei)) &&
+                peer->receive(image.size()).size() == image.size()) {
+                served = std::chrono::steady_clock::now() - started < 2s;
+                peer->sendAll(kAnswer);
+            }
+        }
+        done = true;
+    });
+    EXPECT_TRUE(waitUntil([&] { return done.load() && !outcomes.empty(); }, 15s));
+    tracker.join();
+    EXPECT_TRUE(served);
+    ASSERT_FALSE(outcomes.empty());
+    EXPECT_EQ(outcomes.front(), MainDialog::SessionOutcome::Answered);
+    held.clear();
+
+    // One address's idle connections could not push the tracker's out either.
+    EXPECT_TRUE(view.events.filter(QString::fromLatin1(texts::kCallerDropped)).isEmpty());
 }
 
 }  // namespace

@@ -45,12 +45,21 @@ public:
     RawPeer& operator=(const RawPeer&) = delete;
 
     // A blocking connect: the kernel completes it whether or not the listener's owner
-    // has accepted yet. `receiveBuffer` > 0 shrinks the window the sender sees.
+    // has accepted yet. `receiveBuffer` > 0 shrinks the window the sender sees; `source`
+    // (host order, a 127.x.y.z address) is the caller's own address.
     static std::optional<RawPeer> connectTo(
         uint16_t port, int receiveBuffer = 0,
-        std::chrono::milliseconds ioLimit = std::chrono::seconds(5)) {
+        std::chrono::milliseconds ioLimit = std::chrono::seconds(5),
+        uint32_t source = INADDR_LOOPBACK) {
         RawPeer peer(::socket(AF_INET, SOCK_STREAM, 0));
         if (peer.fd_ < 0) return std::nullopt;
+        if (source != INADDR_LOOPBACK) {
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_addr.s_addr = htonl(source);
+            if (::bind(peer.fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+                return std::nullopt;
+        }
         if (receiveBuffer > 0) {
             ::setsockopt(peer.fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         }

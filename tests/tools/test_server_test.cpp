@@ -240,7 +240,8 @@ TEST_F(TestServerProcess, RefusalsForLimitsAreToldInOneLine) {
     BlackHole hole("127.0.0.3");
     ASSERT_TRUE(hole.valid());
     const std::string toHole = formatTestMessage(AddressValue("127.0.0.3"), hole.port(), "t");
-    // Two call-backs per address may wait or run; the black hole keeps both running.
+    // Two call-backs per address may wait or run (one runs at a time): the black hole
+    // keeps them both.
     EXPECT_EQ(Ask("127.0.0.3", toHole), "");
     EXPECT_EQ(Ask("127.0.0.3", toHole), "");
     EXPECT_EQ(Ask("127.0.0.3", toHole), "refused: too many call-backs for this address\n");
@@ -362,6 +363,31 @@ TEST_F(TestServerProcess, ARealClientIsServedUnderLoad) {
     // TIME-WAIT on its one port rather than on ports other programs may want.
     server_->signal(SIGTERM);
     EXPECT_EQ(server_->wait(10s), std::optional<int>(0));
+}
+
+// Many addresses asking for call-backs to black holes fill the running call-backs and
+// the queue; a new address still gets in at once, and one address's flood of bad lines
+// is logged in a few lines and a count.
+TEST_F(TestServerProcess, ANewAddressIsCalledBackPromptlyWhileManyAskForBlackHoles) {
+    Start();
+    BlackHole hole("0.0.0.0");  // one port that answers no address
+    ASSERT_TRUE(hole.valid());
+    for (int i = 0; i < 100; ++i) {
+        const std::string address = SourceAddress(30, i);
+        const std::string toHole = formatTestMessage(AddressValue(address), hole.port(), "t");
+        EXPECT_EQ(Ask(address, toHole), "") << address;
+        EXPECT_EQ(Ask(address, toHole), "") << address;  // the later ones displace these
+    }
+    ExpectCalledBack("127.0.0.1", 2s);
+    EXPECT_GE(Count("result=call-back dropped: the queue is full and another address asked"),
+              100u - 64u);
+
+    for (int i = 0; i < 40; ++i) Ask("127.0.0.7", "Hi\n");
+    EXPECT_TRUE(WaitForLog("peer=127.0.0.7:", 20));
+    server_->signal(SIGTERM);
+    EXPECT_EQ(server_->wait(10s), std::optional<int>(0));
+    EXPECT_EQ(Count("peer=127.0.0.7:"), 20u);
+    EXPECT_EQ(Count("vela-test-server: 127.0.0.7: 20 log lines dropped"), 1u);
 }
 
 TEST_F(TestServerProcess, AStalledLogOutputNeverStallsServing) {

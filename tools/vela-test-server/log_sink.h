@@ -1,6 +1,6 @@
 #pragma once
 
-#include "unique_fd.h"
+#include "common/unique_fd.h"
 
 #include <chrono>
 #include <cstddef>
@@ -8,6 +8,8 @@
 #include <string_view>
 
 namespace velatestserver {
+
+using vela::UniqueFd;
 
 // The server's log on standard output, written without ever blocking the event loop.
 // Lines wait in a bounded buffer while the reader is slow; when the buffer is full a

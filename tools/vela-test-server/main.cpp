@@ -3,10 +3,10 @@
 // fifteen capital X's, proving that the port is reachable from where the server runs.
 #include "common/command_line.h"
 #include "common/number.h"
+#include "common/unique_fd.h"
 #include "descriptor_budget.h"
 #include "log_sink.h"
 #include "test_server.h"
-#include "unique_fd.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -20,10 +20,10 @@
 
 namespace {
 
+using vela::UniqueFd;
 using velatestserver::LogSink;
 using velatestserver::ServerOptions;
 using velatestserver::TestServer;
-using velatestserver::UniqueFd;
 
 constexpr int kExitOk = 0;
 constexpr int kExitFailure = 1;
@@ -37,8 +37,8 @@ vela::CommandLine MakeCommandLine() {
         .option("--bind", "ADDR", "IPv4 address to listen on (default 127.0.0.1)")
         .option("--first-byte-timeout", "MS", "time to the first byte (default 3000)")
         .option("--read-timeout", "MS", "time to the whole line (default 5000)")
-        .option("--connect-timeout", "MS", "time a call-back may take (default 10000)")
-        .option("--max-callbacks", "N", "call-backs at once (default 16; more wait)")
+        .option("--connect-timeout", "MS", "time a call-back may take (default 3000)")
+        .option("--max-callbacks", "N", "call-backs at once (default 128; more wait)")
         .option("--max-clients", "N", "connections held at once (default 8192)")
         .option("--max-clients-per-address", "N", "the same per address (default 4)")
         .option("--max-callbacks-per-address", "N",

@@ -32,6 +32,10 @@ constexpr milliseconds kDescriptorPause{250};
 // How long a refused client may take to read its line before the connection closes.
 constexpr milliseconds kRefusalLinger{1000};
 constexpr int kEventsPerWait = 256;
+// Log lines per source address and window; the rest are counted and the count logged.
+constexpr std::size_t kLogLinesPerWindow = 20;
+constexpr std::chrono::seconds kLogWindow{10};
+constexpr std::size_t kLogBudgetsKept = 4096;
 
 std::string EndpointText(uint32_t address, uint16_t port) {
     return vela::formatIpv4(address) + ":" + std::to_string(port);
@@ -172,9 +176,19 @@ vela::Status TestServer::Run(int stopFd) {
         Log(callback.request.peer, callback.request.claim, callback.request.tag,
             "abandoned: server stopping");
     }
-    for (const Request& request : waiting_) {
-        Log(request.peer, request.claim, request.tag, "abandoned: server stopping");
+    for (const auto& [address, requests] : waiting_) {
+        for (const Request& request : requests) {
+            Log(request.peer, request.claim, request.tag, "abandoned: server stopping");
+        }
     }
+    for (const auto& [address, budget] : logBudgets_) {
+        if (budget.dropped > 0) {
+            Note(LogField(address) + ": " + std::to_string(budget.dropped) + " log lines dropped");
+        }
+    }
+    logBudgets_.clear();
+    rotation_.clear();
+    waitingCount_ = 0;
     clients_.clear();
     closing_.clear();
     callbacks_.clear();
@@ -188,7 +202,7 @@ int TestServer::NextWaitMs() const {
     auto next = Clock::time_point::max();
     if (!deadlines_.empty()) next = deadlines_.begin()->first;
     if (!accepting_) next = std::min(next, acceptPausedUntil_);
-    if (!waiting_.empty() && callbacks_.size() < options_.maxCallbacks) {
+    if (waitingCount_ > 0 && callbacks_.size() < options_.maxCallbacks) {
         next = std::min(next, callbacksPausedUntil_);
     }
     if (next == Clock::time_point::max()) return -1;
@@ -255,8 +269,7 @@ void TestServer::AcceptClients() {
         }
         const Token token = NewToken(kClientKind);
         if (!Watch(fd.get(), EPOLLIN, token)) {
-            Log(peerText, "-", "",
-                "dropped: cannot watch the connection: " + SystemReason(errno));
+            Log(peerText, "-", "", "dropped: cannot watch the connection: " + SystemReason(errno));
             continue;
         }
         Client client;
@@ -356,12 +369,12 @@ void TestServer::HandleLine(Client& client, std::string_view line, Token token) 
         refusal = "the claimed address is not the sender's address";
     } else if (addresses_[client.peerAddress].callbacks >= options_.maxCallbacksPerAddress) {
         refusal = "too many call-backs for this address";
-    } else if (waiting_.size() >= options_.maxWaiting) {
+    } else if (waitingCount_ >= options_.maxWaiting && !DisplaceFor(client.peerAddress)) {
         refusal = "too many call-backs waiting";
     }
     if (refusal.empty()) {
         ++addresses_[client.peerAddress].callbacks;
-        waiting_.push_back(std::move(request));
+        Enqueue(std::move(request));
         FinishClient(token);  // the line was the whole exchange; nothing is sent back
         return;
     }
@@ -399,16 +412,62 @@ void TestServer::DrainClosing(Token token) {
     closing_.erase(found);
 }
 
+void TestServer::Enqueue(Request request) {
+    std::deque<Request>& queue = waiting_[request.peerAddress];
+    if (queue.empty()) rotation_.push_back(request.peerAddress);
+    queue.push_back(std::move(request));
+    ++waitingCount_;
+}
+
+bool TestServer::DisplaceFor(uint32_t address) {
+    // The address that holds the most waiting call-backs gives up its oldest, as long as
+    // it holds more than the asking one: a new address always gets in.
+    const auto mine = waiting_.find(address);
+    const std::size_t held = mine == waiting_.end() ? 0 : mine->second.size();
+    auto most = waiting_.end();
+    for (auto it = waiting_.begin(); it != waiting_.end(); ++it) {
+        if (most == waiting_.end() || it->second.size() > most->second.size()) most = it;
+    }
+    if (most == waiting_.end() || most->second.size() <= held) return false;
+    const Request dropped = std::move(most->second.front());
+    most->second.pop_front();
+    --waitingCount_;
+    if (most->second.empty()) {
+        rotation_.erase(std::find(rotation_.begin(), rotation_.end(), most->first));
+        waiting_.erase(most);
+    }
+    Log(dropped.peer, dropped.claim, dropped.tag,
+        "call-back dropped: the queue is full and another address asked");
+    ReleaseCallback(dropped.peerAddress);
+    return true;
+}
+
 void TestServer::StartWaitingCallbacks() {
-    while (!waiting_.empty() && callbacks_.size() < options_.maxCallbacks) {
+    while (waitingCount_ > 0 && callbacks_.size() < options_.maxCallbacks) {
         if (Clock::now() < callbacksPausedUntil_) return;
+        // The next address in turn that has no call-back running.
+        const auto next = std::find_if(rotation_.begin(), rotation_.end(), [&](uint32_t address) {
+            const auto use = addresses_.find(address);
+            return use == addresses_.end() || use->second.running == 0;
+        });
+        if (next == rotation_.end()) return;
         UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!fd.valid() && OutOfDescriptors(errno)) {
             callbacksPausedUntil_ = Clock::now() + kDescriptorPause;  // it stays queued
             return;
         }
-        Request request = std::move(waiting_.front());
-        waiting_.pop_front();
+        const uint32_t address = *next;
+        rotation_.erase(next);
+        std::deque<Request>& queue = waiting_[address];
+        Request request = std::move(queue.front());
+        queue.pop_front();
+        --waitingCount_;
+        if (queue.empty()) {
+            waiting_.erase(address);
+        } else {
+            rotation_.push_back(address);  // its next one waits for a full turn
+        }
+        ++addresses_[address].running;
         const auto* target = reinterpret_cast<const sockaddr*>(&request.target);
         std::string failure;
         bool connected = false;
@@ -425,7 +484,7 @@ void TestServer::StartWaitingCallbacks() {
         }
         if (!failure.empty()) {
             Log(request.peer, request.claim, request.tag, failure);
-            ReleaseCallback(request.peerAddress);
+            ReleaseCallback(request.peerAddress, /*ran=*/true);
             continue;
         }
         Callback callback;
@@ -478,7 +537,7 @@ void TestServer::FinishCallback(Token token, const std::string& result) {
     const Request& request = found->second.request;
     Log(request.peer, request.claim, request.tag, result);
     ClearDeadline(token, found->second.deadline);
-    ReleaseCallback(request.peerAddress);
+    ReleaseCallback(request.peerAddress, /*ran=*/true);
     callbacks_.erase(found);
 }
 
@@ -522,15 +581,36 @@ void TestServer::ReleaseClient(uint32_t address) {
     if (use->second.clients == 0 && use->second.callbacks == 0) addresses_.erase(use);
 }
 
-void TestServer::ReleaseCallback(uint32_t address) {
+void TestServer::ReleaseCallback(uint32_t address, bool ran) {
     const auto use = addresses_.find(address);
     if (use == addresses_.end()) return;
+    if (ran && use->second.running > 0) --use->second.running;
     if (use->second.callbacks > 0) --use->second.callbacks;
     if (use->second.clients == 0 && use->second.callbacks == 0) addresses_.erase(use);
 }
 
 void TestServer::Log(const std::string& peer, const std::string& claim, const std::string& tag,
                      const std::string& result) {
+    // A few lines per source address and window; a flood from one address is counted.
+    const std::string address = peer.substr(0, peer.find(':'));
+    const auto at = Clock::now();
+    if (logBudgets_.size() >= kLogBudgetsKept && logBudgets_.count(address) == 0) {
+        std::erase_if(logBudgets_, [&](const auto& entry) {
+            return entry.second.dropped == 0 && at - entry.second.windowStart >= kLogWindow;
+        });
+    }
+    LogBudget& budget = logBudgets_[address];
+    if (at - budget.windowStart >= kLogWindow) {
+        if (budget.dropped > 0) {
+            Note(LogField(address) + ": " + std::to_string(budget.dropped) + " log lines dropped");
+        }
+        budget = LogBudget{at, 0, 0};
+    }
+    if (budget.lines >= kLogLinesPerWindow) {
+        ++budget.dropped;
+        return;
+    }
+    ++budget.lines;
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
     gmtime_r(&now, &utc);

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "common/result.h"
+#include "common/unique_fd.h"
 #include "link/port_check.h"
 #include "log_sink.h"
-#include "unique_fd.h"
 
 #include <netinet/in.h>
 #include <chrono>
@@ -18,13 +18,15 @@
 
 namespace velatestserver {
 
+using vela::UniqueFd;
+
 struct ServerOptions {
     std::string bindAddress = "127.0.0.1";
     uint16_t port = 0;                                 // 0: the system chooses
     std::chrono::milliseconds firstByteTimeout{3000};  // from the accept to the first byte
     std::chrono::milliseconds readTimeout{5000};       // from the accept to the line feed
-    std::chrono::milliseconds connectTimeout{10000};   // for a whole call-back
-    std::size_t maxCallbacks = 16;                     // call-backs in progress at once
+    std::chrono::milliseconds connectTimeout{3000};    // for a whole call-back
+    std::size_t maxCallbacks = 128;                    // call-backs in progress at once
     std::size_t maxWaiting = 64;                       // call-backs queued behind those
     std::size_t maxClients = 8192;           // connections held at once (reading or closing)
     std::size_t maxClientsPerAddress = 4;    // connections held at once per source address
@@ -81,6 +83,13 @@ private:
     struct AddressUse {
         std::size_t clients = 0;
         std::size_t callbacks = 0;  // queued or running
+        std::size_t running = 0;    // of them running
+    };
+    // Log lines of one source address in the current window, and those dropped.
+    struct LogBudget {
+        Clock::time_point windowStart;
+        std::size_t lines = 0;
+        std::size_t dropped = 0;
     };
 
     Token NewToken(uint64_t kind) { return (kind << 56) | ++serial_; }
@@ -97,6 +106,8 @@ private:
     void Refuse(UniqueFd fd, const std::string& peer, const std::string& claim,
                 const std::string& tag, const std::string& reason, bool mayLinger = true);
     void DrainClosing(Token token);
+    void Enqueue(Request request);
+    bool DisplaceFor(uint32_t address);
     void StartWaitingCallbacks();
     void ProgressCallback(Token token);
     void FinishCallback(Token token, const std::string& result);
@@ -106,7 +117,7 @@ private:
              const std::string& result);
     void Note(const std::string& text);
     void ReleaseClient(uint32_t address);
-    void ReleaseCallback(uint32_t address);
+    void ReleaseCallback(uint32_t address, bool ran = false);
     void WatchLog();
 
     ServerOptions options_;
@@ -120,7 +131,12 @@ private:
     std::map<Token, Client> clients_;
     std::map<Token, Closing> closing_;
     std::map<Token, Callback> callbacks_;
-    std::deque<Request> waiting_;
+    // Waiting call-backs per source address, served round-robin across the addresses
+    // (one running per address at a time), so many addresses cannot starve a new one.
+    std::map<uint32_t, std::deque<Request>> waiting_;
+    std::deque<uint32_t> rotation_;  // addresses with waiting call-backs, next first
+    std::size_t waitingCount_ = 0;
+    std::unordered_map<std::string, LogBudget> logBudgets_;
     std::unordered_map<uint32_t, AddressUse> addresses_;
     std::set<std::pair<Clock::time_point, Token>> deadlines_;
 

@@ -180,6 +180,8 @@ vela::CommandLine& addStationOptions(vela::CommandLine& cli) {
         .option("--external-port", "PORT",
                 "the port they are told to call (default: the settings')")
         .option("--local-port", "PORT", "the port this station listens on (default: the settings')")
+        .repeatable("--allow-from", "CIDR",
+                    "only callers from this range (A.B.C.D/N); repeatable; default: everyone")
         .option("--lease", "S",
                 "seconds a station's claim on its trackers lasts unless renewed (default 30)");
 }
@@ -208,6 +210,16 @@ bool applyStationOptions(const vela::CommandLine& cli, const vela::ParsedOptions
             *target = static_cast<int>(*port);
         }
     }
+    std::vector<vela::AddressRange> ranges;
+    for (const std::string& text : options.values("--allow-from")) {
+        const vela::Result<vela::AddressRange> range = vela::parseAddressRange(text);
+        if (!range) {
+            exitCode = cli.usageError("--allow-from: " + range.message());
+            return false;
+        }
+        ranges.push_back(*range);
+    }
+    if (!ranges.empty()) station.allowFrom = vela::AddressAllowList(std::move(ranges));
     if (const auto lease = options.value("--lease")) {
         const std::optional<long> seconds = vela::parseWholeNumber(*lease, 1, 3600);
         if (!seconds) {

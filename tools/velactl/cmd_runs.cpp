@@ -40,12 +40,13 @@ struct HeadlessRun {
 
 vela::CommandLine runCommandLine(const HeadlessRun& run) {
     const bool withTracker = run.button != vela::RunButton::CheckPort;
-    vela::CommandLine line(std::string("velactl ") + run.command,
-                           std::string("velactl ") + run.command +
-                               (withTracker ? " --tracker DESC --config FILE" : "") +
-                               " [--dir DIR | --user-data]\n       [--database URL] [--timeout S]" +
-                               (run.button == vela::RunButton::LetsGo ? " [--trace FILE]" : ""),
-                           run.about + kPrintedLines);
+    vela::CommandLine line(
+        std::string("velactl ") + run.command,
+        std::string("velactl ") + run.command +
+            (withTracker ? " --tracker DESC --config FILE [--allow-from CIDR]..." : "") +
+            " [--dir DIR | --user-data]\n       [--database URL] [--timeout S]" +
+            (run.button == vela::RunButton::LetsGo ? " [--trace FILE]" : ""),
+        run.about + kPrintedLines);
     declareRunOptions(line, withTracker);
     if (run.button == vela::RunButton::LetsGo) {
         line.option("--trace", "FILE",
@@ -149,6 +150,7 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
         dialog.serialPort.setTrace(trace.get());
     }
 
+    dialog.allowFrom = options->allowFrom;
     dialog.OnInitDialog();
     (dialog.*run.press)();
     if (!dialog.activeFlag(run.button)) {

@@ -10,7 +10,10 @@ namespace velactl {
 void declareRunOptions(vela::CommandLine& line, bool withTrackerAndConfig) {
     if (withTrackerAndConfig) {
         line.option("--tracker", "DESC", "the tracker's description in the tracker list")
-            .option("--config", "FILE", "the XML configuration file");
+            .option("--config", "FILE", "the XML configuration file")
+            .repeatable("--allow-from", "CIDR",
+                        "serve callers from this address range only (A.B.C.D/N; repeatable; "
+                        "default: every address)");
     }
     line.dataChoice().option("--timeout", "S", "end the wait after S seconds (1 to 86400)");
 }
@@ -38,6 +41,16 @@ std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const A
             exitCode = line.usageError("--tracker and --config are required");
             return std::nullopt;
         }
+        std::vector<vela::AddressRange> ranges;
+        for (const std::string& text : parsed->values("--allow-from")) {
+            const vela::Result<vela::AddressRange> range = vela::parseAddressRange(text);
+            if (!range) {
+                exitCode = line.usageError("--allow-from: " + range.message());
+                return std::nullopt;
+            }
+            ranges.push_back(*range);
+        }
+        options.allowFrom = vela::AddressAllowList(std::move(ranges));
     }
     const std::optional<vela::InstallationChoice> choice = ChosenInstallation(*parsed, exitCode);
     if (!choice) return std::nullopt;

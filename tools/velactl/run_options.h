@@ -4,6 +4,8 @@
 #include "common/command_line.h"
 
 #include <QString>
+#include "common/address_range.h"
+
 #include <optional>
 #include <string>
 
@@ -20,6 +22,7 @@ struct RunOptions {
     std::optional<std::string> databaseUrl;  // a shared database instead of settings.accdb
     std::optional<std::string> trace;        // velactl go: the modem trace file
     int timeoutSeconds = 0;                  // 0: no limit
+    vela::AddressAllowList allowFrom;        // --allow-from: who may call (empty: everyone)
 };
 
 // Declares the data choice and --timeout on `line`, and --tracker and --config when

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-namespace velatestserver {
+namespace vela {
 
 // Owns one file descriptor and closes it when it goes out of scope.
 class UniqueFd {
@@ -23,6 +23,12 @@ public:
     UniqueFd& operator=(const UniqueFd&) = delete;
 
     int get() const { return fd_; }
+    // Gives the descriptor up without closing it.
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     bool valid() const { return fd_ >= 0; }
     void reset() {
         if (fd_ >= 0) ::close(fd_);
@@ -33,4 +39,4 @@ private:
     int fd_ = -1;
 };
 
-}  // namespace velatestserver
+}  // namespace vela
