@@ -14,9 +14,22 @@ install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT vela)
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps COMPONENT vela)
-install(FILES ${PROJECT_SOURCE_DIR}/packaging/velactl.bash-completion
+# velactl's bash completion and its action-level manual pages (velactl-trackers-add(1)...)
+# are generated from the option definitions of the built velactl, never kept by hand.
+set(cli_reference ${CMAKE_BINARY_DIR}/cli-reference)
+add_custom_command(
+    OUTPUT ${cli_reference}/velactl.bash-completion
+    COMMAND ${PROJECT_SOURCE_DIR}/scripts/gen-cli-reference $<TARGET_FILE:velactl>
+            ${cli_reference} ${PROJECT_VERSION}
+    DEPENDS velactl ${PROJECT_SOURCE_DIR}/scripts/gen-cli-reference
+    COMMENT "velactl's bash completion and action pages"
+    VERBATIM)
+add_custom_target(velactl_reference ALL DEPENDS ${cli_reference}/velactl.bash-completion)
+install(FILES ${cli_reference}/velactl.bash-completion
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME velactl COMPONENT vela-tools)
+install(DIRECTORY ${cli_reference}/man/ DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+        COMPONENT vela-tools FILES_MATCHING PATTERN "velactl-*.1.gz")
 # Shipped, not enabled: an operator who runs a test server enables it by hand. Under the
 # prefix, so that /usr installs it in /usr/lib/systemd/system (merged /usr on Debian 12).
 # Its ExecStart names the installed program, so it is written at install time, when the
@@ -42,6 +55,14 @@ foreach(package vela vela-tools vela-test-server)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${changelog}
             DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package} COMPONENT ${package})
 endforeach()
+# Samples the documentation copies: a configuration file and a test-server.ini for the
+# tools, the service's settings for the test server.
+install(FILES ${PROJECT_SOURCE_DIR}/examples/sample-config.xml
+              ${PROJECT_SOURCE_DIR}/examples/test-server.ini
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vela-tools/examples COMPONENT vela-tools)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/vela-test-server.default
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vela-test-server/examples
+        RENAME vela-test-server COMPONENT vela-test-server)
 
 # Manual pages: vela's is written by hand (it describes the window); the others come from
 # their --help through help2man, with each subcommand's --help as a section. Each page
@@ -62,7 +83,7 @@ if(HELP2MAN)
     # program | package | summary | subcommands ("*": those its --help lists) |
     # description (when --help has none)
     foreach(entry
-            "velactl|vela-tools|configure GPS trackers over the air from the command line|*|"
+            "velactl|vela-tools|configure GPS trackers over the air from the command line|*|Each action also has its own page: velactl-trackers-add(1), velactl-campaign-run(1) and so on. The environment: VELA_DIR (the data directory), VELA_DATABASE (a shared PostgreSQL database, password allowed), PGPASSFILE (the PostgreSQL password file), XDG_DATA_HOME (the base of --user-data) and VELA_TRACE (a file that gets every byte to and from the modem, owner-only)."
             "vela-sim|vela-tools|simulated GSM modem and GPS tracker for Vela|*|Rehearses Vela without hardware: a GSM modem on a pseudo-terminal answers the AT dialogue and can deliver the wake-up SMS to a simulated tracker, which calls Vela, checks the configuration image it receives and answers. A fleet puts many such trackers behind several modems for campaigns."
             "vela-test-server|vela-test-server|port-check test server for Vela||")
         string(REPLACE "|" ";" parts "${entry}")

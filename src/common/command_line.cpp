@@ -7,7 +7,9 @@
 
 namespace vela {
 
-bool ParsedOptions::has(const std::string& name) const { return given_.count(name) > 0; }
+bool ParsedOptions::has(const std::string& name) const {
+    return given_.count(name) > 0;
+}
 
 std::optional<std::string> ParsedOptions::value(const std::string& name) const {
     const auto found = given_.find(name);
@@ -29,20 +31,59 @@ CommandLine::CommandLine(std::string program, std::string synopsis, std::string 
 
 CommandLine& CommandLine::flag(const std::string& name, const std::string& help,
                                const std::string& shortName) {
-    options_.push_back({name, shortName, {}, help, false});
+    options_.push_back({name, shortName, {}, help, false, {}});
     return *this;
 }
 
 CommandLine& CommandLine::option(const std::string& name, const std::string& valueName,
                                  const std::string& help, const std::string& shortName) {
-    options_.push_back({name, shortName, valueName.empty() ? "VALUE" : valueName, help, false});
+    options_.push_back({name, shortName, valueName.empty() ? "VALUE" : valueName, help, false, {}});
     return *this;
 }
 
 CommandLine& CommandLine::repeatable(const std::string& name, const std::string& valueName,
                                      const std::string& help) {
-    options_.push_back({name, {}, valueName.empty() ? "VALUE" : valueName, help, true});
+    options_.push_back({name, {}, valueName.empty() ? "VALUE" : valueName, help, true, {}});
     return *this;
+}
+
+CommandLine& CommandLine::dataChoice(bool directoryOnly) {
+    option("--dir", "DIR",
+           "keep settings.accdb and test-server.ini in DIR (default: $VELA_DIR, else the "
+           "current directory)");
+    flag("--user-data",
+         "use the user's data directory, $XDG_DATA_HOME/vela (by default "
+         "~/.local/share/vela)");
+    if (directoryOnly) return *this;
+    option("--database", "URL",
+           "a shared PostgreSQL database, postgresql://USER@HOST[:PORT]/NAME, instead of "
+           "settings.accdb (default: $VELA_DATABASE); a password goes in ~/.pgpass, "
+           "$VELA_DATABASE or --database-file, never here");
+    return option("--database-file", "FILE",
+                  "the database URL from the first line of FILE (owner-only, mode 0600)");
+}
+
+CommandLine& CommandLine::choices(const std::string& name, std::vector<std::string> values) {
+    for (OptionDefinition& definition : options_) {
+        if (definition.name == name) definition.choices = values;
+    }
+    return *this;
+}
+
+std::string CommandLine::describeText() const {
+    std::string text;
+    for (const OptionDefinition& definition : options_) {
+        std::string choices;
+        for (const std::string& choice : definition.choices)
+            choices += (choices.empty() ? "" : ",") + choice;
+        std::string help = definition.help;
+        for (char& c : help) c = c == '\n' || c == '\t' ? ' ' : c;
+        text += "option\t" + definition.name + "\t" + definition.shortName + "\t" +
+                definition.valueName + "\t" + (definition.repeatable ? "1" : "0") + "\t" + choices +
+                "\t" + help + "\n";
+    }
+    return text + "positionals\t" + std::to_string(minPositional_) + "\t" +
+           std::to_string(maxPositional_) + "\n";
 }
 
 CommandLine& CommandLine::positionals(std::size_t min, std::size_t max) {
@@ -58,37 +99,95 @@ CommandLine& CommandLine::epilog(std::string text) {
 
 const CommandLine::OptionDefinition* CommandLine::find(const std::string& word) const {
     for (const OptionDefinition& definition : options_) {
-        if (word == definition.name || (!definition.shortName.empty() && word == definition.shortName)) return &definition;
+        if (word == definition.name ||
+            (!definition.shortName.empty() && word == definition.shortName))
+            return &definition;
     }
     return nullptr;
 }
 
 std::string CommandLine::usageText() const {
-    std::string text = "Usage: " + synopsis_ + "\n";
+    std::string text = WrapLines("Usage: " + synopsis_, kHelpWidth);
     text += "Try '" + program_ + " --help' for more information.\n";
     return text;
 }
 
-std::string CommandLine::helpText() const {
-    std::string text = "Usage: " + synopsis_ + "\n";
-    if (!about_.empty()) text += "\n" + about_ + (about_.back() == '\n' ? "" : "\n");
-    text += "\nOptions:\n";
-    auto line = [&text](std::string left, const std::string& help) {
-        if (left.size() < 28) {
-            left.resize(28, ' ');
-            text += "  " + left + help + "\n";
-        } else {
-            text += "  " + left + "\n  " + std::string(28, ' ') + help + "\n";
+std::string WrapLines(const std::string& text, std::size_t width) {
+    std::string wrapped;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        // A continuation lines up with the line's first word after its label: the
+        // options of a usage line, the text of an indented item.
+        std::size_t hang = line.find_first_not_of(' ');
+        if (hang == std::string::npos) hang = 0;
+        if (line.rfind("Usage: ", 0) == 0) {
+            std::size_t firstOption = std::string::npos;
+            for (const char* start : {" [", " --", " ("})
+                firstOption = std::min(firstOption, line.find(start, 7));
+            hang = firstOption == std::string::npos || firstOption > 40 ? 7 : firstOption + 1;
         }
+        while (line.size() > width) {
+            std::size_t cut = line.rfind(' ', width);
+            if (cut == std::string::npos || cut <= hang) break;  // one long word stays whole
+            // Keep an option's alternatives ("[A | B]") together where a bracket can start.
+            const std::size_t bracket = line.rfind(" [", width);
+            if (bracket != std::string::npos && bracket > hang && line.find(']', bracket) > width)
+                cut = bracket;
+            wrapped += line.substr(0, cut) + "\n";
+            line = std::string(hang, ' ') + line.substr(line.find_first_not_of(' ', cut));
+        }
+        wrapped += line + "\n";
+    }
+    return wrapped;
+}
+
+std::string CommandLine::helpText() const {
+    std::string text = WrapLines("Usage: " + synopsis_, kHelpWidth);
+    if (!about_.empty()) text += "\n" + WrapLines(about_, kHelpWidth);
+    text += "\nOptions:\n";
+    // Each help text is wrapped at 80 columns beside its option, whatever line breaks
+    // and indents it was written with.
+    auto line = [&text](const std::string& left, const std::string& help) {
+        constexpr std::size_t kIndent = 30;
+        constexpr std::size_t kWidth = kHelpWidth;
+        std::string current = "  " + left;
+        if (current.size() + 2 > kIndent) {
+            text += current + "\n";
+            current.clear();
+        }
+        current.resize(kIndent, ' ');
+        bool lineHasWord = false;
+        std::size_t at = 0;
+        while (at < help.size()) {
+            const std::size_t start = help.find_first_not_of(" \n", at);
+            if (start == std::string::npos) break;
+            const std::size_t end = std::min(help.find_first_of(" \n", start), help.size());
+            const std::string word = help.substr(start, end - start);
+            if (lineHasWord && current.size() + 1 + word.size() > kWidth) {
+                text += current + "\n";
+                current.assign(kIndent, ' ');
+                lineHasWord = false;
+            }
+            current += (lineHasWord ? " " : "") + word;
+            lineHasWord = true;
+            at = end;
+        }
+        text += current + "\n";
     };
     for (const OptionDefinition& definition : options_) {
-        std::string left = definition.shortName.empty() ? definition.name : definition.shortName + ", " + definition.name;
+        std::string left = definition.shortName.empty()
+                               ? definition.name
+                               : definition.shortName + ", " + definition.name;
         if (!definition.valueName.empty()) left += " " + definition.valueName;
         line(left, definition.help + (definition.repeatable ? " (may be repeated)" : ""));
     }
     line("-h, --help", "show this text and exit");
     line("-V, --version", "show the version and exit");
-    if (!epilog_.empty()) text += "\n" + epilog_ + (epilog_.back() == '\n' ? "" : "\n");
+    if (!epilog_.empty()) text += "\n" + WrapLines(epilog_, kHelpWidth);
     return text;
 }
 
@@ -112,6 +211,11 @@ std::optional<ParsedOptions> CommandLine::parse(const std::vector<std::string>& 
             optionsEnded = true;
             continue;
         }
+        if (word == kDescribeOptions && i == 0) {
+            std::fputs(describeText().c_str(), stdout);
+            exitCode = 0;
+            return std::nullopt;
+        }
         if (word == "--help" || word == "-h") {
             std::fputs(helpText().c_str(), stdout);
             exitCode = 0;
@@ -123,7 +227,8 @@ std::optional<ParsedOptions> CommandLine::parse(const std::vector<std::string>& 
             return std::nullopt;
         }
         std::optional<std::string> inlineValue;
-        if (const auto equals = word.find('='); word.rfind("--", 0) == 0 && equals != std::string::npos) {
+        if (const auto equals = word.find('=');
+            word.rfind("--", 0) == 0 && equals != std::string::npos) {
             inlineValue = word.substr(equals + 1);
             word.resize(equals);
         }
@@ -142,7 +247,8 @@ std::optional<ParsedOptions> CommandLine::parse(const std::vector<std::string>& 
         }
         if (!inlineValue) {
             if (i + 1 >= args.size()) {
-                exitCode = usageError(definition->name + " needs a value (" + definition->valueName + ")");
+                exitCode =
+                    usageError(definition->name + " needs a value (" + definition->valueName + ")");
                 return std::nullopt;
             }
             inlineValue = args[++i];

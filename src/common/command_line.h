@@ -13,6 +13,14 @@
 namespace vela {
 
 inline constexpr int kExitUsageError = 2;
+// The hidden word that makes a command print its definitions (CommandLine::describeText).
+inline constexpr const char* kDescribeOptions = "--describe-options";
+// Help texts are wrapped to fit a terminal of this many columns.
+inline constexpr std::size_t kHelpWidth = 80;
+
+// `text` with every line longer than `width` broken at spaces; a continuation is
+// indented like the line's first word (for "Usage: PROGRAM COMMAND", like the options).
+std::string WrapLines(const std::string& text, std::size_t width);
 
 // What was given on a command line that parsed.
 class ParsedOptions {
@@ -45,6 +53,14 @@ public:
     // An option that may be given several times (values() returns them all).
     CommandLine& repeatable(const std::string& name, const std::string& valueName,
                             const std::string& help);
+    // The options that choose an installation's data, the same in every program and
+    // command: --dir DIR, --user-data, and unless `directoryOnly` --database URL and
+    // --database-file FILE. ChooseInstallation (storage/pg/installation_choice.h)
+    // resolves them in their one order of precedence.
+    CommandLine& dataChoice(bool directoryOnly = false);
+    // The values an option accepts, for completion and the manual pages (the command
+    // still checks them).
+    CommandLine& choices(const std::string& name, std::vector<std::string> values);
     // How many positional words are accepted (default none).
     CommandLine& positionals(std::size_t min, std::size_t max);
     // Free text printed after the option list in --help.
@@ -54,6 +70,12 @@ public:
     // `exitCode` is 0 (help or version printed on standard output) or 2 (usage error
     // printed on standard error).
     std::optional<ParsedOptions> parse(const std::vector<std::string>& args, int& exitCode) const;
+
+    // What --describe-options prints (the hidden word that the build's generators of
+    // the completion script and the manual pages ask every command for): one line per
+    // option, "option<TAB>NAME<TAB>SHORT<TAB>VALUE-NAME<TAB>REPEATABLE<TAB>CHOICES<TAB>HELP"
+    // (choices separated by commas), then "positionals<TAB>MIN<TAB>MAX".
+    std::string describeText() const;
 
     // The whole --help text.
     std::string helpText() const;
@@ -69,6 +91,7 @@ private:
         std::string valueName;  // empty for a flag
         std::string help;
         bool repeatable = false;
+        std::vector<std::string> choices;
     };
     const OptionDefinition* find(const std::string& word) const;
 

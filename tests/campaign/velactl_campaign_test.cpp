@@ -44,10 +44,18 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
 
     const std::vector<std::string> out = lines(result.out);
     ASSERT_GE(out.size(), 2u);
-    EXPECT_EQ(out.front(), "{\"campaign\":1}");
-    EXPECT_EQ(out.back(), "{\"summary\":{\"configured\":6,\"failed\":0,\"trackers\":6}}");
-    const std::regex event(
-        R"re(\{"tracker":"35\d{13}","event":"(sms-sent|called|configured)","detail":"[^"]*"\})re");
+    const std::string time = R"re("time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z")re";
+    EXPECT_TRUE(std::regex_match(
+        out.front(),
+        std::regex(R"re(\{"campaign":1,"event":"started",)re" + time + R"re(,"trackers":6\})re")))
+        << out.front();
+    EXPECT_TRUE(std::regex_match(
+        out.back(),
+        std::regex(R"re(\{"campaign":1,"configured":6,"event":"summary","failed":0,)re" + time +
+                   R"re(,"trackers":6\})re")))
+        << out.back();
+    const std::regex event(R"re(\{"detail":"[^"]*","event":"(sms-sent|called|configured)",)re" +
+                           time + R"re(,"tracker":"35\d{13}"\})re");
     for (std::size_t i = 1; i + 1 < out.size(); ++i) {
         EXPECT_TRUE(std::regex_match(out[i], event)) << out[i];
     }
@@ -56,13 +64,38 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
     const RunResult status = runProgram(Command({"campaign", "status", "1", "--json"}));
     ASSERT_EQ(status.exitCode, 0) << status.err;
     const std::regex row(
-        R"(\{"tracker":"35\d{13}","state":"configured","attempts":1,"lastEvent":"configured","verdict":"configured",.*\},?)");
+        R"(\{"answer":"[^"]*","attempts":1,.*"last_event":"configured",.*"state":"configured",.*"tracker":"35\d{13}",.*"verdict":"configured"\},?)");
     const std::vector<std::string> rows = lines(status.out);
     ASSERT_EQ(rows.size(), 8u) << status.out;
     EXPECT_EQ(rows.front(), "[");
     EXPECT_EQ(rows.back(), "]");
     for (std::size_t i = 1; i + 1 < rows.size(); ++i)
         EXPECT_TRUE(std::regex_match(rows[i], row)) << rows[i];
+
+    // The totals end the text form; the CSV has the JSON keys as its header; the report
+    // stands alone (no link, no script, no image from elsewhere) with a chart and a
+    // coloured row per tracker.
+    EXPECT_EQ(lines(runProgram(Command({"campaign", "status", "1"})).out).back(),
+              "totals: 6 trackers, 6 configured, 0 failed, 0 waiting, 0 pending");
+    const std::vector<std::string> csv =
+        lines(runProgram(Command({"campaign", "status", "1", "--csv"})).out);
+    ASSERT_EQ(csv.size(), 7u);
+    EXPECT_EQ(csv.front(),
+              "tracker,phone,state,attempts,last_event,verdict,detail,modem_port,"
+              "caller_address,answer,updated_at,station\r");
+    const RunResult report =
+        runProgram(Command({"campaign", "report", "1", "--html", (dir / "r.html").string()}));
+    ASSERT_EQ(report.exitCode, 0) << report.err;
+    const std::string page = readFile(dir / "r.html");
+    EXPECT_NE(page.find("<svg"), std::string::npos);
+    EXPECT_NE(page.find("configured 6</text>"), std::string::npos);
+    for (const char* outside : {"src=", "href=", "<script", "@import", "url("})
+        EXPECT_EQ(page.find(outside), std::string::npos) << outside;
+    std::size_t rowsShown = 0;
+    for (std::size_t at = 0; (at = page.find("<tr class=\"configured\">", at)) != std::string::npos;
+         ++at)
+        ++rowsShown;
+    EXPECT_EQ(rowsShown, 6u);
 
     // One owner-only trace per modem, each holding its own dialogues.
     for (const char* name : {"modem.trace", "modem.trace.2"}) {

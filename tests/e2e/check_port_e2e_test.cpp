@@ -1,4 +1,5 @@
 // `velactl check-port` and `vela-test-server` as separate processes on loopback.
+#include "../campaign/campaign_fixture.h"
 #include "storage/settings_store.h"
 #include "test_support.h"
 
@@ -16,20 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A port that nothing listens on right now (bound and released at once).
+// A port that nothing listens on right now, below the range the system hands out for
+// outgoing connections, so that no client of a busy machine takes it in the meantime.
 int freePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
+    return freeListeningPort();
 }
 
 class CheckPortE2eTest : public ::testing::Test {

@@ -37,6 +37,107 @@ std::string thousandTrackersCsv() {
     return csv;
 }
 
+// A value another tool stored out of range refuses every run that would use the stored
+// data, before the modem or the listener, with the value and its column named; then a
+// corrected row runs as stored.
+TEST_F(VelactlStorage, AStoredValueOutOfRangeRefusesTheRunsBeforeTheModem) {
+    ASSERT_EQ(velactl({"settings", "set", "--modem-port", "/nonexistent/vela-modem"}).exitCode, 0);
+    ASSERT_EQ(
+        velactl({"trackers", "add", "--description", "356000000000001", "--phone", "1"}).exitCode,
+        0);
+    test::writeFile(dir / "device.xml", "<sys>\n<powermode>false</powermode>\n</sys>\n");
+    const std::vector<std::vector<std::string>> runs = {
+        {"pdu", "--tracker", "356000000000001"},
+        {"sms", "--tracker", "356000000000001"},
+        {"go", "--tracker", "356000000000001", "--config", "device.xml", "--timeout", "20"},
+        {"listen", "--tracker", "356000000000001", "--config", "device.xml", "--timeout", "20"},
+        {"check-port", "--timeout", "20"},
+    };
+    const struct {
+        const char* update;
+        const char* named;
+    } cases[] = {
+        {"UPDATE Settings SET EPort = 65536;", "EPort 65536"},
+        {"UPDATE Settings SET LPort = -1;", "LPort -1"},
+        {"UPDATE Trackers SET Port = 70000;", "Port 70000 of tracker '356000000000001'"},
+    };
+    for (const auto& c : cases) {
+        test::runSqliteCli(file(), c.update);
+        for (const auto& run : runs) {
+            const RunResult result = velactl(run);
+            const std::string shown = result.out + result.err;
+            EXPECT_EQ(result.exitCode, 1) << c.update << " " << run[0] << "\n" << shown;
+            EXPECT_NE(shown.find(c.named), std::string::npos) << run[0] << "\n" << shown;
+            EXPECT_NE(result.err.find("refused before the modem"), std::string::npos) << shown;
+            EXPECT_EQ(shown.find("status: Push sms sending"), std::string::npos) << shown;
+        }
+        test::runSqliteCli(file(),
+                           "UPDATE Settings SET EPort = 16384, LPort = 16384; "
+                           "UPDATE Trackers SET Port = 2001;");
+    }
+    EXPECT_EQ(velactl(runs.front()).exitCode, 0);
+}
+
+// Fleet exports as they come: the delimiter found, columns mapped or left out (named),
+// phone numbers made digits, and every refused row named by its line with nothing
+// imported.
+TEST_F(VelactlStorage, ImportTakesFleetExportsAllOrNothing) {
+    const struct {
+        std::string csv;
+        std::vector<std::string> options;
+        int exitCode;
+        std::vector<std::string> errors;  // each in standard error
+        std::string listed;               // trackers list afterwards, from its 2nd line
+    } cases[] = {
+        {"IMEI;Msisdn;Model;APN\r\n356000000000001;+370 600-00 001;FMB;internet\r\n\r\n"
+         "356000000000002;\"(370) 600.00.002\";\"FMB;920\";internet\r\n",
+         {"--column", "Imei=IMEI", "--column", "phone=msisdn"},
+         0,
+         {"note: column 'Model' is not a tracker column"},
+         "356000000000001\t+37060000001\t0000\tinternet\tNone\tFM2XXX\n"
+         "356000000000002\t+37060000002\t0000\tinternet\tNone\tFM2XXX\n"},
+        {"Imei\tPhone\tAPN\n356000000000003\t+37060000003\tweb\n",
+         {},
+         0,
+         {},
+         "356000000000003\t+37060000003\t0000\tweb\tNone\tFM2XXX\n"},
+        {"Imei,Phone,APN\n356000000000004,1,a\n356000000000005,2,\n356000000000006,3,c\n"
+         "356000000000004,4,d\n",
+         {"--replace"},
+         1,
+         {"error: line 3 (356000000000005): Please type apn",
+          "error: line 5 (356000000000004): This description is used already!",
+          "2 of 4 rows refused; nothing imported"},
+         ""},
+        {"Imei,Phone,APN\n356000000000007,1,a\n",
+         {"--column", "Phone=Msisdn"},
+         2,
+         {"no column 'Msisdn'"},
+         ""},
+        {"Imei,Phone,APN\n356000000000007,1,a\n",
+         {"--column", "Colour=Phone"},
+         2,
+         {"--column takes"},
+         ""},
+    };
+    ASSERT_EQ(velactl({"db", "init"}).exitCode, 0);
+    std::string listed;
+    for (const auto& c : cases) {
+        test::writeFile(dir / "fleet.csv", c.csv);
+        std::vector<std::string> args = {"trackers", "import"};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        args.push_back("fleet.csv");
+        const RunResult run = velactl(args);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.csv << run.err;
+        for (const std::string& error : c.errors)
+            EXPECT_NE(run.err.find(error), std::string::npos) << error << "\n" << run.err;
+        listed += c.listed;
+        EXPECT_EQ(velactl({"trackers", "list"}).out,
+                  "Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n" + listed)
+            << c.csv;
+    }
+}
+
 TEST_F(VelactlStorage, DbInitImportExportRoundTrip) {
     RunResult init = velactl({"db", "init"});
     ASSERT_EQ(init.exitCode, 0) << init.err;
@@ -64,7 +165,12 @@ TEST_F(VelactlStorage, DbInitImportExportRoundTrip) {
     // Importing the same rows again would repeat descriptions: nothing is imported.
     RunResult twice = velactl({"trackers", "import", "in.csv"});
     EXPECT_EQ(twice.exitCode, 1);
-    EXPECT_EQ(twice.err, "error: row 1 (356307042410000): This description is used already!\n");
+    // Every row is named by its line in the file (a cell of two lines counts two).
+    EXPECT_TRUE(twice.err.starts_with(
+        "error: line 2 (356307042410000): This description is used already!\n"
+        "error: line 4 (356307042410001): This description is used already!\n"));
+    EXPECT_TRUE(twice.err.ends_with(
+        "velactl trackers import: 1000 of 1000 rows refused; nothing imported\n"));
     EXPECT_EQ(velactl({"trackers", "export"}).out, csv);
 
     RunResult replaced =
@@ -236,17 +342,18 @@ TEST_F(VelactlStorage, SecretsStayOffTheCommandLineAndOutOfOtherUsersReach) {
 TEST_F(VelactlStorage, ImportAppliesTheChecksOfAddToEveryRow) {
     const std::string header = "Imei,Phone,Port,APN,Auth,Mode\r\n";
     const std::pair<std::string, std::string> rows[] = {
-        {"x,12a,1,apn,0,0", "row 1 (x): the phone number takes digits only"},
-        {"x,1,65536,apn,0,0", "row 1 (x): the push port is not between 0 and 65535"},
-        {"x,1,1,apn,3,0", "row 1 (x): the authentication is not 0 (none), 1 (CHAP) or 2 (PAP)"},
-        {"x,1,1,apn,0,1", "row 1 (x): the device type is not 0 (FM2XXX)"},
-        {"x,1,1,,0,0", "row 1 (x): Please type apn"},
-        {"x,1,1,a,0,0\r\nx,2,1,b,0,0", "row 2 (x): This description is used already!"},
+        {"x,12a,1,apn,0,0", "line 2 (x): the phone number takes digits only"},
+        {"x,1,65536,apn,0,0", "line 2 (x): the push port is not between 0 and 65535"},
+        {"x,1,1,apn,3,0", "line 2 (x): the authentication is not 0 (none), 1 (CHAP) or 2 (PAP)"},
+        {"x,1,1,apn,0,1", "line 2 (x): the device type is not 0 (FM2XXX)"},
+        {"x,1,1,,0,0", "line 2 (x): Please type apn"},
+        {"x,1,1,a,0,0\r\nx,2,1,b,0,0", "line 3 (x): This description is used already!"},
     };
     for (const auto& [row, refusal] : rows) {
         RunResult run = velactl({"trackers", "import", "-"}, header + row + "\r\n");
         EXPECT_EQ(run.exitCode, 1) << row;
-        EXPECT_EQ(run.err, "error: " + refusal + "\n");
+        EXPECT_TRUE(run.err.starts_with("error: " + refusal + "\n")) << run.err;
+        EXPECT_NE(run.err.find("refused; nothing imported"), std::string::npos) << run.err;
     }
     EXPECT_FALSE(fs::exists(file()));
     RunResult plus = velactl({"trackers", "import", "-"}, header + "y,'+370,1,a,0,0\r\n");
@@ -261,8 +368,9 @@ TEST_F(VelactlStorage, ForeignTextsAreListedEscapedAndQuotedCut) {
     RunResult refused = velactl({"trackers", "import", "-"},
                                 header + "\x1b[2J" + std::string(100000, 'A') + ",12a,apn\r\n");
     EXPECT_EQ(refused.exitCode, 1);
-    EXPECT_EQ(refused.err, "error: row 1 (\\x1B[2J" + std::string(252, 'A') +
-                               "...): the phone number takes digits only\n");
+    EXPECT_EQ(refused.err, "error: line 2 (\\x1B[2J" + std::string(252, 'A') +
+                               "...): the phone number takes digits only\n"
+                               "velactl trackers import: 1 of 1 rows refused; nothing imported\n");
     RunResult imported =
         velactl({"trackers", "import", "-"}, header + "\"a\tb\x1b]0;x\x07\",1,\"ap\rn\"\r\n");
     ASSERT_EQ(imported.exitCode, 0) << imported.err;
@@ -290,11 +398,12 @@ TEST_F(VelactlStorage, JsonListsBackupAndCheck) {
     ASSERT_EQ(list.exitCode, 0) << list.err;
     EXPECT_EQ(
         list.out,
-        "[\n {\"Description\": \"q\\\"\\u0001\\ufffd\", \"Phone\": \"+1\", \"Push port\": "
-        "\"07D1\", \"APN\": \"internet\", \"Auth\": \"None\", \"Device type\": \"FM2XXX\"}\n]\n");
+        "[\n{\"apn\":\"internet\",\"auth\":\"none\",\"device_type\":\"FM2XXX\",\"gprs_user\":\"\","
+        "\"phone\":\"1\",\"push_port\":2001,\"sms_user\":\"\",\"tracker\":\"q\\\"\\u0001\ufffd\"}"
+        "\n]\n");
     EXPECT_EQ(velactl({"settings", "show", "--json"}).out,
-              "[{\"external-ip\": \"0.0.0.0\", \"external-port\": 16384, \"local-port\": 16384, "
-              "\"timeout\": 20, \"modem-port\": \"COM3\"}]\n");
+              "[\n{\"external_ip\":\"0.0.0.0\",\"external_port\":16384,\"local_port\":16384,"
+              "\"modem_port\":\"COM3\",\"timeout_seconds\":20}\n]\n");
 
     RunResult backup = velactl({"db", "backup", "copy.accdb"});
     ASSERT_EQ(backup.exitCode, 0) << backup.err;

@@ -491,7 +491,7 @@ TEST(TestServerUsage, RefusesBadArguments) {
     EXPECT_EQ(runProgram({server, "--port", "65536"}).exitCode, 2);
     EXPECT_EQ(runProgram({server, "--port=0", "--read-timeout", "0"}).exitCode, 2);
     EXPECT_EQ(runProgram({server, "--port", "0", "--bogus"}).exitCode, 2);
-    EXPECT_EQ(runProgram({server, "--port", "0", "--bind", "not-an-address"}).exitCode, 1);
+    EXPECT_EQ(runProgram({server, "--port", "0", "--bind", "not-an-address"}).exitCode, 2);
     const RunResult tooMany = runProgram(
         {"/bin/sh", "-c", "ulimit -n 48 && exec \"$0\" --port 0 --max-callbacks 100", server});
     EXPECT_EQ(tooMany.exitCode, 2);

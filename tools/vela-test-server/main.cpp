@@ -8,6 +8,7 @@
 #include "log_sink.h"
 #include "test_server.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <unistd.h>
 #include <cerrno>
@@ -123,6 +124,11 @@ int main(int argc, char** argv) {
     options.readTimeout = std::chrono::milliseconds(readMs);
     options.connectTimeout = std::chrono::milliseconds(connectMs);
     options.bindAddress = parsed->valueOr("--bind", options.bindAddress);
+    // A wrong address is a usage error like any other bad value, not a failed start.
+    if (in_addr parsedAddress{};
+        inet_pton(AF_INET, options.bindAddress.c_str(), &parsedAddress) != 1)
+        return commandLine.usageError("bad --bind: " + options.bindAddress +
+                                      " (an IPv4 address A.B.C.D)");
     options.allowAnyCallback = parsed->has("--allow-any-callback");
 
     const auto budget = velatestserver::PlanDescriptors(options.maxClients, options.maxCallbacks,

@@ -1,20 +1,29 @@
 // velactl campaign: many trackers configured in one run, resumable after a crash or a
 // stop. Event lines go to stdout, one per change and flushed at once; diagnostics to
 // stderr.
+#include "campaign_progress.h"
+#include "campaign_report.h"
 #include "commands.h"
+#include "json_output.h"
 
 #include "app/config_digest.h"
 #include "campaign/campaign_engine.h"
+#include "campaign/campaign_retry.h"
 #include "common/command_line.h"
 #include "common/data_directory.h"
 #include "common/file_access.h"
 #include "common/number.h"
 #include "common/terminal_text.h"
 #include "storage/campaign_store.h"
+#include "storage/verdict.h"
 #include "storage_options.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -31,71 +40,125 @@ extern "C" void stopCampaign(int) {
     if (gRunningEngine != nullptr) gRunningEngine->RequestStop();
 }
 
-std::string jsonString(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        const auto code = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (code < 0x20 || code >= 0x7F) {
-            // Bytes from modems and callers may be anything; keep the output pure ASCII.
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", code);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
+// How a run shows where it stands, beside its events: a live line on a terminal, JSON
+// objects for scripts, or nothing.
+enum class ProgressMode { Line, Json, None };
 
-// Prints the engine's events as lines or JSON objects.
+// Prints the engine's events as lines or JSON objects on standard output, and the
+// progress on standard error.
 class EventPrinter : public vela::CampaignObserver {
 public:
-    explicit EventPrinter(bool json) : json_(json) {}
+    EventPrinter(bool json, ProgressMode progress, const vela::CampaignStorage& campaigns)
+        : json_(json), progressMode_(progress), campaigns_(campaigns) {}
 
-    void CampaignStarted(int64_t id, int) override {
-        if (json_)
-            std::printf("{\"campaign\":%lld}\n", static_cast<long long>(id));
-        else
+    void CampaignStarted(int64_t id, int trackers) override {
+        if (progressMode_ != ProgressMode::None) {
+            const auto rows = campaigns_.trackers(id);
+            progress_.Start(rows ? rows.value() : std::vector<vela::CampaignTrackerRecord>{},
+                            CampaignProgress::Clock::now());
+        }
+        if (json_) {
+            PrintJsonLine({{"time", JsonTimeNow()},
+                           {"event", "started"},
+                           {"campaign", static_cast<qint64>(id)},
+                           {"trackers", trackers}});
+        } else {
             std::printf("campaign: %lld\n", static_cast<long long>(id));
-        std::fflush(stdout);
+            std::fflush(stdout);
+        }
+        showProgress();
     }
     void TrackerChanged(const vela::CampaignTrackerUpdate& update) override {
         const std::string event(vela::CampaignEventWord(update.event));
+        progress_.Change(update, CampaignProgress::Clock::now());
+        clearLiveLine();
         if (json_) {
-            std::printf("{\"tracker\":%s,\"event\":%s,\"detail\":%s}\n",
-                        jsonString(update.description).c_str(), jsonString(event).c_str(),
-                        jsonString(update.detail).c_str());
+            PrintJsonLine({{"time", JsonTimeNow()},
+                           {"event", JsonText(event)},
+                           {"tracker", JsonText(update.description)},
+                           {"detail", JsonText(update.detail)}});
         } else {
             const std::string detail = vela::EscapeForTerminal(update.detail);
             std::printf("tracker: %s %s%s%s\n", vela::EscapeForTerminal(update.description).c_str(),
                         event.c_str(), detail.empty() ? "" : " ", detail.c_str());
+            std::fflush(stdout);
         }
-        std::fflush(stdout);
+        showProgress();
     }
     void CallerRefused(const std::string& imei, const std::string& address) override {
+        clearLiveLine();
         std::fprintf(stderr, "velactl campaign: caller %s from %s got nothing\n",
                      vela::EscapeForTerminal(imei).c_str(), address.c_str());
+        showProgress();
     }
     void Warning(const std::string& text) override {
+        clearLiveLine();
         std::fprintf(stderr, "warning: %s\n", vela::EscapeForTerminal(text).c_str());
+        showProgress();
     }
-    void Summary(const vela::CampaignSummary& summary) const {
+    void Summary(const vela::CampaignSummary& summary) {
+        if (lineShown_) std::fputs("\n", stderr);  // the last figures stay on the screen
+        lineShown_ = false;
         if (json_) {
-            std::printf("{\"summary\":{\"configured\":%d,\"failed\":%d,\"trackers\":%d}}\n",
-                        summary.configured, summary.failed, summary.total);
-        } else {
-            std::printf("summary: %d configured, %d failed, %d trackers\n", summary.configured,
-                        summary.failed, summary.total);
+            PrintJsonLine({{"time", JsonTimeNow()},
+                           {"event", "summary"},
+                           {"campaign", static_cast<qint64>(summary.id)},
+                           {"configured", summary.configured},
+                           {"failed", summary.failed},
+                           {"trackers", summary.total}});
+            return;
         }
+        std::printf("summary: %d configured, %d failed, %d trackers\n", summary.configured,
+                    summary.failed, summary.total);
         std::fflush(stdout);
     }
 
 private:
+    void clearLiveLine() {
+        if (!lineShown_) return;
+        std::fputs("\r\033[K", stderr);
+        lineShown_ = false;
+    }
+    void showProgress() {
+        const ProgressFigures figures = progress_.Figures(CampaignProgress::Clock::now());
+        if (progressMode_ == ProgressMode::Line) {
+            std::fprintf(stderr, "\r%s\033[K", CampaignProgress::Line(figures).c_str());
+            std::fflush(stderr);
+            lineShown_ = true;
+        } else if (progressMode_ == ProgressMode::Json) {
+            QJsonObject object = CampaignProgress::Json(figures);
+            object.insert("time", JsonTimeNow());
+            object.insert("event", "progress");
+            PrintJsonLine(object, stderr);
+        }
+    }
+
     bool json_;
+    ProgressMode progressMode_;
+    const vela::CampaignStorage& campaigns_;
+    CampaignProgress progress_;
+    bool lineShown_ = false;
 };
+
+vela::CommandLine& addProgressOption(vela::CommandLine& cli) {
+    return cli
+        .option("--progress", "MODE",
+                "line: one live line on standard error (the default on a terminal); json: "
+                "one JSON object per change on standard error; none")
+        .choices("--progress", {"line", "json", "none"});
+}
+
+// --progress as given; without it a live line when standard error is a terminal.
+std::optional<ProgressMode> progressMode(const vela::CommandLine& cli,
+                                         const vela::ParsedOptions& options) {
+    const std::optional<std::string> word = options.value("--progress");
+    if (!word) return ::isatty(STDERR_FILENO) ? ProgressMode::Line : ProgressMode::None;
+    if (*word == "line") return ProgressMode::Line;
+    if (*word == "json") return ProgressMode::Json;
+    if (*word == "none") return ProgressMode::None;
+    cli.usageError("--progress takes line, json or none");
+    return std::nullopt;
+}
 
 // Settings, trackers and campaigns as the options choose them, shared with the engine.
 struct CampaignDatabase {
@@ -103,8 +166,8 @@ struct CampaignDatabase {
     std::shared_ptr<const vela::CampaignStorage> campaigns;
 };
 
-std::optional<CampaignDatabase> openDatabase(const vela::ParsedOptions& options) {
-    std::optional<ChosenStorage> chosen = OpenChosenStorage(options);
+std::optional<CampaignDatabase> openDatabase(const vela::ParsedOptions& options, int& exitCode) {
+    std::optional<ChosenStorage> chosen = OpenChosenStorage(options, exitCode);
     if (!chosen) return std::nullopt;
     return CampaignDatabase{std::move(chosen->engine), std::move(chosen->campaigns)};
 }
@@ -172,7 +235,7 @@ bool applyStationOptions(const vela::CommandLine& cli, const vela::ParsedOptions
 }
 
 // Runs campaign `id` with SIGINT and SIGTERM asking it to stop.
-int runCampaign(vela::CampaignEngine& engine, const EventPrinter& printer, int64_t id) {
+int runCampaign(vela::CampaignEngine& engine, EventPrinter& printer, int64_t id) {
     gRunningEngine = &engine;
     struct sigaction action {};
     action.sa_handler = stopCampaign;
@@ -228,9 +291,10 @@ std::vector<std::string> readDescriptions(const std::string& from, std::string& 
 int runNew(const std::vector<std::string>& args) {
     vela::CommandLine cli(
         "velactl campaign run",
-        "velactl campaign run --config FILE (--all | --tracker DESC ... | --from FILE)\n"
-        "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] "
-        "[--json]",
+        "velactl campaign run --config FILE\n"
+        "                            (--all | --tracker DESC ... | --from FILE)\n"
+        "                            [--modem PORT ...] [--wait S] [--attempts N]\n"
+        "                            [--dir DIR | --database URL] [--json]",
         "Configures many trackers in one run: wakes each by SMS through the modems (in\n"
         "parallel) and serves every caller with the image of FILE. One line per event.\n"
         "Exit status: 0 every tracker configured, 1 any not, 2 usage error, 3 interrupted\n"
@@ -244,6 +308,7 @@ int runNew(const std::vector<std::string>& args) {
         .option("--attempts", "N", "SMS attempts per tracker (default 2)")
         .option("--trace", "FILE", "record each modem's serial bytes (FILE, FILE.2, ...)")
         .flag("--json", "one JSON object per line");
+    addProgressOption(cli);
     AddStorageOptions(addStationOptions(cli));
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
@@ -264,8 +329,8 @@ int runNew(const std::vector<std::string>& args) {
         if (!count) return cli.usageError("--attempts takes a number from 1 to 100");
         request.attempts = static_cast<int>(*count);
     }
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
 
     request.configFile = *options->value("--config");
     request.configSha256 = vela::ConfigFileSha256(*options->value("--config"));
@@ -281,7 +346,9 @@ int runNew(const std::vector<std::string>& args) {
         }
     }
 
-    EventPrinter printer(options->has("--json"));
+    const std::optional<ProgressMode> progress = progressMode(cli, *options);
+    if (!progress) return kExitUsage;
+    EventPrinter printer(options->has("--json"), *progress, *database->campaigns);
     vela::CampaignEngine engine(database->store, database->campaigns, &printer);
     if (!applyStationOptions(cli, *options, engine, exitCode)) return exitCode;
     if (const auto trace = options->value("--trace")) engine.setModemTrace(*trace);
@@ -304,55 +371,98 @@ std::optional<int64_t> campaignId(const vela::CommandLine& cli,
     return *id;
 }
 
-// Resumes campaign ID, or (join) runs it as one more station beside the others.
-int runStation(const std::vector<std::string>& args, bool join) {
+// Resumes campaign ID, runs it as one more station beside the others (join), or runs a
+// new campaign of its trackers that did not end configured (retry).
+enum class StationRun { Resume, Join, Retry };
+
+int runStation(const std::vector<std::string>& args, StationRun kind) {
+    const bool join = kind == StationRun::Join;
+    const bool retry = kind == StationRun::Retry;
     vela::CommandLine cli =
-        join ? vela::CommandLine(
-                   "velactl campaign join", "velactl campaign join ID --database URL [OPTIONS]",
-                   "Adds this machine as one more station to a campaign in a shared database:\n"
-                   "it claims trackers that no live station holds, wakes them through its own\n"
-                   "modems with its own address, and serves those that call it. Exit status as\n"
-                   "for 'run'.")
-             : vela::CommandLine("velactl campaign resume", "velactl campaign resume ID [OPTIONS]",
-                                 "Goes on with an interrupted campaign where it stood.");
+        retry ? vela::CommandLine(
+                    "velactl campaign retry",
+                    "velactl campaign retry ID [--only VERDICT,...] [OPTIONS]",
+                    "Starts a new campaign of the trackers of campaign ID that did not end\n"
+                    "configured (with --only, those that ended with one of the verdicts), with\n"
+                    "the same file, modems, wait and attempts, and runs it. Exit status as for\n"
+                    "'run'.")
+        : join
+            ? vela::CommandLine(
+                  "velactl campaign join", "velactl campaign join ID --database URL [OPTIONS]",
+                  "Adds this machine as one more station to a campaign in a shared database:\n"
+                  "it claims trackers that no live station holds, wakes them through its own\n"
+                  "modems with its own address, and serves those that call it. Exit status as\n"
+                  "for 'run'.")
+            : vela::CommandLine("velactl campaign resume", "velactl campaign resume ID [OPTIONS]",
+                                "Goes on with an interrupted campaign where it stood.");
+    if (retry) cli.option("--only", "VERDICT,...", "only the trackers that ended so (no-call,...)");
     cli.repeatable("--modem", "PORT", "a modem port of this station (default: the campaign's)")
         .option("--trace", "FILE", "record each modem's serial bytes (FILE, FILE.2, ...)")
         .flag("--json", "one JSON object per line")
         .positionals(1, 1);
+    addProgressOption(cli);
     AddStorageOptions(addStationOptions(cli));
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
     const std::optional<int64_t> id = campaignId(cli, *options);
     if (!id) return kExitUsage;
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
     if (join && !database->campaigns->shared()) {
         return cli.usageError(
             "joining needs a shared database (--database URL or VELA_DATABASE); a campaign in "
             "settings.accdb is resumed with 'velactl campaign resume'");
     }
-    EventPrinter printer(options->has("--json"));
+    const std::optional<ProgressMode> progress = progressMode(cli, *options);
+    if (!progress) return kExitUsage;
+    int64_t runId = *id;
+    if (retry) {
+        // A new campaign of the trackers that did not end configured, same file and
+        // options; then it runs as any other.
+        std::vector<std::string> only;
+        if (const auto words = options->value("--only")) {
+            std::istringstream list(*words);
+            for (std::string word; std::getline(list, word, ',');) {
+                if (!vela::VerdictFromWord(word))
+                    return cli.usageError("--only: unknown verdict '" + word + "'");
+                only.push_back(word);
+            }
+        }
+        const vela::Result<int64_t> created =
+            vela::CreateRetryCampaign(*database->campaigns, *id, only);
+        if (!created) {
+            std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(created.message()).c_str());
+            return kExitFailure;
+        }
+        runId = created.value();
+    }
+    EventPrinter printer(options->has("--json"), *progress, *database->campaigns);
     vela::CampaignEngine engine(database->store, database->campaigns, &printer);
     if (!applyStationOptions(cli, *options, engine, exitCode)) return exitCode;
     if (const auto trace = options->value("--trace")) engine.setModemTrace(*trace);
-    return runCampaign(engine, printer, *id);
+    return runCampaign(engine, printer, runId);
 }
 
 int runStatus(const std::vector<std::string>& args) {
     vela::CommandLine cli("velactl campaign status",
-                          "velactl campaign status ID [--dir DIR | --database URL] [--json]",
+                          "velactl campaign status ID [--dir DIR | --database URL]\n"
+                          "                              [--json | --csv]",
                           "One row per tracker: state, attempts, last event, verdict, and the\n"
-                          "station that holds it; then the campaign's stations.");
-    cli.flag("--json", "a JSON array of objects").positionals(1, 1);
+                          "station that holds it; then the campaign's stations and the totals.");
+    cli.flag("--json", "a JSON array of objects")
+        .flag("--csv", "CSV: a header of the JSON keys, then one record per tracker")
+        .positionals(1, 1);
     AddStorageOptions(cli);
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
     const std::optional<int64_t> id = campaignId(cli, *options);
     if (!id) return kExitUsage;
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    if (options->has("--json") && options->has("--csv"))
+        return cli.usageError("--json and --csv cannot be used together");
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
 
     const vela::CampaignStorage& store = *database->campaigns;
     vela::Result<vela::CampaignRecord> campaign = store.campaign(*id);
@@ -367,23 +477,15 @@ int runStatus(const std::vector<std::string>& args) {
         return kExitFailure;
     }
     if (options->has("--json")) {
-        std::printf("[");
-        bool first = true;
-        for (const vela::CampaignTrackerRecord& row : rows.value()) {
-            std::printf(
-                "%s\n{\"tracker\":%s,\"state\":%s,\"attempts\":%lld,\"lastEvent\":%s,"
-                "\"verdict\":%s,\"detail\":%s,\"modemPort\":%s,\"callerAddress\":%s,"
-                "\"answer\":%s,\"updatedAt\":%s,\"station\":%s}",
-                first ? "" : ",", jsonString(row.tracker).c_str(), jsonString(row.state).c_str(),
-                static_cast<long long>(row.attempts), jsonString(row.lastEvent).c_str(),
-                jsonString(row.verdict).c_str(), jsonString(row.detail).c_str(),
-                jsonString(row.modemPort).c_str(), jsonString(row.callerAddress).c_str(),
-                jsonString(row.answer).c_str(), jsonString(row.updatedAt).c_str(),
-                jsonString(row.station).c_str());
-            first = false;
-        }
-        std::printf("%s]\n", first ? "" : "\n");
+        QJsonArray array;
+        for (const vela::CampaignTrackerRecord& row : rows.value())
+            array.append(CampaignTrackerJson(row));
+        PrintJsonArray(array);
         return kExitOk;
+    }
+    if (options->has("--csv")) {
+        std::fputs(CampaignCsv(rows.value()).c_str(), stdout);
+        return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
     }
     std::printf("%-20s %-11s %-8s %-11s %-10s %s\n", "TRACKER", "STATE", "ATTEMPTS", "LAST-EVENT",
                 "VERDICT", "STATION");
@@ -402,23 +504,72 @@ int runStatus(const std::vector<std::string>& args) {
                     vela::EscapeForTerminal(station.address).c_str(), station.joinedAt.c_str(),
                     station.live ? "yes" : "no");
     }
+    std::printf("\n%s\n", TotalsLine(TotalsOf(rows.value())).c_str());
+    return kExitOk;
+}
+
+int runReport(const Args& args) {
+    vela::CommandLine cli("velactl campaign report",
+                          "velactl campaign report ID --html FILE [--dir DIR | --database URL]",
+                          "Writes a page that needs no network: the totals, a chart of the\n"
+                          "trackers configured and failed over time, the figures of each modem\n"
+                          "and every tracker with its verdict.");
+    cli.option("--html", "FILE", "the page to write ('-': standard output)").positionals(1, 1);
+    AddStorageOptions(cli);
+    int exitCode = 0;
+    const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
+    if (!options) return exitCode;
+    const std::optional<int64_t> id = campaignId(cli, *options);
+    if (!id) return kExitUsage;
+    const std::optional<std::string> file = options->value("--html");
+    if (!file) return cli.usageError("--html FILE is required");
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
+    const vela::Result<vela::CampaignRecord> campaign = database->campaigns->campaign(*id);
+    const vela::Result<std::vector<vela::CampaignTrackerRecord>> rows =
+        campaign ? database->campaigns->trackers(*id)
+                 : vela::Result<std::vector<vela::CampaignTrackerRecord>>(campaign.status());
+    if (!rows) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(rows.message()).c_str());
+        return kExitFailure;
+    }
+    const std::string page = CampaignHtml(campaign.value(), rows.value());
+    if (*file == "-") {
+        std::fputs(page.c_str(), stdout);
+        return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
+    }
+    std::FILE* out = std::fopen(file->c_str(), "w");
+    const bool written =
+        out != nullptr && std::fwrite(page.data(), 1, page.size(), out) == page.size();
+    if (out == nullptr || std::fclose(out) != 0 || !written) {
+        std::fprintf(stderr, "error: cannot write %s: %s\n", vela::EscapeForTerminal(*file).c_str(),
+                     std::strerror(errno));
+        return kExitFailure;
+    }
+    std::printf("report: %s\n", vela::EscapeForTerminal(*file).c_str());
     return kExitOk;
 }
 
 int runList(const std::vector<std::string>& args) {
     vela::CommandLine cli("velactl campaign list",
-                          "velactl campaign list [--dir DIR | --database URL]",
+                          "velactl campaign list [--dir DIR | --database URL] [--json]",
                           "The campaigns, newest first, with their counts.");
-    AddStorageOptions(cli);
+    AddStorageOptions(cli).flag("--json", "a JSON array of objects");
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
-    const std::optional<CampaignDatabase> database = openDatabase(*options);
-    if (!database) return kExitUsage;
+    const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
+    if (!database) return exitCode;
     vela::Result<std::vector<vela::CampaignRecord>> campaigns = database->campaigns->list();
     if (!campaigns) {
         std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(campaigns.message()).c_str());
         return kExitFailure;
+    }
+    if (options->has("--json")) {
+        QJsonArray array;
+        for (const vela::CampaignRecord& c : campaigns.value()) array.append(CampaignJson(c));
+        PrintJsonArray(array);
+        return kExitOk;
     }
     std::printf("%-6s %-20s %-11s %-10s %-6s %-8s %s\n", "ID", "CREATED", "STATE", "CONFIGURED",
                 "FAILED", "TRACKERS", "CONFIG");
@@ -431,44 +582,35 @@ int runList(const std::vector<std::string>& args) {
     return kExitOk;
 }
 
-void printUsage(std::FILE* out) {
-    std::fprintf(
-        out,
-        "Usage: velactl campaign run --config FILE (--all | --tracker DESC ... | --from FILE)\n"
-        "                            [--modem PORT ...] [--wait S] [--attempts N] [--dir DIR] "
-        "[--json]\n"
-        "       velactl campaign resume ID [--dir DIR]\n"
-        "       velactl campaign join ID --database URL [--station NAME] [--modem PORT ...]\n"
-        "       velactl campaign status ID [--dir DIR] [--json]\n"
-        "       velactl campaign list [--dir DIR]\n\n"
-        "Configures many trackers in one run, resumable after a crash or a stop. Every\n"
-        "action takes --database URL (or VELA_DATABASE) for a shared PostgreSQL database,\n"
-        "where several stations run one campaign together.\n"
-        "'velactl campaign ACTION --help' tells more.\n");
+int runResume(const Args& args) {
+    return runStation(args, StationRun::Resume);
 }
+int runJoin(const Args& args) {
+    return runStation(args, StationRun::Join);
+}
+int runRetry(const Args& args) {
+    return runStation(args, StationRun::Retry);
+}
+
+constexpr Subcommand kActions[] = {
+    {"run", "start a campaign: wake and configure many trackers", runNew},
+    {"resume", "go on with a campaign that was stopped or cut", runResume},
+    {"join", "add this station to a campaign in a shared database", runJoin},
+    {"retry", "run again the trackers of a campaign that were not configured", runRetry},
+    {"status", "show a campaign's trackers and their states", runStatus},
+    {"list", "list the campaigns", runList},
+    {"report", "write a campaign's report as a self-contained HTML page", runReport},
+};
 
 }  // namespace
 
 int RunCampaign(const Args& args) {
-    if (args.empty()) {
-        printUsage(stderr);
-        return kExitUsage;
-    }
-    const std::string& action = args.front();
-    const std::vector<std::string> rest(args.begin() + 1, args.end());
-    if (action == "--help" || action == "-h") {
-        printUsage(stdout);
-        return kExitOk;
-    }
-    if (action == "run") return runNew(rest);
-    if (action == "resume") return runStation(rest, false);
-    if (action == "join") return runStation(rest, true);
-    if (action == "status") return runStatus(rest);
-    if (action == "list") return runList(rest);
-    std::fprintf(stderr, "velactl campaign: unknown action '%s'\n\n",
-                 vela::EscapeForTerminal(action).c_str());
-    printUsage(stderr);
-    return kExitUsage;
+    return RunSubcommandGroup(
+        "campaign",
+        "Configures many trackers in one run, resumable after a crash or a stop. Every\n"
+        "action takes --database URL (or VELA_DATABASE) for a shared PostgreSQL database,\n"
+        "where several stations run one campaign together. Each action has its own --help.",
+        kActions, args);
 }
 
 }  // namespace velactl

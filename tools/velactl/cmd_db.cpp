@@ -23,8 +23,8 @@ int runInit(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto directory = DataDirectory(*options, exitCode);
+    if (!directory) return exitCode;
     const std::filesystem::path file = vela::databaseFile(*directory);
     vela::Status created = vela::createDatabase(file, options->has("--force"));
     if (!created) {
@@ -47,8 +47,8 @@ int runBackup(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto directory = DataDirectory(*options, exitCode);
+    if (!directory) return exitCode;
     const std::string& target = options->positional()[0];
     if (vela::Status copied = vela::BackupDatabase(vela::databaseFile(*directory), target);
         !copied) {
@@ -70,8 +70,8 @@ int runCheck(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto directory = DataDirectory(*options, exitCode);
+    if (!directory) return exitCode;
     auto problems = vela::CheckDatabase(vela::databaseFile(*directory));
     if (!problems) {
         std::fprintf(stderr, "velactl db check: %s\n",
@@ -164,8 +164,8 @@ int runMigrate(const Args& args) {
                                " takes a postgresql:// URL, not '" +
                                vela::EscapeForTerminal(vela::pg::RedactUrl(url)) + "'");
     }
-    const auto directory = DataDirectory(*options);
-    if (!directory) return kExitFailure;
+    const auto directory = DataDirectory(*options, exitCode);
+    if (!directory) return exitCode;
     const auto file = vela::OpenStorage(*directory, std::nullopt, warningReporter());
     const auto database = vela::OpenStorage(*directory, url, warningReporter());
     const vela::StorageEngine& source = to ? *file : *database;

@@ -1,12 +1,12 @@
 // velactl history: the record of past runs, newest first.
 #include "commands.h"
 #include "common/command_line.h"
-#include "common/data_directory.h"
 #include "common/number.h"
 #include "common/terminal_text.h"
+#include "json_output.h"
 #include "storage/history_export.h"
 #include "storage/history_store.h"
-#include "storage/pg/storage_choice.h"
+#include "storage_options.h"
 
 #include <cstdio>
 #include <string>
@@ -22,12 +22,8 @@ vela::CommandLine historyCommandLine() {
         "                       [--verdict WORD] [--since DATE] [--limit N] [--csv | --json]",
         "Lists the runs recorded in the database of DIR, newest first: one line per run\n"
         "by default, or CSV (a header line, then one record per run) or a JSON array of\n"
-        "objects keyed by the column names.\n");
-    line.option("--dir", "DIR", "the data directory (default: VELA_DIR or the current one)")
-        .flag("--user-data", "use the user's data directory")
-        .option("--database", "URL",
-                "a shared PostgreSQL database instead of settings.accdb (default: "
-                "$VELA_DATABASE)")
+        "objects (docs/json.md).\n");
+    line.dataChoice()
         .option("--tracker", "DESC", "only the runs of this tracker")
         .option("--verdict", "WORD", "only the runs with this verdict")
         .option("--since", "DATE", "only runs started at or after DATE (YYYY-MM-DD, UTC)")
@@ -35,9 +31,12 @@ vela::CommandLine historyCommandLine() {
         .flag("--csv", "print CSV")
         .flag("--json", "print JSON");
     std::string words;
+    std::vector<std::string> verdicts;
     for (vela::Verdict verdict : vela::kAllVerdicts) {
         words += (words.empty() ? "" : ", ") + std::string(vela::VerdictWord(verdict));
+        verdicts.emplace_back(vela::VerdictWord(verdict));
     }
+    line.choices("--verdict", verdicts);
     line.epilog("Verdicts: " + words + ".\n");
     return line;
 }
@@ -81,28 +80,22 @@ int RunHistory(const Args& args) {
     if (parsed->has("--csv") && parsed->has("--json")) {
         return line.usageError("--csv and --json cannot be used together");
     }
-    const vela::Result<std::optional<std::string>> url =
-        vela::ChosenDatabaseUrl(parsed->value("--database"));
-    if (!url) return line.usageError(url.message());
-    std::filesystem::path directory;
-    if (!url.value()) {
-        const vela::Result<std::filesystem::path> resolved =
-            vela::ResolveDataDirectory(parsed->value("--dir"), parsed->has("--user-data"));
-        if (!resolved) return line.usageError(resolved.message());
-        directory = resolved.value();
-    }
-
+    const std::optional<vela::InstallationChoice> choice = ChosenInstallation(*parsed, exitCode);
+    if (!choice) return exitCode;
     const vela::Result<std::vector<vela::HistoryRecord>> records =
-        vela::OpenStorage(directory, url.value())->queryHistory(filter);
+        choice->storage()->queryHistory(filter);
     if (!records) {
         std::fprintf(stderr, "velactl history: %s\n",
                      vela::EscapeForTerminal(records.message()).c_str());
         return kExitFailure;
     }
-    if (parsed->has("--json") || parsed->has("--csv")) {
+    if (parsed->has("--json")) {
+        QJsonArray array;
+        for (const vela::HistoryRecord& record : records.value()) array.append(HistoryJson(record));
+        PrintJsonArray(array);
+    } else if (parsed->has("--csv")) {
         // Written whole: a NUL byte a caller sent must not end the output early.
-        const std::string text = parsed->has("--json") ? vela::FormatHistoryJson(records.value())
-                                                       : vela::FormatHistoryCsv(records.value());
+        const std::string text = vela::FormatHistoryCsv(records.value());
         std::fwrite(text.data(), 1, text.size(), stdout);
     } else {
         printTable(records.value());

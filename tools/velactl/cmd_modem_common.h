@@ -1,6 +1,7 @@
 #pragma once
 
 #include "commands.h"
+#include "storage/pg/installation_choice.h"
 #include "storage/program_settings.h"
 #include "storage/tracker_entry.h"
 
@@ -17,10 +18,11 @@ struct StoredTracker {
     vela::TrackerEntry tracker;
 };
 
-// Loads settings.accdb in `directory`; storage warnings go to `warnings` as
-// "warning: TEXT". Prints the reason (prefixed by `command`) and returns nullopt when
-// the database or the tracker is missing.
+// Loads the settings and the tracker from the chosen installation; storage warnings go
+// to `warnings` as "warning: TEXT". Prints the reason (prefixed by `command`) and
+// returns nullopt when the database or the tracker is missing.
 std::optional<StoredTracker> LoadStoredTracker(const char* command, const std::string& description,
-                                               const std::string& directory, std::FILE* warnings);
+                                               const vela::InstallationChoice& choice,
+                                               std::FILE* warnings);
 
 }  // namespace velactl

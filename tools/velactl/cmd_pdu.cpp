@@ -4,9 +4,12 @@
 #include "commands.h"
 #include "common/command_line.h"
 #include "common/file_access.h"
+#include "common/terminal_text.h"
 #include "modem/push_message.h"
+#include "storage/database_file.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
+#include "storage_options.h"
 
 #include <cstdio>
 #include <filesystem>
@@ -71,27 +74,25 @@ std::optional<uint32_t> parseIpv4(const std::string& text) {
 }  // namespace
 
 std::optional<StoredTracker> LoadStoredTracker(const char* command, const std::string& description,
-                                               const std::string& directory, std::FILE* warnings) {
-    const std::filesystem::path dir(directory);
+                                               const vela::InstallationChoice& choice,
+                                               std::FILE* warnings) {
     std::error_code ec;
-    if (!std::filesystem::exists(dir / vela::kDatabaseFileName, ec)) {
+    const std::filesystem::path file = vela::databaseFile(choice.directory);
+    if (!choice.databaseUrl && !std::filesystem::exists(file, ec)) {
         std::fprintf(stderr, "velactl %s: no %s in %s\n", command, vela::kDatabaseFileName,
-                     directory.c_str());
+                     vela::EscapeForTerminal(choice.directory.string()).c_str());
         return std::nullopt;
     }
-    auto report = [warnings](const std::string& message) {
-        std::fprintf(warnings, "warning: %s\n", message.c_str());
-        std::fflush(warnings);
-    };
+    std::optional<StoredForRun> loaded = LoadForRun(choice, command, warnings);
+    if (!loaded) return std::nullopt;
     StoredTracker stored;
-    // A failed load has been reported; the defaults stand in, as in the window.
-    (void)vela::SettingsStore(dir, report).load(stored.settings);
-    vela::TrackerList list;
-    (void)vela::TrackerStore(dir, report).load(list);
+    stored.settings = loaded->settings;
+    const vela::TrackerList& list = loaded->trackers;
     const int index = list.findByDescription(description);
     if (index < 0) {
-        std::fprintf(stderr, "velactl %s: no tracker '%s' in %s\n", command, description.c_str(),
-                     (dir / vela::kDatabaseFileName).c_str());
+        std::fprintf(stderr, "velactl %s: no tracker '%s' in %s\n", command,
+                     vela::EscapeForTerminal(description).c_str(),
+                     vela::EscapeForTerminal(choice.storage()->location()).c_str());
         return std::nullopt;
     }
     stored.tracker = list.at(index);
@@ -105,10 +106,10 @@ int RunPdu(const Args& args) {
         "                   --auth none|chap|pap [--sms-user U]\n"
         "                   [--sms-password P | --sms-password-file FILE]\n"
         "                   [--gprs-user U] [--gprs-password P | --gprs-password-file FILE]\n"
-        "       velactl pdu --tracker DESC [--dir DIR]",
+        "       velactl pdu --tracker DESC [--dir DIR | --user-data] [--database URL]",
         "Prints the wake-up SMS (SMS-SUBMIT PDU, hex) on one line. Ports are decimal\n"
         "or hexadecimal with 0x. --tracker reads the tracker and the settings from\n"
-        "settings.accdb in DIR (default: the current directory). Passwords are read from\n"
+        "chosen installation (settings.accdb or a shared database). Passwords are read from\n"
         "the first line of a file, '-' for standard input, so they stay off the command line.");
     commandLine.option("--phone", "P", "the tracker's phone number")
         .option("--push-port", "N", "the tracker's port for the wake-up SMS")
@@ -116,6 +117,7 @@ int RunPdu(const Args& args) {
         .option("--port", "N", "the port the tracker calls")
         .option("--apn", "TEXT", "the access point name")
         .option("--auth", "MODE", "GPRS authentication: none, chap, pap (or 0, 1, 2)")
+        .choices("--auth", {"none", "chap", "pap"})
         .option("--sms-user", "U", "the SMS user")
         .option("--sms-password", "P", "the SMS password (visible to every user in ps)")
         .option("--sms-password-file", "FILE", "the SMS password, from FILE or - (stdin)")
@@ -123,7 +125,7 @@ int RunPdu(const Args& args) {
         .option("--gprs-password", "P", "the GPRS password (visible to every user in ps)")
         .option("--gprs-password-file", "FILE", "the GPRS password, from FILE or - (stdin)")
         .option("--tracker", "DESC", "read the tracker from the database")
-        .option("--dir", "DIR", "the directory of settings.accdb");
+        .dataChoice();
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = commandLine.parse(args, exitCode);
     if (!options) return exitCode;
@@ -131,15 +133,19 @@ int RunPdu(const Args& args) {
 
     vela::TrackerEntry tracker;
     vela::ProgramSettings settings;
+    const bool choiceGiven = options->has("--dir") || options->has("--user-data") ||
+                             options->has("--database") || options->has("--database-file");
     if (options->has("--tracker")) {
         for (const char* other : {"--phone", "--push-port", "--ip", "--port", "--apn", "--auth",
                                   "--sms-user", "--sms-password", "--sms-password-file",
                                   "--gprs-user", "--gprs-password", "--gprs-password-file"}) {
             if (options->has(other))
-                return commandLine.usageError("--tracker takes only --dir besides");
+                return commandLine.usageError("--tracker takes only the data choice besides");
         }
-        const auto stored =
-            LoadStoredTracker("pdu", given("--tracker"), options->valueOr("--dir", "."), stderr);
+        const std::optional<vela::InstallationChoice> choice =
+            ChosenInstallation(*options, exitCode);
+        if (!choice) return exitCode;
+        const auto stored = LoadStoredTracker("pdu", given("--tracker"), *choice, stderr);
         if (!stored) return kExitFailure;
         tracker = stored->tracker;
         settings = stored->settings;
@@ -150,7 +156,7 @@ int RunPdu(const Args& args) {
                 return commandLine.usageError(std::string(required) + " is required");
             }
         }
-        if (options->has("--dir")) return commandLine.usageError("--dir goes with --tracker");
+        if (choiceGiven) return commandLine.usageError("the data choice goes with --tracker");
         const auto pushPort = parseNumber(given("--push-port"));
         const auto port = parseNumber(given("--port"));
         const auto auth = vela::ParseAuthentication(given("--auth"));

@@ -1,6 +1,5 @@
 // velactl listen / go / check-port: the run buttons of the window without a window.
 #include "app/main_dialog.h"
-#include "app/run_texts.h"
 #include "commands.h"
 #include "common/terminal_text.h"
 #include "console_view.h"
@@ -8,6 +7,8 @@
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "run_options.h"
+#include "storage/pg/connection.h"
+#include "storage_options.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -43,7 +44,7 @@ vela::CommandLine runCommandLine(const HeadlessRun& run) {
         std::string("velactl ") + run.command,
         std::string("velactl ") + run.command +
             (withTracker ? " --tracker DESC --config FILE [--allow-from CIDR]..." : "") +
-            " [--dir DIR | --user-data] [--timeout S]" +
+            " [--dir DIR | --user-data]\n       [--database URL] [--timeout S]" +
             (run.button == vela::RunButton::LetsGo ? " [--trace FILE]" : ""),
         run.about + kPrintedLines);
     declareRunOptions(line, withTracker);
@@ -70,7 +71,7 @@ void explainRefusal(const HeadlessRun& run, const RunOptions& options, vela::Mai
         if (!server.usable()) {
             std::fprintf(stderr, "velactl %s: %s\n", command,
                          vela::EscapeForTerminal(server.problem).c_str());
-        } else if (view.lastError() == QLatin1String(vela::texts::kTestServerDown)) {
+        } else if (view.verdict() == vela::Verdict::PortCheckFailed) {
             std::fprintf(stderr, "velactl %s: no connection to the test server at %s:%u\n", command,
                          vela::EscapeForTerminal(server.host).c_str(),
                          static_cast<unsigned>(server.port));
@@ -78,10 +79,12 @@ void explainRefusal(const HeadlessRun& run, const RunOptions& options, vela::Mai
         return;
     }
     if (!view.errorShown() && !view.verdict()) {
+        const std::string where = options.databaseUrl ? vela::pg::RedactUrl(*options.databaseUrl)
+                                                      : options.directory.toStdString();
         std::fprintf(stderr,
                      "velactl %s: the run did not start (is \"%s\" in the tracker list of %s?)\n",
                      command, vela::EscapeForTerminal(*options.tracker).c_str(),
-                     vela::EscapeForTerminal(options.directory.toStdString()).c_str());
+                     vela::EscapeForTerminal(where).c_str());
     }
 }
 
@@ -93,6 +96,15 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     int exitCode = kExitUsage;
     const std::optional<RunOptions> options = parseRunOptions(line, args, withTracker, exitCode);
     if (!options) return exitCode;
+
+    // The stored values are checked as they stand before anything starts; the dialog
+    // below reads them again and reports its own warnings.
+    if (!LoadForRun(
+            vela::InstallationChoice{std::filesystem::path(options->directory.toStdString()),
+                                     options->databaseUrl},
+            run.command, stdout, true)) {
+        return kExitFailure;
+    }
 
     int argc = 1;
     char name[] = "velactl";
@@ -107,9 +119,19 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
     }
     ConsoleView view(options->tracker.value_or(std::string()), config);
     vela::MainDialog dialog(view, std::filesystem::path(options->directory.toStdString()));
+    dialog.useDatabase(options->databaseUrl);
 
+    // The --timeout timer lives as long as the run: the run's end stops it, so a timer
+    // that fell due while a pause held the loop cannot overrule the verdict afterwards.
+    QTimer timeout;
+    timeout.setSingleShot(true);
+    bool ended = false;
     exitCode = kExitFailure;
-    QObject::connect(&dialog, &vela::MainDialog::RunEnded, &app, [&](vela::Verdict verdict) {
+    // The timer is the context: the connection goes before the locals it reads.
+    QObject::connect(&dialog, &vela::MainDialog::RunEnded, &timeout, [&](vela::Verdict verdict) {
+        if (ended) return;
+        ended = true;
+        timeout.stop();
         exitCode = verdict == run.success ? kExitOk : kExitFailure;
         // Quit once the handler that ended the run has returned.
         QTimer::singleShot(0, &app, &QCoreApplication::quit);
@@ -136,13 +158,16 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
         return kExitFailure;
     }
     if (options->timeoutSeconds > 0) {
-        QTimer::singleShot(std::chrono::seconds(options->timeoutSeconds), &app, [&] {
+        QObject::connect(&timeout, &QTimer::timeout, &timeout, [&] {
+            if (ended) return;
             std::fprintf(stderr, "velactl %s: the wait ended after %d s\n", run.command,
                          options->timeoutSeconds);
+            ended = true;  // the abandoned run's own end does not decide the status
             dialog.AbandonRun();
             exitCode = kExitTimeout;
             QTimer::singleShot(0, &app, &QCoreApplication::quit);
         });
+        timeout.start(std::chrono::seconds(options->timeoutSeconds));
     }
     app.exec();
     return exitCode;

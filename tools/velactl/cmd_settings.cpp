@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "json_output.h"
 #include "storage_options.h"
 
 #include "common/number.h"
@@ -26,15 +27,6 @@ void print(const vela::ProgramSettings& s) {
                 s.timeoutSeconds, vela::EscapeForTerminal(s.modemPort).c_str());
 }
 
-// The same values as one object in an array, keyed by the names of the text form.
-void printJson(const vela::ProgramSettings& s) {
-    std::printf(
-        "[{\"external-ip\": %s, \"external-port\": %d, \"local-port\": %d, "
-        "\"timeout\": %d, \"modem-port\": %s}]\n",
-        JsonQuoted(vela::formatIpv4(s.externalIp)).c_str(), s.externalPort, s.localPort,
-        s.timeoutSeconds, JsonQuoted(s.modemPort).c_str());
-}
-
 int runShow(const Args& args) {
     vela::CommandLine line(
         "velactl settings show",
@@ -45,12 +37,12 @@ int runShow(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::ProgramSettings settings;
     const bool loaded = static_cast<bool>(storage->engine->loadSettings(settings));
     if (options->has("--json")) {
-        printJson(settings);
+        PrintJsonArray(QJsonArray{SettingsJson(settings)});
     } else {
         print(settings);  // the values the program would run with
     }
@@ -95,8 +87,8 @@ int runSet(const Args& args) {
     if (!ip && !externalPort && !localPort && !name) {
         return line.usageError("set needs at least one value to change");
     }
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
 
     vela::ProgramSettings settings;
     // A database that does not exist yet is made by the save below; one that cannot be

@@ -7,6 +7,7 @@
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "modem/sms_dialogue.h"
+#include "storage_options.h"
 
 #include <cstdio>
 
@@ -29,12 +30,14 @@ public:
 
 int RunSms(const Args& args) {
     vela::CommandLine commandLine(
-        "velactl sms", "velactl sms --tracker DESC [--dir DIR] [--trace FILE]",
-        "Sends the tracker's wake-up SMS through the modem named in the settings of\n"
-        "settings.accdb in DIR (default: the current directory) and prints the result.\n"
+        "velactl sms",
+        "velactl sms --tracker DESC [--dir DIR | --user-data] [--database URL]\n"
+        "                   [--trace FILE]",
+        "Sends the tracker's wake-up SMS through the modem named in the stored settings\n"
+        "(settings.accdb or a shared database) and prints the result.\n"
         "Exit status 0 when the modem accepted the SMS, 1 otherwise.");
     commandLine.option("--tracker", "DESC", "the tracker's description in the database")
-        .option("--dir", "DIR", "the directory of settings.accdb")
+        .dataChoice()
         .option("--trace", "FILE",
                 "record every byte written to and read from the modem (owner-only file)");
     int exitCode = 0;
@@ -42,8 +45,9 @@ int RunSms(const Args& args) {
     if (!options) return exitCode;
     if (!options->has("--tracker")) return commandLine.usageError("--tracker is required");
 
-    const auto stored = LoadStoredTracker("sms", *options->value("--tracker"),
-                                          options->valueOr("--dir", "."), stdout);
+    const std::optional<vela::InstallationChoice> choice = ChosenInstallation(*options, exitCode);
+    if (!choice) return exitCode;
+    const auto stored = LoadStoredTracker("sms", *options->value("--tracker"), *choice, stdout);
     if (!stored) return kExitFailure;
 
     ConsoleModemUi ui;

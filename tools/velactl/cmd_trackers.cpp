@@ -1,6 +1,9 @@
 #include "commands.h"
+#include "fleet_csv.h"
+#include "json_output.h"
 #include "storage_options.h"
 
+#include "common/ascii.h"
 #include "common/file_access.h"
 #include "common/terminal_text.h"
 #include "storage/database_file.h"
@@ -77,38 +80,25 @@ int runList(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     const bool loaded = loadList(*storage, list, false, stamp);
-    const bool json = options->has("--json");
-    if (json) {
-        std::fputs("[", stdout);
-    } else {
-        std::printf("Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
+    if (options->has("--json")) {
+        QJsonArray array;
+        for (const vela::TrackerEntry& e : list.entries()) array.append(TrackerJson(e));
+        PrintJsonArray(array);
+        return loaded ? kExitOk : kExitFailure;
     }
-    bool first = true;
+    std::printf("Description\tPhone\tPush port\tAPN\tAuth\tDevice type\n");
     for (const vela::TrackerEntry& e : list.entries()) {
-        const std::string phone = "+" + e.phone;
-        const std::string port = vela::formatHexPort(e.pushPort);
-        const std::string type = deviceTypeName(e.deviceType);
-        if (json) {
-            std::printf(
-                "%s\n {\"Description\": %s, \"Phone\": %s, \"Push port\": %s, \"APN\": %s, "
-                "\"Auth\": %s, \"Device type\": %s}",
-                first ? "" : ",", JsonQuoted(e.description).c_str(), JsonQuoted(phone).c_str(),
-                JsonQuoted(port).c_str(), JsonQuoted(e.apn).c_str(),
-                JsonQuoted(authName(e.auth)).c_str(), JsonQuoted(type).c_str());
-        } else {
-            std::printf("%s\t%s\t%s\t%s\t%s\t%s\n", vela::EscapeForTerminal(e.description).c_str(),
-                        vela::EscapeForTerminal(phone).c_str(), port.c_str(),
-                        vela::EscapeForTerminal(e.apn).c_str(), authName(e.auth),
-                        vela::EscapeForTerminal(type).c_str());
-        }
-        first = false;
+        std::printf("%s\t+%s\t%s\t%s\t%s\t%s\n", vela::EscapeForTerminal(e.description).c_str(),
+                    vela::EscapeForTerminal(e.phone).c_str(),
+                    vela::formatHexPort(e.pushPort).c_str(), vela::EscapeForTerminal(e.apn).c_str(),
+                    authName(e.auth),
+                    vela::EscapeForTerminal(deviceTypeName(e.deviceType)).c_str());
     }
-    if (json) std::fputs(list.count() > 0 ? "\n]\n" : "]\n", stdout);
     return loaded ? kExitOk : kExitFailure;
 }
 
@@ -157,6 +147,7 @@ int runAdd(const Args& args) {
         .option("--apn", "NAME", "the GPRS access point (default internet)")
         .option("--push-port", "HEX", "the port of the wake-up SMS, hexadecimal (default 07D1)")
         .option("--auth", "MODE", "GPRS authentication: none, chap, pap or 0, 1, 2")
+        .choices("--auth", {"none", "chap", "pap"})
         .option("--sms-user", "TEXT", "the SMS user name")
         .option("--sms-password", "TEXT", "the SMS password")
         .option("--sms-password-file", "FILE", "read the SMS password from FILE ('-': stdin)")
@@ -218,8 +209,8 @@ int runAdd(const Args& args) {
                                "'");
     }
 
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     if (!loadList(*storage, list, true, stamp)) return kExitFailure;
@@ -245,8 +236,8 @@ int runRemove(const Args& args) {
     if (!options) return exitCode;
     const auto description = options->value("--description");
     if (!description) return line.usageError("remove needs --description");
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     if (!loadList(*storage, list, false, stamp)) return kExitFailure;
@@ -267,16 +258,26 @@ int runImport(const Args& args) {
     vela::CommandLine line(
         "velactl trackers import",
         "velactl trackers import [--dir DIR | --user-data | --database URL] [--replace]\n"
-        "                               [--encoding utf8|latin1] FILE",
+        "                               [--encoding utf8|latin1] [--column COLUMN=NAME ...]\n"
+        "                               [--delimiter auto|comma|semicolon|tab] FILE",
         "Reads a CSV file ('-' for standard input, at most 256 MiB) and appends its\n"
         "trackers, or replaces the list with --replace. Every row passes the checks of\n"
-        "'add' (a leading + of a phone number is dropped as there); one failing row\n"
-        "imports nothing. The file is UTF-8 (a leading byte order mark is skipped; a\n"
-        "row that is not UTF-8 is refused) unless --encoding latin1 converts it from\n"
-        "Latin-1.");
+        "'add'; every refused row is named with its line and reason, and then nothing is\n"
+        "imported. A fleet system's export works as it is: the delimiter (comma,\n"
+        "semicolon or tab) is found in the header row, --column Imei=IMEI takes a\n"
+        "tracker column from a column of another name, other columns are left out (and\n"
+        "named), and phone numbers lose '+', spaces, dashes, dots and parentheses. The\n"
+        "file is UTF-8 (a leading byte order mark is skipped; a row that is not UTF-8 is\n"
+        "refused) unless --encoding latin1 converts it from Latin-1.");
     AddStorageOptions(line)
         .flag("--replace", "replace the list instead of appending to it")
         .option("--encoding", "NAME", "the file's encoding: utf8 (default) or latin1")
+        .choices("--encoding", {"utf8", "latin1"})
+        .repeatable("--column", "COLUMN=NAME",
+                    "the tracker column COLUMN (Imei, Phone, Port, APN, Auth, SMSuser, SMSpass, "
+                    "GPRSuser, GPRSpass, Mode) is the file's column NAME")
+        .option("--delimiter", "WHICH", "auto (default), comma, semicolon or tab")
+        .choices("--delimiter", {"auto", "comma", "semicolon", "tab"})
         .positionals(1, 1)
         .epilog(kCsvHelp);
     int exitCode = 0;
@@ -288,8 +289,29 @@ int runImport(const Args& args) {
     }
     const vela::TextEncoding encoding =
         encodingName == "latin1" ? vela::TextEncoding::Latin1 : vela::TextEncoding::Utf8;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    std::map<std::string, std::string> mapping;
+    for (const std::string& given : options->values("--column")) {
+        const std::size_t equals = given.find('=');
+        const std::string column = given.substr(0, equals);
+        const bool known = std::any_of(
+            vela::kTrackerCsvColumns.begin(), vela::kTrackerCsvColumns.end(),
+            [&](const char* name) { return vela::EqualsIgnoringAsciiCase(name, column); });
+        if (equals == std::string::npos || equals + 1 == given.size() || !known)
+            return line.usageError(
+                "--column takes COLUMN=NAME with a tracker column (Imei, "
+                "Phone, Port, APN, Auth, SMSuser, SMSpass, GPRSuser, "
+                "GPRSpass, Mode)");
+        mapping[column] = given.substr(equals + 1);
+    }
+    const std::string delimiterWord = options->valueOr("--delimiter", "auto");
+    const char delimiter = delimiterWord == "comma"       ? ','
+                           : delimiterWord == "semicolon" ? ';'
+                           : delimiterWord == "tab"       ? '\t'
+                                                          : '\0';
+    if (delimiter == '\0' && delimiterWord != "auto")
+        return line.usageError("--delimiter is auto, comma, semicolon or tab");
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     const std::string& source = options->positional()[0];
     const std::string shownSource = vela::EscapeForTerminal(source);
     vela::Result<std::string> text = vela::ReadRegularFile(source, vela::kMaxTrackerCsvBytes);
@@ -305,8 +327,20 @@ int runImport(const Args& args) {
                      vela::EscapeForTerminal(decoded.message()).c_str());
         return kExitFailure;
     }
-    vela::Result<std::vector<vela::TrackerEntry>> rows = vela::readTrackerCsv(decoded.value());
-    decoded = std::string();  // the rows hold the content now
+    vela::Result<FleetCsv> fleet = TranslateFleetCsv(decoded.value(), mapping, delimiter);
+    decoded = std::string();
+    if (!fleet) {
+        std::fprintf(stderr, "velactl trackers import: %s: %s\n", shownSource.c_str(),
+                     vela::EscapeForTerminal(fleet.message()).c_str());
+        return fleet.code() == vela::StatusCode::Invalid && !mapping.empty() ? kExitUsage
+                                                                             : kExitFailure;
+    }
+    for (const std::string& name : fleet->ignored) {
+        std::fprintf(stderr, "note: column '%s' is not a tracker column and is left out\n",
+                     vela::EscapeForTerminal(name).c_str());
+    }
+    vela::Result<std::vector<vela::TrackerEntry>> rows = vela::readTrackerCsv(fleet->csv);
+    fleet.value().csv = std::string();  // the rows hold the content now
     if (!rows) {
         std::fprintf(stderr, "velactl trackers import: %s: %s\n", shownSource.c_str(),
                      vela::EscapeForTerminal(rows.message()).c_str());
@@ -316,18 +350,25 @@ int runImport(const Args& args) {
     vela::TrackerListStamp stamp = 0;
     const bool replace = options->has("--replace");
     if (!replace && !loadList(*storage, list, true, stamp)) return kExitFailure;
+    // Every row is checked and every refusal named; one refusal imports nothing.
     vela::NewTrackerChecks checks(list);
+    std::size_t refused = 0;
     for (size_t i = 0; i < rows.value().size(); ++i) {
         vela::TrackerEntry& entry = rows.value()[i];
-        if (entry.phone.starts_with('+')) entry.phone.erase(0, 1);
-        if (std::string_view refused = checks.check(entry); !refused.empty()) {
-            std::fprintf(stderr, "error: row %zu (%s): %s\n", i + 1,
+        if (std::string_view reason = checks.check(entry); !reason.empty()) {
+            std::fprintf(stderr, "error: line %zu (%s): %s\n", fleet->lines[i],
                          vela::EscapeForTerminal(entry.description).c_str(),
-                         std::string(refused).c_str());
-            return kExitFailure;
+                         std::string(reason).c_str());
+            ++refused;
+            continue;
         }
         checks.accept(entry);
         list.add(std::move(entry));
+    }
+    if (refused > 0) {
+        std::fprintf(stderr, "velactl trackers import: %zu of %zu rows refused; nothing imported\n",
+                     refused, rows.value().size());
+        return kExitFailure;
     }
     const bool saved = replace ? static_cast<bool>(storage->engine->saveTrackers(list))
                                : saveList(*storage, list, stamp);
@@ -347,8 +388,8 @@ int runExport(const Args& args) {
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto storage = OpenChosenStorage(*options);
-    if (!storage) return kExitFailure;
+    const auto storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
     vela::TrackerList list;
     vela::TrackerListStamp stamp = 0;
     if (!loadList(*storage, list, false, stamp)) return kExitFailure;

@@ -62,10 +62,7 @@ void ConsoleView::SetProgressVisible(bool visible) {
 }
 
 void ConsoleView::ShowMessage(const QString& text, vela::BoxIcon icon) {
-    if (icon == vela::BoxIcon::Stop) {
-        errorShown_ = true;
-        lastError_ = text;
-    }
+    if (icon == vela::BoxIcon::Stop) errorShown_ = true;
     printLine(icon == vela::BoxIcon::Stop ? "error" : "warning", text);
 }
 

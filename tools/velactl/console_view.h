@@ -42,8 +42,6 @@ public:
 
     // A box with the stop icon was shown: the run failed.
     bool errorShown() const { return errorShown_; }
-    // The text of the last box with the stop icon.
-    const QString& lastError() const { return lastError_; }
     // The verdict of the run, once it has one.
     std::optional<vela::Verdict> verdict() const { return verdict_; }
 
@@ -60,7 +58,6 @@ private:
     int progress_ = 0;
     bool progressVisible_ = false;
     bool errorShown_ = false;
-    QString lastError_;
     std::optional<vela::Verdict> verdict_;
 };
 

@@ -3,10 +3,16 @@
 #include "commands.h"
 
 #include "common/command_line.h"
-#include "common/data_directory.h"
+#include "storage/pg/installation_choice.h"
+#include "storage/pg/storage_choice.h"
 
-#include <cstdio>
+#include <poll.h>
+#include <unistd.h>
+
+#include <csignal>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -30,7 +36,8 @@ constexpr Command kCommands[] = {
     {"modem", velactl::RunModem, "check the modem: model, SIM, signal, registration"},
     {"listen", velactl::RunListen, "configure a tracker that calls by itself"},
     {"go", velactl::RunGo, "wake a tracker by SMS and configure it"},
-    {"check-port", velactl::RunCheckPort, "prove through the test server that the port is reachable"},
+    {"check-port", velactl::RunCheckPort,
+     "prove through the test server that the port is reachable"},
     {"history", velactl::RunHistory, "list the recorded runs and their verdicts"},
     {"campaign", velactl::RunCampaign, "configure many trackers in one run, resumable"},
 };
@@ -43,16 +50,15 @@ vela::CommandLine GlobalCommandLine() {
         about += "  " + name + command.summary + "\n";
     }
     vela::CommandLine line("velactl",
-                           "velactl [--dir DIR | --user-data] COMMAND [OPTIONS]\n"
+                           "velactl [--dir DIR | --user-data] [--database URL] COMMAND [OPTIONS]\n"
                            "       velactl COMMAND --help",
                            about);
-    line.option("--dir", "DIR", "work on settings.accdb and test-server.ini in DIR")
-        .flag("--user-data", "work on the window's data: $XDG_DATA_HOME/vela, by default\n" +
-                                 std::string(30, ' ') + "~/.local/share/vela")
-        .epilog(
-            "Without --dir or --user-data the directory is $VELA_DIR when set, otherwise the\n"
-            "current directory; a command's own --dir comes first.\n\n"
-            "Exit status: 0 success, 1 failure, 2 usage error, 3 a --timeout ran out.");
+    line.dataChoice().epilog(
+        "The data: a command's own options come first, then these, then the environment:\n"
+        "--database-file, --database, $VELA_DATABASE name a shared PostgreSQL database;\n"
+        "without one settings.accdb is in --dir, --user-data, $VELA_DIR or the current\n"
+        "directory (which also holds test-server.ini).\n\n"
+        "Exit status: 0 success, 1 failure, 2 usage error, 3 a --timeout ran out.");
     return line;
 }
 
@@ -62,7 +68,7 @@ std::size_t CommandPosition(const std::vector<std::string>& words) {
     while (at < words.size()) {
         const std::string& word = words[at];
         if (word == "--") return at + 1;
-        if (word == "--dir") {
+        if (word == "--dir" || word == "--database" || word == "--database-file") {
             at += 2;
         } else if (word.size() > 1 && word[0] == '-') {
             ++at;
@@ -73,10 +79,23 @@ std::size_t CommandPosition(const std::vector<std::string>& words) {
     return std::min(at, words.size());
 }
 
+// Standard output is a pipe whose reader has gone.
+bool OutputReaderGone() {
+    pollfd output{STDOUT_FILENO, 0, 0};
+    return ::poll(&output, 1, 0) == 1 && (output.revents & POLLERR) != 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::vector<std::string> words(argv + 1, argv + argc);
+    if (words.size() == 1 && words.front() == vela::kDescribeOptions) {
+        // The global options, then the commands, for the completion and manual pages.
+        std::fputs(GlobalCommandLine().describeText().c_str(), stdout);
+        for (const Command& command : kCommands)
+            std::printf("subcommand\t%s\t%s\n", command.name, command.summary);
+        return velactl::kExitOk;
+    }
     const std::size_t commandAt = CommandPosition(words);
     std::vector<std::string> globalWords(words.begin(), words.begin() + commandAt);
     // "--" ends the global options; the parser must not take the command for a word.
@@ -85,8 +104,6 @@ int main(int argc, char** argv) {
     int exitCode = 0;
     const auto options = line.parse(globalWords, exitCode);
     if (!options) return exitCode;
-    if (options->has("--dir") && options->has("--user-data"))
-        return line.usageError("--dir and --user-data cannot be used together");
     if (commandAt == words.size()) return line.usageError("missing command");
 
     const std::string& name = words[commandAt];
@@ -100,19 +117,31 @@ int main(int argc, char** argv) {
     }
     if (command == nullptr) return line.usageError("unknown command '" + name + "'");
 
-    // The chosen directory reaches every command the way VELA_DIR does; a command's own
-    // --dir still comes first.
-    if (options->has("--dir") || options->has("--user-data")) {
-        const auto directory =
-            vela::ResolveDataDirectory(options->value("--dir"), options->has("--user-data"));
-        if (!directory) {
-            std::fprintf(stderr, "velactl: %s\n", directory.message().c_str());
+    // The global choice reaches every command the way VELA_DIR and VELA_DATABASE do; a
+    // command's own options still come first.
+    if (options->has("--dir") || options->has("--user-data") || options->has("--database") ||
+        options->has("--database-file")) {
+        const vela::Result<vela::InstallationChoice> choice = vela::ChooseInstallation(*options);
+        if (!choice) {
+            if (choice.code() == vela::StatusCode::Invalid)
+                return line.usageError(choice.message());
+            std::fprintf(stderr, "velactl: %s\n", choice.message().c_str());
             return velactl::kExitFailure;
         }
-        if (::setenv("VELA_DIR", directory.value().c_str(), 1) != 0) {
-            std::perror("velactl: VELA_DIR");
+        if (::setenv("VELA_DIR", choice->directory.c_str(), 1) != 0 ||
+            (choice->databaseUrl &&
+             ::setenv(vela::kDatabaseEnvironmentVariable, choice->databaseUrl->c_str(), 1) != 0)) {
+            std::perror("velactl: setenv");
             return velactl::kExitFailure;
         }
     }
-    return command->run(velactl::Args(words.begin() + commandAt + 1, words.end()));
+    // A reader that stops early (velactl history | head -1) ends the command quietly:
+    // writes fail instead of killing the process, and output that nobody reads any more
+    // is not a failure of the command.
+    std::signal(SIGPIPE, SIG_IGN);
+    const int status = command->run(velactl::Args(words.begin() + commandAt + 1, words.end()));
+    const bool outputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+    if (status == velactl::kExitFailure && outputLost && OutputReaderGone())
+        return velactl::kExitOk;
+    return status;
 }

@@ -1,7 +1,7 @@
 #include "run_options.h"
 
-#include "common/data_directory.h"
 #include "common/number.h"
+#include "storage_options.h"
 
 #include <QDir>
 
@@ -15,9 +15,7 @@ void declareRunOptions(vela::CommandLine& line, bool withTrackerAndConfig) {
                         "serve callers from this address range only (A.B.C.D/N; repeatable; "
                         "default: every address)");
     }
-    line.option("--dir", "DIR", "the data directory (default: VELA_DIR or the current one)")
-        .flag("--user-data", "use the user's data directory")
-        .option("--timeout", "S", "end the wait after S seconds (1 to 86400)");
+    line.dataChoice().option("--timeout", "S", "end the wait after S seconds (1 to 86400)");
 }
 
 std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const Args& args,
@@ -54,13 +52,10 @@ std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const A
         }
         options.allowFrom = vela::AddressAllowList(std::move(ranges));
     }
-    const vela::Result<std::filesystem::path> directory =
-        vela::ResolveDataDirectory(parsed->value("--dir"), parsed->has("--user-data"));
-    if (!directory) {
-        exitCode = line.usageError(directory.message());
-        return std::nullopt;
-    }
-    options.directory = QDir::cleanPath(QString::fromStdString(directory.value().string()));
+    const std::optional<vela::InstallationChoice> choice = ChosenInstallation(*parsed, exitCode);
+    if (!choice) return std::nullopt;
+    options.directory = QDir::cleanPath(QString::fromStdString(choice->directory.string()));
+    options.databaseUrl = choice->databaseUrl;
     return options;
 }
 

@@ -18,13 +18,14 @@ inline constexpr long kMaxTimeoutSeconds = 86400;
 struct RunOptions {
     std::optional<std::string> tracker;
     std::optional<std::string> config;
-    QString directory;                 // absolute: --dir, VELA_DIR, --user-data or the current one
-    std::optional<std::string> trace;  // velactl go: the modem trace file
-    int timeoutSeconds = 0;            // 0: no limit
-    vela::AddressAllowList allowFrom;  // --allow-from: who may call (empty: everyone)
+    QString directory;  // absolute: --dir, VELA_DIR, --user-data or the current one
+    std::optional<std::string> databaseUrl;  // a shared database instead of settings.accdb
+    std::optional<std::string> trace;        // velactl go: the modem trace file
+    int timeoutSeconds = 0;                  // 0: no limit
+    vela::AddressAllowList allowFrom;        // --allow-from: who may call (empty: everyone)
 };
 
-// Declares --dir, --user-data and --timeout on `line`, and --tracker and --config when
+// Declares the data choice and --timeout on `line`, and --tracker and --config when
 // `withTrackerAndConfig` (--trace is declared by the command that offers it).
 void declareRunOptions(vela::CommandLine& line, bool withTrackerAndConfig);
 

@@ -3,7 +3,6 @@
 #include "common/data_directory.h"
 #include "common/terminal_text.h"
 #include "storage/database_file.h"
-#include "storage/pg/storage_choice.h"
 #include "vela_version.h"
 
 #include <cstdio>
@@ -19,36 +18,12 @@ void printGroupUsage(std::FILE* out, const std::string& command, const std::stri
         if (!names.empty()) names += '|';
         names += sub.name;
     }
-    std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s\n",
-                 command.c_str(), names.c_str(), command.c_str(), about.c_str());
+    std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s",
+                 command.c_str(), names.c_str(), command.c_str(),
+                 vela::WrapLines(about, vela::kHelpWidth).c_str());
     std::fprintf(out, "Subcommands:\n");
     for (const Subcommand& sub : subcommands)
         std::fprintf(out, "  %-8s %s\n", sub.name, sub.summary);
-}
-
-// Length of the valid UTF-8 sequence at the front of `text`, or 0.
-size_t utf8SequenceLength(std::string_view text) {
-    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-    const unsigned char lead = byte(0);
-    size_t length = 0;
-    unsigned minimum = 0;
-    unsigned value = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2, minimum = 0x80, value = lead & 0x1Fu;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3, minimum = 0x800, value = lead & 0x0Fu;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4, minimum = 0x10000, value = lead & 0x07u;
-    } else {
-        return 0;
-    }
-    if (text.size() < length) return 0;
-    for (size_t i = 1; i < length; ++i) {
-        if ((byte(i) & 0xC0) != 0x80) return 0;
-        value = (value << 6) | (byte(i) & 0x3Fu);
-    }
-    if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) return 0;
-    return length;
 }
 
 }  // namespace
@@ -58,6 +33,11 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
     const std::string first = args.empty() ? std::string() : args.front();
     if (first == "--help" || first == "-h") {
         printGroupUsage(stdout, command, about, subcommands);
+        return kExitOk;
+    }
+    if (first == vela::kDescribeOptions) {
+        for (const Subcommand& sub : subcommands)
+            std::printf("subcommand\t%s\t%s\n", sub.name, sub.summary);
         return kExitOk;
     }
     if (first == "--version" || first == "-V") {
@@ -76,86 +56,79 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
 }
 
 vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line) {
-    return line
-        .option("--dir", "DIR",
-                "the directory of settings.accdb (default: $VELA_DIR, else the current directory)")
-        .flag("--user-data", "use the user's data directory (~/.local/share/vela)");
+    return line.dataChoice(true);
 }
 
-std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options) {
-    vela::Result<std::filesystem::path> directory =
-        vela::ResolveDataDirectory(options.value("--dir"), options.has("--user-data"));
-    if (!directory) {
-        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(directory.message()).c_str());
-        return std::nullopt;
-    }
-    return directory.value();
+std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options,
+                                                   int& exitCode) {
+    std::optional<vela::InstallationChoice> choice = ChosenInstallation(options, exitCode);
+    if (!choice) return std::nullopt;
+    return choice->directory;
 }
 
 vela::CommandLine& AddStorageOptions(vela::CommandLine& line) {
-    return AddDataDirectoryOptions(line).option(
-        "--database", "URL",
-        "a shared PostgreSQL database, postgresql://USER@HOST[:PORT]/NAME, instead of\n"
-        "settings.accdb (default: $VELA_DATABASE)");
+    return line.dataChoice();
 }
 
-std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options) {
-    const vela::Result<std::optional<std::string>> url =
-        vela::ChosenDatabaseUrl(options.value("--database"));
-    if (!url) {
-        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(url.message()).c_str());
+std::optional<vela::InstallationChoice> ChosenInstallation(const vela::ParsedOptions& options,
+                                                           int& exitCode) {
+    vela::Result<vela::InstallationChoice> choice = vela::ChooseInstallation(options);
+    if (!choice) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(choice.message()).c_str());
+        exitCode = choice.code() == vela::StatusCode::Invalid ? kExitUsage : kExitFailure;
         return std::nullopt;
     }
+    return std::move(choice).value();
+}
+
+std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options, int& exitCode) {
+    std::optional<vela::InstallationChoice> choice = ChosenInstallation(options, exitCode);
+    if (!choice) return std::nullopt;
     ChosenStorage chosen;
-    if (url.value()) {
-        chosen.engine = vela::OpenStorage({}, url.value(), warningReporter());
-        chosen.campaigns = vela::OpenCampaignStorage({}, url.value());
-        chosen.shared = true;
-        return chosen;
+    chosen.shared = choice->databaseUrl.has_value();
+    if (!chosen.shared) {
+        std::error_code ec;
+        chosen.fileMissing = !std::filesystem::exists(vela::databaseFile(choice->directory), ec);
     }
-    const auto directory = DataDirectory(options);
-    if (!directory) return std::nullopt;
-    std::error_code ec;
-    chosen.fileMissing = !std::filesystem::exists(vela::databaseFile(*directory), ec);
-    chosen.engine = vela::OpenStorage(*directory, std::nullopt, warningReporter());
-    chosen.campaigns = vela::OpenCampaignStorage(*directory, std::nullopt);
+    chosen.engine = choice->storage(warningReporter());
+    chosen.campaigns = choice->campaigns();
+    chosen.choice = std::move(*choice);
     return chosen;
+}
+
+std::optional<StoredForRun> LoadForRun(const vela::InstallationChoice& choice, const char* command,
+                                       std::FILE* warnings, bool onlyWhenRefused) {
+    std::vector<std::string> reported;
+    const std::unique_ptr<vela::StorageEngine> storage =
+        choice.storage([&reported](const std::string& message) { reported.push_back(message); });
+    StoredForRun stored;
+    // A failed load has been reported; the defaults stand in, as in the window.
+    stored.settingsRead = static_cast<bool>(storage->loadSettings(stored.settings));
+    const bool settingsReplaced = stored.settingsRead && !reported.empty();
+    const std::size_t beforeTrackers = reported.size();
+    vela::TrackerListStamp stamp = 0;
+    const bool trackersRead = static_cast<bool>(storage->loadTrackers(stored.trackers, stamp));
+    const bool refused = settingsReplaced || (trackersRead && reported.size() > beforeTrackers);
+    if (refused || !onlyWhenRefused) {
+        for (const std::string& message : reported)
+            std::fprintf(warnings, "warning: %s\n", vela::EscapeForTerminal(message).c_str());
+        std::fflush(warnings);
+    }
+    if (refused) {
+        std::fprintf(stderr,
+                     "velactl %s: refused before the modem: a stored value named above is out of "
+                     "range; correct it first (velactl settings set, or velactl trackers remove "
+                     "and add)\n",
+                     command);
+        return std::nullopt;
+    }
+    return stored;
 }
 
 vela::StorageErrorReporter warningReporter() {
     return [](const std::string& message) {
         std::fprintf(stderr, "warning: %s\n", vela::EscapeForTerminal(message).c_str());
     };
-}
-
-std::string JsonQuoted(std::string_view text) {
-    std::string out = "\"";
-    while (!text.empty()) {
-        const unsigned char c = static_cast<unsigned char>(text.front());
-        if (c >= 0x80) {
-            const size_t length = utf8SequenceLength(text);
-            if (length == 0) {
-                out += "\\ufffd";
-                text.remove_prefix(1);
-            } else {
-                out.append(text.substr(0, length));
-                text.remove_prefix(length);
-            }
-            continue;
-        }
-        text.remove_prefix(1);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += static_cast<char>(c);
-        } else if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace velactl

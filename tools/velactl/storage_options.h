@@ -1,11 +1,12 @@
 #pragma once
 
 // What the db, settings and trackers subcommands share: their groups of
-// sub-subcommands, the data directory options, the warning printer and JSON texts.
+// sub-subcommands, the data choice and the warning printer.
 #include "commands.h"
 
 #include "common/command_line.h"
 #include "storage/campaign_storage.h"
+#include "storage/pg/installation_choice.h"
 #include "storage/storage_engine.h"
 #include "storage/storage_errors.h"
 
@@ -35,30 +36,48 @@ int RunSubcommandGroup(const std::string& command, const std::string& about,
 vela::CommandLine& AddDataDirectoryOptions(vela::CommandLine& line);
 
 // The data directory the options name; nothing when it cannot be used (the reason is
-// printed as an error).
-std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options);
+// printed; `exitCode` is 2 for a usage error, else 1).
+std::optional<std::filesystem::path> DataDirectory(const vela::ParsedOptions& options,
+                                                   int& exitCode);
 
-// Adds the data directory options and --database URL (VELA_DATABASE applies when it
-// is not given).
+// Adds the whole data choice: the directory options, --database URL and
+// --database-file FILE (VELA_DATABASE applies when neither is given).
 vela::CommandLine& AddStorageOptions(vela::CommandLine& line);
 
+// The installation the options choose; nothing when the choice cannot be used (the
+// reason is printed; `exitCode` is 2 for a usage error, else 1).
+std::optional<vela::InstallationChoice> ChosenInstallation(const vela::ParsedOptions& options,
+                                                           int& exitCode);
+
 // Where the options say settings, trackers and campaigns are: the PostgreSQL database
-// of --database or VELA_DATABASE, else settings.accdb in the data directory.
+// of --database-file, --database or VELA_DATABASE, else settings.accdb in the data
+// directory.
 struct ChosenStorage {
+    vela::InstallationChoice choice;
     std::unique_ptr<vela::StorageEngine> engine;
     std::unique_ptr<vela::CampaignStorage> campaigns;
     bool fileMissing = false;  // settings.accdb does not exist yet (never for PostgreSQL)
     bool shared = false;       // a PostgreSQL database that several operators use
 };
-// Nothing when the choice cannot be used (the reason is printed as an error).
-std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options);
+// Nothing when the choice cannot be used (printed, and `exitCode` set as above).
+std::optional<ChosenStorage> OpenChosenStorage(const vela::ParsedOptions& options, int& exitCode);
+
+// The settings and trackers as a run uses them, loaded from `choice`; warnings go to
+// `warnings` as "warning: TEXT". A load that worked but had to replace a stored value
+// it could not use (a port out of range) refuses the run: nothing goes to a modem or a
+// tracker with a value other than the one stored. Nothing when refused (the reason is
+// printed, prefixed by `command`).
+struct StoredForRun {
+    vela::ProgramSettings settings;
+    vela::TrackerList trackers;
+    bool settingsRead = false;  // the settings were read (a missing database has none)
+};
+// With `onlyWhenRefused` the warnings are printed only with a refusal.
+std::optional<StoredForRun> LoadForRun(const vela::InstallationChoice& choice, const char* command,
+                                       std::FILE* warnings, bool onlyWhenRefused = false);
 
 // Prints a storage error as "warning: TEXT" on stderr, as the window's exclamation box,
 // with bytes from the database escaped for the terminal.
 vela::StorageErrorReporter warningReporter();
-
-// `text` as a JSON string in double quotes. Bytes that are not valid UTF-8 become
-// U+FFFD, so the output is always valid JSON.
-std::string JsonQuoted(std::string_view text);
 
 }  // namespace velactl
