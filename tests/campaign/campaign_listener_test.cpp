@@ -259,6 +259,11 @@ int runOutOfDescriptors() {
 }
 
 TEST(CampaignListenerTest, OutOfDescriptorsItRestsInsteadOfSpinningAndServesAgain) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizers' runtime checks memory through a pipe of its own; with every
+    // descriptor taken its checks fail by themselves. The plain builds run this test.
+    GTEST_SKIP() << "descriptor starvation is not meaningful under the sanitizers";
+#endif
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) ::_exit(runOutOfDescriptors());
