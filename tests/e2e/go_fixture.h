@@ -3,6 +3,7 @@
 // What the "Let's Go" end-to-end tests share: a working directory made with velactl
 // (database, settings pointing at loopback and at the simulated modem, one tracker),
 // the sample configuration, and `vela-sim modem` as a separate process.
+#include "../campaign/campaign_fixture.h"
 #include "test_support.h"
 
 #include <arpa/inet.h>
@@ -20,21 +21,10 @@ namespace vela::test {
 
 inline constexpr const char* kGoImei = "356307042441013";
 
-// A loopback port that nothing listens on right now (bound and released at once).
+// A port that nothing listens on right now, below the range the system hands out for
+// outgoing connections, so that no client of a busy machine takes it in the meantime.
 inline int freeLoopbackPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return 0;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    ::close(fd);
-    return port;
+    return freeListeningPort();
 }
 
 class GoFixture : public ::testing::Test {
