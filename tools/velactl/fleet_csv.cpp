@@ -110,7 +110,9 @@ vela::Result<FleetCsv> TranslateFleetCsv(std::string_view text,
 
     // Which tracker column each header cell feeds, if any.
     std::vector<std::string> target(header.size());
-    for (const auto& [column, name] : mapping) {
+    for (const auto& entry : mapping) {
+        const std::string& column = entry.first;
+        const std::string& name = entry.second;
         const auto found = std::find_if(header.begin(), header.end(), [&](const std::string& cell) {
             return vela::EqualsIgnoringAsciiCase(trimmed(cell), name);
         });
