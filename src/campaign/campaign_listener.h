@@ -65,9 +65,13 @@ struct ListenerLimits {
     // single run does; a guesser names thousands.
     CallerPolicy callers = CampaignCallers();
 
+    // A fleet's trackers often reach the station through a few addresses of the mobile
+    // network's NAT, many calling within the same moment: a campaign lets more of them
+    // identify themselves at once than a single run does.
     static CallerPolicy CampaignCallers() {
         CallerPolicy policy;
         policy.unknownBeforeSlowing = 20;
+        policy.sessionsPerAddress = 64;
         return policy;
     }
 };
