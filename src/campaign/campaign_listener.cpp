@@ -81,6 +81,7 @@ private:
     void Finish(Serial serial, CallEnd end);
     void Close(Serial serial);
     void Expire(Clock::time_point now);
+    void SendSaved();
     void SetDeadline(Serial serial, Session& session, Clock::time_point when);
     void Report(Clock::time_point now, bool all);
 
@@ -285,6 +286,15 @@ void ListenerLoop::Report(Clock::time_point now, bool all) {
     for (const std::string& line : gate_.TakeSummaries(now, all)) host_.ListenerNote(line);
 }
 
+// Claims saved since the last turn let their images go out.
+void ListenerLoop::SendSaved() {
+    std::vector<Serial> waitingForSave;
+    for (const auto& [serial, session] : sessions_) {
+        if (session.image != nullptr && !session.sending) waitingForSave.push_back(serial);
+    }
+    for (const Serial serial : waitingForSave) SendMore(serial);
+}
+
 void ListenerLoop::Run() {
     std::optional<Clock::time_point> stopUntil;
     std::vector<pollfd> polled;
@@ -295,12 +305,7 @@ void ListenerLoop::Run() {
         if (plan.stopping && !stopUntil) stopUntil = now + limits_.stopGrace;
         const bool accepting = !plan.finished && !plan.stopping;
 
-        // Claims saved since the last turn let their images go out.
-        std::vector<Serial> waitingForSave;
-        for (const auto& [serial, session] : sessions_) {
-            if (session.image != nullptr && !session.sending) waitingForSave.push_back(serial);
-        }
-        for (const Serial serial : waitingForSave) SendMore(serial);
+        SendSaved();
         Expire(now);
         if (stopUntil && now >= *stopUntil) {
             while (!sessions_.empty()) Finish(sessions_.begin()->first, CallEnd::TimedOut);
