@@ -11,7 +11,8 @@ namespace {
 
 void checkPrintable(const std::string& text) {
     for (const char c : text) {
-        if (c < 0x20 || c > 0x7E) std::abort();
+        // Control characters never; letters of UTF-8 pass through the escaper.
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) std::abort();
     }
 }
 

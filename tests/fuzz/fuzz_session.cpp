@@ -112,17 +112,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         check(receivedData.size() <= vela::kIdentificationLength - 1 + vela::kReceiveChunk);
         const std::string imei = vela::callerImei(receivedData);
         check(imei.size() == vela::kImeiLength);
-        // The last 15 bytes of everything sent so far.
-        check(
-            std::equal(imei.begin(), imei.end(),
-                       reinterpret_cast<const char*>(stream.data() + offset - vela::kImeiLength)));
+        // The 17 bytes identify: the IMEI is their last 15; bytes after them are not it.
+        check(std::equal(imei.begin(), imei.end(),
+                         reinterpret_cast<const char*>(stream.data() + vela::kIdentificationLength -
+                                                       vela::kImeiLength)));
         const bool allX = std::all_of(imei.begin(), imei.end(), [](char c) { return c == 'X'; });
         check(vela::isTestServer(imei) == allX);
         const std::string shown = vela::displayImei(imei);
-        // Escaped: printable ASCII only, every byte of the IMEI still there in some form.
+        // Escaped: no control character, every byte of the IMEI still there in some form
+        // (letters of UTF-8 pass through the escaper).
         check(shown.size() >= imei.size());
         for (const char c : shown) {
-            check(static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F);
+            check(static_cast<unsigned char>(c) >= 0x20 && c != 0x7F);
         }
         if (allX) {
             ended = true;  // the port check passes; the connection is closed
