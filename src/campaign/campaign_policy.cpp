@@ -1,10 +1,8 @@
 #include "campaign/campaign_policy.h"
 
-#include <signal.h>
-#include <unistd.h>
+#include "common/process_alive.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 namespace vela {
@@ -15,11 +13,10 @@ namespace {
 class AloneOnFile final : public CampaignPolicy {
 public:
     Status mayStart(const CampaignRecord& campaign) const override {
-        const auto pid = static_cast<pid_t>(campaign.runnerPid);
-        const bool alive = pid > 0 && pid != ::getpid() && (::kill(pid, 0) == 0 || errno == EPERM);
-        if (campaign.state == kCampaignRunning && alive) {
+        if (campaign.state == kCampaignRunning && OtherProcessAlive(campaign.runnerPid)) {
             return Status::Refused("campaign " + std::to_string(campaign.id) +
-                                   " is being run by process " + std::to_string(pid));
+                                   " is being run by process " +
+                                   std::to_string(campaign.runnerPid));
         }
         return Status::Ok();
     }

@@ -1,5 +1,7 @@
 #include "storage/campaign_store.h"
 
+#include "common/process_alive.h"
+
 #include "storage/database_checks.h"
 #include "storage/database_file.h"
 #include "storage/schema.h"
@@ -208,11 +210,6 @@ Status selectStations(sqlite::Database& db, int version, std::optional<int64_t> 
     });
 }
 
-bool processAlive(int64_t pid) {
-    if (pid <= 0 || pid == ::getpid()) return false;
-    return ::kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
-}
-
 constexpr const char* kOpenCount =
     "SELECT count(*) FROM \"CampaignTrackers\" WHERE \"CampaignId\" = ?1 "
     "AND \"State\" NOT IN ('configured', 'failed')";
@@ -412,7 +409,7 @@ private:
         if (Status read = selectCampaigns(db, id_, "", found); !read) return read;
         if (found.empty()) return Status::NotFound(NoSuchCampaign(id_));
         const CampaignRecord& campaign = found.front();
-        if (campaign.state == kCampaignRunning && processAlive(campaign.runnerPid)) {
+        if (campaign.state == kCampaignRunning && OtherProcessAlive(campaign.runnerPid)) {
             return Status::Refused("campaign " + std::to_string(id_) + " is being run by process " +
                                    std::to_string(campaign.runnerPid));
         }
@@ -432,7 +429,7 @@ private:
         std::map<std::string, int64_t> busy;
         for (const CampaignRecord& other : campaigns) {
             // This process's other campaigns count too.
-            const bool live = other.runnerPid == ::getpid() || processAlive(other.runnerPid);
+            const bool live = other.runnerPid == ::getpid() || OtherProcessAlive(other.runnerPid);
             if (other.id == id_ || other.state != kCampaignRunning || !live) {
                 continue;
             }
