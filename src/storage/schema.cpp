@@ -51,10 +51,25 @@ constexpr const char* kVersion3[] = {
     "UNIQUE (\"CampaignId\", \"Station\"))",
 };
 
+// The station's options beyond the six columns of Settings (one row per option), what
+// the network said of each SMS, and the index a campaign's summary reads by.
+constexpr const char* kVersion4[] = {
+    "CREATE TABLE IF NOT EXISTS \"Options\" ("
+    "\"Name\" TEXT PRIMARY KEY, \"Value\" TEXT NOT NULL)",
+    "ALTER TABLE \"History\" ADD COLUMN \"Delivery\" TEXT",
+    "ALTER TABLE \"History\" ADD COLUMN \"DeliveredAt\" TEXT",
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN \"Delivery\" TEXT",
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN \"DeliveredAt\" TEXT",
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN \"MessageReference\" INTEGER",
+    "CREATE INDEX IF NOT EXISTS \"CampaignTrackersByState\" ON \"CampaignTrackers\" "
+    "(\"CampaignId\", \"State\")",
+};
+
 constexpr Migration kMigrations[] = {
     {1, kVersion1},
     {2, kVersion2},
     {3, kVersion3},
+    {4, kVersion4},
 };
 
 }  // namespace

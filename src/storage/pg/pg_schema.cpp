@@ -53,6 +53,18 @@ constexpr const char* kStepThree[] = {
     "\"SeenUntil\" bigint NOT NULL DEFAULT 0, UNIQUE (\"CampaignId\", \"Station\"))",
 };
 
+// The station's options beyond the six columns of Settings (one row per option), and
+// what the network said of each SMS.
+constexpr const char* kStepFour[] = {
+    "CREATE TABLE IF NOT EXISTS \"Options\" ("
+    "\"Name\" text PRIMARY KEY, \"Value\" text NOT NULL)",
+    "ALTER TABLE \"History\" ADD COLUMN IF NOT EXISTS \"Delivery\" text",
+    "ALTER TABLE \"History\" ADD COLUMN IF NOT EXISTS \"DeliveredAt\" text",
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"Delivery\" text",
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"DeliveredAt\" text",
+    "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"MessageReference\" integer",
+};
+
 struct Step {
     const char* const* statements;
     size_t count;
@@ -61,6 +73,7 @@ constexpr Step kSteps[] = {
     {kStepOne, std::size(kStepOne)},
     {kStepTwo, std::size(kStepTwo)},
     {kStepThree, std::size(kStepThree)},
+    {kStepFour, std::size(kStepFour)},
 };
 
 // Any number, the same for every station: the key of the advisory lock.
