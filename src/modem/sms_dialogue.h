@@ -1,6 +1,7 @@
 #pragma once
 
 #include "modem/serial_port.h"
+#include "modem/status_report.h"
 
 #include <atomic>
 #include <chrono>
@@ -42,6 +43,9 @@ struct DialogueLimits {
     // stop); the outcome is then `cancelled`.
     const std::atomic<bool>* cancel = nullptr;
     std::chrono::milliseconds cancelPoll{200};
+    // How long the port is read for the status report after an accepted message that
+    // asked for one.
+    std::chrono::milliseconds reportWait{30000};
 };
 
 // How far a dialogue got. Every rule about an SMS's fate reads this, never a text: the
@@ -63,6 +67,12 @@ struct DialogueOutcome {
     std::string reason;
     // The reference of "+CMGS: <mr>" once accepted: a status report names the message by it.
     std::optional<int> messageReference;
+    // For a message that asked for a status report: the report the network sent for it
+    // (its final one, or the last "still trying" when no final one came in time), or why
+    // there is none in `reportNote`.
+    bool reportAsked = false;
+    std::optional<StatusReport> report;
+    std::string reportNote;
 };
 
 // Operator texts of the dialogue.
@@ -77,7 +87,10 @@ inline constexpr const char* kTextNotSent = "Could not send SMS";
 
 // Sends `pushMessage` (PDU in hex text) through the modem on `portName`: opens the port
 // (closing it first, with the pause, when it is still open), then ATQ0, ATE0, AT+CMGF=0,
-// AT+CPIN?, AT+CMGS=n and the message followed by Ctrl-Z and CR LF. True when the modem
+// AT+CPIN?, AT+CMGS=n and the message followed by Ctrl-Z and CR LF. A message that asks
+// for a status report (TP-SRR) also has the modem route reports to the line (AT+CNMI=?
+// and AT+CNMI before AT+CMGS) and the port read for its report afterwards (up to
+// `reportWait`); a modem that cannot route them still sends the message. True when the modem
 // accepted the message; false after the first failed step, shown through `ui`. The port
 // stays open either way.
 bool SendPushSms(SerialPort& port, const std::string& portName, std::string pushMessage,

@@ -5,6 +5,10 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
 namespace vela {
 namespace {
 
@@ -346,6 +350,165 @@ TEST(SmsDialogue, TheFirstLimitCountsTheOpening) {
     EXPECT_EQ(RunSmsDialogue(port, modem.path(), kPdu, limits).failureText, kTextNoModem1);
     ASSERT_FALSE(clock.waits.empty());
     EXPECT_LE(clock.waits.front(), 5701ms);
+}
+
+}  // namespace
+}  // namespace vela
+
+namespace vela {
+namespace {
+
+using namespace std::chrono_literals;
+using test::ReplyPiece;
+using test::ScriptedModem;
+
+// The worked example asking for a status report, and a report for message 7 with a status.
+const std::string kAskingPdu = "0061" + std::string(kPdu).substr(4);
+std::string reportFor(int reference, const char* status) {
+    char mr[3];
+    std::snprintf(mr, sizeof mr, "%02X", reference);
+    return std::string("0006") + mr + "0B917360000000F56221800151038062218001515380" + status;
+}
+const std::string kOffer = "\r\n+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)\r\n\r\nOK\r\n";
+
+// Each row a modem's way with status reports, from the offer to the report read.
+TEST(SmsDialogue, StatusReportsAsModemsHandThemOver) {
+    const struct {
+        const char* name;
+        std::string offer;                 // the reply to AT+CNMI=?
+        std::vector<std::string> refused;  // commands answered ERROR
+        std::string afterMessage;          // said on its own after the message's OK
+        std::string storedIn;              // the memory that holds report 3
+        int status;                        // the report's TP-ST, -1: none
+        const char* note;                  // the start of the note when there is none
+        const char* lastCommand;
+    } rows[] = {
+        {"on the line",
+         kOffer,
+         {},
+         "\r\n+CDS: 25\r\n" + reportFor(7, "00") + "\r\n",
+         "",
+         0x00,
+         "",
+         "PDU"},
+        {"others' first, then trying, then final",
+         kOffer,
+         {},
+         "\r\n+CDS: 25\r\n" + reportFor(6, "00") + "\r\n^RSSI: 17\r\n+CDS: 25\r\n" +
+             reportFor(7, "21") + "\r\n+CMTI: \"SM\",2\r\n+CDS: 25\r\n" + reportFor(7, "46") +
+             "\r\n",
+         "",
+         0x46,
+         "",
+         "PDU"},
+        {"stored and announced",
+         kOffer,
+         {"AT+CNMI=2,1,0,1,0"},
+         "\r\n+CDSI: \"SR\",3\r\n",
+         "SR",
+         0x00,
+         "",
+         "AT+CMGD=3\r\n"},
+        {"announced in the wrong memory",
+         kOffer,
+         {"AT+CNMI=2,1,0,1,0"},
+         "\r\n+CDSI: \"SM\",3\r\n",
+         "SR",
+         0x62,
+         "",
+         "AT+CMGD=3\r\n"},
+        {"still trying when the wait ends",
+         kOffer,
+         {},
+         "\r\n+CDS: 25\r\n" + reportFor(7, "22") + "\r\n",
+         "",
+         0x22,
+         "",
+         "PDU"},
+        {"never a report",
+         kOffer,
+         {},
+         "\r\n+CREG: 1\r\n",
+         "",
+         -1,
+         "no status report within 500 ms",
+         "PDU"},
+        {"no <ds> offered",
+         "\r\n+CNMI: (0-2),(0-3),(0,2),(0),(0,1)\r\n\r\nOK\r\n",
+         {},
+         "",
+         "",
+         -1,
+         "the modem offers no status-report indications",
+         "PDU"},
+        {"no AT+CNMI at all",
+         "\r\nERROR\r\n",
+         {},
+         "",
+         "",
+         -1,
+         "the modem routes no status reports to the line (AT+CNMI=?: the modem answered "
+         "\"ERROR\")",
+         "PDU"},
+        {"every choice refused",
+         kOffer,
+         {"AT+CNMI=2,1,0,1,0", "AT+CNMI=2,1,0,2,0"},
+         "",
+         "",
+         -1,
+         "the modem refused every status-report indication (AT+CNMI=2,1,0,1,0: the modem "
+         "answered \"ERROR\"; AT+CNMI=2,1,0,2,0",
+         "PDU"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto memory = std::make_shared<std::string>("SM");
+        char status[3];
+        std::snprintf(status, sizeof status, "%02X", row.status & 0xFF);
+        ScriptedModem modem([&row, memory, status = std::string(status)](const std::string& c) {
+            const std::string command = c.substr(0, c.size() - 2);
+            if (command == "AT+CNMI=?") return std::vector<ReplyPiece>{{row.offer}};
+            if (std::find(row.refused.begin(), row.refused.end(), command) != row.refused.end())
+                return std::vector<ReplyPiece>{{"\r\nERROR\r\n"}};
+            if (command.rfind("AT+CPMS=\"", 0) == 0) *memory = command.substr(9, 2);
+            if (command == "AT+CMGR=3") {
+                if (*memory != row.storedIn) return std::vector<ReplyPiece>{{"\r\nOK\r\n"}};
+                return std::vector<ReplyPiece>{
+                    {"\r\n+CMGR: 0,,25\r\n" + reportFor(7, status.c_str()) + "\r\n\r\nOK\r\n"}};
+            }
+            if (command.find('\x1A') != std::string::npos) {
+                return std::vector<ReplyPiece>{{"\r\n+CMGS: 7\r\n\r\nOK\r\n"},
+                                               {row.afterMessage, 50ms}};
+            }
+            return ScriptedModem::Standard()(c);
+        });
+        SerialPort port;
+        DialogueLimits limits = kShort;
+        limits.reportWait = 500ms;
+        const DialogueOutcome outcome = RunSmsDialogue(port, modem.path(), kAskingPdu, limits);
+        EXPECT_TRUE(outcome.sent) << outcome.failureText << ": " << outcome.reason;
+        EXPECT_TRUE(outcome.reportAsked);
+        EXPECT_EQ(outcome.report.has_value(), row.status >= 0) << outcome.reportNote;
+        if (outcome.report) {
+            EXPECT_EQ(outcome.report->status, row.status);
+            EXPECT_EQ(outcome.report->messageReference, 7);
+            EXPECT_EQ(outcome.reportNote, "");
+        } else {
+            EXPECT_EQ(outcome.reportNote.rfind(row.note, 0), 0u) << outcome.reportNote;
+        }
+        std::this_thread::sleep_for(20ms);
+        const std::vector<std::string> commands = modem.commands();
+        // The indications are set before AT+CMGS, and the message goes out either way.
+        const auto cmgs = std::find(commands.begin(), commands.end(), "AT+CMGS=48\r\n");
+        ASSERT_NE(cmgs, commands.end());
+        EXPECT_EQ((cmgs - 1)->rfind("AT+CNMI", 0), 0u) << *(cmgs - 1);
+        ASSERT_FALSE(commands.empty());
+        if (std::string(row.lastCommand) == "PDU") {
+            EXPECT_EQ(commands.back(), kAskingPdu + "\x1A\r\n");
+        } else {
+            EXPECT_EQ(commands.back(), row.lastCommand);
+        }
+    }
 }
 
 }  // namespace
