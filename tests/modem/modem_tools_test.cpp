@@ -234,6 +234,7 @@ TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
         const char* reason;   // the start of the reason
         std::chrono::milliseconds atLeast;
         std::chrono::milliseconds below;
+        int report = -1;  // the TP-ST of the report, for a message that asks for one
     } rows[] = {
         {"notify-ready", {}, "", "", 0ms, 1000ms},
         {"sim-busy", {}, "", "", 2000ms, 4000ms},
@@ -249,6 +250,14 @@ TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
         {"cms-500", {}, kTextNotSent, "the modem answered \"+CMS ERROR: 500\"", 0ms, 1000ms},
         {"numeric", quick, kTextNoModem1, "the modem answers with numeric result codes", 1000ms,
          2000ms},
+        // Messages that ask for a status report, and how each modem hands it over.
+        {"normal", {}, "", "", 0ms, 2000ms, 0x00},
+        {"echo", {}, "", "", 0ms, 2000ms, 0x00},
+        {"chatty", {}, "", "", 0ms, 2000ms, 0x00},
+        {"unsolicited", {}, "", "", 0ms, 2000ms, 0x00},
+        {"report-cdsi", {}, "", "", 0ms, 2000ms, 0x00},
+        {"report-wrong-memory", {}, "", "", 0ms, 2000ms, 0x00},
+        {"undelivered", {}, "", "", 0ms, 3000ms, 0x46},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.behaviour);
@@ -256,9 +265,16 @@ TEST(VelaSimModem, RealModemBehavioursThroughTheDialogue) {
         auto modem = startModem(dir, {"--behaviour", row.behaviour});
         SerialPort port;
         const auto before = Clock::now();
+        const std::string message =
+            row.report < 0 ? kWorkedExample : "0061" + std::string(kWorkedExample).substr(4);
         const DialogueOutcome outcome =
-            RunSmsDialogue(port, (dir / "modem").string(), kWorkedExample, row.limits);
+            RunSmsDialogue(port, (dir / "modem").string(), message, row.limits);
         const auto took = Clock::now() - before;
+        EXPECT_EQ(outcome.report.has_value(), row.report >= 0) << outcome.reportNote;
+        if (outcome.report) {
+            EXPECT_EQ(outcome.report->status, row.report);
+            EXPECT_EQ(outcome.report->recipient, "+12345678901");
+        }
         EXPECT_EQ(outcome.sent, *row.failure == '\0')
             << outcome.failureText << ": " << outcome.reason;
         EXPECT_EQ(outcome.failureText, row.failure);

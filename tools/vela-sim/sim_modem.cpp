@@ -21,8 +21,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,7 +60,11 @@ enum class Behaviour {
     kNumeric,
     kChatty,
     kBarePrompt,
-    kCms500
+    kCms500,
+    kReportCdsi,
+    kReportWrongMemory,
+    kUndelivered,
+    kUnsolicited
 };
 
 struct BehaviourName {
@@ -84,6 +90,10 @@ constexpr BehaviourName kBehaviours[] = {
     {"chatty", Behaviour::kChatty},
     {"bare-prompt", Behaviour::kBarePrompt},
     {"cms-500", Behaviour::kCms500},
+    {"report-cdsi", Behaviour::kReportCdsi},
+    {"report-wrong-memory", Behaviour::kReportWrongMemory},
+    {"undelivered", Behaviour::kUndelivered},
+    {"unsolicited", Behaviour::kUnsolicited},
 };
 
 constexpr milliseconds kSlowDelay{1500};     // well inside the dialogue's 6 s limits
@@ -91,12 +101,16 @@ constexpr milliseconds kSplitSpacing{30};    // so that pieces arrive in separat
 constexpr milliseconds kDeliveryDelay{500};  // the network takes a moment
 constexpr milliseconds kIdlePause{20};       // while no one holds the line open
 constexpr int kBusyAnswers = 2;              // sim-busy: "SIM busy" this many times first
+constexpr milliseconds kReportDelay{300};    // from the accepted message to its report
+constexpr milliseconds kStreamSpacing{150};  // unsolicited: a status line this often
+constexpr std::size_t kStoredReports = 20;   // the status-report memory's room
 
 struct Options {
     std::string link;
     Behaviour behaviour = Behaviour::kNormal;
     bool deliver = false;
     std::vector<std::string> trackerArgs;
+    std::vector<std::string> undeliverable;  // numbers whose messages never arrive
 };
 
 void line(const std::string& text) {
@@ -111,7 +125,8 @@ int parseOptions(const Args& args, Options& options) {
         behaviours += std::string(behaviours.empty() ? "" : ", ") + b.name;
     vela::CommandLine commandLine(
         "vela-sim modem",
-        "vela-sim modem [--link PATH] [--behaviour NAME] [--deliver] [--tracker-arg ARG]...",
+        "vela-sim modem [--link PATH] [--behaviour NAME] [--deliver] [--tracker-arg ARG]...\n"
+        "               [--undeliverable NUMBER]...",
         "A GSM modem on a pseudo-terminal. Prints 'modem: /dev/pts/N' once ready;\n"
         "--link also makes PATH a symbolic link to it (removed at exit).\n"
         "Behaviours: normal (default), echo (echoes everything, ignores ATE0),\n"
@@ -123,20 +138,28 @@ int parseOptions(const Args& args, Options& options) {
         "  the modem stays in its '> ' prompt until ESC), numeric (numeric result codes),\n"
         "  chatty (start-up lines, then a line of its own before every reply: ^RSSI,\n"
         "  ^BOOT, ^MODE, +CREG, +CGREG, +CMTI), bare-prompt ('>' after a blank line),\n"
-        "  cms-500 ('+CMS ERROR: 500' after the message).\n"
+        "  cms-500 ('+CMS ERROR: 500' after the message), report-cdsi (status reports only\n"
+        "  stored, announced as +CDSI), report-wrong-memory (stored in SR, announced in SM),\n"
+        "  undelivered (every message reported as not delivered), unsolicited (start-up\n"
+        "  lines, then status lines every 150 ms, whatever is going on).\n"
+        "A message that asks for a status report gets one after 300 ms when AT+CNMI set\n"
+        "  <ds>: as +CDS with <ds>=1, stored in SR and announced as +CDSI with <ds>=2.\n"
         "--deliver: after accepting an SMS, start 'vela-sim tracker --host H --port P\n"
         "  ARG...' with the loopback address and port carried in the SMS.\n"
         "Stops on SIGINT or SIGTERM.");
     commandLine.option("--link", "PATH", "a symbolic link to the line")
         .option("--behaviour", "NAME", behaviours, "--behavior")
         .flag("--deliver", "play the network: deliver accepted messages to a simulated tracker")
-        .repeatable("--tracker-arg", "ARG", "an argument for the delivered tracker");
+        .repeatable("--tracker-arg", "ARG", "an argument for the delivered tracker")
+        .repeatable("--undeliverable", "NUMBER",
+                    "messages to NUMBER are reported as not delivered, and not delivered");
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> parsed = commandLine.parse(args, exitCode);
     if (!parsed) return exitCode == 0 ? -1 : exitCode;
     options.link = parsed->valueOr("--link", "");
     options.deliver = parsed->has("--deliver");
     options.trackerArgs = parsed->values("--tracker-arg");
+    options.undeliverable = parsed->values("--undeliverable");
     if (const auto name = parsed->value("--behaviour")) {
         const auto* found = std::find_if(std::begin(kBehaviours), std::end(kBehaviours),
                                          [&](const BehaviourName& b) { return *name == b.name; });
@@ -168,6 +191,8 @@ public:
         while (gStop == 0) {
             reapTrackers();
             startDueDeliveries();
+            sendDueReports();
+            streamStatusLines();
             flushDueOutput();
             int timeout = 100;
             if (!output_.empty()) {
@@ -197,6 +222,15 @@ private:
     };
 
     void Feed(std::string_view bytes) {
+        if (!used_ && options_.behaviour == Behaviour::kUnsolicited) {
+            // The modem has just come up as the line is opened: its start-up lines.
+            send(
+                "\r\nRDY\r\n\r\n+CFUN: 1\r\n\r\n+CPIN: READY\r\n\r\nCall Ready\r\n\r\nSMS "
+                "Ready\r\n",
+                false);
+            nextStatusLine_ = Clock::now() + kStreamSpacing;
+        }
+        used_ = true;
         if (options_.behaviour == Behaviour::kEcho ||
             (echo_ && options_.behaviour != Behaviour::kSilent)) {
             send(std::string(bytes), true);
@@ -288,6 +322,16 @@ private:
             } else {
                 reply("\r\n+CPIN: READY\r\n\r\nOK\r\n");
             }
+        } else if (command == "AT+CNMI=?") {
+            reply("\r\n+CNMI: (0-2),(0-3),(0,2),(0-2),(0,1)\r\n\r\nOK\r\n");
+        } else if (command.rfind("AT+CNMI=", 0) == 0) {
+            setIndications(command.substr(8));
+        } else if (command.rfind("AT+CPMS=\"", 0) == 0 && command.size() >= 12) {
+            memory_ = command.substr(9, 2);
+            reply("\r\n+CPMS: " + std::to_string(stored(memory_)) + "," +
+                  std::to_string(kStoredReports) + "\r\n\r\nOK\r\n");
+        } else if (command.rfind("AT+CMGR=", 0) == 0 || command.rfind("AT+CMGD=", 0) == 0) {
+            readOrDelete(command.substr(3, 4), command.substr(8));
         } else if (command.rfind("AT+CMGS=", 0) == 0) {
             const std::string number = command.substr(8);
             const bool numeric = !number.empty() && number.size() < 5 &&
@@ -361,7 +405,123 @@ private:
             reply(accepted + "\r\nOK\r\n");
         }
         line("sms: accepted as message " + std::to_string(reference_));
-        if (options_.deliver) scheduleDelivery(*sms);
+        const bool undeliverable =
+            options_.behaviour == Behaviour::kUndelivered ||
+            std::find(options_.undeliverable.begin(), options_.undeliverable.end(), sms->address) !=
+                options_.undeliverable.end();
+        if ((sms->firstOctet & 0x20) != 0) scheduleReports(*sms, undeliverable);
+        if (undeliverable) {
+            line("sms: " + sms->address + " cannot be reached");
+        } else if (options_.deliver) {
+            scheduleDelivery(*sms);
+        }
+    }
+
+    // AT+CNMI=<mode>,<mt>,<bm>,<ds>[,<bfr>]: only <ds> matters here. report-cdsi and
+    // report-wrong-memory take no reports on the line.
+    void setIndications(const std::string& values) {
+        std::vector<std::string> fields(1);
+        for (char c : values) {
+            if (c == ',')
+                fields.emplace_back();
+            else
+                fields.back() += c;
+        }
+        const bool storingOnly = options_.behaviour == Behaviour::kReportCdsi ||
+                                 options_.behaviour == Behaviour::kReportWrongMemory;
+        if (fields.size() < 4 || fields.size() > 5 ||
+            (fields[3] != "0" && fields[3] != "1" && fields[3] != "2") ||
+            (storingOnly && fields[3] == "1")) {
+            reply("\r\nERROR\r\n");
+            return;
+        }
+        ds_ = fields[3][0] - '0';
+        line("indications: status reports " + std::string(ds_ == 0   ? "off"
+                                                          : ds_ == 1 ? "on the line"
+                                                                     : "stored"));
+        reply("\r\nOK\r\n");
+    }
+
+    std::size_t stored(const std::string& memory) const {
+        return static_cast<std::size_t>(
+            std::count_if(stored_.begin(), stored_.end(),
+                          [&](const auto& e) { return e.first.first == memory; }));
+    }
+
+    // AT+CMGR / AT+CMGD on the memory chosen with AT+CPMS; reports are kept in SR.
+    void readOrDelete(const std::string& verb, const std::string& number) {
+        const bool numeric =
+            !number.empty() && number.size() < 4 &&
+            std::all_of(number.begin(), number.end(), [](char c) { return c >= '0' && c <= '9'; });
+        const auto found = numeric ? stored_.find({memory_, std::stoi(number)}) : stored_.end();
+        if (found == stored_.end()) {
+            reply("\r\n+CMS ERROR: 321\r\n");  // invalid memory index
+        } else if (verb == "CMGR") {
+            reply("\r\n+CMGR: 0,," + std::to_string(found->second.size() / 2 - 1) + "\r\n" +
+                  found->second + "\r\n\r\nOK\r\n");
+        } else {
+            line("report: deleted " + memory_ + " " + number);
+            stored_.erase(found);
+            reply("\r\nOK\r\n");
+        }
+    }
+
+    // The network's answer for a message that asked for it: delivered, or for one that
+    // cannot be delivered a "still trying" first, then its failure.
+    void scheduleReports(const PushSms& sms, bool undeliverable) {
+        if (ds_ == 0) {
+            line("report: none, the indications are off");
+            return;
+        }
+        const auto due = Clock::now() + kReportDelay;
+        const std::time_t now = std::time(nullptr);
+        if (undeliverable) {
+            reports_.push_back(
+                {due, StatusReportPdu(reference_, sms.address, sms.addressType, 0x22, now)});
+            reports_.push_back({due + kReportDelay, StatusReportPdu(reference_, sms.address,
+                                                                    sms.addressType, 0x46, now)});
+        } else {
+            reports_.push_back(
+                {due, StatusReportPdu(reference_, sms.address, sms.addressType, 0x00, now)});
+        }
+    }
+
+    void sendDueReports() {
+        while (!reports_.empty() && reports_.front().due <= Clock::now()) {
+            const std::string pdu = reports_.front().bytes;
+            reports_.pop_front();
+            if (ds_ == 1) {
+                send("\r\n+CDS: " + std::to_string(pdu.size() / 2 - 1) + "\r\n" + pdu + "\r\n",
+                     false);
+                line("report: +CDS " + pdu);
+                continue;
+            }
+            int index = 1;
+            while (stored_.count({"SR", index}) != 0) ++index;
+            if (stored("SR") >= kStoredReports) {
+                line("report: lost, the memory is full");
+                continue;
+            }
+            stored_[{"SR", index}] = pdu;
+            const char* announced =
+                options_.behaviour == Behaviour::kReportWrongMemory ? "SM" : "SR";
+            send("\r\n+CDSI: \"" + std::string(announced) + "\"," + std::to_string(index) + "\r\n",
+                 false);
+            line("report: stored in SR " + std::to_string(index) + ", announced in " + announced);
+        }
+    }
+
+    // unsolicited: the status streams of a real modem, whatever the dialogue is doing.
+    void streamStatusLines() {
+        if (options_.behaviour != Behaviour::kUnsolicited || !used_ ||
+            Clock::now() < nextStatusLine_) {
+            return;
+        }
+        static constexpr const char* kLines[] = {
+            "^RSSI: 17", "^BOOT:20618,0,0,0,4", "^MODE:5,4",      "+CREG: 2",
+            "+CREG: 1",  "+CGREG: 1",           "+CMTI: \"SM\",2"};
+        send(std::string("\r\n") + kLines[streamed_++ % std::size(kLines)] + "\r\n", false);
+        nextStatusLine_ = Clock::now() + kStreamSpacing;
     }
 
     void reply(const std::string& text) {
@@ -541,6 +701,13 @@ private:
     std::string pdu_;
     std::deque<Pending> output_;
     std::deque<Delivery> deliveries_;
+    std::deque<Pending> reports_;                                // status reports due
+    std::map<std::pair<std::string, int>, std::string> stored_;  // memory, index -> PDU
+    std::string memory_ = "SM";                                  // chosen with AT+CPMS
+    int ds_ = 0;                                                 // <ds> of AT+CNMI
+    bool used_ = false;                                          // a byte came in since the start
+    std::size_t streamed_ = 0;
+    Clock::time_point nextStatusLine_{};
     std::vector<pid_t> trackers_;
 };
 

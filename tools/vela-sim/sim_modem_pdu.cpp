@@ -199,3 +199,37 @@ std::optional<PushSms> DecodePushSms(std::string_view hex, std::string& error) {
 }
 
 }  // namespace velasim
+
+namespace velasim {
+
+std::string StatusReportPdu(int reference, const std::string& address, int addressType, int status,
+                            std::time_t when) {
+    char octet[3];
+    std::string hex = "0006";  // no service centre; an SMS-STATUS-REPORT
+    auto put = [&](int value) {
+        std::snprintf(octet, sizeof octet, "%02X", value & 0xFF);
+        hex += octet;
+    };
+    put(reference);
+    put(static_cast<int>(address.size()));
+    put(addressType);
+    for (std::size_t i = 0; i < address.size(); i += 2) {
+        const char high = i + 1 < address.size() ? address[i + 1] : 'F';
+        hex += high;
+        hex += address[i];
+    }
+    std::tm utc{};
+    ::gmtime_r(&when, &utc);
+    std::string stamp;
+    for (int part :
+         {utc.tm_year % 100, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, 0}) {
+        // Two digits, the low one first.
+        stamp += static_cast<char>('0' + part % 10);
+        stamp += static_cast<char>('0' + part / 10);
+    }
+    hex += stamp + stamp;
+    put(status);
+    return hex;
+}
+
+}  // namespace velasim

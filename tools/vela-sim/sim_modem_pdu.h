@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,5 +33,15 @@ std::optional<PushSms> DecodePushSms(std::string_view hex, std::string& error);
 
 // Printable ASCII as it is, every other byte as \xNN.
 std::string Printable(std::string_view text);
+
+}  // namespace velasim
+
+namespace velasim {
+
+// An SMS-STATUS-REPORT in hex text, as a modem hands it over in PDU mode (no service
+// centre): message `reference` to `address` (digits, `addressType` as in the message),
+// both time stamps `when` in UTC, status `status` (TP-ST).
+std::string StatusReportPdu(int reference, const std::string& address, int addressType, int status,
+                            std::time_t when);
 
 }  // namespace velasim
