@@ -14,6 +14,25 @@ constexpr const char* kDetailOutcomeUnknown = "SMS outcome unknown, counted as s
 constexpr const char* kDetailAnswerUnknown =
     "the image went out before an interruption; the answer is unknown";
 constexpr const char* kDetailCutShort = "the caller went away before the whole image";
+constexpr const char* kDetailUnconfirmed =
+    "the SMS was not confirmed as delivered: the tracker may be off or out of coverage";
+constexpr const char* kDetailNotDelivered = "SMS not delivered";
+
+// Why a tracker whose SMS went out did not call, from what the network reported of it.
+std::string noCallDetail(const CampaignTrackerRecord& row, const std::string& undelivered) {
+    if (row.delivery == kDeliveryDelivered) {
+        const std::string clock = row.deliveredAt.size() >= 19 ? row.deliveredAt.substr(11, 8)
+                                                               : row.deliveredAt;
+        return "the SMS was delivered at " + clock +
+               " but the tracker did not call: check the APN, the external address and the "
+               "port forwarding";
+    }
+    if (row.delivery == kDeliveryUndeliverable) {
+        return undelivered.empty() ? kDetailNotDelivered : undelivered;
+    }
+    if (row.delivery == kDeliveryUnconfirmed) return kDetailUnconfirmed;
+    return {};
+}
 
 int64_t unixMilliseconds(std::chrono::system_clock::time_point when) {
     return std::chrono::duration_cast<milliseconds>(when.time_since_epoch()).count();
@@ -179,7 +198,7 @@ void CampaignBook::expire(std::size_t index, BookTime now) {
         entry.row.detail = kDetailCutShort;
         retryOrFail(index, CampaignEvent::HungUp, Verdict::HungUp, now);
     } else {
-        entry.row.detail.clear();
+        entry.row.detail = noCallDetail(entry.row, entry.undelivered);
         retryOrFail(index, CampaignEvent::NoCall, Verdict::NoCall, now);
     }
 }
@@ -304,6 +323,10 @@ std::optional<SendOrder> CampaignBook::NextToSend(const std::string& modem, Book
         ++entry.row.attempts;
         entry.row.modemPort = modem;
         entry.row.detail.clear();
+        entry.row.delivery.clear();
+        entry.row.deliveredAt.clear();
+        entry.row.messageReference.reset();
+        entry.undelivered.clear();
         entry.calledThisAttempt = false;
         entry.attemptStartedAt = HistoryTimestamp(now.wall);
         save(entry, std::nullopt, now);
@@ -349,7 +372,9 @@ void CampaignBook::SmsDone(const SendOrder& order, const DialogueOutcome& outcom
             waitFor(index, now.steady + rules_.wait, now);
         }
         entry->row.detail = order.modem;
+        if (outcome.messageReference) entry->row.messageReference = *outcome.messageReference;
         save(*entry, CampaignEvent::SmsSent, now);
+        if (outcome.reportAsked) reported(*entry, outcome, now);
         return;
     }
     entry->row.detail = error;
@@ -370,6 +395,29 @@ void CampaignBook::SmsDone(const SendOrder& order, const DialogueOutcome& outcom
         return;
     }
     retryOrFail(index, CampaignEvent::SmsFailed, Verdict::SmsFailed, now);
+}
+
+// What the network said of an accepted SMS that asked for a report. The tracker keeps
+// waiting either way: a delivered one may still call, and the wait's end names the cause.
+void CampaignBook::reported(Entry& entry, const DialogueOutcome& outcome, BookTime now) {
+    const std::optional<StatusReport>& report = outcome.report;
+    if (!report || report->state == DeliveryState::Trying) {
+        entry.row.delivery = kDeliveryUnconfirmed;
+        save(entry, std::nullopt, now);
+        return;
+    }
+    entry.row.deliveredAt = report->dischargeTime.text();
+    if (report->state == DeliveryState::Delivered) {
+        entry.row.delivery = kDeliveryDelivered;
+        entry.row.detail = "delivered at " + report->dischargeTime.clock();
+        save(entry, CampaignEvent::SmsDelivered, now);
+        return;
+    }
+    entry.row.delivery = kDeliveryUndeliverable;
+    entry.undelivered =
+        std::string(kDetailNotDelivered) + ": " + DeliveryStatusText(report->status);
+    entry.row.detail = entry.undelivered;
+    save(entry, CampaignEvent::SmsUndeliverable, now);
 }
 
 void CampaignBook::SmsNotStarted(const SendOrder& order, BookTime now) {

@@ -18,6 +18,8 @@
 //   left, and ends `answer-unknown` (never `no-call`) when they are spent;
 // - a modem fails a given number of dialogues in a row and is out of service; with every
 //   modem out the book halts: nothing more is sent, every tracker keeps its state;
+// - a status report, when asked for, is announced (delivered or undeliverable) and names
+//   the cause of a later `no-call`; it does not end the wait;
 // - exactly one verdict per tracker.
 
 #include "campaign/campaign_events.h"
@@ -143,6 +145,7 @@ private:
         uint64_t tenure = 0;
         std::string avoidModem;  // the modem its last SMS failed on
         std::string attemptStartedAt;
+        std::string undelivered;  // what the report said of an SMS that will not arrive
         uint64_t deadlineGeneration = 0;
     };
     struct Deadline {
@@ -165,6 +168,7 @@ private:
     void retryOrFail(std::size_t index, CampaignEvent event, Verdict verdict, BookTime now);
     void expire(std::size_t index, BookTime now);
     void modemFailed(const std::string& modem, const std::string& error);
+    void reported(Entry& entry, const DialogueOutcome& outcome, BookTime now);
 
     CampaignRecord campaign_;
     BookRules rules_;

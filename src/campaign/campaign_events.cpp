@@ -7,9 +7,11 @@ namespace vela {
 
 namespace {
 
-constexpr std::array<std::pair<CampaignEvent, std::string_view>, 9> kEventWords{{
+constexpr std::array<std::pair<CampaignEvent, std::string_view>, 11> kEventWords{{
     {CampaignEvent::SmsSent, "sms-sent"},
     {CampaignEvent::SmsFailed, "sms-failed"},
+    {CampaignEvent::SmsDelivered, "sms-delivered"},
+    {CampaignEvent::SmsUndeliverable, "sms-undeliverable"},
     {CampaignEvent::Called, "called"},
     {CampaignEvent::Configured, "configured"},
     {CampaignEvent::Rejected, "rejected"},

@@ -17,6 +17,8 @@ using CampaignClock = std::chrono::steady_clock;
 enum class CampaignEvent {
     SmsSent,
     SmsFailed,
+    SmsDelivered,      // the network reported the SMS delivered
+    SmsUndeliverable,  // the network reported that it will not arrive
     Called,
     Configured,
     Rejected,
@@ -30,7 +32,7 @@ enum class CampaignEvent {
 // modem's verdict; a campaign resumed from it counts the SMS as sent.
 enum class CampaignTrackerState { Pending, Sending, Waiting, Configured, Failed };
 
-// "sms-sent", "sms-failed", "called", "configured", "rejected", "hung-up", "no-call",
+// "sms-sent", "sms-failed", "sms-delivered", "sms-undeliverable", "called", "configured", "rejected", "hung-up", "no-call",
 // "answer-unknown", "retry".
 std::string_view CampaignEventWord(CampaignEvent event);
 // "pending", "sending", "waiting", "configured", "failed".

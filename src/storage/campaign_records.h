@@ -40,6 +40,11 @@ std::vector<std::string> ModemPortsFromText(const std::string& text);
 // "no campaign ID".
 std::string NoSuchCampaign(int64_t id);
 
+// What a status report said of an SMS, as the Delivery columns keep it.
+inline constexpr const char* kDeliveryDelivered = "delivered";
+inline constexpr const char* kDeliveryUndeliverable = "undeliverable";
+inline constexpr const char* kDeliveryUnconfirmed = "unconfirmed";  // asked, no final report
+
 // Campaign states as the Campaigns table keeps them.
 inline constexpr const char* kCampaignRunning = "running";
 inline constexpr const char* kCampaignInterrupted = "interrupted";
@@ -85,6 +90,12 @@ struct CampaignTrackerRecord {
     std::string updatedAt;
     std::string station;       // the station holding it, empty when none
     int64_t leaseUntilMs = 0;  // end of that station's claim, by the database's clock
+    // What the network reported of its last SMS, when a report was asked for
+    // (kDelivery...; empty: none asked), the discharge time ("2026-12-08 10:15:35 +02:00")
+    // and the reference "+CMGS:" gave the message.
+    std::string delivery;
+    std::string deliveredAt;
+    std::optional<int64_t> messageReference;
 };
 
 // One saved change: a tracker's new row, a campaign's new state and/or a history row.

@@ -79,6 +79,21 @@ protected:
             if (order) ++sends;
         } else if (step == "accept") {
             book->SmsDone(*order, outcome(DialogueStage::Accepted), now);
+        } else if (step == "delivered" || step == "undeliverable" || step == "trying" ||
+                   step == "unconfirmed") {
+            // Accepted, asking for a report: what the network said of it.
+            DialogueOutcome accepted = outcome(DialogueStage::Accepted);
+            accepted.reportAsked = true;
+            accepted.messageReference = 7;
+            if (step != "unconfirmed") {
+                StatusReport report;
+                report.messageReference = 7;
+                report.dischargeTime = {2026, 12, 8, 10, 15, 35, 120};
+                report.status = step == "delivered" ? 0x00 : step == "trying" ? 0x22 : 0x46;
+                report.state = DeliveryStateOf(report.status);
+                accepted.report = report;
+            }
+            book->SmsDone(*order, accepted, now);
         } else if (step == "fail-before") {
             book->SmsDone(*order, outcome(DialogueStage::BeforeMessage), now);
         } else if (step == "fail-after") {
@@ -220,6 +235,53 @@ TEST_F(CampaignBookTest, EverySavedStateAndEvent) {
         EXPECT_EQ(events, c.events);
         EXPECT_EQ(sends, c.sends);
         EXPECT_EQ(served, c.served);
+    }
+}
+
+// What a status report said is announced, kept on the row, and names the cause of a
+// later no-call; a new attempt starts without it.
+TEST_F(CampaignBookTest, StatusReportsAreAnnouncedAndNameTheCauseOfANoCall) {
+    const struct {
+        const char* script;
+        const char* events;
+        const char* delivery;
+        const char* detail;
+    } rows[] = {
+        {"send delivered", "sms-sent sms-delivered", "delivered", "delivered at 10:15:35"},
+        {"send delivered call answer", "sms-sent sms-delivered called configured", "delivered",
+         "12 of 12 bytes"},
+        {"send delivered expire send accept expire",
+         "sms-sent sms-delivered no-call retry sms-sent no-call", "", ""},
+        {"send delivered expire", "sms-sent sms-delivered no-call retry", "delivered", ""},
+        {"send accept expire send delivered expire",
+         "sms-sent no-call retry sms-sent sms-delivered no-call", "delivered",
+         "the SMS was delivered at 10:15:35 but the tracker did not call: check the APN, the "
+         "external address and the port forwarding"},
+        {"send accept expire send undeliverable expire",
+         "sms-sent no-call retry sms-sent sms-undeliverable no-call", "undeliverable",
+         "SMS not delivered: the tracker was unreachable until the message expired"},
+        {"send accept expire send unconfirmed expire", "sms-sent no-call retry sms-sent no-call",
+         "unconfirmed",
+         "the SMS was not confirmed as delivered: the tracker may be off or out of coverage"},
+        {"send accept expire send trying expire", "sms-sent no-call retry sms-sent no-call",
+         "unconfirmed",
+         "the SMS was not confirmed as delivered: the tracker may be off or out of coverage"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.script);
+        last.clear();
+        events.clear();
+        order.reset();
+        Open({Row(kImei, "pending", 0)});
+        std::istringstream steps(row.script);
+        for (std::string step; steps >> step;) Step(step);
+        EXPECT_EQ(events, row.events);
+        EXPECT_EQ(last[kImei].delivery, row.delivery);
+        // The retry's row starts the next attempt with its detail cleared.
+        if (std::string(row.events).find("retry", std::string(row.events).size() - 5) ==
+            std::string::npos) {
+            EXPECT_EQ(last[kImei].detail, row.detail);
+        }
     }
 }
 
