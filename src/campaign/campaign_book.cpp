@@ -21,8 +21,8 @@ constexpr const char* kDetailNotDelivered = "SMS not delivered";
 // Why a tracker whose SMS went out did not call, from what the network reported of it.
 std::string noCallDetail(const CampaignTrackerRecord& row, const std::string& undelivered) {
     if (row.delivery == kDeliveryDelivered) {
-        const std::string clock = row.deliveredAt.size() >= 19 ? row.deliveredAt.substr(11, 8)
-                                                               : row.deliveredAt;
+        const std::string clock =
+            row.deliveredAt.size() >= 19 ? row.deliveredAt.substr(11, 8) : row.deliveredAt;
         return "the SMS was delivered at " + clock +
                " but the tracker did not call: check the APN, the external address and the "
                "port forwarding";

@@ -32,8 +32,8 @@ enum class CampaignEvent {
 // modem's verdict; a campaign resumed from it counts the SMS as sent.
 enum class CampaignTrackerState { Pending, Sending, Waiting, Configured, Failed };
 
-// "sms-sent", "sms-failed", "sms-delivered", "sms-undeliverable", "called", "configured", "rejected", "hung-up", "no-call",
-// "answer-unknown", "retry".
+// "sms-sent", "sms-failed", "sms-delivered", "sms-undeliverable", "called", "configured",
+// "rejected", "hung-up", "no-call", "answer-unknown", "retry".
 std::string_view CampaignEventWord(CampaignEvent event);
 // "pending", "sending", "waiting", "configured", "failed".
 std::string_view CampaignTrackerStateWord(CampaignTrackerState state);

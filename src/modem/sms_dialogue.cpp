@@ -270,6 +270,18 @@ DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
     return sent;
 }
 
+std::string DeliveryLine(const DialogueOutcome& outcome) {
+    const std::optional<StatusReport>& report = outcome.report;
+    if (report && report->state == DeliveryState::Delivered) {
+        return "delivered at " + report->dischargeTime.clock();
+    }
+    if (report && report->state == DeliveryState::Failed) {
+        return "not delivered: " + DeliveryStatusText(report->status);
+    }
+    return "not confirmed as delivered: " +
+           (report ? DeliveryStatusText(report->status) : outcome.reportNote);
+}
+
 bool SendPushSms(SerialPort& port, const std::string& portName, std::string pushMessage,
                  ModemDialogueUi& ui, const DialogueLimits& limits) {
     ui.SetWaitCursor(true);

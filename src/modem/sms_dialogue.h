@@ -102,4 +102,9 @@ bool SendPushSms(SerialPort& port, const std::string& portName, std::string push
 DialogueOutcome RunSmsDialogue(SerialPort& port, const std::string& portName,
                                std::string pushMessage, const DialogueLimits& limits = {});
 
+// What the network said of an accepted message that asked for a status report: "delivered
+// at 10:15:35", "not delivered: the tracker was unreachable until the message expired",
+// or "not confirmed as delivered: " and why.
+std::string DeliveryLine(const DialogueOutcome& outcome);
+
 }  // namespace vela

@@ -198,6 +198,37 @@ TEST(VelactlSms, ModemBehavioursGiveTheDialoguesResults) {
     }
 }
 
+// With --delivery-report the network's answer is printed; one that cannot arrive fails.
+TEST(VelactlSms, DeliveryReportIsAwaitedAndPrinted) {
+    const struct {
+        const char* behaviour;
+        int exitCode;
+        const char* line;
+    } cases[] = {
+        {"normal", 0, "sms: delivered at "},
+        {"report-cdsi", 0, "sms: delivered at "},
+        {"undelivered", 1,
+         "sms: not delivered: the tracker was unreachable until the message "
+         "expired\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.behaviour);
+        TempDir dir;
+        auto modem = startModem(dir, {"--behaviour", c.behaviour});
+        makeDatabase(dir, exampleSettings((dir / "modem").string()));
+        std::vector<std::string> argv = sms(dir);
+        argv.push_back("--delivery-report");
+        const auto r = runProgram(argv, 60s);
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out << r.err;
+        EXPECT_NE(r.out.find("sms: sent to 12345678901"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << r.out << modem->output();
+        // Only the first octet differs from the message that asks for nothing.
+        EXPECT_NE(modem->output().find("pdu: 0061" + std::string(kWorkedExample).substr(4)),
+                  std::string::npos)
+            << modem->output();
+    }
+}
+
 // D4 through the whole program: the modem is never touched.
 TEST(VelactlSms, RefusesAnOverlongMessageBeforeTheModem) {
     TempDir dir;

@@ -32,14 +32,18 @@ int RunSms(const Args& args) {
     vela::CommandLine commandLine(
         "velactl sms",
         "velactl sms --tracker DESC [--dir DIR | --user-data] [--database URL]\n"
-        "                   [--trace FILE]",
+        "                   [--trace FILE] [--delivery-report]",
         "Sends the tracker's wake-up SMS through the modem named in the stored settings\n"
-        "(settings.accdb or a shared database) and prints the result.\n"
-        "Exit status 0 when the modem accepted the SMS, 1 otherwise.");
+        "(settings.accdb or a shared database) and prints the result. With\n"
+        "--delivery-report the SMS asks the network for a status report, which is awaited\n"
+        "for up to 30 s and printed.\n"
+        "Exit status 0 when the modem accepted the SMS, 1 otherwise (also when the network\n"
+        "reports that it cannot be delivered).");
     commandLine.option("--tracker", "DESC", "the tracker's description in the database")
         .dataChoice()
         .option("--trace", "FILE",
-                "record every byte written to and read from the modem (owner-only file)");
+                "record every byte written to and read from the modem (owner-only file)")
+        .flag("--delivery-report", "ask the network for a status report and wait for it");
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = commandLine.parse(args, exitCode);
     if (!options) return exitCode;
@@ -53,7 +57,9 @@ int RunSms(const Args& args) {
     ConsoleModemUi ui;
     // A message that cannot be sent is refused before the modem is touched, and the
     // run ends as a failed SMS does.
-    const vela::Result<std::string> pdu = vela::BuildPushMessage(stored->tracker, stored->settings);
+    const bool report = options->has("--delivery-report");
+    const vela::Result<std::string> pdu =
+        vela::BuildPushMessage(stored->tracker, stored->settings, report);
     if (!pdu) {
         ui.ShowModemError(pdu.message(), {});
         return kExitFailure;
@@ -70,14 +76,20 @@ int RunSms(const Args& args) {
         port.setTrace(trace.get());
     }
     const std::string& portName = stored->settings.modemPort;
-    const bool sent = vela::SendPushSms(port, portName, *pdu, ui);
+    const vela::DialogueOutcome outcome = vela::RunSmsDialogue(port, portName, *pdu);
+    if (!outcome.sent) ui.ShowModemError(outcome.failureText, outcome.reason);
+    const bool sent = outcome.sent;
     port.setTrace(nullptr);
     if (trace && !trace->status()) {
         std::fprintf(stderr, "velactl sms: trace: %s\n", trace->status().message().c_str());
     }
     if (!sent) return kExitFailure;
     std::printf("sms: sent to %s through %s\n", stored->tracker.phone.c_str(), portName.c_str());
-    return kExitOk;
+    if (!outcome.reportAsked) return kExitOk;
+    const std::string delivery = vela::DeliveryLine(outcome);
+    std::printf("sms: %s\n", delivery.c_str());
+    return outcome.report && outcome.report->state == vela::DeliveryState::Failed ? kExitFailure
+                                                                                  : kExitOk;
 }
 
 }  // namespace velactl
