@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace vela {
@@ -33,6 +34,14 @@ inline constexpr const char* kCampaignTrackerColumns =
     "\"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", \"ModemPort\", \"CallerAddress\", "
     "\"CallerImei\", \"Answer\", \"UpdatedAt\", ";
 inline constexpr const char* kCampaignStationColumns = "\"Station\", \"LeaseUntil\"";
+// The delivery columns, after the station's (schema version 4), and what a database from
+// before them reads instead.
+inline constexpr int kCampaignDeliverySchemaVersion = 4;
+inline constexpr const char* kCampaignDeliveryColumns =
+    ", \"Delivery\", \"DeliveredAt\", \"MessageReference\"";
+inline constexpr const char* kNoCampaignDeliveryColumns = ", '', '', NULL";
+// The MessageReference column as read in text ("" for NULL); nothing unless a number.
+std::optional<int64_t> MessageReferenceFromText(std::string_view text);
 
 // The modem ports as the ModemPorts column keeps them, one per line, and back.
 std::string ModemPortsText(const std::vector<std::string>& ports);

@@ -34,12 +34,14 @@ constexpr const char* kNoStationColumns = "'', 0";
 constexpr const char* kUpsertTracker =
     "INSERT INTO \"CampaignTrackers\" (\"CampaignId\", \"Position\", \"Tracker\", \"Phone\", "
     "\"State\", \"Attempts\", \"LastEvent\", \"Detail\", \"Verdict\", \"WaitUntil\", "
-    "\"ModemPort\", \"CallerAddress\", \"CallerImei\", \"Answer\", \"UpdatedAt\", \"Station\") "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16) "
+    "\"ModemPort\", \"CallerAddress\", \"CallerImei\", \"Answer\", \"UpdatedAt\", \"Station\", "
+    "\"Delivery\", \"DeliveredAt\", \"MessageReference\") "
+    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19) "
     "ON CONFLICT (\"CampaignId\", \"Tracker\") DO UPDATE SET \"State\" = ?5, "
     "\"Attempts\" = ?6, \"LastEvent\" = ?7, \"Detail\" = ?8, \"Verdict\" = ?9, "
     "\"WaitUntil\" = ?10, \"ModemPort\" = ?11, \"CallerAddress\" = ?12, \"CallerImei\" = ?13, "
-    "\"Answer\" = ?14, \"UpdatedAt\" = ?15, \"Station\" = ?16";
+    "\"Answer\" = ?14, \"UpdatedAt\" = ?15, \"Station\" = ?16, \"Delivery\" = ?17, "
+    "\"DeliveredAt\" = ?18, \"MessageReference\" = ?19";
 
 constexpr const char* kUpdateCampaignState =
     "UPDATE \"Campaigns\" SET \"State\" = ?1, \"RunnerPid\" = ?2, \"UpdatedAt\" = ?3 "
@@ -79,10 +81,16 @@ Status saveTracker(sqlite::Database& db, const CampaignTrackerRecord& t) {
                      {13, t.callerImei},
                      {14, t.answer},
                      {15, t.updatedAt},
-                     {16, t.station}},
+                     {16, t.station},
+                     {17, t.delivery},
+                     {18, t.deliveredAt}},
                     {{1, t.campaignId}, {2, t.position}, {6, t.attempts}, {10, t.waitUntilMs}});
         !bound)
         return bound;
+    // Left unbound, the reference is NULL.
+    if (t.messageReference) {
+        if (Status bound = row.value().bind(19, *t.messageReference); !bound) return bound;
+    }
     return runOnce(row.value());
 }
 
@@ -124,6 +132,9 @@ CampaignTrackerRecord readTracker(const sqlite::Statement& row) {
     t.updatedAt = row.columnText(14);
     t.station = row.columnText(15);
     t.leaseUntilMs = row.columnInt(16);
+    t.delivery = row.columnText(17);
+    t.deliveredAt = row.columnText(18);
+    t.messageReference = MessageReferenceFromText(row.columnText(19));
     return t;
 }
 
@@ -153,6 +164,8 @@ std::string trackerQuery(int version, const char* where) {
     return std::string("SELECT ") + kCampaignTrackerColumns +
            (version >= kCampaignStationsSchemaVersion ? kCampaignStationColumns
                                                       : kNoStationColumns) +
+           (version >= kCampaignDeliverySchemaVersion ? kCampaignDeliveryColumns
+                                                      : kNoCampaignDeliveryColumns) +
            " FROM \"CampaignTrackers\" " + where + " ORDER BY \"CampaignId\", \"Position\"";
 }
 

@@ -40,7 +40,8 @@ std::string joined(const Fields&... fields) {
 std::string describe(const CampaignTrackerRecord& t) {
     return joined(t.campaignId, t.position, t.tracker, t.phone, t.state, t.attempts, t.lastEvent,
                   t.detail, t.verdict, t.waitUntilMs, t.modemPort, t.callerAddress, t.callerImei,
-                  t.answer, t.updatedAt, t.station, t.leaseUntilMs);
+                  t.answer, t.updatedAt, t.station, t.leaseUntilMs, t.delivery, t.deliveredAt,
+                  t.messageReference.value_or(-1));
 }
 
 std::string describe(const CampaignRecord& c) {
@@ -159,6 +160,9 @@ CampaignChange trackerChange(CampaignTrackerRecord row, const std::string& state
     row.verdict = state == "waiting" ? "" : state;
     row.waitUntilMs = 1765100000000;
     row.answer = "'; DROP TABLE \"History\"; --";
+    row.delivery = "delivered";
+    row.deliveredAt = "2026-12-08 10:15:35 +02:00";
+    row.messageReference = 255;
     change.tracker = row;
     if (historyDetail) {
         HistoryRecord h = test::sampleRun(2, row.tracker, Verdict::Configured);

@@ -22,8 +22,9 @@ using pg::QueryResult;
 #define VELA_DATABASE_NOW_MS "(extract(epoch from clock_timestamp()) * 1000)::bigint"
 
 // Every tracker column, the station's included.
-const std::string kTrackerColumns = std::string(kCampaignTrackerColumns) + kCampaignStationColumns;
-constexpr int kTrackerColumnCount = 17;
+const std::string kTrackerColumns =
+    std::string(kCampaignTrackerColumns) + kCampaignStationColumns + kCampaignDeliveryColumns;
+constexpr int kTrackerColumnCount = 20;
 // Rows per INSERT: fewer round trips, far below the limit of 65535 parameters.
 constexpr size_t kTrackersPerInsert = 200;
 
@@ -77,6 +78,11 @@ Result<std::vector<CampaignRecord>> readCampaigns(const QueryResult& rows) {
 }
 
 // The rows come in the campaign's order whatever order the statement gave them.
+// The message reference as a parameter: NULL when there is none.
+Parameter referenceOf(const CampaignTrackerRecord& t) {
+    return t.messageReference ? Parameter(*t.messageReference) : Parameter::null();
+}
+
 Result<std::vector<CampaignTrackerRecord>> readTrackers(const QueryResult& rows) {
     std::vector<CampaignTrackerRecord> trackers;
     for (int row = 0; row < rows.rows(); ++row) {
@@ -99,6 +105,9 @@ Result<std::vector<CampaignTrackerRecord>> readTrackers(const QueryResult& rows)
         t.updatedAt = r.text(14);
         t.station = r.text(15);
         t.leaseUntilMs = r.number(16);
+        t.delivery = r.text(17);
+        t.deliveredAt = r.text(18);
+        t.messageReference = MessageReferenceFromText(r.text(19));
         if (!r.status()) return r.status();
         trackers.push_back(std::move(t));
     }
@@ -149,13 +158,26 @@ Status insertTrackers(Connection& connection, const std::vector<CampaignTrackerR
                        std::to_string(static_cast<int>(parameters.size()) + column);
             }
             sql += ")";
-            for (Parameter parameter :
-                 {Parameter(campaignId.value_or(t.campaignId)), Parameter(t.position),
-                  Parameter(t.tracker), Parameter(t.phone), Parameter(t.state),
-                  Parameter(t.attempts), Parameter(t.lastEvent), Parameter(t.detail),
-                  Parameter(t.verdict), Parameter(t.waitUntilMs), Parameter(t.modemPort),
-                  Parameter(t.callerAddress), Parameter(t.callerImei), Parameter(t.answer),
-                  Parameter(t.updatedAt), Parameter(t.station), Parameter(t.leaseUntilMs)}) {
+            for (Parameter parameter : {Parameter(campaignId.value_or(t.campaignId)),
+                                        Parameter(t.position),
+                                        Parameter(t.tracker),
+                                        Parameter(t.phone),
+                                        Parameter(t.state),
+                                        Parameter(t.attempts),
+                                        Parameter(t.lastEvent),
+                                        Parameter(t.detail),
+                                        Parameter(t.verdict),
+                                        Parameter(t.waitUntilMs),
+                                        Parameter(t.modemPort),
+                                        Parameter(t.callerAddress),
+                                        Parameter(t.callerImei),
+                                        Parameter(t.answer),
+                                        Parameter(t.updatedAt),
+                                        Parameter(t.station),
+                                        Parameter(t.leaseUntilMs),
+                                        Parameter(t.delivery),
+                                        Parameter(t.deliveredAt),
+                                        referenceOf(t)}) {
                 parameters.push_back(std::move(parameter));
             }
         }
@@ -232,7 +254,8 @@ constexpr const char* kUpdateHeldTracker =
     "UPDATE \"CampaignTrackers\" SET \"Position\" = $4, \"Phone\" = $5, \"State\" = $6, "
     "\"Attempts\" = $7, \"LastEvent\" = $8, \"Detail\" = $9, \"Verdict\" = $10, "
     "\"WaitUntil\" = $11, \"ModemPort\" = $12, \"CallerAddress\" = $13, \"CallerImei\" = $14, "
-    "\"Answer\" = $15, \"UpdatedAt\" = $16, "
+    "\"Answer\" = $15, \"UpdatedAt\" = $16, \"Delivery\" = $18, \"DeliveredAt\" = $19, "
+    "\"MessageReference\" = $20::integer, "
     "\"LeaseUntil\" = " VELA_DATABASE_NOW_MS
     " + $17::bigint "
     "WHERE \"CampaignId\" = $1 AND \"Tracker\" = $2 AND \"Station\" = $3";
@@ -269,9 +292,10 @@ private:
                 const CampaignTrackerRecord& t = *change.tracker;
                 Result<QueryResult> updated = connection.execute(
                     kUpdateHeldTracker,
-                    {id_, t.tracker, station_, t.position, t.phone, t.state, t.attempts,
-                     t.lastEvent, t.detail, t.verdict, t.waitUntilMs, t.modemPort, t.callerAddress,
-                     t.callerImei, t.answer, t.updatedAt, lease});
+                    {id_,           t.tracker,   station_,        t.position,    t.phone,
+                     t.state,       t.attempts,  t.lastEvent,     t.detail,      t.verdict,
+                     t.waitUntilMs, t.modemPort, t.callerAddress, t.callerImei,  t.answer,
+                     t.updatedAt,   lease,       t.delivery,      t.deliveredAt, referenceOf(t)});
                 if (!updated) return updated.status();
                 if (updated.value().affectedRows() == 0) {
                     // Another station holds it now: its outcome is that station's to write.
@@ -325,7 +349,8 @@ constexpr const char* kClaim =
     "FROM picked WHERE t.\"ID\" = picked.\"ID\" RETURNING t.\"CampaignId\", t.\"Position\", "
     "t.\"Tracker\", t.\"Phone\", t.\"State\", t.\"Attempts\", t.\"LastEvent\", t.\"Detail\", "
     "t.\"Verdict\", t.\"WaitUntil\", t.\"ModemPort\", t.\"CallerAddress\", t.\"CallerImei\", "
-    "t.\"Answer\", t.\"UpdatedAt\", t.\"Station\", t.\"LeaseUntil\"";
+    "t.\"Answer\", t.\"UpdatedAt\", t.\"Station\", t.\"LeaseUntil\", t.\"Delivery\", "
+    "t.\"DeliveredAt\", t.\"MessageReference\"";
 
 constexpr const char* kHeldElsewhere =
     "SELECT t.\"Tracker\", o.\"CampaignId\" FROM \"CampaignTrackers\" t "
