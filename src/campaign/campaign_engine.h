@@ -31,6 +31,10 @@ struct CampaignSummary {
     int configured = 0;
     int failed = 0;
     int total = 0;
+    // What status reports said of the trackers' last SMS (counted when reports were asked).
+    int delivered = 0;
+    int undeliverable = 0;
+    int unconfirmed = 0;
     CampaignEnd end = CampaignEnd::SomeFailed;
     // Why an interrupted campaign stopped when the operator did not stop it (every modem
     // out of service, trackers held by another running campaign); empty otherwise.
@@ -78,6 +82,7 @@ struct CampaignStationSettings {
     std::optional<int> listenPort;        // bound locally
     std::vector<std::string> modemPorts;  // empty: the campaign's
     AddressAllowList allowFrom;           // who may call this station (empty: everyone)
+    bool deliveryReports = false;         // the SMS ask the network for status reports
 };
 
 // A new campaign as the operator asks for it.

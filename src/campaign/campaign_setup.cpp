@@ -214,6 +214,7 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     if (station.externalPort) run.settings.externalPort = *station.externalPort;
     if (station.listenPort) run.settings.localPort = *station.listenPort;
     if (!station.modemPorts.empty()) run.campaign.modemPorts = station.modemPorts;
+    run.deliveryReports = station.deliveryReports;
     if (Status usable = checkReachable(run.settings, run.campaign.modemPorts); !usable)
         return usable;
     run.listenPort = static_cast<uint16_t>(run.settings.localPort);
@@ -247,6 +248,13 @@ CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
         summary.total = static_cast<int>(rows.size());
         finished = summary.configured + summary.failed == summary.total;
     }
+    // The delivery of every tracker's last SMS, from the stored rows when they can be read.
+    Result<std::vector<CampaignTrackerRecord>> stored = campaigns.trackers(id);
+    for (const CampaignTrackerRecord& row : stored ? stored.value() : rows) {
+        summary.delivered += row.delivery == kDeliveryDelivered;
+        summary.undeliverable += row.delivery == kDeliveryUndeliverable;
+        summary.unconfirmed += row.delivery == kDeliveryUnconfirmed;
+    }
     if (summary.configured == summary.total)
         summary.end = CampaignEnd::AllConfigured;
     else if (!finished)
@@ -279,7 +287,9 @@ std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
             const TrackerEntry& entry = run.trackers.at(at);
             const auto image = run.images.find(entry.deviceType);
             if (image != run.images.end()) tracker.image = &image->second;
-            if (Result<std::string> pdu = BuildPushMessage(entry, run.settings); pdu)
+            if (Result<std::string> pdu =
+                    BuildPushMessage(entry, run.settings, run.deliveryReports);
+                pdu)
                 tracker.pushMessage = pdu.value();
             else
                 tracker.refusal = pdu.message();

@@ -25,6 +25,7 @@ struct PreparedRun {
     TrackerList trackers;
     CampaignStationInfo station;
     uint16_t listenPort = 0;
+    bool deliveryReports = false;  // the SMS ask for status reports
 };
 
 // Checks a request and records the new campaign; sends nothing.

@@ -128,6 +128,57 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
         << list.out;
 }
 
+// Status reports tell the trackers that got their SMS and did not call from those whose
+// SMS never arrived: each one's no-call names its cause, and the summary counts both.
+TEST_F(VelactlCampaignTest, DeliveryReportsNameTheCauseOfEachNoCall) {
+    StartFleet(12, 2, {"--delay", "0-300", "--never-call", "34", "--undelivered", "34"});
+    std::vector<std::string> run = RunCommand("3", "1");
+    run.push_back("--delivery-report");
+    const RunResult result = runProgram(run, 90s);
+    ASSERT_EQ(result.exitCode, 1) << result.out << result.err;
+    EXPECT_NE(result.out.find("summary: 4 configured, 8 failed, 12 trackers (SMS: 8 delivered, 4 "
+                              "undeliverable, 0 not confirmed)\n"),
+              std::string::npos)
+        << result.out;
+    const std::map<std::string, std::vector<std::string>> expected = {
+        // A tracker may call while its modem still waits for the report: in any order.
+        {"normal", {"called", "configured", "sms-delivered", "sms-sent"}},
+        {"never-calls", {"sms-sent", "sms-delivered", "no-call"}},
+        {"undelivered", {"sms-sent", "sms-undeliverable", "no-call"}},
+    };
+    const Result<std::vector<CampaignTrackerRecord>> rows = CampaignStore(dir.path()).trackers(1);
+    ASSERT_TRUE(rows) << rows.message();
+    ASSERT_EQ(rows.value().size(), 12u);
+    for (const CampaignTrackerRecord& row : rows.value()) {
+        const std::string& role = roleOf[row.tracker];
+        SCOPED_TRACE(row.tracker + " " + role);
+        std::vector<std::string> events;
+        for (const std::string& line : lines(result.out)) {
+            const std::vector<std::string> w = words(line);
+            if (w.size() >= 3 && w[0] == "tracker:" && w[1] == row.tracker) events.push_back(w[2]);
+        }
+        if (role == "normal") std::sort(events.begin(), events.end());
+        EXPECT_EQ(events, expected.at(role));
+        if (role == "never-calls") {
+            EXPECT_EQ(row.delivery, "delivered");
+            EXPECT_TRUE(std::regex_match(
+                row.detail, std::regex("the SMS was delivered at \\d\\d:\\d\\d:\\d\\d but the "
+                                       "tracker did not call: check the APN, the external "
+                                       "address and the port forwarding")))
+                << row.detail;
+        } else if (role == "undelivered") {
+            EXPECT_EQ(row.delivery, "undeliverable");
+            EXPECT_EQ(row.detail,
+                      "SMS not delivered: the tracker was unreachable until the message expired");
+        } else {
+            EXPECT_EQ(row.delivery, "delivered");
+            EXPECT_EQ(row.verdict, "configured");
+        }
+        EXPECT_FALSE(row.deliveredAt.empty());
+        EXPECT_TRUE(row.messageReference.has_value());
+    }
+}
+
 TEST_F(VelactlCampaignTest, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {"campaign"},

@@ -249,6 +249,12 @@ public:
                 argv.insert(argv.end(), {"--link", options_.linkPrefix + std::to_string(k)});
             }
             argv.insert(argv.end(), options_.modemArgs.begin(), options_.modemArgs.end());
+            // The network of every modem knows which numbers cannot be reached.
+            for (const FleetTracker& tracker : fleet_) {
+                if (tracker.role == FleetRole::Undelivered) {
+                    argv.insert(argv.end(), {"--undeliverable", tracker.phone});
+                }
+            }
             if (auto started = Spawn(argv, *modem); !started) return started;
         }
         const auto limit = Clock::now() + kModemStartLimit;
@@ -434,7 +440,7 @@ private:
             const FleetTracker& tracker = fleet_[found->second];
             gPrint("sms: " + modem.address + where + " " + tracker.imei + " " +
                    std::string(RoleName(tracker.role)));
-            if (tracker.role != FleetRole::NeverCalls) {
+            if (tracker.role != FleetRole::NeverCalls && tracker.role != FleetRole::Undelivered) {
                 std::uniform_int_distribution<long long> delay(options_.delayMin.count(),
                                                                options_.delayMax.count());
                 due_.push({Clock::now() + milliseconds(delay(random_)),

@@ -14,12 +14,13 @@ namespace velasim {
 
 // How a simulated tracker reacts to its wake-up SMS.
 enum class FleetRole {
-    Normal,      // calls, takes the image, answers with its length
-    NeverCalls,  // ignores every SMS
-    Rejects,     // answers with a wrong length
-    HangsUp,     // takes the image and closes without answering
-    Foreign,     // calls with an IMEI that belongs to no tracker of the fleet
-    Duplicate,   // behaves normally, then calls a second time
+    Normal,       // calls, takes the image, answers with its length
+    NeverCalls,   // ignores every SMS
+    Rejects,      // answers with a wrong length
+    HangsUp,      // takes the image and closes without answering
+    Foreign,      // calls with an IMEI that belongs to no tracker of the fleet
+    Duplicate,    // behaves normally, then calls a second time
+    Undelivered,  // its SMS never arrives: the modems report it undeliverable
 };
 
 std::string_view RoleName(FleetRole role);
@@ -37,6 +38,7 @@ struct FleetShares {
     int hangsUp = 0;
     int foreign = 0;
     int duplicate = 0;
+    int undelivered = 0;
 };
 
 struct FleetOptions {

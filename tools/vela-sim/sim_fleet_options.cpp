@@ -23,7 +23,10 @@ const vela::CommandLine& FleetCommandLine() {
             .option("--first-phone", "DIGITS", "first phone number, counted up (37060000000)")
             .option("--delay", "MIN-MAX", "ms from the SMS to the call (default 0-2000)")
             .option("--seed", "N", "seed of roles and delays (default: random)")
-            .option("--never-call", "PCT", "share of trackers that never call")
+            .option("--never-call", "PCT",
+                    "share of trackers that never call (their SMS reported delivered)")
+            .option("--undelivered", "PCT",
+                    "share whose SMS never arrive (reported undeliverable when asked)")
             .option("--reject", "PCT", "share that answer with a wrong length")
             .option("--hang-up", "PCT", "share that hang up without answering")
             .option("--foreign", "PCT", "share that call with an IMEI of no tracker")
@@ -85,6 +88,7 @@ int ParseFleetOptions(const Args& args, FleetOptions& options) {
     number("--hang-up", 0, 100, options.shares.hangsUp);
     number("--foreign", 0, 100, options.shares.foreign);
     number("--duplicate", 0, 100, options.shares.duplicate);
+    number("--undelivered", 0, 100, options.shares.undelivered);
     if (const auto delay = parsed->value("--delay"); delay && problem.empty()) {
         const auto dash = delay->find('-');
         const auto low = vela::parseWholeNumber(delay->substr(0, dash), 0, 3600000);

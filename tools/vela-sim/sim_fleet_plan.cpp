@@ -40,6 +40,8 @@ std::string_view RoleName(FleetRole role) {
             return "foreign";
         case FleetRole::Duplicate:
             return "duplicate";
+        case FleetRole::Undelivered:
+            return "undelivered";
     }
     return "?";
 }
@@ -73,7 +75,8 @@ vela::Result<std::vector<FleetTracker>> PlanFleet(const FleetOptions& options) {
             options.firstPhone + " runs out of digits");
     }
     const FleetShares& s = options.shares;
-    const int special = s.neverCalls + s.rejects + s.hangsUp + s.foreign + s.duplicate;
+    const int special =
+        s.neverCalls + s.rejects + s.hangsUp + s.foreign + s.duplicate + s.undelivered;
     if (special > 100) {
         return vela::Result<std::vector<FleetTracker>>::Fail(
             "the shares add up to " + std::to_string(special) + "%, more than the whole fleet");
@@ -91,6 +94,7 @@ vela::Result<std::vector<FleetTracker>> PlanFleet(const FleetOptions& options) {
     deal(s.hangsUp, FleetRole::HangsUp);
     deal(s.foreign, FleetRole::Foreign);
     deal(s.duplicate, FleetRole::Duplicate);
+    deal(s.undelivered, FleetRole::Undelivered);
     roles.resize(options.trackers, FleetRole::Normal);
     std::mt19937_64 shuffler(options.seed);
     std::shuffle(roles.begin(), roles.end(), shuffler);

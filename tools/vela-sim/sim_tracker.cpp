@@ -43,9 +43,10 @@ struct TrackerOptions {
 };
 
 vela::CommandLine TrackerCommandLine() {
-    vela::CommandLine line("vela-sim tracker", "vela-sim tracker --port P [OPTIONS]",
-                           "Connects to Vela, sends 00 0F and the IMEI, receives the configuration "
-                           "image,\nchecks it and answers with 01 and the image's two length bytes.");
+    vela::CommandLine line(
+        "vela-sim tracker", "vela-sim tracker --port P [OPTIONS]",
+        "Connects to Vela, sends 00 0F and the IMEI, receives the configuration "
+        "image,\nchecks it and answers with 01 and the image's two length bytes.");
     line.option("--host", "H", "address or name of Vela (default 127.0.0.1)")
         .option("--port", "P", "Vela's listening port, decimal (required)")
         .option("--imei", "N", std::string("the 15-character IMEI (default ") + kDefaultImei + ")")

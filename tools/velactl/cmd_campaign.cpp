@@ -105,11 +105,19 @@ public:
                            {"campaign", static_cast<qint64>(summary.id)},
                            {"configured", summary.configured},
                            {"failed", summary.failed},
-                           {"trackers", summary.total}});
+                           {"trackers", summary.total},
+                           {"delivered", summary.delivered},
+                           {"undeliverable", summary.undeliverable},
+                           {"unconfirmed", summary.unconfirmed}});
             return;
         }
-        std::printf("summary: %d configured, %d failed, %d trackers\n", summary.configured,
+        std::printf("summary: %d configured, %d failed, %d trackers", summary.configured,
                     summary.failed, summary.total);
+        if (summary.delivered + summary.undeliverable + summary.unconfirmed > 0) {
+            std::printf(" (SMS: %d delivered, %d undeliverable, %d not confirmed)",
+                        summary.delivered, summary.undeliverable, summary.unconfirmed);
+        }
+        std::printf("\n");
         std::fflush(stdout);
     }
 
@@ -183,7 +191,9 @@ vela::CommandLine& addStationOptions(vela::CommandLine& cli) {
         .repeatable("--allow-from", "CIDR",
                     "only callers from this range (A.B.C.D/N); repeatable; default: everyone")
         .option("--lease", "S",
-                "seconds a station's claim on its trackers lasts unless renewed (default 30)");
+                "seconds a station's claim on its trackers lasts unless renewed (default 30)")
+        .flag("--delivery-report",
+              "the SMS ask the network for status reports: delivered or not, for each tracker");
 }
 
 // Applies the station options; false (after a usage error) when one is not valid.
@@ -192,6 +202,7 @@ bool applyStationOptions(const vela::CommandLine& cli, const vela::ParsedOptions
     vela::CampaignStationSettings station;
     station.name = options.value("--station").value_or("");
     station.modemPorts = options.values("--modem");
+    station.deliveryReports = options.has("--delivery-report");
     if (const auto ip = options.value("--external-ip")) {
         station.externalIp = vela::parseIpv4(*ip);
         if (!station.externalIp) {
