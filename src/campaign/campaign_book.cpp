@@ -342,9 +342,20 @@ bool CampaignBook::inService(const std::string& modem) const {
 
 void CampaignBook::modemFailed(const std::string& modem, const std::string& error) {
     if (++failuresInARow_[modem] != rules_.modemFailuresToRetire) return;
+    retire(modem, "modem " + modem + " taken out of service: " + error, error);
+}
+
+void CampaignBook::LeaveOut(const std::string& modem, const std::string& reason) {
+    if (!inService(modem)) return;
+    failuresInARow_[modem] = rules_.modemFailuresToRetire;
+    retire(modem, "modem " + modem + " left out: " + reason, reason);
+}
+
+void CampaignBook::retire(const std::string& modem, const std::string& text,
+                          const std::string& error) {
     ++retired_;
     BookEntry warning;
-    warning.warning = "modem " + modem + " taken out of service: " + error;
+    warning.warning = text;
     outbox_.push_back(std::move(warning));
     if (modemsInService() == 0 && !halted_) {
         halted_ = "no modem left in service (the last: " + modem + ": " + error + ")";

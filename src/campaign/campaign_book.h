@@ -99,6 +99,9 @@ public:
     // when there is none for it now (stopped, halted, queue empty, or only trackers
     // that failed on this modem while another is in service).
     std::optional<SendOrder> NextToSend(const std::string& modem, BookTime now);
+    // The modem cannot send (checked before its first SMS): out of service at once, said
+    // with `reason`.
+    void LeaveOut(const std::string& modem, const std::string& reason);
     // The dialogue's outcome for an order.
     void SmsDone(const SendOrder& order, const DialogueOutcome& outcome, BookTime now);
     // The order was never carried out (a stop came before its row was saved).
@@ -168,6 +171,7 @@ private:
     void retryOrFail(std::size_t index, CampaignEvent event, Verdict verdict, BookTime now);
     void expire(std::size_t index, BookTime now);
     void modemFailed(const std::string& modem, const std::string& error);
+    void retire(const std::string& modem, const std::string& warning, const std::string& error);
     void reported(Entry& entry, const DialogueOutcome& outcome, BookTime now);
 
     CampaignRecord campaign_;

@@ -1,4 +1,5 @@
 #include "campaign/campaign_engine.h"
+#include "modem/modem_check.h"
 
 #include "campaign/campaign_book.h"
 #include "campaign/campaign_journal.h"
@@ -140,6 +141,16 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         }
     }
 
+    // Why the modem cannot send (its SIM, its registration, no answer at all), or nothing.
+    std::string UnfitToSend(SerialPort& port, const std::string& portName) {
+        if (Status opened = port.Open(portName); !opened || !port.IsOpen()) {
+            return opened ? "the port did not open" : opened.message();
+        }
+        const ModemCheck check = CheckModem(port, limits.dialogue.shortStep);
+        port.Close();
+        return check.canSend ? std::string() : check.reason;
+    }
+
     std::unique_ptr<SerialTrace> OpenTrace(SerialPort& port, const std::string& portName,
                                            std::size_t modemIndex) {
         if (traceFile.empty()) return nullptr;
@@ -156,8 +167,29 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     void RunModem(const std::string& portName, std::size_t modemIndex) {
         SerialPort port;
         const std::unique_ptr<SerialTrace> trace = OpenTrace(port, portName, modemIndex);
+        const std::string unfit = limits.checkModems ? UnfitToSend(port, portName) : "";
         std::unique_lock lock(mutex);
-        while (std::optional<SendOrder> order = NextOrder(lock, portName)) {
+        if (!unfit.empty()) {
+            book->LeaveOut(portName, unfit);
+            Carry();
+        }
+        // Operators throttle SIMs that send too fast: SMS starts at least this far apart.
+        const int perMinute = run->smsPerMinute;
+        std::optional<CampaignClock::time_point> nextStart;
+        for (;;) {
+            while (perMinute > 0 && nextStart && CampaignClock::now() < *nextStart && !runEnded &&
+                   !stopRequested.load()) {
+                sendable.wait_until(lock,
+                                    std::min(*nextStart, CampaignClock::now() + milliseconds(500)));
+            }
+            std::optional<SendOrder> order = NextOrder(lock, portName);
+            if (!order) break;
+            if (perMinute > 0) {
+                nextStart =
+                    CampaignClock::now() +
+                    std::chrono::duration_cast<CampaignClock::duration>(std::chrono::minutes(1)) /
+                        perMinute;
+            }
             const uint64_t ticket = Carry();
             lock.unlock();
             const bool saved = journal->WaitSaved(ticket, stopRequested);

@@ -70,6 +70,9 @@ struct CampaignLimits {
     // How long a station's claim on its trackers lasts unless renewed (a third of it
     // apart) in a shared database; a station gone longer leaves them to the others.
     std::chrono::milliseconds lease{30000};
+    // Each modem is asked (SIM ready, registered, signal) before its first SMS and left
+    // out, with its reason, when it cannot send.
+    bool checkModems = true;
     DialogueLimits dialogue;
 };
 
@@ -83,6 +86,7 @@ struct CampaignStationSettings {
     std::vector<std::string> modemPorts;  // empty: the campaign's
     AddressAllowList allowFrom;           // who may call this station (empty: everyone)
     bool deliveryReports = false;         // the SMS ask the network for status reports
+    int smsPerMinute = 0;                 // per modem; 0: as fast as the modem takes them
 };
 
 // A new campaign as the operator asks for it.

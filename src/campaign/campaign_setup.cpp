@@ -215,6 +215,7 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     if (station.listenPort) run.settings.localPort = *station.listenPort;
     if (!station.modemPorts.empty()) run.campaign.modemPorts = station.modemPorts;
     run.deliveryReports = station.deliveryReports;
+    run.smsPerMinute = station.smsPerMinute;
     if (Status usable = checkReachable(run.settings, run.campaign.modemPorts); !usable)
         return usable;
     run.listenPort = static_cast<uint16_t>(run.settings.localPort);

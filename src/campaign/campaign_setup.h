@@ -26,6 +26,7 @@ struct PreparedRun {
     CampaignStationInfo station;
     uint16_t listenPort = 0;
     bool deliveryReports = false;  // the SMS ask for status reports
+    int smsPerMinute = 0;          // per modem; 0: no limit
 };
 
 // Checks a request and records the new campaign; sends nothing.

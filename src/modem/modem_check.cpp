@@ -90,10 +90,25 @@ std::optional<int> numberAt(const std::string& value, int n) {
     return number;
 }
 
+// Bytes left on the line by an earlier program (replies it never read, a run killed in
+// the middle) would be taken for the answers to come, each one a question late: they are
+// read away until the line has been quiet for a moment, within `limit`.
+void drainStaleReplies(SerialPort& port, std::chrono::milliseconds limit) {
+    constexpr std::chrono::milliseconds kQuiet{100};
+    const auto end = Clock::now() + limit;
+    std::array<char, 1024> buffer{};
+    while (Clock::now() < end) {
+        while (port.Read(buffer.data(), buffer.size()) > 0) {
+        }
+        if (!port.WaitForInput(kQuiet)) return;
+    }
+}
+
 }  // namespace
 
 ModemCheck CheckModem(SerialPort& port, std::chrono::milliseconds limit) {
     ModemCheck check;
+    drainStaleReplies(port, limit);
     auto add = [&check](const char* name, const std::string& value) {
         check.lines.emplace_back(name, EscapeForTerminal(value));
     };

@@ -179,6 +179,30 @@ TEST_F(VelactlCampaignTest, DeliveryReportsNameTheCauseOfEachNoCall) {
     }
 }
 
+// A modem that cannot send is left out before its first SMS, naming why; the others keep
+// to --sms-per-minute.
+TEST_F(VelactlCampaignTest, UnfitModemsAreLeftOutAndSmsArePaced) {
+    StartFleet(3, 1, {"--delay", "0-100"});
+    ChildProcess locked({toolPath("VELA_SIM"), "modem", "--link", (dir / "locked").string(),
+                         "--behaviour", "sim-pin"});
+    ASSERT_TRUE(locked.waitForOutput("link: ", 10s)) << locked.errors();
+    modemPorts.push_back((dir / "locked").string());
+    std::vector<std::string> run = RunCommand("5");
+    run.insert(run.end(), {"--sms-per-minute", "60"});
+    const auto started = std::chrono::steady_clock::now();
+    const RunResult result = runProgram(run, 60s);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+    EXPECT_NE(result.err.find("warning: modem " + (dir / "locked").string() +
+                              " left out: the SIM is not ready"),
+              std::string::npos)
+        << result.err;
+    EXPECT_EQ(locked.output().find("AT+CMGS"), std::string::npos) << locked.output();
+    // Three SMS through one modem at one a second: two full seconds between the first
+    // and the last.
+    EXPECT_GE(took, 2s);
+}
+
 TEST_F(VelactlCampaignTest, UsageErrorsExitWithTwo) {
     const std::vector<std::vector<std::string>> cases = {
         {"campaign"},

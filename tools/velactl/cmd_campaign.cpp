@@ -99,21 +99,26 @@ public:
     void Summary(const vela::CampaignSummary& summary) {
         if (lineShown_) std::fputs("\n", stderr);  // the last figures stay on the screen
         lineShown_ = false;
+        // The delivery counts only when status reports were asked for.
+        const bool reports = summary.delivered + summary.undeliverable + summary.unconfirmed > 0;
         if (json_) {
-            PrintJsonLine({{"time", JsonTimeNow()},
-                           {"event", "summary"},
-                           {"campaign", static_cast<qint64>(summary.id)},
-                           {"configured", summary.configured},
-                           {"failed", summary.failed},
-                           {"trackers", summary.total},
-                           {"delivered", summary.delivered},
-                           {"undeliverable", summary.undeliverable},
-                           {"unconfirmed", summary.unconfirmed}});
+            QJsonObject object{{"time", JsonTimeNow()},
+                               {"event", "summary"},
+                               {"campaign", static_cast<qint64>(summary.id)},
+                               {"configured", summary.configured},
+                               {"failed", summary.failed},
+                               {"trackers", summary.total}};
+            if (reports) {
+                object.insert("delivered", summary.delivered);
+                object.insert("undeliverable", summary.undeliverable);
+                object.insert("unconfirmed", summary.unconfirmed);
+            }
+            PrintJsonLine(object);
             return;
         }
         std::printf("summary: %d configured, %d failed, %d trackers", summary.configured,
                     summary.failed, summary.total);
-        if (summary.delivered + summary.undeliverable + summary.unconfirmed > 0) {
+        if (reports) {
             std::printf(" (SMS: %d delivered, %d undeliverable, %d not confirmed)",
                         summary.delivered, summary.undeliverable, summary.unconfirmed);
         }
@@ -192,6 +197,8 @@ vela::CommandLine& addStationOptions(vela::CommandLine& cli) {
                     "only callers from this range (A.B.C.D/N); repeatable; default: everyone")
         .option("--lease", "S",
                 "seconds a station's claim on its trackers lasts unless renewed (default 30)")
+        .option("--sms-per-minute", "N",
+                "at most N SMS a minute through each modem (default: as fast as it takes them)")
         .flag("--delivery-report",
               "the SMS ask the network for status reports: delivered or not, for each tracker");
 }
@@ -203,6 +210,14 @@ bool applyStationOptions(const vela::CommandLine& cli, const vela::ParsedOptions
     station.name = options.value("--station").value_or("");
     station.modemPorts = options.values("--modem");
     station.deliveryReports = options.has("--delivery-report");
+    if (const auto pace = options.value("--sms-per-minute")) {
+        const std::optional<long> perMinute = vela::parseWholeNumber(*pace, 1, 6000);
+        if (!perMinute) {
+            exitCode = cli.usageError("--sms-per-minute takes a number from 1 to 6000");
+            return false;
+        }
+        station.smsPerMinute = static_cast<int>(*perMinute);
+    }
     if (const auto ip = options.value("--external-ip")) {
         station.externalIp = vela::parseIpv4(*ip);
         if (!station.externalIp) {
