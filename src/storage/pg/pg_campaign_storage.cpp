@@ -166,20 +166,6 @@ Status insertTrackers(Connection& connection, const std::vector<CampaignTrackerR
     return Status::Ok();
 }
 
-Status insertHistory(Connection& connection, const HistoryRecord& h) {
-    const std::string verdict(VerdictWord(h.verdict));
-    Result<QueryResult> inserted = connection.execute(
-        "INSERT INTO \"History\" (\"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
-        "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
-        "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
-        "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)",
-        {h.startedAt, h.endedAt, h.kind, h.tracker, h.phone, h.modemPort, h.configFile,
-         h.configSha256, h.imageBytes, h.callerAddress, h.callerImei,
-         h.answerBytes ? Parameter(*h.answerBytes) : Parameter::null(), verdict, h.detail,
-         h.campaignId ? Parameter(*h.campaignId) : Parameter::null()});
-    return inserted.status();
-}
-
 Result<Connection> connect(const std::string& url) {
     Result<Connection> connection = Connection::open(url);
     if (!connection) return connection;
@@ -280,7 +266,7 @@ private:
                 }
             }
             if (change.history) {
-                if (Status written = insertHistory(connection, *change.history); !written)
+                if (Status written = pg::InsertHistoryRow(connection, *change.history); !written)
                     return written;
             }
             if (change.campaignState) {
@@ -627,6 +613,19 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
 }
 
 namespace pg {
+
+Status InsertHistoryRow(Connection& connection, const HistoryRecord& h) {
+    const std::string verdict(VerdictWord(h.verdict));
+    const auto optional = [](const std::optional<int64_t>& value) {
+        return value ? Parameter(*value) : Parameter::null();
+    };
+    Result<QueryResult> inserted = connection.execute(
+        HistoryInsertStatement('$'),
+        {h.startedAt, h.endedAt, h.kind, h.tracker, h.phone, h.modemPort, h.configFile,
+         h.configSha256, h.imageBytes, h.callerAddress, h.callerImei, optional(h.answerBytes),
+         verdict, h.detail, optional(h.campaignId)});
+    return inserted.status();
+}
 
 Status ReadCampaignRows(Connection& connection, std::vector<CampaignRecord>& campaigns,
                         std::vector<CampaignTrackerRecord>& trackers,
