@@ -5,6 +5,7 @@
 #include "storage/database_file.h"
 #include "storage/database_maintenance.h"
 #include "storage/pg/connection.h"
+#include "storage/pg/installation_choice.h"
 #include "storage/pg/storage_choice.h"
 #include "storage/text_encoding.h"
 
@@ -163,6 +164,9 @@ int runMigrate(const Args& args) {
         return line.usageError(std::string(to ? "--to" : "--from") +
                                " takes a postgresql:// URL, not '" +
                                vela::EscapeForTerminal(vela::pg::RedactUrl(url)) + "'");
+    }
+    if (vela::pg::HoldsPassword(url)) {
+        return line.usageError(vela::PasswordOnCommandLine(to ? "--to" : "--from"));
     }
     const auto directory = DataDirectory(*options, exitCode);
     if (!directory) return exitCode;
