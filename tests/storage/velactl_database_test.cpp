@@ -43,6 +43,9 @@ TEST_F(VelactlDatabase, SettingsAndTrackersLiveInTheSharedDatabase) {
         int exitCode;
         std::string out;
     } steps[] = {
+        {{"db", "init", "--database", url}, {}, 0, "the tables of " + url + " are ready\n"},
+        {{"db", "check"}, viaEnvironment, 0, "ok\n"},
+        {{"db", "backup", "copy.accdb"}, viaEnvironment, 1, ""},
         {{"settings", "set", "--database", url, "--external-ip", "10.1.2.3", "--local-port",
           "5000"},
          {},
