@@ -175,11 +175,11 @@ Result<Connection> connect(const std::string& url) {
 
 // One connection kept for many statements: opened on first use and again after it
 // broke (the server restarted, the network dropped it). `onOpen` runs on every connection
-// opened anew.
+// opened anew; when it fails, the connection is not used and the next call tries again.
 class KeptConnection {
 public:
     explicit KeptConnection(std::string url, std::optional<Connection> first = std::nullopt,
-                            std::function<void(Connection&)> onOpen = {})
+                            std::function<Status(Connection&)> onOpen = {})
         : url_(std::move(url)), connection_(std::move(first)), onOpen_(std::move(onOpen)) {}
 
     Result<Connection*> get() {
@@ -187,8 +187,10 @@ public:
         if (!connection_) {
             Result<Connection> opened = connect(url_);
             if (!opened) return opened.status();
+            if (onOpen_) {
+                if (Status ready = onOpen_(opened.value()); !ready) return ready;
+            }
             connection_ = std::move(opened).value();
-            if (onOpen_) onOpen_(*connection_);
         }
         return &*connection_;
     }
@@ -200,7 +202,7 @@ public:
 private:
     std::string url_;
     std::optional<Connection> connection_;
-    std::function<void(Connection&)> onOpen_;
+    std::function<Status(Connection&)> onOpen_;
 };
 
 // A station holds this session lock on its claims connection while it lives. The server
@@ -331,9 +333,17 @@ public:
     PgCampaignClaims(std::string url, Connection joined, int64_t id, CampaignStationInfo station,
                      std::chrono::milliseconds lease)
         : connection_(std::move(url), std::move(joined),
-                      [id, name = station.name](Connection& reopened) {
-                          // Taken again after a reconnect; the lease rules hold either way.
-                          (void)lockStationName(reopened, id, name);
+                      [id, name = station.name](Connection& reopened) -> Status {
+                          // Taken again after a reconnect. Another process that took the
+                          // name while the server was away keeps it: this one claims no
+                          // more, so two stations of one name never claim side by side.
+                          Result<bool> mine = lockStationName(reopened, id, name);
+                          if (!mine) return mine.status();
+                          if (mine.value()) return Status::Ok();
+                          return Status::Fail("another station named '" + name +
+                                                  "' took the name while the database was "
+                                                  "away; this one claims no more trackers",
+                                              StatusCode::Conflict);
                       }),
           id_(id),
           station_(std::move(station)),
