@@ -84,9 +84,11 @@ struct CampaignStationSettings {
     std::optional<int> externalPort;      // in the push message
     std::optional<int> listenPort;        // bound locally
     std::vector<std::string> modemPorts;  // empty: the campaign's
-    AddressAllowList allowFrom;           // who may call this station (empty: everyone)
-    bool deliveryReports = false;         // the SMS ask the network for status reports
-    int smsPerMinute = 0;                 // per modem; 0: as fast as the modem takes them
+    // Who may call this station (empty: everyone); unset: the stored options' list.
+    std::optional<AddressAllowList> allowFrom;
+    // The SMS ask the network for status reports; unset: the stored options' choice.
+    std::optional<bool> deliveryReports;
+    int smsPerMinute = 0;  // per modem; 0: as fast as the modem takes them
 };
 
 // A new campaign as the operator asks for it.

@@ -207,6 +207,9 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     if (!images) return images.status();
     run.images = std::move(images).value();
     if (Status loaded = store.loadSettings(run.settings); !loaded) return loaded;
+    if (Status loaded = store.loadOptions(run.options); !loaded) return loaded;
+    if (station.allowFrom) run.options.allowFrom = *station.allowFrom;
+    if (station.deliveryReports) run.options.askForDeliveryReports = *station.deliveryReports;
     TrackerListStamp stamp;
     if (Status loaded = store.loadTrackers(run.trackers, stamp); !loaded) return loaded;
 
@@ -214,7 +217,6 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     if (station.externalPort) run.settings.externalPort = *station.externalPort;
     if (station.listenPort) run.settings.localPort = *station.listenPort;
     if (!station.modemPorts.empty()) run.campaign.modemPorts = station.modemPorts;
-    run.deliveryReports = station.deliveryReports;
     run.smsPerMinute = station.smsPerMinute;
     if (Status usable = checkReachable(run.settings, run.campaign.modemPorts); !usable)
         return usable;
@@ -289,7 +291,7 @@ std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
             const auto image = run.images.find(entry.deviceType);
             if (image != run.images.end()) tracker.image = &image->second;
             if (Result<std::string> pdu =
-                    BuildPushMessage(entry, run.settings, run.deliveryReports);
+                    BuildPushMessage(entry, run.settings, run.options.askForDeliveryReports);
                 pdu)
                 tracker.pushMessage = pdu.value();
             else

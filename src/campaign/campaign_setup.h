@@ -10,6 +10,7 @@
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 #include "storage/tracker_list.h"
 
 #include <map>
@@ -22,11 +23,11 @@ struct PreparedRun {
     CampaignRecord campaign;  // with this station's modems
     std::map<int, ConfigImage> images;
     ProgramSettings settings;  // with this station's address
+    StationOptions options;    // with this station's allow-list and delivery reports
     TrackerList trackers;
     CampaignStationInfo station;
     uint16_t listenPort = 0;
-    bool deliveryReports = false;  // the SMS ask for status reports
-    int smsPerMinute = 0;          // per modem; 0: no limit
+    int smsPerMinute = 0;  // per modem; 0: no limit
 };
 
 // Checks a request and records the new campaign; sends nothing.

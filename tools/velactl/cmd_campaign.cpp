@@ -194,13 +194,15 @@ vela::CommandLine& addStationOptions(vela::CommandLine& cli) {
                 "the port they are told to call (default: the settings')")
         .option("--local-port", "PORT", "the port this station listens on (default: the settings')")
         .repeatable("--allow-from", "CIDR",
-                    "only callers from this range (A.B.C.D/N); repeatable; default: everyone")
+                    "only callers from this range (A.B.C.D/N); repeatable; default: the "
+                    "stored allow-list")
         .option("--lease", "S",
                 "seconds a station's claim on its trackers lasts unless renewed (default 30)")
         .option("--sms-per-minute", "N",
                 "at most N SMS a minute through each modem (default: as fast as it takes them)")
         .flag("--delivery-report",
-              "the SMS ask the network for status reports: delivered or not, for each tracker");
+              "the SMS ask the network for status reports: delivered or not, for each tracker "
+              "(default: the stored option)");
 }
 
 // Applies the station options; false (after a usage error) when one is not valid.
@@ -209,7 +211,7 @@ bool applyStationOptions(const vela::CommandLine& cli, const vela::ParsedOptions
     vela::CampaignStationSettings station;
     station.name = options.value("--station").value_or("");
     station.modemPorts = options.values("--modem");
-    station.deliveryReports = options.has("--delivery-report");
+    if (options.has("--delivery-report")) station.deliveryReports = true;
     if (const auto pace = options.value("--sms-per-minute")) {
         const std::optional<long> perMinute = vela::parseWholeNumber(*pace, 1, 6000);
         if (!perMinute) {

@@ -7,6 +7,7 @@
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "modem/sms_dialogue.h"
+#include "storage/station_options.h"
 #include "storage_options.h"
 
 #include <cstdio>
@@ -43,7 +44,9 @@ int RunSms(const Args& args) {
         .dataChoice()
         .option("--trace", "FILE",
                 "record every byte written to and read from the modem (owner-only file)")
-        .flag("--delivery-report", "ask the network for a status report and wait for it");
+        .flag("--delivery-report",
+              "ask the network for a status report and wait for it (default: the stored "
+              "option)");
     int exitCode = 0;
     const std::optional<vela::ParsedOptions> options = commandLine.parse(args, exitCode);
     if (!options) return exitCode;
@@ -57,7 +60,12 @@ int RunSms(const Args& args) {
     ConsoleModemUi ui;
     // A message that cannot be sent is refused before the modem is touched, and the
     // run ends as a failed SMS does.
-    const bool report = options->has("--delivery-report");
+    // Without the option, the stored choice of the station decides.
+    bool report = options->has("--delivery-report");
+    if (vela::StationOptions stationOptions;
+        !report && choice->storage()->loadOptions(stationOptions)) {
+        report = stationOptions.askForDeliveryReports;
+    }
     const vela::Result<std::string> pdu =
         vela::BuildPushMessage(stored->tracker, stored->settings, report);
     if (!pdu) {
