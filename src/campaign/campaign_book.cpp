@@ -118,6 +118,8 @@ HistoryRecord CampaignBook::historyOf(const Entry& entry, Verdict verdict,
     record.verdict = verdict;
     record.detail = entry.row.detail;
     record.campaignId = campaign_.id;
+    record.delivery = entry.row.delivery;
+    record.deliveredAt = entry.row.deliveredAt;
     return record;
 }
 

@@ -59,6 +59,7 @@ void appendJsonString(std::string& out, std::string_view text) {
 }  // namespace
 
 std::vector<std::string> HistoryFields(const HistoryRecord& record) {
+    // In the order of kHistoryColumns.
     return {std::to_string(record.id),
             record.startedAt,
             record.endedAt,
@@ -74,7 +75,9 @@ std::vector<std::string> HistoryFields(const HistoryRecord& record) {
             optionalNumber(record.answerBytes),
             std::string(VerdictWord(record.verdict)),
             record.detail,
-            optionalNumber(record.campaignId)};
+            optionalNumber(record.campaignId),
+            record.delivery,
+            record.deliveredAt};
 }
 
 std::string FormatHistoryCsv(const std::vector<HistoryRecord>& records) {

@@ -36,7 +36,7 @@ constexpr const char* kSelectHistory =
     "SELECT \"ID\", \"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
     "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
     "\"CallerImei\", \"AnswerBytes\", \"AnswerBytes\" IS NULL, \"Verdict\", \"Detail\", "
-    "\"CampaignId\", \"CampaignId\" IS NULL FROM \"History\" "
+    "\"CampaignId\", \"CampaignId\" IS NULL, %s FROM \"History\" "
     "WHERE (?1 IS NULL OR \"Tracker\" = ?1) AND (?2 IS NULL OR \"Verdict\" = ?2) "
     "AND (?3 IS NULL OR \"StartedAt\" >= ?3) AND (?4 IS NULL OR \"CampaignId\" = ?4) "
     "ORDER BY \"ID\" DESC LIMIT ?5";
@@ -56,7 +56,9 @@ Status bindRecord(sqlite::Statement& row, const HistoryRecord& record) {
           row.bind(8, std::string_view(record.configSha256)), row.bind(9, record.imageBytes),
           row.bind(10, std::string_view(record.callerAddress)),
           row.bind(11, std::string_view(record.callerImei)), row.bind(13, verdict),
-          row.bind(14, std::string_view(record.detail))}) {
+          row.bind(14, std::string_view(record.detail)),
+          row.bind(16, std::string_view(record.delivery)),
+          row.bind(17, std::string_view(record.deliveredAt))}) {
         if (!bound) return bound;
     }
     if (record.answerBytes) {
@@ -92,6 +94,8 @@ Result<HistoryRecord> readRow(const sqlite::Statement& row) {
     record.verdict = *verdict;
     record.detail = row.columnText(15);
     if (row.columnInt(17) == 0) record.campaignId = row.columnInt(16);
+    record.delivery = row.columnText(18);
+    record.deliveredAt = row.columnText(19);
     return record;
 }
 
@@ -105,7 +109,15 @@ Status SelectHistoryRows(sqlite::Database& db, const HistoryFilter& filter,
     if (!probed) return probed.status();
     if (!probed.value() || probe.value().columnInt(0) == 0) return Status::Ok();
 
-    Result<sqlite::Statement> query = db.prepare(kSelectHistory);
+    // A database from before the delivery columns reads them as empty.
+    Result<int> version = SchemaVersion(db);
+    if (!version) return version.status();
+    std::string select = kSelectHistory;
+    select.replace(select.find("%s"), 2,
+                   version.value() >= kHistoryDeliverySchemaVersion
+                       ? "\"Delivery\", \"DeliveredAt\""
+                       : "'', ''");
+    Result<sqlite::Statement> query = db.prepare(select);
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
     if (filter.tracker) {
@@ -180,16 +192,17 @@ Status HistoryStore::append(const HistoryRecord& record) const {
     // The records hold phone numbers and the trackers' words: written under the stores'
     // rules, into a file that only its owner can read.
     Status status = CheckPrivateForWriting(file);
-    if (status) status = readDatabase(file, [&](sqlite::Database& db) {
-        Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db);
-        if (!transaction) return transaction.status();
-        if (Status migrated = MigrateSchema(db); !migrated) return migrated;
-        Result<sqlite::Statement> insert = db.prepare(HistoryInsertStatement('?'));
-        if (!insert) return insert.status();
-        if (Status bound = bindRecord(insert.value(), record); !bound) return bound;
-        if (Status inserted = insert.value().step().status(); !inserted) return inserted;
-        return transaction.value().commit();
-    });
+    if (status)
+        status = readDatabase(file, [&](sqlite::Database& db) {
+            Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db);
+            if (!transaction) return transaction.status();
+            if (Status migrated = MigrateSchema(db); !migrated) return migrated;
+            Result<sqlite::Statement> insert = db.prepare(HistoryInsertStatement('?'));
+            if (!insert) return insert.status();
+            if (Status bound = bindRecord(insert.value(), record); !bound) return bound;
+            if (Status inserted = insert.value().step().status(); !inserted) return inserted;
+            return transaction.value().commit();
+        });
     if (!status) {
         std::string message =
             "Cannot write the run history to " + file.string() + ": " + status.message();

@@ -37,6 +37,10 @@ struct HistoryRecord {
     Verdict verdict = Verdict::NoCall;
     std::string detail;
     std::optional<int64_t> campaignId;  // none: a single run
+    // What the network's status report said of the run's SMS (kDelivery... words; empty:
+    // none asked) and its discharge time.
+    std::string delivery;
+    std::string deliveredAt;
 
     bool operator==(const HistoryRecord&) const = default;
 };
@@ -50,15 +54,18 @@ struct HistoryFilter {
     std::optional<int64_t> limit;
 };
 
+// The schema version that brought History's delivery columns.
+inline constexpr int kHistoryDeliverySchemaVersion = 4;
+
 // The column names in table order, for exports.
 inline constexpr const char* kHistoryColumns[] = {
     "ID",          "StartedAt",  "EndedAt",      "Kind",       "Tracker",       "Phone",
     "ModemPort",   "ConfigFile", "ConfigSha256", "ImageBytes", "CallerAddress", "CallerImei",
-    "AnswerBytes", "Verdict",    "Detail",       "CampaignId",
+    "AnswerBytes", "Verdict",    "Detail",       "CampaignId", "Delivery",      "DeliveredAt",
 };
 
 // The INSERT of one run's record: every column of kHistoryColumns but the ID, in that
-// order, as parameters 1 to 15 written "?N" (SQLite) or "$N" (PostgreSQL). Both engines
+// order, as parameters 1 to 17 written "?N" (SQLite) or "$N" (PostgreSQL). Both engines
 // build their statement here, so a new column is added in one place.
 const std::string& HistoryInsertStatement(char placeholder);
 

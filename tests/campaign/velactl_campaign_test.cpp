@@ -51,8 +51,9 @@ TEST_F(VelactlCampaignTest, JsonLinesStatusAndListOfACampaignThatConfiguresAll) 
         << out.front();
     EXPECT_TRUE(std::regex_match(
         out.back(),
-        std::regex(R"re(\{"campaign":1,"configured":6,"event":"summary","failed":0,)re" + time +
-                   R"re(,"trackers":6\})re")))
+        std::regex(
+            R"re(\{"campaign":1,"configured":6,"delivered":0,"event":"summary","failed":0,)re" +
+            time + R"re(,"trackers":6,"unconfirmed":0,"undeliverable":0\})re")))
         << out.back();
     const std::regex event(R"re(\{"detail":"[^"]*","event":"(sms-sent|called|configured)",)re" +
                            time + R"re(,"tracker":"35\d{13}"\})re");
@@ -176,6 +177,19 @@ TEST_F(VelactlCampaignTest, DeliveryReportsNameTheCauseOfEachNoCall) {
         }
         EXPECT_FALSE(row.deliveredAt.empty());
         EXPECT_TRUE(row.messageReference.has_value());
+    }
+    // History keeps the delivery beside each verdict.
+    HistoryFilter filter;
+    filter.campaignId = 1;
+    const Result<std::vector<HistoryRecord>> history = HistoryStore(dir.path()).query(filter);
+    ASSERT_TRUE(history) << history.message();
+    ASSERT_EQ(history.value().size(), 12u);
+    // (A tracker configured while its modem still awaited the report has none.)
+    for (const HistoryRecord& record : history.value()) {
+        const std::string& role = roleOf[record.tracker];
+        if (role == "normal") continue;
+        EXPECT_EQ(record.delivery, role == "undelivered" ? "undeliverable" : "delivered") << role;
+        EXPECT_FALSE(record.deliveredAt.empty());
     }
 }
 

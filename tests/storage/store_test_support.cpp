@@ -72,6 +72,10 @@ HistoryRecord sampleRun(int day, const std::string& tracker, Verdict verdict) {
     r.verdict = verdict;
     r.detail = "day " + std::to_string(day);
     if (day % 2 == 0) r.campaignId = day;
+    if (day % 3 == 0) {
+        r.delivery = "delivered";
+        r.deliveredAt = "2026-12-08 10:15:35 +02:00";
+    }
     return r;
 }
 

@@ -99,21 +99,19 @@ public:
     void Summary(const vela::CampaignSummary& summary) {
         if (lineShown_) std::fputs("\n", stderr);  // the last figures stay on the screen
         lineShown_ = false;
-        // The delivery counts only when status reports were asked for.
+        // The text shows the delivery counts only when status reports were asked for.
         const bool reports = summary.delivered + summary.undeliverable + summary.unconfirmed > 0;
         if (json_) {
-            QJsonObject object{{"time", JsonTimeNow()},
-                               {"event", "summary"},
-                               {"campaign", static_cast<qint64>(summary.id)},
-                               {"configured", summary.configured},
-                               {"failed", summary.failed},
-                               {"trackers", summary.total}};
-            if (reports) {
-                object.insert("delivered", summary.delivered);
-                object.insert("undeliverable", summary.undeliverable);
-                object.insert("unconfirmed", summary.unconfirmed);
-            }
-            PrintJsonLine(object);
+            // One shape for scripts: the delivery counts are 0 without status reports.
+            PrintJsonLine({{"time", JsonTimeNow()},
+                           {"event", "summary"},
+                           {"campaign", static_cast<qint64>(summary.id)},
+                           {"configured", summary.configured},
+                           {"failed", summary.failed},
+                           {"trackers", summary.total},
+                           {"delivered", summary.delivered},
+                           {"undeliverable", summary.undeliverable},
+                           {"unconfirmed", summary.unconfirmed}});
             return;
         }
         std::printf("summary: %d configured, %d failed, %d trackers", summary.configured,

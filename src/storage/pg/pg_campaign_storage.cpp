@@ -658,7 +658,7 @@ Status InsertHistoryRow(Connection& connection, const HistoryRecord& h) {
         HistoryInsertStatement('$'),
         {h.startedAt, h.endedAt, h.kind, h.tracker, h.phone, h.modemPort, h.configFile,
          h.configSha256, h.imageBytes, h.callerAddress, h.callerImei, optional(h.answerBytes),
-         verdict, h.detail, optional(h.campaignId)});
+         verdict, h.detail, optional(h.campaignId), h.delivery, h.deliveredAt});
     return inserted.status();
 }
 

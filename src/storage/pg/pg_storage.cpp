@@ -142,7 +142,8 @@ Status insertSettings(Connection& connection, const ProgramSettings& settings) {
 constexpr const char* kSelectHistory =
     "SELECT \"ID\", \"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
     "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
-    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\" FROM \"History\" "
+    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\", \"Delivery\", "
+    "\"DeliveredAt\" FROM \"History\" "
     "WHERE ($1::text IS NULL OR \"Tracker\" = $1) AND ($2::text IS NULL OR \"Verdict\" = $2) "
     "AND ($3::text IS NULL OR \"StartedAt\" >= $3) "
     "AND ($4::bigint IS NULL OR \"CampaignId\" = $4) ORDER BY \"ID\" DESC LIMIT $5::bigint";
@@ -193,6 +194,8 @@ Status selectHistory(Connection& connection, const HistoryFilter& filter,
         record.verdict = *verdictRead;
         record.detail = rows.text(row, 14);
         if (!rows.isNull(row, 15)) record.campaignId = numbers[3];
+        record.delivery = rows.text(row, 16);
+        record.deliveredAt = rows.text(row, 17);
         out.push_back(std::move(record));
     }
     return Status::Ok();
@@ -369,7 +372,8 @@ Status PgStorage::saveTrackersChecked(const TrackerList& list, const TrackerList
 
 Status PgStorage::appendHistory(const HistoryRecord& record) const {
     Result<Connection> connection = connect();
-    Status status = connection ? pg::InsertHistoryRow(connection.value(), record) : connection.status();
+    Status status =
+        connection ? pg::InsertHistoryRow(connection.value(), record) : connection.status();
     if (!status) return fail("Cannot write the run history to", status);
     return Status::Ok();
 }
@@ -454,7 +458,8 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
             return written;
         }
         for (const HistoryRecord& record : content.history) {
-            if (Status inserted = pg::InsertHistoryRow(connection, record); !inserted) return inserted;
+            if (Status inserted = pg::InsertHistoryRow(connection, record); !inserted)
+                return inserted;
         }
         if (content.settings) {
             if (Status inserted = insertSettings(connection, *content.settings); !inserted) {
