@@ -41,6 +41,11 @@ private:
 
 namespace pg {
 
+// Inserts a new campaign and its tracker rows (held by no station) inside the caller's
+// transaction; its ID.
+Result<int64_t> InsertCampaign(Connection& connection, const CampaignRecord& campaign,
+                               const std::vector<CampaignTrackerRecord>& trackers);
+
 // The campaign rows of a database, with their IDs, for copying them whole. Both run
 // inside the caller's transaction; writing expects empty campaign tables and moves the
 // ID sequence past the IDs written.
