@@ -94,7 +94,8 @@ constexpr const char* kStepFour[] = {
     // One row per tracker of every campaign, for a fleet system's reports.
     "CREATE OR REPLACE VIEW \"CampaignReport\" AS SELECT c.\"ID\" AS \"CampaignId\", "
     "c.\"State\" AS \"CampaignState\", c.\"Priority\", c.\"StationGroup\", "
-    "c.\"Reason\" AS \"CampaignReason\", c.\"ConfigSha256\" AS \"ConfigDigest\", "
+    "c.\"Reason\" AS \"CampaignReason\", c.\"ConfigSha256\", "
+    "encode(sha256(convert_to(c.\"Images\", 'UTF8')), 'hex') AS \"ConfigDigest\", "
     "t.\"Position\", t.\"Tracker\", t.\"State\", t.\"Verdict\" AS \"Outcome\", "
     "t.\"Attempts\", t.\"Detail\", t.\"Delivery\", t.\"DeliveredAt\", t.\"Station\", "
     "t.\"UpdatedAt\" FROM \"Campaigns\" c JOIN \"CampaignTrackers\" t "
