@@ -10,6 +10,7 @@
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 #include "storage/tracker_list.h"
 
 #include <map>
@@ -22,6 +23,7 @@ struct PreparedRun {
     CampaignRecord campaign;  // with this station's modems
     std::map<int, ConfigImage> images;
     ProgramSettings settings;  // with this station's address
+    StationOptions options;    // with this station's allow-list
     TrackerList trackers;
     CampaignStationInfo station;
     uint16_t listenPort = 0;

@@ -68,6 +68,32 @@ Status readSettings(Connection& connection, ProgramSettings& settings,
     return Status::Ok();
 }
 
+Status readOptions(Connection& connection, StationOptions& options) {
+    Result<QueryResult> query = connection.execute("SELECT \"Name\", \"Value\" FROM \"Options\"");
+    if (!query) return query.status();
+    const QueryResult& rows = query.value();
+    for (int row = 0; row < rows.rows(); ++row) {
+        if (Status applied = ApplyOptionRow(rows.text(row, 0), rows.text(row, 1), options);
+            !applied) {
+            return applied;
+        }
+    }
+    return Status::Ok();
+}
+
+Status writeOptions(Connection& connection, const StationOptions& options) {
+    for (const auto& [name, value] : OptionRows(options)) {
+        if (Result<QueryResult> written = connection.execute(
+                "INSERT INTO \"Options\" (\"Name\", \"Value\") VALUES ($1, $2) "
+                "ON CONFLICT (\"Name\") DO UPDATE SET \"Value\" = EXCLUDED.\"Value\"",
+                {name, value});
+            !written) {
+            return written.status();
+        }
+    }
+    return Status::Ok();
+}
+
 Status readTrackers(Connection& connection, TrackerList& list, std::vector<std::string>& warnings) {
     Result<QueryResult> query = connection.execute(kSelectTrackers);
     if (!query) return query.status();
@@ -274,6 +300,30 @@ Status PgStorage::saveSettings(const ProgramSettings& settings) const {
     return Status::Ok();
 }
 
+Status PgStorage::loadOptions(StationOptions& options) const {
+    Result<Connection> connection = connect();
+    if (!connection) return fail("Cannot load the options from", connection.status());
+    StationOptions read;
+    if (Status status = readOptions(connection.value(), read); !status) {
+        return fail("Cannot load the options from", status);
+    }
+    options = std::move(read);
+    return Status::Ok();
+}
+
+Status PgStorage::saveOptions(const StationOptions& options) const {
+    Result<Connection> connection = connect();
+    if (!connection) return fail("Cannot save the options to", connection.status());
+    Status status = [&]() -> Status {
+        Result<pg::Transaction> transaction = pg::Transaction::begin(connection.value());
+        if (!transaction) return transaction.status();
+        if (Status written = writeOptions(connection.value(), options); !written) return written;
+        return transaction.value().commit();
+    }();
+    if (!status) return fail("Cannot save the options to", status);
+    return Status::Ok();
+}
+
 Status PgStorage::loadTrackers(TrackerList& list, TrackerListStamp& stamp) const {
     Result<Connection> connection = connect();
     if (!connection) return fail("Cannot load the tracker list from", connection.status());
@@ -365,6 +415,7 @@ Result<StoredContent> PgStorage::loadContent() const {
         if (Status read = readSettings(connection, settings, warnings, &present); !read)
             return read;
         if (present) content.settings = settings;
+        if (Status read = readOptions(connection, content.options); !read) return read;
         if (Status read = readTrackers(connection, content.trackers, warnings); !read) return read;
         if (Status read = selectHistory(connection, {}, content.history); !read) return read;
         std::reverse(content.history.begin(), content.history.end());
@@ -426,6 +477,7 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
                 return inserted;
             }
         }
+        if (Status written = writeOptions(connection, content.options); !written) return written;
         if (Status inserted = insertTrackers(connection, content.trackers.entries()); !inserted) {
             return inserted;
         }
