@@ -304,7 +304,8 @@ struct StationService::Impl {
         station.externalPort = config.externalPort;
         station.listenPort = config.listenPort;
         station.modemPorts = modems;
-        station.allowFrom = config.allowFrom;
+        // Without a list of its own, the stored options' list applies.
+        if (!config.allowFrom.empty()) station.allowFrom = config.allowFrom;
         engine->setStation(station);
         setState("running", id);
         Result<CampaignSummary> summary = engine->Run(id);
