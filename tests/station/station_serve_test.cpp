@@ -26,12 +26,17 @@ namespace {
 using namespace std::chrono_literals;
 
 // What happens while the campaign runs.
-enum class Disturbance { None, KillOne, StopBoth, RestartDatabase, NotYet };
+enum class Disturbance { None, KillOne, StopBoth, RestartDatabase, NotYet, RateLimited };
 
 struct Scenario {
     const char* name;
     Disturbance disturbance;
 };
+
+// Each station's SMS a minute: 60 where the rate limit is watched, else not in the way.
+int SmsPerMinute(Disturbance disturbance) {
+    return disturbance == Disturbance::RateLimited ? 60 : 6000;
+}
 
 // A LISTEN connection of its own that collects the notifications' payloads.
 class Listener {
@@ -85,7 +90,7 @@ protected:
     static PostgresServer& server() { return PostgresServer::shared(); }
 
     // The fleet's trackers and settings in the database; a configuration file per station.
-    void ShareFleet(int trackers) {
+    void ShareFleet(int trackers, int smsPerMinute) {
         StartFleet(trackers, 2, {"--delay", "300-900"});
         const RunResult imported =
             runProgram({toolPath("VELACTL"), "trackers", "import", "--database", url, "--replace",
@@ -103,7 +108,8 @@ protected:
             std::ofstream(dir / (name + ".conf"))
                 << "# station " << name << "\nname = " << name << "\nmodem = " << modemPorts[i]
                 << "\nexternal-ip = 127.0.0.1\nexternal-port = " << ports[i]
-                << "\ndatabase = " << url << "\nlease = 2\nsms-per-minute = 600\n";
+                << "\ndatabase = " << url << "\nlease = 2\nsms-per-minute = " << smsPerMinute
+                << "\n";
         }
     }
 
@@ -172,11 +178,11 @@ protected:
 
 TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
     constexpr int kTrackers = 12;
-    ShareFleet(kTrackers);
+    const Disturbance disturbance = GetParam().disturbance;
+    ShareFleet(kTrackers, SmsPerMinute(disturbance));
     Listener listener(url);
     ASSERT_TRUE(listener.ok());
     std::unique_ptr<ChildProcess> stations[] = {Serve("A"), Serve("B")};
-    const Disturbance disturbance = GetParam().disturbance;
     if (disturbance == Disturbance::NotYet) {
         const std::string later = HistoryTimestamp(std::chrono::system_clock::now() + 6s);
         const RunResult submitted = runProgram(
@@ -198,6 +204,13 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
         ASSERT_TRUE(connection.value().execute(
             "INSERT INTO \"Campaigns\" (\"State\", \"Images\", \"Priority\", \"StationGroup\") "
             "VALUES ('queued', '0 00FF', 5, '')"));
+    }
+    if (disturbance == Disturbance::RateLimited) {
+        // One SMS a second per station: in three seconds at most four each.
+        std::this_thread::sleep_for(3s);
+        int sent = 0;
+        for (const auto& [imei, count] : fleetSms()) sent += count;
+        EXPECT_LE(sent, 8);
     }
     ASSERT_TRUE(WaitUntil([&] { return Configured() >= 2; }, 60s))
         << stations[0]->errors() << stations[1]->errors();
@@ -230,6 +243,7 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
             break;
         case Disturbance::None:
         case Disturbance::NotYet:
+        case Disturbance::RateLimited:
             break;
     }
 
@@ -281,7 +295,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Scenario{"OneKilled", Disturbance::KillOne},
                       Scenario{"BothStopped", Disturbance::StopBoth},
                       Scenario{"DatabaseRestarted", Disturbance::RestartDatabase},
-                      Scenario{"NotYetTime", Disturbance::NotYet}),
+                      Scenario{"NotYetTime", Disturbance::NotYet},
+                      Scenario{"RateLimited", Disturbance::RateLimited}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
 // The configuration file: what a station refuses to start with.
