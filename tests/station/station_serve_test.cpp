@@ -184,12 +184,26 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
     ASSERT_TRUE(listener.ok());
     std::unique_ptr<ChildProcess> stations[] = {Serve("A"), Serve("B")};
     if (disturbance == Disturbance::NotYet) {
+        // A file the reader refuses (a folder), an unknown tracker and a time without its
+        // zone never queue.
+        const std::vector<std::pair<std::vector<std::string>, int>> refused = {
+            {{"--config", dir.path().string(), "--all"}, 1},
+            {{"--config", config, "--tracker", "490000000000001"}, 1},
+            {{"--config", config, "--all", "--not-before", "2026-12-08 06:00"}, 2},
+        };
+        for (const auto& [args, exitCode] : refused) {
+            std::vector<std::string> argv = {toolPath("VELACTL"), "campaign", "submit",
+                                             "--database", url};
+            argv.insert(argv.end(), args.begin(), args.end());
+            const RunResult result = runProgram(argv);
+            EXPECT_EQ(result.exitCode, exitCode) << args[1] << result.err;
+        }
         const std::string later = HistoryTimestamp(std::chrono::system_clock::now() + 6s);
         const RunResult submitted = runProgram(
             {toolPath("VELACTL"), "campaign", "submit", "--config", config, "--all", "--wait", "8",
              "--attempts", "3", "--not-before", later, "--database", url});
         ASSERT_EQ(submitted.exitCode, 0) << submitted.err;
-        EXPECT_EQ(submitted.out, "campaign: 1 queued\n");
+        EXPECT_EQ(submitted.out, "campaign: 1 queued\n");  // the first that entered
         std::this_thread::sleep_for(3s);
         EXPECT_EQ(CampaignState(), "queued");
         EXPECT_TRUE(fleetSms().empty()) << "an SMS before the campaign's time";
