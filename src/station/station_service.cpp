@@ -330,10 +330,26 @@ struct StationService::Impl {
         log("station " + config.name + " serves group '" + config.group + "' from " +
             campaigns->location());
 
-        std::thread heartbeat([this] { Heartbeat(); });
         CampaignQueue queue(config.database);
-        std::map<int64_t, std::chrono::steady_clock::time_point> passedOver;
+        // Two processes under one name would share one heartbeat and refuse each other's
+        // claims. A killed one's lock goes with its connection, which the server may take
+        // a moment to notice.
         bool databaseAway = false;
+        for (int refused = 0; !stopRequested.load();) {
+            Result<bool> mine = queue.holdName(config.name);
+            if (!mine) {
+                if (!databaseAway) log("database out of reach, trying again: " + mine.message());
+                databaseAway = true;
+                pause(timing.poll);
+                continue;
+            }
+            if (mine.value()) break;
+            if (++refused == 10)
+                return Status::Refused("station " + config.name + " is already serving elsewhere");
+            pause(milliseconds(300));
+        }
+        std::thread heartbeat([this] { Heartbeat(); });
+        std::map<int64_t, std::chrono::steady_clock::time_point> passedOver;
         bool noModem = false;
         while (!stopRequested.load()) {
             const std::vector<std::string> modems = usableModems();

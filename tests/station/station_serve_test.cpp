@@ -278,6 +278,12 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
         EXPECT_EQ(Count("SELECT count(*) FROM \"Campaigns\" WHERE \"ID\" = 2 AND \"State\" = "
                         "'refused' AND \"Reason\" <> ''"),
                   1);
+        // A second process under a live station's name does not start.
+        const RunResult twin = runProgram(
+            {toolPath("VELACTL"), "station", "serve", "--config", (dir / "A.conf").string()}, 30s);
+        EXPECT_EQ(twin.exitCode, 1);
+        EXPECT_NE(twin.err.find("station A is already serving elsewhere"), std::string::npos)
+            << twin.err;
         // Both were live and say so; the figures reach the metrics file.
         const RunResult status =
             runProgram({toolPath("VELACTL"), "station", "status", "--database", url, "--json"});

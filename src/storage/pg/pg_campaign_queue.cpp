@@ -151,6 +151,15 @@ Status CampaignQueue::refuse(int64_t id, const std::string& reason) {
     });
 }
 
+Result<bool> CampaignQueue::holdName(const std::string& station) {
+    return attempt([&](Connection& connection) -> Result<bool> {
+        Result<QueryResult> locked = connection.execute(
+            "SELECT pg_try_advisory_lock(hashtext('vela station serve ' || $1::text))", {station});
+        if (!locked) return locked.status();
+        return locked.value().text(0, 0) == "t";
+    });
+}
+
 Status CampaignQueue::beat(const StationBeat& beat, std::chrono::milliseconds lease) {
     return attempt([&](Connection& connection) -> Status {
         Result<pg::Transaction> transaction = pg::Transaction::begin(connection);

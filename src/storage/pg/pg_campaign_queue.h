@@ -93,6 +93,11 @@ public:
     // Takes a queued campaign out of the queue for good, with the reason.
     Status refuse(int64_t id, const std::string& reason);
 
+    // Holds the name `station` for this process while its connection lives (a session
+    // lock: the server lets go of it when the process dies). False while another live
+    // process holds it.
+    Result<bool> holdName(const std::string& station);
+
     // Writes the station's heartbeat; it counts as live for `lease` more.
     Status beat(const StationBeat& beat, std::chrono::milliseconds lease);
     // The station stopped: it is no longer live.
