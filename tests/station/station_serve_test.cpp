@@ -26,7 +26,15 @@ namespace {
 using namespace std::chrono_literals;
 
 // What happens while the campaign runs.
-enum class Disturbance { None, KillOne, StopBoth, RestartDatabase, NotYet, RateLimited };
+enum class Disturbance {
+    None,
+    KillOne,
+    StopBoth,
+    RestartDatabase,
+    NotYet,
+    RateLimited,
+    ModemsLate
+};
 
 struct Scenario {
     const char* name;
@@ -90,7 +98,8 @@ protected:
     static PostgresServer& server() { return PostgresServer::shared(); }
 
     // The fleet's trackers and settings in the database; a configuration file per station.
-    void ShareFleet(int trackers, int smsPerMinute) {
+    // With `modemsLate`, each station's modem is a name that appears only later.
+    void ShareFleet(int trackers, int smsPerMinute, bool modemsLate) {
         StartFleet(trackers, 2, {"--delay", "300-900"});
         const RunResult imported =
             runProgram({toolPath("VELACTL"), "trackers", "import", "--database", url, "--replace",
@@ -106,7 +115,8 @@ protected:
         for (int i = 0; i < 2; ++i) {
             const std::string name(1, static_cast<char>('A' + i));
             std::ofstream(dir / (name + ".conf"))
-                << "# station " << name << "\nname = " << name << "\nmodem = " << modemPorts[i]
+                << "# station " << name << "\nname = " << name
+                << "\nmodem = " << (modemsLate ? (dir / ("late" + name)).string() : modemPorts[i])
                 << "\nexternal-ip = 127.0.0.1\nexternal-port = " << ports[i]
                 << "\ndatabase = " << url << "\nlease = 2\nsms-per-minute = " << smsPerMinute
                 << "\n";
@@ -179,7 +189,7 @@ protected:
 TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
     constexpr int kTrackers = 12;
     const Disturbance disturbance = GetParam().disturbance;
-    ShareFleet(kTrackers, SmsPerMinute(disturbance));
+    ShareFleet(kTrackers, SmsPerMinute(disturbance), disturbance == Disturbance::ModemsLate);
     Listener listener(url);
     ASSERT_TRUE(listener.ok());
     std::unique_ptr<ChildProcess> stations[] = {Serve("A"), Serve("B")};
@@ -218,6 +228,18 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
         ASSERT_TRUE(connection.value().execute(
             "INSERT INTO \"Campaigns\" (\"State\", \"Images\", \"Priority\", \"StationGroup\") "
             "VALUES ('queued', '0 00FF', 5, '')"));
+    }
+    if (disturbance == Disturbance::ModemsLate) {
+        // Without a modem nothing is taken; once the modems are plugged in, they are used.
+        std::this_thread::sleep_for(2s);
+        EXPECT_EQ(CampaignState(), "queued");
+        EXPECT_EQ(Count("SELECT count(*) FROM \"Stations\" WHERE \"State\" = "
+                        "'waiting for a modem'"),
+                  2);
+        for (int i = 0; i < 2; ++i) {
+            std::filesystem::create_symlink(modemPorts[static_cast<std::size_t>(i)],
+                                            dir / (std::string("late") + char('A' + i)));
+        }
     }
     if (disturbance == Disturbance::RateLimited) {
         // One SMS a second per station: in three seconds at most four each.
@@ -258,6 +280,7 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
         case Disturbance::None:
         case Disturbance::NotYet:
         case Disturbance::RateLimited:
+        case Disturbance::ModemsLate:
             break;
     }
 
@@ -316,7 +339,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Scenario{"BothStopped", Disturbance::StopBoth},
                       Scenario{"DatabaseRestarted", Disturbance::RestartDatabase},
                       Scenario{"NotYetTime", Disturbance::NotYet},
-                      Scenario{"RateLimited", Disturbance::RateLimited}),
+                      Scenario{"RateLimited", Disturbance::RateLimited},
+                      Scenario{"ModemsLate", Disturbance::ModemsLate}),
     [](const ::testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
 // The configuration file: what a station refuses to start with.
