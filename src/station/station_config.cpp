@@ -59,8 +59,7 @@ Result<StationConfig> ParseStationConfig(const std::string& text) {
                 static_cast<int>(*port);
         } else if (key == "database") {
             if (!pg::IsPostgresUrl(value)) return fail("database takes a postgresql:// URL");
-            // RedactUrl reads the URL as libpq does and marks a password wherever it is.
-            if (pg::RedactUrl(value).find("***") != std::string::npos) {
+            if (pg::HoldsPassword(value)) {
                 return fail(
                     "the database URL must not hold a password: put it in the station "
                     "user's ~/.pgpass or in a service of pg_service.conf");

@@ -138,11 +138,6 @@ Status insertSettings(Connection& connection, const ProgramSettings& settings) {
     return inserted.status();
 }
 
-constexpr const char* kInsertHistory =
-    "INSERT INTO \"History\" (\"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
-    "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
-    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
-    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)";
 // A NULL parameter switches its condition off.
 constexpr const char* kSelectHistory =
     "SELECT \"ID\", \"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
@@ -155,17 +150,6 @@ constexpr const char* kSelectHistory =
 template <typename T>
 Parameter optionalParameter(const std::optional<T>& value) {
     return value ? Parameter(*value) : Parameter::null();
-}
-
-Status insertHistory(Connection& connection, const HistoryRecord& record) {
-    const std::string verdict(VerdictWord(record.verdict));
-    Result<QueryResult> inserted = connection.execute(
-        kInsertHistory,
-        {record.startedAt, record.endedAt, record.kind, record.tracker, record.phone,
-         record.modemPort, record.configFile, record.configSha256, record.imageBytes,
-         record.callerAddress, record.callerImei, optionalParameter(record.answerBytes), verdict,
-         record.detail, optionalParameter(record.campaignId)});
-    return inserted.status();
 }
 
 Status selectHistory(Connection& connection, const HistoryFilter& filter,
@@ -385,7 +369,7 @@ Status PgStorage::saveTrackersChecked(const TrackerList& list, const TrackerList
 
 Status PgStorage::appendHistory(const HistoryRecord& record) const {
     Result<Connection> connection = connect();
-    Status status = connection ? insertHistory(connection.value(), record) : connection.status();
+    Status status = connection ? pg::InsertHistoryRow(connection.value(), record) : connection.status();
     if (!status) return fail("Cannot write the run history to", status);
     return Status::Ok();
 }
@@ -470,7 +454,7 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
             return written;
         }
         for (const HistoryRecord& record : content.history) {
-            if (Status inserted = insertHistory(connection, record); !inserted) return inserted;
+            if (Status inserted = pg::InsertHistoryRow(connection, record); !inserted) return inserted;
         }
         if (content.settings) {
             if (Status inserted = insertSettings(connection, *content.settings); !inserted) {
