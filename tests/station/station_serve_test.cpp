@@ -18,6 +18,7 @@
 
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <thread>
 
 namespace vela::test {
@@ -50,12 +51,12 @@ int SmsPerMinute(Disturbance disturbance) {
 class Listener {
 public:
     explicit Listener(const std::string& url) : connection_(PQconnectdb(url.c_str())) {
-        PQclear(PQexec(connection_, "LISTEN vela_campaign"));
+        PQclear(PQexec(connection_, "LISTEN vela_campaign; LISTEN vela_tracker"));
     }
     // After the server restarted: what was said meanwhile is lost to a listener.
     void reconnect() {
         PQreset(connection_);
-        PQclear(PQexec(connection_, "LISTEN vela_campaign"));
+        PQclear(PQexec(connection_, "LISTEN vela_campaign; LISTEN vela_tracker"));
     }
     ~Listener() { PQfinish(connection_); }
     Listener(const Listener&) = delete;
@@ -298,15 +299,27 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
               kTrackers);
 
     if (disturbance == Disturbance::None) {
-        EXPECT_EQ(Count("SELECT count(*) FROM \"Campaigns\" WHERE \"ID\" = 2 AND \"State\" = "
-                        "'refused' AND \"Reason\" <> ''"),
-                  1);
+        // Taken up by the first station free after its campaign.
+        EXPECT_TRUE(WaitUntil(
+            [&] {
+                return Count(
+                           "SELECT count(*) FROM \"Campaigns\" WHERE \"ID\" = 2 AND "
+                           "\"State\" = 'refused' AND \"Reason\" <> ''") == 1;
+            },
+            10s));
         // A second process under a live station's name does not start.
         const RunResult twin = runProgram(
-            {toolPath("VELACTL"), "station", "serve", "--config", (dir / "A.conf").string()}, 30s);
+            {toolPath("VELACTL"), "station", "serve", "--config", (dir / "A.conf").string()}, 90s);
         EXPECT_EQ(twin.exitCode, 1);
         EXPECT_NE(twin.err.find("station A is already serving elsewhere"), std::string::npos)
             << twin.err;
+        // Each tracker's verdict was told as well.
+        EXPECT_TRUE(listener.heard(R"("state" : "configured", "verdict" : "configured")", 1s));
+        const RunResult table =
+            runProgram({toolPath("VELACTL"), "station", "status", "--database", url});
+        EXPECT_TRUE(std::regex_search(table.out, std::regex(R"(\nA +- +yes +\S)")))
+            << table.out << table.err;
+        EXPECT_NE(table.out.find(" sent, 0 failed"), std::string::npos) << table.out;
         // Both were live and say so; the figures reach the metrics file.
         const RunResult status =
             runProgram({toolPath("VELACTL"), "station", "status", "--database", url, "--json"});
