@@ -73,6 +73,9 @@ struct CampaignLimits {
     // Each modem is asked (SIM ready, registered, signal) before its first SMS and left
     // out, with its reason, when it cannot send.
     bool checkModems = true;
+    // At least this long between two SMS of this station, whatever modem sends them (an
+    // operator's contract with the network may cap the rate); 0: no spacing.
+    std::chrono::milliseconds smsSpacing{0};
     DialogueLimits dialogue;
 };
 

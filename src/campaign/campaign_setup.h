@@ -30,6 +30,10 @@ struct PreparedRun {
     int smsPerMinute = 0;  // per modem; 0: no limit
 };
 
+// The images of a campaign as its Images column keeps them: "TYPE HEX" lines, one per
+// device type. Refused as damaged when a line is not one.
+Result<std::map<int, ConfigImage>> DecodeCampaignImages(const std::string& text);
+
 // Checks a request and records the new campaign; sends nothing.
 Result<int64_t> CreateCampaign(const StorageEngine& store, const CampaignStorage& campaigns,
                                const CampaignRequest& request);
