@@ -78,6 +78,13 @@ Result<std::map<int, ConfigImage>> decodeImages(const std::string& text) {
     return images;
 }
 
+std::unordered_map<std::string, int> indexByDescription(const TrackerList& list) {
+    std::unordered_map<std::string, int> index;
+    index.reserve(static_cast<std::size_t>(list.count()));
+    for (int i = 0; i < list.count(); ++i) index.try_emplace(list.at(i).description, i);
+    return index;
+}
+
 std::string hostName() {
     char name[256] = {};
     if (::gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
@@ -143,13 +150,16 @@ Result<int64_t> CreateCampaign(const StorageEngine& store, const CampaignStorage
 
     std::vector<std::string> unknown, notImei, unsendable;
     std::vector<CampaignTrackerRecord> rows;
+    rows.reserve(chosen.size());
     std::set<int> deviceTypes;
+    const std::unordered_map<std::string, int> index = indexByDescription(list);
     for (const std::string& description : chosen) {
-        const int at = list.findByDescription(description);
-        if (at < 0) {
+        const auto found = index.find(description);
+        if (found == index.end()) {
             unknown.push_back(description);
             continue;
         }
+        const int at = found->second;
         if (!IsImei(description)) notImei.push_back(description);
         const TrackerEntry& entry = list.at(at);
         if (Result<std::string> pdu = BuildPushMessage(entry, settings); !pdu) {
@@ -209,6 +219,7 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     if (Status loaded = store.loadSettings(run.settings); !loaded) return loaded;
     TrackerListStamp stamp;
     if (Status loaded = store.loadTrackers(run.trackers, stamp); !loaded) return loaded;
+    run.trackerAt = indexByDescription(run.trackers);
 
     if (station.externalIp) run.settings.externalIp = *station.externalIp;
     if (station.externalPort) run.settings.externalPort = *station.externalPort;
@@ -272,11 +283,11 @@ std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
     trackers.reserve(rows.size());
     for (CampaignTrackerRecord& row : rows) {
         BookTracker tracker;
-        const int at = run.trackers.findByDescription(row.tracker);
-        if (at < 0) {
+        const auto at = run.trackerAt.find(row.tracker);
+        if (at == run.trackerAt.end()) {
             tracker.refusal = "the tracker is no longer in the tracker list";
         } else {
-            const TrackerEntry& entry = run.trackers.at(at);
+            const TrackerEntry& entry = run.trackers.at(at->second);
             const auto image = run.images.find(entry.deviceType);
             if (image != run.images.end()) tracker.image = &image->second;
             if (Result<std::string> pdu = BuildPushMessage(entry, run.settings); pdu)

@@ -14,6 +14,8 @@
 
 #include <map>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 namespace vela {
 
@@ -23,6 +25,10 @@ struct PreparedRun {
     std::map<int, ConfigImage> images;
     ProgramSettings settings;  // with this station's address
     TrackerList trackers;
+    // Where each description stands in `trackers`: a fleet's rows are looked up one by
+    // one as they are claimed, and a search of the list for each would grow with its
+    // square.
+    std::unordered_map<std::string, int> trackerAt;
     CampaignStationInfo station;
     uint16_t listenPort = 0;
 };
