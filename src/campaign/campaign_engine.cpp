@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -20,6 +21,13 @@
 namespace vela {
 
 using std::chrono::milliseconds;
+
+namespace {
+
+// Trackers claimed and taken on at once before the first SMS.
+constexpr int kClaimSlice = 4096;
+
+}  // namespace
 
 struct CampaignEngine::Impl : CampaignSessionHost {
     std::shared_ptr<const StorageEngine> store;
@@ -212,10 +220,22 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         rules.wait = std::chrono::seconds(run->campaign.waitSeconds);
         rules.modemFailuresToRetire = limits.modemFailuresToRetire;
         // The first trackers are claimed before any modem starts: all of them when this
-        // station is alone with the campaign.
-        Result<std::vector<CampaignTrackerRecord>> first =
-            claims->claim(policy->firstClaim(static_cast<int>(modems.size())));
-        if (!first) return first.status();
+        // station is alone with the campaign, a slice at a time, so that a fleet is never
+        // held twice over, as claimed rows and as the book's.
+        {
+            std::lock_guard lock(mutex);
+            book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
+        }
+        for (int left = policy->firstClaim(static_cast<int>(modems.size())); left > 0;) {
+            const int asked = std::min(left, kClaimSlice);
+            Result<std::vector<CampaignTrackerRecord>> slice = claims->claim(asked);
+            if (!slice) return slice.status();
+            const int taken = static_cast<int>(slice.value().size());
+            std::lock_guard lock(mutex);
+            book->Adopt(BookTrackersOf(*run, std::move(slice).value()), BookTime::Now());
+            if (taken < asked) break;
+            left -= taken;
+        }
         if (Result<int64_t> open = claims->openCount(); open) campaignOpen = open.value();
         CampaignChange running;
         running.campaignState = kCampaignRunning;
@@ -230,9 +250,13 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         const uint64_t runningTicket = journal->Push(std::move(running), std::move(started));
         {
             std::lock_guard lock(mutex);
-            book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
-            book->Adopt(BookTrackersOf(*run, std::move(first).value()), BookTime::Now());
             Carry();
+        }
+        // A station alone took every tracker: the list they were built from is not
+        // needed again, and for a fleet it is tens of megabytes.
+        if (!policy->keeps()) {
+            run->trackers = TrackerList();
+            run->trackerAt = {};
         }
         if (Result<std::vector<std::string>> elsewhere = claims->heldElsewhere();
             elsewhere && !elsewhere.value().empty() && observer != nullptr) {

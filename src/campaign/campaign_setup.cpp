@@ -81,7 +81,9 @@ Result<std::map<int, ConfigImage>> decodeImages(const std::string& text) {
 std::unordered_map<std::string, int> indexByDescription(const TrackerList& list) {
     std::unordered_map<std::string, int> index;
     index.reserve(static_cast<std::size_t>(list.count()));
-    for (int i = 0; i < list.count(); ++i) index.try_emplace(list.at(i).description, i);
+    const std::vector<TrackerEntry>& entries = list.entries();
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        index.try_emplace(entries[i].description, static_cast<int>(i));
     return index;
 }
 
@@ -287,7 +289,8 @@ std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
         if (at == run.trackerAt.end()) {
             tracker.refusal = "the tracker is no longer in the tracker list";
         } else {
-            const TrackerEntry& entry = run.trackers.at(at->second);
+            const TrackerEntry& entry =
+                run.trackers.entries()[static_cast<std::size_t>(at->second)];
             const auto image = run.images.find(entry.deviceType);
             if (image != run.images.end()) tracker.image = &image->second;
             if (Result<std::string> pdu = BuildPushMessage(entry, run.settings); pdu)

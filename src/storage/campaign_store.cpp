@@ -339,21 +339,29 @@ public:
             if (Status mine = takeCampaign(db); !mine) return mine;
             Result<std::map<std::string, int64_t>> busy = busyTrackers(db);
             if (!busy) return busy.status();
-            std::vector<CampaignTrackerRecord> open;
-            if (Status read = selectTrackers(db, version.value(), id_, open); !read) return read;
             elsewhere_.clear();
-            for (CampaignTrackerRecord& tracker : open) {
-                if (tracker.state == "configured" || tracker.state == "failed") continue;
-                if (const auto other = busy.value().find(tracker.tracker);
-                    other != busy.value().end()) {
-                    elsewhere_.push_back(tracker.tracker + " (campaign " +
-                                         std::to_string(other->second) + ")");
-                    continue;
-                }
-                if (static_cast<int>(claimed.size()) >= limit) break;
-                if (held_.insert(tracker.tracker).second) claimed.push_back(std::move(tracker));
-            }
-            return Status::Ok();
+            // Row by row: a fleet's whole table is never held here at once, only what
+            // is taken.
+            bool full = false;
+            return queryRows(db, trackerQuery(version.value(), "WHERE \"CampaignId\" = ?1"), id_,
+                             [&](sqlite::Statement& r) {
+                                 if (full) return;
+                                 const std::string state = r.columnText(4);
+                                 if (state == "configured" || state == "failed") return;
+                                 std::string tracker = r.columnText(2);
+                                 if (const auto other = busy.value().find(tracker);
+                                     other != busy.value().end()) {
+                                     elsewhere_.push_back(tracker + " (campaign " +
+                                                          std::to_string(other->second) + ")");
+                                     return;
+                                 }
+                                 if (static_cast<int>(claimed.size()) >= limit) {
+                                     full = true;
+                                     return;
+                                 }
+                                 if (held_.insert(std::move(tracker)).second)
+                                     claimed.push_back(readTracker(r));
+                             });
         });
         if (!taken) return taken;
         return claimed;
