@@ -232,7 +232,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             if (!slice) return slice.status();
             const int taken = static_cast<int>(slice.value().size());
             std::lock_guard lock(mutex);
-            book->Adopt(BookTrackersOf(*run, std::move(slice).value()), BookTime::Now());
+            book->Adopt(BookTrackersOf(*run, std::move(slice).value(), !policy->keeps()),
+                        BookTime::Now());
             if (taken < asked) break;
             left -= taken;
         }
@@ -252,12 +253,9 @@ struct CampaignEngine::Impl : CampaignSessionHost {
             std::lock_guard lock(mutex);
             Carry();
         }
-        // A station alone took every tracker: the list they were built from is not
-        // needed again, and for a fleet it is tens of megabytes.
-        if (!policy->keeps()) {
-            run->trackers = TrackerList();
-            run->trackerAt = {};
-        }
+        // A station alone took every tracker: the wake-ups of the list's others are not
+        // needed again.
+        if (!policy->keeps()) run->wakeUps = {};
         if (Result<std::vector<std::string>> elsewhere = claims->heldElsewhere();
             elsewhere && !elsewhere.value().empty() && observer != nullptr) {
             journal->Push({}, [watcher = observer, text = HeldElsewhereText(elsewhere.value())] {
@@ -279,7 +277,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         };
         station.adopt = [this](std::vector<CampaignTrackerRecord> rows) {
             std::lock_guard lock(mutex);
-            book->Adopt(BookTrackersOf(*run, std::move(rows)), BookTime::Now());
+            book->Adopt(BookTrackersOf(*run, std::move(rows), false), BookTime::Now());
             Carry();
         };
         station.campaignOpen = [this](int64_t open) { campaignOpen = open; };
@@ -343,7 +341,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         if (!saved) return saved.withContext("cannot save the campaign: ");
         if (!left) return left.withContext("cannot leave the campaign: ");
         std::lock_guard lock(mutex);
-        return SummarizeCampaign(*campaigns, id, book->rows(), std::move(reason));
+        return SummarizeCampaign(
+            *campaigns, id, [this] { return book->rows(); }, std::move(reason));
     }
 
     Result<CampaignSummary> Run(int64_t id) {
