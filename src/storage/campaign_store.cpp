@@ -281,6 +281,14 @@ Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) c
     return rows;
 }
 
+Status CampaignStore::eachTracker(
+    int64_t id, const std::function<void(const CampaignTrackerRecord&)>& take) const {
+    return readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) {
+        return queryRows(db, trackerQuery(version, "WHERE \"CampaignId\" = ?1"), id,
+                         [&](sqlite::Statement& r) { take(readTracker(r)); });
+    });
+}
+
 namespace {
 
 // The one station of a campaign in settings.accdb saves everything it is given.

@@ -574,6 +574,28 @@ Result<std::vector<CampaignTrackerRecord>> PgCampaignStorage::trackers(int64_t i
     return readTrackers(query.value());
 }
 
+// A page at a time, by position: the server sends no more than a page, and each page
+// starts from the campaign's index where the last one ended.
+Status PgCampaignStorage::eachTracker(
+    int64_t id, const std::function<void(const CampaignTrackerRecord&)>& take) const {
+    constexpr int64_t kPage = 5000;
+    Result<Connection> opened = connect(url_);
+    if (!opened) return opened.status();
+    for (int64_t after = -1;;) {
+        Result<QueryResult> query = opened.value().execute(
+            std::string("SELECT ") + kTrackerColumns +
+                " FROM \"CampaignTrackers\" WHERE \"CampaignId\" = $1 AND \"Position\" > $2 "
+                "ORDER BY \"Position\" LIMIT $3",
+            {id, after, kPage});
+        if (!query) return query.status();
+        Result<std::vector<CampaignTrackerRecord>> page = readTrackers(query.value());
+        if (!page) return page.status();
+        for (const CampaignTrackerRecord& row : page.value()) take(row);
+        if (static_cast<int64_t>(page.value().size()) < kPage) return Status::Ok();
+        after = page.value().back().position;
+    }
+}
+
 Result<std::vector<CampaignStationRecord>> PgCampaignStorage::stations(int64_t id) const {
     Result<Connection> opened = connect(url_);
     if (!opened) return opened.status();

@@ -63,6 +63,9 @@ constexpr const char* kStepFour[] = {
     "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"Delivery\" text",
     "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"DeliveredAt\" text",
     "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"MessageReference\" integer",
+    // A campaign's rows in its order, a page at a time, without a sort.
+    "CREATE INDEX IF NOT EXISTS \"CampaignTrackersByPosition\" ON \"CampaignTrackers\" "
+    "(\"CampaignId\", \"Position\")",
 };
 
 struct Step {
