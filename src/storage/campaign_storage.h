@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -100,6 +101,16 @@ public:
         for (const CampaignTrackerRecord& row : rows.value()) take(row);
         return Status::Ok();
     }
+    // Deletes history rows that ended before `historyBefore` and campaigns (with their
+    // tracker rows and stations) finished before `campaignsBefore`, both timestamps as
+    // HistoryTimestamp writes them; either may be left out. One transaction.
+    struct PruneCounts {
+        int64_t historyRows = 0;
+        int64_t campaigns = 0;
+        int64_t campaignTrackers = 0;
+    };
+    virtual Result<PruneCounts> prune(const std::optional<std::string>& historyBefore,
+                                      const std::optional<std::string>& campaignsBefore) const = 0;
     // The stations that joined the campaign, in the order they joined.
     virtual Result<std::vector<CampaignStationRecord>> stations(int64_t id) const = 0;
 

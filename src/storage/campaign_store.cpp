@@ -1,5 +1,7 @@
 #include "storage/campaign_store.h"
 
+#include <sqlite3.h>
+
 #include "common/process_alive.h"
 
 #include "storage/database_checks.h"
@@ -279,6 +281,38 @@ Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) c
     });
     if (!read) return read;
     return rows;
+}
+
+Result<CampaignStorage::PruneCounts> CampaignStore::prune(
+    const std::optional<std::string>& historyBefore,
+    const std::optional<std::string>& campaignsBefore) const {
+    PruneCounts counts;
+    Status pruned = writeDatabase(databaseFile(workingDirectory_), [&](sqlite::Database& db) {
+        if (Status migrated = MigrateSchema(db); !migrated) return migrated;
+        auto run = [&](const char* sql, const std::string& before, int64_t* deleted) -> Status {
+            Result<sqlite::Statement> statement = db.prepare(sql);
+            if (!statement) return statement.status();
+            if (Status bound = bindAll(statement.value(), {{1, before}}, {}); !bound) return bound;
+            if (Status done = runOnce(statement.value()); !done) return done;
+            if (deleted != nullptr) *deleted = sqlite3_changes64(db.handle());
+            return Status::Ok();
+        };
+        if (historyBefore) {
+            if (Status done = run(kPruneHistory, *historyBefore, &counts.historyRows); !done)
+                return done;
+        }
+        if (campaignsBefore) {
+            for (const auto& [sql, deleted] :
+                 {std::pair{kPruneCampaignTrackers, &counts.campaignTrackers},
+                  std::pair{kPruneCampaignStations, static_cast<int64_t*>(nullptr)},
+                  std::pair{kPruneCampaigns, &counts.campaigns}}) {
+                if (Status done = run(sql, *campaignsBefore, deleted); !done) return done;
+            }
+        }
+        return Status::Ok();
+    });
+    if (!pruned) return pruned;
+    return counts;
 }
 
 Status CampaignStore::eachTracker(

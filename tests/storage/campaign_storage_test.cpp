@@ -222,6 +222,49 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     EXPECT_EQ(done.state, kCampaignInterrupted);  // one tracker was left open
 }
 
+// Rows read one at a time are the rows of the list; pruning takes finished campaigns
+// (with their rows) and old history only, on both engines.
+TEST_P(CampaignStorageTest, RowsStreamAndPruningKeepsWhatIsOpenOrRecent) {
+    const int64_t finished = createCampaign(3);
+    const int64_t open = createCampaign(2);
+    std::unique_ptr<CampaignClaims> claims = join(finished, "north:1");
+    ASSERT_TRUE(claims);
+    const std::vector<CampaignTrackerRecord> rows = claims->claim(10).value();
+    ASSERT_EQ(rows.size(), 3u);
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(finished, {"north:1", ""}, 30s).value();
+    std::vector<CampaignChange> changes;
+    for (const CampaignTrackerRecord& row : rows)
+        changes.push_back(trackerChange(row, "configured", "done"));
+    ASSERT_TRUE(writer->save(changes).ok());
+    ASSERT_TRUE(claims->leave().ok());
+    ASSERT_EQ(storage()->campaign(finished).value().state, kCampaignFinished);
+
+    std::vector<CampaignTrackerRecord> streamed;
+    ASSERT_TRUE(
+        storage()
+            ->eachTracker(finished,
+                          [&](const CampaignTrackerRecord& row) { streamed.push_back(row); })
+            .ok());
+    EXPECT_EQ(describeAll(streamed), describeAll(storage()->trackers(finished).value()));
+
+    const std::string past = "2000-01-01T00:00:00Z", future = "9999-12-31T00:00:00Z";
+    Result<CampaignStorage::PruneCounts> none = storage()->prune(past, past);
+    ASSERT_TRUE(none.ok()) << none.message();
+    EXPECT_EQ(std::vector<int64_t>({none.value().historyRows, none.value().campaigns,
+                                    none.value().campaignTrackers}),
+              std::vector<int64_t>({0, 0, 0}));
+    Result<CampaignStorage::PruneCounts> pruned = storage()->prune(future, future);
+    ASSERT_TRUE(pruned.ok()) << pruned.message();
+    EXPECT_EQ(std::vector<int64_t>({pruned.value().historyRows, pruned.value().campaigns,
+                                    pruned.value().campaignTrackers}),
+              std::vector<int64_t>({3, 1, 3}));
+    EXPECT_EQ(storage()->campaign(finished).code(), StatusCode::NotFound);
+    EXPECT_TRUE(storage()->stations(finished).value().empty());
+    EXPECT_TRUE(history(finished).empty());
+    EXPECT_EQ(storage()->trackers(open).value().size(), 2u);  // not finished: kept
+}
+
 TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
     const int64_t id = createCampaign(3);
     std::unique_ptr<CampaignClaims> claims = join(id, "north:1");
