@@ -2,9 +2,11 @@
 // on a server that this test program starts itself.
 #include "postgres_server.h"
 #include "storage/campaign_store.h"
+#include "storage/database.h"
 #include "storage/pg/connection.h"
 #include "storage/pg/pg_campaign_storage.h"
 #include "storage/pg/storage_choice.h"
+#include "storage/table_rows.h"
 #include "store_test_support.h"
 
 #include <gtest/gtest.h>
@@ -263,6 +265,38 @@ TEST_P(CampaignStorageTest, RowsStreamAndPruningKeepsWhatIsOpenOrRecent) {
     EXPECT_TRUE(storage()->stations(finished).value().empty());
     EXPECT_TRUE(history(finished).empty());
     EXPECT_EQ(storage()->trackers(open).value().size(), 2u);  // not finished: kept
+}
+
+// `campaign list` counts each campaign's trackers and `history --tracker X` picks one
+// tracker's rows through indexes, never by reading whole tables. PostgreSQL is asked
+// with sequential scans turned off: on tables this small it would rightly prefer them.
+TEST_P(CampaignStorageTest, ListAndHistoryOfATrackerUseIndexes) {
+    createCampaign(2);
+    const std::string list = std::string(kCampaignSelect) + "ORDER BY c.\"ID\" DESC";
+    std::string plans;
+    if (GetParam() == Engine::kSqlite) {
+        HistoryFilter ofTracker;
+        ofTracker.tracker = "350000000000001";
+        Result<sqlite::Database> db = sqlite::Database::open(directory_.path() / "settings.accdb");
+        ASSERT_TRUE(db.ok()) << db.message();
+        for (const std::string& sql : {list, HistoryQueryText(ofTracker)}) {
+            Result<sqlite::Statement> plan = db.value().prepare("EXPLAIN QUERY PLAN " + sql);
+            ASSERT_TRUE(plan.ok()) << plan.message();
+            while (plan.value().step().value()) plans += plan.value().columnText(3) + "\n";
+        }
+        EXPECT_NE(plans.find("INDEX HistoryByTracker (Tracker=?)"), std::string::npos) << plans;
+        EXPECT_EQ(plans.find("SCAN History"), std::string::npos) << plans;
+        EXPECT_EQ(plans.find("SCAN t"), std::string::npos) << plans;
+    } else {
+        Result<pg::Connection> admin = pg::Connection::open(*url_);
+        ASSERT_TRUE(admin.ok()) << admin.message();
+        ASSERT_TRUE(admin.value().execute("SET enable_seqscan = off").ok());
+        Result<pg::QueryResult> plan = admin.value().execute("EXPLAIN " + list);
+        ASSERT_TRUE(plan.ok()) << plan.message();
+        for (int row = 0; row < plan.value().rows(); ++row)
+            plans += plan.value().text(row, 0) + "\n";
+        EXPECT_EQ(plans.find("Seq Scan on \"CampaignTrackers\""), std::string::npos) << plans;
+    }
 }
 
 TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {
