@@ -49,7 +49,10 @@ public:
     void FillTrackerChoice(const std::vector<std::string>&) override {}
     std::optional<std::string> SelectedTracker() const override { return std::nullopt; }
     void RunTrackerListDialog(vela::TrackerList&) override {}
-    bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
+    bool RunSettingsDialog(vela::ProgramSettings&, vela::StationOptions&,
+                           vela::SerialPort&) override {
+        return false;
+    }
     void Pause(std::chrono::milliseconds length) override { std::this_thread::sleep_for(length); }
     void ShowVerdict(vela::Verdict, const QString&) override {}
     void ClearVerdict() override {}

@@ -51,6 +51,10 @@ constexpr const char* kChangedSettingsKept =
     "The settings were not saved: the stored settings, changed by another operator, are "
     "kept as they are.";
 
+constexpr const char* kStoredValuesUnusable =
+    "No run can start: a stored value cannot be used as it stands. Correct it in Settings "
+    "or in the tracker list, and save.";
+
 constexpr std::array<RunButton, 3> kRunButtons = {RunButton::LetsGo, RunButton::Listen,
                                                   RunButton::CheckPort};
 
@@ -100,11 +104,26 @@ std::unique_ptr<StorageEngine> MainDialog::storage() {
 
 void MainDialog::OnInitDialog() {
     settings = ProgramSettings{};
-    const std::unique_ptr<StorageEngine> stored = storage();
+    std::vector<std::string> reports;
+    const std::unique_ptr<StorageEngine> stored =
+        OpenStorage(workingDirectory, databaseUrl_,
+                    [&reports](const std::string& message) { reports.push_back(message); });
     // The stores report their own errors through the reporter; the window opens anyway.
-    (void)stored->loadSettings(settings);
+    // A load that succeeded with reports replaced a stored value.
+    auto problemsSince = [&reports](std::size_t first, bool loaded) {
+        std::string joined;
+        for (std::size_t i = first; loaded && i < reports.size(); ++i)
+            joined += (joined.empty() ? "" : "\n") + reports[i];
+        return joined;
+    };
+    settingsProblem_ = problemsSince(0, static_cast<bool>(stored->loadSettings(settings)));
     loadedSettings_ = settings;
+    options = StationOptions{};
+    if (const Status read = stored->loadOptions(options); !read) optionsProblem_ = read.message();
+    const std::size_t beforeTrackers = reports.size();
     const Status loaded = stored->loadTrackers(trackers, loadedTrackersStamp_);
+    trackersProblem_ = problemsSince(beforeTrackers, static_cast<bool>(loaded));
+    for (const std::string& report : reports) reportStorageError(report);
     std::error_code ignored;
     // A database that does not exist yet holds nothing to lose; one that is locked or
     // damaged (or a server that cannot be reached) does.
@@ -149,6 +168,7 @@ void MainDialog::OnEditTrackers() {
     }
     if (saved) {
         storedTrackersUnread_ = false;
+        trackersProblem_.clear();
         loadedTrackersStamp_ = StampOf(trackers);
     } else if (changedMeanwhile && !editedHere) {
         // Nothing of this window's is lost: the stored list is simply taken in.
@@ -181,7 +201,8 @@ void MainDialog::offerTrackerReload() {
 
 void MainDialog::OnSettings() {
     ProgramSettings edited = settings;
-    if (!view_.RunSettingsDialog(edited, serialPort)) return;
+    StationOptions editedOptions = options;
+    if (!view_.RunSettingsDialog(edited, editedOptions, serialPort)) return;
     // The stored row is compared with the one this window read: another operator's
     // settings are not overwritten unnoticed.
     ProgramSettings current = ProgramSettings{};
@@ -196,7 +217,20 @@ void MainDialog::OnSettings() {
         return;
     }
     settings = edited;
-    if (storage()->saveSettings(settings)) loadedSettings_ = settings;
+    const std::unique_ptr<StorageEngine> stored = storage();
+    if (stored->saveSettings(settings)) {
+        loadedSettings_ = settings;
+        settingsProblem_.clear();
+    }
+    if (editedOptions != options || !optionsProblem_.empty()) {
+        options = editedOptions;
+        if (stored->saveOptions(options)) optionsProblem_.clear();
+    }
+}
+
+void MainDialog::overrideAllowFrom(AddressAllowList allowFrom) {
+    options.allowFrom = std::move(allowFrom);
+    optionsProblem_.clear();
 }
 
 bool& MainDialog::activeFlag(RunButton run) {
@@ -317,6 +351,12 @@ std::optional<MainDialog::PreparedRun> MainDialog::PrepareRun(RunButton run) {
     // The runs share one listening slot: while one waits the others are not started.
     for (RunButton other : kRunButtons) {
         if (other != run && activeFlag(other)) return std::nullopt;
+    }
+    for (const std::string* problem : {&settingsProblem_, &trackersProblem_, &optionsProblem_}) {
+        if (problem->empty()) continue;
+        view_.ShowMessageWithReason(QString::fromLatin1(kStoredValuesUnusable), BoxIcon::Stop,
+                                    QString::fromStdString(*problem));
+        return std::nullopt;
     }
     const std::optional<std::string> selected = view_.SelectedTracker();
     if (!selected) return std::nullopt;
@@ -551,7 +591,7 @@ Status MainDialog::StartListening() {
     dropPendingCallers();
     listenSocket = std::make_unique<ListenSocket>();
     CallerPolicy policy;
-    policy.allowFrom = allowFrom;
+    policy.allowFrom = options.allowFrom;
     listenSocket->SetCallerPolicy(std::move(policy));
     if (settings.localPort < 0 || settings.localPort > 65535) {
         listenSocket.reset();

@@ -141,8 +141,11 @@ public:
     // The long-lived objects, in declaration order.
     SerialPort serialPort;
     ProgramSettings settings;
-    // Who may call the runs' listener (empty: everyone).
-    AddressAllowList allowFrom;
+    // The station's options: who may call the runs' listener (empty: everyone), and
+    // whether SMS ask for delivery reports.
+    StationOptions options;
+    // Replaces the stored allow-list for this window's runs (velactl's --allow-from).
+    void overrideAllowFrom(AddressAllowList allowFrom);
     const std::filesystem::path workingDirectory;
     TrackerList trackers;
     ByteString receivedData;
@@ -240,6 +243,13 @@ private:
     void reloadTrackersQuietly();
     // The settings as loaded or last saved, against which a save checks the stored row.
     ProgramSettings loadedSettings_;
+    // Why no run may start (empty when runs may): a stored value that was out of range
+    // and replaced by its default (the SMS would carry a port nobody chose), or options
+    // that could not be read (an allow-list that cannot be read must not let everyone
+    // call). Each is cleared when the operator saves the values concerned.
+    std::string settingsProblem_;
+    std::string trackersProblem_;
+    std::string optionsProblem_;
 };
 
 }  // namespace vela

@@ -15,6 +15,7 @@ namespace vela {
 class TrackerList;
 class SerialPort;
 struct ProgramSettings;
+struct StationOptions;
 
 // The three run buttons.
 enum class RunButton { LetsGo, Listen, CheckPort };
@@ -56,8 +57,10 @@ public:
     virtual std::optional<std::string> SelectedTracker() const = 0;
     // The tracker list dialog, editing `trackers` in place.
     virtual void RunTrackerListDialog(TrackerList& trackers) = 0;
-    // The settings dialog; true when it was closed with OK (it has then written `settings`).
-    virtual bool RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) = 0;
+    // The settings dialog; true when it was closed with OK (it has then written `settings`
+    // and `options`).
+    virtual bool RunSettingsDialog(ProgramSettings& settings, StationOptions& options,
+                                   SerialPort& serialPort) = 0;
     // Blocks the handler for `length` while the window stays painted: no user input and
     // no socket notification is handled meanwhile.
     virtual void Pause(std::chrono::milliseconds length) = 0;

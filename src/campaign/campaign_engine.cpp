@@ -304,7 +304,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         listenerLimits.identifyLimit = limits.identifyLimit;
         listenerLimits.sessionLimit = limits.sessionLimit;
         listenerLimits.stopGrace = limits.stopGrace;
-        listenerLimits.callers.allowFrom = stationSettings.allowFrom;
+        listenerLimits.callers.allowFrom = run->options.allowFrom;
         listener.Serve(*this, listenerLimits, wakePipe.readEnd());
         {
             std::lock_guard lock(mutex);

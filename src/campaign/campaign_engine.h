@@ -77,7 +77,8 @@ struct CampaignStationSettings {
     std::optional<int> externalPort;      // in the push message
     std::optional<int> listenPort;        // bound locally
     std::vector<std::string> modemPorts;  // empty: the campaign's
-    AddressAllowList allowFrom;           // who may call this station (empty: everyone)
+    // Who may call this station (empty: everyone); unset: the stored options' list.
+    std::optional<AddressAllowList> allowFrom;
 };
 
 // A new campaign as the operator asks for it.

@@ -215,6 +215,8 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     if (!images) return images.status();
     run.images = std::move(images).value();
     if (Status loaded = store.loadSettings(run.settings); !loaded) return loaded;
+    if (Status loaded = store.loadOptions(run.options); !loaded) return loaded;
+    if (station.allowFrom) run.options.allowFrom = *station.allowFrom;
     TrackerList trackers;
     TrackerListStamp stamp;
     if (Status loaded = store.loadTrackers(trackers, stamp); !loaded) return loaded;

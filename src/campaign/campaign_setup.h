@@ -10,6 +10,7 @@
 #include "modem/serial_port.h"
 #include "modem/serial_trace.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 
 #include <functional>
 #include <map>
@@ -24,6 +25,7 @@ struct PreparedRun {
     CampaignRecord campaign;  // with this station's modems
     std::map<int, ConfigImage> images;
     ProgramSettings settings;  // with this station's address
+    StationOptions options;    // with this station's allow-list
     // What each tracker of the list is woken with, by description, built once: a
     // fleet's rows are looked up one by one as they are claimed (a search of the list
     // for each would grow with its square), and the list itself is not kept.

@@ -373,8 +373,9 @@ void MainWindow::RunTrackerListDialog(TrackerList& trackers) {
     dialog.exec();
 }
 
-bool MainWindow::RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) {
-    SettingsDialog dialog(settings, serialPort, messages_, this);
+bool MainWindow::RunSettingsDialog(ProgramSettings& settings, StationOptions& options,
+                                   SerialPort& serialPort) {
+    SettingsDialog dialog(settings, serialPort, messages_, this, &options);
     return dialog.exec() == QDialog::Accepted;
 }
 

@@ -73,7 +73,8 @@ public:
     void FillTrackerChoice(const std::vector<std::string>& descriptions) override;
     std::optional<std::string> SelectedTracker() const override;
     void RunTrackerListDialog(TrackerList& trackers) override;
-    bool RunSettingsDialog(ProgramSettings& settings, SerialPort& serialPort) override;
+    bool RunSettingsDialog(ProgramSettings& settings, StationOptions& options,
+                           SerialPort& serialPort) override;
     void Pause(std::chrono::milliseconds length) override;
     void WaitWhilePainting(const std::function<bool()>& done) override;
     void ShowVerdict(Verdict verdict, const QString& detail) override;

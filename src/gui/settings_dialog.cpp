@@ -17,6 +17,7 @@
 #include <QStyle>
 
 #include <algorithm>
+#include <optional>
 #include <filesystem>
 #include <string_view>
 #include <system_error>
@@ -29,6 +30,7 @@ namespace {
 const QString kCaption = QStringLiteral("Settings");
 const QString kExternalPortRange = QStringLiteral("External port must be from 0 to 65535!");
 const QString kLocalPortRange = QStringLiteral("Local port must be from 0 to 65535!");
+const QString kAllowFromInvalid = QStringLiteral("Allowed callers: %1");
 
 #ifdef _WIN32
 constexpr int kProbedComPorts = 40;
@@ -68,9 +70,10 @@ public:
 }  // namespace
 
 SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort,
-                               MessageSink& messages, QWidget* parent)
+                               MessageSink& messages, QWidget* parent, StationOptions* options)
     : QDialog(parent),
       settings_(settings),
+      options_(options),
       serialPort_(serialPort),
       messages_(messages),
       probeList_([this] { return DefaultProbe(); }) {
@@ -79,6 +82,7 @@ SettingsDialog::SettingsDialog(ProgramSettings& settings, SerialPort& serialPort
     setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     BuildControls();
+    if (options_) BuildOptionControls();
 
     // Hex mode starts off at every opening; the ports are shown in decimal.
     externalIp_->setAddress(settings_.externalIp);
@@ -183,6 +187,26 @@ void SettingsDialog::BuildControls() {
     connect(cancel_, &QPushButton::clicked, this, &SettingsDialog::reject);
 }
 
+void SettingsDialog::BuildOptionControls() {
+    // Below the settings, which keep their places: the dialog grows downwards.
+    const DialogUnits units(font());
+    setFixedSize(units.size(237, 160));
+    auto* callersGroup =
+        new GroupFrame(QStringLiteral("Allowed callers (A.B.C.D/N, empty: everyone):"), this);
+    callersGroup->setGeometry(units.rect(7, 116, 223, 28));
+    allowFrom_ = new QLineEdit(this);
+    allowFrom_->setObjectName(QStringLiteral("allowFrom"));
+    allowFrom_->setGeometry(units.rect(13, 127, 211, 13));
+    allowFrom_->setText(QString::fromStdString(options_->allowFrom.Text()));
+    deliveryReports_ = new QCheckBox(QStringLiteral("Ask for delivery reports"), this);
+    deliveryReports_->setObjectName(QStringLiteral("deliveryReports"));
+    deliveryReports_->setGeometry(units.rect(13, 147, 150, 10));
+    deliveryReports_->setChecked(options_->askForDeliveryReports);
+    setTabOrder(probe_, allowFrom_);
+    setTabOrder(allowFrom_, deliveryReports_);
+    setTabOrder(deliveryReports_, ok_);
+}
+
 std::vector<ProbedPort> SettingsDialog::DefaultProbe() {
 #ifdef _WIN32
     // Windows names its ports COM1 to COM40 and says which exist only when opened.
@@ -270,6 +294,21 @@ void SettingsDialog::accept() {
         return;
     }
 
+    std::optional<AddressAllowList> allowFrom;
+    if (options_) {
+        const Result<AddressAllowList> parsed =
+            parseAddressAllowList(allowFrom_->text().toStdString());
+        if (!parsed) {
+            ShowStop(kAllowFromInvalid.arg(QString::fromStdString(parsed.message())), allowFrom_);
+            return;
+        }
+        allowFrom = parsed.value();
+    }
+
+    if (options_) {
+        options_->allowFrom = std::move(*allowFrom);
+        options_->askForDeliveryReports = deliveryReports_->isChecked();
+    }
     settings_.externalIp = externalIp_->address();
     settings_.modemPort = StoredText(modemPort_->lineEdit());
     settings_.timeoutSeconds = timeoutSeconds_;

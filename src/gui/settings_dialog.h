@@ -4,6 +4,7 @@
 #include "modem/serial_port.h"
 #include "modem/serial_probe.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 
 #include <QDialog>
 
@@ -21,7 +22,9 @@ namespace vela {
 class IpAddressEdit;
 
 // "Settings": edits the main dialog's settings; OK writes them (the main dialog then
-// saves), Cancel writes nothing. Its "<>" probe uses the modem's serial port.
+// saves), Cancel writes nothing. Its "<>" probe uses the modem's serial port. Given
+// the station's options, the dialog is taller and edits them below the settings: who
+// may call, and whether SMS ask for delivery reports.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -29,7 +32,7 @@ public:
     using Probe = std::function<std::vector<ProbedPort>()>;
 
     SettingsDialog(ProgramSettings& settings, SerialPort& serialPort, MessageSink& messages,
-                   QWidget* parent = nullptr);
+                   QWidget* parent = nullptr, StationOptions* options = nullptr);
     ~SettingsDialog() override;
 
     // The lines of this machine: on Windows the COM1 to COM40 that open; elsewhere the
@@ -44,6 +47,7 @@ public:
 
 private:
     void BuildControls();
+    void BuildOptionControls();
     void OnHexMode();
     void OnProbe();
     // The opened list of the modem port box: wide enough for its longest name.
@@ -51,6 +55,7 @@ private:
     void ShowStop(const QString& text, QWidget* focus);
 
     ProgramSettings& settings_;
+    StationOptions* options_;
     SerialPort& serialPort_;
     MessageSink& messages_;
     Probe probeList_;
@@ -65,6 +70,8 @@ private:
     QPushButton* probe_ = nullptr;
     QPushButton* ok_ = nullptr;
     QPushButton* cancel_ = nullptr;
+    QLineEdit* allowFrom_ = nullptr;
+    QCheckBox* deliveryReports_ = nullptr;
 };
 
 }  // namespace vela

@@ -1,5 +1,6 @@
 #include "storage/history_store.h"
 
+#include "storage/database_checks.h"
 #include "storage/database_file.h"
 #include "storage/schema.h"
 #include "storage/table_rows.h"
@@ -8,17 +9,25 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
+#include <string_view>
 #include <utility>
 
 namespace vela {
 
 namespace {
 
-constexpr const char* kInsertHistory =
-    "INSERT INTO \"History\" (\"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
-    "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
-    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
-    "VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
+std::string buildHistoryInsert(char placeholder) {
+    std::string columns;
+    std::string values;
+    int parameter = 0;
+    for (const char* column : kHistoryColumns) {
+        if (std::string_view(column) == "ID") continue;  // assigned by the database
+        const char* separator = parameter == 0 ? "" : ", ";
+        columns += separator + std::string("\"") + column + "\"";
+        values += separator + std::string(1, placeholder) + std::to_string(++parameter);
+    }
+    return "INSERT INTO \"History\" (" + columns + ") VALUES (" + values + ")";
+}
 
 // Only the filter's own conditions are in the text, each with its fixed parameter
 // number (the others stay unbound): a condition switched off by a NULL parameter would
@@ -130,6 +139,12 @@ Status SelectHistoryRows(sqlite::Database& db, const HistoryFilter& filter,
     }
 }
 
+const std::string& HistoryInsertStatement(char placeholder) {
+    static const std::string sqlite = buildHistoryInsert('?');
+    static const std::string postgres = buildHistoryInsert('$');
+    return placeholder == '$' ? postgres : sqlite;
+}
+
 std::string HistoryTimestamp() {
     return HistoryTimestamp(std::chrono::system_clock::now());
 }
@@ -169,11 +184,14 @@ Status HistoryStore::append(const HistoryRecord& record) const {
     // without one there is nowhere to keep it.
     std::error_code missing;
     if (!std::filesystem::exists(file, missing) && !missing) return Status::Ok();
-    Status status = readDatabase(file, [&](sqlite::Database& db) {
+    // The records hold phone numbers and the trackers' words: written under the stores'
+    // rules, into a file that only its owner can read.
+    Status status = CheckPrivateForWriting(file);
+    if (status) status = readDatabase(file, [&](sqlite::Database& db) {
         Result<sqlite::Transaction> transaction = sqlite::Transaction::begin(db);
         if (!transaction) return transaction.status();
         if (Status migrated = MigrateSchema(db); !migrated) return migrated;
-        Result<sqlite::Statement> insert = db.prepare(kInsertHistory);
+        Result<sqlite::Statement> insert = db.prepare(HistoryInsertStatement('?'));
         if (!insert) return insert.status();
         if (Status bound = bindRecord(insert.value(), record); !bound) return bound;
         if (Status inserted = insert.value().step().status(); !inserted) return inserted;
@@ -205,7 +223,7 @@ Result<std::vector<HistoryRecord>> HistoryStore::query(const HistoryFilter& filt
 }
 
 Status InsertHistoryRows(sqlite::Database& db, const std::vector<HistoryRecord>& records) {
-    Result<sqlite::Statement> insert = db.prepare(kInsertHistory);
+    Result<sqlite::Statement> insert = db.prepare(HistoryInsertStatement('?'));
     if (!insert) return insert.status();
     for (const HistoryRecord& record : records) {
         if (Status bound = bindRecord(insert.value(), record); !bound) return bound;

@@ -57,6 +57,11 @@ inline constexpr const char* kHistoryColumns[] = {
     "AnswerBytes", "Verdict",    "Detail",       "CampaignId",
 };
 
+// The INSERT of one run's record: every column of kHistoryColumns but the ID, in that
+// order, as parameters 1 to 15 written "?N" (SQLite) or "$N" (PostgreSQL). Both engines
+// build their statement here, so a new column is added in one place.
+const std::string& HistoryInsertStatement(char placeholder);
+
 // The current time as History writes it.
 std::string HistoryTimestamp();
 // `when` as History writes it.

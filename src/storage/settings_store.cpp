@@ -3,9 +3,11 @@
 #include "storage/columns.h"
 #include "storage/database_checks.h"
 #include "storage/database_file.h"
+#include "storage/schema.h"
 #include "storage/stored_values.h"
 #include "storage/table_rows.h"
 
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -21,7 +23,51 @@ constexpr const char* kInsertSettings =
     "INSERT INTO \"Settings\" (\"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\") "
     "VALUES (?1, ?2, ?3, ?4, ?5)";
 
+constexpr const char* kHasOptionsTable =
+    "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'Options'";
+constexpr const char* kSelectOptions = "SELECT \"Name\", \"Value\" FROM \"Options\"";
+constexpr const char* kWriteOption =
+    "INSERT OR REPLACE INTO \"Options\" (\"Name\", \"Value\") VALUES (?1, ?2)";
+
 }  // namespace
+
+Status ReadOptionRows(sqlite::Database& db, StationOptions& options) {
+    Result<sqlite::Statement> present = db.prepare(kHasOptionsTable);
+    if (!present) return present.status();
+    if (Result<bool> row = present.value().step(); !row) return row.status();
+    if (present.value().columnInt(0) == 0) return Status::Ok();
+    Result<sqlite::Statement> query = db.prepare(kSelectOptions);
+    if (!query) return query.status();
+    for (;;) {
+        Result<bool> row = query.value().step();
+        if (!row) return row.status();
+        if (!row.value()) return Status::Ok();
+        if (Status applied = ApplyOptionRow(query.value().columnText(0),
+                                            query.value().columnText(1), options);
+            !applied) {
+            return applied;
+        }
+    }
+}
+
+Status WriteOptionRows(sqlite::Database& db, const StationOptions& options) {
+    if (Status migrated = MigrateSchema(db); !migrated) return migrated;
+    Result<sqlite::Statement> insert = db.prepare(kWriteOption);
+    if (!insert) return insert.status();
+    for (const auto& [name, value] : OptionRows(options)) {
+        sqlite::Statement& row = insert.value();
+        if (Status reset = row.reset(); !reset) return reset;
+        for (Status bound : {row.bind(1, std::string_view(name)), row.bind(2, std::string_view(value))}) {
+            if (!bound) return bound;
+        }
+        if (Status written = row.step().status(); !written) return written;
+    }
+    // Read back: a trigger planted to change what is written would otherwise go unseen.
+    StationOptions stored;
+    if (Status read = ReadOptionRows(db, stored); !read) return read;
+    if (stored != options) return Status::Fail("the Options table does not keep what was written");
+    return Status::Ok();
+}
 
 Status ReadSettingsRow(sqlite::Database& db, ProgramSettings& settings,
                        std::vector<std::string>& warnings, bool& present) {
@@ -87,6 +133,37 @@ Status SettingsStore::save(const ProgramSettings& settings) const {
     if (!status) {
         std::string message =
             "Cannot save the settings to " + file.string() + ": " + status.message();
+        if (reporter_) reporter_(message);
+        return Status::Fail(std::move(message), status.code());
+    }
+    return Status::Ok();
+}
+
+Status SettingsStore::loadOptions(StationOptions& options) const {
+    const std::filesystem::path file = databaseFile(workingDirectory_);
+    StationOptions read;
+    std::error_code missing;
+    if (!std::filesystem::exists(file, missing) && !missing) {
+        options = read;
+        return Status::Ok();
+    }
+    Status status = readDatabase(file, [&](sqlite::Database& db) { return ReadOptionRows(db, read); });
+    if (!status) {
+        std::string message =
+            "Cannot load the options from " + file.string() + ": " + status.message();
+        if (reporter_) reporter_(message);
+        return Status::Fail(std::move(message), status.code());
+    }
+    options = std::move(read);
+    return Status::Ok();
+}
+
+Status SettingsStore::saveOptions(const StationOptions& options) const {
+    const std::filesystem::path file = databaseFile(workingDirectory_);
+    Status status =
+        writeDatabase(file, [&](sqlite::Database& db) { return WriteOptionRows(db, options); });
+    if (!status) {
+        std::string message = "Cannot save the options to " + file.string() + ": " + status.message();
         if (reporter_) reporter_(message);
         return Status::Fail(std::move(message), status.code());
     }

@@ -2,6 +2,7 @@
 
 #include "common/result.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 #include "storage/storage_errors.h"
 
 #include <filesystem>
@@ -21,6 +22,11 @@ public:
     // Makes the table hold exactly one row with these values (all or nothing). Creates
     // the database when it does not exist.
     Status save(const ProgramSettings& settings) const;
+
+    // The Options rows; the defaults when the database does not exist yet.
+    Status loadOptions(StationOptions& options) const;
+    // Writes every option's row; creates the database when it does not exist.
+    Status saveOptions(const StationOptions& options) const;
 
 private:
     std::filesystem::path workingDirectory_;

@@ -51,6 +51,14 @@ Status SqliteStorage::saveSettings(const ProgramSettings& settings) const {
     return SettingsStore(directory_, reporter_).save(settings);
 }
 
+Status SqliteStorage::loadOptions(StationOptions& options) const {
+    return SettingsStore(directory_, reporter_).loadOptions(options);
+}
+
+Status SqliteStorage::saveOptions(const StationOptions& options) const {
+    return SettingsStore(directory_, reporter_).saveOptions(options);
+}
+
 Status SqliteStorage::loadTrackers(TrackerList& list, TrackerListStamp& stamp) const {
     return TrackerStore(directory_, reporter_).load(list, stamp);
 }
@@ -83,6 +91,7 @@ Result<StoredContent> SqliteStorage::loadContent() const {
         bool present = false;
         Status read = ReadSettingsRow(db, settings, warnings, present);
         if (read && present) content.settings = settings;
+        if (read) read = ReadOptionRows(db, content.options);
         if (read) read = AppendTrackerRows(db, content.trackers, warnings);
         if (read) read = SelectHistoryRows(db, {}, content.history);
         if (read) {
@@ -138,6 +147,7 @@ Status SqliteStorage::replaceContent(const StoredContent& content, bool replace)
         } else if (Status cleared = db.execute("DELETE FROM \"Settings\""); !cleared) {
             return cleared;
         }
+        if (Status written = WriteOptionRows(db, content.options); !written) return written;
         return ReplaceTrackerRows(db, content.trackers);
     });
     if (!status) {

@@ -4,6 +4,7 @@
 #include "storage/campaign_storage.h"
 #include "storage/history_store.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 #include "storage/storage_errors.h"
 #include "storage/stored_values.h"
 #include "storage/tracker_list.h"
@@ -18,6 +19,7 @@ namespace vela {
 // All an installation keeps, as it moves from one database to another.
 struct StoredContent {
     std::optional<ProgramSettings> settings;  // none when no settings are stored
+    StationOptions options;
     TrackerList trackers;
     std::vector<HistoryRecord> history;  // oldest first
     // The campaigns keep their IDs: history rows point at them.
@@ -42,6 +44,11 @@ public:
     virtual Status loadSettings(ProgramSettings& settings) const = 0;
     // Makes the stored settings exactly these.
     virtual Status saveSettings(const ProgramSettings& settings) const = 0;
+
+    // The station's options (the defaults where none are stored).
+    virtual Status loadOptions(StationOptions& options) const = 0;
+    // Stores every option; options of names this version does not know stay.
+    virtual Status saveOptions(const StationOptions& options) const = 0;
 
     // Appends the stored trackers to `list`, in stored order; `stamp` becomes the stamp
     // of what was read when all of it could be read.
@@ -79,6 +86,8 @@ public:
     std::string location() const override;
     Status loadSettings(ProgramSettings& settings) const override;
     Status saveSettings(const ProgramSettings& settings) const override;
+    Status loadOptions(StationOptions& options) const override;
+    Status saveOptions(const StationOptions& options) const override;
     Status loadTrackers(TrackerList& list, TrackerListStamp& stamp) const override;
     Status saveTrackers(const TrackerList& list) const override;
     Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,

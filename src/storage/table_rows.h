@@ -4,6 +4,7 @@
 #include "storage/database.h"
 #include "storage/history_store.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 #include "storage/tracker_list.h"
 
 #include <string>
@@ -21,6 +22,12 @@ Status ReadSettingsRow(sqlite::Database& db, ProgramSettings& settings,
                        std::vector<std::string>& warnings, bool& present);
 // Makes the Settings table hold exactly one row with these values.
 Status ReplaceSettingsRows(sqlite::Database& db, const ProgramSettings& settings);
+
+// The Options rows into `options` (the defaults stay for a database from before the
+// table, and for every option without a row).
+Status ReadOptionRows(sqlite::Database& db, StationOptions& options);
+// Writes the row of every option this version knows; rows of other names stay.
+Status WriteOptionRows(sqlite::Database& db, const StationOptions& options);
 
 // Appends one entry per Trackers row to `list`.
 Status AppendTrackerRows(sqlite::Database& db, TrackerList& list,

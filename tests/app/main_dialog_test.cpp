@@ -4,6 +4,7 @@
 #include "app/run_texts.h"
 #include "loopback_client.h"
 #include "recording_view.h"
+#include "storage/database.h"
 #include "storage/history_store.h"
 #include "storage/settings_store.h"
 #include "storage/tracker_store.h"
@@ -587,6 +588,56 @@ TEST(MainDialogStartTest, WithoutADatabaseTheDefaultsStayAfterTwoWarnings) {
     const qsizetype mark = view.events.size();
     dialog.OnListen();  // empty choice: nothing happens
     EXPECT_TRUE(view.since(mark).isEmpty());
+}
+
+// A stored value the window cannot use as it stands (a port out of range replaced by its
+// default, an allow-list that does not parse) stops every run with the value named,
+// until the operator saves the values concerned.
+TEST(MainDialogStartTest, StoredValuesThatCannotBeUsedStopEveryRunUntilSaved) {
+    const struct {
+        const char* sql;
+        const char* named;
+        bool fixInSettings;  // else in the tracker list
+    } cases[] = {
+        {"UPDATE \"Settings\" SET \"EPort\" = 70000", "EPort 70000", true},
+        {"UPDATE \"Trackers\" SET \"Port\" = 65536", "Port 65536", false},
+        {"UPDATE \"Options\" SET \"Value\" = '10.0.0.0/8, 10.1.2.3/8' WHERE \"Name\" = 'allow-from'",
+         "10.1.2.3/8", true},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        storeTrackers(dir.path(), {"T"});
+        ASSERT_TRUE(SettingsStore(dir.path()).save(ProgramSettings{}).ok());
+        ASSERT_TRUE(SettingsStore(dir.path()).saveOptions(StationOptions{}).ok());
+        ASSERT_TRUE(sqlite::Database::open(dir.path() / "settings.accdb").value().execute(c.sql).ok());
+        RecordingView view;
+        view.configFile = QString::fromStdString((dir / "device.xml").string());
+        MainDialog dialog(view, dir.path());
+        dialog.setConfigReader(imageReader(smallImage()));
+        dialog.OnInitDialog();
+        dialog.settings.localPort = 0;
+        view.reasons.clear();
+        dialog.OnListen();
+        EXPECT_FALSE(dialog.listenActive) << c.named;
+        ASSERT_EQ(view.reasons.size(), 1) << c.named;
+        EXPECT_TRUE(view.reasons[0].contains(QString::fromLatin1(c.named)))
+            << view.reasons[0].toStdString();
+        EXPECT_TRUE(view.events.last().startsWith("error: No run can start")) << c.named;
+
+        if (c.fixInSettings) {
+            view.settingsDialog = [](ProgramSettings& settings) {
+                settings.localPort = 0;
+                return true;
+            };
+            view.optionsEdit = [](StationOptions& options) { options = StationOptions{}; };
+            dialog.OnSettings();
+        } else {
+            dialog.OnEditTrackers();
+        }
+        dialog.OnListen();
+        EXPECT_TRUE(dialog.listenActive) << c.named;
+        dialog.OnListen();  // stop
+    }
 }
 
 TEST(MainDialogStartTest, TheDatabaseStaysInTheStartDirectory) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/main_dialog_view.h"
+#include "storage/station_options.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -31,6 +32,8 @@ public:
     std::optional<QString> configFile;
     std::function<void(TrackerList&)> trackerDialog;
     std::function<bool(ProgramSettings&)> settingsDialog;
+    // What the settings dialog's OK does to the options.
+    std::function<void(StationOptions&)> optionsEdit;
     std::function<void()> duringPause;
     // The reasons given behind a box's fixed text.
     QStringList reasons;
@@ -109,9 +112,12 @@ public:
         events << QStringLiteral("tracker dialog");
         if (trackerDialog) trackerDialog(trackers);
     }
-    bool RunSettingsDialog(ProgramSettings& settings, SerialPort&) override {
+    bool RunSettingsDialog(ProgramSettings& settings, StationOptions& options,
+                           SerialPort&) override {
         events << QStringLiteral("settings dialog");
-        return settingsDialog ? settingsDialog(settings) : false;
+        const bool accepted = settingsDialog ? settingsDialog(settings) : false;
+        if (accepted && optionsEdit) optionsEdit(options);
+        return accepted;
     }
     void Pause(std::chrono::milliseconds length) override {
         events << QStringLiteral("pause %1").arg(length.count());

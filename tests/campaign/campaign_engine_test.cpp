@@ -6,6 +6,7 @@
 
 #include "campaign/campaign_engine.h"
 #include "storage/campaign_store.h"
+#include "storage/settings_store.h"
 #include "storage/database.h"
 #include "storage/history_store.h"
 
@@ -357,13 +358,14 @@ TEST_F(CampaignEngineTest, TwoCampaignsAtOnceNeverConfigureATrackerTwice) {
     for (const auto& [imei, count] : fleetCalls("answered")) EXPECT_EQ(count, 1) << imei;
 }
 
-// A station that takes callers only from the mobile network's range serves no one else:
-// the fleet's loopback callers are closed at accept and its trackers end without a call.
+// A station whose stored allow-list takes callers only from the mobile network's range
+// serves no one else: the fleet's loopback callers are closed at accept and its
+// trackers end without a call.
 TEST_F(CampaignEngineTest, CallersOutsideTheAllowListAreNeverServed) {
     StartFleet(2, 1, {"--delay", "0-100"});
-    CampaignStationSettings station;
-    station.allowFrom = AddressAllowList({parseAddressRange("10.64.0.0/10").value()});
-    engine.setStation(station);
+    ASSERT_TRUE(SettingsStore(dir.path())
+                    .saveOptions({AddressAllowList({parseAddressRange("10.64.0.0/10").value()})})
+                    .ok());
     const Result<CampaignSummary> summary = RunAll(modemPorts, 1);
     ASSERT_TRUE(summary) << summary.message();
     EXPECT_EQ(summary.value().configured, 0);

@@ -325,11 +325,22 @@ TEST_F(ListenE2eTest, AFileThatCannotBeReadIsRefusedWithItsReason) {
 namespace vela::test {
 namespace {
 
-// A caller from outside --allow-from is closed unread and the run waits on; a range
-// that does not parse is a usage error.
+// A caller from outside the stored allow-list is closed unread and the run waits on;
+// a range that does not parse is a usage error, on the run and in the settings.
 TEST_F(ListenE2eTest, CallersOutsideTheAllowListAreNotServed) {
-    ChildProcess velactl(
-        listen({"--timeout", "3", "--allow-from", "10.0.0.0/8", "--allow-from", "127.0.0.9"}));
+    const std::vector<std::string> set = {
+        toolPath("VELACTL"), "settings", "set", "--dir", dir.path().string(), "--allow-from"};
+    auto withList = [&set](const char* list) {
+        std::vector<std::string> argv = set;
+        argv.emplace_back(list);
+        return argv;
+    };
+    ASSERT_EQ(runProgram(withList("10.1.2.3/8"), 20s).exitCode, 2);
+    const RunResult stored = runProgram(withList("10.0.0.0/8, 127.0.0.9"), 20s);
+    ASSERT_EQ(stored.exitCode, 0) << stored.err;
+    EXPECT_NE(stored.out.find("allow-from: 10.0.0.0/8, 127.0.0.9/32\n"), std::string::npos)
+        << stored.out;
+    ChildProcess velactl(listen({"--timeout", "3"}));
     ASSERT_TRUE(velactl.waitForOutput("status: Waiting for incoming connection...\n", 20s))
         << velactl.output() << velactl.errors();
     const RunResult sim = tracker({"--timeout", "2"});

@@ -47,6 +47,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string url(bytes.substr(0, bytes.find('\0')));
     const std::string shown = vela::pg::RedactUrl(url);
     const std::optional<Options> original = parsed(url);
+    // Whatever libpq reads as a password is refused on the command line.
+    if (original && original->contains("password") && !original->at("password").empty())
+        check(vela::pg::HoldsPassword(url));
     if (!original || !original->contains("password")) return 0;
     const std::optional<Options> again = parsed(shown);
     if (shown == "***" || shown.ends_with("://***")) return 0;  // not shown at all

@@ -36,6 +36,10 @@ TEST(DialogLayout, SettingsDialog) {
     // Every octet field holds three digits.
     for (const QLineEdit* octet : dialog.findChildren<QLineEdit*>(QRegularExpression("^octet")))
         EXPECT_LE(octet->fontMetrics().horizontalAdvance(QStringLiteral("255")), octet->width());
+    // The window's dialog, with the station's options below.
+    StationOptions options;
+    SettingsDialog withOptions(settings, port, sink, nullptr, &options);
+    test::CheckLayout(withOptions, QStringLiteral("settings_dialog_options.png"));
 }
 
 TEST(DialogLayout, AboutBox) {

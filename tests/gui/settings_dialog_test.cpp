@@ -43,9 +43,9 @@ private:
 
 class SettingsDialogTest : public ::testing::Test {
 protected:
-    void open() {
+    void open(StationOptions* stationOptions = nullptr) {
         port.setReopenPause(std::chrono::milliseconds(0));
-        dialog = std::make_unique<SettingsDialog>(settings, port, sink);
+        dialog = std::make_unique<SettingsDialog>(settings, port, sink, nullptr, stationOptions);
         dialog->show();
     }
     QLineEdit* edit(const char* name) const {
@@ -92,6 +92,29 @@ TEST_F(SettingsDialogTest, OpensWithTheSettingsAndHexModeOff) {
     EXPECT_EQ(modemPort()->currentText(), QStringLiteral("COM3"));
     EXPECT_EQ(listed(),
               (QStringList{"COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7", "COM8"}));
+}
+
+// Below the settings: the allow-list as typed (a range that does not parse stops OK,
+// naming it, and writes nothing) and the delivery reports.
+TEST_F(SettingsDialogTest, EditsTheStationOptionsBelowTheSettings) {
+    StationOptions options{parseAddressAllowList("10.64.0.0/10").value(), false};
+    open(&options);
+    EXPECT_EQ(edit("allowFrom")->text(), QStringLiteral("10.64.0.0/10"));
+    type("allowFrom", QStringLiteral("10.64.0.0/10, 192.0.2.7/8"));
+    settings.localPort = 1;
+    click("okButton");
+    ASSERT_EQ(sink.messages.size(), 1u);
+    EXPECT_TRUE(sink.messages[0].text.contains(QStringLiteral("192.0.2.7/8")))
+        << sink.messages[0].text.toStdString();
+    EXPECT_EQ(settings.localPort, 1);  // nothing written
+    EXPECT_EQ(options.allowFrom.Text(), "10.64.0.0/10");
+
+    type("allowFrom", QStringLiteral("10.64.0.0/10 192.0.2.7"));
+    dialog->findChild<QCheckBox*>(QStringLiteral("deliveryReports"))->setChecked(true);
+    click("okButton");
+    EXPECT_EQ(dialog->result(), QDialog::Accepted);
+    EXPECT_EQ(options, (StationOptions{parseAddressAllowList("10.64.0.0/10, 192.0.2.7").value(),
+                                       true}));
 }
 
 TEST_F(SettingsDialogTest, ShowsAStoredNameThatIsNotListedAndStoresTypedNames) {

@@ -571,6 +571,17 @@ TEST_F(PgCampaignTest, LostServerFailsWithItsReasonAndWorkResumesAfterIt) {
     EXPECT_EQ(storage()->trackers(id).value()[0].state, "configured");
     ASSERT_EQ(history(id).size(), 1u);
     EXPECT_EQ(history(id)[0].detail, "back");
+
+    // Another process takes the name while the server is away: it keeps it, and the
+    // first claims no more, so two stations of one name never claim side by side.
+    server().stop();
+    ASSERT_TRUE(server().start()) << server().failure();
+    std::unique_ptr<CampaignClaims> sameName = join(id, "north:1");
+    ASSERT_TRUE(sameName);
+    (void)claims->claim(1);  // finds its connection broken
+    const Result<std::vector<CampaignTrackerRecord>> refused = claims->claim(1);
+    EXPECT_EQ(refused.code(), StatusCode::Conflict) << refused.message();
+    EXPECT_EQ(sameName->claim(5).value().size(), 3u);  // the name's rows, and the free one
 }
 
 TEST_F(PgCampaignTest, MigrationKeepsCampaignsAndTheirIds) {

@@ -45,6 +45,17 @@ protected:
     test::ReportedErrors errors;
 };
 
+// A record goes only where a save may go: not into a file that others can read.
+TEST_F(HistoryStoreTest, AppendKeepsTheStoresRuleOnPrivateFiles) {
+    ASSERT_TRUE(TrackerStore(dir.path()).save(test::sampleList(1)));
+    fs::permissions(file(), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+    const Status refused = store().append(sampleRun(1, Verdict::Configured, "356307042441013"));
+    EXPECT_FALSE(refused.ok());
+    EXPECT_NE(refused.message().find("permissions"), std::string::npos) << refused.message();
+    fs::permissions(file(), fs::perms::owner_read | fs::perms::owner_write);
+    EXPECT_TRUE(query().empty());
+}
+
 // A database as another tool writes it: the two specified tables only, version 0.
 TEST_F(HistoryStoreTest, FirstAppendMigratesADatabaseWithOnlyTheSpecifiedTables) {
     ASSERT_TRUE(createDatabase(file(), false));

@@ -1,6 +1,7 @@
 // The same cases against both engines: settings.accdb and a PostgreSQL database on a
 // server that this test program starts itself.
 #include "postgres_server.h"
+#include "storage/database.h"
 #include "storage/pg/connection.h"
 #include "storage/pg/pg_schema.h"
 #include "storage/pg/storage_choice.h"
@@ -163,6 +164,46 @@ TEST_P(StorageEngineTest, HistoryIsAppendedAndFiltered) {
             EXPECT_EQ(found.value()[i], expected);
         }
     }
+}
+
+// The options live beside the settings: they come back as saved, a newer version's rows
+// stay, and a stored allow-list that cannot be read fails the load instead of letting
+// everyone call.
+TEST_P(StorageEngineTest, OptionsComeBackAndAnUnreadableAllowListFailsTheLoad) {
+    StationOptions read;
+    ASSERT_TRUE(open()->loadOptions(read).ok());  // no database yet: the defaults
+    EXPECT_EQ(read, StationOptions{});
+    const StationOptions saved{parseAddressAllowList("10.64.0.0/10 192.0.2.7").value(), true};
+    ASSERT_TRUE(open()->saveOptions(saved).ok());
+    const auto writeRow = [this](const char* name, const char* value) {
+        const std::string sql = std::string("INSERT INTO \"Options\" VALUES ('") + name + "', '" +
+                                value + "') ON CONFLICT (\"Name\") DO UPDATE SET \"Value\" = '" +
+                                value + "'";
+        if (url_) {
+            ASSERT_TRUE(pg::Connection::open(*url_).value().execute(sql).ok());
+        } else {
+            ASSERT_TRUE(sqlite::Database::open(directory_.path() / "settings.accdb")
+                            .value()
+                            .execute(sql)
+                            .ok());
+        }
+    };
+    writeRow("from-a-newer-version", "kept");
+    ASSERT_TRUE(open()->saveOptions(StationOptions{}).ok());
+    ASSERT_TRUE(open()->loadOptions(read).ok());
+    EXPECT_EQ(read, StationOptions{});
+    ASSERT_TRUE(open()->saveOptions(saved).ok());
+    ASSERT_TRUE(open()->loadOptions(read).ok());
+    EXPECT_EQ(read, saved);
+
+    writeRow(kOptionAllowFrom, "10.0.0.0/8, 300.1.2.3");
+    read = saved;
+    const Status refused = open()->loadOptions(read);
+    EXPECT_EQ(refused.code(), StatusCode::Invalid);
+    EXPECT_NE(refused.message().find("300.1.2.3"), std::string::npos) << refused.message();
+    EXPECT_EQ(read, saved);  // untouched
+    Result<StoredContent> content = open()->loadContent();
+    EXPECT_FALSE(content.ok());
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, StorageEngineTest,

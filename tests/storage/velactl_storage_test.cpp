@@ -193,24 +193,29 @@ TEST_F(VelactlStorage, SettingsSetThenShow) {
                   ": the database does not exist; it will be created on the first save\n");
     EXPECT_EQ(missing.out,
               "external-ip: 0.0.0.0\nexternal-port: 16384\nlocal-port: 16384\n"
-              "timeout: 20\nmodem-port: COM3\n");
+              "timeout: 20\nmodem-port: COM3\nallow-from: everyone\ndelivery-reports: off\n");
 
     RunResult set = velactl({"settings", "set", "--external-ip", "255.255.255.255",
                              "--external-port=16385", "--modem-port", "/dev/ttyUSB0"});
     ASSERT_EQ(set.exitCode, 0) << set.err;
     EXPECT_EQ(set.err, "");
-    ASSERT_EQ(velactl({"settings", "set", "--local-port", "5000"}).exitCode, 0);
+    ASSERT_EQ(velactl({"settings", "set", "--local-port", "5000", "--delivery-reports", "on"})
+                  .exitCode,
+              0);
     RunResult shown = velactl({"settings", "show", "--dir", dir.path().string()});
     ASSERT_EQ(shown.exitCode, 0) << shown.err;
     EXPECT_EQ(shown.out,
               "external-ip: 255.255.255.255\nexternal-port: 16385\nlocal-port: 5000\n"
-              "timeout: 20\nmodem-port: /dev/ttyUSB0\n");
+              "timeout: 20\nmodem-port: /dev/ttyUSB0\nallow-from: everyone\n"
+              "delivery-reports: on\n");
 
     for (std::vector<std::string> bad :
          {std::vector<std::string>{"settings", "set", "--external-ip", "1.2.3"},
           {"settings", "set", "--external-ip", "1.2.3.256"},
           {"settings", "set", "--local-port", "65536"},
           {"settings", "set", "--local-port", "12a"},
+          {"settings", "set", "--delivery-reports", "yes"},
+          {"settings", "set", "--allow-from", "10.1.2.3/8"},
           {"settings", "set"},
           {"settings", "frobnicate"},
           {"settings", "show", "--colour", "red"}}) {
@@ -402,7 +407,7 @@ TEST_F(VelactlStorage, JsonListsBackupAndCheck) {
         "\"phone\":\"1\",\"push_port\":2001,\"sms_user\":\"\",\"tracker\":\"q\\\"\\u0001\ufffd\"}"
         "\n]\n");
     EXPECT_EQ(velactl({"settings", "show", "--json"}).out,
-              "[\n{\"external_ip\":\"0.0.0.0\",\"external_port\":16384,\"local_port\":16384,"
+              "[\n{\"allow_from\":[],\"delivery_reports\":false,\"external_ip\":\"0.0.0.0\",\"external_port\":16384,\"local_port\":16384,"
               "\"modem_port\":\"COM3\",\"timeout_seconds\":20}\n]\n");
 
     RunResult backup = velactl({"db", "backup", "copy.accdb"});

@@ -182,7 +182,8 @@ vela::CommandLine& addStationOptions(vela::CommandLine& cli) {
                 "the port they are told to call (default: the settings')")
         .option("--local-port", "PORT", "the port this station listens on (default: the settings')")
         .repeatable("--allow-from", "CIDR",
-                    "only callers from this range (A.B.C.D/N); repeatable; default: everyone")
+                    "only callers from this range (A.B.C.D/N); repeatable; default: the "
+                    "stored allow-list")
         .option("--lease", "S",
                 "seconds a station's claim on its trackers lasts unless renewed (default 30)");
 }

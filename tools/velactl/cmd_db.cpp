@@ -7,6 +7,8 @@
 #include "storage/database_maintenance.h"
 #include "storage/history_store.h"
 #include "storage/pg/connection.h"
+#include "storage/pg/installation_choice.h"
+#include "storage/pg/pg_schema.h"
 #include "storage/pg/storage_choice.h"
 #include "storage/text_encoding.h"
 
@@ -19,17 +21,61 @@ namespace velactl {
 
 namespace {
 
+// The shared database's side of init and check: its tables made or brought forward, or
+// the problems that keep Vela from using them.
+std::vector<std::string> sharedDatabaseProblems(const std::string& url, bool bringForward) {
+    vela::Result<vela::pg::Connection> connection = vela::pg::Connection::open(url);
+    if (!connection) return {connection.message()};
+    if (bringForward) {
+        if (vela::Status migrated = vela::pg::MigrateSchema(connection.value()); !migrated)
+            return {migrated.message()};
+    }
+    std::vector<std::string> problems;
+    vela::Result<int> version = vela::pg::SchemaVersion(connection.value());
+    if (!version) return {version.message()};
+    if (version.value() != vela::pg::LatestSchemaVersion()) {
+        problems.push_back("the tables are at version " + std::to_string(version.value()) +
+                           ", this Vela uses version " +
+                           std::to_string(vela::pg::LatestSchemaVersion()) +
+                           (version.value() < vela::pg::LatestSchemaVersion()
+                                ? " (velactl db init brings them forward)"
+                                : " (a newer Vela made them)"));
+    }
+    constexpr const char* kReads[] = {
+        "SELECT \"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\" FROM \"Settings\" LIMIT 0",
+        "SELECT \"Imei\", \"Phone\", \"Port\", \"APN\", \"Auth\", \"SMSuser\", \"SMSpass\", "
+        "\"GPRSuser\", \"GPRSpass\", \"Mode\" FROM \"Trackers\" LIMIT 0",
+        "SELECT \"Name\", \"Value\" FROM \"Options\" LIMIT 0",
+    };
+    for (const char* read : kReads) {
+        if (auto done = connection.value().execute(read); !done) problems.push_back(done.message());
+    }
+    return problems;
+}
+
 int runInit(const Args& args) {
-    vela::CommandLine line("velactl db init", "velactl db init [--dir DIR | --user-data] [--force]",
-                           "Creates the database settings.accdb with empty Settings and Trackers\n"
-                           "tables, readable and writable by its owner only.");
-    AddDataDirectoryOptions(line).flag("--force", "replace an existing database");
+    vela::CommandLine line(
+        "velactl db init",
+        "velactl db init [--dir DIR | --user-data | --database URL] [--force]",
+        "Creates the database settings.accdb with empty Settings and Trackers\n"
+        "tables, readable and writable by its owner only. With a PostgreSQL database,\n"
+        "makes its tables or brings them forward, keeping every row.");
+    AddStorageOptions(line).flag("--force", "replace an existing settings.accdb");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options, exitCode);
-    if (!directory) return exitCode;
-    const std::filesystem::path file = vela::databaseFile(*directory);
+    const auto choice = ChosenInstallation(*options, exitCode);
+    if (!choice) return exitCode;
+    if (choice->databaseUrl) {
+        const std::vector<std::string> problems = sharedDatabaseProblems(*choice->databaseUrl, true);
+        for (const std::string& problem : problems)
+            std::fprintf(stderr, "velactl db init: %s\n", vela::EscapeForTerminal(problem).c_str());
+        if (!problems.empty()) return kExitFailure;
+        std::printf("the tables of %s are ready\n",
+                    vela::EscapeForTerminal(vela::pg::RedactUrl(*choice->databaseUrl)).c_str());
+        return kExitOk;
+    }
+    const std::filesystem::path file = vela::databaseFile(choice->directory);
     vela::Status created = vela::createDatabase(file, options->has("--force"));
     if (!created) {
         std::fprintf(stderr, "velactl db init: %s%s\n",
@@ -42,19 +88,29 @@ int runInit(const Args& args) {
 }
 
 int runBackup(const Args& args) {
-    vela::CommandLine line("velactl db backup", "velactl db backup [--dir DIR | --user-data] FILE",
-                           "Copies the database into FILE, consistently even while Vela is using\n"
-                           "it (SQLite's online backup). FILE is created readable and writable by\n"
-                           "its owner only: it holds the trackers' passwords. To restore, put the\n"
-                           "copy in place of settings.accdb while Vela is not running.");
-    AddDataDirectoryOptions(line).positionals(1, 1);
+    vela::CommandLine line(
+        "velactl db backup", "velactl db backup [--dir DIR | --user-data] FILE",
+        "Copies the database into FILE, consistently even while Vela is using\n"
+        "it (SQLite's online backup). FILE is created readable and writable by\n"
+        "its owner only: it holds the trackers' passwords. To restore, put the\n"
+        "copy in place of settings.accdb while Vela is not running. A PostgreSQL\n"
+        "database is backed up with the server's own tools (pg_dump).");
+    AddStorageOptions(line).positionals(1, 1);
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options, exitCode);
-    if (!directory) return exitCode;
+    const auto choice = ChosenInstallation(*options, exitCode);
+    if (!choice) return exitCode;
+    if (choice->databaseUrl) {
+        std::fprintf(stderr,
+                     "velactl db backup: %s is a PostgreSQL database: back it up with pg_dump "
+                     "(pg_dump -Fc -f FILE DATABASE), or copy it into a settings.accdb with "
+                     "velactl db migrate --from\n",
+                     vela::EscapeForTerminal(vela::pg::RedactUrl(*choice->databaseUrl)).c_str());
+        return kExitFailure;
+    }
     const std::string& target = options->positional()[0];
-    if (vela::Status copied = vela::BackupDatabase(vela::databaseFile(*directory), target);
+    if (vela::Status copied = vela::BackupDatabase(vela::databaseFile(choice->directory), target);
         !copied) {
         std::fprintf(stderr, "velactl db backup: %s\n",
                      vela::EscapeForTerminal(copied.message()).c_str());
@@ -66,17 +122,21 @@ int runBackup(const Args& args) {
 
 int runCheck(const Args& args) {
     vela::CommandLine line(
-        "velactl db check", "velactl db check [--dir DIR | --user-data]",
+        "velactl db check", "velactl db check [--dir DIR | --user-data | --database URL]",
         "Runs SQLite's integrity check on the database and checks that its\n"
-        "Settings and Trackers tables have the columns Vela uses. Prints \"ok\"\n"
+        "Settings and Trackers tables have the columns Vela uses (a PostgreSQL\n"
+        "database: that it answers and its tables are this Vela's). Prints \"ok\"\n"
         "or each problem; the exit status is 0 only for \"ok\".");
-    AddDataDirectoryOptions(line);
+    AddStorageOptions(line);
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
-    const auto directory = DataDirectory(*options, exitCode);
-    if (!directory) return exitCode;
-    auto problems = vela::CheckDatabase(vela::databaseFile(*directory));
+    const auto choice = ChosenInstallation(*options, exitCode);
+    if (!choice) return exitCode;
+    auto problems = choice->databaseUrl
+                        ? vela::Result<std::vector<std::string>>(
+                              sharedDatabaseProblems(*choice->databaseUrl, false))
+                        : vela::CheckDatabase(vela::databaseFile(choice->directory));
     if (!problems) {
         std::fprintf(stderr, "velactl db check: %s\n",
                      vela::EscapeForTerminal(problems.message()).c_str());
@@ -167,6 +227,9 @@ int runMigrate(const Args& args) {
         return line.usageError(std::string(to ? "--to" : "--from") +
                                " takes a postgresql:// URL, not '" +
                                vela::EscapeForTerminal(vela::pg::RedactUrl(url)) + "'");
+    }
+    if (vela::pg::HoldsPassword(url)) {
+        return line.usageError(vela::PasswordOnCommandLine(to ? "--to" : "--from"));
     }
     const auto directory = DataDirectory(*options, exitCode);
     if (!directory) return exitCode;

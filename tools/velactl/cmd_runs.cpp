@@ -150,8 +150,8 @@ int runHeadless(const HeadlessRun& run, const Args& args) {
         dialog.serialPort.setTrace(trace.get());
     }
 
-    dialog.allowFrom = options->allowFrom;
     dialog.OnInitDialog();
+    if (options->allowFrom) dialog.overrideAllowFrom(*options->allowFrom);
     (dialog.*run.press)();
     if (!dialog.activeFlag(run.button)) {
         explainRefusal(run, *options, dialog, view);

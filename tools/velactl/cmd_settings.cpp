@@ -21,10 +21,13 @@ std::optional<int32_t> parsePort(std::string_view text) {
     return static_cast<int32_t>(*value);
 }
 
-void print(const vela::ProgramSettings& s) {
+void print(const vela::ProgramSettings& s, const vela::StationOptions& options) {
     std::printf("external-ip: %s\nexternal-port: %d\nlocal-port: %d\ntimeout: %d\nmodem-port: %s\n",
                 vela::formatIpv4(s.externalIp).c_str(), s.externalPort, s.localPort,
                 s.timeoutSeconds, vela::EscapeForTerminal(s.modemPort).c_str());
+    std::printf("allow-from: %s\ndelivery-reports: %s\n",
+                options.allowFrom.empty() ? "everyone" : options.allowFrom.Text().c_str(),
+                vela::OnOffText(options.askForDeliveryReports));
 }
 
 int runShow(const Args& args) {
@@ -40,11 +43,13 @@ int runShow(const Args& args) {
     const auto storage = OpenChosenStorage(*options, exitCode);
     if (!storage) return exitCode;
     vela::ProgramSettings settings;
-    const bool loaded = static_cast<bool>(storage->engine->loadSettings(settings));
+    vela::StationOptions stationOptions;
+    const bool loaded = static_cast<bool>(storage->engine->loadSettings(settings)) &&
+                        static_cast<bool>(storage->engine->loadOptions(stationOptions));
     if (options->has("--json")) {
-        PrintJsonArray(QJsonArray{SettingsJson(settings)});
+        PrintJsonArray(QJsonArray{SettingsJson(settings, stationOptions)});
     } else {
-        print(settings);  // the values the program would run with
+        print(settings, stationOptions);  // the values the program would run with
     }
     return loaded ? kExitOk : kExitFailure;
 }
@@ -53,15 +58,20 @@ int runSet(const Args& args) {
     vela::CommandLine line(
         "velactl settings set",
         "velactl settings set [--dir DIR | --user-data | --database URL] [--external-ip A.B.C.D]\n"
-        "                            [--external-port N] [--local-port N] [--modem-port NAME]",
+        "                            [--external-port N] [--local-port N] [--modem-port NAME]\n"
+        "                            [--allow-from CIDR,...] [--delivery-reports on|off]",
         "Changes the stored settings, keeping the values it is not given, and creates\n"
         "the database when it does not exist. Ports are decimal, 1 to 65535. The modem\n"
-        "port is a name such as COM3 or a device path such as /dev/ttyUSB0.");
+        "port is a name such as COM3 or a device path such as /dev/ttyUSB0. The\n"
+        "allow-list replaces the stored one; --allow-from '' lets everyone call.");
     AddStorageOptions(line)
         .option("--external-ip", "A.B.C.D", "the address trackers are told to call")
         .option("--external-port", "N", "the port trackers are told to call (decimal)")
         .option("--local-port", "N", "the port to listen on (decimal)")
-        .option("--modem-port", "NAME", "the modem's serial port");
+        .option("--modem-port", "NAME", "the modem's serial port")
+        .repeatable("--allow-from", "CIDR,...",
+                    "the callers the runs and campaigns serve (A.B.C.D/N; repeatable)")
+        .option("--delivery-reports", "on|off", "whether each SMS asks for a delivery report");
     int exitCode = 0;
     const auto options = line.parse(args, exitCode);
     if (!options) return exitCode;
@@ -84,13 +94,32 @@ int runSet(const Args& args) {
         }
     }
     const auto name = options->value("--modem-port");
-    if (!ip && !externalPort && !localPort && !name) {
+    std::optional<vela::AddressAllowList> allowFrom;
+    if (const std::vector<std::string> lists = options->values("--allow-from"); !lists.empty()) {
+        std::string joined;
+        for (const std::string& list : lists) joined += list + ",";
+        vela::Result<vela::AddressAllowList> parsed = vela::parseAddressAllowList(joined);
+        if (!parsed) return line.usageError("--allow-from: " + parsed.message());
+        allowFrom = std::move(parsed).value();
+    }
+    std::optional<bool> deliveryReports;
+    if (const auto text = options->value("--delivery-reports")) {
+        const vela::Result<bool> on = vela::ParseOnOff(*text);
+        if (!on) {
+            return line.usageError("--delivery-reports takes on or off, not '" +
+                                   vela::EscapeForTerminal(*text) + "'");
+        }
+        deliveryReports = on.value();
+    }
+    const bool settingsChange = ip || externalPort || localPort || name;
+    if (!settingsChange && !allowFrom && !deliveryReports) {
         return line.usageError("set needs at least one value to change");
     }
     const auto storage = OpenChosenStorage(*options, exitCode);
     if (!storage) return exitCode;
 
     vela::ProgramSettings settings;
+    vela::StationOptions stationOptions;
     // A database that does not exist yet is made by the save below; one that cannot be
     // read is not overwritten.
     if (!storage->fileMissing && !storage->engine->loadSettings(settings)) return kExitFailure;
@@ -98,8 +127,19 @@ int runSet(const Args& args) {
     if (externalPort) settings.externalPort = *externalPort;
     if (localPort) settings.localPort = *localPort;
     if (name) settings.modemPort = *name;
-    if (!storage->engine->saveSettings(settings)) return kExitFailure;
-    print(settings);
+    if (settingsChange && !storage->engine->saveSettings(settings)) return kExitFailure;
+    // Options that cannot be read are replaced only as a whole: both are given.
+    const bool bothOptions = allowFrom && deliveryReports;
+    if (!storage->engine->loadOptions(stationOptions) && !bothOptions &&
+        (allowFrom || deliveryReports)) {
+        return kExitFailure;
+    }
+    if (allowFrom) stationOptions.allowFrom = std::move(*allowFrom);
+    if (deliveryReports) stationOptions.askForDeliveryReports = *deliveryReports;
+    if ((allowFrom || deliveryReports) && !storage->engine->saveOptions(stationOptions)) {
+        return kExitFailure;
+    }
+    print(settings, stationOptions);
     return kExitOk;
 }
 

@@ -35,7 +35,10 @@ public:
     void FillTrackerChoice(const std::vector<std::string>& descriptions) override;
     std::optional<std::string> SelectedTracker() const override;
     void RunTrackerListDialog(vela::TrackerList&) override {}
-    bool RunSettingsDialog(vela::ProgramSettings&, vela::SerialPort&) override { return false; }
+    bool RunSettingsDialog(vela::ProgramSettings&, vela::StationOptions&,
+                           vela::SerialPort&) override {
+        return false;
+    }
     void Pause(std::chrono::milliseconds length) override;
     void ShowVerdict(vela::Verdict verdict, const QString& detail) override;
     void ClearVerdict() override { verdict_.reset(); }

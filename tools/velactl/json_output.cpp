@@ -43,12 +43,18 @@ QString JsonTimeNow() {
     return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
 
-QJsonObject SettingsJson(const vela::ProgramSettings& settings) {
+QJsonObject SettingsJson(const vela::ProgramSettings& settings,
+                         const vela::StationOptions& options) {
+    QJsonArray ranges;
+    for (const vela::AddressRange& range : options.allowFrom.ranges())
+        ranges.append(JsonText(range.Text()));
     return {{"external_ip", JsonText(vela::formatIpv4(settings.externalIp))},
             {"external_port", settings.externalPort},
             {"local_port", settings.localPort},
             {"timeout_seconds", settings.timeoutSeconds},
-            {"modem_port", JsonText(settings.modemPort)}};
+            {"modem_port", JsonText(settings.modemPort)},
+            {"allow_from", ranges},
+            {"delivery_reports", options.askForDeliveryReports}};
 }
 
 QJsonObject TrackerJson(const vela::TrackerEntry& tracker) {

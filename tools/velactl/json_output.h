@@ -9,6 +9,7 @@
 #include "storage/campaign_storage.h"
 #include "storage/history_store.h"
 #include "storage/program_settings.h"
+#include "storage/station_options.h"
 #include "storage/tracker_entry.h"
 
 #include <QJsonArray>
@@ -23,7 +24,8 @@ QString JsonText(std::string_view bytes);
 // The current time as RFC 3339 in UTC, to the millisecond.
 QString JsonTimeNow();
 
-QJsonObject SettingsJson(const vela::ProgramSettings& settings);
+QJsonObject SettingsJson(const vela::ProgramSettings& settings,
+                         const vela::StationOptions& options);
 QJsonObject TrackerJson(const vela::TrackerEntry& tracker);  // without its passwords
 QJsonObject HistoryJson(const vela::HistoryRecord& record);
 QJsonObject CampaignJson(const vela::CampaignRecord& campaign);

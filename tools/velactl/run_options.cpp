@@ -13,7 +13,7 @@ void declareRunOptions(vela::CommandLine& line, bool withTrackerAndConfig) {
             .option("--config", "FILE", "the XML configuration file")
             .repeatable("--allow-from", "CIDR",
                         "serve callers from this address range only (A.B.C.D/N; repeatable; "
-                        "default: every address)");
+                        "default: the stored allow-list)");
     }
     line.dataChoice().option("--timeout", "S", "end the wait after S seconds (1 to 86400)");
 }
@@ -50,7 +50,7 @@ std::optional<RunOptions> parseRunOptions(const vela::CommandLine& line, const A
             }
             ranges.push_back(*range);
         }
-        options.allowFrom = vela::AddressAllowList(std::move(ranges));
+        if (!ranges.empty()) options.allowFrom = vela::AddressAllowList(std::move(ranges));
     }
     const std::optional<vela::InstallationChoice> choice = ChosenInstallation(*parsed, exitCode);
     if (!choice) return std::nullopt;

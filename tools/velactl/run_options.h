@@ -22,7 +22,8 @@ struct RunOptions {
     std::optional<std::string> databaseUrl;  // a shared database instead of settings.accdb
     std::optional<std::string> trace;        // velactl go: the modem trace file
     int timeoutSeconds = 0;                  // 0: no limit
-    vela::AddressAllowList allowFrom;        // --allow-from: who may call (empty: everyone)
+    // --allow-from: who may call (empty: everyone); unset: the stored list.
+    std::optional<vela::AddressAllowList> allowFrom;
 };
 
 // Declares the data choice and --timeout on `line`, and --tracker and --config when

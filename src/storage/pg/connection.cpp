@@ -425,6 +425,22 @@ std::string RedactUrl(std::string_view url) {
     return rebuiltUrl(scheme, options.get());
 }
 
+bool HoldsPassword(std::string_view text) {
+    const ParsedOptions options = parseConnectionText(text);
+    if (!options) {
+        return text.find('=') != std::string_view::npos ||
+               text.find("://") != std::string_view::npos;
+    }
+    if (!schemeOf(text).empty() && authorityMisread(options.get())) return true;
+    for (const PQconninfoOption* option = options.get(); option->keyword != nullptr; ++option) {
+        if (std::string_view(option->keyword) == "password" && option->val != nullptr &&
+            option->val[0] != '\0') {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool IsPostgresUrl(std::string_view text) {
     return text.starts_with("postgresql://") || text.starts_with("postgres://");
 }

@@ -124,6 +124,11 @@ private:
 // and "***".
 std::string RedactUrl(std::string_view url);
 
+// True when libpq would read a password in `text` (in the authority or as a parameter,
+// in any encoding), or cannot read `text` safely at all. What an operator typed is
+// judged, never its redacted form: a database named "***" holds no password.
+bool HoldsPassword(std::string_view text);
+
 // True for the URLs this program hands to PostgreSQL (postgresql:// or postgres://).
 bool IsPostgresUrl(std::string_view text);
 

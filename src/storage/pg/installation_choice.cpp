@@ -29,6 +29,12 @@ Result<std::string> urlFromFile(const std::string& path) {
 
 }  // namespace
 
+std::string PasswordOnCommandLine(const std::string& option) {
+    return option +
+           " must not hold a password: every user can read it in the process list; put the "
+           "password in ~/.pgpass (or the file PGPASSFILE names)";
+}
+
 std::unique_ptr<StorageEngine> InstallationChoice::storage(StorageErrorReporter reporter) const {
     return OpenStorage(directory, databaseUrl, std::move(reporter));
 }
@@ -41,13 +47,10 @@ Result<InstallationChoice> ChooseInstallation(const ParsedOptions& options) {
     if (options.has("--database") && options.has("--database-file"))
         return Status::Invalid("--database and --database-file cannot be used together");
     std::optional<std::string> url = options.value("--database");
-    // RedactUrl reads the URL as libpq does and puts "***" where a password is, or in
-    // place of a URL it cannot read safely: either way it is not for the command line.
-    if (url && pg::RedactUrl(*url).find("***") != std::string::npos) {
-        return Status::Invalid(
-            "--database must not hold a password: every user can read it in the process "
-            "list; put the password in ~/.pgpass (or the file PGPASSFILE names), or give the "
-            "whole URL in VELA_DATABASE or in an owner-only file with --database-file FILE");
+    if (url && pg::HoldsPassword(*url)) {
+        return Status::Invalid(PasswordOnCommandLine("--database") +
+                               ", or give the whole URL in VELA_DATABASE or in an owner-only "
+                               "file with --database-file FILE");
     }
     if (const std::optional<std::string> file = options.value("--database-file")) {
         Result<std::string> fromFile = urlFromFile(*file);

@@ -35,4 +35,7 @@ struct InstallationChoice {
 // StatusCode::Refused: a --database-file that others may read.
 Result<InstallationChoice> ChooseInstallation(const ParsedOptions& options);
 
+// Why a URL given as `option` on the command line is refused when it holds a password.
+std::string PasswordOnCommandLine(const std::string& option);
+
 }  // namespace vela

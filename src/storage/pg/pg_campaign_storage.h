@@ -45,6 +45,9 @@ private:
 
 namespace pg {
 
+// Appends one run's record to History (the statement both engines build alike).
+Status InsertHistoryRow(Connection& connection, const HistoryRecord& record);
+
 // The campaign rows of a database, with their IDs, for copying them whole. Both run
 // inside the caller's transaction; writing expects empty campaign tables and moves the
 // ID sequence past the IDs written.

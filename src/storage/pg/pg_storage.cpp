@@ -68,6 +68,32 @@ Status readSettings(Connection& connection, ProgramSettings& settings,
     return Status::Ok();
 }
 
+Status readOptions(Connection& connection, StationOptions& options) {
+    Result<QueryResult> query = connection.execute("SELECT \"Name\", \"Value\" FROM \"Options\"");
+    if (!query) return query.status();
+    const QueryResult& rows = query.value();
+    for (int row = 0; row < rows.rows(); ++row) {
+        if (Status applied = ApplyOptionRow(rows.text(row, 0), rows.text(row, 1), options);
+            !applied) {
+            return applied;
+        }
+    }
+    return Status::Ok();
+}
+
+Status writeOptions(Connection& connection, const StationOptions& options) {
+    for (const auto& [name, value] : OptionRows(options)) {
+        if (Result<QueryResult> written = connection.execute(
+                "INSERT INTO \"Options\" (\"Name\", \"Value\") VALUES ($1, $2) "
+                "ON CONFLICT (\"Name\") DO UPDATE SET \"Value\" = EXCLUDED.\"Value\"",
+                {name, value});
+            !written) {
+            return written.status();
+        }
+    }
+    return Status::Ok();
+}
+
 Status readTrackers(Connection& connection, TrackerList& list, std::vector<std::string>& warnings) {
     Result<QueryResult> query = connection.execute(kSelectTrackers);
     if (!query) return query.status();
@@ -112,11 +138,6 @@ Status insertSettings(Connection& connection, const ProgramSettings& settings) {
     return inserted.status();
 }
 
-constexpr const char* kInsertHistory =
-    "INSERT INTO \"History\" (\"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
-    "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
-    "\"CallerImei\", \"AnswerBytes\", \"Verdict\", \"Detail\", \"CampaignId\") "
-    "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)";
 // A NULL parameter switches its condition off.
 constexpr const char* kSelectHistory =
     "SELECT \"ID\", \"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
@@ -129,17 +150,6 @@ constexpr const char* kSelectHistory =
 template <typename T>
 Parameter optionalParameter(const std::optional<T>& value) {
     return value ? Parameter(*value) : Parameter::null();
-}
-
-Status insertHistory(Connection& connection, const HistoryRecord& record) {
-    const std::string verdict(VerdictWord(record.verdict));
-    Result<QueryResult> inserted = connection.execute(
-        kInsertHistory,
-        {record.startedAt, record.endedAt, record.kind, record.tracker, record.phone,
-         record.modemPort, record.configFile, record.configSha256, record.imageBytes,
-         record.callerAddress, record.callerImei, optionalParameter(record.answerBytes), verdict,
-         record.detail, optionalParameter(record.campaignId)});
-    return inserted.status();
 }
 
 Status selectHistory(Connection& connection, const HistoryFilter& filter,
@@ -274,6 +284,30 @@ Status PgStorage::saveSettings(const ProgramSettings& settings) const {
     return Status::Ok();
 }
 
+Status PgStorage::loadOptions(StationOptions& options) const {
+    Result<Connection> connection = connect();
+    if (!connection) return fail("Cannot load the options from", connection.status());
+    StationOptions read;
+    if (Status status = readOptions(connection.value(), read); !status) {
+        return fail("Cannot load the options from", status);
+    }
+    options = std::move(read);
+    return Status::Ok();
+}
+
+Status PgStorage::saveOptions(const StationOptions& options) const {
+    Result<Connection> connection = connect();
+    if (!connection) return fail("Cannot save the options to", connection.status());
+    Status status = [&]() -> Status {
+        Result<pg::Transaction> transaction = pg::Transaction::begin(connection.value());
+        if (!transaction) return transaction.status();
+        if (Status written = writeOptions(connection.value(), options); !written) return written;
+        return transaction.value().commit();
+    }();
+    if (!status) return fail("Cannot save the options to", status);
+    return Status::Ok();
+}
+
 Status PgStorage::loadTrackers(TrackerList& list, TrackerListStamp& stamp) const {
     Result<Connection> connection = connect();
     if (!connection) return fail("Cannot load the tracker list from", connection.status());
@@ -335,7 +369,7 @@ Status PgStorage::saveTrackersChecked(const TrackerList& list, const TrackerList
 
 Status PgStorage::appendHistory(const HistoryRecord& record) const {
     Result<Connection> connection = connect();
-    Status status = connection ? insertHistory(connection.value(), record) : connection.status();
+    Status status = connection ? pg::InsertHistoryRow(connection.value(), record) : connection.status();
     if (!status) return fail("Cannot write the run history to", status);
     return Status::Ok();
 }
@@ -365,6 +399,7 @@ Result<StoredContent> PgStorage::loadContent() const {
         if (Status read = readSettings(connection, settings, warnings, &present); !read)
             return read;
         if (present) content.settings = settings;
+        if (Status read = readOptions(connection, content.options); !read) return read;
         if (Status read = readTrackers(connection, content.trackers, warnings); !read) return read;
         if (Status read = selectHistory(connection, {}, content.history); !read) return read;
         std::reverse(content.history.begin(), content.history.end());
@@ -419,13 +454,14 @@ Status PgStorage::replaceContent(const StoredContent& content, bool replace) con
             return written;
         }
         for (const HistoryRecord& record : content.history) {
-            if (Status inserted = insertHistory(connection, record); !inserted) return inserted;
+            if (Status inserted = pg::InsertHistoryRow(connection, record); !inserted) return inserted;
         }
         if (content.settings) {
             if (Status inserted = insertSettings(connection, *content.settings); !inserted) {
                 return inserted;
             }
         }
+        if (Status written = writeOptions(connection, content.options); !written) return written;
         if (Status inserted = insertTrackers(connection, content.trackers.entries()); !inserted) {
             return inserted;
         }

@@ -19,6 +19,8 @@ public:
     std::string location() const override;
     Status loadSettings(ProgramSettings& settings) const override;
     Status saveSettings(const ProgramSettings& settings) const override;
+    Status loadOptions(StationOptions& options) const override;
+    Status saveOptions(const StationOptions& options) const override;
     Status loadTrackers(TrackerList& list, TrackerListStamp& stamp) const override;
     Status saveTrackers(const TrackerList& list) const override;
     Status saveTrackersIfUnchanged(const TrackerList& list, TrackerListStamp loaded,
