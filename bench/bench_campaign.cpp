@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -465,9 +466,26 @@ CampaignRun runSharedCampaign(int trackers, int stations, int modems) {
             return fail("the first station did not start the campaign");
     }
     double peak = 0;
-    for (auto& station : running) {
+    for (std::size_t k = 0; k < running.size(); ++k) {
         rusage usage{};
-        if (station->reap(usage) != 0) return fail("a station did not configure every tracker");
+        if (running[k]->reap(usage) != 0) {
+            // The stations' last lines other than progress say why.
+            std::deque<std::string> last;
+            for (std::size_t other = 0; other < running.size(); ++other) {
+                std::ifstream log(dir / ("station" + std::to_string(other) + ".log"));
+                for (std::string line; std::getline(log, line);) {
+                    if (line.find(" configured") != std::string::npos ||
+                        line.find(" sms-sent") != std::string::npos ||
+                        line.find(" called") != std::string::npos)
+                        continue;
+                    last.push_back(std::to_string(other) + ": " + line);
+                    if (last.size() > 6) last.pop_front();
+                }
+            }
+            std::string why = "station " + std::to_string(k) + " did not configure every tracker:";
+            for (const std::string& line : last) why += " | " + line;
+            return fail(why);
+        }
         peak = std::max(peak, static_cast<double>(usage.ru_maxrss) * 1024.0 / 1e6);
     }
     result.wallSeconds = std::chrono::duration<double>(Clock::now() - start).count();
