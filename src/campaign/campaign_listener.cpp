@@ -75,7 +75,6 @@ private:
     void Accept(Clock::time_point now);
     bool MakeRoom();
     bool EvictOldestOf(uint32_t address);
-    void Evict(Serial serial);
     void Receive(Serial serial);
     void Identify(Serial serial, Session& session, std::size_t ignored);
     void SendMore(Serial serial);
@@ -215,18 +214,10 @@ void ListenerLoop::Receive(Serial serial) {
     }
 }
 
-// A burst of connections is accepted before any of them is read, so a caller counted
-// as unidentified may have its 17 bytes waiting: it is read first, and closed only when
-// it has still not named itself.
-void ListenerLoop::Evict(Serial serial) {
-    Receive(serial);
-    if (unidentified_.contains(serial)) Close(serial);
-}
-
 bool ListenerLoop::EvictOldestOf(uint32_t address) {
     for (const Serial serial : unidentified_) {
         if (sessions_.at(serial).address == address) {
-            Evict(serial);
+            Close(serial);
             return true;
         }
     }
@@ -234,12 +225,11 @@ bool ListenerLoop::EvictOldestOf(uint32_t address) {
 }
 
 bool ListenerLoop::MakeRoom() {
+    if (sessions_.size() < maxSessions_) return true;
     // Full: the oldest caller that has not identified itself makes way, so holding
     // connections open cannot keep a tracker in the backlog.
-    while (sessions_.size() >= maxSessions_) {
-        if (unidentified_.empty()) return false;
-        Evict(*unidentified_.begin());
-    }
+    if (unidentified_.empty()) return false;
+    Close(*unidentified_.begin());
     return true;
 }
 

@@ -216,35 +216,6 @@ INSTANTIATE_TEST_SUITE_P(Floods, CampaignListenerFloodTest,
                                                  "127.0.0.8/29, 127.0.0.16/29"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// A burst from one address is accepted before any caller is read: callers whose 17
-// bytes already wait are served, not taken for silent ones and closed to make room.
-TEST(CampaignListenerTest, ABurstFromOneAddressIsReadBeforeAnyoneIsClosed) {
-    FloodHost host;
-    ListenerLimits limits;
-    limits.stopGrace = 1s;
-    limits.callers.sessionsPerAddress = 2;
-    Result<CampaignListener> bound = CampaignListener::Bind(0);
-    ASSERT_TRUE(bound) << bound.message();
-    std::vector<RawPeer> callers;
-    for (int i = 0; i < 6; ++i) {
-        std::optional<RawPeer> peer =
-            RawPeer::connectTo(bound.value().port(), 0, 3s, kFirstTracker);
-        ASSERT_TRUE(peer && peer->sendAll(identification(trackerImei(i))));
-        callers.push_back(std::move(*peer));
-    }
-    int ends[2];
-    ASSERT_EQ(::pipe2(ends, O_NONBLOCK | O_CLOEXEC), 0);
-    const UniqueFd wakeRead(ends[0]), wakeWrite(ends[1]);
-    std::thread serving([&] { bound.value().Serve(host, limits, wakeRead.get()); });
-    for (std::size_t i = 0; i < callers.size(); ++i) {
-        EXPECT_EQ(callers[i].receive(host.image.length).size(), host.image.length) << i;
-    }
-    host.stop = true;
-    (void)!::write(wakeWrite.get(), "x", 1);
-    serving.join();
-    EXPECT_EQ(host.awaited.size(), static_cast<std::size_t>(kTrackers - 6));
-}
-
 double processCpuSeconds() {
     timespec now{};
     ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
