@@ -40,6 +40,16 @@ install(CODE "
     configure_file(\"${PROJECT_SOURCE_DIR}/packaging/vela-test-server.service.in\"
                    \"${unit}\" @ONLY)" COMPONENT vela-test-server)
 install(FILES ${unit} DESTINATION lib/systemd/system COMPONENT vela-test-server)
+# The unattended station's template unit goes with velactl, shipped disabled as well:
+# an operator enables one instance per station configuration file.
+set(station_unit ${CMAKE_BINARY_DIR}/packaging/vela-station@.service)
+install(CODE "
+    set(unit_bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/vela-station@.service.in\"
+                   \"${station_unit}\" @ONLY)" COMPONENT vela-tools)
+install(FILES ${station_unit} DESTINATION lib/systemd/system COMPONENT vela-tools)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/station.conf
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/vela-tools/examples COMPONENT vela-tools)
 
 # Debian wants a copyright file and a compressed changelog in each package's doc folder.
 set(changelog ${CMAKE_BINARY_DIR}/packaging/changelog.gz)

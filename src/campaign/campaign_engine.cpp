@@ -40,6 +40,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
     std::atomic<uint16_t> boundPort{0};
     std::filesystem::path traceFile;
     WakePipe wakePipe;
+    std::mutex smsTurnMutex;  // guards nextSmsTurn
+    CampaignClock::time_point nextSmsTurn{};
 
     // The run in progress; the book and everything below are guarded by `mutex`.
     std::mutex mutex;
@@ -160,6 +162,24 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         return created ? std::move(created).value() : nullptr;
     }
 
+    // Waits for this station's next SMS turn under the rate limit; false when a stop
+    // came first (the order is then not carried out).
+    bool AwaitSmsTurn() {
+        if (limits.smsSpacing.count() <= 0) return true;
+        CampaignClock::time_point turn;
+        {
+            std::lock_guard lock(smsTurnMutex);
+            turn = std::max(CampaignClock::now(), nextSmsTurn);
+            nextSmsTurn = turn + limits.smsSpacing;
+        }
+        while (CampaignClock::now() < turn) {
+            if (stopRequested.load()) return false;
+            std::this_thread::sleep_for(
+                std::min<CampaignClock::duration>(turn - CampaignClock::now(), milliseconds(100)));
+        }
+        return !stopRequested.load();
+    }
+
     // One modem's thread: an SMS goes out only once its "sending" row is saved.
     void RunModem(const std::string& portName, std::size_t modemIndex) {
         SerialPort port;
@@ -168,7 +188,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         while (std::optional<SendOrder> order = NextOrder(lock, portName)) {
             const uint64_t ticket = Carry();
             lock.unlock();
-            const bool saved = journal->WaitSaved(ticket, stopRequested);
+            const bool saved = journal->WaitSaved(ticket, stopRequested) && AwaitSmsTurn();
             DialogueOutcome outcome;
             if (saved) {
                 outcome = RunSmsDialogue(port, portName, order->pushMessage, limits.dialogue);

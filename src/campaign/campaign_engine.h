@@ -66,6 +66,9 @@ struct CampaignLimits {
     // How long a station's claim on its trackers lasts unless renewed (a third of it
     // apart) in a shared database; a station gone longer leaves them to the others.
     std::chrono::milliseconds lease{30000};
+    // At least this long between two SMS of this station, whatever modem sends them (an
+    // operator's contract with the network may cap the rate); 0: no spacing.
+    std::chrono::milliseconds smsSpacing{0};
     DialogueLimits dialogue;
 };
 

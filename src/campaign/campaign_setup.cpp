@@ -50,8 +50,9 @@ std::optional<ConfigImage> imageFromHex(std::string_view hex) {
     return image;
 }
 
-// "TYPE HEX" lines, one per device type.
-Result<std::map<int, ConfigImage>> decodeImages(const std::string& text) {
+}  // namespace
+
+Result<std::map<int, ConfigImage>> DecodeCampaignImages(const std::string& text) {
     std::map<int, ConfigImage> images;
     std::size_t at = 0;
     while (at < text.size()) {
@@ -78,6 +79,8 @@ Result<std::map<int, ConfigImage>> decodeImages(const std::string& text) {
     }
     return images;
 }
+
+namespace {
 
 std::string hostName() {
     char name[256] = {};
@@ -211,7 +214,7 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     Result<CampaignRecord> found = campaigns.campaign(id);
     if (!found) return found.status();
     run.campaign = std::move(found).value();
-    Result<std::map<int, ConfigImage>> images = decodeImages(run.campaign.images);
+    Result<std::map<int, ConfigImage>> images = DecodeCampaignImages(run.campaign.images);
     if (!images) return images.status();
     run.images = std::move(images).value();
     if (Status loaded = store.loadSettings(run.settings); !loaded) return loaded;

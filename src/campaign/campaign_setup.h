@@ -39,6 +39,10 @@ struct PreparedRun {
     uint16_t listenPort = 0;
 };
 
+// The images of a campaign as its Images column keeps them: "TYPE HEX" lines, one per
+// device type. Refused as damaged when a line is not one.
+Result<std::map<int, ConfigImage>> DecodeCampaignImages(const std::string& text);
+
 // Checks a request and records the new campaign; sends nothing.
 Result<int64_t> CreateCampaign(const StorageEngine& store, const CampaignStorage& campaigns,
                                const CampaignRequest& request);

@@ -9,12 +9,14 @@
 #include "app/config_digest.h"
 #include "campaign/campaign_engine.h"
 #include "campaign/campaign_retry.h"
+#include "campaign/campaign_setup.h"
 #include "common/command_line.h"
 #include "common/data_directory.h"
 #include "common/file_access.h"
 #include "common/number.h"
 #include "common/terminal_text.h"
 #include "storage/campaign_store.h"
+#include "storage/pg/pg_campaign_queue.h"
 #include "storage/verdict.h"
 #include "storage_options.h"
 
@@ -25,6 +27,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -290,6 +293,56 @@ std::vector<std::string> readDescriptions(const std::string& from, std::string& 
     return descriptions;
 }
 
+// The new campaign the options ask for: file, trackers, wait and attempts; nothing
+// after a usage error or when --from cannot be read (`exitCode` says which).
+std::optional<vela::CampaignRequest> campaignRequest(const vela::CommandLine& cli,
+                                                     const vela::ParsedOptions& options,
+                                                     int& exitCode) {
+    exitCode = kExitUsage;
+    const int choices = (options.has("--all") ? 1 : 0) + (options.has("--tracker") ? 1 : 0) +
+                        (options.has("--from") ? 1 : 0);
+    if (choices != 1) {
+        cli.usageError("give exactly one of --all, --tracker and --from");
+        return std::nullopt;
+    }
+    if (!options.has("--config")) {
+        cli.usageError("--config is required");
+        return std::nullopt;
+    }
+    vela::CampaignRequest request;
+    if (const auto wait = options.value("--wait")) {
+        const std::optional<long> seconds = vela::parseWholeNumber(*wait, 1, 24L * 3600);
+        if (!seconds) {
+            cli.usageError("--wait takes a number of seconds from 1 to 86400");
+            return std::nullopt;
+        }
+        request.wait = std::chrono::seconds(*seconds);
+    }
+    if (const auto attempts = options.value("--attempts")) {
+        const std::optional<long> count = vela::parseWholeNumber(*attempts, 1, 100);
+        if (!count) {
+            cli.usageError("--attempts takes a number from 1 to 100");
+            return std::nullopt;
+        }
+        request.attempts = static_cast<int>(*count);
+    }
+    request.configFile = *options.value("--config");
+    request.configSha256 = vela::ConfigFileSha256(*options.value("--config"));
+    request.allTrackers = options.has("--all");
+    request.trackers = options.values("--tracker");
+    request.modemPorts = options.values("--modem");
+    if (const auto from = options.value("--from")) {
+        std::string error;
+        request.trackers = readDescriptions(*from, error);
+        if (!error.empty()) {
+            std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(error).c_str());
+            exitCode = kExitFailure;
+            return std::nullopt;
+        }
+    }
+    return request;
+}
+
 int runNew(const std::vector<std::string>& args) {
     vela::CommandLine cli(
         "velactl campaign run",
@@ -316,37 +369,10 @@ int runNew(const std::vector<std::string>& args) {
     const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
     if (!options) return exitCode;
 
-    const int choices = (options->has("--all") ? 1 : 0) + (options->has("--tracker") ? 1 : 0) +
-                        (options->has("--from") ? 1 : 0);
-    if (choices != 1) return cli.usageError("give exactly one of --all, --tracker and --from");
-    if (!options->has("--config")) return cli.usageError("--config is required");
-    vela::CampaignRequest request;
-    if (const auto wait = options->value("--wait")) {
-        const std::optional<long> seconds = vela::parseWholeNumber(*wait, 1, 24L * 3600);
-        if (!seconds) return cli.usageError("--wait takes a number of seconds from 1 to 86400");
-        request.wait = std::chrono::seconds(*seconds);
-    }
-    if (const auto attempts = options->value("--attempts")) {
-        const std::optional<long> count = vela::parseWholeNumber(*attempts, 1, 100);
-        if (!count) return cli.usageError("--attempts takes a number from 1 to 100");
-        request.attempts = static_cast<int>(*count);
-    }
+    std::optional<vela::CampaignRequest> request = campaignRequest(cli, *options, exitCode);
+    if (!request) return exitCode;
     const std::optional<CampaignDatabase> database = openDatabase(*options, exitCode);
     if (!database) return exitCode;
-
-    request.configFile = *options->value("--config");
-    request.configSha256 = vela::ConfigFileSha256(*options->value("--config"));
-    request.allTrackers = options->has("--all");
-    request.trackers = options->values("--tracker");
-    request.modemPorts = options->values("--modem");
-    if (const auto from = options->value("--from")) {
-        std::string error;
-        request.trackers = readDescriptions(*from, error);
-        if (!error.empty()) {
-            std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(error).c_str());
-            return kExitFailure;
-        }
-    }
 
     const std::optional<ProgressMode> progress = progressMode(cli, *options);
     if (!progress) return kExitUsage;
@@ -354,12 +380,76 @@ int runNew(const std::vector<std::string>& args) {
     vela::CampaignEngine engine(database->store, database->campaigns, &printer);
     if (!applyStationOptions(cli, *options, engine, exitCode)) return exitCode;
     if (const auto trace = options->value("--trace")) engine.setModemTrace(*trace);
-    const vela::Result<int64_t> id = engine.Create(request);
+    const vela::Result<int64_t> id = engine.Create(*request);
     if (!id) {
         std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(id.message()).c_str());
         return kExitFailure;
     }
     return runCampaign(engine, printer, id.value());
+}
+
+// A time with its date, hour, minute and zone ("2026-12-08T06:00:00Z", "...+01:00"):
+// one without a zone would be read in the database server's zone.
+bool isZonedTime(const std::string& text) {
+    static const std::regex pattern(
+        R"(\d{4}-\d\d-\d\d[T ]\d\d:\d\d(:\d\d(\.\d+)?)?(Z|[+-]\d\d(:?\d\d)?))");
+    return std::regex_match(text, pattern);
+}
+
+int runSubmit(const Args& args) {
+    vela::CommandLine cli(
+        "velactl campaign submit",
+        "velactl campaign submit --config FILE (--all | --tracker DESC ... | --from FILE)\n"
+        "                            [--not-before TIME] [--priority N] [--station-group G]\n"
+        "                            [--wait S] [--attempts N] --database URL",
+        "Checks the trackers, encodes the image of FILE and puts the campaign in the queue\n"
+        "of the shared database, where the stations of its group take it ('velactl station\n"
+        "serve'); sends nothing itself. A file or a tracker that is refused never enters\n"
+        "the queue. Prints the campaign's ID. Exit status: 0 queued, 1 refused, 2 usage\n"
+        "error.");
+    cli.option("--config", "FILE", "the XML configuration file")
+        .flag("--all", "every tracker of the list")
+        .repeatable("--tracker", "DESC", "a tracker by its description (an IMEI)")
+        .option("--from", "FILE", "one description per line ('-': standard input)")
+        .option("--wait", "S", "seconds to wait for a call after each SMS (default 300)")
+        .option("--attempts", "N", "SMS attempts per tracker (default 2)")
+        .option("--not-before", "TIME",
+                "not taken before this time, with its zone (2026-12-08T06:00:00Z)")
+        .option("--priority", "N", "higher first (default 0, from -1000 to 1000)")
+        .option("--station-group", "G", "the group of stations that take it (default: '')");
+    AddStorageOptions(cli);
+    int exitCode = 0;
+    const std::optional<vela::ParsedOptions> options = cli.parse(args, exitCode);
+    if (!options) return exitCode;
+    vela::QueuePlace place;
+    if (const auto priority = options->value("--priority")) {
+        const std::optional<long> number = vela::parseWholeNumber(*priority, -1000, 1000);
+        if (!number) return cli.usageError("--priority takes a number from -1000 to 1000");
+        place.priority = static_cast<int>(*number);
+    }
+    if (const auto time = options->value("--not-before")) {
+        if (!isZonedTime(*time))
+            return cli.usageError("--not-before takes a time with its zone, as 2026-12-08T06:00Z");
+        place.notBefore = *time;
+    }
+    place.stationGroup = options->value("--station-group").value_or("");
+    std::optional<vela::CampaignRequest> request = campaignRequest(cli, *options, exitCode);
+    if (!request) return exitCode;
+    std::optional<ChosenStorage> chosen = OpenChosenStorage(*options, exitCode);
+    if (!chosen) return exitCode;
+    if (!chosen->choice.databaseUrl) {
+        return cli.usageError(
+            "the queue is in a shared database: give --database URL or VELA_DATABASE");
+    }
+    const std::unique_ptr<vela::CampaignStorage> queue =
+        vela::QueueingCampaignStorage(*chosen->choice.databaseUrl, place);
+    const vela::Result<int64_t> id = vela::CreateCampaign(*chosen->engine, *queue, *request);
+    if (!id) {
+        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(id.message()).c_str());
+        return kExitFailure;
+    }
+    std::printf("campaign: %lld queued\n", static_cast<long long>(id.value()));
+    return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
 }
 
 std::optional<int64_t> campaignId(const vela::CommandLine& cli,
@@ -609,6 +699,7 @@ int runRetry(const Args& args) {
 
 constexpr Subcommand kActions[] = {
     {"run", "start a campaign: wake and configure many trackers", runNew},
+    {"submit", "queue a campaign for the unattended stations of a shared database", runSubmit},
     {"resume", "go on with a campaign that was stopped or cut", runResume},
     {"join", "add this station to a campaign in a shared database", runJoin},
     {"retry", "run again the trackers of a campaign that were not configured", runRetry},

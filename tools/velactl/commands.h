@@ -27,5 +27,6 @@ int RunGo(const Args& args);         // cmd_runs.cpp
 int RunCheckPort(const Args& args);  // cmd_runs.cpp
 int RunHistory(const Args& args);    // cmd_history.cpp
 int RunCampaign(const Args& args);   // cmd_campaign.cpp
+int RunStation(const Args& args);    // cmd_station.cpp
 
 }  // namespace velactl

@@ -40,6 +40,7 @@ constexpr Command kCommands[] = {
      "prove through the test server that the port is reachable"},
     {"history", velactl::RunHistory, "list the recorded runs and their verdicts"},
     {"campaign", velactl::RunCampaign, "configure many trackers in one run, resumable"},
+    {"station", velactl::RunStation, "run an unattended station over the campaign queue"},
 };
 
 vela::CommandLine GlobalCommandLine() {

@@ -18,9 +18,12 @@ void printGroupUsage(std::FILE* out, const std::string& command, const std::stri
         if (!names.empty()) names += '|';
         names += sub.name;
     }
-    std::fprintf(out, "Usage: velactl %s %s [OPTIONS]\n       velactl %s SUBCOMMAND --help\n\n%s",
-                 command.c_str(), names.c_str(), command.c_str(),
-                 vela::WrapLines(about, vela::kHelpWidth).c_str());
+    std::string usage = "Usage: velactl " + command + " " + names + " [OPTIONS]";
+    // A group of many subcommands names them in the list below rather than past the width.
+    if (usage.size() > vela::kHelpWidth)
+        usage = "Usage: velactl " + command + " SUBCOMMAND [OPTIONS]";
+    std::fprintf(out, "%s\n       velactl %s SUBCOMMAND --help\n\n%s", usage.c_str(),
+                 command.c_str(), vela::WrapLines(about, vela::kHelpWidth).c_str());
     std::fprintf(out, "Subcommands:\n");
     for (const Subcommand& sub : subcommands)
         std::fprintf(out, "  %-8s %s\n", sub.name, sub.summary);

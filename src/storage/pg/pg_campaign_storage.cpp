@@ -464,10 +464,12 @@ public:
                     kFinalStates + ")",
                 {id_, kCampaignFinished, HistoryTimestamp()});
             if (!done) return done.status();
-            // The last one out marks a campaign with open trackers as interrupted.
+            // The last one out marks a campaign with open trackers as interrupted; a
+            // queued one (it has a station group) goes back to the queue.
             Result<QueryResult> marked = connection.execute(
                 std::string(
-                    "UPDATE \"Campaigns\" SET \"State\" = $3, \"RunnerPid\" = 0, "
+                    "UPDATE \"Campaigns\" SET \"State\" = CASE WHEN \"StationGroup\" IS NULL "
+                    "THEN $3 ELSE 'queued' END, \"RunnerPid\" = 0, "
                     "\"UpdatedAt\" = $4 WHERE \"ID\" = $1 AND EXISTS (SELECT 1 FROM "
                     "\"CampaignTrackers\" WHERE \"CampaignId\" = $1 AND \"State\" NOT IN ") +
                     kFinalStates +
@@ -515,23 +517,8 @@ Result<int64_t> PgCampaignStorage::create(
     Connection& connection = opened.value();
     Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
     if (!transaction) return transaction.status();
-    Result<QueryResult> inserted = connection.execute(
-        "INSERT INTO \"Campaigns\" (\"CreatedAt\", \"UpdatedAt\", \"State\", \"ConfigFile\", "
-        "\"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", \"Images\", "
-        "\"RunnerPid\") VALUES ($1, $1, $2, $3, $4, $5, $6, $7, $8, 0) RETURNING \"ID\"",
-        {campaign.createdAt, campaign.state, campaign.configFile, campaign.configSha256,
-         ModemPortsText(campaign.modemPorts), campaign.waitSeconds, campaign.attempts,
-         campaign.images});
-    if (!inserted) return inserted.status();
-    Result<int64_t> id = inserted.value().integer(0, 0);
+    Result<int64_t> id = pg::InsertCampaign(connection, campaign, trackers);
     if (!id) return id;
-    // A new campaign's rows are held by no station yet, whatever the records say.
-    std::vector<CampaignTrackerRecord> rows = trackers;
-    for (CampaignTrackerRecord& row : rows) {
-        row.station.clear();
-        row.leaseUntilMs = 0;
-    }
-    if (Status written = insertTrackers(connection, rows, id.value()); !written) return written;
     if (Status committed = transaction.value().commit(); !committed) return committed;
     return id;
 }
@@ -676,6 +663,28 @@ Result<std::unique_ptr<CampaignClaims>> PgCampaignStorage::openClaims(
 }
 
 namespace pg {
+
+Result<int64_t> InsertCampaign(Connection& connection, const CampaignRecord& campaign,
+                               const std::vector<CampaignTrackerRecord>& trackers) {
+    Result<QueryResult> inserted = connection.execute(
+        "INSERT INTO \"Campaigns\" (\"CreatedAt\", \"UpdatedAt\", \"State\", \"ConfigFile\", "
+        "\"ConfigSha256\", \"ModemPorts\", \"WaitSeconds\", \"Attempts\", \"Images\", "
+        "\"RunnerPid\") VALUES ($1, $1, $2, $3, $4, $5, $6, $7, $8, 0) RETURNING \"ID\"",
+        {campaign.createdAt, campaign.state, campaign.configFile, campaign.configSha256,
+         ModemPortsText(campaign.modemPorts), campaign.waitSeconds, campaign.attempts,
+         campaign.images});
+    if (!inserted) return inserted.status();
+    Result<int64_t> id = inserted.value().integer(0, 0);
+    if (!id) return id;
+    // A new campaign's rows are held by no station yet, whatever the records say.
+    std::vector<CampaignTrackerRecord> rows = trackers;
+    for (CampaignTrackerRecord& row : rows) {
+        row.station.clear();
+        row.leaseUntilMs = 0;
+    }
+    if (Status written = insertTrackers(connection, rows, id.value()); !written) return written;
+    return id;
+}
 
 Status InsertHistoryRow(Connection& connection, const HistoryRecord& h) {
     const std::string verdict(VerdictWord(h.verdict));

@@ -45,6 +45,11 @@ private:
 
 namespace pg {
 
+// Inserts a new campaign and its tracker rows (held by no station) inside the caller's
+// transaction; its ID.
+Result<int64_t> InsertCampaign(Connection& connection, const CampaignRecord& campaign,
+                               const std::vector<CampaignTrackerRecord>& trackers);
+
 // Appends one run's record to History (the statement both engines build alike).
 Status InsertHistoryRow(Connection& connection, const HistoryRecord& record);
 

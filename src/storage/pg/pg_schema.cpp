@@ -63,6 +63,60 @@ constexpr const char* kStepFour[] = {
     "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"Delivery\" text",
     "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"DeliveredAt\" text",
     "ALTER TABLE \"CampaignTrackers\" ADD COLUMN IF NOT EXISTS \"MessageReference\" integer",
+    // The campaign queue: a fleet system inserts campaigns in state 'queued' with plain
+    // SQL (the defaults fill what it leaves out), stations of the campaign's group take
+    // them by priority once their time has come. A NULL group marks a campaign started by
+    // an operator, which no station takes on its own.
+    "ALTER TABLE \"Campaigns\" ADD COLUMN IF NOT EXISTS \"Priority\" integer NOT NULL DEFAULT 0",
+    "ALTER TABLE \"Campaigns\" ADD COLUMN IF NOT EXISTS \"NotBefore\" timestamptz",
+    "ALTER TABLE \"Campaigns\" ADD COLUMN IF NOT EXISTS \"StationGroup\" text",
+    "ALTER TABLE \"Campaigns\" ADD COLUMN IF NOT EXISTS \"Reason\" text",
+    "ALTER TABLE \"Campaigns\" ALTER COLUMN \"CreatedAt\" SET DEFAULT "
+    "to_char(now() AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS\"Z\"')",
+    "ALTER TABLE \"Campaigns\" ALTER COLUMN \"WaitSeconds\" SET DEFAULT 300",
+    "ALTER TABLE \"Campaigns\" ALTER COLUMN \"Attempts\" SET DEFAULT 2",
+    "ALTER TABLE \"Campaigns\" ALTER COLUMN \"RunnerPid\" SET DEFAULT 0",
+    "ALTER TABLE \"Campaigns\" ALTER COLUMN \"ModemPorts\" SET DEFAULT ''",
+    "ALTER TABLE \"CampaignTrackers\" ALTER COLUMN \"State\" SET DEFAULT 'pending'",
+    "ALTER TABLE \"CampaignTrackers\" ALTER COLUMN \"Attempts\" SET DEFAULT 0",
+    "CREATE INDEX IF NOT EXISTS \"CampaignsQueued\" ON \"Campaigns\" "
+    "(\"StationGroup\", \"Priority\" DESC, \"ID\") WHERE \"State\" IN ('queued', 'running')",
+    // The live stations: one heartbeat row each, and one row per modem with its figures.
+    "CREATE TABLE IF NOT EXISTS \"Stations\" ("
+    "\"Name\" text PRIMARY KEY, \"StationGroup\" text NOT NULL DEFAULT '', \"Address\" text, "
+    "\"Host\" text, \"Pid\" integer, \"StartedAt\" text, \"State\" text, "
+    "\"Campaign\" bigint, \"SeenAt\" timestamptz, \"SeenUntil\" bigint NOT NULL DEFAULT 0, "
+    "\"CallersRefused\" bigint NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS \"StationModems\" ("
+    "\"Station\" text NOT NULL, \"Port\" text NOT NULL, \"Open\" boolean NOT NULL, "
+    "\"SmsSent\" bigint NOT NULL DEFAULT 0, \"SmsFailed\" bigint NOT NULL DEFAULT 0, "
+    "\"LastError\" text, PRIMARY KEY (\"Station\", \"Port\"))",
+    // One row per tracker of every campaign, for a fleet system's reports.
+    "CREATE OR REPLACE VIEW \"CampaignReport\" AS SELECT c.\"ID\" AS \"CampaignId\", "
+    "c.\"State\" AS \"CampaignState\", c.\"Priority\", c.\"StationGroup\", "
+    "c.\"Reason\" AS \"CampaignReason\", c.\"ConfigSha256\", "
+    "encode(sha256(convert_to(c.\"Images\", 'UTF8')), 'hex') AS \"ConfigDigest\", "
+    "t.\"Position\", t.\"Tracker\", t.\"State\", t.\"Verdict\" AS \"Outcome\", "
+    "t.\"Attempts\", t.\"Detail\", t.\"Delivery\", t.\"DeliveredAt\", t.\"Station\", "
+    "t.\"UpdatedAt\" FROM \"Campaigns\" c JOIN \"CampaignTrackers\" t "
+    "ON t.\"CampaignId\" = c.\"ID\"",
+    // Changes reach whoever listens, whichever program made them: a campaign's new state
+    // on vela_campaign, a tracker's on vela_tracker, each as a JSON object.
+    "CREATE OR REPLACE FUNCTION \"VelaNotifyCampaign\"() RETURNS trigger LANGUAGE plpgsql AS "
+    "$$BEGIN IF TG_OP = 'INSERT' OR NEW.\"State\" IS DISTINCT FROM OLD.\"State\" THEN "
+    "PERFORM pg_notify('vela_campaign', json_build_object('campaign', NEW.\"ID\", 'state', "
+    "NEW.\"State\")::text); END IF; RETURN NULL; END$$",
+    "DROP TRIGGER IF EXISTS \"CampaignsNotify\" ON \"Campaigns\"",
+    "CREATE TRIGGER \"CampaignsNotify\" AFTER INSERT OR UPDATE OF \"State\" ON \"Campaigns\" "
+    "FOR EACH ROW EXECUTE FUNCTION \"VelaNotifyCampaign\"()",
+    "CREATE OR REPLACE FUNCTION \"VelaNotifyTracker\"() RETURNS trigger LANGUAGE plpgsql AS "
+    "$$BEGIN IF NEW.\"State\" IS DISTINCT FROM OLD.\"State\" THEN "
+    "PERFORM pg_notify('vela_tracker', json_build_object('campaign', NEW.\"CampaignId\", "
+    "'tracker', NEW.\"Tracker\", 'state', NEW.\"State\", 'verdict', "
+    "NEW.\"Verdict\")::text); END IF; RETURN NULL; END$$",
+    "DROP TRIGGER IF EXISTS \"CampaignTrackersNotify\" ON \"CampaignTrackers\"",
+    "CREATE TRIGGER \"CampaignTrackersNotify\" AFTER UPDATE OF \"State\" ON "
+    "\"CampaignTrackers\" FOR EACH ROW EXECUTE FUNCTION \"VelaNotifyTracker\"()",
     // A campaign's rows in its order, a page at a time, without a sort.
     "CREATE INDEX IF NOT EXISTS \"CampaignTrackersByPosition\" ON \"CampaignTrackers\" "
     "(\"CampaignId\", \"Position\")",
