@@ -23,6 +23,13 @@ namespace vela {
 
 using std::chrono::milliseconds;
 
+namespace {
+
+// Trackers claimed and taken on at once before the first SMS.
+constexpr int kClaimSlice = 4096;
+
+}  // namespace
+
 struct CampaignEngine::Impl : CampaignSessionHost {
     std::shared_ptr<const StorageEngine> store;
     std::shared_ptr<const CampaignStorage> campaigns;
@@ -265,10 +272,23 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         rules.wait = std::chrono::seconds(run->campaign.waitSeconds);
         rules.modemFailuresToRetire = limits.modemFailuresToRetire;
         // The first trackers are claimed before any modem starts: all of them when this
-        // station is alone with the campaign.
-        Result<std::vector<CampaignTrackerRecord>> first =
-            claims->claim(policy->firstClaim(static_cast<int>(modems.size())));
-        if (!first) return first.status();
+        // station is alone with the campaign, a slice at a time, so that a fleet is never
+        // held twice over, as claimed rows and as the book's.
+        {
+            std::lock_guard lock(mutex);
+            book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
+        }
+        for (int left = policy->firstClaim(static_cast<int>(modems.size())); left > 0;) {
+            const int asked = std::min(left, kClaimSlice);
+            Result<std::vector<CampaignTrackerRecord>> slice = claims->claim(asked);
+            if (!slice) return slice.status();
+            const int taken = static_cast<int>(slice.value().size());
+            std::lock_guard lock(mutex);
+            book->Adopt(BookTrackersOf(*run, std::move(slice).value(), !policy->keeps()),
+                        BookTime::Now());
+            if (taken < asked) break;
+            left -= taken;
+        }
         if (Result<int64_t> open = claims->openCount(); open) campaignOpen = open.value();
         CampaignChange running;
         running.campaignState = kCampaignRunning;
@@ -283,10 +303,11 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         const uint64_t runningTicket = journal->Push(std::move(running), std::move(started));
         {
             std::lock_guard lock(mutex);
-            book.emplace(run->campaign, rules, modems, std::chrono::system_clock::now());
-            book->Adopt(BookTrackersOf(*run, std::move(first).value()), BookTime::Now());
             Carry();
         }
+        // A station alone took every tracker: the wake-ups of the list's others are not
+        // needed again.
+        if (!policy->keeps()) run->wakeUps = {};
         if (Result<std::vector<std::string>> elsewhere = claims->heldElsewhere();
             elsewhere && !elsewhere.value().empty() && observer != nullptr) {
             journal->Push({}, [watcher = observer, text = HeldElsewhereText(elsewhere.value())] {
@@ -308,7 +329,7 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         };
         station.adopt = [this](std::vector<CampaignTrackerRecord> rows) {
             std::lock_guard lock(mutex);
-            book->Adopt(BookTrackersOf(*run, std::move(rows)), BookTime::Now());
+            book->Adopt(BookTrackersOf(*run, std::move(rows), false), BookTime::Now());
             Carry();
         };
         station.campaignOpen = [this](int64_t open) { campaignOpen = open; };
@@ -372,7 +393,8 @@ struct CampaignEngine::Impl : CampaignSessionHost {
         if (!saved) return saved.withContext("cannot save the campaign: ");
         if (!left) return left.withContext("cannot leave the campaign: ");
         std::lock_guard lock(mutex);
-        return SummarizeCampaign(*campaigns, id, book->rows(), std::move(reason));
+        return SummarizeCampaign(
+            *campaigns, id, [this] { return book->rows(); }, std::move(reason));
     }
 
     Result<CampaignSummary> Run(int64_t id) {

@@ -4,6 +4,7 @@
 #include "config/config_reader.h"
 #include "modem/push_message.h"
 #include "modem/serial_port.h"
+#include "storage/tracker_list.h"
 
 #include <unistd.h>
 
@@ -138,7 +139,7 @@ Result<int64_t> CreateCampaign(const StorageEngine& store, const CampaignStorage
         if (seen.insert(description).second) chosen.push_back(description);
     };
     if (request.allTrackers) {
-        for (int i = 0; i < list.count(); ++i) choose(list.at(i).description);
+        for (const TrackerEntry& entry : list.entries()) choose(entry.description);
     } else {
         for (const std::string& description : request.trackers) choose(description);
     }
@@ -146,15 +147,22 @@ Result<int64_t> CreateCampaign(const StorageEngine& store, const CampaignStorage
 
     std::vector<std::string> unknown, notImei, unsendable;
     std::vector<CampaignTrackerRecord> rows;
+    rows.reserve(chosen.size());
     std::set<int> deviceTypes;
+    // By description, the first of each: a search of the list per chosen tracker would
+    // grow with the square of a fleet.
+    std::unordered_map<std::string, int> index;
+    index.reserve(list.entries().size());
+    for (std::size_t i = 0; i < list.entries().size(); ++i)
+        index.try_emplace(list.entries()[i].description, static_cast<int>(i));
     for (const std::string& description : chosen) {
-        const int at = list.findByDescription(description);
-        if (at < 0) {
+        const auto found = index.find(description);
+        if (found == index.end()) {
             unknown.push_back(description);
             continue;
         }
+        const TrackerEntry& entry = list.entries()[static_cast<std::size_t>(found->second)];
         if (!IsImei(description)) notImei.push_back(description);
-        const TrackerEntry& entry = list.at(at);
         if (Result<std::string> pdu = BuildPushMessage(entry, settings); !pdu) {
             unsendable.push_back(description + " (" + pdu.message() + ")");
         }
@@ -213,8 +221,9 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     if (Status loaded = store.loadOptions(run.options); !loaded) return loaded;
     if (station.allowFrom) run.options.allowFrom = *station.allowFrom;
     if (station.deliveryReports) run.options.askForDeliveryReports = *station.deliveryReports;
+    TrackerList trackers;
     TrackerListStamp stamp;
-    if (Status loaded = store.loadTrackers(run.trackers, stamp); !loaded) return loaded;
+    if (Status loaded = store.loadTrackers(trackers, stamp); !loaded) return loaded;
 
     if (station.externalIp) run.settings.externalIp = *station.externalIp;
     if (station.externalPort) run.settings.externalPort = *station.externalPort;
@@ -223,6 +232,18 @@ Result<PreparedRun> PrepareRun(const StorageEngine& store, const CampaignStorage
     run.smsPerMinute = station.smsPerMinute;
     if (Status usable = checkReachable(run.settings, run.campaign.modemPorts); !usable)
         return usable;
+    run.wakeUps.reserve(static_cast<std::size_t>(trackers.count()));
+    for (const TrackerEntry& entry : trackers.entries()) {
+        PreparedRun::WakeUp wakeUp;
+        wakeUp.deviceType = entry.deviceType;
+        if (Result<std::string> pdu =
+                BuildPushMessage(entry, run.settings, run.options.askForDeliveryReports);
+            pdu)
+            wakeUp.pushMessage = std::move(pdu).value();
+        else
+            wakeUp.refusal = pdu.message();
+        run.wakeUps.try_emplace(entry.description, std::move(wakeUp));
+    }
     run.listenPort = static_cast<uint16_t>(run.settings.localPort);
     run.station.name =
         station.name.empty() ? hostName() + ":" + std::to_string(::getpid()) : station.name;
@@ -236,7 +257,7 @@ std::string HeldElsewhereText(const std::vector<std::string>& trackers) {
 }
 
 CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
-                                  const std::vector<CampaignTrackerRecord>& rows,
+                                  const std::function<std::vector<CampaignTrackerRecord>()>& rows,
                                   std::string reason) {
     CampaignSummary summary;
     summary.id = id;
@@ -247,16 +268,17 @@ CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
         summary.failed = static_cast<int>(stored.value().failed);
         finished = stored.value().state == kCampaignFinished;
     } else {
-        for (const CampaignTrackerRecord& row : rows) {
+        const std::vector<CampaignTrackerRecord> held = rows();
+        for (const CampaignTrackerRecord& row : held) {
             summary.configured += row.state == "configured";
             summary.failed += row.state == "failed";
         }
-        summary.total = static_cast<int>(rows.size());
+        summary.total = static_cast<int>(held.size());
         finished = summary.configured + summary.failed == summary.total;
     }
     // The delivery of every tracker's last SMS, from the stored rows when they can be read.
     Result<std::vector<CampaignTrackerRecord>> stored = campaigns.trackers(id);
-    for (const CampaignTrackerRecord& row : stored ? stored.value() : rows) {
+    for (const CampaignTrackerRecord& row : stored ? std::move(stored).value() : rows()) {
         summary.delivered += row.delivery == kDeliveryDelivered;
         summary.undeliverable += row.delivery == kDeliveryUndeliverable;
         summary.unconfirmed += row.delivery == kDeliveryUnconfirmed;
@@ -280,25 +302,26 @@ Result<std::unique_ptr<SerialTrace>> OpenModemTrace(const std::filesystem::path&
     return created;
 }
 
-std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
-                                        std::vector<CampaignTrackerRecord> rows) {
+std::vector<BookTracker> BookTrackersOf(PreparedRun& run, std::vector<CampaignTrackerRecord> rows,
+                                        bool once) {
     std::vector<BookTracker> trackers;
     trackers.reserve(rows.size());
     for (CampaignTrackerRecord& row : rows) {
         BookTracker tracker;
-        const int at = run.trackers.findByDescription(row.tracker);
-        if (at < 0) {
+        const auto at = run.wakeUps.find(row.tracker);
+        if (at == run.wakeUps.end()) {
             tracker.refusal = "the tracker is no longer in the tracker list";
         } else {
-            const TrackerEntry& entry = run.trackers.at(at);
-            const auto image = run.images.find(entry.deviceType);
+            const auto image = run.images.find(at->second.deviceType);
             if (image != run.images.end()) tracker.image = &image->second;
-            if (Result<std::string> pdu =
-                    BuildPushMessage(entry, run.settings, run.options.askForDeliveryReports);
-                pdu)
-                tracker.pushMessage = pdu.value();
-            else
-                tracker.refusal = pdu.message();
+            if (once) {
+                tracker.pushMessage = std::move(at->second.pushMessage);
+                tracker.refusal = std::move(at->second.refusal);
+                run.wakeUps.erase(at);
+            } else {
+                tracker.pushMessage = at->second.pushMessage;
+                tracker.refusal = at->second.refusal;
+            }
         }
         tracker.row = std::move(row);
         trackers.push_back(std::move(tracker));

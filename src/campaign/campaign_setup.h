@@ -11,10 +11,12 @@
 #include "modem/serial_trace.h"
 #include "storage/program_settings.h"
 #include "storage/station_options.h"
-#include "storage/tracker_list.h"
 
+#include <functional>
 #include <map>
 #include <memory>
+#include <string>
+#include <unordered_map>
 
 namespace vela {
 
@@ -24,7 +26,15 @@ struct PreparedRun {
     std::map<int, ConfigImage> images;
     ProgramSettings settings;  // with this station's address
     StationOptions options;    // with this station's allow-list and delivery reports
-    TrackerList trackers;
+    // What each tracker of the list is woken with, by description, built once: a
+    // fleet's rows are looked up one by one as they are claimed (a search of the list
+    // for each would grow with its square), and the list itself is not kept.
+    struct WakeUp {
+        int deviceType = 0;
+        std::string pushMessage;  // the wake-up SMS, when one can be built
+        std::string refusal;      // why none can
+    };
+    std::unordered_map<std::string, WakeUp> wakeUps;
     CampaignStationInfo station;
     uint16_t listenPort = 0;
     int smsPerMinute = 0;  // per modem; 0: no limit
@@ -52,9 +62,10 @@ Status CheckModemsOpen(const std::vector<std::string>& modems);
 std::string HeldElsewhereText(const std::vector<std::string>& trackers);
 
 // The whole campaign's counts as the database has them now (`rows`, this station's, when
-// it cannot be read), ended as its stored state says.
+// it cannot be read: asked for only then, as a fleet's rows are a copy of the book),
+// ended as its stored state says.
 CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
-                                  const std::vector<CampaignTrackerRecord>& rows,
+                                  const std::function<std::vector<CampaignTrackerRecord>()>& rows,
                                   std::string reason);
 
 // The trace of modem `modemIndex` (from 0): FILE for the first, FILE.2, FILE.3... for the
@@ -62,8 +73,10 @@ CampaignSummary SummarizeCampaign(const CampaignStorage& campaigns, int64_t id,
 Result<std::unique_ptr<SerialTrace>> OpenModemTrace(const std::filesystem::path& file,
                                                     std::size_t modemIndex, SerialPort& port);
 
-// The book's view of claimed rows: their wake-up SMS, or why none can be built.
-std::vector<BookTracker> BookTrackersOf(const PreparedRun& run,
-                                        std::vector<CampaignTrackerRecord> rows);
+// The book's view of claimed rows: their wake-up SMS, or why none can be built. With
+// `once` (a station that claims every tracker a single time) each tracker's wake-up
+// moves from `run` into the book instead of being copied.
+std::vector<BookTracker> BookTrackersOf(PreparedRun& run, std::vector<CampaignTrackerRecord> rows,
+                                        bool once);
 
 }  // namespace vela

@@ -59,6 +59,19 @@ inline constexpr const char* kCampaignRunning = "running";
 inline constexpr const char* kCampaignInterrupted = "interrupted";
 inline constexpr const char* kCampaignFinished = "finished";
 
+// What `velactl db prune` deletes, the same text for both engines ($1: a timestamp as
+// HistoryTimestamp writes it, so text order is time order).
+inline constexpr const char* kPruneHistory = "DELETE FROM \"History\" WHERE \"EndedAt\" < $1";
+#define VELA_FINISHED_BEFORE \
+    "(SELECT \"ID\" FROM \"Campaigns\" WHERE \"State\" = 'finished' AND \"UpdatedAt\" < $1)"
+inline constexpr const char* kPruneCampaignTrackers =
+    "DELETE FROM \"CampaignTrackers\" WHERE \"CampaignId\" IN " VELA_FINISHED_BEFORE;
+inline constexpr const char* kPruneCampaignStations =
+    "DELETE FROM \"CampaignStations\" WHERE \"CampaignId\" IN " VELA_FINISHED_BEFORE;
+inline constexpr const char* kPruneCampaigns =
+    "DELETE FROM \"Campaigns\" WHERE \"ID\" IN " VELA_FINISHED_BEFORE;
+#undef VELA_FINISHED_BEFORE
+
 // One row of Campaigns: what the campaign was asked to do. The images are kept with it,
 // so a resumed campaign sends exactly what it started with.
 struct CampaignRecord {

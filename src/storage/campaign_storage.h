@@ -12,7 +12,9 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +91,26 @@ public:
     virtual Result<std::vector<CampaignRecord>> list() const = 0;
     // In campaign order, with the station holding each.
     virtual Result<std::vector<CampaignTrackerRecord>> trackers(int64_t id) const = 0;
+    // The same rows handed to `take` one at a time, without holding them all: a fleet's
+    // campaign is read in flat memory. Stops at the first failure (rows before it were
+    // handed on).
+    virtual Status eachTracker(
+        int64_t id, const std::function<void(const CampaignTrackerRecord&)>& take) const {
+        Result<std::vector<CampaignTrackerRecord>> rows = trackers(id);
+        if (!rows) return rows.status();
+        for (const CampaignTrackerRecord& row : rows.value()) take(row);
+        return Status::Ok();
+    }
+    // Deletes history rows that ended before `historyBefore` and campaigns (with their
+    // tracker rows and stations) finished before `campaignsBefore`, both timestamps as
+    // HistoryTimestamp writes them; either may be left out. One transaction.
+    struct PruneCounts {
+        int64_t historyRows = 0;
+        int64_t campaigns = 0;
+        int64_t campaignTrackers = 0;
+    };
+    virtual Result<PruneCounts> prune(const std::optional<std::string>& historyBefore,
+                                      const std::optional<std::string>& campaignsBefore) const = 0;
     // The stations that joined the campaign, in the order they joined.
     virtual Result<std::vector<CampaignStationRecord>> stations(int64_t id) const = 0;
 

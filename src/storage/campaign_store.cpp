@@ -1,5 +1,7 @@
 #include "storage/campaign_store.h"
 
+#include <sqlite3.h>
+
 #include "common/process_alive.h"
 
 #include "storage/database_checks.h"
@@ -294,6 +296,46 @@ Result<std::vector<CampaignTrackerRecord>> CampaignStore::trackers(int64_t id) c
     return rows;
 }
 
+Result<CampaignStorage::PruneCounts> CampaignStore::prune(
+    const std::optional<std::string>& historyBefore,
+    const std::optional<std::string>& campaignsBefore) const {
+    PruneCounts counts;
+    Status pruned = writeDatabase(databaseFile(workingDirectory_), [&](sqlite::Database& db) {
+        if (Status migrated = MigrateSchema(db); !migrated) return migrated;
+        auto run = [&](const char* sql, const std::string& before, int64_t* deleted) -> Status {
+            Result<sqlite::Statement> statement = db.prepare(sql);
+            if (!statement) return statement.status();
+            if (Status bound = bindAll(statement.value(), {{1, before}}, {}); !bound) return bound;
+            if (Status done = runOnce(statement.value()); !done) return done;
+            if (deleted != nullptr) *deleted = sqlite3_changes64(db.handle());
+            return Status::Ok();
+        };
+        if (historyBefore) {
+            if (Status done = run(kPruneHistory, *historyBefore, &counts.historyRows); !done)
+                return done;
+        }
+        if (campaignsBefore) {
+            for (const auto& [sql, deleted] :
+                 {std::pair{kPruneCampaignTrackers, &counts.campaignTrackers},
+                  std::pair{kPruneCampaignStations, static_cast<int64_t*>(nullptr)},
+                  std::pair{kPruneCampaigns, &counts.campaigns}}) {
+                if (Status done = run(sql, *campaignsBefore, deleted); !done) return done;
+            }
+        }
+        return Status::Ok();
+    });
+    if (!pruned) return pruned;
+    return counts;
+}
+
+Status CampaignStore::eachTracker(
+    int64_t id, const std::function<void(const CampaignTrackerRecord&)>& take) const {
+    return readCampaignTables(workingDirectory_, [&](sqlite::Database& db, int version) {
+        return queryRows(db, trackerQuery(version, "WHERE \"CampaignId\" = ?1"), id,
+                         [&](sqlite::Statement& r) { take(readTracker(r)); });
+    });
+}
+
 namespace {
 
 // The one station of a campaign in settings.accdb saves everything it is given.
@@ -352,21 +394,29 @@ public:
             if (Status mine = takeCampaign(db); !mine) return mine;
             Result<std::map<std::string, int64_t>> busy = busyTrackers(db);
             if (!busy) return busy.status();
-            std::vector<CampaignTrackerRecord> open;
-            if (Status read = selectTrackers(db, version.value(), id_, open); !read) return read;
             elsewhere_.clear();
-            for (CampaignTrackerRecord& tracker : open) {
-                if (tracker.state == "configured" || tracker.state == "failed") continue;
-                if (const auto other = busy.value().find(tracker.tracker);
-                    other != busy.value().end()) {
-                    elsewhere_.push_back(tracker.tracker + " (campaign " +
-                                         std::to_string(other->second) + ")");
-                    continue;
-                }
-                if (static_cast<int>(claimed.size()) >= limit) break;
-                if (held_.insert(tracker.tracker).second) claimed.push_back(std::move(tracker));
-            }
-            return Status::Ok();
+            // Row by row: a fleet's whole table is never held here at once, only what
+            // is taken.
+            bool full = false;
+            return queryRows(db, trackerQuery(version.value(), "WHERE \"CampaignId\" = ?1"), id_,
+                             [&](sqlite::Statement& r) {
+                                 if (full) return;
+                                 const std::string state = r.columnText(4);
+                                 if (state == "configured" || state == "failed") return;
+                                 std::string tracker = r.columnText(2);
+                                 if (const auto other = busy.value().find(tracker);
+                                     other != busy.value().end()) {
+                                     elsewhere_.push_back(tracker + " (campaign " +
+                                                          std::to_string(other->second) + ")");
+                                     return;
+                                 }
+                                 if (static_cast<int>(claimed.size()) >= limit) {
+                                     full = true;
+                                     return;
+                                 }
+                                 if (held_.insert(std::move(tracker)).second)
+                                     claimed.push_back(readTracker(r));
+                             });
         });
         if (!taken) return taken;
         return claimed;

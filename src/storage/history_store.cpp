@@ -29,17 +29,15 @@ std::string buildHistoryInsert(char placeholder) {
     return "INSERT INTO \"History\" (" + columns + ") VALUES (" + values + ")";
 }
 
-// Parameters left unbound are NULL, so each condition of the filter is either
-// switched off or compares with a bound value. NULLs are read through their own
-// columns (the statement reads NULL as 0).
+// Only the filter's own conditions are in the text, each with its fixed parameter
+// number (the others stay unbound): a condition switched off by a NULL parameter would
+// keep SQLite from choosing an index, and `--tracker` would read the whole table.
+// NULLs are read through their own columns (the statement reads NULL as 0).
 constexpr const char* kSelectHistory =
     "SELECT \"ID\", \"StartedAt\", \"EndedAt\", \"Kind\", \"Tracker\", \"Phone\", "
     "\"ModemPort\", \"ConfigFile\", \"ConfigSha256\", \"ImageBytes\", \"CallerAddress\", "
     "\"CallerImei\", \"AnswerBytes\", \"AnswerBytes\" IS NULL, \"Verdict\", \"Detail\", "
-    "\"CampaignId\", \"CampaignId\" IS NULL, %s FROM \"History\" "
-    "WHERE (?1 IS NULL OR \"Tracker\" = ?1) AND (?2 IS NULL OR \"Verdict\" = ?2) "
-    "AND (?3 IS NULL OR \"StartedAt\" >= ?3) AND (?4 IS NULL OR \"CampaignId\" = ?4) "
-    "ORDER BY \"ID\" DESC LIMIT ?5";
+    "\"CampaignId\", \"CampaignId\" IS NULL, %s FROM \"History\" WHERE 1";
 
 constexpr const char* kHasHistoryTable =
     "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'History'";
@@ -101,6 +99,17 @@ Result<HistoryRecord> readRow(const sqlite::Statement& row) {
 
 }  // namespace
 
+std::string HistoryQueryText(const HistoryFilter& filter, bool deliveryColumns) {
+    std::string sql = kSelectHistory;
+    // A database from before the delivery columns reads them as empty.
+    sql.replace(sql.find("%s"), 2, deliveryColumns ? "\"Delivery\", \"DeliveredAt\"" : "'', ''");
+    if (filter.tracker) sql += " AND \"Tracker\" = ?1";
+    if (filter.verdict) sql += " AND \"Verdict\" = ?2";
+    if (filter.since) sql += " AND \"StartedAt\" >= ?3";
+    if (filter.campaignId) sql += " AND \"CampaignId\" = ?4";
+    return sql + " ORDER BY \"ID\" DESC LIMIT ?5";
+}
+
 Status SelectHistoryRows(sqlite::Database& db, const HistoryFilter& filter,
                          std::vector<HistoryRecord>& out) {
     Result<sqlite::Statement> probe = db.prepare(kHasHistoryTable);
@@ -109,15 +118,10 @@ Status SelectHistoryRows(sqlite::Database& db, const HistoryFilter& filter,
     if (!probed) return probed.status();
     if (!probed.value() || probe.value().columnInt(0) == 0) return Status::Ok();
 
-    // A database from before the delivery columns reads them as empty.
     Result<int> version = SchemaVersion(db);
     if (!version) return version.status();
-    std::string select = kSelectHistory;
-    select.replace(select.find("%s"), 2,
-                   version.value() >= kHistoryDeliverySchemaVersion
-                       ? "\"Delivery\", \"DeliveredAt\""
-                       : "'', ''");
-    Result<sqlite::Statement> query = db.prepare(select);
+    Result<sqlite::Statement> query = db.prepare(
+        HistoryQueryText(filter, version.value() >= kHistoryDeliverySchemaVersion));
     if (!query) return query.status();
     sqlite::Statement& row = query.value();
     if (filter.tracker) {

@@ -63,6 +63,9 @@ constexpr const char* kVersion4[] = {
     "ALTER TABLE \"CampaignTrackers\" ADD COLUMN \"MessageReference\" INTEGER",
     "CREATE INDEX IF NOT EXISTS \"CampaignTrackersByState\" ON \"CampaignTrackers\" "
     "(\"CampaignId\", \"State\")",
+    // A campaign's rows in its order without a sort: status and claims read them so.
+    "CREATE INDEX IF NOT EXISTS \"CampaignTrackersByPosition\" ON \"CampaignTrackers\" "
+    "(\"CampaignId\", \"Position\")",
 };
 
 constexpr Migration kMigrations[] = {

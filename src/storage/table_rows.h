@@ -35,6 +35,10 @@ Status AppendTrackerRows(sqlite::Database& db, TrackerList& list,
 // Makes the Trackers table hold exactly the entries of `list`, in list order.
 Status ReplaceTrackerRows(sqlite::Database& db, const TrackerList& list);
 
+// The SQLite query of SelectHistoryRows for `filter` (?1 tracker, ?2 verdict, ?3 since,
+// ?4 campaign, ?5 limit; only the filter's own conditions appear).
+std::string HistoryQueryText(const HistoryFilter& filter, bool deliveryColumns = true);
+
 // Appends the records to the History table in their order (IDs assigned anew).
 Status InsertHistoryRows(sqlite::Database& db, const std::vector<HistoryRecord>& records);
 // Appends the History rows that `filter` picks, newest first (none in a database from

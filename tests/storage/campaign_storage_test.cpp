@@ -2,9 +2,11 @@
 // on a server that this test program starts itself.
 #include "postgres_server.h"
 #include "storage/campaign_store.h"
+#include "storage/database.h"
 #include "storage/pg/connection.h"
 #include "storage/pg/pg_campaign_storage.h"
 #include "storage/pg/storage_choice.h"
+#include "storage/table_rows.h"
 #include "store_test_support.h"
 
 #include <gtest/gtest.h>
@@ -224,6 +226,81 @@ TEST_P(CampaignStorageTest, CampaignTrackersAndStationsComeBack) {
     EXPECT_EQ(std::vector<int64_t>({done.total, done.configured, done.failed}),
               std::vector<int64_t>({3, 1, 1}));
     EXPECT_EQ(done.state, kCampaignInterrupted);  // one tracker was left open
+}
+
+// Rows read one at a time are the rows of the list; pruning takes finished campaigns
+// (with their rows) and old history only, on both engines.
+TEST_P(CampaignStorageTest, RowsStreamAndPruningKeepsWhatIsOpenOrRecent) {
+    const int64_t finished = createCampaign(3);
+    const int64_t open = createCampaign(2);
+    std::unique_ptr<CampaignClaims> claims = join(finished, "north:1");
+    ASSERT_TRUE(claims);
+    const std::vector<CampaignTrackerRecord> rows = claims->claim(10).value();
+    ASSERT_EQ(rows.size(), 3u);
+    std::unique_ptr<CampaignWriter> writer =
+        storage()->openWriter(finished, {"north:1", ""}, 30s).value();
+    std::vector<CampaignChange> changes;
+    for (const CampaignTrackerRecord& row : rows)
+        changes.push_back(trackerChange(row, "configured", "done"));
+    ASSERT_TRUE(writer->save(changes).ok());
+    ASSERT_TRUE(claims->leave().ok());
+    ASSERT_EQ(storage()->campaign(finished).value().state, kCampaignFinished);
+
+    std::vector<CampaignTrackerRecord> streamed;
+    ASSERT_TRUE(
+        storage()
+            ->eachTracker(finished,
+                          [&](const CampaignTrackerRecord& row) { streamed.push_back(row); })
+            .ok());
+    EXPECT_EQ(describeAll(streamed), describeAll(storage()->trackers(finished).value()));
+
+    const std::string past = "2000-01-01T00:00:00Z", future = "9999-12-31T00:00:00Z";
+    Result<CampaignStorage::PruneCounts> none = storage()->prune(past, past);
+    ASSERT_TRUE(none.ok()) << none.message();
+    EXPECT_EQ(std::vector<int64_t>({none.value().historyRows, none.value().campaigns,
+                                    none.value().campaignTrackers}),
+              std::vector<int64_t>({0, 0, 0}));
+    Result<CampaignStorage::PruneCounts> pruned = storage()->prune(future, future);
+    ASSERT_TRUE(pruned.ok()) << pruned.message();
+    EXPECT_EQ(std::vector<int64_t>({pruned.value().historyRows, pruned.value().campaigns,
+                                    pruned.value().campaignTrackers}),
+              std::vector<int64_t>({3, 1, 3}));
+    EXPECT_EQ(storage()->campaign(finished).code(), StatusCode::NotFound);
+    EXPECT_TRUE(storage()->stations(finished).value().empty());
+    EXPECT_TRUE(history(finished).empty());
+    EXPECT_EQ(storage()->trackers(open).value().size(), 2u);  // not finished: kept
+}
+
+// `campaign list` counts each campaign's trackers and `history --tracker X` picks one
+// tracker's rows through indexes, never by reading whole tables. PostgreSQL is asked
+// with sequential scans turned off: on tables this small it would rightly prefer them.
+TEST_P(CampaignStorageTest, ListAndHistoryOfATrackerUseIndexes) {
+    createCampaign(2);
+    const std::string list = std::string(kCampaignSelect) + "ORDER BY c.\"ID\" DESC";
+    std::string plans;
+    if (GetParam() == Engine::kSqlite) {
+        HistoryFilter ofTracker;
+        ofTracker.tracker = "350000000000001";
+        Result<sqlite::Database> db = sqlite::Database::open(directory_.path() / "settings.accdb");
+        ASSERT_TRUE(db.ok()) << db.message();
+        for (const std::string& sql : {list, HistoryQueryText(ofTracker)}) {
+            Result<sqlite::Statement> plan = db.value().prepare("EXPLAIN QUERY PLAN " + sql);
+            ASSERT_TRUE(plan.ok()) << plan.message();
+            while (plan.value().step().value()) plans += plan.value().columnText(3) + "\n";
+        }
+        EXPECT_NE(plans.find("INDEX HistoryByTracker (Tracker=?)"), std::string::npos) << plans;
+        EXPECT_EQ(plans.find("SCAN History"), std::string::npos) << plans;
+        EXPECT_EQ(plans.find("SCAN t"), std::string::npos) << plans;
+    } else {
+        Result<pg::Connection> admin = pg::Connection::open(*url_);
+        ASSERT_TRUE(admin.ok()) << admin.message();
+        ASSERT_TRUE(admin.value().execute("SET enable_seqscan = off").ok());
+        Result<pg::QueryResult> plan = admin.value().execute("EXPLAIN " + list);
+        ASSERT_TRUE(plan.ok()) << plan.message();
+        for (int row = 0; row < plan.value().rows(); ++row)
+            plans += plan.value().text(row, 0) + "\n";
+        EXPECT_EQ(plans.find("Seq Scan on \"CampaignTrackers\""), std::string::npos) << plans;
+    }
 }
 
 TEST_P(CampaignStorageTest, WriterSavesAllOrNothing) {

@@ -5,6 +5,7 @@
 #include "sim_modem_pdu.h"
 
 #include "common/command_line.h"
+#include "common/number.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -111,6 +112,7 @@ struct Options {
     bool deliver = false;
     std::vector<std::string> trackerArgs;
     std::vector<std::string> undeliverable;  // numbers whose messages never arrive
+    milliseconds smsDelay{0};  // from the message to its +CMGS, as a network takes
 };
 
 void line(const std::string& text) {
@@ -150,6 +152,7 @@ int parseOptions(const Args& args, Options& options) {
     commandLine.option("--link", "PATH", "a symbolic link to the line")
         .option("--behaviour", "NAME", behaviours, "--behavior")
         .flag("--deliver", "play the network: deliver accepted messages to a simulated tracker")
+        .option("--sms-delay", "MS", "the reply to each message comes MS late (default 0)")
         .repeatable("--tracker-arg", "ARG", "an argument for the delivered tracker")
         .repeatable("--undeliverable", "NUMBER",
                     "messages to NUMBER are reported as not delivered, and not delivered");
@@ -160,6 +163,11 @@ int parseOptions(const Args& args, Options& options) {
     options.deliver = parsed->has("--deliver");
     options.trackerArgs = parsed->values("--tracker-arg");
     options.undeliverable = parsed->values("--undeliverable");
+    if (const auto delay = parsed->value("--sms-delay")) {
+        const auto ms = vela::parseWholeNumber(*delay, 0, 60000);
+        if (!ms) return commandLine.usageError("--sms-delay takes 0 to 60000 ms");
+        options.smsDelay = milliseconds(*ms);
+    }
     if (const auto name = parsed->value("--behaviour")) {
         const auto* found = std::find_if(std::begin(kBehaviours), std::end(kBehaviours),
                                          [&](const BehaviourName& b) { return *name == b.name; });
@@ -398,6 +406,9 @@ private:
             return;
         }
         ++reference_;
+        // Nothing goes out before the delay: an empty piece holds the queue back.
+        if (options_.smsDelay.count() > 0)
+            output_.push_back({Clock::now() + options_.smsDelay, {}});
         const std::string accepted = "\r\n+CMGS: " + std::to_string(reference_) + "\r\n";
         if (options_.behaviour == Behaviour::kNoFinalOk) {
             reply(accepted);

@@ -14,12 +14,38 @@ bool finished(vela::CampaignTrackerState state) {
 
 }  // namespace
 
+void CampaignProgress::count(vela::CampaignTrackerState state, int by) {
+    switch (state) {
+        case vela::CampaignTrackerState::Configured:
+            configured_ += by;
+            break;
+        case vela::CampaignTrackerState::Failed:
+            failed_ += by;
+            break;
+        case vela::CampaignTrackerState::Sending:
+        case vela::CampaignTrackerState::Waiting:
+            waiting_ += by;
+            break;
+        case vela::CampaignTrackerState::Pending:
+            left_ += by;
+            break;
+    }
+}
+
 void CampaignProgress::Start(const std::vector<vela::CampaignTrackerRecord>& rows,
                              Clock::time_point now) {
     states_.clear();
+    configured_ = failed_ = waiting_ = left_ = 0;
+    states_.reserve(rows.size());
     for (const vela::CampaignTrackerRecord& row : rows) {
-        states_[row.tracker] = vela::CampaignTrackerStateFromWord(row.state).value_or(
+        const auto state = vela::CampaignTrackerStateFromWord(row.state).value_or(
             vela::CampaignTrackerState::Pending);
+        const auto [at, added] = states_.try_emplace(row.tracker, state);
+        if (!added) {
+            count(at->second, -1);
+            at->second = state;
+        }
+        count(state, 1);
     }
     started_ = now;
     smsSent_ = 0;
@@ -28,31 +54,23 @@ void CampaignProgress::Start(const std::vector<vela::CampaignTrackerRecord>& row
 
 void CampaignProgress::Change(const vela::CampaignTrackerUpdate& update, Clock::time_point) {
     if (update.event == vela::CampaignEvent::SmsSent) ++smsSent_;
-    vela::CampaignTrackerState& state = states_[update.description];
+    const auto [at, added] =
+        states_.try_emplace(update.description, vela::CampaignTrackerState::Pending);
+    if (added) count(at->second, 1);
+    vela::CampaignTrackerState& state = at->second;
     if (!finished(state) && finished(update.state)) ++finishedSinceStart_;
     if (finished(state) && !finished(update.state)) --finishedSinceStart_;
+    count(state, -1);
+    count(update.state, 1);
     state = update.state;
 }
 
 ProgressFigures CampaignProgress::Figures(Clock::time_point now) const {
     ProgressFigures figures;
-    for (const auto& [tracker, state] : states_) {
-        switch (state) {
-            case vela::CampaignTrackerState::Configured:
-                ++figures.configured;
-                break;
-            case vela::CampaignTrackerState::Failed:
-                ++figures.failed;
-                break;
-            case vela::CampaignTrackerState::Sending:
-            case vela::CampaignTrackerState::Waiting:
-                ++figures.waiting;
-                break;
-            case vela::CampaignTrackerState::Pending:
-                ++figures.left;
-                break;
-        }
-    }
+    figures.configured = configured_;
+    figures.failed = failed_;
+    figures.waiting = waiting_;
+    figures.left = left_;
     const double minutes = std::chrono::duration<double>(now - started_).count() / 60.0;
     if (minutes > 0) figures.smsPerMinute = smsSent_ / minutes;
     // The pace of this run so far, applied to what is not finished.

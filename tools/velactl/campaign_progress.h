@@ -9,9 +9,9 @@
 
 #include <QJsonObject>
 #include <chrono>
-#include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace velactl {
@@ -39,7 +39,12 @@ public:
     static QJsonObject Json(const ProgressFigures& figures);
 
 private:
-    std::map<std::string, vela::CampaignTrackerState> states_;
+    void count(vela::CampaignTrackerState state, int by);
+
+    // Kept as the states change: the figures are asked for after every event, and
+    // counting a fleet's rows each time would cost its size per event.
+    std::unordered_map<std::string, vela::CampaignTrackerState> states_;
+    int configured_ = 0, failed_ = 0, waiting_ = 0, left_ = 0;
     Clock::time_point started_{};
     int smsSent_ = 0;
     int finishedSinceStart_ = 0;

@@ -80,27 +80,29 @@ std::string chart(const std::vector<vela::CampaignTrackerRecord>& rows, int tota
 
 }  // namespace
 
+void AddToTotals(CampaignTotals& totals, const vela::CampaignTrackerRecord& row) {
+    ++totals.trackers;
+    switch (vela::CampaignTrackerStateFromWord(row.state).value_or(
+        vela::CampaignTrackerState::Pending)) {
+        case vela::CampaignTrackerState::Configured:
+            ++totals.configured;
+            break;
+        case vela::CampaignTrackerState::Failed:
+            ++totals.failed;
+            break;
+        case vela::CampaignTrackerState::Sending:
+        case vela::CampaignTrackerState::Waiting:
+            ++totals.waiting;
+            break;
+        case vela::CampaignTrackerState::Pending:
+            ++totals.pending;
+            break;
+    }
+}
+
 CampaignTotals TotalsOf(const std::vector<vela::CampaignTrackerRecord>& rows) {
     CampaignTotals totals;
-    for (const vela::CampaignTrackerRecord& row : rows) {
-        ++totals.trackers;
-        switch (vela::CampaignTrackerStateFromWord(row.state).value_or(
-            vela::CampaignTrackerState::Pending)) {
-            case vela::CampaignTrackerState::Configured:
-                ++totals.configured;
-                break;
-            case vela::CampaignTrackerState::Failed:
-                ++totals.failed;
-                break;
-            case vela::CampaignTrackerState::Sending:
-            case vela::CampaignTrackerState::Waiting:
-                ++totals.waiting;
-                break;
-            case vela::CampaignTrackerState::Pending:
-                ++totals.pending;
-                break;
-        }
-    }
+    for (const vela::CampaignTrackerRecord& row : rows) AddToTotals(totals, row);
     return totals;
 }
 

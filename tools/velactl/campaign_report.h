@@ -18,6 +18,8 @@ struct CampaignTotals {
     int pending = 0;
 };
 CampaignTotals TotalsOf(const std::vector<vela::CampaignTrackerRecord>& rows);
+// Counts one more row (for rows read one at a time).
+void AddToTotals(CampaignTotals& totals, const vela::CampaignTrackerRecord& row);
 // "totals: 6 trackers, 5 configured, 1 failed, 0 waiting, 0 pending"
 std::string TotalsLine(const CampaignTotals& totals);
 

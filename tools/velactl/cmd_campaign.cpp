@@ -21,6 +21,7 @@
 #include "storage_options.h"
 
 #include <unistd.h>
+#include <QJsonDocument>
 
 #include <cerrno>
 #include <csignal>
@@ -560,6 +561,12 @@ int runStation(const std::vector<std::string>& args, StationRun kind) {
     return runCampaign(engine, printer, runId);
 }
 
+int statusFailure(const vela::Status& status) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(status.message()).c_str());
+    return kExitFailure;
+}
+
 int runStatus(const std::vector<std::string>& args) {
     vela::CommandLine cli("velactl campaign status",
                           "velactl campaign status ID [--dir DIR | --database URL]\n"
@@ -582,37 +589,44 @@ int runStatus(const std::vector<std::string>& args) {
 
     const vela::CampaignStorage& store = *database->campaigns;
     vela::Result<vela::CampaignRecord> campaign = store.campaign(*id);
-    vela::Result<std::vector<vela::CampaignTrackerRecord>> rows =
-        campaign ? store.trackers(*id)
-                 : vela::Result<std::vector<vela::CampaignTrackerRecord>>(campaign.status());
-    const vela::Result<std::vector<vela::CampaignStationRecord>> stations =
-        rows ? store.stations(*id)
-             : vela::Result<std::vector<vela::CampaignStationRecord>>(rows.status());
-    if (!stations) {
-        std::fprintf(stderr, "error: %s\n", vela::EscapeForTerminal(stations.message()).c_str());
-        return kExitFailure;
-    }
-    if (options->has("--json")) {
-        QJsonArray array;
-        for (const vela::CampaignTrackerRecord& row : rows.value())
-            array.append(CampaignTrackerJson(row));
-        PrintJsonArray(array);
-        return kExitOk;
-    }
     if (options->has("--csv")) {
+        vela::Result<std::vector<vela::CampaignTrackerRecord>> rows =
+            campaign ? store.trackers(*id)
+                     : vela::Result<std::vector<vela::CampaignTrackerRecord>>(campaign.status());
+        if (!rows) return statusFailure(rows.status());
         std::fputs(CampaignCsv(rows.value()).c_str(), stdout);
         return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
     }
-    std::printf("%-20s %-11s %-8s %-11s %-10s %s\n", "TRACKER", "STATE", "ATTEMPTS", "LAST-EVENT",
-                "VERDICT", "STATION");
-    for (const vela::CampaignTrackerRecord& row : rows.value()) {
-        std::printf("%-20s %-11s %-8lld %-11s %-10s %s\n",
-                    vela::EscapeForTerminal(row.tracker).c_str(), row.state.c_str(),
-                    static_cast<long long>(row.attempts),
-                    row.lastEvent.empty() ? "-" : row.lastEvent.c_str(),
-                    row.verdict.empty() ? "-" : row.verdict.c_str(),
-                    row.station.empty() ? "-" : vela::EscapeForTerminal(row.station).c_str());
+    const vela::Result<std::vector<vela::CampaignStationRecord>> stations =
+        campaign ? store.stations(*id)
+                 : vela::Result<std::vector<vela::CampaignStationRecord>>(campaign.status());
+    if (!stations) return statusFailure(stations.status());
+    // The rows are written as they are read: a fleet's campaign never sits in memory.
+    const bool json = options->has("--json");
+    if (!json) {
+        std::printf("%-20s %-11s %-8s %-11s %-10s %s\n", "TRACKER", "STATE", "ATTEMPTS",
+                    "LAST-EVENT", "VERDICT", "STATION");
     }
+    CampaignTotals totals;
+    const vela::Status read = store.eachTracker(*id, [&](const vela::CampaignTrackerRecord& row) {
+        if (json) {
+            std::fputs(totals.trackers == 0 ? "[\n" : ",\n", stdout);
+            const QByteArray object =
+                QJsonDocument(CampaignTrackerJson(row)).toJson(QJsonDocument::Compact);
+            std::fwrite(object.constData(), 1, static_cast<std::size_t>(object.size()), stdout);
+        } else {
+            std::printf("%-20s %-11s %-8lld %-11s %-10s %s\n",
+                        vela::EscapeForTerminal(row.tracker).c_str(), row.state.c_str(),
+                        static_cast<long long>(row.attempts),
+                        row.lastEvent.empty() ? "-" : row.lastEvent.c_str(),
+                        row.verdict.empty() ? "-" : row.verdict.c_str(),
+                        row.station.empty() ? "-" : vela::EscapeForTerminal(row.station).c_str());
+        }
+        AddToTotals(totals, row);
+    });
+    if (json) std::fputs(totals.trackers == 0 ? "[]\n" : "\n]\n", stdout);
+    if (!read) return statusFailure(read);
+    if (json) return std::fflush(stdout) == 0 ? kExitOk : kExitFailure;
     if (!stations.value().empty())
         std::printf("\n%-24s %-22s %-20s %s\n", "STATION", "ADDRESS", "JOINED", "LIVE");
     for (const vela::CampaignStationRecord& station : stations.value()) {
@@ -620,7 +634,7 @@ int runStatus(const std::vector<std::string>& args) {
                     vela::EscapeForTerminal(station.address).c_str(), station.joinedAt.c_str(),
                     station.live ? "yes" : "no");
     }
-    std::printf("\n%s\n", TotalsLine(TotalsOf(rows.value())).c_str());
+    std::printf("\n%s\n", TotalsLine(totals).c_str());
     return kExitOk;
 }
 

@@ -1,9 +1,11 @@
 #include "commands.h"
 #include "storage_options.h"
 
+#include "common/number.h"
 #include "common/terminal_text.h"
 #include "storage/database_file.h"
 #include "storage/database_maintenance.h"
+#include "storage/history_store.h"
 #include "storage/pg/connection.h"
 #include "storage/pg/installation_choice.h"
 #include "storage/pg/pg_schema.h"
@@ -11,7 +13,9 @@
 #include "storage/text_encoding.h"
 
 #include <array>
+#include <chrono>
 #include <cstdio>
+#include <optional>
 
 namespace velactl {
 
@@ -259,11 +263,55 @@ int runMigrate(const Args& args) {
     return kExitOk;
 }
 
-constexpr std::array<Subcommand, 4> kSubcommands = {{
+int runPrune(const Args& args) {
+    vela::CommandLine line(
+        "velactl db prune",
+        "velactl db prune [--history-older-than DAYS] [--campaigns-finished-before DAYS] "
+        "[--dir DIR | --database URL]",
+        "Deletes the history rows that ended more than DAYS days ago and the finished\n"
+        "campaigns (with their tracker rows) that ended more than DAYS days ago, in\n"
+        "one transaction, and prints what was deleted. Running campaigns and\n"
+        "interrupted ones are kept.");
+    line.option("--history-older-than", "DAYS", "history rows that ended before then")
+        .option("--campaigns-finished-before", "DAYS", "campaigns finished before then");
+    AddStorageOptions(line);
+    int exitCode = 0;
+    const auto options = line.parse(args, exitCode);
+    if (!options) return exitCode;
+    std::optional<std::string> before[2];
+    const char* names[2] = {"--history-older-than", "--campaigns-finished-before"};
+    for (int i = 0; i < 2; ++i) {
+        const std::optional<std::string> text = options->value(names[i]);
+        if (!text) continue;
+        const std::optional<long> days = vela::parseWholeNumber(*text, 0, 36500);
+        if (!days) return line.usageError(std::string(names[i]) + " takes 0 to 36500 days");
+        before[i] = vela::HistoryTimestamp(std::chrono::system_clock::now() -
+                                           std::chrono::hours(24) * *days);
+    }
+    if (!before[0] && !before[1])
+        return line.usageError("give --history-older-than or --campaigns-finished-before");
+    const std::optional<ChosenStorage> storage = OpenChosenStorage(*options, exitCode);
+    if (!storage) return exitCode;
+    const vela::Result<vela::CampaignStorage::PruneCounts> pruned =
+        storage->campaigns->prune(before[0], before[1]);
+    if (!pruned) {
+        std::fprintf(stderr, "velactl db prune: %s\n",
+                     vela::EscapeForTerminal(pruned.message()).c_str());
+        return kExitFailure;
+    }
+    std::printf("deleted %lld history rows, %lld campaigns (%lld tracker rows)\n",
+                static_cast<long long>(pruned.value().historyRows),
+                static_cast<long long>(pruned.value().campaigns),
+                static_cast<long long>(pruned.value().campaignTrackers));
+    return kExitOk;
+}
+
+constexpr std::array<Subcommand, 5> kSubcommands = {{
     {"init", "create an empty database", runInit},
     {"backup", "copy the database safely into a file", runBackup},
     {"check", "check the database's integrity and tables", runCheck},
     {"migrate", "copy everything to or from a PostgreSQL database", runMigrate},
+    {"prune", "delete old history rows and finished campaigns", runPrune},
 }};
 
 }  // namespace

@@ -58,6 +58,14 @@ public:
     Result<std::vector<CampaignTrackerRecord>> trackers(int64_t id) const override {
         return inner_.trackers(id);
     }
+    Status eachTracker(
+        int64_t id, const std::function<void(const CampaignTrackerRecord&)>& take) const override {
+        return inner_.eachTracker(id, take);
+    }
+    Result<PruneCounts> prune(const std::optional<std::string>& historyBefore,
+                              const std::optional<std::string>& campaignsBefore) const override {
+        return inner_.prune(historyBefore, campaignsBefore);
+    }
     Result<std::vector<CampaignStationRecord>> stations(int64_t id) const override {
         return inner_.stations(id);
     }

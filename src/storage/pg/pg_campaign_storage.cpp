@@ -582,6 +582,59 @@ Result<std::vector<CampaignTrackerRecord>> PgCampaignStorage::trackers(int64_t i
     return readTrackers(query.value());
 }
 
+Result<CampaignStorage::PruneCounts> PgCampaignStorage::prune(
+    const std::optional<std::string>& historyBefore,
+    const std::optional<std::string>& campaignsBefore) const {
+    Result<Connection> opened = connect(url_);
+    if (!opened) return opened.status();
+    Connection& connection = opened.value();
+    Result<pg::Transaction> transaction = pg::Transaction::begin(connection);
+    if (!transaction) return transaction.status();
+    PruneCounts counts;
+    auto run = [&](const char* sql, const std::string& before, int64_t* deleted) -> Status {
+        Result<QueryResult> done = connection.execute(sql, {before});
+        if (!done) return done.status();
+        if (deleted != nullptr) *deleted = done.value().affectedRows();
+        return Status::Ok();
+    };
+    if (historyBefore) {
+        if (Status done = run(kPruneHistory, *historyBefore, &counts.historyRows); !done)
+            return done;
+    }
+    if (campaignsBefore) {
+        for (const auto& [sql, deleted] :
+             {std::pair{kPruneCampaignTrackers, &counts.campaignTrackers},
+              std::pair{kPruneCampaignStations, static_cast<int64_t*>(nullptr)},
+              std::pair{kPruneCampaigns, &counts.campaigns}}) {
+            if (Status done = run(sql, *campaignsBefore, deleted); !done) return done;
+        }
+    }
+    if (Status committed = transaction.value().commit(); !committed) return committed;
+    return counts;
+}
+
+// A page at a time, by position: the server sends no more than a page, and each page
+// starts from the campaign's index where the last one ended.
+Status PgCampaignStorage::eachTracker(
+    int64_t id, const std::function<void(const CampaignTrackerRecord&)>& take) const {
+    constexpr int64_t kPage = 5000;
+    Result<Connection> opened = connect(url_);
+    if (!opened) return opened.status();
+    for (int64_t after = -1;;) {
+        Result<QueryResult> query = opened.value().execute(
+            std::string("SELECT ") + kTrackerColumns +
+                " FROM \"CampaignTrackers\" WHERE \"CampaignId\" = $1 AND \"Position\" > $2 "
+                "ORDER BY \"Position\" LIMIT $3",
+            {id, after, kPage});
+        if (!query) return query.status();
+        Result<std::vector<CampaignTrackerRecord>> page = readTrackers(query.value());
+        if (!page) return page.status();
+        for (const CampaignTrackerRecord& row : page.value()) take(row);
+        if (static_cast<int64_t>(page.value().size()) < kPage) return Status::Ok();
+        after = page.value().back().position;
+    }
+}
+
 Result<std::vector<CampaignStationRecord>> PgCampaignStorage::stations(int64_t id) const {
     Result<Connection> opened = connect(url_);
     if (!opened) return opened.status();

@@ -27,7 +27,11 @@ public:
     Result<CampaignRecord> campaign(int64_t id) const override;
     Result<std::vector<CampaignRecord>> list() const override;
     Result<std::vector<CampaignTrackerRecord>> trackers(int64_t id) const override;
+    Status eachTracker(
+        int64_t id, const std::function<void(const CampaignTrackerRecord&)>& take) const override;
     Result<std::vector<CampaignStationRecord>> stations(int64_t id) const override;
+    Result<PruneCounts> prune(const std::optional<std::string>& historyBefore,
+                              const std::optional<std::string>& campaignsBefore) const override;
     Result<std::unique_ptr<CampaignWriter>> openWriter(
         int64_t id, const CampaignStationInfo& station,
         std::chrono::milliseconds lease) const override;

@@ -117,6 +117,9 @@ constexpr const char* kStepFour[] = {
     "DROP TRIGGER IF EXISTS \"CampaignTrackersNotify\" ON \"CampaignTrackers\"",
     "CREATE TRIGGER \"CampaignTrackersNotify\" AFTER UPDATE OF \"State\" ON "
     "\"CampaignTrackers\" FOR EACH ROW EXECUTE FUNCTION \"VelaNotifyTracker\"()",
+    // A campaign's rows in its order, a page at a time, without a sort.
+    "CREATE INDEX IF NOT EXISTS \"CampaignTrackersByPosition\" ON \"CampaignTrackers\" "
+    "(\"CampaignId\", \"Position\")",
 };
 
 struct Step {
