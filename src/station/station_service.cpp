@@ -286,6 +286,10 @@ struct StationService::Impl {
             log("campaign " + std::to_string(id) + ": " + record.message());
             return false;
         }
+        // Another station may have ended or refused it since the queue named it: a
+        // campaign is taken only while it is queued or running, never brought back.
+        if (record.value().state != kCampaignQueued && record.value().state != kCampaignRunning)
+            return true;
         if (record.value().state == kCampaignQueued) {
             if (Status usable = CheckQueuedImages(record.value().images); !usable) {
                 // Left in the queue, it would be taken and dropped again for ever.

@@ -306,7 +306,9 @@ TEST_P(StationServeTest, TwoStationsCarryAQueuedCampaignToTheEnd) {
                            "SELECT count(*) FROM \"Campaigns\" WHERE \"ID\" = 2 AND "
                            "\"State\" = 'refused' AND \"Reason\" <> ''") == 1;
             },
-            10s));
+            10s))
+            << runProgram({toolPath("VELACTL"), "campaign", "list", "--database", url}).out
+            << stations[0]->errors() << stations[1]->errors();
         // A second process under a live station's name does not start.
         const RunResult twin = runProgram(
             {toolPath("VELACTL"), "station", "serve", "--config", (dir / "A.conf").string()}, 90s);
