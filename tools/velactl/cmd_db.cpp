@@ -43,8 +43,8 @@ std::vector<std::string> sharedDatabaseProblems(const std::string& url, bool bri
     }
     constexpr const char* kReads[] = {
         "SELECT \"IP\", \"EPort\", \"LPort\", \"Timeout\", \"MPort\" FROM \"Settings\" LIMIT 0",
-        "SELECT \"Imei\", \"Phone\", \"Port\", \"APN\", \"Auth\", \"SMSuser\", \"SMSpass\", "
-        "\"GPRSuser\", \"GPRSpass\", \"Mode\" FROM \"Trackers\" LIMIT 0",
+        ("SELECT \"Imei\", \"Phone\", \"Port\", \"APN\", \"Auth\", \"SMSuser\", \"SMSpass\", "
+         "\"GPRSuser\", \"GPRSpass\", \"Mode\" FROM \"Trackers\" LIMIT 0"),
         "SELECT \"Name\", \"Value\" FROM \"Options\" LIMIT 0",
     };
     for (const char* read : kReads) {
