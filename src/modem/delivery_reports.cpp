@@ -1,16 +1,12 @@
 #include "modem/delivery_reports.h"
 
+#include "common/ascii.h"
+
 #include <algorithm>
 
 namespace vela {
 
 namespace {
-
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
 
 struct Line {
     std::string_view text;  // trimmed, without its line end
@@ -23,7 +19,7 @@ std::vector<Line> completeLines(std::string_view text) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] != '\r' && text[i] != '\n') continue;
-        const std::string_view line = trimmed(text.substr(start, i - start));
+        const std::string_view line = TrimBlanks(text.substr(start, i - start));
         if (!line.empty()) lines.push_back({line, i + 1});
         start = i + 1;
     }
@@ -51,20 +47,20 @@ std::optional<int> takeNumber(std::string_view& text) {
 std::optional<std::vector<int>> numbersOf(std::string_view list) {
     std::vector<int> values;
     while (!list.empty()) {
-        list = trimmed(list);
+        list = TrimBlanks(list);
         const std::optional<int> low = takeNumber(list);
         if (!low) return std::nullopt;
         int high = *low;
-        list = trimmed(list);
+        list = TrimBlanks(list);
         if (!list.empty() && list.front() == '-') {
             list.remove_prefix(1);
-            list = trimmed(list);
+            list = TrimBlanks(list);
             const std::optional<int> top = takeNumber(list);
             if (!top || *top < *low || *top - *low > 16) return std::nullopt;
             high = *top;
         }
         for (int v = *low; v <= high; ++v) values.push_back(v);
-        list = trimmed(list);
+        list = TrimBlanks(list);
         if (list.empty()) break;
         if (list.front() != ',') return std::nullopt;
         list.remove_prefix(1);
@@ -93,10 +89,10 @@ std::optional<CnmiOffer> ParseCnmiOffer(std::string_view reply) {
         CnmiOffer offer;
         std::size_t field = 0;
         while (field < offer.values.size()) {
-            rest = trimmed(rest);
+            rest = TrimBlanks(rest);
             if (rest.empty()) break;
             if (rest.front() == ',') rest.remove_prefix(1);
-            rest = trimmed(rest);
+            rest = TrimBlanks(rest);
             if (rest.empty() || rest.front() != '(') return std::nullopt;
             const std::size_t close = rest.find(')');
             if (close == std::string_view::npos) return std::nullopt;
@@ -134,21 +130,21 @@ std::vector<ReportNotice> FindReportNotices(std::string_view text) {
         const std::string_view line = lines[i].text;
         if (startsWith(line, "+CDSI:")) {
             // +CDSI: "SR",3
-            std::string_view rest = trimmed(line.substr(6));
+            std::string_view rest = TrimBlanks(line.substr(6));
             const std::size_t comma = rest.rfind(',');
             if (comma == std::string_view::npos) continue;
-            std::string_view memory = trimmed(rest.substr(0, comma));
+            std::string_view memory = TrimBlanks(rest.substr(0, comma));
             if (memory.size() >= 2 && memory.front() == '"' && memory.back() == '"') {
                 memory = memory.substr(1, memory.size() - 2);
             }
-            std::string_view number = trimmed(rest.substr(comma + 1));
+            std::string_view number = TrimBlanks(rest.substr(comma + 1));
             const std::optional<int> index = takeNumber(number);
             if (!index || !number.empty() || memory.empty() || memory.size() > 4) continue;
             notices.push_back({{}, std::string(memory), *index, lines[i].end});
         } else if (startsWith(line, "+CDS:")) {
             // +CDS: <length>, and the PDU on the next line (a text-mode report has more
             // fields on this line and is no PDU).
-            std::string_view rest = trimmed(line.substr(5));
+            std::string_view rest = TrimBlanks(line.substr(5));
             if (!takeNumber(rest) || !rest.empty() || i + 1 >= lines.size()) continue;
             ++i;
             notices.push_back({std::string(lines[i].text), {}, -1, lines[i].end});

@@ -1,5 +1,7 @@
 #include "modem/modem_replies.h"
 
+#include "common/ascii.h"
+
 #include "common/terminal_text.h"
 
 #include <algorithm>
@@ -81,12 +83,6 @@ std::string_view lookUp(const CodeMeaning* begin, const CodeMeaning* end, std::s
     return found == end ? std::string_view() : found->meaning;
 }
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
 struct Line {
     std::string_view text;  // without its line end, trimmed
     std::size_t end;        // offset just past the line end
@@ -99,7 +95,7 @@ std::vector<Line> completeLines(std::string_view reply) {
     std::size_t start = 0;
     for (std::size_t i = 0; i < reply.size(); ++i) {
         if (reply[i] != '\r' && reply[i] != '\n') continue;
-        const std::string_view text = trimmed(reply.substr(start, i - start));
+        const std::string_view text = TrimBlanks(reply.substr(start, i - start));
         if (!text.empty()) lines.push_back({text, i + 1});
         start = i + 1;
     }
@@ -116,7 +112,7 @@ std::optional<FinalResult> asFinalResult(std::string_view line) {
         std::string_view rest = line.substr(prefix.size());
         if (rest.empty()) return FinalResult{kind, std::string(line), {}};
         if (rest.front() != ':') continue;
-        return FinalResult{kind, std::string(line), std::string(trimmed(rest.substr(1)))};
+        return FinalResult{kind, std::string(line), std::string(TrimBlanks(rest.substr(1)))};
     }
     return std::nullopt;
 }
@@ -220,7 +216,7 @@ StepJudgement JudgeSimReply(std::string_view reply) {
     for (const Line& line : completeLines(reply)) {
         constexpr std::string_view kState = "+CPIN:";
         if (!ready && line.text.substr(0, kState.size()) == kState) {
-            const std::string_view state = trimmed(line.text.substr(kState.size()));
+            const std::string_view state = TrimBlanks(line.text.substr(kState.size()));
             if (state != "READY") return {StepVerdict::Failure, DescribeSimState(state)};
             ready = true;
         } else if (ready && line.text == "OK") {
@@ -271,7 +267,7 @@ std::string DescribeTimeout(std::string_view reply, long long limitMs) {
     const std::string within = " within " + std::to_string(limitMs) + " ms";
     const std::vector<Line> lines = completeLines(reply);
     if (lines.empty()) {
-        if (trimmed(reply).empty()) return "no reply" + within;
+        if (TrimBlanks(reply).empty()) return "no reply" + within;
         return "no complete reply" + within + "; read: \"" + EscapeForTerminal(reply) + "\"";
     }
     const bool numeric = std::all_of(lines.begin(), lines.end(), [](const Line& line) {

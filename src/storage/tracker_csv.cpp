@@ -1,6 +1,8 @@
 #include "storage/tracker_csv.h"
 
 #include "common/ascii.h"
+
+#include "common/ascii.h"
 #include "storage/csv.h"
 
 #include <cstdint>
@@ -11,14 +13,8 @@ namespace vela {
 
 namespace {
 
-std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
-    return text;
-}
-
 std::optional<int32_t> parseDecimal(std::string_view text) {
-    text = trimmed(text);
+    text = TrimBlanks(text);
     if (text.empty()) return 0;
     bool negative = false;
     if (text.front() == '+' || text.front() == '-') {
@@ -41,7 +37,7 @@ std::optional<int32_t> parseDecimal(std::string_view text) {
 }
 
 bool isBlank(const CsvRecord& record) {
-    return record.fields.size() == 1 && trimmed(record.fields[0]).empty();
+    return record.fields.size() == 1 && TrimBlanks(record.fields[0]).empty();
 }
 
 using Entries = std::vector<TrackerEntry>;
@@ -74,7 +70,7 @@ Result<std::vector<size_t>> readHeader(const CsvRecord& header) {
     std::array<bool, kTrackerCsvColumns.size()> seen{};
     const std::string where = "line " + std::to_string(header.line) + ": ";
     for (const std::string& rawName : header.fields) {
-        const std::string_view name = trimmed(rawName);
+        const std::string_view name = TrimBlanks(rawName);
         size_t known = kTrackerCsvColumns.size();
         for (size_t k = 0; k < kTrackerCsvColumns.size(); ++k) {
             if (EqualsIgnoringAsciiCase(name, kTrackerCsvColumns[k])) known = k;
